@@ -1,0 +1,31 @@
+#pragma once
+// Shared transmit state and the two encoders. Production binds the write
+// function to Comm1.WriteData; tests bind a recorder.
+
+#include <cstdint>
+#include <functional>
+
+#include "protocol/frames.h"
+
+class TxChannel {
+public:
+    using WriteFn = std::function<bool(const uint8_t* buffer, uint16_t length)>;
+
+    explicit TxChannel(WriteFn write);
+
+    // One frame at a time, overwritten from offset 0; bytes past a shorter
+    // frame keep what a longer one left there.
+    uint8_t TxBuffer[TxBufferSize] = {};
+    // Set by the caller before each send: 9 before SendCMD1, 12 before SendCMD2.
+    int16_t TxLength = 0;
+
+    // Encodes a short frame into TxBuffer and hands TxLength bytes to write.
+    void SendCMD1(const CmdRecord& r);
+    // Same for a medium frame.
+    void SendCMD2(const CmdRecord& r);
+
+private:
+    void flush();
+
+    WriteFn m_write;
+};
