@@ -1,0 +1,529 @@
+#include "protocol/engine.h"
+
+#include <QThread>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Parses a range or period field. Empty or non-numeric text has no value.
+std::optional<int> fieldValue(const QString& text)
+{
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return v;
+}
+
+} // namespace
+
+ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& tx, QObject* parent)
+    : QObject(parent)
+    , m_view(view)
+    , m_reg(reg)
+    , m_tx(tx)
+{
+    std::memset(GroupQueue.items, 0, sizeof GroupQueue.items);
+    std::memset(DeviceQueue.items, 0, sizeof DeviceQueue.items);
+    std::memset(ReaddressBatch.items, 0, sizeof ReaddressBatch.items);
+
+    Pause = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+
+    // The time-outs decide on-line/off-line and whether an ID is present, so
+    // they must not be coarsened by the timer system.
+    for (QTimer* t : { &Timer1, &Timer3, &Timer4 })
+        t->setTimerType(Qt::PreciseTimer);
+    Timer1.setInterval(InitialPollTimeoutMs);
+    Timer3.setInterval(SearchTimeoutMs);
+    Timer4.setInterval(MinSelfCheckPeriod * 1000);
+
+    connect(&Timer1, &QTimer::timeout, this, &ControlEngine::Timer1Timer);
+    connect(&Timer3, &QTimer::timeout, this, &ControlEngine::Timer3Timer);
+    connect(&Timer4, &QTimer::timeout, this, &ControlEngine::Timer4Timer);
+}
+
+ControlEngine::~ControlEngine() = default;
+
+// ---------------------------------------------------------------- helpers
+
+int ControlEngine::groupOf(int id)
+{
+    // A listed ID missing from the table (the list and the table are built
+    // from the same records, so only after an outside change) is addressed
+    // as ungrouped rather than with whatever record happened to be current.
+    return m_reg.groupOfDevice(id).value_or(0);
+}
+
+void ControlEngine::loadPollTarget(int row)
+{
+    const int id = m_view.rowId(row);
+    PollID = id;
+    PollGroup = static_cast<int16_t>(groupOf(id));
+}
+
+void ControlEngine::logTx()
+{
+    const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
+    m_view.logFrame(true, m_tx.TxBuffer, n);
+}
+
+void ControlEngine::searchEndSteps()
+{
+    Timer3.stop();
+    SearchCursor = 0;
+    m_search = SearchState::Idle;
+    m_view.searchRunningChanged(false);
+}
+
+// ---------------------------------------------------------------- replies
+
+void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
+{
+    m_view.logFrame(false, buffer, length);
+
+    // Each chunk is taken as one frame; a short chunk leaves the bytes of
+    // earlier ones behind it, as the devices' replies always come whole.
+    const size_t kept = std::min<size_t>(length, RxBufferSize);
+    if (buffer && kept > 0)
+        std::memcpy(RxBuffer, buffer, kept);
+
+    const DecodedFrame f = DecodeFrame(RxBuffer);
+    if (!f.headerOk)
+        return;
+
+    if (searchRunning())
+        searchRule(f);
+    else
+        pollRule(f);
+}
+
+void ControlEngine::pollRule(const DecodedFrame& f)
+{
+    const int rows = m_view.rowCount();
+    const bool valid = f.isStatusReply() && f.group == PollGroup && f.id == PollID && f.checksumOk();
+
+    // Past the last row (the poll ended by a time-out, or the list shrank)
+    // there is no row to mark: a late answer just leaves the poll idle.
+    if (PollIndex >= rows || PollIndex < 0) {
+        PollIndex = 0;
+        Timer1.stop();
+        return;
+    }
+    if (!valid)
+        return; // the running time-out decides about the polled device
+
+    Timer1.stop();
+    m_view.setRowOnline(PollIndex, true);
+    ++PollIndex;
+    if (PollIndex < rows) {
+        loadPollTarget(PollIndex);
+        AskState(PollIndex);
+    } else {
+        PollIndex = 0;
+        Timer1.stop();
+    }
+}
+
+void ControlEngine::searchRule(const DecodedFrame& f)
+{
+    const bool valid = f.isStatusReply() && f.id == SearchCursor && f.checksumOk();
+    if (!valid) {
+        // The cursor stays: the probe's own time-out moves it on, so a stray
+        // frame cannot make the search skip an ID.
+        if (SearchCursor > SearchEnd)
+            searchEndSteps();
+        return;
+    }
+
+    m_view.showSearchProgress(SearchCursor, SearchEnd);
+    Timer3.stop();
+    Timer1.stop();
+    m_reg.appendDevice(SearchCursor, f.group);
+    m_view.addSearchedDevice(SearchCursor, f.group);
+
+    ++SearchCursor;
+    if (SearchCursor <= SearchEnd)
+        SearchAll(SearchCursor);
+    else
+        searchEndSteps();
+}
+
+// ---------------------------------------------------------------- poll
+
+void ControlEngine::AskState(int row)
+{
+    if (row < 0 || row >= m_view.rowCount())
+        return;
+    m_tx.TxLength = ShortFrameLength;
+    const int id = m_view.rowId(row);
+    CmdRecord r;
+    r.group = static_cast<uint8_t>(groupOf(id));
+    r.id = static_cast<uint16_t>(id);
+    r.command = CmdAskState;
+    LastCmd = CmdAskState;
+    m_tx.SendCMD1(r);
+    Timer1.start();
+}
+
+void ControlEngine::prepareRebuild()
+{
+    Timer1.setInterval(FirstPollTimeoutMs);
+}
+
+void ControlEngine::startPoll()
+{
+    if (m_view.rowCount() <= 0)
+        return;
+    Timer1.stop();
+    PollIndex = 0;
+    loadPollTarget(0);
+    AskState(0);
+}
+
+void ControlEngine::Timer1Timer()
+{
+    Timer1.stop();
+    // Every time-out after the first one is the short one. Set before the
+    // next query starts the timer so that query already gets it.
+    Timer1.setInterval(PollTimeoutMs);
+
+    const int rows = m_view.rowCount();
+    if (searchRunning()) {
+        PollIndex = 0;
+    } else if (PollIndex >= 0 && PollIndex < rows) {
+        ++PollIndex;
+        m_view.setRowOnline(PollIndex - 1, false);
+        if (PollIndex < rows) {
+            loadPollTarget(PollIndex);
+            AskState(PollIndex);
+        }
+    } else {
+        PollIndex = 0;
+    }
+}
+
+void ControlEngine::ToolButton10Click()
+{
+    Timer1.stop();
+    Timer3.stop();
+    StopSearch();
+    if (m_view.rowCount() > 0)
+        startPoll();
+}
+
+void ControlEngine::endSearchForGroupClick()
+{
+    StopSelfChk();
+    Timer1.stop();
+    Timer3.stop();
+    PollIndex = 0;
+    m_search = SearchState::Idle;
+    SearchCursor = 0;
+    m_view.searchRunningChanged(false);
+}
+
+// ---------------------------------------------------------------- search
+
+void ControlEngine::SearchAll(int id)
+{
+    if (id > SearchEnd)
+        return;
+    m_tx.TxLength = ShortFrameLength;
+    // A probe sent from the periodic tick keeps the tick's rhythm.
+    if (!Timer3.isActive())
+        Timer3.start();
+    CmdRecord r;
+    r.group = BroadcastGroup;
+    r.id = static_cast<uint16_t>(id);
+    r.command = CmdAskState;
+    LastCmd = CmdAskState;
+    m_tx.SendCMD1(r);
+}
+
+void ControlEngine::Button3Click()
+{
+    StopSelfChk();
+    Timer1.stop();
+
+    const std::optional<int> start = fieldValue(m_view.rangeStartText());
+    const std::optional<int> end = fieldValue(m_view.rangeEndText());
+    if (!start || !end || *start < 1 || *end < 1 || *start > HighestDeviceId || *end > HighestDeviceId
+        || *start > *end) {
+        m_view.information(EngineMessage::SearchRangeWrong);
+        m_view.setRangeTexts(QStringLiteral("1"), QString::number(HighestDeviceId));
+        return;
+    }
+    SearchStart = *start;
+    SearchEnd = *end;
+
+    PollIndex = 0;
+    if (m_view.progressBarExists())
+        m_view.destroyProgressBar();
+
+    if (searchRunning()) {
+        // The search button doubles as the stop button of a running search.
+        m_search = SearchState::Idle;
+        Timer3.stop();
+        SearchCursor = 0;
+        m_view.searchRunningChanged(false);
+        return;
+    }
+
+    if (!m_view.confirm(EngineMessage::ConfirmSearch))
+        return; // the poll stays abandoned
+
+    m_search = SearchState::Running;
+    m_view.searchRunningChanged(true);
+    m_view.showSearchProgress(0, SearchEnd);
+    SearchCursor = SearchStart;
+    SearchAll(SearchCursor);
+    m_reg.emptyDevices();
+    m_view.clearRows();
+}
+
+void ControlEngine::Timer3Timer()
+{
+    Timer1.stop();
+    PollIndex = 0;
+    if (searchRunning()) {
+        ++SearchCursor;
+        if (SearchCursor > SearchEnd) {
+            searchEndSteps();
+        } else {
+            m_view.showSearchProgress(SearchCursor, SearchEnd);
+            SearchAll(SearchCursor);
+        }
+    } else {
+        Timer3.stop();
+        SearchCursor = 0;
+    }
+}
+
+void ControlEngine::StopSearch()
+{
+    PollIndex = 0;
+    if (m_view.progressBarExists())
+        m_view.destroyProgressBar();
+    if (searchRunning()) {
+        m_search = SearchState::Idle;
+        Timer3.stop();
+        SearchCursor = 0;
+        m_view.searchRunningChanged(false);
+    }
+}
+
+// ---------------------------------------------------------------- continuation
+
+void ControlEngine::Comm1SendDataEmpty()
+{
+    const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
+    const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
+    const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
+
+    if (GroupQueue.position >= 0 && GroupQueue.position < groups) {
+        CmdRecord r;
+        r.group = GroupQueue.items[GroupQueue.position];
+        r.id = 0;
+        r.command = MotionCmd;
+        m_tx.TxLength = ShortFrameLength;
+        m_tx.SendCMD1(r);
+        ++GroupQueue.position;
+        logTx();
+    } else if (DeviceQueue.position >= 0 && DeviceQueue.position < devices) {
+        const uint16_t id = DeviceQueue.items[DeviceQueue.position];
+        CmdRecord r;
+        r.group = static_cast<uint8_t>(groupOf(id));
+        r.id = id;
+        r.command = MotionCmd;
+        m_tx.TxLength = ShortFrameLength;
+        m_tx.SendCMD1(r);
+        ++DeviceQueue.position;
+        logTx();
+    } else if (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) {
+        // Entry 0 was sent by the editor itself.
+        ++ReaddressBatch.position;
+        const uint16_t id = ReaddressBatch.items[ReaddressBatch.position];
+        CmdRecord r;
+        r.group = static_cast<uint8_t>(ReaddressBatch.sourceGroup);
+        r.id = id;
+        r.command = CmdReaddress;
+        r.data1 = static_cast<uint8_t>(ReaddressBatch.targetGroup);
+        r.data2 = static_cast<uint8_t>(id >> 8);
+        r.data3 = static_cast<uint8_t>(id & 0xFF);
+        m_tx.TxLength = MediumFrameLength;
+        m_tx.SendCMD2(r);
+        logTx();
+    }
+
+    progressBarStep();
+}
+
+void ControlEngine::progressBarStep()
+{
+    const int rows = m_view.rowCount();
+    if (!(rows > 0 || SearchCursor > 0) || LastCmd != CmdAskState)
+        return;
+
+    const bool searching = searchRunning();
+    if (!m_view.progressBarExists()) {
+        // Only the first query of a poll or the first probe of a search
+        // brings the bar up.
+        if ((PollIndex == 0 && SearchCursor == 0) || SearchCursor == SearchStart) {
+            const int maximum = searching ? SearchEnd - SearchStart : rows;
+            m_view.createProgressBar(maximum, 1);
+        }
+    } else if ((!searching && PollIndex < rows - 1) || (searching && SearchCursor < SearchEnd - 1)) {
+        m_view.setProgressBar(searching ? SearchCursor - SearchStart + 2 : PollIndex + 2);
+    } else {
+        m_view.destroyProgressBar();
+    }
+
+    if (rows == 1 && PollIndex == 0 && SearchCursor == 0) {
+        // A one-row poll would otherwise flash the bar too briefly to see.
+        if (Pause)
+            Pause(SingleRowBarPauseMs);
+        if (m_view.progressBarExists())
+            m_view.destroyProgressBar();
+    }
+}
+
+// ---------------------------------------------------------------- self-check
+
+void ControlEngine::Button4Click()
+{
+    // The button stops a running self-check whatever the selection and the
+    // period field say now; otherwise a selection lost by keyboard would
+    // leave a self-check that its own button cannot end.
+    if (SelfCheckState != 0) {
+        StopSelfChk();
+        return;
+    }
+
+    const std::optional<int> period = fieldValue(m_view.periodText());
+    if (m_view.selectedCount() == 0 && GroupQueue.count == 0) {
+        m_view.information(EngineMessage::SelectMembersFirst);
+        return;
+    }
+    if (!period || *period < MinSelfCheckPeriod || *period > MaxSelfCheckPeriod) {
+        m_view.information(EngineMessage::SelfCheckPeriodWrong);
+        m_view.setPeriodText(QString::number(MinSelfCheckPeriod));
+        return;
+    }
+
+    Timer4.setInterval(*period * 1000);
+    Timer4.start();
+    SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
+    SpeedButton3Click();
+    m_view.selfCheckRunningChanged(true);
+}
+
+void ControlEngine::Timer4Timer()
+{
+    switch (selfCheckPhase()) {
+    case SelfCheckPhase::LastUp:
+        SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastDown);
+        SpeedButton5Click();
+        break;
+    case SelfCheckPhase::LastDown:
+        SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
+        SpeedButton3Click();
+        break;
+    case SelfCheckPhase::Stopped:
+        break;
+    }
+}
+
+void ControlEngine::StopSelfChk()
+{
+    if (!Timer4.isActive())
+        return;
+    Timer4.stop();
+    SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
+    SpeedButton4Click();
+    m_view.selfCheckRunningChanged(false);
+}
+
+// ---------------------------------------------------------------- motion
+
+void ControlEngine::motionPress(uint8_t command)
+{
+    StopSearch();
+    LastCmd = command;
+    Comm_Control(command);
+}
+
+void ControlEngine::SpeedButton1Click() { motionPress(CmdForward); }
+void ControlEngine::SpeedButton2Click() { motionPress(CmdBackward); }
+void ControlEngine::SpeedButton3Click() { motionPress(CmdUp); }
+void ControlEngine::SpeedButton4Click() { motionPress(CmdStop); }
+void ControlEngine::SpeedButton5Click() { motionPress(CmdDown); }
+
+void ControlEngine::Comm_Control(uint16_t command)
+{
+    const uint8_t code = static_cast<uint8_t>(command & 0xFF);
+    // A new press replaces whatever the last one still had queued.
+    GroupQueue.count = GroupQueue.position = 0;
+    DeviceQueue.count = DeviceQueue.position = 0;
+    MotionCmd = code;
+
+    const int rows = m_view.rowCount();
+    const int selected = m_view.selectedCount();
+    const bool allSelected = selected >= rows; // an empty list counts as fully selected
+    const int entries = m_view.groupEntryCount();
+    const int highlighted = m_view.highlightedGroupEntry();
+    const int groupCapacity = int(std::size(GroupQueue.items));
+
+    if (entries > 0 && m_view.groupEntryChecked(0)) {
+        GroupQueue.items[0] = BroadcastGroup;
+        GroupQueue.count = 1;
+    } else {
+        for (int i = 1; i < entries && GroupQueue.count < groupCapacity; ++i) {
+            // A partly selected highlighted group is addressed device by device.
+            if (i == highlighted && !allSelected)
+                continue;
+            if (m_view.groupEntryChecked(i))
+                GroupQueue.items[GroupQueue.count++] = static_cast<uint8_t>(i - 1);
+        }
+    }
+
+    if (GroupQueue.count > 0) {
+        CmdRecord r;
+        r.group = GroupQueue.items[0];
+        r.id = 0;
+        r.command = code;
+        m_tx.TxLength = ShortFrameLength;
+        m_tx.SendCMD1(r);
+        logTx();
+        GroupQueue.position = 1;
+        // Give the devices a moment between the group frame and whatever
+        // follows it on the line.
+        if (Pause)
+            Pause(GroupFramePauseMs);
+    }
+
+    if (!allSelected) {
+        const int deviceCapacity = int(std::size(DeviceQueue.items));
+        int n = 0;
+        for (int row = 0; row < rows && n < std::min(selected, deviceCapacity); ++row) {
+            if (m_view.rowSelected(row))
+                DeviceQueue.items[n++] = static_cast<uint16_t>(m_view.rowId(row));
+        }
+        DeviceQueue.count = n;
+        if (n > 0) {
+            const uint16_t id = DeviceQueue.items[0];
+            CmdRecord r;
+            r.group = static_cast<uint8_t>(groupOf(id));
+            r.id = id;
+            r.command = code;
+            m_tx.TxLength = ShortFrameLength;
+            m_tx.SendCMD1(r);
+            DeviceQueue.position = 1;
+            logTx();
+        }
+    }
+
+    if (selected == 0 && GroupQueue.count == 0)
+        m_view.information(EngineMessage::SelectMembersFirst);
+}

@@ -1,0 +1,160 @@
+#pragma once
+// The control engine: status poll, search, self-check, the write-empty
+// continuation and the motion dispatcher. It owns the request state and the
+// three timers, and reaches the main window's lists and controls only through
+// EngineView and the device table only through DeviceRegister, so it runs
+// (and is tested) without any widget.
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "protocol/frames.h"
+#include "protocol/txchannel.h"
+
+// Modal messages the engine asks the window to show; the window picks the
+// text in the current language.
+enum class EngineMessage { SearchRangeWrong, ConfirmSearch, SelectMembersFirst, SelfCheckPeriodWrong };
+
+// What the engine needs of the main window's lists and controls.
+class EngineView {
+public:
+    virtual ~EngineView() = default;
+    // device list (ListView1)
+    virtual int rowCount() const = 0;
+    virtual int rowId(int row) const = 0;                  // the row's ID text as an integer
+    virtual void setRowOnline(int row, bool online) = 0;   // on-line / off-line image
+    virtual bool rowSelected(int row) const = 0;
+    virtual int selectedCount() const = 0;
+    virtual void clearRows() = 0;
+    virtual void addSearchedDevice(int id, int group) = 0; // adds an on-line row when GroupFilter shows that group
+    // group check-list (CheckListBox1): entry 0 all devices, entry i>=1 group i-1
+    virtual int groupEntryCount() const = 0;
+    virtual bool groupEntryChecked(int entry) const = 0;
+    virtual int highlightedGroupEntry() const = 0;         // -1 when none
+    // fields and captions
+    virtual QString rangeStartText() const = 0;            // Edit1
+    virtual QString rangeEndText() const = 0;              // Edit2
+    virtual void setRangeTexts(const QString& start, const QString& end) = 0;
+    virtual QString periodText() const = 0;                // Edit3
+    virtual void setPeriodText(const QString& text) = 0;
+    virtual void searchRunningChanged(bool running) = 0;     // Button3 caption, Edit1/Edit2 enabled
+    virtual void selfCheckRunningChanged(bool running) = 0;  // Button4 caption
+    virtual void showSearchProgress(int cursor, int end) = 0; // hint panel progress text
+    // progress bar over the progress panel
+    virtual bool progressBarExists() const = 0;
+    virtual void createProgressBar(int maximum, int position) = 0;
+    virtual void setProgressBar(int position) = 0;         // makes it visible at that position
+    virtual void destroyProgressBar() = 0;
+    // traffic log
+    virtual void logFrame(bool transmitted, const uint8_t* bytes, int count) = 0;
+    // modal messages in the current language
+    virtual void information(EngineMessage message) = 0;
+    virtual bool confirm(EngineMessage message) = 0;       // true only for Yes
+};
+
+// The device table as the engine sees it.
+class DeviceRegister {
+public:
+    virtual ~DeviceRegister() = default;
+    virtual std::optional<int> groupOfDevice(int id) = 0;  // locate by ID
+    virtual void emptyDevices() = 0;                       // close, empty, reopen
+    virtual void appendDevice(int id, int group) = 0;      // append + post (durable)
+};
+
+class ControlEngine : public QObject {
+    Q_OBJECT
+public:
+    // Button3's tag.
+    enum class SearchState { Idle, Running };
+    // Values of SelfCheckState.
+    enum class SelfCheckPhase : uint8_t { Stopped = 0, LastUp = 1, LastDown = 2 };
+
+    static constexpr int FirstPollTimeoutMs = 500;   // first time-out after a full rebuild
+    static constexpr int PollTimeoutMs = 190;        // every later time-out
+    static constexpr int InitialPollTimeoutMs = 200; // until the first rebuild
+    static constexpr int SearchTimeoutMs = 190;
+    static constexpr int GroupFramePauseMs = 10;
+    static constexpr int SingleRowBarPauseMs = 100;
+    static constexpr int MinSelfCheckPeriod = 60;
+    static constexpr int MaxSelfCheckPeriod = 360;
+
+    ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
+    ~ControlEngine() override;
+
+    // Shared state, public so the main window and tests can read it.
+    int16_t PollIndex = 0;
+    int16_t PollGroup = 0;
+    int32_t PollID = 0;
+    int32_t SearchStart = 1, SearchEnd = HighestDeviceId, SearchCursor = 0;
+    uint8_t SelfCheckState = 0;
+    // The last request: CmdAskState after every status query and probe, else
+    // the last motion command. Decides whether the progress bar moves.
+    int16_t LastCmd = 0;
+    // Command of the group and device frames still queued by the last motion
+    // press. Kept apart from LastCmd so a status query or probe sent
+    // meanwhile cannot turn the rest of the press into status queries.
+    uint8_t MotionCmd = 0;
+
+    struct { uint8_t items[16]; int16_t count = 0, position = 0; } GroupQueue;
+    struct { uint16_t items[1024]; int32_t count = 0, position = 0; } DeviceQueue;
+    struct { uint16_t items[1024]; int16_t count = 0, position = 0, sourceGroup = 0, targetGroup = 0; } ReaddressBatch;
+
+    uint8_t RxBuffer[RxBufferSize] = {};
+
+    QTimer Timer1; // poll time-out
+    QTimer Timer3; // search probe time-out, periodic
+    QTimer Timer4; // self-check period
+
+    // Blocking pauses of the user-interface thread (10 ms after the first
+    // group frame, 100 ms before a one-row progress bar goes). Tests replace it.
+    std::function<void(int ms)> Pause;
+
+    bool searchRunning() const { return m_search == SearchState::Running; }
+    SearchState searchState() const { return m_search; }
+    SelfCheckPhase selfCheckPhase() const { return static_cast<SelfCheckPhase>(SelfCheckState); }
+
+    // operations
+    void AskState(int row);
+    void SearchAll(int id);
+    void StopSearch();
+    void StopSelfChk();
+    void prepareRebuild();          // full rebuild: the first time-out is the long one
+    void startPoll();               // last step of a rebuild: ask row 0
+    void endSearchForGroupClick();  // group-list click: everything stops in place
+
+    // handlers
+    void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
+    void Comm1SendDataEmpty();
+    void Timer1Timer();
+    void Timer3Timer();
+    void Timer4Timer();
+    void Button3Click();
+    void Button4Click();
+    void ToolButton10Click();
+    void SpeedButton1Click(); // tilt forward
+    void SpeedButton2Click(); // tilt backward
+    void SpeedButton3Click(); // up
+    void SpeedButton4Click(); // stop
+    void SpeedButton5Click(); // down
+    void Comm_Control(uint16_t command);
+
+private:
+    void pollRule(const DecodedFrame& f);
+    void searchRule(const DecodedFrame& f);
+    void searchEndSteps();
+    void loadPollTarget(int row);
+    int groupOf(int id);
+    void logTx();
+    void progressBarStep();
+    void motionPress(uint8_t command);
+
+    EngineView& m_view;
+    DeviceRegister& m_reg;
+    TxChannel& m_tx;
+    SearchState m_search = SearchState::Idle;
+};
