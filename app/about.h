@@ -1,0 +1,36 @@
+// The about box: product name, edition and version on a frameless white window.
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+
+class QLabel;
+
+class TAboutForm : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int ClientWidth = 322;
+    static constexpr int ClientHeight = 199;
+
+    explicit TAboutForm(QWidget* owner = nullptr);
+
+    // Shows the box, taking the current language when it comes up from hidden;
+    // when it is already visible it is only brought forward.
+    void showAbout();
+    void AboutFormProcLanguage(int16_t language);
+
+    QLabel* Label1 = nullptr; // product name
+    QLabel* Label6 = nullptr; // edition
+    QLabel* Label7 = nullptr; // version caption
+    QLabel* Label8 = nullptr; // version number
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent*) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormShow();
+    void FormClick();
+};

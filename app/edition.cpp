@@ -1,0 +1,10 @@
+#include "app/state.h"
+
+#ifndef TARVELLO_EDITION
+#error "TARVELLO_EDITION must be defined by the build"
+#endif
+
+int32_t BuildEdition()
+{
+    return TARVELLO_EDITION;
+}

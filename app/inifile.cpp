@@ -1,0 +1,180 @@
+#include "app/inifile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringDecoder>
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace {
+
+QByteArray convert(const char* to, const char* from, const QByteArray& in, bool* ok)
+{
+    if (ok) *ok = false;
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+    std::vector<char> out(static_cast<size_t>(in.size()) * 4 + 16);
+    char* src = const_cast<char*>(in.constData());
+    size_t srcLeft = static_cast<size_t>(in.size());
+    char* dst = out.data();
+    size_t dstLeft = out.size();
+    const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1)) return {};
+    if (ok) *ok = true;
+    return QByteArray(out.data(), static_cast<qsizetype>(out.size() - dstLeft));
+}
+
+bool isValidUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    (void)decoder.decode(bytes);
+    return !decoder.hasError();
+}
+
+} // namespace
+
+QString DecodeGbk(const QByteArray& bytes, bool* ok)
+{
+    // GB18030 is a superset of GBK and decodes every GBK file the same way.
+    const QByteArray utf8 = convert("UTF-8", "GB18030", bytes, ok);
+    return QString::fromUtf8(utf8);
+}
+
+QByteArray EncodeGbk(const QString& text, bool* ok)
+{
+    return convert("GBK", "UTF-8", text.toUtf8(), ok);
+}
+
+TIniFile::TIniFile(QString fileName) : m_fileName(std::move(fileName)) {}
+
+void TIniFile::load() const
+{
+    m_lines.clear();
+    m_gbk = false;
+    m_crlf = false;
+    QFile f(m_fileName);
+    if (!f.open(QIODevice::ReadOnly)) return;
+    QByteArray raw = f.readAll();
+    if (raw.startsWith("\xEF\xBB\xBF")) raw.remove(0, 3);
+    QString text;
+    if (isValidUtf8(raw)) {
+        text = QString::fromUtf8(raw);
+    } else {
+        bool ok = false;
+        text = DecodeGbk(raw, &ok);
+        if (ok) {
+            m_gbk = true;
+        } else {
+            text = QString::fromLatin1(raw); // unreadable either way: keep the bytes' shape
+        }
+    }
+    m_crlf = text.contains(QLatin1String("\r\n"));
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    m_lines = text.split(QLatin1Char('\n'));
+    if (!m_lines.isEmpty() && m_lines.last().isEmpty()) m_lines.removeLast();
+}
+
+bool TIniFile::save() const
+{
+    const QFileInfo info(m_fileName);
+    QDir().mkpath(info.absolutePath());
+    const QString eol = m_crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    const QString text = m_lines.join(eol) + eol;
+    QByteArray bytes;
+    if (m_gbk) {
+        bool ok = false;
+        bytes = EncodeGbk(text, &ok);
+        if (!ok) bytes = text.toUtf8(); // a value GBK cannot hold: UTF-8 loses nothing
+    } else {
+        bytes = text.toUtf8();
+    }
+    QSaveFile f(m_fileName);
+    if (!f.open(QIODevice::WriteOnly)) return false;
+    if (f.write(bytes) != bytes.size()) {
+        f.cancelWriting();
+        return false;
+    }
+    return f.commit();
+}
+
+static QString sectionName(const QString& line)
+{
+    const QString t = line.trimmed();
+    if (t.startsWith(QLatin1Char('[')) && t.endsWith(QLatin1Char(']')))
+        return t.mid(1, t.size() - 2).trimmed();
+    return {};
+}
+
+int TIniFile::findKey(const QString& section, const QString& key, int* sectionEnd) const
+{
+    bool inSection = false;
+    int end = -1;
+    for (int i = 0; i < m_lines.size(); ++i) {
+        const QString& line = m_lines.at(i);
+        const QString name = sectionName(line);
+        if (!name.isEmpty()) {
+            if (inSection) break;
+            inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+            if (inSection) end = i + 1;
+            continue;
+        }
+        if (!inSection) continue;
+        const QString t = line.trimmed();
+        if (t.isEmpty() || t.startsWith(QLatin1Char(';'))) continue;
+        end = i + 1;
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq < 0) continue;
+        if (line.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0) {
+            if (sectionEnd) *sectionEnd = end;
+            return i;
+        }
+    }
+    if (sectionEnd) *sectionEnd = end;
+    return -1;
+}
+
+QString TIniFile::ReadString(const QString& section, const QString& key, const QString& defaultValue) const
+{
+    load();
+    const int i = findKey(section, key, nullptr);
+    if (i < 0) return defaultValue;
+    const QString& line = m_lines.at(i);
+    return line.mid(line.indexOf(QLatin1Char('=')) + 1).trimmed();
+}
+
+int TIniFile::ReadInteger(const QString& section, const QString& key, int defaultValue) const
+{
+    const QString text = ReadString(section, key, QString());
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? value : defaultValue;
+}
+
+bool TIniFile::WriteString(const QString& section, const QString& key, const QString& value)
+{
+    load();
+    int sectionEnd = -1;
+    const int i = findKey(section, key, &sectionEnd);
+    const QString line = key + QLatin1Char('=') + value;
+    if (i >= 0) {
+        m_lines[i] = line;
+    } else if (sectionEnd >= 0) {
+        m_lines.insert(sectionEnd, line);
+    } else {
+        if (!m_lines.isEmpty() && !m_lines.last().trimmed().isEmpty()) m_lines.append(QString());
+        m_lines.append(QLatin1Char('[') + section + QLatin1Char(']'));
+        m_lines.append(line);
+    }
+    return save();
+}
+
+bool TIniFile::WriteInteger(const QString& section, const QString& key, int value)
+{
+    return WriteString(section, key, QString::number(value));
+}

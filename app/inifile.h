@@ -1,0 +1,43 @@
+// The settings file DFiles/DB.ini: a Windows INI file, read and written by section and key.
+//
+// The older Windows program wrote its Chinese values in the GBK code page; files written here are
+// UTF-8. Both are read. A file is written back in the encoding it was read in, and every line that
+// is not the key being written (other sections, other keys, comments, blank lines) is kept as it was.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class TIniFile {
+public:
+    explicit TIniFile(QString fileName);
+
+    const QString& fileName() const { return m_fileName; }
+
+    QString ReadString(const QString& section, const QString& key, const QString& defaultValue) const;
+    int ReadInteger(const QString& section, const QString& key, int defaultValue) const;
+    // Writes at once; creates the file, its directory, the section and the key as needed.
+    // Returns false when the file could not be written.
+    bool WriteString(const QString& section, const QString& key, const QString& value);
+    bool WriteInteger(const QString& section, const QString& key, int value);
+
+    // True when the last read found the file in the GBK code page rather than UTF-8.
+    bool isGbk() const { return m_gbk; }
+
+private:
+    void load() const;
+    bool save() const;
+    // Index of the key's line within the section, or -1; *sectionEnd gets the line after the
+    // section's last key line (or -1 when the section is absent).
+    int findKey(const QString& section, const QString& key, int* sectionEnd) const;
+
+    QString m_fileName;
+    mutable QStringList m_lines;
+    mutable bool m_gbk = false;
+    mutable bool m_crlf = false;
+};
+
+// Text conversion of the GBK code page (Simplified Chinese Windows). Invalid input yields an empty
+// optional-like result: ok is set to false.
+QString DecodeGbk(const QByteArray& bytes, bool* ok = nullptr);
+QByteArray EncodeGbk(const QString& text, bool* ok = nullptr);

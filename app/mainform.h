@@ -1,0 +1,118 @@
+// The main window: tool bar, group check-list, device list, control panel, traffic log, status bar.
+#pragma once
+
+#include <QHash>
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+#include "app/inifile.h"
+#include "app/widgets.h"
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QTableWidget;
+class QToolBar;
+class QToolButton;
+class TAboutForm;
+
+// Status-bar panels, left to right.
+enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int DesignWidth = 676;
+    static constexpr int DesignHeight = 534;
+
+    // dataDir is the data directory ("DFiles" under the working directory in the program).
+    explicit TMainForm(const QString& dataDir = QStringLiteral("DFiles"), QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Start-up after creation: log-in, then the window is shown and filled.
+    void startUp();
+
+    // Named operations other windows and the start-up code use.
+    void FormShow();
+    void MainFormProcLanguage(int16_t language);
+    void ProcStatusBar();
+    void ComboBox4Select(int index);
+    void Button1Click();
+    void ToolButton4Click();
+    void ToolButton6Click();
+    void ToolButton11Click();
+    void LogFrame(bool transmitted, const uint8_t* bytes, int count);
+    void ToolBar1MouseMove();
+
+    TIniFile& SettingsFile() { return m_settings; }
+    const QString& dataDir() const { return m_dataDir; }
+    TAboutForm* aboutForm() const { return m_about; }
+
+    // Controls keep their designer names.
+    QToolBar* ToolBar1 = nullptr;
+    QToolButton* ToolButton10 = nullptr; // refresh
+    QToolButton* ToolButton1 = nullptr;  // groups
+    QToolButton* ToolButton11 = nullptr; // password
+    QToolButton* ToolButton4 = nullptr;  // about
+    QToolButton* ToolButton6 = nullptr;  // exit
+    QGroupBox* GroupBox1 = nullptr;      // language frame
+    QComboBox* ComboBox4 = nullptr;      // language selector
+    QGroupBox* GroupBox3 = nullptr;      // port frame
+    QComboBox* ComboBox1 = nullptr;      // port selector
+    TCheckListBox* CheckListBox1 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QTableWidget* ListView1 = nullptr;
+    QWidget* Panel1 = nullptr; // right panel
+    QToolButton* SpeedButton1 = nullptr; // forward
+    QToolButton* SpeedButton2 = nullptr; // backward
+    QToolButton* SpeedButton3 = nullptr; // up
+    QToolButton* SpeedButton4 = nullptr; // stop
+    QToolButton* SpeedButton5 = nullptr; // down
+    QLabel* Label2 = nullptr;            // self-check period caption
+    QLineEdit* Edit3 = nullptr;          // self-check period
+    QPushButton* Button4 = nullptr;      // self-check start
+    QLineEdit* Edit1 = nullptr;          // search range start
+    QLabel* Label1 = nullptr;            // "～"
+    QLineEdit* Edit2 = nullptr;          // search range end
+    QPushButton* Button3 = nullptr;      // search
+    QPlainTextEdit* Memo1 = nullptr;     // traffic log
+    QPushButton* Button1 = nullptr;      // clear log
+    QWidget* Panel2 = nullptr;           // lower strip of the right panel
+    TStatusBar* StatusBar1 = nullptr;
+
+    // Program state kept by the main window.
+    uint8_t PortOpen = 0;
+    uint8_t GroupFilter = 0;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormClose();
+    void buildToolBar();
+    void buildPanes();
+    void buildRightPanel();
+    void buildStatusBar();
+    void installHints();
+    void showHint(const QString& key);
+    bool searchRunning() const;
+    bool selfCheckRunning() const;
+
+    QString m_dataDir;
+    TIniFile m_settings;
+    QString m_portName;
+    int m_scene = 1;
+    TAboutForm* m_about = nullptr;
+    QHash<QObject*, QString> m_hintKeys;
+    bool m_closed = false;
+};

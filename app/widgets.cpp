@@ -1,0 +1,268 @@
+#include "app/widgets.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyleOptionViewItem>
+
+// ---------------------------------------------------------------- TStatusBar
+
+TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent)
+{
+    setAutoFillBackground(true);
+    setFixedHeight(sizeHint().height());
+}
+
+QSize TStatusBar::sizeHint() const
+{
+    return {400, fontMetrics().height() + 8};
+}
+
+void TStatusBar::addPanel(int width, bool lowered)
+{
+    m_panels.push_back({width, lowered, QString()});
+    update();
+}
+
+int TStatusBar::panelWidth(int index) const
+{
+    return index >= 0 && index < panelCount() ? m_panels[static_cast<size_t>(index)].width : 0;
+}
+
+int TStatusBar::panelLeft(int index) const
+{
+    int x = 0;
+    for (int i = 0; i < index && i < panelCount(); ++i) x += m_panels[static_cast<size_t>(i)].width;
+    return x;
+}
+
+QString TStatusBar::panelText(int index) const
+{
+    return index >= 0 && index < panelCount() ? m_panels[static_cast<size_t>(index)].text : QString();
+}
+
+void TStatusBar::setPanelText(int index, const QString& text)
+{
+    if (index < 0 || index >= panelCount()) return;
+    m_panels[static_cast<size_t>(index)].text = text;
+    update(panelRect(index));
+}
+
+void TStatusBar::paintPanelText(int index, const QString& text, const QColor& color)
+{
+    m_paintedPanel = index;
+    m_paintedText = text;
+    m_paintedColor = color;
+    update();
+}
+
+QRect TStatusBar::panelRect(int index) const
+{
+    return QRect(panelLeft(index), 0, panelWidth(index), height());
+}
+
+void TStatusBar::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    const QPalette pal = palette();
+    for (int i = 0; i < panelCount(); ++i) {
+        const Panel& panel = m_panels[static_cast<size_t>(i)];
+        QRect r = panelRect(i).adjusted(0, 1, -2, -1);
+        if (panel.lowered) {
+            p.setPen(pal.color(QPalette::Dark));
+            p.drawLine(r.topLeft(), r.topRight());
+            p.drawLine(r.topLeft(), r.bottomLeft());
+            p.setPen(pal.color(QPalette::Light));
+            p.drawLine(r.bottomLeft(), r.bottomRight());
+            p.drawLine(r.topRight(), r.bottomRight());
+        }
+        if (i == m_ownerDrawPanel) {
+            m_ownerDrawRect = r.adjusted(1, 1, 0, 0);
+            continue; // the owner draws nothing here; the progress bar covers it
+        }
+        if (!panel.text.isEmpty()) {
+            p.setPen(pal.color(QPalette::WindowText));
+            p.drawText(r.adjusted(3, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft, panel.text);
+        }
+    }
+    if (m_paintedPanel >= 0 && !m_paintedText.isEmpty()) {
+        const int x = panelLeft(m_paintedPanel) + 5;
+        const QRect r(QPoint(x, 3), QPoint(x + panelWidth(m_paintedPanel) - 10, height() - 1));
+        p.fillRect(r, pal.color(QPalette::Window));
+        p.setPen(m_paintedColor);
+        p.drawText(r, Qt::AlignVCenter | Qt::AlignLeft, m_paintedText);
+    }
+}
+
+// ---------------------------------------------------------------- TCheckListBox
+
+TCheckListBox::TCheckListBox(QWidget* parent) : QListWidget(parent)
+{
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSortingEnabled(true);
+}
+
+QListWidgetItem* TCheckListBox::addEntry(const QString& text)
+{
+    auto* item = new QListWidgetItem(text);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable); // the mark is toggled here, not by Qt
+    item->setData(Qt::CheckStateRole, Qt::Unchecked);
+    addItem(item);
+    return item;
+}
+
+bool TCheckListBox::checked(int index) const
+{
+    const QListWidgetItem* it = item(index);
+    return it && it->data(Qt::CheckStateRole).toInt() == Qt::Checked;
+}
+
+void TCheckListBox::setChecked(int index, bool on)
+{
+    if (QListWidgetItem* it = item(index)) it->setData(Qt::CheckStateRole, on ? Qt::Checked : Qt::Unchecked);
+}
+
+bool TCheckListBox::onCheckBox(const QPoint& pos, int* row) const
+{
+    const QModelIndex index = indexAt(pos);
+    if (row) *row = index.isValid() ? index.row() : -1;
+    if (!index.isValid()) return false;
+    QStyleOptionViewItem opt;
+    initViewItemOption(&opt);
+    opt.rect = visualRect(index);
+    opt.features |= QStyleOptionViewItem::HasCheckIndicator;
+    const QRect box = style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &opt, this);
+    return box.contains(pos);
+}
+
+void TCheckListBox::mousePressEvent(QMouseEvent* event)
+{
+    int row = -1;
+    onCheckBox(event->position().toPoint(), &row);
+    m_pressed = row >= 0 && event->button() == Qt::LeftButton;
+    if (row >= 0) setCurrentRow(row);
+}
+
+void TCheckListBox::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!m_pressed) return;
+    m_pressed = false;
+    int row = -1;
+    const bool box = onCheckBox(event->position().toPoint(), &row);
+    if (row < 0 || row != currentRow()) return;
+    emit entryClicked();
+    if (box) setChecked(row, !checked(row));
+}
+
+void TCheckListBox::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    int row = -1;
+    onCheckBox(event->position().toPoint(), &row);
+    if (row >= 0) emit entryDoubleClicked();
+}
+
+void TCheckListBox::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Space && currentRow() >= 0) {
+        setChecked(currentRow(), !checked(currentRow()));
+        return;
+    }
+    const int before = currentRow();
+    QListWidget::keyPressEvent(event);
+    if (currentRow() != before && currentRow() >= 0) emit entryClicked();
+}
+
+// ---------------------------------------------------------------- Pictures
+
+namespace Pictures {
+
+QIcon stateBall(bool online)
+{
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor base = online ? QColor(0, 170, 0) : QColor(210, 0, 0);
+    QRadialGradient g(QPointF(6, 6), 8);
+    g.setColorAt(0, base.lighter(180));
+    g.setColorAt(1, base.darker(120));
+    p.setBrush(g);
+    p.setPen(base.darker(160));
+    p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+    return QIcon(pm);
+}
+
+static QPixmap canvas(int size)
+{
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    return pm;
+}
+
+QIcon toolButton(const QString& which)
+{
+    QPixmap pm = canvas(40);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(QColor(30, 80, 160), 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(pen);
+    if (which == QLatin1String("refresh")) {
+        p.drawArc(QRectF(8, 8, 24, 24), 40 * 16, 280 * 16);
+        p.setBrush(QColor(30, 80, 160));
+        QPolygonF head;
+        head << QPointF(27, 5) << QPointF(34, 13) << QPointF(24, 15);
+        p.drawPolygon(head);
+    } else if (which == QLatin1String("groups")) {
+        p.setBrush(QColor(120, 170, 230));
+        p.drawEllipse(QRectF(5, 8, 11, 11));
+        p.drawEllipse(QRectF(24, 8, 11, 11));
+        p.drawEllipse(QRectF(14.5, 20, 11, 11));
+        p.drawLine(QPointF(10, 30), QPointF(30, 30));
+    } else if (which == QLatin1String("password")) {
+        p.setBrush(QColor(230, 190, 60));
+        p.drawEllipse(QRectF(6, 12, 14, 14));
+        p.drawLine(QPointF(20, 19), QPointF(35, 19));
+        p.drawLine(QPointF(30, 19), QPointF(30, 25));
+        p.drawLine(QPointF(35, 19), QPointF(35, 25));
+    } else if (which == QLatin1String("about")) {
+        p.setBrush(QColor(220, 235, 255));
+        p.drawEllipse(QRectF(5, 5, 30, 30));
+        p.drawLine(QPointF(20, 18), QPointF(20, 28));
+        p.drawPoint(QPointF(20, 12));
+    } else if (which == QLatin1String("exit")) {
+        pen.setColor(QColor(180, 30, 30));
+        p.setPen(pen);
+        p.drawRect(QRectF(7, 6, 16, 28));
+        p.drawLine(QPointF(18, 20), QPointF(35, 20));
+        p.drawLine(QPointF(29, 14), QPointF(35, 20));
+        p.drawLine(QPointF(29, 26), QPointF(35, 20));
+    }
+    return QIcon(pm);
+}
+
+QIcon motionArrow(const QString& which)
+{
+    QPixmap pm = canvas(32);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(20, 60, 120), 1.5));
+    p.setBrush(QColor(60, 120, 200));
+    if (which == QLatin1String("stop")) {
+        p.setBrush(QColor(200, 40, 40));
+        p.drawRoundedRect(QRectF(8, 8, 16, 16), 3, 3);
+        return QIcon(pm);
+    }
+    QPolygonF arrow; // pointing up
+    arrow << QPointF(16, 4) << QPointF(28, 17) << QPointF(21, 17) << QPointF(21, 28) << QPointF(11, 28)
+          << QPointF(11, 17) << QPointF(4, 17);
+    p.translate(16, 16);
+    if (which == QLatin1String("down")) p.rotate(180);
+    else if (which == QLatin1String("forward")) p.rotate(-90);
+    else if (which == QLatin1String("backward")) p.rotate(90);
+    p.translate(-16, -16);
+    p.drawPolygon(arrow);
+    return QIcon(pm);
+}
+
+} // namespace Pictures

@@ -1,0 +1,89 @@
+// Controls of the main window that Qt has no exact counterpart for.
+#pragma once
+
+#include <QColor>
+#include <QIcon>
+#include <QListWidget>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <vector>
+
+// A status bar of fixed-width panels, left to right, as the main window lays them out.
+class TStatusBar : public QWidget {
+    Q_OBJECT
+public:
+    struct Panel {
+        int width;
+        bool lowered; // bevel
+        QString text;
+    };
+
+    explicit TStatusBar(QWidget* parent = nullptr);
+
+    void addPanel(int width, bool lowered);
+    int panelCount() const { return static_cast<int>(m_panels.size()); }
+    int panelWidth(int index) const;
+    int panelLeft(int index) const;
+    QString panelText(int index) const;
+    void setPanelText(int index, const QString& text);
+
+    // Text painted over a panel from 5 pixels inside it, in its own colour. It is kept, so it
+    // survives every repaint of the bar.
+    void paintPanelText(int index, const QString& text, const QColor& color);
+    QString paintedText() const { return m_paintedText; }
+    QColor paintedColor() const { return m_paintedColor; }
+
+    // The rectangle of the owner-drawn panel as last painted (bar coordinates).
+    QRect ownerDrawRect() const { return m_ownerDrawRect; }
+    void setOwnerDrawPanel(int index) { m_ownerDrawPanel = index; }
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    QRect panelRect(int index) const;
+
+    std::vector<Panel> m_panels;
+    int m_ownerDrawPanel = -1;
+    QRect m_ownerDrawRect;
+    int m_paintedPanel = -1;
+    QString m_paintedText;
+    QColor m_paintedColor;
+};
+
+// A list of entries with a check box each, single selection. A click selects the entry and reports
+// it with the mark as it was; a click on the box then toggles the mark.
+class TCheckListBox : public QListWidget {
+    Q_OBJECT
+public:
+    explicit TCheckListBox(QWidget* parent = nullptr);
+
+    QListWidgetItem* addEntry(const QString& text);
+    bool checked(int index) const;
+    void setChecked(int index, bool on);
+
+signals:
+    void entryClicked();
+    void entryDoubleClicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    bool onCheckBox(const QPoint& pos, int* row) const;
+    bool m_pressed = false;
+};
+
+// Pictures drawn at run time, so the program needs no image files.
+namespace Pictures {
+QIcon stateBall(bool online);            // 16 x 16 red or green ball
+QIcon toolButton(const QString& which);  // 40 x 40: refresh, groups, password, about, exit
+QIcon motionArrow(const QString& which); // up, down, stop, forward, backward
+} // namespace Pictures
