@@ -1,0 +1,187 @@
+// TComm: the non-visual serial port component.
+//
+// One instance owns one serial port. Transfers run on two threads of its own (TReadThread,
+// TWriteThread); everything they report reaches the thread that created the component as
+// posted events to a hidden object, so the five On... handlers below always run there.
+// Nothing in this header depends on the operating system; the port layer lives behind
+// serial/commport.h.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+class TReadThread;
+class TWriteThread;
+namespace tarvello {
+class CommPort;
+class StopSignal;
+class CommEventTarget;
+struct CommEvent;
+}  // namespace tarvello
+
+class ECommsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class TDtrControl { DtrEnable, DtrDisable, DtrHandshake };
+enum class TRtsControl { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+enum class TByteSize { _5, _6, _7, _8 };
+enum class TParity { None, Odd, Even, Mark, Space };
+enum class TStopBits { _1, _1_5, _2 };
+
+class TComm : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TComm(QObject* owner = nullptr);
+    ~TComm() override;  // closes the port if it is still open
+
+    // --- line settings and time-outs ------------------------------------------------------
+    // A setter stores the value and, when it differs and the port is open, re-applies its
+    // group at once. CommName and Parity are only stored: they count from the next OpenPort.
+    QString CommName() const { return m_commName; }
+    void setCommName(const QString& value) { m_commName = value; }
+    uint32_t BaudRate() const { return m_baudRate; }
+    void setBaudRate(uint32_t value) { setLine(m_baudRate, value); }
+    bool ParityCheck() const { return m_parityCheck; }
+    void setParityCheck(bool value) { setLine(m_parityCheck, value); }
+    bool Outx_CtsFlow() const { return m_outxCtsFlow; }
+    void setOutx_CtsFlow(bool value) { setLine(m_outxCtsFlow, value); }
+    bool Outx_DsrFlow() const { return m_outxDsrFlow; }
+    void setOutx_DsrFlow(bool value) { setLine(m_outxDsrFlow, value); }
+    TDtrControl DtrControl() const { return m_dtrControl; }
+    void setDtrControl(TDtrControl value) { setLine(m_dtrControl, value); }
+    bool DsrSensitivity() const { return m_dsrSensitivity; }
+    void setDsrSensitivity(bool value) { setLine(m_dsrSensitivity, value); }
+    bool TxContinueOnXoff() const { return m_txContinueOnXoff; }
+    void setTxContinueOnXoff(bool value) { setLine(m_txContinueOnXoff, value); }
+    bool Outx_XonXoffFlow() const { return m_outxXonXoffFlow; }
+    void setOutx_XonXoffFlow(bool value) { setLine(m_outxXonXoffFlow, value); }
+    bool Inx_XonXoffFlow() const { return m_inxXonXoffFlow; }
+    void setInx_XonXoffFlow(bool value) { setLine(m_inxXonXoffFlow, value); }
+    bool ReplaceWhenParityError() const { return m_replaceWhenParityError; }
+    void setReplaceWhenParityError(bool value) { setLine(m_replaceWhenParityError, value); }
+    bool IgnoreNullChar() const { return m_ignoreNullChar; }
+    void setIgnoreNullChar(bool value) { setLine(m_ignoreNullChar, value); }
+    TRtsControl RtsControl() const { return m_rtsControl; }
+    void setRtsControl(TRtsControl value) { setLine(m_rtsControl, value); }
+    uint16_t XonLimit() const { return m_xonLimit; }
+    void setXonLimit(uint16_t value) { setLine(m_xonLimit, value); }
+    uint16_t XoffLimit() const { return m_xoffLimit; }
+    void setXoffLimit(uint16_t value) { setLine(m_xoffLimit, value); }
+    TByteSize ByteSize() const { return m_byteSize; }
+    void setByteSize(TByteSize value) { setLine(m_byteSize, value); }
+    TParity Parity() const { return m_parity; }
+    void setParity(TParity value) { m_parity = value; }
+    TStopBits StopBits() const { return m_stopBits; }
+    void setStopBits(TStopBits value) { setLine(m_stopBits, value); }
+    uint8_t XonChar() const { return m_xonChar; }
+    void setXonChar(uint8_t value) { setLine(m_xonChar, value); }
+    uint8_t XoffChar() const { return m_xoffChar; }
+    void setXoffChar(uint8_t value) { setLine(m_xoffChar, value); }
+    uint8_t ReplacedChar() const { return m_replacedChar; }
+    void setReplacedChar(uint8_t value) { setLine(m_replacedChar, value); }
+    uint32_t ReadIntervalTimeout() const { return m_readIntervalTimeout; }
+    void setReadIntervalTimeout(uint32_t value) { setTimeout(m_readIntervalTimeout, value); }
+    uint32_t ReadTotalTimeoutMultiplier() const { return m_readTotalTimeoutMultiplier; }
+    void setReadTotalTimeoutMultiplier(uint32_t value) { setTimeout(m_readTotalTimeoutMultiplier, value); }
+    uint32_t ReadTotalTimeoutConstant() const { return m_readTotalTimeoutConstant; }
+    void setReadTotalTimeoutConstant(uint32_t value) { setTimeout(m_readTotalTimeoutConstant, value); }
+    uint32_t WriteTotalTimeoutMultiplier() const { return m_writeTotalTimeoutMultiplier; }
+    void setWriteTotalTimeoutMultiplier(uint32_t value) { setTimeout(m_writeTotalTimeoutMultiplier, value); }
+    uint32_t WriteTotalTimeoutConstant() const { return m_writeTotalTimeoutConstant; }
+    void setWriteTotalTimeoutConstant(uint32_t value) { setTimeout(m_writeTotalTimeoutConstant, value); }
+
+    // --- operations -------------------------------------------------------------------------
+    void OpenPort();   // throws ECommsError
+    void ClosePort();  // stops both threads and closes the port; nothing when closed
+    // Copies the bytes and queues them for the writer; returns at once. False: nothing queued.
+    bool WriteData(const uint8_t* buffer, uint16_t length);
+    bool isOpen() const { return m_port != nullptr; }
+    // True while nothing handed to the writer is waiting to be written.
+    bool SendDataEmpty() const { return m_sendDataEmpty.load(); }
+
+    // Maps a port name to a device path; default: ResolvePortName(name, {}).
+    std::function<QString(const QString& name)> PortResolver;
+
+    // --- events, raised on the thread that created the component -----------------------------
+    // The chunk is released when the handler returns; copy what you keep.
+    std::function<void(TComm* sender, const uint8_t* buffer, uint16_t length)> OnReceiveData;
+    // Line-error bits: 0x01 input overflow, 0x02 overrun, 0x04 parity, 0x08 framing, 0x10 break.
+    std::function<void(TComm* sender, uint32_t eventMask)> OnReceiveError;
+    // 4 = ring indicator, 8 = carrier detect changed; both may be set.
+    std::function<void(TComm* sender, uint32_t modemEvent)> OnModemStateChange;
+    std::function<void(TComm* sender)> OnRequestHangup;
+    std::function<void(TComm* sender)> OnSendDataEmpty;
+
+private:
+    friend class tarvello::CommEventTarget;
+
+    template <typename T>
+    void setLine(T& field, T value) {
+        if (field == value) return;
+        field = value;
+        if (isOpen()) applyLineSettings();
+    }
+    void setTimeout(uint32_t& field, uint32_t value) {
+        if (field == value) return;
+        field = value;
+        if (isOpen()) applyTimeouts();
+    }
+    void applyLineSettings();
+    void applyTimeouts();
+    void stopReader();
+    void stopWriter();
+    void dispatch(const tarvello::CommEvent& event);
+
+    QString m_commName = QStringLiteral("COM2");
+    uint32_t m_baudRate = 9600;
+    bool m_parityCheck = false;
+    bool m_outxCtsFlow = false;
+    bool m_outxDsrFlow = false;
+    TDtrControl m_dtrControl = TDtrControl::DtrEnable;
+    bool m_dsrSensitivity = false;
+    bool m_txContinueOnXoff = true;
+    bool m_outxXonXoffFlow = true;
+    bool m_inxXonXoffFlow = true;
+    bool m_replaceWhenParityError = false;
+    bool m_ignoreNullChar = false;
+    TRtsControl m_rtsControl = TRtsControl::RtsEnable;
+    uint16_t m_xonLimit = 500;
+    uint16_t m_xoffLimit = 500;
+    TByteSize m_byteSize = TByteSize::_8;
+    TParity m_parity = TParity::None;
+    TStopBits m_stopBits = TStopBits::_1;
+    uint8_t m_xonChar = 17;
+    uint8_t m_xoffChar = 19;
+    uint8_t m_replacedChar = 0;
+    uint32_t m_readIntervalTimeout = 100;
+    uint32_t m_readTotalTimeoutMultiplier = 0;
+    uint32_t m_readTotalTimeoutConstant = 0;
+    uint32_t m_writeTotalTimeoutMultiplier = 0;
+    uint32_t m_writeTotalTimeoutConstant = 0;
+
+    TParity m_openParity = TParity::None;  // the parity in force since the last OpenPort
+
+    std::unique_ptr<tarvello::CommPort> m_port;  // null means closed
+    std::unique_ptr<tarvello::StopSignal> m_stop;
+    std::unique_ptr<TReadThread> m_reader;
+    std::unique_ptr<TWriteThread> m_writer;
+    std::atomic<bool> m_sendDataEmpty{true};
+
+    // Events carry the generation of the open that produced them; anything from a former open
+    // (or posted after ClosePort) is dropped on arrival.
+    uint64_t m_generation = 0;
+    std::unique_ptr<tarvello::CommEventTarget> m_target;
+};
+
+// Puts the values the main window's Comm1 carries: "COM1", 4800 baud, 8N1, no flow control,
+// DTR and RTS off. Call before OpenPort.
+void ApplyComm1Defaults(TComm& comm);

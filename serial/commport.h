@@ -1,0 +1,155 @@
+// Internal to the serial library: the operating-system side of TComm.
+//
+// CommPort is one opened serial device with its settings, StopSignal the close event both
+// threads watch, CommEventSink the way the threads post events to the component's hidden
+// object. A port layer for another platform supplies its own commport_<os>.cpp and
+// commthreads_<os>.cpp behind these same declarations; TComm and its users stay as they are.
+#pragma once
+
+#include "serial/comm.h"
+
+#include <QEvent>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace tarvello {
+
+// Line-error bits reported with OnReceiveError (the values the original platform uses).
+constexpr uint32_t LineErrorInputOverflow = 0x01;
+constexpr uint32_t LineErrorOverrun = 0x02;
+constexpr uint32_t LineErrorParity = 0x04;
+constexpr uint32_t LineErrorFraming = 0x08;
+constexpr uint32_t LineErrorBreak = 0x10;
+// Modem bits reported with OnModemStateChange.
+constexpr uint32_t ModemRing = 4;
+constexpr uint32_t ModemCarrierDetect = 8;
+
+// Size of the reader's buffer: the longest chunk.
+constexpr size_t ReadBufferSize = 2048;
+// Driver queue sizes asked for at open.
+constexpr uint32_t DriverQueueSize = 4096;
+
+struct LineSettings {
+    uint32_t baudRate = 9600;
+    bool parityCheck = false;
+    bool outxCtsFlow = false;
+    bool outxDsrFlow = false;
+    TDtrControl dtrControl = TDtrControl::DtrEnable;
+    bool dsrSensitivity = false;
+    bool txContinueOnXoff = true;
+    bool outxXonXoffFlow = true;
+    bool inxXonXoffFlow = true;
+    bool replaceWhenParityError = false;
+    bool ignoreNullChar = false;
+    TRtsControl rtsControl = TRtsControl::RtsEnable;
+    uint16_t xonLimit = 500;
+    uint16_t xoffLimit = 500;
+    TByteSize byteSize = TByteSize::_8;
+    TParity parity = TParity::None;
+    TStopBits stopBits = TStopBits::_1;
+    uint8_t xonChar = 17;
+    uint8_t xoffChar = 19;
+    uint8_t replacedChar = 0;
+};
+
+struct CommTimeouts {
+    uint32_t readInterval = 0;
+    uint32_t readTotalMultiplier = 0;
+    uint32_t readTotalConstant = 0;
+    uint32_t writeTotalMultiplier = 0;
+    uint32_t writeTotalConstant = 0;
+};
+
+class CommPort {
+public:
+    enum class OpenStatus { Opened, Failed, NotAComm };
+    // Opens the device exclusively. Failed: absent or in use; NotAComm: not a serial device.
+    static OpenStatus open(const QString& path, std::unique_ptr<CommPort>& port);
+    ~CommPort();  // gives up exclusivity and closes the device
+    CommPort(const CommPort&) = delete;
+    CommPort& operator=(const CommPort&) = delete;
+
+    bool setupQueues(uint32_t inputSize, uint32_t outputSize);
+    void purge(bool input, bool output);
+    void applyTimeouts(const CommTimeouts& timeouts);
+    void applyLineSettings(const LineSettings& settings);
+
+    // Read by the threads while the port is open; written by the owner's thread.
+    int fd() const { return m_fd; }
+    uint32_t readInterval() const { return m_readInterval.load(); }
+    uint32_t readTotalMultiplier() const { return m_readTotalMultiplier.load(); }
+    uint32_t readTotalConstant() const { return m_readTotalConstant.load(); }
+    bool ignoreNullChar() const { return m_ignoreNull.load(); }
+    uint32_t baudRate() const { return m_baudRate.load(); }
+
+private:
+    explicit CommPort(int fd) : m_fd(fd) {}
+    int m_fd = -1;
+    std::atomic<uint32_t> m_readInterval{0};
+    std::atomic<uint32_t> m_readTotalMultiplier{0};
+    std::atomic<uint32_t> m_readTotalConstant{0};
+    std::atomic<bool> m_ignoreNull{false};
+    std::atomic<uint32_t> m_baudRate{9600};
+};
+
+// The close event: manual reset, stays signalled once set.
+class StopSignal {
+public:
+    StopSignal() = default;
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+    bool create();  // false: the event could not be made
+    void signal();
+    bool isSignalled() const { return m_signalled.load(); }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+    std::atomic<bool> m_signalled{false};
+};
+
+enum class CommEventKind { Received = 1, ReceiveError, Hangup, ModemState, SendEmpty };
+
+struct CommEvent : QEvent {
+    CommEvent(uint64_t generation, CommEventKind kind, uint32_t value, std::vector<uint8_t> chunk)
+        : QEvent(eventType()), generation(generation), kind(kind), value(value), chunk(std::move(chunk)) {}
+    static QEvent::Type eventType();
+
+    uint64_t generation;
+    CommEventKind kind;
+    uint32_t value;              // line-error or modem bits
+    std::vector<uint8_t> chunk;  // received bytes plus one trailing 0; owned by the event
+};
+
+// The hidden object: lives on the component's thread and hands each event to the component.
+class CommEventTarget : public QObject {
+public:
+    explicit CommEventTarget(TComm* comm) : m_comm(comm) {}
+    bool event(QEvent* e) override;
+    // Held around each post and taken on arrival, so an event's contents are visibly complete
+    // before the receiving thread reads them.
+    std::mutex postLock;
+
+private:
+    TComm* m_comm;
+};
+
+// What the threads need to post: thread-safe, copied into each thread.
+class CommEventSink {
+public:
+    CommEventSink(CommEventTarget* target, uint64_t generation) : m_target(target), m_generation(generation) {}
+    void post(CommEventKind kind, uint32_t value = 0, std::vector<uint8_t> chunk = {}) const;
+
+private:
+    CommEventTarget* m_target;
+    uint64_t m_generation;
+};
+
+}  // namespace tarvello

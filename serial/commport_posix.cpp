@@ -1,0 +1,206 @@
+// The port layer on Linux: a tty file descriptor configured through termios.
+#include "serial/commport.h"
+#include "serial/posix_baud.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace tarvello {
+
+namespace {
+
+speed_t speedConstant(uint32_t baud) {
+    switch (baud) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 576000: return B576000;
+    case 921600: return B921600;
+    case 1000000: return B1000000;
+    case 1152000: return B1152000;
+    case 1500000: return B1500000;
+    case 2000000: return B2000000;
+    case 2500000: return B2500000;
+    case 3000000: return B3000000;
+    case 3500000: return B3500000;
+    case 4000000: return B4000000;
+    default: return B0;
+    }
+}
+
+tcflag_t sizeFlag(TByteSize size) {
+    switch (size) {
+    case TByteSize::_5: return CS5;
+    case TByteSize::_6: return CS6;
+    case TByteSize::_7: return CS7;
+    case TByteSize::_8: return CS8;
+    }
+    return CS8;
+}
+
+tcflag_t parityFlags(TParity parity) {
+    switch (parity) {
+    case TParity::None: return 0;
+    case TParity::Odd: return PARENB | PARODD;
+    case TParity::Even: return PARENB;
+    case TParity::Mark: return PARENB | CMSPAR | PARODD;
+    case TParity::Space: return PARENB | CMSPAR;
+    }
+    return 0;
+}
+
+void setModemLine(int fd, int line, bool on) {
+    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);  // not every driver has modem lines
+}
+
+}  // namespace
+
+CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPort>& port) {
+    const QByteArray native = path.toLocal8Bit();
+    const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return OpenStatus::Failed;
+
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        return OpenStatus::NotAComm;
+    }
+    // The port is ours alone. TIOCEXCL turns away other openers (except root); the lock also
+    // catches root and a second open from this very process.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return OpenStatus::Failed;
+    }
+    ioctl(fd, TIOCEXCL);
+    port.reset(new CommPort(fd));
+    return OpenStatus::Opened;
+}
+
+CommPort::~CommPort() {
+    // Exclusivity is a property of the tty, not of our descriptor: give it up explicitly, or
+    // the device stays barred while anyone else still holds it open.
+    ioctl(m_fd, TIOCNXCL);
+    ::close(m_fd);  // also drops the lock
+}
+
+bool CommPort::setupQueues(uint32_t, uint32_t) {
+    return true;  // tty buffers are sized by the kernel; nothing to ask for
+}
+
+void CommPort::purge(bool input, bool output) {
+    if (input && output)
+        tcflush(m_fd, TCIOFLUSH);
+    else if (input)
+        tcflush(m_fd, TCIFLUSH);
+    else if (output)
+        tcflush(m_fd, TCOFLUSH);
+}
+
+void CommPort::applyTimeouts(const CommTimeouts& timeouts) {
+    // Reads are timed by the reader itself; write time-outs have nothing to act on, since every
+    // write is completed in full.
+    m_readInterval = timeouts.readInterval;
+    m_readTotalMultiplier = timeouts.readTotalMultiplier;
+    m_readTotalConstant = timeouts.readTotalConstant;
+}
+
+void CommPort::applyLineSettings(const LineSettings& s) {
+    // As on the original platform, a setting the driver refuses is not reported.
+    m_ignoreNull = s.ignoreNullChar;
+    m_baudRate = s.baudRate;
+
+    termios tio{};
+    if (tcgetattr(m_fd, &tio) != 0) return;
+    // Raw, binary transfer: no translation, no echo, no signals, bytes handed over as they come.
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                     INPCK | IGNPAR | IMAXBEL | IUCLC);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    // Modem status lines do not gate the port (carrier loss neither blocks nor hangs it up).
+    tio.c_cflag |= CREAD | CLOCAL | sizeFlag(s.byteSize) | parityFlags(s.parity);
+    if (s.stopBits != TStopBits::_1) tio.c_cflag |= CSTOPB;  // one and a half is sent as two
+    if (s.outxCtsFlow || s.rtsControl == TRtsControl::RtsHandshake) tio.c_cflag |= CRTSCTS;
+    if (s.parityCheck) tio.c_iflag |= INPCK;  // a byte with a parity error is then passed as 0
+    if (s.outxXonXoffFlow) tio.c_iflag |= IXON;
+    if (s.inxXonXoffFlow) tio.c_iflag |= IXOFF;
+    tio.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
+    tio.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
+    // A non-blocking read then answers EAGAIN when nothing is there, and 0 only at hang-up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+
+    const speed_t speed = speedConstant(s.baudRate);
+    if (speed != B0) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+    }
+    tcsetattr(m_fd, TCSANOW, &tio);
+    if (speed == B0 && s.baudRate != 0) posix::SetArbitraryBaud(m_fd, s.baudRate);
+
+    // DTR handshake has no equivalent here; the line is simply kept up.
+    setModemLine(m_fd, TIOCM_DTR, s.dtrControl != TDtrControl::DtrDisable);
+    switch (s.rtsControl) {
+    case TRtsControl::RtsEnable:
+        setModemLine(m_fd, TIOCM_RTS, true);
+        break;
+    case TRtsControl::RtsDisable:
+        setModemLine(m_fd, TIOCM_RTS, false);
+        break;
+    case TRtsControl::RtsHandshake:
+        break;  // driven by the driver under CRTSCTS
+    case TRtsControl::RtsTransmissionAvailable: {
+        // RTS up only while sending: the driver's RS-485 mode, where it has one.
+        serial_rs485 rs485{};
+        if (ioctl(m_fd, TIOCGRS485, &rs485) == 0) {
+            rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+            rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
+            ioctl(m_fd, TIOCSRS485, &rs485);
+        }
+        break;
+    }
+    }
+}
+
+StopSignal::~StopSignal() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool StopSignal::create() {
+    m_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return m_fd >= 0;
+}
+
+void StopSignal::signal() {
+    if (m_signalled.exchange(true)) return;
+    // Never read back: the descriptor stays readable, so every later wait sees the signal.
+    const uint64_t one = 1;
+    while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace tarvello

@@ -1,0 +1,66 @@
+// Internal to the serial library: the reader and writer threads of an open TComm port.
+//
+// Both are given the port, the close event and the event sink before they start; both end on
+// the close event. The reader posts received chunks, line errors, modem changes and hang-ups;
+// the writer takes owned buffers from its queue, writes each in full, waits until the line is
+// idle and posts write-empty when the queue has run dry.
+#pragma once
+
+#include "serial/commport.h"
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class TReadThread {
+public:
+    TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink);
+    ~TReadThread();  // waits for the thread
+    TReadThread(const TReadThread&) = delete;
+    TReadThread& operator=(const TReadThread&) = delete;
+
+    bool start();  // false: the thread could not be created
+    void wait();   // returns once the thread has ended (the close event must be signalled)
+
+private:
+    void run();
+    void deliver(const uint8_t* bytes, size_t count);
+
+    tarvello::CommPort& m_port;
+    tarvello::StopSignal& m_stop;
+    tarvello::CommEventSink m_sink;
+    std::thread m_thread;
+};
+
+class TWriteThread {
+public:
+    TWriteThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
+                 std::atomic<bool>& sendDataEmpty);
+    ~TWriteThread();  // waits for the thread
+    TWriteThread(const TWriteThread&) = delete;
+    TWriteThread& operator=(const TWriteThread&) = delete;
+
+    bool start();  // false: the queue signal or the thread could not be created
+    void wait();
+    // Hands a buffer over to the writer. False when the writer has ended (nothing is queued).
+    bool post(std::vector<uint8_t> buffer);
+
+private:
+    void run();
+    bool writeAll(const std::vector<uint8_t>& buffer);
+    bool waitUntilSent();
+    bool waitForStop(int timeoutMs);  // true when the close event came
+
+    tarvello::CommPort& m_port;
+    tarvello::StopSignal& m_stop;
+    tarvello::CommEventSink m_sink;
+    std::atomic<bool>& m_sendDataEmpty;
+
+    std::mutex m_queueLock;  // guards m_queue, m_ended and the empty flag's transitions
+    std::deque<std::vector<uint8_t>> m_queue;
+    bool m_ended = false;
+    int m_wakeFd = -1;  // counts hand-overs, wakes the idle writer
+    std::thread m_thread;
+};

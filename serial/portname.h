@@ -1,0 +1,11 @@
+// Maps the port names that settings carry ("COM1" ... ) to device paths.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// "/..." is a device path and is used as it is. "COMn" (n from 1) asks portsLookup("COMn") and
+// uses its answer when that is not empty, else "/dev/ttyS<n-1>". Any other name comes back
+// unchanged, so that opening it fails in the ordinary way. portsLookup may be empty.
+QString ResolvePortName(const QString& name, const std::function<QString(const QString& key)>& portsLookup);
