@@ -1,0 +1,780 @@
+// The control engine against a fake window, a fake device table and a wire
+// recorder. Timers never fire on their own here (no event loop runs); the
+// tests call the timer handlers and inspect isActive()/interval().
+
+#include "protocol/engine.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes shortFrame(uint8_t group, uint16_t id, uint8_t cmd)
+{
+    CmdRecord r;
+    r.group = group;
+    r.id = id;
+    r.command = cmd;
+    Bytes b(ShortFrameLength);
+    EncodeShortFrame(r, b.data());
+    return b;
+}
+
+Bytes reply(uint8_t group, uint16_t id, uint8_t code = 0xFF)
+{
+    // A status reply is laid out like a short frame with the device's group.
+    return shortFrame(group, id, code);
+}
+
+std::string hex(const Bytes& b) { return HexLine(b.data(), b.size()); }
+
+std::vector<std::string> hexAll(const std::vector<Bytes>& frames)
+{
+    std::vector<std::string> out;
+    for (const Bytes& f : frames)
+        out.push_back(hex(f));
+    return out;
+}
+
+struct Row {
+    int id = 0;
+    bool selected = false;
+    std::optional<bool> online;
+};
+
+class FakeView : public EngineView {
+public:
+    std::vector<Row> rows;
+    std::vector<bool> checked = std::vector<bool>(17, false); // entry 0 + 16 groups
+    int highlighted = 0;
+    int groupFilter = 0;
+    QString edit1 = "1", edit2 = "999", edit3 = "60";
+
+    bool searchCaptionRunning = false;
+    int searchRunningCalls = 0;
+    bool selfCheckCaptionRunning = false;
+    std::vector<std::pair<int, int>> progressTexts;
+    std::vector<std::pair<int, int>> searched;
+    std::vector<Bytes> txLog, rxLog;
+    std::vector<EngineMessage> infos, confirms;
+    bool confirmAnswer = true;
+
+    bool barExists = false;
+    int barMaximum = -1;
+    std::vector<int> barPositions;
+    int barDestroyed = 0;
+
+    int rowCount() const override { return int(rows.size()); }
+    int rowId(int row) const override
+    {
+        EXPECT_TRUE(row >= 0 && row < rowCount()) << "rowId of row " << row;
+        return row >= 0 && row < rowCount() ? rows[row].id : 0;
+    }
+    void setRowOnline(int row, bool online) override
+    {
+        if (row < 0 || row >= rowCount()) {
+            ADD_FAILURE() << "setRowOnline on nonexistent row " << row;
+            return;
+        }
+        rows[row].online = online;
+    }
+    bool rowSelected(int row) const override { return rows.at(row).selected; }
+    int selectedCount() const override
+    {
+        int n = 0;
+        for (const Row& r : rows)
+            n += r.selected ? 1 : 0;
+        return n;
+    }
+    void clearRows() override { rows.clear(); }
+    void addSearchedDevice(int id, int group) override
+    {
+        searched.emplace_back(id, group);
+        if (groupFilter == 0 || group == groupFilter - 1)
+            rows.push_back({ id, false, true });
+    }
+    int groupEntryCount() const override { return int(checked.size()); }
+    bool groupEntryChecked(int entry) const override { return checked.at(entry); }
+    int highlightedGroupEntry() const override { return highlighted; }
+    QString rangeStartText() const override { return edit1; }
+    QString rangeEndText() const override { return edit2; }
+    void setRangeTexts(const QString& s, const QString& e) override
+    {
+        edit1 = s;
+        edit2 = e;
+    }
+    QString periodText() const override { return edit3; }
+    void setPeriodText(const QString& t) override { edit3 = t; }
+    void searchRunningChanged(bool running) override
+    {
+        searchCaptionRunning = running;
+        ++searchRunningCalls;
+    }
+    void selfCheckRunningChanged(bool running) override { selfCheckCaptionRunning = running; }
+    void showSearchProgress(int cursor, int end) override { progressTexts.emplace_back(cursor, end); }
+    bool progressBarExists() const override { return barExists; }
+    void createProgressBar(int maximum, int position) override
+    {
+        EXPECT_FALSE(barExists);
+        barExists = true;
+        barMaximum = maximum;
+        barPositions.push_back(position);
+    }
+    void setProgressBar(int position) override
+    {
+        EXPECT_TRUE(barExists);
+        barPositions.push_back(position);
+    }
+    void destroyProgressBar() override
+    {
+        EXPECT_TRUE(barExists);
+        barExists = false;
+        ++barDestroyed;
+    }
+    void logFrame(bool transmitted, const uint8_t* bytes, int count) override
+    {
+        (transmitted ? txLog : rxLog).emplace_back(bytes, bytes + count);
+    }
+    void information(EngineMessage m) override { infos.push_back(m); }
+    bool confirm(EngineMessage m) override
+    {
+        confirms.push_back(m);
+        return confirmAnswer;
+    }
+
+    std::vector<std::optional<bool>> images() const
+    {
+        std::vector<std::optional<bool>> out;
+        for (const Row& r : rows)
+            out.push_back(r.online);
+        return out;
+    }
+};
+
+class FakeRegister : public DeviceRegister {
+public:
+    std::map<int, int> groupById;
+    int emptied = 0;
+    std::vector<std::pair<int, int>> appended;
+
+    std::optional<int> groupOfDevice(int id) override
+    {
+        auto it = groupById.find(id);
+        if (it == groupById.end())
+            return std::nullopt;
+        return it->second;
+    }
+    void emptyDevices() override
+    {
+        ++emptied;
+        groupById.clear();
+    }
+    void appendDevice(int id, int group) override
+    {
+        appended.emplace_back(id, group);
+        groupById[id] = group;
+    }
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+    FakeView view;
+    FakeRegister reg;
+    std::vector<Bytes> wire;
+    TxChannel tx { [this](const uint8_t* b, uint16_t n) {
+        wire.emplace_back(b, b + n);
+        return true;
+    } };
+    ControlEngine engine { view, reg, tx };
+    std::vector<int> pauses;
+
+    void SetUp() override
+    {
+        engine.Pause = [this](int ms) { pauses.push_back(ms); };
+    }
+
+    // Lists and registers devices (id, group) in list order.
+    void listDevices(std::initializer_list<std::pair<int, int>> devices)
+    {
+        view.rows.clear();
+        for (auto [id, group] : devices) {
+            view.rows.push_back({ id, false, std::nullopt });
+            reg.groupById[id] = group;
+        }
+    }
+
+    void receive(const Bytes& b) { engine.Comm1ReceiveData(b.data(), uint16_t(b.size())); }
+
+    // Write-empty events until the queues have nothing more to send.
+    void drain()
+    {
+        for (int guard = 0; guard < 2100; ++guard) {
+            const size_t before = wire.size();
+            engine.Comm1SendDataEmpty();
+            if (wire.size() == before)
+                return;
+        }
+        FAIL() << "continuation never ran dry";
+    }
+};
+
+// ---------------------------------------------------------------- motion
+
+struct MotionCase {
+    const char* name;
+    std::vector<std::tuple<int, int, bool>> rows; // id, group, selected
+    std::vector<int> checkedEntries;
+    int highlighted;
+    void (ControlEngine::*button)();
+    uint8_t command;
+    // (group, id) of each frame in wire order; the first `immediate` of them
+    // go out within the press, the rest by the continuation.
+    std::vector<std::pair<uint8_t, uint16_t>> expected;
+    size_t immediate;
+    bool groupPause;
+    bool selectionMessage;
+};
+
+class MotionTest : public EngineTest, public ::testing::WithParamInterface<MotionCase> {};
+
+TEST_P(MotionTest, FramesOnTheWireInOrder)
+{
+    const MotionCase& c = GetParam();
+    view.rows.clear();
+    for (auto [id, group, selected] : c.rows) {
+        view.rows.push_back({ id, selected, std::nullopt });
+        reg.groupById[id] = group;
+    }
+    for (int e : c.checkedEntries)
+        view.checked[e] = true;
+    view.highlighted = c.highlighted;
+
+    (engine.*c.button)();
+    EXPECT_EQ(wire.size(), c.immediate) << "frames sent within the press";
+    drain();
+
+    std::vector<Bytes> expected;
+    for (auto [group, id] : c.expected)
+        expected.push_back(shortFrame(group, id, c.command));
+    EXPECT_EQ(hexAll(wire), hexAll(expected));
+    EXPECT_EQ(engine.LastCmd, c.command);
+    // Every motion frame, immediate or continued, appears in the traffic log.
+    EXPECT_EQ(hexAll(view.txLog), hexAll(expected));
+    EXPECT_EQ(pauses, c.groupPause ? std::vector<int> { ControlEngine::GroupFramePauseMs } : std::vector<int> {});
+    if (c.selectionMessage)
+        EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelectMembersFirst });
+    else
+        EXPECT_TRUE(view.infos.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, MotionTest,
+    ::testing::Values(
+        MotionCase { "AllDevicesBroadcast", { { 1, 0, false }, { 2, 0, false } }, { 0 }, 0,
+            &ControlEngine::SpeedButton3Click, CmdUp, { { 0xFF, 0 } }, 1, true, false },
+        MotionCase { "TwoCheckedGroups", { { 1, 0, false } }, { 3, 6 }, 1, &ControlEngine::SpeedButton5Click,
+            CmdDown, { { 2, 0 }, { 5, 0 } }, 1, true, false },
+        MotionCase { "PartialSelectionOfHighlightedGroup",
+            { { 7, 4, true }, { 8, 4, false }, { 9, 4, true } }, { 5 }, 5, &ControlEngine::SpeedButton1Click,
+            CmdForward, { { 4, 7 }, { 4, 9 } }, 1, false, false },
+        MotionCase { "FullySelectedHighlightedGroup", { { 7, 4, true }, { 9, 4, true } }, { 5 }, 5,
+            &ControlEngine::SpeedButton2Click, CmdBackward, { { 4, 0 } }, 1, true, false },
+        MotionCase { "BroadcastPlusPartialSelection",
+            { { 1, 0, true }, { 2, 3, true }, { 3, 0, false } }, { 0 }, 0, &ControlEngine::SpeedButton3Click,
+            CmdUp, { { 0xFF, 0 }, { 0, 1 }, { 3, 2 } }, 2, true, false },
+        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::SpeedButton4Click, CmdStop, {},
+            0, false, true },
+        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::SpeedButton4Click, CmdStop, {}, 0,
+            false, true }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMeanwhile)
+{
+    listDevices({ { 7, 4 }, { 8, 4 }, { 9, 4 } });
+    view.checked[3] = true; // group 2
+    view.checked[6] = true; // group 5
+    view.highlighted = 5;   // group 4, partly selected
+    view.rows[0].selected = view.rows[2].selected = true;
+
+    engine.SpeedButton3Click();
+    ASSERT_EQ(wire.size(), 2u); // group 2 and device 7 at once
+    engine.AskState(1);         // a poll query slips in
+    EXPECT_EQ(engine.LastCmd, CmdAskState);
+    const size_t afterQuery = wire.size();
+    drain();
+
+    std::vector<Bytes> continued(wire.begin() + afterQuery, wire.end());
+    EXPECT_EQ(hexAll(continued), hexAll({ shortFrame(5, 0, CmdUp), shortFrame(4, 9, CmdUp) }));
+    // The query itself is not in the traffic log; the motion frames are.
+    EXPECT_EQ(hexAll(view.txLog),
+        hexAll({ shortFrame(2, 0, CmdUp), shortFrame(4, 7, CmdUp), shortFrame(5, 0, CmdUp),
+            shortFrame(4, 9, CmdUp) }));
+}
+
+TEST_F(EngineTest, NewPressCancelsQueuedFramesOfTheLastOne)
+{
+    listDevices({ { 1, 0 } });
+    view.checked[2] = view.checked[3] = view.checked[4] = true;
+    engine.SpeedButton3Click();
+    engine.SpeedButton4Click();
+    drain();
+    EXPECT_EQ(hexAll(wire),
+        hexAll({ shortFrame(1, 0, CmdUp), shortFrame(1, 0, CmdStop), shortFrame(2, 0, CmdStop),
+            shortFrame(3, 0, CmdStop) }));
+}
+
+TEST_F(EngineTest, MotionPressDuringSearchEndsTheSearchFirst)
+{
+    view.edit1 = "1";
+    view.edit2 = "50";
+    engine.Button3Click();
+    ASSERT_TRUE(engine.searchRunning());
+    view.checked[0] = true;
+
+    engine.SpeedButton4Click();
+
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.searchCaptionRunning);
+    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_EQ(engine.SearchCursor, 0);
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
+    engine.Timer3Timer(); // a tick already queued must not probe again
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
+}
+
+// ---------------------------------------------------------------- continuation
+
+TEST_F(EngineTest, ContinuationDrainsGroupsThenDevicesThenReaddressBatch)
+{
+    listDevices({ { 20, 6 }, { 21, 6 } });
+    engine.MotionCmd = CmdDown;
+    engine.GroupQueue.items[0] = 1;
+    engine.GroupQueue.items[1] = 2;
+    engine.GroupQueue.count = 2;
+    engine.GroupQueue.position = 1;
+    engine.DeviceQueue.items[0] = 20;
+    engine.DeviceQueue.items[1] = 21;
+    engine.DeviceQueue.count = 2;
+    engine.DeviceQueue.position = 1;
+    // Entry 0 of the batch went out from the editor already.
+    engine.ReaddressBatch.items[0] = 10;
+    engine.ReaddressBatch.items[1] = 300;
+    engine.ReaddressBatch.items[2] = 12;
+    engine.ReaddressBatch.count = 3;
+    engine.ReaddressBatch.sourceGroup = 1;
+    engine.ReaddressBatch.targetGroup = 3;
+
+    drain();
+
+    ASSERT_EQ(wire.size(), 4u);
+    EXPECT_EQ(hex(wire[0]), hex(shortFrame(2, 0, CmdDown)));
+    EXPECT_EQ(hex(wire[1]), hex(shortFrame(6, 21, CmdDown)));
+    EXPECT_EQ(hex(wire[2]), "FF AC E1 E1 01 2C 6D 03 01 2C 01 AB ");
+    EXPECT_EQ(wire[3].size(), size_t(MediumFrameLength));
+    EXPECT_EQ(wire[3][4], 0);
+    EXPECT_EQ(wire[3][5], 12);
+    EXPECT_EQ(wire[3][7], 3);
+    EXPECT_EQ(hexAll(view.txLog), hexAll(wire));
+    EXPECT_EQ(engine.ReaddressBatch.position, 2);
+}
+
+// ---------------------------------------------------------------- poll
+
+TEST_F(EngineTest, PollOfThreeWhereOnlyTheSecondAnswers)
+{
+    listDevices({ { 5, 2 }, { 6, 2 }, { 40, 7 } });
+    engine.prepareRebuild();
+    engine.startPoll();
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState)));
+    EXPECT_TRUE(engine.Timer1.isActive());
+    EXPECT_EQ(engine.Timer1.interval(), 500);
+    EXPECT_EQ(engine.Timer1.timerType(), Qt::PreciseTimer);
+
+    engine.Timer1Timer(); // row 0 silent
+    EXPECT_EQ(engine.Timer1.interval(), 190);
+    EXPECT_TRUE(engine.Timer1.isActive());
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 6, CmdAskState)));
+
+    receive(reply(2, 6, 0xFD)); // row 1 answers
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(7, 40, CmdAskState)));
+    EXPECT_TRUE(engine.Timer1.isActive());
+
+    engine.Timer1Timer(); // row 2 silent: the poll is over
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_EQ(wire.size(), 3u);
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, true, false }));
+    EXPECT_TRUE(view.txLog.empty()) << "status queries are not logged";
+    EXPECT_EQ(view.rxLog.size(), 1u);
+
+    // The last device answers late, after its time-out: there is no row for
+    // it any more, and nothing else changes.
+    receive(reply(7, 40));
+    EXPECT_EQ(engine.PollIndex, 0);
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_EQ(wire.size(), 3u);
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, true, false }));
+}
+
+TEST_F(EngineTest, LateAnswerAfterTheListShrankTouchesNoRow)
+{
+    listDevices({ { 1, 0 }, { 2, 0 }, { 3, 0 } });
+    engine.startPoll();
+    receive(reply(0, 1));
+    receive(reply(0, 2));
+    ASSERT_EQ(engine.PollIndex, 2);
+    view.rows.resize(1); // the list was rebuilt shorter meanwhile
+    const size_t sent = wire.size();
+
+    receive(reply(0, 3));
+
+    EXPECT_EQ(engine.PollIndex, 0);
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_EQ(wire.size(), sent);
+}
+
+TEST_F(EngineTest, EveryReplyCodeFromTheFdRangeMarksOnLine)
+{
+    for (uint8_t code : { 0xFD, 0xFE, 0xFF }) {
+        SCOPED_TRACE(int(code));
+        listDevices({ { 5, 2 }, { 6, 3 } });
+        engine.startPoll();
+        receive(reply(2, 5, code));
+        EXPECT_EQ(view.rows[0].online, std::optional<bool>(true));
+        EXPECT_EQ(hex(wire.back()), hex(shortFrame(3, 6, CmdAskState)));
+    }
+}
+
+TEST_F(EngineTest, RejectedRepliesLeaveThePollToItsTimeOut)
+{
+    auto wrongByOne = reply(2, 5);
+    wrongByOne[8] ^= 1;
+    auto noNibbleE = reply(2, 5);
+    noNibbleE[3] = 0xD2;
+    auto badHeader = reply(2, 5);
+    badHeader[1] = 0xAD;
+    const std::vector<std::pair<const char*, Bytes>> cases {
+        { "checksum wrong by one", wrongByOne },
+        { "same ID, other group", reply(3, 5) },
+        { "other ID", reply(2, 6) },
+        { "code below the reply range", reply(2, 5, 0xFC) },
+        { "address without high nibble E", noNibbleE },
+        { "broadcast address", shortFrame(0xFF, 5, 0xFF) },
+        { "bad header", badHeader },
+        { "two-byte noise", { 0xAA, 0xBB } },
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        listDevices({ { 5, 2 }, { 6, 2 } });
+        view.rxLog.clear();
+        engine.startPoll();
+        const size_t sent = wire.size();
+
+        receive(bytes);
+
+        EXPECT_EQ(wire.size(), sent);
+        EXPECT_EQ(engine.PollIndex, 0);
+        EXPECT_TRUE(engine.Timer1.isActive());
+        EXPECT_FALSE(view.rows[0].online.has_value());
+        ASSERT_EQ(view.rxLog.size(), 1u);
+        EXPECT_EQ(hex(view.rxLog[0]), hex(bytes));
+    }
+}
+
+TEST_F(EngineTest, LongChunkIsLoggedWholeAndJudgedByItsFirstFrame)
+{
+    listDevices({ { 5, 2 }, { 6, 2 } });
+    engine.startPoll();
+    Bytes chunk = reply(2, 5);
+    chunk.resize(100, 0x55);
+    receive(chunk);
+    EXPECT_EQ(view.rows[0].online, std::optional<bool>(true));
+    ASSERT_EQ(view.rxLog.size(), 1u);
+    EXPECT_EQ(view.rxLog[0].size(), 100u);
+}
+
+TEST_F(EngineTest, RefreshRestartsThePollAtRowZero)
+{
+    listDevices({ { 5, 2 }, { 6, 2 } });
+    engine.startPoll();
+    engine.Timer1Timer();
+    ASSERT_EQ(engine.PollIndex, 1);
+    engine.ToolButton10Click();
+    EXPECT_EQ(engine.PollIndex, 0);
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState)));
+    EXPECT_TRUE(engine.Timer1.isActive());
+}
+
+TEST_F(EngineTest, PollProgressBarFollowsTheQueries)
+{
+    listDevices({ { 1, 0 }, { 2, 0 }, { 3, 0 } });
+    engine.startPoll();
+    engine.Comm1SendDataEmpty();
+    EXPECT_TRUE(view.barExists);
+    EXPECT_EQ(view.barMaximum, 3);
+    receive(reply(0, 1));
+    engine.Comm1SendDataEmpty();
+    receive(reply(0, 2));
+    engine.Comm1SendDataEmpty();
+    EXPECT_EQ(view.barPositions, (std::vector<int> { 1, 3 }));
+    EXPECT_FALSE(view.barExists) << "gone once the last row is asked";
+
+    // One row: shown for its query, removed after the short pause.
+    listDevices({ { 1, 0 } });
+    engine.startPoll();
+    engine.Comm1SendDataEmpty();
+    EXPECT_FALSE(view.barExists);
+    EXPECT_EQ(view.barDestroyed, 2);
+    EXPECT_EQ(pauses, std::vector<int> { ControlEngine::SingleRowBarPauseMs });
+}
+
+// ---------------------------------------------------------------- search
+
+TEST_F(EngineTest, SearchEntersAnsweringDevicesWithTheirGroups)
+{
+    listDevices({ { 900, 1 } });
+    view.edit1 = "3";
+    view.edit2 = "6";
+    engine.Button3Click();
+
+    EXPECT_EQ(view.confirms, std::vector<EngineMessage> { EngineMessage::ConfirmSearch });
+    EXPECT_TRUE(engine.searchRunning());
+    EXPECT_TRUE(view.searchCaptionRunning);
+    EXPECT_EQ(reg.emptied, 1);
+    EXPECT_TRUE(view.rows.empty());
+    EXPECT_TRUE(engine.Timer3.isActive());
+    EXPECT_EQ(engine.Timer3.interval(), 190);
+    EXPECT_EQ(engine.Timer3.timerType(), Qt::PreciseTimer);
+
+    engine.Timer3Timer();       // ID 3 silent
+    receive(reply(5, 4, 0xFE)); // ID 4 in group 5
+    engine.Timer3Timer();       // ID 5 silent
+    receive(reply(0, 6));       // ID 6 in group 0: the end of the range
+
+    EXPECT_EQ(hexAll(wire),
+        hexAll({ shortFrame(0xFF, 3, CmdAskState), shortFrame(0xFF, 4, CmdAskState),
+            shortFrame(0xFF, 5, CmdAskState), shortFrame(0xFF, 6, CmdAskState) }));
+    EXPECT_EQ(reg.appended, (std::vector<std::pair<int, int>> { { 4, 5 }, { 6, 0 } }));
+    EXPECT_EQ(view.searched, reg.appended);
+    EXPECT_EQ(view.progressTexts, (std::vector<std::pair<int, int>> { { 0, 6 }, { 4, 6 }, { 4, 6 }, { 6, 6 }, { 6, 6 } }));
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.searchCaptionRunning);
+    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_EQ(engine.SearchCursor, 0);
+    EXPECT_TRUE(view.txLog.empty()) << "probes are not logged";
+}
+
+TEST_F(EngineTest, SearchProgressBarSpansTheRange)
+{
+    view.edit1 = "10";
+    view.edit2 = "14";
+    engine.Button3Click();
+    for (int i = 0; i < 5; ++i) {
+        engine.Comm1SendDataEmpty();
+        engine.Timer3Timer();
+    }
+    EXPECT_EQ(view.barMaximum, 4);
+    EXPECT_EQ(view.barPositions, (std::vector<int> { 1, 3, 4 }));
+    EXPECT_FALSE(view.barExists);
+    EXPECT_FALSE(engine.searchRunning());
+}
+
+TEST_F(EngineTest, RejectedFrameDuringSearchSkipsNoId)
+{
+    view.edit1 = "1";
+    view.edit2 = "3";
+    engine.Button3Click();
+    auto bad = reply(0, 1);
+    bad[7] ^= 0x10;
+    receive(bad);              // answer to probe 1 with a broken checksum
+    receive(reply(0, 2));      // an answer for an ID not probed yet
+    EXPECT_EQ(engine.SearchCursor, 1);
+    engine.Timer3Timer();
+    engine.Timer3Timer();
+    engine.Timer3Timer();
+
+    EXPECT_EQ(hexAll(wire),
+        hexAll({ shortFrame(0xFF, 1, CmdAskState), shortFrame(0xFF, 2, CmdAskState),
+            shortFrame(0xFF, 3, CmdAskState) }));
+    EXPECT_TRUE(reg.appended.empty());
+    EXPECT_FALSE(engine.searchRunning());
+}
+
+TEST_F(EngineTest, SearchButtonDuringSearchStopsWithoutAQuestion)
+{
+    view.edit1 = "1";
+    view.edit2 = "999";
+    engine.Button3Click();
+    engine.Timer3Timer();
+    ASSERT_TRUE(engine.searchRunning());
+
+    engine.Button3Click();
+
+    EXPECT_EQ(view.confirms.size(), 1u);
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.searchCaptionRunning);
+    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_EQ(engine.SearchCursor, 0);
+    EXPECT_EQ(wire.size(), 2u);
+    EXPECT_EQ(reg.emptied, 1);
+}
+
+TEST_F(EngineTest, NoToTheConfirmationLeavesTheRegisterButStopsThePoll)
+{
+    listDevices({ { 5, 2 }, { 6, 2 } });
+    engine.startPoll();
+    view.confirmAnswer = false;
+
+    engine.Button3Click();
+
+    EXPECT_EQ(view.confirms.size(), 1u);
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_EQ(reg.emptied, 0);
+    EXPECT_EQ(view.rows.size(), 2u);
+    EXPECT_EQ(wire.size(), 1u) << "no probe";
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.Timer3.isActive());
+}
+
+TEST_F(EngineTest, InvalidSearchRangesAreRefusedAndReset)
+{
+    const std::vector<std::pair<QString, QString>> ranges {
+        { "10", "9" }, { "0", "5" }, { "5", "0" }, { "", "5" }, { "5", "" }, { "", "" }, { "a", "5" },
+        { "1", "1000" },
+    };
+    for (const auto& [start, end] : ranges) {
+        SCOPED_TRACE((start + ".." + end).toStdString());
+        view.infos.clear();
+        view.edit1 = start;
+        view.edit2 = end;
+
+        engine.Button3Click();
+
+        EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SearchRangeWrong });
+        EXPECT_EQ(view.edit1, "1");
+        EXPECT_EQ(view.edit2, "999");
+        EXPECT_TRUE(view.confirms.empty());
+        EXPECT_TRUE(wire.empty());
+        EXPECT_FALSE(engine.searchRunning());
+    }
+}
+
+TEST_F(EngineTest, OneIdSearchWithoutAnswerEndsAfterOneTick)
+{
+    view.edit1 = "5";
+    view.edit2 = "5";
+    engine.Button3Click();
+    ASSERT_EQ(wire.size(), 1u);
+    engine.Timer3Timer();
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.searchCaptionRunning);
+    EXPECT_EQ(wire.size(), 1u);
+}
+
+TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
+{
+    listDevices({ { 1, 0 } });
+    view.rows[0].selected = true;
+    engine.Button4Click();
+    ASSERT_TRUE(engine.Timer4.isActive());
+    view.edit2 = "20";
+    engine.Button3Click(); // ends the self-check, starts a search
+    ASSERT_TRUE(engine.searchRunning());
+    EXPECT_FALSE(engine.Timer4.isActive());
+
+    engine.endSearchForGroupClick();
+
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.searchCaptionRunning);
+    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_EQ(engine.SearchCursor, 0);
+}
+
+// ---------------------------------------------------------------- self-check
+
+TEST_F(EngineTest, SelfCheckAlternatesAndOnlyItsOwnStopEndsIt)
+{
+    listDevices({ { 8, 1 }, { 9, 1 } }); // part of the list selected: addressed by device
+    view.rows[0].selected = true;
+    view.edit3 = "90";
+    const Bytes up = shortFrame(1, 8, CmdUp), down = shortFrame(1, 8, CmdDown), stop = shortFrame(1, 8, CmdStop);
+
+    engine.Button4Click();
+    EXPECT_TRUE(engine.Timer4.isActive());
+    EXPECT_EQ(engine.Timer4.interval(), 90000);
+    EXPECT_EQ(engine.Timer4.timerType(), Qt::PreciseTimer);
+    EXPECT_TRUE(view.selfCheckCaptionRunning);
+    engine.Timer4Timer();
+    engine.Timer4Timer();
+    engine.SpeedButton4Click(); // the stop button alone does not end the self-check
+    EXPECT_TRUE(engine.Timer4.isActive());
+    EXPECT_EQ(engine.SelfCheckState, 1);
+    engine.Timer4Timer();
+    engine.Button4Click();
+
+    EXPECT_EQ(hexAll(wire), hexAll({ up, down, up, stop, down, stop }));
+    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_EQ(engine.SelfCheckState, 0);
+    EXPECT_FALSE(view.selfCheckCaptionRunning);
+    engine.StopSelfChk(); // nothing left to stop
+    EXPECT_EQ(wire.size(), 6u);
+}
+
+TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
+{
+    listDevices({ { 8, 1 } });
+    view.rows[0].selected = true;
+    for (const char* period : { "59", "361", "", "x" }) {
+        SCOPED_TRACE(period);
+        view.infos.clear();
+        view.edit3 = period;
+        engine.Button4Click();
+        EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelfCheckPeriodWrong });
+        EXPECT_EQ(view.edit3, "60");
+        EXPECT_FALSE(engine.Timer4.isActive());
+    }
+    view.rows[0].selected = false;
+    view.infos.clear();
+    engine.Button4Click();
+    EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelectMembersFirst });
+    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_TRUE(wire.empty());
+
+    // Checked groups of the last press count as targets.
+    view.checked[2] = true;
+    engine.SpeedButton4Click();
+    view.checked[2] = false;
+    view.edit3 = "360";
+    engine.Button4Click();
+    EXPECT_TRUE(engine.Timer4.isActive());
+}
+
+TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
+{
+    listDevices({ { 8, 1 } });
+    view.rows[0].selected = true;
+    engine.Button4Click();
+    ASSERT_TRUE(engine.Timer4.isActive());
+    view.rows[0].selected = false; // deselected by keyboard, no list click
+    view.edit3 = "";
+    engine.Button4Click();
+    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_EQ(engine.SelfCheckState, 0);
+    EXPECT_TRUE(view.infos.size() == 1 && view.infos[0] == EngineMessage::SelectMembersFirst)
+        << "only the stop press itself finds nothing selected";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
