@@ -33,7 +33,7 @@ QByteArray convert(const char* to, const char* from, const QByteArray& in, bool*
 bool isValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8);
-    (void)decoder.decode(bytes);
+    const QString text = decoder.decode(bytes); // the decoding runs only when converted
     return !decoder.hasError();
 }
 

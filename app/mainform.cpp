@@ -521,8 +521,14 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::MouseMove) {
         auto it = m_hintKeys.constFind(watched);
         if (it != m_hintKeys.constEnd()) {
-            if (it->isEmpty()) ToolBar1MouseMove();
-            else showHint(*it);
+            if (it->isEmpty()) {
+                ToolBar1MouseMove();
+            } else {
+                showHint(*it);
+                // Buttons and frames ignore a plain move, which would pass it on to the panel
+                // beneath and overwrite the hint with the device count.
+                if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton) return true;
+            }
         }
     }
     return QMainWindow::eventFilter(watched, event);

@@ -54,6 +54,7 @@ public:
     TIniFile& SettingsFile() { return m_settings; }
     const QString& dataDir() const { return m_dataDir; }
     TAboutForm* aboutForm() const { return m_about; }
+    int scene() const { return m_scene; }
 
     // Controls keep their designer names.
     QToolBar* ToolBar1 = nullptr;

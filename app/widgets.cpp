@@ -100,16 +100,18 @@ void TStatusBar::paintEvent(QPaintEvent*)
 TCheckListBox::TCheckListBox(QWidget* parent) : QListWidget(parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
-    setSortingEnabled(true);
 }
 
 QListWidgetItem* TCheckListBox::addEntry(const QString& text)
 {
-    auto* item = new QListWidgetItem(text);
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable); // the mark is toggled here, not by Qt
-    item->setData(Qt::CheckStateRole, Qt::Unchecked);
-    addItem(item);
-    return item;
+    // Sorted on adding only: renaming an entry later keeps its place.
+    int row = count();
+    while (row > 0 && QString::compare(text, item(row - 1)->text(), Qt::CaseSensitive) < 0) --row;
+    auto* entry = new QListWidgetItem(text);
+    entry->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable); // the mark is toggled here, not by Qt
+    entry->setData(Qt::CheckStateRole, Qt::Unchecked);
+    insertItem(row, entry);
+    return entry;
 }
 
 bool TCheckListBox::checked(int index) const

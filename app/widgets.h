@@ -55,7 +55,8 @@ private:
     QColor m_paintedColor;
 };
 
-// A list of entries with a check box each, single selection. A click selects the entry and reports
+// A list of entries with a check box each, kept sorted by text as entries are added, single
+// selection. A click selects the entry and reports
 // it with the mark as it was; a click on the box then toggles the mark.
 class TCheckListBox : public QListWidget {
     Q_OBJECT

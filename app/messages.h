@@ -1,0 +1,33 @@
+// Every message box of the program goes through here, so tests can answer them instead of
+// blocking on a modal dialog.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+class MessageSink {
+public:
+    enum class Kind { Information, Confirmation, Error };
+    virtual ~MessageSink() = default;
+    // Returns true for OK / Yes.
+    virtual bool show(QWidget* parent, Kind kind, const QString& text) = 0;
+};
+
+// The sink in use; by default real modal message boxes.
+MessageSink& Messages();
+// Replaces the sink (nullptr restores the message boxes). The caller keeps ownership.
+void SetMessageSink(MessageSink* sink);
+
+inline void ShowInformation(QWidget* parent, const QString& text)
+{
+    Messages().show(parent, MessageSink::Kind::Information, text);
+}
+inline bool AskConfirmation(QWidget* parent, const QString& text)
+{
+    return Messages().show(parent, MessageSink::Kind::Confirmation, text);
+}
+inline void ShowError(QWidget* parent, const QString& text)
+{
+    Messages().show(parent, MessageSink::Kind::Error, text);
+}

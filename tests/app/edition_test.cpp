@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include <QLabel>
+
+#include "app/about.h"
+#include "app/mainform.h"
+#include "app/state.h"
+#include "testsupport.h"
+
+#ifndef EXPECT_ADVANCED_EDITION
+#define EXPECT_ADVANCED_EDITION 0
+#endif
+
+// The edition is a build-time constant; this file is built once for each edition.
+TEST(Edition, CaptionsAndAboutBoxFollowTheBuild)
+{
+    DataDir dir;
+    RecordingMessages messages;
+    dir.writeIni("[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
+    CurLanguage = 0;
+    TMainForm f(dir.path());
+    const bool advanced = EXPECT_ADVANCED_EDITION;
+    EXPECT_EQ(Edition, advanced ? EditionAdvanced : EditionCustomer);
+    EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello(高级用户版)") : QString("Tarvello(客户版)"));
+    f.ComboBox4Select(1);
+    EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello V2.0 (Advance User)") : QString("Tarvello V2.0 (Customer)"));
+    f.aboutForm()->showAbout();
+    EXPECT_EQ(f.aboutForm()->Label6->text(), advanced ? QString("Advance User ") : QString("Customer "));
+    f.aboutForm()->close();
+    f.ComboBox4Select(0);
+    f.aboutForm()->showAbout();
+    EXPECT_EQ(f.aboutForm()->Label6->text(), advanced ? QString("高级用户版 ") : QString("客户版 "));
+}

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include "app/about.h"
+#include "app/mainform.h"
+#include "app/state.h"
+#include "testsupport.h"
+
+namespace {
+
+// Every test starts from a data directory whose COM ports lead nowhere, so no real port is touched.
+struct MainFormTest : ::testing::Test {
+    DataDir dir;
+    RecordingMessages messages;
+    void SetUp() override { CurLanguage = 0; }
+    void writeIni(const QByteArray& extra)
+    {
+        dir.writeIni(extra + "\n[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
+    }
+    std::unique_ptr<TMainForm> create()
+    {
+        auto form = std::make_unique<TMainForm>(dir.path());
+        return form;
+    }
+};
+
+QStringList toolTexts(const TMainForm& f)
+{
+    return {f.ToolButton10->text(), f.ToolButton1->text(), f.ToolButton11->text(), f.ToolButton4->text(),
+            f.ToolButton6->text(), f.Button3->text(), f.Button4->text(), f.Button1->text(),
+            f.GroupBox3->title(), f.Label2->text(), f.ListView1->horizontalHeaderItem(2)->text()};
+}
+
+} // namespace
+
+TEST_F(MainFormTest, FirstStartWithoutSettingsIsChineseOnCom1AndWritesNoFile)
+{
+    auto f = create();
+    EXPECT_EQ(CurLanguage, 0);
+    EXPECT_EQ(f->windowTitle(), QString("Tarvello(客户版)"));
+    EXPECT_EQ(toolTexts(*f), QStringList({"状态刷新", "编组设置", "修改密码", "关于", "退出", "搜索", "启动", "清除",
+                                          "串口选择", "自检周期", "名   称"}));
+    EXPECT_EQ(f->ComboBox4->currentText(), QString("简体中文"));
+    EXPECT_EQ(f->ComboBox1->currentText(), QString("COM1"));
+    EXPECT_EQ(f->GroupBox1->title(), QString(" 语言(Language) "));
+    EXPECT_FALSE(QFile::exists(dir.ini()));
+}
+
+TEST_F(MainFormTest, LanguageFromTheSettingsFile)
+{
+    writeIni("[LANGUAGE]\nLanguage=English\n");
+    auto f = create();
+    EXPECT_EQ(CurLanguage, 1);
+    EXPECT_EQ(f->windowTitle(), QString("Tarvello V2.0 (Customer)"));
+    EXPECT_EQ(toolTexts(*f), QStringList({"Refresh", "Groups", "Password", "About", "Exit", "Search", "Start",
+                                          "Clear", "Serial Port", "SelfCheck", "Name"}));
+    EXPECT_EQ(f->SpeedButton3->toolTip(), QString("Up"));
+    EXPECT_EQ(f->SpeedButton1->toolTip(), QString("Forward"));
+    f.reset();
+
+    writeIni("[LANGUAGE]\nLanguage=Deutsch\n");
+    f = create();
+    EXPECT_EQ(CurLanguage, 0);
+    EXPECT_EQ(f->ToolButton1->text(), QString("编组设置"));
+}
+
+TEST_F(MainFormTest, UnknownPortNameSelectsTheFirstEntry)
+{
+    writeIni("[COM]\nnum=COM12\n");
+    auto f = create();
+    EXPECT_EQ(f->ComboBox1->currentIndex(), 0);
+    writeIni("[COM]\nnum=COM7\n");
+    f = create();
+    EXPECT_EQ(f->ComboBox1->currentText(), QString("COM7"));
+}
+
+TEST_F(MainFormTest, SceneOutsideOneToTwelveIsRepairedInTheFile)
+{
+    for (const char* bad : {"0", "13", "-4"}) {
+        writeIni(QByteArray("[SCENE]\nCurrent=") + bad + "\n");
+        auto f = create();
+        f->FormShow();
+        TIniFile ini(dir.ini());
+        EXPECT_EQ(ini.ReadInteger("SCENE", "Current", -1), 1) << bad;
+        EXPECT_EQ(f->scene(), 1);
+    }
+    writeIni("[SCENE]\nCurrent=12\n");
+    auto f = create();
+    f->FormShow();
+    EXPECT_EQ(f->scene(), 12);
+    EXPECT_EQ(TIniFile(dir.ini()).ReadInteger("SCENE", "Current", -1), 12);
+}
+
+TEST_F(MainFormTest, LanguageSwitchRenamesTextsFixedEntriesAndModePanelAndIsStored)
+{
+    auto f = create();
+    f->CheckListBox1->addEntry("   所有装置");
+    f->CheckListBox1->addEntry("   未编组");
+    f->CheckListBox1->addEntry("  1-Hall");
+    f->ProcStatusBar();
+    EXPECT_EQ(f->StatusBar1->panelText(ModePanel), QString("非法模式"));
+
+    f->ComboBox4->setCurrentIndex(1);
+    f->ComboBox4Select(1);
+    EXPECT_EQ(CurLanguage, 1);
+    EXPECT_EQ(f->ToolButton6->text(), QString("Exit"));
+    EXPECT_EQ(f->CheckListBox1->item(0)->text(), QString("   All Units"));
+    EXPECT_EQ(f->CheckListBox1->item(1)->text(), QString("   Ungrouped"));
+    EXPECT_EQ(f->CheckListBox1->item(2)->text(), QString("  1-Hall"));
+    EXPECT_EQ(f->StatusBar1->panelText(ModePanel), QString("Illicit Mode"));
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("English"));
+
+    f->ComboBox4->setCurrentIndex(0);
+    f->ComboBox4Select(0);
+    EXPECT_EQ(f->CheckListBox1->item(0)->text(), QString("   所有装置"));
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("简体中文"));
+}
+
+TEST_F(MainFormTest, ModePanelFollowsUserModeAndLanguage)
+{
+    auto f = create();
+    struct Case {
+        int32_t mode;
+        int16_t language;
+        const char* text;
+    } cases[] = {{ModeOperator, 0, "操作员模式"},       {ModeOperator, 1, "Operator Mode"},
+                 {ModeAdministrator, 0, "管理员模式"},  {ModeAdministrator, 1, "Administrator Mode"},
+                 {ModeSuperUser, 0, "超级用户模式"},    {ModeSuperUser, 1, "Super-user Mode"},
+                 {ModeNone, 1, "Illicit Mode"},         {7, 0, "非法模式"},
+                 {ModeOperator, 2, ""}};
+    for (const Case& c : cases) {
+        UserMode = c.mode;
+        CurLanguage = c.language;
+        f->ProcStatusBar();
+        EXPECT_EQ(f->StatusBar1->panelText(ModePanel), QString(c.text)) << c.mode << " " << c.language;
+    }
+    UserMode = ModeNone;
+    CurLanguage = 0;
+}
+
+TEST_F(MainFormTest, LanguageIndexOtherThanZeroOrOneSetsNothing)
+{
+    auto f = create();
+    const QStringList before = toolTexts(*f);
+    const QString title = f->windowTitle();
+    f->MainFormProcLanguage(2);
+    f->MainFormProcLanguage(-1);
+    EXPECT_EQ(toolTexts(*f), before);
+    EXPECT_EQ(f->windowTitle(), title);
+}
+
+TEST_F(MainFormTest, StatusBarPanelsHaveTheirWidths)
+{
+    auto f = create();
+    ASSERT_EQ(f->StatusBar1->panelCount(), 6);
+    const int widths[] = {220, 150, 10, 120, 150, 50};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(f->StatusBar1->panelWidth(i), widths[i]);
+    EXPECT_EQ(f->StatusBar1->panelLeft(PortPanel) + 5, 505);
+}
+
+TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
+{
+    writeIni("[LANGUAGE]\nLanguage=English\n");
+    auto f = create();
+    f->show();
+    f->ListView1->setRowCount(12);
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), QPointF(5, 5), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(f->ListView1->viewport(), &move);
+    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("There're 12 devices in total."));
+
+    QApplication::sendEvent(f->Button1, &move);
+    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("Clear the memo of Communication codes."));
+    QApplication::sendEvent(f->ToolButton4, &move);
+    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("Display the infomation about the product."));
+
+    f->ComboBox4Select(0);
+    f->ListView1->setRowCount(0);
+    QApplication::sendEvent(f->Memo1->viewport(), &move);
+    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("当前共计 0 台设备。"));
+    QApplication::sendEvent(f->GroupBox3, &move);
+    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("选择串口。"));
+}
+
+TEST_F(MainFormTest, TrafficLogLinesAndClear)
+{
+    auto f = create();
+    const uint8_t frame[] = {0xFF, 0xAC, 0xE1, 0xE2, 0x00, 0x05, 0x0D, 0x00, 0xF4};
+    const uint8_t chunk[] = {0xAA, 0xBB};
+    f->LogFrame(true, frame, 9);
+    f->LogFrame(false, chunk, 2);
+    EXPECT_EQ(f->Memo1->toPlainText(), QString("Tx:\nFF AC E1 E2 00 05 0D 00 F4 \nRx:\nAA BB "));
+    f->Button1->click();
+    EXPECT_TRUE(f->Memo1->toPlainText().isEmpty());
+}
+
+TEST_F(MainFormTest, WindowSnapsBackToItsDesignSize)
+{
+    auto f = create();
+    f->show();
+    for (QSize s : {QSize(800, 500), QSize(600, 700), QSize(300, 200)}) {
+        f->resize(s);
+        EXPECT_EQ(f->size(), QSize(TMainForm::DesignWidth, TMainForm::DesignHeight)) << s.width() << "x" << s.height();
+    }
+    f->resize(900, 700);
+    EXPECT_EQ(f->size(), QSize(900, 700));
+}
+
+TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
+{
+    auto f = create();
+    TAboutForm* about = f->aboutForm();
+    f->ToolButton4->click();
+    ASSERT_TRUE(about->isVisible());
+    EXPECT_EQ(about->size(), QSize(322, 199));
+    EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_TRUE(about->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(about->windowTitle(), QString("关于..."));
+    EXPECT_EQ(about->Label6->text(), QString("客户版 "));
+    EXPECT_EQ(about->Label7->text(), QString("版本信息："));
+    EXPECT_EQ(about->Label1->font().pointSize(), 15);
+
+    // A switch while it is open leaves it as it is until it is shown again.
+    f->ComboBox4Select(1);
+    f->ToolButton4->click();
+    EXPECT_EQ(about->Label7->text(), QString("版本信息："));
+
+    QTest::mouseClick(about->Label8, Qt::LeftButton);
+    EXPECT_FALSE(about->isVisible());
+    f->ToolButton4->click();
+    EXPECT_EQ(about->windowTitle(), QString("About Tarvello Tool V2.0"));
+    EXPECT_EQ(about->Label1->text(), QString("Tarvello"));
+    EXPECT_EQ(about->Label6->text(), QString("Customer "));
+    EXPECT_EQ(about->Label7->text(), QString("Version: "));
+    EXPECT_EQ(about->Label8->text(), QString("2.1.01.10"));
+    EXPECT_EQ(about->Label1->font().pointSize(), 10);
+    QTest::mouseClick(about, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_FALSE(about->isVisible());
+}
