@@ -1,0 +1,71 @@
+#pragma once
+
+// The register of one scene: the device table and the group table, their files under
+// the data directory, the defaults of a new scene, and backup and restore.
+
+#include "register/gbk.h"
+#include "register/table.h"
+
+#include <QString>
+
+// Longest names, in GBK bytes (the width of the entry fields).
+constexpr int GroupNameMaxBytes = 16;
+constexpr int DeviceNameMaxBytes = 40;
+// Group records of a new scene: the ungrouped record and 15 groups (the frame carries 4 bits).
+constexpr int DefaultGroupCount = 16;
+
+// Stored name of group record 1 (ID 0).
+QString UngroupedName();
+
+// "3-Hall": the group's decimal ID, "-", its name.
+QString GroupLabel(qint64 groupId, const QString& name);
+
+const TTableSchema& MemberSchema();  // Member (ID, Name, Group_ID)
+const TTableSchema& GroupSchema();   // Groups (ID, Name)
+const TTableSchema& SysSetSchema();  // SysSet (RecNo, PSW)
+
+class TRegister {
+public:
+    explicit TRegister(const QString& dataDir = QStringLiteral("DFiles"));
+
+    TTable Member_Table{MemberSchema()};
+    TTable Group_Table{GroupSchema()};
+
+    const QString& DataDir() const { return m_dataDir; }
+    // Only while both tables are closed.
+    void setDataDir(const QString& dataDir);
+
+    int Scene() const { return m_scene; }
+    // Names the tables of scene n ("<dir>/Member<n>.DB", "<dir>/Group<n>.DB").
+    // Refused while a table of another scene is open.
+    void SetScene(int scene);
+
+    QString MemberFileName() const;
+    QString GroupFileName() const;
+
+    // Opens each table that is not open. A file that does not exist yet is created first
+    // with its defaults (and the data directory with it): an empty device table, a group
+    // table of DefaultGroupCount records, ID 0 named UngroupedName() and the rest unnamed.
+    // A file that exists is opened as it is, or refused if it is not a valid register.
+    void Open();
+    void Close();
+
+    // Copies Member<n>.DB to .dbk and Group<n>.DB to .dbk (and .PX/.VAL to .pbk/.vbk where
+    // present). The live files are checked first; each copy is written beside its target
+    // and renamed over it only when complete, so a failure leaves the previous backup.
+    // A missing live file is passed over. Both tables are open afterwards.
+    void Backup();
+
+    // The reverse, device table first. Every backup present is checked before anything
+    // is replaced: a damaged one is refused (InvalidBackup) and the live tables stay as
+    // they were. A missing backup is passed over silently. Returns whether anything was
+    // restored. Both tables are open afterwards.
+    bool Restore();
+
+private:
+    QString Stem(const QString& base) const;
+    void CreateMissing();
+
+    QString m_dataDir;
+    int m_scene = 1;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+// File steps that never leave a half-written file in place of a good one: write a
+// temporary file beside the target, flush it to disk, then rename it over the target.
+// Failures throw ETableError naming the file the user knows.
+
+#include <QString>
+
+namespace tarvello {
+
+// Creates an empty, uniquely named temporary file in the directory of `target`.
+QString MakeTempBeside(const QString& target);
+
+// Copies `source` into the existing file `temp` (replacing its content) and flushes it.
+// A read failure names `source`, a write failure names `target`.
+void CopyInto(const QString& source, const QString& temp, const QString& target);
+
+// Flushes a file's content to disk.
+void SyncFile(const QString& path, const QString& reportAs);
+
+// Renames `temp` over `target` and flushes the directory entry.
+void ReplaceWith(const QString& temp, const QString& target);
+
+// Renames `temp` to `target` only if `target` does not exist; false if it does
+// (`temp` is then removed).
+bool InstallNew(const QString& temp, const QString& target);
+
+// Removes a file if present; missing is fine.
+void RemoveIfPresent(const QString& path);
+
+}  // namespace tarvello
