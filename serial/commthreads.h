@@ -49,7 +49,7 @@ public:
 
 private:
     void run();
-    bool writeAll(const std::vector<uint8_t>& buffer);
+    bool writeAll(const std::vector<uint8_t>& buffer, bool& failed);
     bool waitUntilSent();
     bool waitForStop(int timeoutMs);  // true when the close event came
 

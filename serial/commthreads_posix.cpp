@@ -242,6 +242,7 @@ bool TWriteThread::waitForStop(int timeoutMs) {
 
 void TWriteThread::run() {
     bool notify = true;  // the first empty queue after starting is reported as well
+    bool failed = false;
     for (;;) {
         std::vector<uint8_t> request;
         bool taken = false;
@@ -263,7 +264,7 @@ void TWriteThread::run() {
             const int ready = ::poll(fds, 2, -1);
             if (ready < 0) {
                 if (errno == EINTR) continue;
-                m_sink.post(CommEventKind::Hangup);
+                failed = true;
                 break;
             }
             if (fds[0].revents != 0 || m_stop.isSignalled()) break;
@@ -273,7 +274,7 @@ void TWriteThread::run() {
         }
 
         if (m_stop.isSignalled()) break;  // the request is dropped unwritten
-        if (!writeAll(request)) break;
+        if (!writeAll(request, failed)) break;
         notify = true;
     }
 
@@ -284,11 +285,13 @@ void TWriteThread::run() {
         m_sendDataEmpty = true;
     }
     m_port.purge(false, true);
+    // Posted last, so that whoever handles it finds the writer refusing further requests.
+    if (failed) m_sink.post(CommEventKind::Hangup);
 }
 
 // Writes every byte, then waits until the line is idle, so that write-empty paces the sender
-// at the speed of the line. False: stopped, or a failure (already reported as a hang-up).
-bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer) {
+// at the speed of the line. False: stopped, or a failure (failed set: the writer must give up).
+bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
     const int fd = m_port.fd();
     size_t offset = 0;
     while (offset < buffer.size()) {
@@ -300,7 +303,7 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EBADF) return false;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            m_sink.post(CommEventKind::Hangup);
+            failed = true;
             return false;
         }
         // The driver is full (or output is held by flow control): wait for room or the close event.
@@ -308,13 +311,13 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer) {
         const int ready = ::poll(fds, 2, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            m_sink.post(CommEventKind::Hangup);
+            failed = true;
             return false;
         }
         if (fds[0].revents != 0 || m_stop.isSignalled()) return false;
         if (fds[1].revents & POLLNVAL) return false;
         if ((fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & POLLOUT)) {
-            m_sink.post(CommEventKind::Hangup);
+            failed = true;
             return false;
         }
     }
