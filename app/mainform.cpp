@@ -21,90 +21,21 @@
 #include <QVBoxLayout>
 
 #include "app/about.h"
+#include "app/mainform_texts.h"
 #include "app/state.h"
 #include "protocol/frames.h"
 
-namespace {
-
-// The main window's texts: (Chinese, English).
-struct Text {
-    const char* zh;
-    const char* en;
-};
-
-constexpr Text CaptionAdvanced{"Tarvello(高级用户版)", "Tarvello V2.0 (Advance User)"};
-constexpr Text CaptionCustomer{"Tarvello(客户版)", "Tarvello V2.0 (Customer)"};
-constexpr Text TextGroups{"编组设置", "Groups"};
-constexpr Text TextAbout{"关于", "About"};
-constexpr Text TextExit{"退出", "Exit"};
-constexpr Text TextPassword{"修改密码", "Password"};
-constexpr Text TextNameHeader{"名   称", "Name"};
-constexpr Text TextGroupHeader{"         组  名", "         Group"};
-constexpr Text TextRefresh{"状态刷新", "Refresh"};
-constexpr Text TextSearchStop{"停止", "Stop"};
-constexpr Text TextSearch{"搜索", "Search"};
-constexpr Text TextSelfCheckStop{"停止", "Stop"};
-constexpr Text TextSelfCheckStart{"启动", "Start"};
-constexpr Text TextClear{"清除", "Clear"};
-constexpr Text TextPortFrame{"串口选择", "Serial Port"};
-constexpr Text TextSelfCheck{"自检周期", "SelfCheck"};
-constexpr Text TextUngrouped{"未编组", "Ungrouped"};
-constexpr Text TextForward{"前仰", "Forward"};
-constexpr Text TextBackward{"后仰", "Backward"};
-constexpr Text TextUp{"上升", "Up"};
-constexpr Text TextStop{"停止", "Stop"};
-constexpr Text TextDown{"下降", "Down"};
-constexpr Text TextAllUnits{"   所有装置", "   All Units"};
-constexpr Text TextUngroupedEntry{"   未编组", "   Ungrouped"};
-
-constexpr Text ModeOperatorText{"操作员模式", "Operator Mode"};
-constexpr Text ModeAdministratorText{"管理员模式", "Administrator Mode"};
-constexpr Text ModeSuperUserText{"超级用户模式", "Super-user Mode"};
-constexpr Text ModeIllicitText{"非法模式", "Illicit Mode"};
-
-constexpr Text DeviceCountText{"当前共计 %1 台设备。", "There're %1 devices in total."};
-
-struct Hint {
-    const char* key;
-    Text text;
-};
-constexpr Hint Hints[] = {
-    {"ToolButton10", {"刷新当前已列出设备的在线状态。", "Refresh the devices's status in the list."}},
-    {"ToolButton1", {"对所有设备进行编组设置。", "Organize all devices into groups."}},
-    {"ToolButton11", {"修改用户的使用密码。", "Modify the user's password."}},
-    {"ToolButton4", {"显示产品信息。", "Display the infomation about the product."}},
-    {"ToolButton6", {"退出控制中心。", "Exit the software."}},
-    {"SpeedButton3", {"使所选择设备上升。", "Lift up the selected devices."}},
-    {"SpeedButton5", {"使所选择设备下降。", "Pull down the selected devices."}},
-    {"SpeedButton4", {"使所选择设备停止运动。", "Stop the selected devices."}},
-    {"SpeedButton1", {"使所选择设备前仰。", "Lean the selected devices forward."}},
-    {"SpeedButton2", {"使所选择设备后仰。", "Lean the selected devices back."}},
-    {"Button4", {"对所选择设备进行自检。", "Make the selected devices's self-check."}},
-    {"Button3", {"搜索在线设备。", "Search the online devices."}},
-    {"Button1", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
-    {"GroupBox1", {"选择语言。", "Select the language."}},
-    {"GroupBox3", {"选择串口。", "Select the serial port."}},
-};
-
-// The text of the current language; a null string for any other language index.
-QString tr2(const Text& t)
-{
-    const char* s = Tr(t.zh, t.en);
-    return s ? QString::fromUtf8(s) : QString();
-}
-
-QString tr2(const Text& t, int16_t language)
-{
-    if (language == 0) return QString::fromUtf8(t.zh);
-    if (language == 1) return QString::fromUtf8(t.en);
-    return {};
-}
-
-} // namespace
+using namespace mainform;
 
 TMainForm::TMainForm(const QString& dataDir, QWidget* parent)
-    : QMainWindow(parent), m_dataDir(dataDir), m_settings(dataDir + QStringLiteral("/DB.ini"))
+    : QMainWindow(parent),
+      Comm1(this),
+      Tx([this](const uint8_t* buffer, uint16_t length) { return Comm1.WriteData(buffer, length); }),
+      Register(dataDir),
+      m_dataDir(dataDir),
+      m_settings(dataDir + QStringLiteral("/DB.ini"))
 {
+    Engine = new ControlEngine(*this, *this, Tx, this);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Tarvello"));
     resize(DesignWidth, DesignHeight);
@@ -115,6 +46,7 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent)
     buildToolBar();
     buildPanes();
     installHints();
+    connectControls();
     FormCreate();
 }
 
@@ -372,6 +304,19 @@ void TMainForm::FormCreate()
 {
     Edition = BuildEdition();
     UserMode = ModeNone;
+    Engine->SelfCheckState = 0;
+
+    ApplyComm1Defaults(Comm1);
+    Comm1.PortResolver = [this](const QString& name) {
+        return ResolvePortName(name, [this](const QString& key) {
+            return m_settings.ReadString(QStringLiteral("PORTS"), key, QString());
+        });
+    };
+    Comm1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+        Engine->Comm1ReceiveData(buffer, length);
+    };
+    Comm1.OnSendDataEmpty = [this](TComm*) { Engine->Comm1SendDataEmpty(); };
+    Comm1.OnRequestHangup = [this](TComm*) { Comm1RequestHangup(); };
 
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
                                                    QStringLiteral("简体中文"));
@@ -386,7 +331,10 @@ void TMainForm::FormCreate()
     for (int i = 0; i < 9; ++i)
         if (port == QStringLiteral("COM%1").arg(i + 1)) portIndex = i;
     ComboBox1->setCurrentIndex(portIndex);
-    m_portName = port;
+
+    Comm1.ClosePort();
+    Comm1.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
+    PortOpen = ComOpen() ? 1 : 0;
 
     m_about = new TAboutForm(this);
 }
@@ -401,22 +349,47 @@ void TMainForm::startUp()
 
 void TMainForm::FormShow()
 {
+    Engine->Timer3.stop();
     int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
     if (scene < 1 || scene > 12) {
         m_settings.WriteInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
         scene = 1;
     }
     m_scene = scene;
+    try {
+        if (Register.Scene() != scene) {
+            Register.Close();
+            Register.SetScene(scene);
+        }
+        Register.Open();
+    } catch (const std::exception& e) {
+        // The window stays up with whatever was built; nothing is overwritten.
+        showTableError(e);
+        return;
+    }
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
                                                    QStringLiteral("简体中文"));
     const int idx = ComboBox4->findText(language);
     if (idx >= 0) ComboBox4->setCurrentIndex(idx);
+
+    bool okStart = false, okEnd = false;
+    const int start = Edit1->text().toInt(&okStart);
+    const int end = Edit2->text().toInt(&okEnd);
+    if (okStart) Engine->SearchStart = start;
+    if (okEnd) Engine->SearchEnd = end;
+    Engine->SearchCursor = 0;
+
+    ListRefresh();
 }
 
 void TMainForm::FormClose()
 {
     if (m_closed) return;
     m_closed = true;
+    Engine->Timer1.stop();
+    Engine->Timer3.stop();
+    Engine->Timer4.stop();
+    Comm1.ClosePort();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event)
@@ -447,7 +420,8 @@ void TMainForm::MainFormProcLanguage(int16_t language)
     ToolButton6->setText(t(TextExit));
     ToolButton11->setText(t(TextPassword));
     ListView1->horizontalHeaderItem(2)->setText(t(TextNameHeader));
-    if (CheckListBox1->currentRow() == 0) ListView1->horizontalHeaderItem(3)->setText(t(TextGroupHeader));
+    if (CheckListBox1->currentRow() == 0 || CheckListBox1->count() == 0)
+        ListView1->horizontalHeaderItem(3)->setText(t(TextGroupHeader));
     ToolButton10->setText(t(TextRefresh));
     Button3->setText(searchRunning() ? t(TextSearchStop) : t(TextSearch));
     Button4->setText(selfCheckRunning() ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
@@ -518,6 +492,15 @@ void TMainForm::installHints()
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
+    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+        && (watched == Edit1 || watched == Edit2 || watched == Edit3)) {
+        if (numberFieldKey(static_cast<QLineEdit*>(watched), event)) return true;
+    }
+    if (watched == ListView1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        // The selection has already followed the press; the click handler sees it.
+        ListView1Click();
+        return false;
+    }
     if (event->type() == QEvent::MouseMove) {
         auto it = m_hintKeys.constFind(watched);
         if (it != m_hintKeys.constEnd()) {
@@ -585,10 +568,10 @@ void TMainForm::ToolButton11Click()
 
 bool TMainForm::searchRunning() const
 {
-    return false;
+    return Engine && Engine->searchRunning();
 }
 
 bool TMainForm::selfCheckRunning() const
 {
-    return false;
+    return Engine && Engine->SelfCheckState != 0;
 }

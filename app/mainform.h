@@ -10,12 +10,18 @@
 
 #include "app/inifile.h"
 #include "app/widgets.h"
+#include "protocol/engine.h"
+#include "protocol/txchannel.h"
+#include "register/register.h"
+#include "serial/comm.h"
+#include "serial/portname.h"
 
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QSplitter;
 class QTableWidget;
@@ -26,7 +32,7 @@ class TAboutForm;
 // Status-bar panels, left to right.
 enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };
 
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, public EngineView, public DeviceRegister {
     Q_OBJECT
 public:
     static constexpr int DesignWidth = 676;
@@ -50,6 +56,57 @@ public:
     void ToolButton11Click();
     void LogFrame(bool transmitted, const uint8_t* bytes, int count);
     void ToolBar1MouseMove();
+
+    // Port opening and selection.
+    bool ComOpen();
+    void ComboBox1Select(int index);
+    void Comm1RequestHangup();
+
+    // Device list and group filter.
+    void ListRefresh();
+    void CheckListBox1Click();
+    void CheckListBox1DblClick();
+    void ListView1Click();
+    void ListView1SelectItem();
+    void ToolButton1Click();
+
+    TComm Comm1;
+    TxChannel Tx;
+    TRegister Register;
+    ControlEngine* Engine = nullptr;
+    QProgressBar* PollProgressBar = nullptr;
+
+    // EngineView
+    int rowCount() const override;
+    int rowId(int row) const override;
+    void setRowOnline(int row, bool online) override;
+    bool rowSelected(int row) const override;
+    int selectedCount() const override;
+    void clearRows() override;
+    void addSearchedDevice(int id, int group) override;
+    int groupEntryCount() const override;
+    bool groupEntryChecked(int entry) const override;
+    int highlightedGroupEntry() const override;
+    QString rangeStartText() const override;
+    QString rangeEndText() const override;
+    void setRangeTexts(const QString& start, const QString& end) override;
+    QString periodText() const override;
+    void setPeriodText(const QString& text) override;
+    void searchRunningChanged(bool running) override;
+    void selfCheckRunningChanged(bool running) override;
+    void showSearchProgress(int cursor, int end) override;
+    bool progressBarExists() const override;
+    void createProgressBar(int maximum, int position) override;
+    void setProgressBar(int position) override;
+    void destroyProgressBar() override;
+    void logFrame(bool transmitted, const uint8_t* bytes, int count) override;
+    void information(EngineMessage message) override;
+    bool confirm(EngineMessage message) override;
+
+    // DeviceRegister
+    std::optional<int> groupOfDevice(int id) override;
+    void emptyDevices() override;
+    void appendDevice(int id, int group) override;
 
     TIniFile& SettingsFile() { return m_settings; }
     const QString& dataDir() const { return m_dataDir; }
@@ -108,12 +165,19 @@ private:
     void showHint(const QString& key);
     bool searchRunning() const;
     bool selfCheckRunning() const;
+    void connectControls();
+    void paintPortState(bool opened);
+    void addDeviceRow(int id, const QString& name, const QString& groupText, bool online);
+    QString groupTextOf(int groupId, bool storedUngroupedName);
+    void setGroupHeader();
+    bool numberFieldKey(QLineEdit* edit, QEvent* event);
+    void showTableError(const std::exception& error);
 
     QString m_dataDir;
     TIniFile m_settings;
-    QString m_portName;
     int m_scene = 1;
     TAboutForm* m_about = nullptr;
     QHash<QObject*, QString> m_hintKeys;
+    QHash<QObject*, bool> m_fieldMarked;
     bool m_closed = false;
 };

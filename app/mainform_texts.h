@@ -1,0 +1,98 @@
+// The main window's texts, one (Chinese, English) pair each, and how one is picked.
+#pragma once
+
+#include <QString>
+
+#include "app/state.h"
+
+namespace mainform {
+
+// The main window's texts: (Chinese, English).
+struct Text {
+    const char* zh;
+    const char* en;
+};
+
+inline constexpr Text CaptionAdvanced{"Tarvello(高级用户版)", "Tarvello V2.0 (Advance User)"};
+inline constexpr Text CaptionCustomer{"Tarvello(客户版)", "Tarvello V2.0 (Customer)"};
+inline constexpr Text TextGroups{"编组设置", "Groups"};
+inline constexpr Text TextAbout{"关于", "About"};
+inline constexpr Text TextExit{"退出", "Exit"};
+inline constexpr Text TextPassword{"修改密码", "Password"};
+inline constexpr Text TextNameHeader{"名   称", "Name"};
+inline constexpr Text TextGroupHeader{"         组  名", "         Group"};
+inline constexpr Text TextRefresh{"状态刷新", "Refresh"};
+inline constexpr Text TextSearchStop{"停止", "Stop"};
+inline constexpr Text TextSearch{"搜索", "Search"};
+inline constexpr Text TextSelfCheckStop{"停止", "Stop"};
+inline constexpr Text TextSelfCheckStart{"启动", "Start"};
+inline constexpr Text TextClear{"清除", "Clear"};
+inline constexpr Text TextPortFrame{"串口选择", "Serial Port"};
+inline constexpr Text TextSelfCheck{"自检周期", "SelfCheck"};
+inline constexpr Text TextUngrouped{"未编组", "Ungrouped"};
+inline constexpr Text TextForward{"前仰", "Forward"};
+inline constexpr Text TextBackward{"后仰", "Backward"};
+inline constexpr Text TextUp{"上升", "Up"};
+inline constexpr Text TextStop{"停止", "Stop"};
+inline constexpr Text TextDown{"下降", "Down"};
+inline constexpr Text TextAllUnits{"   所有装置", "   All Units"};
+inline constexpr Text TextUngroupedEntry{"   未编组", "   Ungrouped"};
+
+inline constexpr Text ModeOperatorText{"操作员模式", "Operator Mode"};
+inline constexpr Text ModeAdministratorText{"管理员模式", "Administrator Mode"};
+inline constexpr Text ModeSuperUserText{"超级用户模式", "Super-user Mode"};
+inline constexpr Text ModeIllicitText{"非法模式", "Illicit Mode"};
+
+inline constexpr Text DeviceCountText{"当前共计 %1 台设备。", "There're %1 devices in total."};
+
+struct Hint {
+    const char* key;
+    Text text;
+};
+inline constexpr Hint Hints[] = {
+    {"ToolButton10", {"刷新当前已列出设备的在线状态。", "Refresh the devices's status in the list."}},
+    {"ToolButton1", {"对所有设备进行编组设置。", "Organize all devices into groups."}},
+    {"ToolButton11", {"修改用户的使用密码。", "Modify the user's password."}},
+    {"ToolButton4", {"显示产品信息。", "Display the infomation about the product."}},
+    {"ToolButton6", {"退出控制中心。", "Exit the software."}},
+    {"SpeedButton3", {"使所选择设备上升。", "Lift up the selected devices."}},
+    {"SpeedButton5", {"使所选择设备下降。", "Pull down the selected devices."}},
+    {"SpeedButton4", {"使所选择设备停止运动。", "Stop the selected devices."}},
+    {"SpeedButton1", {"使所选择设备前仰。", "Lean the selected devices forward."}},
+    {"SpeedButton2", {"使所选择设备后仰。", "Lean the selected devices back."}},
+    {"Button4", {"对所选择设备进行自检。", "Make the selected devices's self-check."}},
+    {"Button3", {"搜索在线设备。", "Search the online devices."}},
+    {"Button1", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
+    {"GroupBox1", {"选择语言。", "Select the language."}},
+    {"GroupBox3", {"选择串口。", "Select the serial port."}},
+};
+
+// The text of the current language; a null string for any other language index.
+inline QString tr2(const Text& t)
+{
+    const char* s = Tr(t.zh, t.en);
+    return s ? QString::fromUtf8(s) : QString();
+}
+
+inline QString tr2(const Text& t, int16_t language)
+{
+    if (language == 0) return QString::fromUtf8(t.zh);
+    if (language == 1) return QString::fromUtf8(t.en);
+    return {};
+}
+
+
+inline constexpr Text SearchRangeWrongText{"ID搜索范围输入错误。请输入介于1～999之间的数值。", "The range of ID is WRONG."};
+inline constexpr Text ConfirmSearchText{"搜索设备将清空原有设备的编组信息，是否继续？",
+                                        "All device's infomation will be cleared by the operation of 'Clear'. \r"
+                                        "Do you want to continue?"};
+inline constexpr Text SelectMembersText{"请先选择需要操作的成员。", "Please select the members to operate firstly. "};
+inline constexpr Text PeriodRangeText{"请输入介于60～360之间的数字。", "Please input numbers between 60～360."};
+inline constexpr Text RangeStartDigitsText{"请输入介于1～999之间的数字。", "Please input numbers between 1～999."};
+inline constexpr Text RangeEndDigitsText{"请输入数字。", "Please input numbers."};
+inline constexpr Text SearchProgressText{"搜索所有在线的设备：%1/%2", "Search all online device：%1/%2"};
+inline constexpr Text PortErrorMessage{"串口打开出错。", "Error opening serial port. "};
+inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
+inline constexpr Text PortSettingsPanel{"%1，4800，8，N，1", "%1，4800，8，N，1"};
+
+} // namespace mainform
