@@ -2,27 +2,32 @@
 
 #include <QStringEncoder>
 
+#include <optional>
+
 namespace {
 
-QStringEncoder NewGbkEncoder()
-{
-    return QStringEncoder("GBK", QStringConverter::Flag::Stateless);
-}
+// Counts code points one at a time. After an unmappable character the encoder is built
+// anew: its error flag sticks, and a moved-into encoder no longer reports errors.
+class GbkCounter {
+public:
+    GbkCounter() { m_encoder.emplace("GBK"); }
 
-// Bytes of one code point (one or two UTF-16 units).
-int CodePointBytes(QStringView codePoint)
-{
-    if (codePoint.size() == 1 && codePoint[0].unicode() < 0x80)
-        return 1;
-    thread_local QStringEncoder encoder = NewGbkEncoder();
-    if (encoder.isValid()) {
-        const QByteArray bytes = encoder.encode(codePoint);
-        if (!encoder.hasError())
-            return static_cast<int>(bytes.size());
-        encoder = NewGbkEncoder();  // the error flag sticks otherwise
+    int Bytes(QStringView codePoint)
+    {
+        if (codePoint.size() == 1 && codePoint[0].unicode() < 0x80)
+            return 1;
+        if (m_encoder->isValid()) {
+            const QByteArray bytes = m_encoder->encode(codePoint);
+            if (!m_encoder->hasError())
+                return static_cast<int>(bytes.size());
+            m_encoder.emplace("GBK");
+        }
+        return 2;
     }
-    return 2;
-}
+
+private:
+    std::optional<QStringEncoder> m_encoder;
+};
 
 // Length in UTF-16 units of the code point starting at i.
 qsizetype CodePointUnits(const QString& text, qsizetype i)
@@ -36,10 +41,11 @@ qsizetype CodePointUnits(const QString& text, qsizetype i)
 
 int GbkLength(const QString& text)
 {
+    GbkCounter counter;
     int total = 0;
     for (qsizetype i = 0; i < text.size();) {
         const qsizetype units = CodePointUnits(text, i);
-        total += CodePointBytes(QStringView(text).mid(i, units));
+        total += counter.Bytes(QStringView(text).mid(i, units));
         i += units;
     }
     return total;
@@ -47,11 +53,12 @@ int GbkLength(const QString& text)
 
 QString TruncateToGbkBytes(const QString& text, int maxBytes)
 {
+    GbkCounter counter;
     int total = 0;
     qsizetype i = 0;
     while (i < text.size()) {
         const qsizetype units = CodePointUnits(text, i);
-        const int bytes = CodePointBytes(QStringView(text).mid(i, units));
+        const int bytes = counter.Bytes(QStringView(text).mid(i, units));
         if (total + bytes > maxBytes)
             break;
         total += bytes;
@@ -62,5 +69,5 @@ QString TruncateToGbkBytes(const QString& text, int maxBytes)
 
 bool GbkCodePageAvailable()
 {
-    return NewGbkEncoder().isValid();
+    return QStringEncoder("GBK").isValid();
 }
