@@ -139,7 +139,7 @@ TEST(Durability, AcknowledgedPostsSurviveSigkill)
     EXPECT_TRUE(lost.empty()) << lost.size() << " acknowledged records lost, first " << lost.front();
     EXPECT_GE(found.size(), acknowledged.size());
     EXPECT_LE(found.size(), acknowledged.size() + static_cast<size_t>(maxExtra));
-    EXPECT_GT(acknowledged.size(), static_cast<size_t>(runs));  // the test did exercise something
+    EXPECT_GE(acknowledged.size(), static_cast<size_t>(runs));  // every run got at least one write done
 }
 
 // Runs `body` in a child process whose files cannot grow beyond `limit` bytes, the way a
