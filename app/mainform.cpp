@@ -142,7 +142,7 @@ void TMainForm::buildPanes()
     CheckListBox1->setFont(f);
     CheckListBox1->setMinimumWidth(60);
 
-    ListView1 = new QTableWidget(0, 4, Splitter1);
+    ListView1 = new TListView(0, 4, Splitter1);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setShowGrid(true);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -495,11 +495,6 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
     if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
         && (watched == Edit1 || watched == Edit2 || watched == Edit3)) {
         if (numberFieldKey(static_cast<QLineEdit*>(watched), event)) return true;
-    }
-    if (watched == ListView1->viewport() && event->type() == QEvent::MouseButtonRelease) {
-        // The selection has already followed the press; the click handler sees it.
-        ListView1Click();
-        return false;
     }
     if (event->type() == QEvent::MouseMove) {
         auto it = m_hintKeys.constFind(watched);

@@ -126,7 +126,7 @@ public:
     QComboBox* ComboBox1 = nullptr;      // port selector
     TCheckListBox* CheckListBox1 = nullptr;
     QSplitter* Splitter1 = nullptr;
-    QTableWidget* ListView1 = nullptr;
+    TListView* ListView1 = nullptr;
     QWidget* Panel1 = nullptr; // right panel
     QToolButton* SpeedButton1 = nullptr; // forward
     QToolButton* SpeedButton2 = nullptr; // backward

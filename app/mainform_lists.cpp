@@ -52,7 +52,7 @@ void TMainForm::connectControls()
     connect(CheckListBox1, &TCheckListBox::entryClicked, this, &TMainForm::CheckListBox1Click);
     connect(CheckListBox1, &TCheckListBox::entryDoubleClicked, this, &TMainForm::CheckListBox1DblClick);
     connect(ListView1, &QTableWidget::itemSelectionChanged, this, &TMainForm::ListView1SelectItem);
-    ListView1->viewport()->installEventFilter(this);
+    connect(ListView1, &TListView::listClicked, this, &TMainForm::ListView1Click);
     for (QLineEdit* e : {Edit1, Edit2, Edit3}) e->installEventFilter(this);
 }
 

@@ -175,6 +175,14 @@ void TCheckListBox::keyPressEvent(QKeyEvent* event)
     if (currentRow() != before && currentRow() >= 0) emit entryClicked();
 }
 
+// ---------------------------------------------------------------- TListView
+
+void TListView::mouseReleaseEvent(QMouseEvent* event)
+{
+    QTableWidget::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton) emit listClicked();
+}
+
 // ---------------------------------------------------------------- Pictures
 
 namespace Pictures {

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QIcon>
 #include <QListWidget>
+#include <QTableWidget>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -80,6 +81,20 @@ protected:
 private:
     bool onCheckBox(const QPoint& pos, int* row) const;
     bool m_pressed = false;
+};
+
+// The device list: a report of rows. A click anywhere in it is reported after the view has
+// updated its selection for that click.
+class TListView : public QTableWidget {
+    Q_OBJECT
+public:
+    using QTableWidget::QTableWidget;
+
+signals:
+    void listClicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 // Pictures drawn at run time, so the program needs no image files.

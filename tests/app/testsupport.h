@@ -46,3 +46,42 @@ public:
 private:
     QTemporaryDir m_tmp;
 };
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <functional>
+
+// Runs the event loop until done() holds or the time is up; answers done().
+inline bool RunUntil(const std::function<bool()>& done, int timeoutMs = 3000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+// The device side of a pseudo-terminal; the control centre opens slavePath().
+class PtyMaster {
+public:
+    PtyMaster()
+    {
+        m_fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_fd >= 0 && grantpt(m_fd) == 0 && unlockpt(m_fd) == 0) m_slave = QString::fromLocal8Bit(ptsname(m_fd));
+    }
+    ~PtyMaster() { close(); }
+    QString slavePath() const { return m_slave; }
+    void close()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+    QString m_slave;
+};

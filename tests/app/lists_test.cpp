@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <QHeaderView>
+#include <QTableWidget>
+#include <QTest>
+
+#include "app/mainform.h"
+#include "app/state.h"
+#include "testsupport.h"
+
+namespace {
+
+// A register written through the table layer, then a main window shown on it.
+struct ListTest : ::testing::Test {
+    DataDir dir;
+    RecordingMessages messages;
+    std::unique_ptr<TMainForm> form;
+
+    void SetUp() override
+    {
+        CurLanguage = 0;
+        dir.writeIni("[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
+        TRegister reg(dir.path());
+        reg.Open(); // creates the defaults of a new scene
+    }
+    void nameGroup(int id, const QString& name)
+    {
+        TRegister reg(dir.path());
+        reg.Open();
+        ASSERT_TRUE(reg.Group_Table.Locate("ID", id));
+        reg.Group_Table.Edit();
+        reg.Group_Table.SetFieldByName("Name", name);
+        reg.Group_Table.Post();
+    }
+    void addDevice(int id, const QString& name, int group)
+    {
+        TRegister reg(dir.path());
+        reg.Open();
+        reg.Member_Table.Append();
+        reg.Member_Table.SetFieldByName("ID", id);
+        reg.Member_Table.SetFieldByName("Name", name);
+        reg.Member_Table.SetFieldByName("Group_ID", group);
+        reg.Member_Table.Post();
+    }
+    TMainForm& show()
+    {
+        form = std::make_unique<TMainForm>(dir.path());
+        form->Engine->Pause = [](int) {};
+        form->startUp();
+        return *form;
+    }
+    QStringList column(int col)
+    {
+        QStringList out;
+        for (int r = 0; r < form->ListView1->rowCount(); ++r) {
+            QTableWidgetItem* it = form->ListView1->item(r, col);
+            out << (it ? it->text() : QString());
+        }
+        return out;
+    }
+    QStringList entries()
+    {
+        QStringList out;
+        for (int i = 0; i < form->CheckListBox1->count(); ++i) out << form->CheckListBox1->item(i)->text();
+        return out;
+    }
+    void clickEntry(int index)
+    {
+        QListWidget* list = form->CheckListBox1;
+        const QRect r = list->visualItemRect(list->item(index));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.right() - 5, r.center().y()));
+    }
+};
+
+} // namespace
+
+TEST_F(ListTest, EntriesFollowTheRecordOrderForTwelveNamedGroups)
+{
+    const QString names = "ABCDEFGHIJKL";
+    for (int i = 0; i < 12; ++i) nameGroup(i + 1, names.mid(i, 1));
+    show();
+    QStringList expected{"   所有装置", "   未编组"};
+    for (int i = 0; i < 12; ++i) expected << QString("%1-%2").arg(i + 1, 3).arg(names.at(i));
+    expected << " 13-" << " 14-" << " 15-";
+    EXPECT_EQ(entries(), expected);
+    EXPECT_EQ(form->CheckListBox1->currentRow(), 0);
+}
+
+TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
+{
+    nameGroup(3, "Hall");
+    addDevice(7, "Lift seven", 3);
+    addDevice(2, "Lift two", 0);
+    addDevice(11, QString(), 5); // unnamed group 5
+    addDevice(4, "Orphan", 9);   // a group without record in a 16-record table still has one...
+    show();
+    EXPECT_EQ(column(1), QStringList({"2", "4", "7", "11"}));
+    EXPECT_EQ(column(2), QStringList({"Lift two", "Orphan", "Lift seven", ""}));
+    EXPECT_EQ(column(3), QStringList({"未编组", "9-", "3-Hall", "5-"}));
+    EXPECT_EQ(form->ListView1->horizontalHeaderItem(3)->text(), QString("         组  名"));
+
+    clickEntry(1); // the ungrouped group
+    EXPECT_EQ(form->GroupFilter, 1);
+    EXPECT_EQ(column(1), QStringList({"2"}));
+    EXPECT_EQ(column(3), QStringList({""}));
+    EXPECT_TRUE(form->ListView1->horizontalHeaderItem(3)->text().isEmpty());
+
+    clickEntry(4); // group 3
+    EXPECT_EQ(column(1), QStringList({"7"}));
+    EXPECT_EQ(column(2), QStringList({"Lift seven"}));
+
+    // The filter survives a rebuild.
+    form->ListRefresh();
+    EXPECT_EQ(column(1), QStringList({"7"}));
+    EXPECT_EQ(form->CheckListBox1->currentRow(), 4);
+}
+
+TEST_F(ListTest, DeviceOfAGroupWithoutRecordShowsAsUngrouped)
+{
+    addDevice(5, "Lost", 40);
+    show();
+    EXPECT_EQ(column(3), QStringList({"未编组"}));
+    CurLanguage = 1;
+    form->ListRefresh();
+    EXPECT_EQ(column(3), QStringList({"Ungrouped"}));
+}
+
+TEST_F(ListTest, LanguageSwitchRenamesUngroupedRowsOnlyInTheAllUnitsView)
+{
+    addDevice(1, "a", 0);
+    addDevice(2, "b", 2);
+    show();
+    form->ComboBox4Select(1);
+    EXPECT_EQ(column(3), QStringList({"Ungrouped", "2-"}));
+    EXPECT_EQ(form->ListView1->horizontalHeaderItem(3)->text(), QString("         Group"));
+    form->ComboBox4Select(0);
+    EXPECT_EQ(column(3), QStringList({"未编组", "2-"}));
+
+    clickEntry(3); // group 2
+    form->ComboBox4Select(1);
+    EXPECT_TRUE(form->ListView1->horizontalHeaderItem(3)->text().isEmpty());
+    EXPECT_EQ(column(1), QStringList({"2"}));
+}
+
+TEST_F(ListTest, CheckMarksFollowTheSelectionOfTheRows)
+{
+    addDevice(1, "a", 1);
+    addDevice(2, "b", 1);
+    addDevice(3, "c", 2);
+    show();
+    clickEntry(2); // group 1: two rows
+    ASSERT_EQ(form->ListView1->rowCount(), 2);
+    form->ListView1->selectAll();
+    EXPECT_TRUE(form->CheckListBox1->checked(2));
+
+    // Clicking one row leaves a partial selection and clears the mark.
+    const QRect r = form->ListView1->visualRect(form->ListView1->model()->index(0, 1));
+    QTest::mouseClick(form->ListView1->viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_EQ(form->selectedCount(), 1);
+    EXPECT_FALSE(form->CheckListBox1->checked(2));
+
+    // A double-click on the unchecked entry checks it and selects the whole group; again, clears both.
+    form->CheckListBox1DblClick();
+    EXPECT_TRUE(form->CheckListBox1->checked(2));
+    EXPECT_EQ(form->selectedCount(), 2);
+    form->CheckListBox1DblClick();
+    EXPECT_FALSE(form->CheckListBox1->checked(2));
+    EXPECT_EQ(form->selectedCount(), 0);
+}
+
+TEST_F(ListTest, AllUnitsCheckedKeepsOnlyItselfChecked)
+{
+    addDevice(1, "a", 1);
+    show();
+    form->CheckListBox1->setCurrentRow(0);
+    form->CheckListBox1DblClick();
+    ASSERT_TRUE(form->CheckListBox1->checked(0));
+
+    form->CheckListBox1->setCurrentRow(3);
+    form->CheckListBox1Click();
+    form->CheckListBox1DblClick();
+    EXPECT_FALSE(form->CheckListBox1->checked(3));
+    EXPECT_TRUE(form->CheckListBox1->checked(0));
+    EXPECT_EQ(form->selectedCount(), 0);
+
+    // Clicking the check box itself toggles the mark after the click handler ran.
+    TCheckListBox* list = form->CheckListBox1;
+    const QRect r = list->visualItemRect(list->item(2));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 8, r.center().y()));
+    EXPECT_EQ(list->currentRow(), 2);
+    EXPECT_TRUE(list->checked(2));
+}
+
+TEST_F(ListTest, ADamagedTableIsReportedByNameAndLeftUntouched)
+{
+    QFile f(dir.path() + "/Member1.DB");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("this is not a register");
+    f.close();
+    show();
+    ASSERT_FALSE(messages.texts.isEmpty());
+    EXPECT_TRUE(messages.texts.last().contains("Member1.DB")) << messages.texts.last().toStdString();
+    QFile again(dir.path() + "/Member1.DB");
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), QByteArray("this is not a register"));
+    EXPECT_EQ(form->ListView1->rowCount(), 0);
+}
+
+TEST_F(ListTest, ANewSceneIsCreatedWithItsDefaults)
+{
+    dir.writeIni("[SCENE]\nCurrent=4\n[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
+    show();
+    EXPECT_TRUE(QFile::exists(dir.path() + "/Member4.DB"));
+    EXPECT_TRUE(QFile::exists(dir.path() + "/Group4.DB"));
+    EXPECT_EQ(form->CheckListBox1->count(), 17); // two fixed entries and 15 groups
+    EXPECT_EQ(form->ListView1->rowCount(), 0);
+}

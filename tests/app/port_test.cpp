@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+
+#include "app/mainform.h"
+#include "app/state.h"
+#include "testsupport.h"
+
+namespace {
+
+struct PortTest : ::testing::Test {
+    DataDir dir;
+    RecordingMessages messages;
+    PtyMaster bus;
+    void SetUp() override { CurLanguage = 1; }
+    void TearDown() override { CurLanguage = 0; }
+    void writeIni(const QByteArray& extra)
+    {
+        dir.writeIni("[LANGUAGE]\nLanguage=English\n" + extra + "[PORTS]\nCOM1=" + bus.slavePath().toLocal8Bit()
+                     + "\nCOM7=/nonexistent/tarvello-com7\n");
+    }
+};
+
+} // namespace
+
+TEST_F(PortTest, StartUpOpensThePortOfTheSettingsAndPaintsItsSettings)
+{
+    writeIni("");
+    TMainForm f(dir.path());
+    EXPECT_EQ(f.PortOpen, 1);
+    EXPECT_TRUE(f.Comm1.isOpen());
+    EXPECT_EQ(f.Comm1.BaudRate(), 4800u);
+    EXPECT_EQ(f.StatusBar1->paintedText(), QString("COM1，4800，8，N，1"));
+    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::black));
+    EXPECT_TRUE(f.StatusBar1->panelText(PortPanel).isEmpty()); // painted, not stored as panel text
+    EXPECT_TRUE(messages.texts.isEmpty());
+}
+
+TEST_F(PortTest, AnyPortNameOfTheSettingsIsOpenedWhileTheSelectorShowsCom1)
+{
+    dir.writeIni("[COM]\nnum=COM12\n[PORTS]\nCOM12=" + bus.slavePath().toLocal8Bit() + "\n");
+    TMainForm f(dir.path());
+    EXPECT_EQ(f.Comm1.CommName(), QString("COM12"));
+    EXPECT_TRUE(f.Comm1.isOpen());
+    EXPECT_EQ(f.ComboBox1->currentText(), QString("COM1"));
+}
+
+TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
+{
+    writeIni("[COM]\nnum=COM1\n");
+    TMainForm f(dir.path());
+    const QByteArray before = dir.readIni();
+    f.ComboBox1->setCurrentIndex(6);
+    f.ComboBox1Select(6);
+    EXPECT_EQ(f.PortOpen, 0);
+    EXPECT_FALSE(f.Comm1.isOpen());
+    ASSERT_EQ(messages.texts.size(), 1);
+    EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
+    EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
+    EXPECT_EQ(f.StatusBar1->paintedText(), QString("Error opening COM7"));
+    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::red));
+    EXPECT_EQ(dir.readIni(), before);
+
+    CurLanguage = 0;
+    f.ComboBox1Select(6);
+    EXPECT_EQ(messages.texts.last(), QString("串口打开出错。"));
+    EXPECT_EQ(f.StatusBar1->paintedText(), QString("COM7打开出错"));
+
+    // Back to the port that works: it opens and is written to the settings.
+    f.ComboBox1->setCurrentIndex(0);
+    f.ComboBox1Select(0);
+    EXPECT_EQ(f.PortOpen, 1);
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM1"));
+    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::black));
+}
+
+TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
+{
+    writeIni("");
+    TMainForm f(dir.path());
+    ASSERT_TRUE(f.Comm1.isOpen());
+    f.ComboBox1Select(0);
+    EXPECT_TRUE(f.Comm1.isOpen()); // closed first, so the exclusive open succeeds again
+    EXPECT_EQ(f.PortOpen, 1);
+    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM1"));
+}
+
+TEST_F(PortTest, AVanishedDeviceClosesThePortAndShowsTheError)
+{
+    writeIni("");
+    TMainForm f(dir.path());
+    ASSERT_TRUE(f.Comm1.isOpen());
+    bus.close();
+    EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
+    EXPECT_EQ(f.PortOpen, 0);
+    EXPECT_EQ(f.StatusBar1->paintedText(), QString("Error opening COM1"));
+    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::red));
+}
