@@ -107,10 +107,11 @@ public:
     void Close();
     bool Active() const { return m_db != nullptr; }
 
+    // Moving while a record is being edited or appended posts it first, as a dataset does.
     void First();
     void Next();
     void Prior();
-    void Last();
+    void Last();  // the last record becomes current and Eof is set
     // Set by Next past the last record (the last record stays current) and on an empty table.
     bool Eof() const { return m_eof; }
     // Exact match on any field; makes the record current when found, else leaves the position.
@@ -123,6 +124,7 @@ public:
 
     // Edit on an empty table starts an Append, as a dataset does.
     void Edit();
+    // A record whose key is never set gets the next free key when posted.
     void Append();
     // Writes the pending record in its own transaction; afterwards it is current, in key
     // order. On failure the pending change is discarded and the table is as before.
