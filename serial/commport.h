@@ -133,8 +133,8 @@ class CommEventTarget : public QObject {
 public:
     explicit CommEventTarget(TComm* comm) : m_comm(comm) {}
     bool event(QEvent* e) override;
-    // Held around each post and taken on arrival, so an event's contents are visibly complete
-    // before the receiving thread reads them.
+    // Held around each post and taken on arrival. Qt's own queue already orders the hand-over;
+    // this repeats it with a lock that race checkers can see into.
     std::mutex postLock;
 
 private:

@@ -172,7 +172,8 @@ void TReadThread::run() {
                 }
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            const bool gone = revents & (POLLHUP | POLLERR);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR) && !gone) continue;
             if (n < 0 && errno == EBADF) break;  // the port was closed beneath us: end quietly
             // Read 0 (hung up) or a device error: the port is gone.
             flushChunk();
@@ -316,7 +317,7 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
         }
         if (fds[0].revents != 0 || m_stop.isSignalled()) return false;
         if (fds[1].revents & POLLNVAL) return false;
-        if ((fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & POLLOUT)) {
+        if (fds[1].revents & (POLLHUP | POLLERR)) {  // a tty reports these only once it is gone
             failed = true;
             return false;
         }

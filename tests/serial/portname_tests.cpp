@@ -11,28 +11,26 @@ TEST(PortName, NamesMapToDevicePaths) {
         return key == QStringLiteral("COM3") ? QStringLiteral("/dev/ttyUSB1") : QString();
     };
     struct Case {
-        QString name;
-        QString path;
+        const char* name;
+        const char* withPorts;  // [PORTS] maps COM3 only
+        const char* withoutPorts;
     };
     const Case cases[] = {
-        {QStringLiteral("/dev/ttyUSB0"), QStringLiteral("/dev/ttyUSB0")},
-        {QStringLiteral("/tmp/COM1"), QStringLiteral("/tmp/COM1")},
-        {QStringLiteral("COM1"), QStringLiteral("/dev/ttyS0")},
-        {QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB1")},
-        {QStringLiteral("com3"), QStringLiteral("/dev/ttyUSB1")},
-        {QStringLiteral("COM10"), QStringLiteral("/dev/ttyS9")},
-        {QStringLiteral("COM0"), QStringLiteral("COM0")},
-        {QStringLiteral("COM"), QStringLiteral("COM")},
-        {QStringLiteral("COM1 "), QStringLiteral("COM1 ")},
-        {QStringLiteral("ttyS0"), QStringLiteral("ttyS0")},
-        {QString(), QString()},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"/tmp/COM1", "/tmp/COM1", "/tmp/COM1"},
+        {"COM1", "/dev/ttyS0", "/dev/ttyS0"},
+        {"COM3", "/dev/ttyUSB1", "/dev/ttyS2"},
+        {"com3", "/dev/ttyUSB1", "/dev/ttyS2"},
+        {"COM10", "/dev/ttyS9", "/dev/ttyS9"},
+        {"COM0", "COM0", "COM0"},
+        {"COM", "COM", "COM"},
+        {"COM1 ", "COM1 ", "COM1 "},
+        {"ttyS0", "ttyS0", "ttyS0"},
+        {"", "", ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ResolvePortName(c.name, ports), c.path) << c.name.toStdString();
-        EXPECT_EQ(ResolvePortName(c.name, {}), c.name == QStringLiteral("COM3") || c.name == QStringLiteral("com3")
-                                                   ? QStringLiteral("/dev/ttyS2")
-                                                   : c.path)
-            << c.name.toStdString();
+        EXPECT_EQ(ResolvePortName(QString::fromLatin1(c.name), ports), QString::fromLatin1(c.withPorts)) << c.name;
+        EXPECT_EQ(ResolvePortName(QString::fromLatin1(c.name), {}), QString::fromLatin1(c.withoutPorts)) << c.name;
     }
     EXPECT_EQ(asked, QStringList({"COM1", "COM3", "COM3", "COM10"}));
 }
