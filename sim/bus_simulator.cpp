@@ -511,6 +511,10 @@ void BusSimulator::receiverLoop()
             uint64_t v;
             (void)!::read(wakeFd, &v, sizeof v);
         }
+        // Opens first: a new user's input is flushed before its first
+        // query can be answered.
+        if (ready > 0 && in >= 0 && (fds[inIx].revents & POLLIN))
+            handleOpenCloseEvents();
         if (ready > 0 && master >= 0) {
             const short rev = fds[masterIx].revents;
             if (rev & POLLIN) {
@@ -532,8 +536,6 @@ void BusSimulator::receiverLoop()
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         }
-        if (ready > 0 && in >= 0 && (fds[inIx].revents & POLLIN))
-            handleOpenCloseEvents();
 
         if (!m_rx.empty() && SimClock::now() - m_rxLast >= m_options.frameTimeout)
             dropGarbage(m_rx.size(), SimClock::now());
@@ -556,23 +558,26 @@ void BusSimulator::handleOpenCloseEvents()
             return;
         for (char* p = buf; p < buf + got;) {
             auto* ev = reinterpret_cast<inotify_event*>(p);
-            bool lastClose = false;
+            bool firstOpen = false, lastClose = false;
             {
                 std::lock_guard lock(m_mutex);
                 if (ev->mask & IN_OPEN)
-                    ++m_slaveOpens;
+                    firstOpen = m_slaveOpens++ == 0;
                 if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                     m_slaveOpens = std::max(0, m_slaveOpens - 1);
                     lastClose = m_slaveOpens == 0;
                 }
             }
-            if (lastClose) {
-                // A real port drops its exclusive mode and the unread input
-                // when the last user closes it; the pseudo-terminal stays
-                // alive through our own handle, so do it here.
+            if (firstOpen || lastClose) {
+                // A real port forgets its exclusive mode on the last close
+                // and receives nothing while closed. The pseudo-terminal
+                // stays alive through our own handle, so both are done here:
+                // a reply that went out while nobody listened is not handed
+                // to the next user.
                 std::lock_guard fdLock(m_fdMutex);
                 if (m_keepSlave >= 0) {
-                    ioctl(m_keepSlave, TIOCNXCL);
+                    if (lastClose)
+                        ioctl(m_keepSlave, TIOCNXCL);
                     tcflush(m_keepSlave, TCIFLUSH);
                 }
             }
