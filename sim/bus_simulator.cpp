@@ -196,6 +196,7 @@ void BusSimulator::start()
         std::lock_guard lock(m_mutex);
         m_slavePath = name;
         m_slaveOpens = 0;
+        m_countingOpens = in >= 0;
     }
     m_rx.clear();
     m_running = true;
@@ -559,15 +560,10 @@ void BusSimulator::handleOpenCloseEvents()
         for (char* p = buf; p < buf + got;) {
             auto* ev = reinterpret_cast<inotify_event*>(p);
             bool firstOpen = false, lastClose = false;
-            {
-                std::lock_guard lock(m_mutex);
-                if (ev->mask & IN_OPEN)
-                    firstOpen = m_slaveOpens++ == 0;
-                if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    m_slaveOpens = std::max(0, m_slaveOpens - 1);
-                    lastClose = m_slaveOpens == 0;
-                }
-            }
+            if (ev->mask & IN_OPEN)
+                firstOpen = m_slaveOpens++ == 0;
+            if ((ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && m_slaveOpens > 0)
+                lastClose = --m_slaveOpens == 0;
             if (firstOpen || lastClose) {
                 // A real port forgets its exclusive mode on the last close
                 // and receives nothing while closed. The pseudo-terminal
@@ -776,9 +772,10 @@ void BusSimulator::transmit(PendingReply& reply, SentReply& sent)
             std::lock_guard fdLock(m_fdMutex);
             if (m_master < 0)
                 return; // the port vanished mid-reply
-            // A full input queue on the far side loses the byte, as an
-            // overrun would on a real line.
-            if (::write(m_master, &chunk[k], 1) == 1) {
+            // With nobody listening the byte is lost, as on a real line; a
+            // full input queue on the far side loses it like an overrun.
+            const bool listening = !m_countingOpens || m_slaveOpens > 0;
+            if (!listening || ::write(m_master, &chunk[k], 1) == 1) {
                 const auto now = SimClock::now();
                 if (first)
                     sent.firstByte = now;

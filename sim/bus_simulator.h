@@ -66,7 +66,8 @@ struct ReceivedFrame {
 struct SentReply {
     uint8_t group = 0; // the answering device's own address at the time
     uint16_t id = 0;
-    std::vector<uint8_t> bytes; // everything put on the line, noise included
+    // Everything put on the line, noise included (also when nobody listened).
+    std::vector<uint8_t> bytes;
     SimClock::time_point firstByte, lastByte;
 };
 
@@ -196,7 +197,10 @@ private:
     int m_keepSlave = -1; // held so the master never sees a hang-up
     int m_inotify = -1;
     int m_wakeFd = -1;
-    int m_slaveOpens = 0; // opens of the slave by others, from inotify
+    // Opens of the slave by others, counted from inotify events; while it is
+    // zero nobody listens and replies are lost on the line.
+    std::atomic<int> m_slaveOpens{0};
+    std::atomic<bool> m_countingOpens{false};
 
     // Receiver-thread state
     std::vector<uint8_t> m_rx;

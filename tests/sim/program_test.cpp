@@ -1,0 +1,160 @@
+// The tarvello-sim program as a user runs it.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "protocol/frames.h"
+#include "pty_port.h"
+
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+    std::string err; // stderr goes to a file so the child never blocks on it
+
+    int wait()
+    {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (out)
+            std::fclose(out);
+        out = nullptr;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    ~Child()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            wait();
+        }
+    }
+};
+
+std::string tempPath(const std::string& name)
+{
+    return testing::TempDir() + "tarvello_sim_" + std::to_string(::getpid()) + "_" + name;
+}
+
+void run(Child& c, std::vector<std::string> args)
+{
+    int pipeFd[2];
+    ASSERT_EQ(::pipe(pipeFd), 0);
+    c.err = tempPath("stderr");
+    c.pid = ::fork();
+    ASSERT_GE(c.pid, 0);
+    if (c.pid == 0) {
+        ::dup2(pipeFd[1], 1);
+        std::freopen(c.err.c_str(), "w", stderr);
+        ::close(pipeFd[0]);
+        std::vector<char*> argv{const_cast<char*>(TARVELLO_SIM_EXE)};
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(TARVELLO_SIM_EXE, argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFd[1]);
+    c.out = ::fdopen(pipeFd[0], "r");
+}
+
+std::string firstLine(Child& c)
+{
+    char buf[512] = {};
+    if (!std::fgets(buf, sizeof buf, c.out))
+        return {};
+    std::string s = buf;
+    if (!s.empty() && s.back() == '\n')
+        s.pop_back();
+    return s;
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+TEST(SimProgram, ServesDevicesThroughTheLinkAndCleansUp)
+{
+    const std::string link = tempPath("link"), log = tempPath("log");
+    Child c;
+    run(c, {"--devices", "2:5", "--devices=1:10-11", "--offline", "1:11", "--link", link, "--log", log,
+            "--turnaround-ms", "5", "--quiet"});
+    const std::string slave = firstLine(c);
+    ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
+
+    {
+        PtyPort port(link);
+        ASSERT_TRUE(port.isOpen());
+        Bytes q(9), r(9);
+        EncodeShortFrame({2, 5, CmdAskState}, q.data());
+        EncodeShortFrame({2, 5, 0xFF}, r.data());
+        ASSERT_TRUE(port.send(q));
+        EXPECT_EQ(port.read(9), r);
+        EncodeShortFrame({1, 11, CmdAskState}, q.data());
+        ASSERT_TRUE(port.send(q));
+        EXPECT_TRUE(port.read(9, 200ms).empty()); // off line
+    }
+
+    ::kill(c.pid, SIGTERM);
+    EXPECT_EQ(c.wait(), 0);
+    struct stat st {};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
+    const std::string text = slurp(log);
+    EXPECT_NE(text.find(" RX FF AC E1 E2 00 05 0D 00 F4 | CmdAskState to group 2, ID 5"), std::string::npos) << text;
+    EXPECT_NE(text.find(" TX FF AC E1 E2 00 05 FF 01 E6 | status reply 0xFF from group 2, ID 5"), std::string::npos)
+        << text;
+    EXPECT_TRUE(slurp(c.err).empty()) << "--quiet still traced";
+    std::remove(log.c_str());
+    std::remove(c.err.c_str());
+}
+
+TEST(SimProgram, BadArgumentsAreRefused)
+{
+    const std::vector<std::vector<std::string>> cases{
+        {"--devices", "2:0"},
+        {"--devices", "2:5", "--offline", "2:6"}, // a fault for a device that is not there
+        {"--baud", "fast"},
+        {"--bogus"},
+        {"--device-file", "/nonexistent/devices.txt"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.front() + " " + args.back());
+        Child c;
+        run(c, args);
+        EXPECT_EQ(c.wait(), 2);
+        EXPECT_NE(slurp(c.err).find("tarvello-sim: "), std::string::npos);
+        std::remove(c.err.c_str());
+    }
+}
+
+TEST(SimProgram, HelpNamesEveryOption)
+{
+    Child c;
+    run(c, {"--help"});
+    std::string text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, c.out))
+        text += buf;
+    EXPECT_EQ(c.wait(), 0);
+    for (const char* opt : {"--devices", "--device-file", "--reply-code", "--baud", "--turnaround-ms",
+                            "--split-gap-ms", "--offline", "--bad-checksum", "--split", "--noise", "--wrong-group",
+                            "--link", "--log", "--quiet"})
+        EXPECT_NE(text.find(opt), std::string::npos) << opt;
+    std::remove(c.err.c_str());
+}
+
+} // namespace
