@@ -1,0 +1,201 @@
+// The control engine over a real TComm (Comm1's settings, 4800 baud) and the
+// simulated bus on a pseudo-terminal. Timers run in real time here; bounds on
+// durations are deliberately loose.
+
+#include "bench/engine_rig.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+using tarvello::EngineRig;
+
+std::string hex(const std::vector<uint8_t>& b) { return HexLine(b.data(), b.size()); }
+
+std::string frameHex(uint8_t group, uint16_t id, uint8_t cmd)
+{
+    uint8_t b[ShortFrameLength];
+    EncodeShortFrame(CmdRecord { group, id, cmd }, b);
+    return HexLine(b, ShortFrameLength);
+}
+
+class EngineE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rig = std::make_unique<EngineRig>();
+        ASSERT_NO_THROW(rig->open());
+    }
+
+    std::unique_ptr<EngineRig> rig;
+};
+
+TEST_F(EngineE2E, SearchEntersExactlyThePresentDevicesWithTheirGroups)
+{
+    rig->sim.addDevice(3, 4);
+    rig->sim.addDevice(0, 11, 0xFD);
+    rig->sim.addDevice(7, 17, 0xFE);
+    rig->sim.addDevice(2, 25); // outside the range
+    rig->listDevices({ { 900, 1 } });
+    rig->view.edit1 = "1";
+    rig->view.edit2 = "20";
+
+    rig->engine.Button3Click();
+    ASSERT_TRUE(rig->engine.searchRunning());
+    ASSERT_TRUE(EngineRig::runUntil([&] { return !rig->engine.searchRunning(); }, 15000));
+
+    const std::vector<std::pair<int, int>> found { { 4, 3 }, { 11, 0 }, { 17, 7 } };
+    EXPECT_EQ(rig->reg.appended, found);
+    EXPECT_EQ(rig->reg.emptied, 1);
+    EXPECT_EQ(rig->view.searched, found);
+    ASSERT_EQ(rig->view.rows.size(), 3u);
+    for (const auto& row : rig->view.rows)
+        EXPECT_EQ(row.online, std::optional<bool>(true));
+
+    // Each ID of the range was probed exactly once, in order.
+    std::vector<uint16_t> probed;
+    for (const ReceivedFrame& f : rig->sim.frames()) {
+        EXPECT_EQ(f.address, BroadcastGroup);
+        EXPECT_EQ(f.command, CmdAskState);
+        probed.push_back(f.id);
+    }
+    std::vector<uint16_t> expected(20);
+    for (int i = 0; i < 20; ++i)
+        expected[size_t(i)] = uint16_t(i + 1);
+    EXPECT_EQ(probed, expected);
+    EXPECT_FALSE(rig->view.searchCaptionRunning);
+    EXPECT_TRUE(rig->view.txLog.empty());
+}
+
+TEST_F(EngineE2E, PollMarksOnlyTheAnsweringDeviceAndTakesTheLongTimeOutFirst)
+{
+    rig->sim.addDevice(2, 6);
+    rig->listDevices({ { 5, 2 }, { 6, 2 }, { 40, 7 } });
+
+    const qint64 start = rig->view.clock.elapsed();
+    rig->engine.prepareRebuild();
+    rig->engine.startPoll();
+    ASSERT_TRUE(EngineRig::runUntil([&] { return rig->pollDone(); }, 5000));
+
+    const auto& rows = rig->view.rows;
+    EXPECT_EQ(rows[0].online, std::optional<bool>(false));
+    EXPECT_EQ(rows[1].online, std::optional<bool>(true));
+    EXPECT_EQ(rows[2].online, std::optional<bool>(false));
+
+    const qint64 firstTimeout = rows[0].markedAtMs - start;
+    const qint64 answer = rows[1].markedAtMs - rows[0].markedAtMs;
+    const qint64 lastTimeout = rows[2].markedAtMs - rows[1].markedAtMs;
+    EXPECT_GE(firstTimeout, 480);
+    EXPECT_LT(firstTimeout, 1500);
+    EXPECT_LT(answer, 480) << "an answer moves on before any time-out";
+    EXPECT_GE(lastTimeout, 180);
+    EXPECT_LT(lastTimeout, 480);
+
+    // Three status queries, one per row, and only the second device answered.
+    std::vector<std::string> queries;
+    for (const ReceivedFrame& f : rig->sim.frames())
+        queries.push_back(hex(f.bytes));
+    EXPECT_EQ(queries,
+        (std::vector<std::string> { frameHex(2, 5, CmdAskState), frameHex(2, 6, CmdAskState),
+            frameHex(7, 40, CmdAskState) }));
+    EXPECT_EQ(rig->sim.replyCount(), 1u);
+}
+
+TEST_F(EngineE2E, LaterTimeOutsAreTheShortOnes)
+{
+    rig->listDevices({ { 1, 0 }, { 2, 0 }, { 3, 0 } }); // nobody on the bus
+    const qint64 start = rig->view.clock.elapsed();
+    rig->engine.prepareRebuild();
+    rig->engine.startPoll();
+    ASSERT_TRUE(EngineRig::runUntil([&] { return rig->pollDone(); }, 5000));
+
+    const auto& rows = rig->view.rows;
+    for (const auto& r : rows)
+        EXPECT_EQ(r.online, std::optional<bool>(false));
+    EXPECT_GE(rows[0].markedAtMs - start, 480);
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const qint64 gap = rows[i].markedAtMs - rows[i - 1].markedAtMs;
+        EXPECT_GE(gap, 180) << "row " << i;
+        EXPECT_LT(gap, 480) << "row " << i;
+    }
+    EXPECT_EQ(rig->engine.Timer1.interval(), ControlEngine::PollTimeoutMs);
+}
+
+TEST_F(EngineE2E, BadChecksumAndWrongGroupRepliesAreIgnored)
+{
+    rig->sim.addDevice(2, 5);
+    rig->sim.setBadChecksum(2, 5);
+    rig->sim.addDevice(3, 6);
+    rig->sim.setWrongGroup(3, 6);
+    rig->sim.addDevice(4, 7);
+    rig->listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
+
+    rig->engine.prepareRebuild();
+    rig->engine.startPoll();
+    ASSERT_TRUE(EngineRig::runUntil([&] { return rig->pollDone(); }, 5000));
+
+    const auto& rows = rig->view.rows;
+    EXPECT_EQ(rows[0].online, std::optional<bool>(false));
+    EXPECT_EQ(rows[1].online, std::optional<bool>(false));
+    EXPECT_EQ(rows[2].online, std::optional<bool>(true));
+    // The faulty devices did answer; their replies reached the log only.
+    EXPECT_EQ(rig->sim.replyCount(), 3u);
+    EXPECT_EQ(rig->view.rxLog.size(), 3u);
+}
+
+TEST_F(EngineE2E, AllDevicesEntrySendsOneBroadcastFrame)
+{
+    rig->sim.addDevice(1, 10);
+    rig->sim.addDevice(9, 300);
+    rig->view.checked[0] = true;
+
+    rig->engine.SpeedButton3Click();
+    ASSERT_TRUE(rig->sim.waitForFrames(1, 2000ms));
+    EngineRig::settle(300); // any continuation would have gone out by now
+
+    const auto frames = rig->sim.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(hex(frames[0].bytes), "FF AC E1 FF 00 00 DD 01 DC ");
+    EXPECT_EQ(rig->sim.device(1, 10)->motion, Motion::Up);
+    EXPECT_EQ(rig->sim.device(9, 300)->motion, Motion::Up);
+    EXPECT_EQ(rig->view.txLog.size(), 1u);
+}
+
+TEST_F(EngineE2E, TwoCheckedGroupsGoOutAsTwoGroupFramesInOrder)
+{
+    rig->sim.addDevice(1, 10);
+    rig->sim.addDevice(2, 20);
+    rig->sim.addDevice(5, 50);
+    rig->view.checked[3] = true; // group 2
+    rig->view.checked[6] = true; // group 5
+    rig->view.highlighted = 1;
+
+    rig->engine.SpeedButton5Click();
+    ASSERT_TRUE(EngineRig::runUntil([&] { return rig->sim.frameCount() >= 2; }, 3000));
+    EngineRig::settle(300);
+
+    const auto frames = rig->sim.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(hex(frames[0].bytes), frameHex(2, 0, CmdDown));
+    EXPECT_EQ(hex(frames[1].bytes), frameHex(5, 0, CmdDown));
+    EXPECT_LE(frames[0].time, frames[1].time);
+    EXPECT_EQ(rig->sim.device(2, 20)->motion, Motion::Down);
+    EXPECT_EQ(rig->sim.device(5, 50)->motion, Motion::Down);
+    EXPECT_EQ(rig->sim.device(1, 10)->motion, Motion::Stopped);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
