@@ -752,9 +752,12 @@ void BusSimulator::transmit(PendingReply& reply, SentReply& sent)
         gap = m_options.splitGap;
     }
     // Ten bit times a byte: start bit, eight data bits, stop bit. Each byte is
-    // handed over when it would have been fully received on a real line.
-    const std::chrono::duration<double> byteTime(10.0 / baud);
+    // handed over when it would have been fully received on a real line, and
+    // never sooner than one byte time after the previous one, so a late
+    // thread makes the reply late but never faster than the line.
+    const auto byteTime = std::chrono::duration_cast<SimClock::duration>(std::chrono::duration<double>(10.0 / baud));
     auto slotStart = SimClock::now();
+    SimClock::time_point previous{};
     bool first = true;
     for (size_t c = 0; c < reply.chunks.size(); ++c) {
         if (c > 0) {
@@ -766,8 +769,9 @@ void BusSimulator::transmit(PendingReply& reply, SentReply& sent)
         for (size_t k = 0; k < chunk.size(); ++k) {
             if (m_stop)
                 return;
-            const auto slot =
-                slotStart + std::chrono::duration_cast<SimClock::duration>(byteTime * static_cast<double>(k + 1));
+            auto slot = slotStart + byteTime * static_cast<long>(k + 1);
+            if (!first)
+                slot = std::max(slot, previous + byteTime);
             std::this_thread::sleep_until(slot);
             std::lock_guard fdLock(m_fdMutex);
             if (m_master < 0)
@@ -781,6 +785,7 @@ void BusSimulator::transmit(PendingReply& reply, SentReply& sent)
                     sent.firstByte = now;
                 first = false;
                 sent.lastByte = now;
+                previous = now;
                 sent.bytes.push_back(chunk[k]);
             }
         }
