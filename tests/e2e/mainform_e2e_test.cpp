@@ -1,0 +1,260 @@
+// The control centre's main window, its serial component and the simulated bus on a pseudo-terminal.
+// The simulator's header comes first: it predates Qt's keyword macros.
+#include "sim/bus_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QToolButton>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+#include "app/mainform.h"
+#include "app/state.h"
+#include "protocol/frames.h"
+#include "../app/testsupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct MainFormE2E : ::testing::Test {
+    DataDir dir;
+    RecordingMessages messages;
+    BusSimulator bus;
+    std::unique_ptr<TMainForm> form;
+
+    void SetUp() override
+    {
+        CurLanguage = 1;
+        bus.start();
+        dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=" + QByteArray::fromStdString(bus.slavePath())
+                     + "\n");
+    }
+    void TearDown() override
+    {
+        form.reset();
+        bus.stop();
+        CurLanguage = 0;
+    }
+    void registerDevices(const std::vector<std::pair<int, int>>& devices) // (id, group)
+    {
+        TRegister reg(dir.path());
+        reg.Open();
+        for (auto [id, group] : devices) {
+            reg.Member_Table.Append();
+            reg.Member_Table.SetFieldByName("ID", id);
+            reg.Member_Table.SetFieldByName("Group_ID", group);
+            reg.Member_Table.Post();
+        }
+    }
+    TMainForm& start()
+    {
+        form = std::make_unique<TMainForm>(dir.path());
+        form->startUp();
+        return *form;
+    }
+    QList<bool> onlineImages()
+    {
+        QList<bool> out;
+        for (int r = 0; r < form->ListView1->rowCount(); ++r)
+            out << (form->ListView1->item(r, 0)->icon().cacheKey() == onlineKey());
+        return out;
+    }
+    qint64 onlineKey()
+    {
+        // The on-line picture is the one a searched device gets: find it from a row we know.
+        return m_onlineKey;
+    }
+    std::vector<ReceivedFrame> framesWith(uint8_t command)
+    {
+        std::vector<ReceivedFrame> out;
+        for (const ReceivedFrame& f : bus.frames())
+            if (f.command == command) out.push_back(f);
+        return out;
+    }
+    bool pollDone() { return !form->Engine->Timer1.isActive(); }
+    void clickEntry(int index)
+    {
+        form->CheckListBox1->setCurrentRow(index);
+        form->CheckListBox1Click();
+    }
+
+    qint64 m_onlineKey = 0;
+};
+
+QString logText(const TMainForm& f)
+{
+    return f.Memo1->toPlainText();
+}
+
+} // namespace
+
+TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
+{
+    bus.addDevice(0, 4);
+    bus.addDevice(2, 9);
+    bus.addDevice(5, 17);
+    bus.addDevice(3, 25); // outside the range searched
+    registerDevices({{100, 1}, {200, 2}}); // the old register, emptied by the search
+    TMainForm& f = start();
+    ASSERT_TRUE(f.Comm1.isOpen());
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+
+    f.Edit1->setText("1");
+    f.Edit2->setText("20");
+    messages.answer = true;
+    f.Button3->click();
+    ASSERT_EQ(messages.kinds.size(), 1);
+    EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Confirmation);
+    EXPECT_EQ(f.Button3->text(), QString("Stop"));
+    EXPECT_FALSE(f.Edit1->isEnabled());
+
+    // Halfway through: the progress bar stands over its panel.
+    ASSERT_TRUE(RunUntil([&] { return f.Engine->SearchCursor >= 10; }, 10000));
+    EXPECT_TRUE(f.PollProgressBar && f.PollProgressBar->isVisible());
+    if (const QByteArray shots = qgetenv("TARVELLO_SCREENSHOT_DIR"); !shots.isEmpty())
+        f.grab().save(QString::fromLocal8Bit(shots) + "/main-en-search.png");
+
+    ASSERT_TRUE(RunUntil([&] { return !f.Engine->searchRunning(); }, 15000));
+    EXPECT_EQ(f.Button3->text(), QString("Search"));
+    EXPECT_TRUE(f.Edit1->isEnabled());
+
+    QStringList ids, groups;
+    for (int r = 0; r < f.ListView1->rowCount(); ++r) {
+        ids << f.ListView1->item(r, 1)->text();
+        groups << f.ListView1->item(r, 3)->text();
+    }
+    EXPECT_EQ(ids, QStringList({"4", "9", "17"}));
+    EXPECT_EQ(groups, QStringList({"Ungrouped", "2-", "5-"}));
+
+    // Every ID of the range got exactly one probe, and the register holds exactly what answered.
+    std::vector<int> probed;
+    for (const ReceivedFrame& fr : framesWith(CmdAskState))
+        if (fr.address == 0xFF) probed.push_back(fr.id);
+    std::vector<int> expected;
+    for (int id = 1; id <= 20; ++id) expected.push_back(id);
+    EXPECT_EQ(probed, expected);
+    f.Register.Member_Table.First();
+    std::vector<std::pair<int, int>> stored;
+    for (TTable& t = f.Register.Member_Table; !t.Eof(); t.Next())
+        stored.emplace_back(t.FieldByName("ID").AsInteger(), t.FieldByName("Group_ID").AsInteger());
+    EXPECT_EQ(stored, (std::vector<std::pair<int, int>>{{4, 0}, {9, 2}, {17, 5}}));
+
+    // Probes and status queries are never logged; received chunks are.
+    EXPECT_FALSE(logText(f).contains("Tx:"));
+    EXPECT_TRUE(logText(f).contains("Rx:\nFF AC E1 E2 00 09 FF"));
+}
+
+TEST_F(MainFormE2E, PollMarksEachRowByItsAnswerOrTheTimeOut)
+{
+    bus.addDevice(1, 5);
+    bus.addDevice(1, 6);
+    bus.addDevice(1, 7);
+    bus.setOffline(1, 5);
+    bus.setBadChecksum(1, 7);
+    bus.addDevice(2, 8); // answers as group 3: another group's reply
+    bus.setWrongGroup(2, 8);
+    registerDevices({{5, 1}, {6, 1}, {7, 1}, {8, 2}});
+    TMainForm& f = start();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    QTableWidget* list = f.ListView1;
+    ASSERT_EQ(list->rowCount(), 4);
+    const qint64 off = list->item(0, 0)->icon().cacheKey();
+    const qint64 on = list->item(1, 0)->icon().cacheKey();
+    EXPECT_NE(off, on);
+    EXPECT_EQ(list->item(2, 0)->icon().cacheKey(), off); // checksum wrong by one: ignored
+    EXPECT_EQ(list->item(3, 0)->icon().cacheKey(), off); // reply names another group: ignored
+
+    // The refresh button polls again; now the first device answers too.
+    bus.setOffline(1, 5, false);
+    f.ToolButton10->click();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    EXPECT_EQ(list->item(0, 0)->icon().cacheKey(), on);
+    EXPECT_EQ(list->item(2, 0)->icon().cacheKey(), off);
+}
+
+TEST_F(MainFormE2E, MotionFramesFollowTheChecksAndTheSelection)
+{
+    for (int id : {1, 2, 3}) bus.addDevice(1, static_cast<uint16_t>(id));
+    bus.addDevice(4, 10);
+    registerDevices({{1, 1}, {2, 1}, {3, 1}, {10, 4}});
+    TMainForm& f = start();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    bus.clearLog();
+
+    // All devices: one broadcast frame.
+    f.CheckListBox1->setCurrentRow(0);
+    f.CheckListBox1DblClick();
+    f.SpeedButton3->click();
+    ASSERT_TRUE(RunUntil([&] { return framesWith(CmdUp).size() >= 1; }));
+    RunUntil([] { return false; }, 300);
+    auto up = framesWith(CmdUp);
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].address, 0xFF);
+    EXPECT_EQ(up[0].id, 0);
+    EXPECT_EQ(bus.device(1, 2)->motion, Motion::Up);
+    EXPECT_EQ(bus.device(4, 10)->motion, Motion::Up);
+
+    // Two checked groups: two group frames, the second after the line ran empty.
+    f.CheckListBox1DblClick(); // clears entry 0
+    clickEntry(1);             // highlight the ungrouped entry, no rows
+    f.CheckListBox1->setChecked(2, true);
+    f.CheckListBox1->setChecked(5, true);
+    f.SpeedButton5->click();
+    ASSERT_TRUE(RunUntil([&] { return framesWith(CmdDown).size() >= 2; }));
+    auto down = framesWith(CmdDown);
+    ASSERT_EQ(down.size(), 2u);
+    EXPECT_EQ(down[0].address, 0xE1);
+    EXPECT_EQ(down[1].address, 0xE4);
+    EXPECT_EQ(down[0].id, 0);
+    EXPECT_EQ(bus.device(1, 3)->motion, Motion::Down);
+    EXPECT_EQ(bus.device(4, 10)->motion, Motion::Down);
+    // Every motion frame is logged, the one sent at once and the one the continuation sends.
+    EXPECT_TRUE(logText(f).contains("Tx:\nFF AC E1 FF 00 00 DD 01 DC \nTx:\nFF AC E1 E1 00 00 ED 01 CE \n"
+                                    "Tx:\nFF AC E1 E4 00 00 ED 01 D1 "))
+        << logText(f).toStdString();
+
+    // A partial selection of the highlighted group: one frame per selected device.
+    clickEntry(2); // group 1, rows 1, 2, 3
+    for (int i = 1; i < f.CheckListBox1->count(); ++i) f.CheckListBox1->setChecked(i, false);
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    f.ListView1->selectRow(0);
+    f.ListView1->selectionModel()->select(f.ListView1->model()->index(2, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    f.SpeedButton1->click();
+    ASSERT_TRUE(RunUntil([&] { return framesWith(CmdForward).size() >= 2; }));
+    RunUntil([] { return false; }, 300);
+    auto forward = framesWith(CmdForward);
+    ASSERT_EQ(forward.size(), 2u);
+    EXPECT_EQ(forward[0].id, 1);
+    EXPECT_EQ(forward[1].id, 3);
+    EXPECT_EQ(bus.device(1, 1)->motion, Motion::TiltedForward);
+    EXPECT_EQ(bus.device(1, 2)->motion, Motion::Down);
+    EXPECT_TRUE(logText(f).contains("Tx:\nFF AC E1 E1 00 01 1D 00 FF "));
+    EXPECT_TRUE(logText(f).contains("Tx:\nFF AC E1 E1 00 03 1D 01 01 "));
+    EXPECT_FALSE(logText(f).contains(" 0D ")); // no status query was logged
+}
+
+TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
+{
+    bus.addDevice(1, 900);
+    registerDevices({{900, 1}});
+    TMainForm& f = start();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    f.Button3->click();
+    ASSERT_TRUE(f.Engine->searchRunning());
+    RunUntil([] { return false; }, 400);
+    f.SpeedButton4->click(); // stop: nothing selected, so only the message
+    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_EQ(f.Button3->text(), QString("Search"));
+    EXPECT_TRUE(f.Edit1->isEnabled());
+    EXPECT_EQ(messages.texts.last(), QString("Please select the members to operate firstly. "));
+    const size_t probes = bus.frames().size();
+    RunUntil([] { return false; }, 500);
+    EXPECT_EQ(bus.frames().size(), probes); // no further probe
+}
