@@ -165,17 +165,13 @@ TEST(Frames, DecodeReply)
     }
 }
 
-TEST(Frames, HexLineAndNames)
+TEST(Frames, HexLine)
 {
     const Bytes reply{0xFF, 0xAC, 0xE1, 0xE2, 0x00, 0x05, 0xFF, 0x01, 0xE6};
     EXPECT_EQ(HexLine(reply.data(), reply.size()), "FF AC E1 E2 00 05 FF 01 E6 ");
     const Bytes small{0x0a, 0xbb};
     EXPECT_EQ(HexLine(small.data(), small.size()), "0A BB ");
     EXPECT_EQ(HexLine(nullptr, 0), "");
-
-    EXPECT_STREQ(CommandName(CmdReaddress), "CmdReaddress");
-    EXPECT_STREQ(CommandName(CmdBackward), "CmdBackward");
-    EXPECT_EQ(CommandName(0xFF), nullptr);
 }
 
 } // namespace

@@ -141,20 +141,4 @@ TEST(SimProgram, BadArgumentsAreRefused)
     }
 }
 
-TEST(SimProgram, HelpNamesEveryOption)
-{
-    Child c;
-    run(c, {"--help"});
-    std::string text;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, c.out))
-        text += buf;
-    EXPECT_EQ(c.wait(), 0);
-    for (const char* opt : {"--devices", "--device-file", "--reply-code", "--baud", "--turnaround-ms",
-                            "--split-gap-ms", "--offline", "--bad-checksum", "--split", "--noise", "--wrong-group",
-                            "--link", "--log", "--quiet"})
-        EXPECT_NE(text.find(opt), std::string::npos) << opt;
-    std::remove(c.err.c_str());
-}
-
 } // namespace
