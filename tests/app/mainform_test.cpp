@@ -247,3 +247,23 @@ TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
     QTest::mouseClick(about, Qt::LeftButton, {}, QPoint(5, 5));
     EXPECT_FALSE(about->isVisible());
 }
+
+TEST_F(MainFormTest, AboutBoxIsWhiteWithAFrameLineAlongItsEdges)
+{
+    auto f = create();
+    for (int16_t language : {0, 1}) {
+        CurLanguage = language;
+        f->aboutForm()->close();
+        f->aboutForm()->showAbout();
+        const QImage image = f->aboutForm()->grab().toImage();
+        ASSERT_EQ(image.size(), QSize(322, 199));
+        EXPECT_EQ(QColor(image.pixel(160, 100)), QColor(Qt::white));
+        for (QPoint edge : {QPoint(0, 100), QPoint(321, 100), QPoint(160, 0), QPoint(160, 198)})
+            EXPECT_EQ(QColor(image.pixel(edge)), QColor(Qt::black)) << edge.x() << "," << edge.y();
+        if (const QByteArray dir = qgetenv("TARVELLO_SCREENSHOT_DIR"); !dir.isEmpty()) {
+            image.save(QString::fromLocal8Bit(dir) + (language ? "/about-en.png" : "/about-zh.png"));
+            f->grab().save(QString::fromLocal8Bit(dir) + (language ? "/main-en-empty.png" : "/main-zh-empty.png"));
+        }
+        f->ComboBox4Select(language == 0 ? 1 : 0);
+    }
+}
