@@ -293,16 +293,16 @@ void BusSimulator::setEventHook(std::function<void(const SimEvent&)> hook)
 
 void BusSimulator::addDevice(uint8_t group, uint16_t id, uint8_t replyCode, std::string name)
 {
-    addDevice(SimDeviceSpec{group, id, replyCode, std::move(name)});
+    addDevice(SimDeviceConfig{group, id, replyCode, std::move(name)});
 }
 
-void BusSimulator::addDevice(const SimDeviceSpec& spec)
+void BusSimulator::addDevice(const SimDeviceConfig& config)
 {
     Device d;
-    d.state.group = spec.group & 0x0F;
-    d.state.id = spec.id;
-    d.state.replyCode = spec.replyCode;
-    d.state.name = spec.name;
+    d.state.group = config.group & 0x0F;
+    d.state.id = config.id;
+    d.state.replyCode = config.replyCode;
+    d.state.name = config.name;
     std::lock_guard lock(m_mutex);
     m_devices.push_back(std::move(d));
 }

@@ -34,7 +34,7 @@ struct DeviceFaults {
     bool operator==(const DeviceFaults&) const = default;
 };
 
-struct SimDeviceSpec {
+struct SimDeviceConfig {
     uint8_t group = 0;
     uint16_t id = 0;
     uint8_t replyCode = 0xFF;
@@ -110,7 +110,7 @@ public:
     bool vanished() const { return m_vanished; }
 
     void addDevice(uint8_t group, uint16_t id, uint8_t replyCode = 0xFF, std::string name = {});
-    void addDevice(const SimDeviceSpec& spec);
+    void addDevice(const SimDeviceConfig& config);
     // Removes every device at (group, id); returns how many.
     int removeDevice(uint8_t group, uint16_t id);
     void clearDevices();

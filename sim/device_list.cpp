@@ -95,9 +95,9 @@ uint8_t ParseReplyCode(const std::string& text)
     return static_cast<uint8_t>(v);
 }
 
-std::vector<SimDeviceSpec> ParseDeviceFile(std::istream& in, uint8_t defaultCode)
+std::vector<SimDeviceConfig> ParseDeviceFile(std::istream& in, uint8_t defaultCode)
 {
-    std::vector<SimDeviceSpec> out;
+    std::vector<SimDeviceConfig> out;
     std::string line;
     int lineNo = 0;
     while (std::getline(in, line)) {
@@ -112,7 +112,7 @@ std::vector<SimDeviceSpec> ParseDeviceFile(std::istream& in, uint8_t defaultCode
             std::string g, id;
             ls >> g >> id;
             const std::string entry = g + " " + id;
-            SimDeviceSpec d;
+            SimDeviceConfig d;
             d.group = checkedGroup(decimal(g), entry);
             d.id = checkedId(decimal(id), entry);
             d.replyCode = defaultCode;
@@ -143,7 +143,7 @@ std::vector<SimDeviceSpec> ParseDeviceFile(std::istream& in, uint8_t defaultCode
     return out;
 }
 
-std::vector<SimDeviceSpec> LoadDeviceFile(const std::string& path, uint8_t defaultCode)
+std::vector<SimDeviceConfig> LoadDeviceFile(const std::string& path, uint8_t defaultCode)
 {
     std::ifstream in(path);
     if (!in)

@@ -22,9 +22,9 @@ std::vector<DeviceAddress> ParseDeviceList(const std::string& text);
 
 // Devices without a code of their own get defaultCode. Throws
 // std::invalid_argument with the line number of the first bad line.
-std::vector<SimDeviceSpec> ParseDeviceFile(std::istream& in, uint8_t defaultCode = 0xFF);
+std::vector<SimDeviceConfig> ParseDeviceFile(std::istream& in, uint8_t defaultCode = 0xFF);
 // Same, from a file; std::runtime_error when it cannot be read.
-std::vector<SimDeviceSpec> LoadDeviceFile(const std::string& path, uint8_t defaultCode = 0xFF);
+std::vector<SimDeviceConfig> LoadDeviceFile(const std::string& path, uint8_t defaultCode = 0xFF);
 
 // "0xFE", "254" or "FE" -> 0xFE. Throws std::invalid_argument.
 uint8_t ParseReplyCode(const std::string& text);

@@ -62,7 +62,7 @@ Output:
 )";
 
 struct Settings {
-    std::vector<SimDeviceSpec> devices;
+    std::vector<SimDeviceConfig> devices;
     BusSimulator::Options options;
     std::vector<DeviceAddress> offline, badChecksum, split, noise, wrongGroup;
     std::string link, logFile;
@@ -156,7 +156,7 @@ Settings parseArgs(int argc, char** argv)
     }
     for (const auto& list : deviceLists)
         for (auto a : ParseDeviceList(list))
-            s.devices.push_back(SimDeviceSpec{a.group, a.id, defaultCode, {}});
+            s.devices.push_back(SimDeviceConfig{a.group, a.id, defaultCode, {}});
     for (const auto& file : deviceFiles) {
         try {
             for (auto& d : LoadDeviceFile(file, defaultCode))
