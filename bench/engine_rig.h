@@ -5,13 +5,10 @@
 // in-memory device list and register instead of the window. Used by the
 // benchmark and by the engine's end-to-end tests.
 
-// The simulator's header comes before any Qt header: it has a member named
-// emit, which Qt's keyword macro would erase.
-#include "sim/bus_simulator.h"
-
 #include "bench/memory_view.h"
 #include "protocol/engine.h"
 #include "serial/comm.h"
+#include "sim/bus_simulator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

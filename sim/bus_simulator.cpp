@@ -272,7 +272,7 @@ void BusSimulator::closePort()
     }
 }
 
-void BusSimulator::emit(const SimEvent& e)
+void BusSimulator::publish(const SimEvent& e)
 {
     std::function<void(const SimEvent&)> hook;
     {
@@ -477,7 +477,7 @@ void BusSimulator::receiverLoop()
             }
             m_changed.notify_all();
             m_txWake.notify_all();
-            emit(SimEvent{SimEventKind::PortVanished, SimClock::now(), {}});
+            publish(SimEvent{SimEventKind::PortVanished, SimClock::now(), {}});
         }
 
         int master, in, wakeFd;
@@ -592,7 +592,7 @@ void BusSimulator::dropGarbage(size_t n, SimClock::time_point now)
         std::lock_guard lock(m_mutex);
         m_garbage += n;
     }
-    emit(e);
+    publish(e);
 }
 
 void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now)
@@ -645,7 +645,7 @@ void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point 
     }
     m_changed.notify_all();
     m_txWake.notify_all();
-    emit(e);
+    publish(e);
 }
 
 void BusSimulator::applyLocked(const ReceivedFrame& f, SimClock::time_point now)
@@ -736,7 +736,7 @@ void BusSimulator::transmitterLoop()
         m_changed.notify_all();
         if (wrote) {
             lock.unlock();
-            emit(SimEvent{SimEventKind::ReplySent, sent.lastByte, sent.bytes});
+            publish(SimEvent{SimEventKind::ReplySent, sent.lastByte, sent.bytes});
             lock.lock();
         }
     }

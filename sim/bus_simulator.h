@@ -175,7 +175,7 @@ private:
     void handleOpenCloseEvents();
     void closePort();
     void wake();
-    void emit(const SimEvent& e);
+    void publish(const SimEvent& e);
     template <class F> int forEachAt(uint8_t group, uint16_t id, F f);
 
     mutable std::mutex m_mutex;

@@ -1,7 +1,4 @@
 // The control centre's main window, its serial component and the simulated bus on a pseudo-terminal.
-// The simulator's header comes first: it predates Qt's keyword macros.
-#include "sim/bus_simulator.h"
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -16,6 +13,7 @@
 #include "app/mainform.h"
 #include "app/state.h"
 #include "protocol/frames.h"
+#include "sim/bus_simulator.h"
 #include "../app/testsupport.h"
 
 namespace {
