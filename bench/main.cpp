@@ -10,7 +10,14 @@
 
 #include "bench/engine_rig.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "app/mainform.h"
+#include "app/messages.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -132,13 +139,64 @@ int argValue(int argc, char** argv, const char* name, int fallback)
 // The rebuild of the device list for 999 devices needs the main window; the
 // window's own benchmark plugs in here. Returns the time in ms, or a negative
 // value when not measured.
-double measureListRefresh999() { return -1; }
+// A message box would block the measurement: the bench answers them all itself.
+class SilentMessages : public MessageSink {
+public:
+    bool show(QWidget*, Kind, const QString&) override { return true; }
+};
+
+// The real main window on a register of 999 devices in 15 groups; the port leads nowhere, so the
+// poll that every rebuild starts hands its first query to a closed port. Median of several runs.
+double measureListRefresh999()
+{
+    QTemporaryDir dir;
+    const QString data = dir.path() + QStringLiteral("/DFiles");
+    QDir().mkpath(data);
+    std::vector<std::vector<TFieldValue>> devices, groups;
+    for (int id = 1; id <= HighestDeviceId; ++id)
+        devices.push_back({id, QStringLiteral("Hoist %1").arg(id), id % 16});
+    groups.push_back({0, UngroupedName()});
+    for (int g = 1; g < DefaultGroupCount; ++g) groups.push_back({g, QStringLiteral("Group %1").arg(g)});
+    if (!TTable::CreateTable(data + QStringLiteral("/Member1.DB"), MemberSchema(), devices)
+        || !TTable::CreateTable(data + QStringLiteral("/Group1.DB"), GroupSchema(), groups))
+        return -1;
+    QFile ini(data + QStringLiteral("/DB.ini"));
+    if (!ini.open(QIODevice::WriteOnly)) return -1;
+    ini.write("[PORTS]\nCOM1=/nonexistent/tarvello-bench-port\n");
+    ini.close();
+
+    SilentMessages messages;
+    SetMessageSink(&messages);
+    double result = -1;
+    {
+        TMainForm form(data);
+        form.show();
+        form.FormShow(); // opens the register and builds the lists once
+        if (form.ListView1->rowCount() == HighestDeviceId) {
+            std::vector<qint64> runs;
+            for (int i = 0; i < 7; ++i) {
+                QElapsedTimer t;
+                t.start();
+                form.ListRefresh();
+                runs.push_back(t.nsecsElapsed());
+                QCoreApplication::processEvents();
+            }
+            std::sort(runs.begin(), runs.end());
+            result = double(runs[runs.size() / 2]) / 1e6;
+        }
+    }
+    SetMessageSink(nullptr);
+    return result;
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
+    // The ListRefresh figure needs the real main window; without a display it is drawn offscreen.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     const int devices = argValue(argc, argv, "--devices", 20);
     const int searchIds = argValue(argc, argv, "--search", 20);
     const int fullRun = std::max(50, argValue(argc, argv, "--full-run", 50));
@@ -209,7 +267,7 @@ int main(int argc, char** argv)
         line("poll time-outs (first / later), search probe", "500 / 190 ms, 190 ms");
         const double refresh = measureListRefresh999();
         line("ListRefresh of 999 devices",
-            refresh < 0 ? std::string("not measured here (needs the main window)") : ms(refresh));
+            refresh < 0 ? std::string("could not be measured") : ms(refresh) + " (median of 7, real main window)");
     }
     return failures == 0 ? 0 : 1;
 }
