@@ -267,3 +267,48 @@ TEST_F(MainFormTest, AboutBoxIsWhiteWithAFrameLineAlongItsEdges)
         f->ComboBox4Select(language == 0 ? 1 : 0);
     }
 }
+
+TEST_F(MainFormTest, NumberFieldsTakeDigitsOnlyAndSayWhatTheyExpect)
+{
+    writeIni("[LANGUAGE]\nLanguage=English\n");
+    auto f = create();
+    f->show();
+    messages.texts.clear();
+    messages.kinds.clear();
+    struct Case {
+        QLineEdit* edit;
+        const char* reset;
+        const char* message;
+    } cases[] = {{f->Edit1, "1", "Please input numbers between 1～999."},
+                 {f->Edit2, "999", "Please input numbers."},
+                 {f->Edit3, "60", "Please input numbers between 60～360."}};
+    for (const Case& c : cases) {
+        c.edit->setText("");
+        QTest::keyClicks(c.edit, "12");
+        EXPECT_EQ(c.edit->text(), QString("12"));
+        QTest::keyClick(c.edit, Qt::Key_Backspace);
+        EXPECT_EQ(c.edit->text(), QString("1"));
+        EXPECT_TRUE(messages.texts.isEmpty());
+
+        QTest::keyClick(c.edit, Qt::Key_A);
+        EXPECT_EQ(c.edit->text(), QString(c.reset));
+        ASSERT_EQ(messages.texts.size(), 1);
+        EXPECT_EQ(messages.texts.at(0), QString(c.message));
+        EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Information);
+        messages.texts.clear();
+        messages.kinds.clear();
+    }
+    EXPECT_EQ(f->Edit1->maxLength(), 3);
+    EXPECT_EQ(f->Edit2->maxLength(), 3);
+    EXPECT_EQ(f->Edit3->maxLength(), 3);
+}
+
+TEST_F(MainFormTest, SelfCheckControlsAreHiddenUntilASuperUserLogsIn)
+{
+    auto f = create();
+    f->show();
+    EXPECT_FALSE(f->Label2->isVisible());
+    EXPECT_FALSE(f->Edit3->isVisible());
+    EXPECT_FALSE(f->Button4->isVisible());
+    EXPECT_TRUE(f->Button3->isVisible());
+}
