@@ -264,10 +264,7 @@ void ControlEngine::Button3Click()
 
     if (searchRunning()) {
         // The search button doubles as the stop button of a running search.
-        m_search = SearchState::Idle;
-        Timer3.stop();
-        SearchCursor = 0;
-        m_view.searchRunningChanged(false);
+        searchEndSteps();
         return;
     }
 
@@ -306,12 +303,8 @@ void ControlEngine::StopSearch()
     PollIndex = 0;
     if (m_view.progressBarExists())
         m_view.destroyProgressBar();
-    if (searchRunning()) {
-        m_search = SearchState::Idle;
-        Timer3.stop();
-        SearchCursor = 0;
-        m_view.searchRunningChanged(false);
-    }
+    if (searchRunning())
+        searchEndSteps();
 }
 
 // ---------------------------------------------------------------- continuation

@@ -159,6 +159,20 @@ constexpr Companion Companions[] = {{".PX", ".pbk"}, {".VAL", ".vbk"}};
 
 }  // namespace
 
+// Both tables are open again after a backup or a restore, whatever happened; the first
+// failure is the one reported.
+void TRegister::ReopenAfter(const std::exception_ptr& failure)
+{
+    try {
+        Open();
+    } catch (...) {
+        if (!failure)
+            throw;
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 void TRegister::Backup()
 {
     Close();
@@ -183,14 +197,7 @@ void TRegister::Backup()
         failure = std::current_exception();
         DiscardAll(copies);
     }
-    try {
-        Open();
-    } catch (...) {
-        if (!failure)
-            throw;
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    ReopenAfter(failure);
 }
 
 bool TRegister::Restore()
@@ -227,13 +234,6 @@ bool TRegister::Restore()
         failure = std::current_exception();
         DiscardAll(copies);
     }
-    try {
-        Open();
-    } catch (...) {
-        if (!failure)
-            throw;
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    ReopenAfter(failure);
     return !copies.empty();
 }

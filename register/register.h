@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <exception>
+
 // Longest names, in GBK bytes (the width of the entry fields).
 constexpr int GroupNameMaxBytes = 16;
 constexpr int DeviceNameMaxBytes = 40;
@@ -65,6 +67,7 @@ public:
 private:
     QString Stem(const QString& base) const;
     void CreateMissing();
+    void ReopenAfter(const std::exception_ptr& failure);
 
     QString m_dataDir;
     int m_scene = 1;
