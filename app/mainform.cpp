@@ -548,6 +548,7 @@ void TMainForm::Button1Click()
 
 void TMainForm::ToolButton4Click()
 {
+    Engine->StopSearch();
     m_about->showAbout();
 }
 
@@ -558,6 +559,7 @@ void TMainForm::ToolButton6Click()
 
 void TMainForm::ToolButton11Click()
 {
+    Engine->StopSearch();
     // The password change window arrives with the access levels.
 }
 

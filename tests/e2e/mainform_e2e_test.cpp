@@ -10,6 +10,7 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include "app/about.h"
 #include "app/mainform.h"
 #include "app/state.h"
 #include "protocol/frames.h"
@@ -255,4 +256,16 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
     const size_t probes = bus.frames().size();
     RunUntil([] { return false; }, 500);
     EXPECT_EQ(bus.frames().size(), probes); // no further probe
+}
+
+TEST_F(MainFormE2E, AboutEndsARunningSearchBeforeItShows)
+{
+    registerDevices({{900, 1}});
+    TMainForm& f = start();
+    f.Button3->click();
+    ASSERT_TRUE(f.Engine->searchRunning());
+    f.ToolButton4->click();
+    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_EQ(f.Button3->text(), QString("Search"));
+    EXPECT_TRUE(f.aboutForm()->isVisible());
 }
