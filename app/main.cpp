@@ -7,7 +7,6 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello V2.0"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tarvello V2.0"));
     TMainForm mainForm;
     mainForm.startUp();
     return QApplication::exec();

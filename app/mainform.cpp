@@ -27,13 +27,14 @@
 
 using namespace mainform;
 
-TMainForm::TMainForm(const QString& dataDir, QWidget* parent)
+TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPaths)
     : QMainWindow(parent),
       Comm1(this),
       Tx([this](const uint8_t* buffer, uint16_t length) { return Comm1.WriteData(buffer, length); }),
       Register(dataDir),
       m_dataDir(dataDir),
-      m_settings(dataDir + QStringLiteral("/DB.ini"))
+      m_settings(dataDir + QStringLiteral("/DB.ini")),
+      m_portPaths(std::move(portPaths))
 {
     Engine = new ControlEngine(*this, *this, Tx, this);
     setObjectName(QStringLiteral("MainForm"));
@@ -308,6 +309,7 @@ void TMainForm::FormCreate()
 
     ApplyComm1Defaults(Comm1);
     Comm1.PortResolver = [this](const QString& name) {
+        if (m_portPaths) return m_portPaths(name);
         return ResolvePortName(name, [this](const QString& key) {
             return m_settings.ReadString(QStringLiteral("PORTS"), key, QString());
         });
@@ -320,8 +322,8 @@ void TMainForm::FormCreate()
 
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
                                                    QStringLiteral("简体中文"));
-    if (language == QLatin1String("简体中文")) CurLanguage = 0;
-    else if (language == QLatin1String("English")) CurLanguage = 1;
+    if (language == QStringLiteral("简体中文")) CurLanguage = 0;
+    else if (language == QStringLiteral("English")) CurLanguage = 1;
     else CurLanguage = 0; // any other text leaves the start-up language
     ComboBox4->setCurrentIndex(CurLanguage);
     MainFormProcLanguage(CurLanguage);

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "app/inifile.h"
@@ -38,8 +39,12 @@ public:
     static constexpr int DesignWidth = 676;
     static constexpr int DesignHeight = 534;
 
+    using PortPaths = std::function<QString(const QString& name)>;
+
     // dataDir is the data directory ("DFiles" under the working directory in the program).
-    explicit TMainForm(const QString& dataDir = QStringLiteral("DFiles"), QWidget* parent = nullptr);
+    // portPaths, when given, maps port names to devices instead of [PORTS] and the COMn rule.
+    explicit TMainForm(const QString& dataDir = QStringLiteral("DFiles"), QWidget* parent = nullptr,
+                       PortPaths portPaths = {});
     ~TMainForm() override;
 
     // Start-up after creation: log-in, then the window is shown and filled.
@@ -166,6 +171,8 @@ private:
     bool searchRunning() const;
     bool selfCheckRunning() const;
     void connectControls();
+    void rebuildLists();
+    void showGroup();
     void paintPortState(bool opened);
     void addDeviceRow(int id, const QString& name, const QString& groupText, bool online);
     QString groupTextOf(int groupId, bool storedUngroupedName);
@@ -180,4 +187,5 @@ private:
     QHash<QObject*, QString> m_hintKeys;
     QHash<QObject*, bool> m_fieldMarked;
     bool m_closed = false;
+    PortPaths m_portPaths;
 };

@@ -35,6 +35,18 @@ QTableWidgetItem* cell(const QString& text)
     return item;
 }
 
+// Paints the list once when a rebuild is over, however it ended.
+class UpdatesPaused {
+public:
+    explicit UpdatesPaused(QWidget* w) : m_widget(w) { m_widget->setUpdatesEnabled(false); }
+    ~UpdatesPaused() { m_widget->setUpdatesEnabled(true); }
+    UpdatesPaused(const UpdatesPaused&) = delete;
+    UpdatesPaused& operator=(const UpdatesPaused&) = delete;
+
+private:
+    QWidget* m_widget;
+};
+
 } // namespace
 
 void TMainForm::connectControls()
@@ -75,7 +87,8 @@ void TMainForm::paintPortState(bool opened)
 {
     const QString name = ComboBox1->currentText();
     if (opened) {
-        StatusBar1->paintPanelText(PortPanel, tr2(PortSettingsPanel).arg(name), Qt::black);
+        // The settings text is the same in both languages.
+        StatusBar1->paintPanelText(PortPanel, QString::fromUtf8(PortSettingsPanel).arg(name), Qt::black);
     } else {
         const QString text = tr2(PortErrorPanel);
         StatusBar1->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(name), Qt::red);
@@ -136,6 +149,16 @@ void TMainForm::addDeviceRow(int id, const QString& name, const QString& groupTe
 void TMainForm::ListRefresh()
 {
     if (!Register.Member_Table.Active() || !Register.Group_Table.Active()) return;
+    try {
+        rebuildLists();
+    } catch (const std::exception& e) {
+        // The window stays up with whatever was built.
+        showTableError(e);
+    }
+}
+
+void TMainForm::rebuildLists()
+{
     Engine->prepareRebuild();
 
     CheckListBox1->clear();
@@ -151,7 +174,7 @@ void TMainForm::ListRefresh()
                                 + groups.FieldByName(QStringLiteral("Name")).AsString());
     }
 
-    ListView1->setUpdatesEnabled(false);
+    UpdatesPaused paused(ListView1);
     ListView1->clearSelection();
     ListView1->setRowCount(0);
     setGroupHeader();
@@ -171,7 +194,6 @@ void TMainForm::ListRefresh()
             addDeviceRow(id, name, groupTextOf(static_cast<int>(group), false), false);
         }
     }
-    ListView1->setUpdatesEnabled(true);
 
     CheckListBox1->setCurrentRow(GroupFilter);
     if (ListView1->rowCount() > 0) Engine->startPoll();
@@ -180,6 +202,15 @@ void TMainForm::ListRefresh()
 void TMainForm::CheckListBox1Click()
 {
     if (!Register.Member_Table.Active() || !Register.Group_Table.Active()) return;
+    try {
+        showGroup();
+    } catch (const std::exception& e) {
+        showTableError(e);
+    }
+}
+
+void TMainForm::showGroup()
+{
     Engine->endSearchForGroupClick();
 
     ListView1->clearSelection();
@@ -197,16 +228,17 @@ void TMainForm::CheckListBox1Click()
         groups.setRecNo(record);
         groupId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
     }
-    ListView1->setUpdatesEnabled(false);
-    TTable& members = Register.Member_Table;
-    for (members.First(); !members.Eof(); members.Next()) {
-        const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
-        const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
-        const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
-        if (all) addDeviceRow(id, name, groupTextOf(static_cast<int>(group), true), false);
-        else if (group == groupId) addDeviceRow(id, name, QString(), false);
+    {
+        UpdatesPaused paused(ListView1);
+        TTable& members = Register.Member_Table;
+        for (members.First(); !members.Eof(); members.Next()) {
+            const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
+            const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
+            const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
+            if (all) addDeviceRow(id, name, groupTextOf(static_cast<int>(group), true), false);
+            else if (group == groupId) addDeviceRow(id, name, QString(), false);
+        }
     }
-    ListView1->setUpdatesEnabled(true);
 
     if (ListView1->rowCount() > 0) {
         destroyProgressBar();
@@ -268,6 +300,9 @@ bool TMainForm::numberFieldKey(QLineEdit* edit, QEvent* event)
     if (event->type() == QEvent::KeyPress) {
         const QString text = static_cast<QKeyEvent*>(event)->text();
         if (text.isEmpty()) return false; // arrows, shift and the like
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        // Focus moves and the delete key are keys, not typed characters.
+        if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Delete) return false;
         const QChar c = text.at(0);
         const bool accepted = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c.unicode() == 8
                               || c.unicode() == 7 || c.unicode() == 20 || c.unicode() == 18;
@@ -327,9 +362,13 @@ void TMainForm::addSearchedDevice(int id, int group)
         } else {
             TTable& groups = Register.Group_Table;
             QString name;
-            if (group + 1 <= groups.RecordCount()) {
-                groups.setRecNo(group + 1);
-                name = groups.FieldByName(QStringLiteral("Name")).AsString();
+            try {
+                if (group + 1 <= groups.RecordCount()) {
+                    groups.setRecNo(group + 1);
+                    name = groups.FieldByName(QStringLiteral("Name")).AsString();
+                }
+            } catch (const std::exception& e) {
+                showTableError(e); // the device is in the register; only its group's name is missing
             }
             text = GroupLabel(group, name);
         }
@@ -463,8 +502,13 @@ bool TMainForm::confirm(EngineMessage message)
 std::optional<int> TMainForm::groupOfDevice(int id)
 {
     TTable& members = Register.Member_Table;
-    if (!members.Active() || !members.Locate(QStringLiteral("ID"), id)) return std::nullopt;
-    return members.FieldByName(QStringLiteral("Group_ID")).AsInteger();
+    try {
+        if (!members.Active() || !members.Locate(QStringLiteral("ID"), id)) return std::nullopt;
+        return members.FieldByName(QStringLiteral("Group_ID")).AsInteger();
+    } catch (const std::exception& e) {
+        showTableError(e);
+        return std::nullopt;
+    }
 }
 
 void TMainForm::emptyDevices()

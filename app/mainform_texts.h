@@ -93,6 +93,6 @@ inline constexpr Text RangeEndDigitsText{"请输入数字。", "Please input num
 inline constexpr Text SearchProgressText{"搜索所有在线的设备：%1/%2", "Search all online device：%1/%2"};
 inline constexpr Text PortErrorMessage{"串口打开出错。", "Error opening serial port. "};
 inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
-inline constexpr Text PortSettingsPanel{"%1，4800，8，N，1", "%1，4800，8，N，1"};
+inline constexpr const char* PortSettingsPanel = "%1，4800，8，N，1";
 
 } // namespace mainform

@@ -7,9 +7,12 @@ namespace {
 
 class BoxSink : public MessageSink {
 public:
-    bool show(QWidget* parent, Kind kind, const QString& text) override
+    bool show(QWidget* parent, Kind kind, const QString& message) override
     {
-        const QString title = QApplication::applicationDisplayName();
+        const QString title = QApplication::applicationName();
+        // A lone carriage return breaks the line in the older program's boxes.
+        QString text = message;
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
         switch (kind) {
         case Kind::Information:
             QMessageBox::information(parent, title, text, QMessageBox::Ok);

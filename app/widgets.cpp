@@ -140,19 +140,26 @@ bool TCheckListBox::onCheckBox(const QPoint& pos, int* row) const
 
 void TCheckListBox::mousePressEvent(QMouseEvent* event)
 {
+    // Only the left button picks an entry; the highlight must always stand for the rows shown.
+    if (event->button() != Qt::LeftButton) return;
     int row = -1;
     onCheckBox(event->position().toPoint(), &row);
-    m_pressed = row >= 0 && event->button() == Qt::LeftButton;
+    m_pressed = row >= 0;
+    m_rowBeforePress = currentRow();
     if (row >= 0) setCurrentRow(row);
 }
 
 void TCheckListBox::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (!m_pressed) return;
+    if (!m_pressed || event->button() != Qt::LeftButton) return;
     m_pressed = false;
     int row = -1;
     const bool box = onCheckBox(event->position().toPoint(), &row);
-    if (row < 0 || row != currentRow()) return;
+    if (row < 0 || row != currentRow()) {
+        // Released elsewhere: no click, so the entry of the rows shown stays highlighted.
+        setCurrentRow(m_rowBeforePress);
+        return;
+    }
     emit entryClicked();
     if (box) setChecked(row, !checked(row));
 }

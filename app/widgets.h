@@ -81,6 +81,7 @@ protected:
 private:
     bool onCheckBox(const QPoint& pos, int* row) const;
     bool m_pressed = false;
+    int m_rowBeforePress = -1;
 };
 
 // The device list: a report of rows. A click anywhere in it is reported after the view has

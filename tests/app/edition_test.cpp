@@ -16,9 +16,8 @@ TEST(Edition, CaptionsAndAboutBoxFollowTheBuild)
 {
     DataDir dir;
     RecordingMessages messages;
-    dir.writeIni("[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
     CurLanguage = 0;
-    TMainForm f(dir.path());
+    TMainForm f(dir.path(), nullptr, NowherePort);
     const bool advanced = EXPECT_ADVANCED_EDITION;
     EXPECT_EQ(Edition, advanced ? EditionAdvanced : EditionCustomer);
     EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello(高级用户版)") : QString("Tarvello(客户版)"));

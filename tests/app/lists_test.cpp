@@ -4,6 +4,8 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <sqlite3.h>
+
 #include "app/mainform.h"
 #include "app/state.h"
 #include "testsupport.h"
@@ -19,7 +21,6 @@ struct ListTest : ::testing::Test {
     void SetUp() override
     {
         CurLanguage = 0;
-        dir.writeIni("[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
         TRegister reg(dir.path());
         reg.Open(); // creates the defaults of a new scene
     }
@@ -44,7 +45,7 @@ struct ListTest : ::testing::Test {
     }
     TMainForm& show()
     {
-        form = std::make_unique<TMainForm>(dir.path());
+        form = std::make_unique<TMainForm>(dir.path(), nullptr, NowherePort);
         form->Engine->Pause = [](int) {};
         form->startUp();
         return *form;
@@ -208,10 +209,50 @@ TEST_F(ListTest, ADamagedTableIsReportedByNameAndLeftUntouched)
 
 TEST_F(ListTest, ANewSceneIsCreatedWithItsDefaults)
 {
-    dir.writeIni("[SCENE]\nCurrent=4\n[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
+    dir.writeIni("[SCENE]\nCurrent=4\n");
     show();
     EXPECT_TRUE(QFile::exists(dir.path() + "/Member4.DB"));
     EXPECT_TRUE(QFile::exists(dir.path() + "/Group4.DB"));
     EXPECT_EQ(form->CheckListBox1->count(), 17); // two fixed entries and 15 groups
     EXPECT_EQ(form->ListView1->rowCount(), 0);
+}
+
+TEST_F(ListTest, OnlyALeftClickPicksAGroup)
+{
+    addDevice(1, "a", 1);
+    addDevice(2, "b", 4);
+    show();
+    clickEntry(2);
+    ASSERT_EQ(column(1), QStringList({"1"}));
+    TCheckListBox* list = form->CheckListBox1;
+    const QRect r = list->visualItemRect(list->item(5));
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {}, r.center());
+    EXPECT_EQ(list->currentRow(), 2);
+    // Pressed on one entry, released on another: no click, the shown group stays highlighted.
+    QTest::mousePress(list->viewport(), Qt::LeftButton, {}, r.center());
+    QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(6)).center());
+    EXPECT_EQ(list->currentRow(), 2);
+    EXPECT_EQ(column(1), QStringList({"1"}));
+}
+
+TEST_F(ListTest, ATableErrorWhileShowingAGroupIsReportedAndTheListStaysUsable)
+{
+    addDevice(1, "a", 1);
+    show();
+    ASSERT_EQ(form->ListView1->rowCount(), 1);
+    // Another program holds the device table locked while the operator picks a group.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir.path() + "/Member1.DB").toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE; DELETE FROM Member;", nullptr, nullptr, nullptr), SQLITE_OK);
+    messages.texts.clear();
+    form->CheckListBox1->setCurrentRow(2);
+    form->CheckListBox1Click();
+    EXPECT_EQ(messages.texts.size(), 1);
+    EXPECT_EQ(messages.kinds.value(0), MessageSink::Kind::Error);
+    EXPECT_TRUE(form->ListView1->updatesEnabled());
+    sqlite3_exec(other, "ROLLBACK;", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+
+    form->CheckListBox1Click();
+    EXPECT_EQ(form->ListView1->rowCount(), 1);
 }

@@ -19,18 +19,18 @@
 
 namespace {
 
-// Every test starts from a data directory whose COM ports lead nowhere, so no real port is touched.
+// Every test starts from a data directory of its own; its ports lead nowhere, so no real port is touched.
 struct MainFormTest : ::testing::Test {
     DataDir dir;
     RecordingMessages messages;
     void SetUp() override { CurLanguage = 0; }
     void writeIni(const QByteArray& extra)
     {
-        dir.writeIni(extra + "\n[PORTS]\nCOM1=/nonexistent/tarvello-test-port\n");
+        dir.writeIni(extra);
     }
     std::unique_ptr<TMainForm> create()
     {
-        auto form = std::make_unique<TMainForm>(dir.path());
+        auto form = std::make_unique<TMainForm>(dir.path(), nullptr, NowherePort);
         return form;
     }
 };
@@ -311,4 +311,37 @@ TEST_F(MainFormTest, SelfCheckControlsAreHiddenUntilASuperUserLogsIn)
     EXPECT_FALSE(f->Edit3->isVisible());
     EXPECT_FALSE(f->Button4->isVisible());
     EXPECT_TRUE(f->Button3->isVisible());
+}
+
+TEST_F(MainFormTest, SelectorsActOnTheUsersChoiceOnly)
+{
+    auto f = create();
+    f->show();
+    f->ComboBox4->setCurrentIndex(1); // set by the program: no switch
+    EXPECT_EQ(CurLanguage, 0);
+    f->ComboBox4->setCurrentIndex(0);
+    QTest::keyClick(f->ComboBox4, Qt::Key_Down); // picked by the user
+    EXPECT_EQ(CurLanguage, 1);
+    EXPECT_EQ(f->ToolButton6->text(), QString("Exit"));
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("English"));
+
+    messages.texts.clear();
+    QTest::keyClick(f->ComboBox1, Qt::Key_Down); // COM2, which leads nowhere here
+    EXPECT_EQ(f->Comm1.CommName(), QString("COM2"));
+    EXPECT_EQ(messages.texts.size(), 1);
+    EXPECT_EQ(f->StatusBar1->paintedText(), QString("Error opening COM2"));
+}
+
+TEST_F(MainFormTest, TabMovesOnFromANumberFieldWithoutComplaint)
+{
+    auto f = create();
+    f->show();
+    f->activateWindow();
+    f->Edit1->setFocus();
+    f->Edit1->setText("12");
+    messages.texts.clear();
+    QTest::keyClick(f->Edit1, Qt::Key_Tab);
+    QTest::keyClick(f->Edit1, Qt::Key_Delete);
+    EXPECT_EQ(f->Edit1->text(), QString("12"));
+    EXPECT_TRUE(messages.texts.isEmpty());
 }

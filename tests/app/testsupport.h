@@ -9,6 +9,13 @@
 
 #include "app/messages.h"
 
+// A port table for tests: every port name leads to a device that does not exist, so no real
+// serial port of the machine is ever opened.
+inline QString NowherePort(const QString&)
+{
+    return QStringLiteral("/nonexistent/tarvello-test-port");
+}
+
 // Records every message box instead of showing it; answers confirmations with `answer`.
 class RecordingMessages : public MessageSink {
 public:

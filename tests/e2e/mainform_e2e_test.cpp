@@ -57,18 +57,6 @@ struct MainFormE2E : ::testing::Test {
         form->startUp();
         return *form;
     }
-    QList<bool> onlineImages()
-    {
-        QList<bool> out;
-        for (int r = 0; r < form->ListView1->rowCount(); ++r)
-            out << (form->ListView1->item(r, 0)->icon().cacheKey() == onlineKey());
-        return out;
-    }
-    qint64 onlineKey()
-    {
-        // The on-line picture is the one a searched device gets: find it from a row we know.
-        return m_onlineKey;
-    }
     std::vector<ReceivedFrame> framesWith(uint8_t command)
     {
         std::vector<ReceivedFrame> out;
@@ -82,8 +70,6 @@ struct MainFormE2E : ::testing::Test {
         form->CheckListBox1->setCurrentRow(index);
         form->CheckListBox1Click();
     }
-
-    qint64 m_onlineKey = 0;
 };
 
 QString logText(const TMainForm& f)
@@ -258,7 +244,7 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
     EXPECT_EQ(bus.frames().size(), probes); // no further probe
 }
 
-TEST_F(MainFormE2E, AboutEndsARunningSearchBeforeItShows)
+TEST_F(MainFormE2E, AboutAndPasswordEndARunningSearch)
 {
     registerDevices({{900, 1}});
     TMainForm& f = start();
@@ -268,4 +254,25 @@ TEST_F(MainFormE2E, AboutEndsARunningSearchBeforeItShows)
     EXPECT_FALSE(f.Engine->searchRunning());
     EXPECT_EQ(f.Button3->text(), QString("Search"));
     EXPECT_TRUE(f.aboutForm()->isVisible());
+
+    f.Button3->click();
+    ASSERT_TRUE(f.Engine->searchRunning());
+    f.ToolButton11->click();
+    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_TRUE(f.Edit1->isEnabled());
+}
+
+TEST_F(MainFormE2E, AGroupClickDuringASearchEndsItAndShowsTheGroup)
+{
+    registerDevices({{5, 1}, {6, 2}});
+    TMainForm& f = start();
+    f.Button3->click();
+    ASSERT_TRUE(f.Engine->searchRunning());
+    ASSERT_TRUE(RunUntil([&] { return f.PollProgressBar != nullptr; }, 2000));
+    f.CheckListBox1->setCurrentRow(0);
+    f.CheckListBox1Click();
+    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_EQ(f.Button3->text(), QString("Search"));
+    EXPECT_TRUE(f.Edit2->isEnabled());
+    EXPECT_EQ(f.ListView1->rowCount(), 0); // the search had emptied the register
 }
