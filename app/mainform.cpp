@@ -351,6 +351,9 @@ void TMainForm::startUp()
 
 void TMainForm::FormShow()
 {
+    // A search still running when the window is shown again ends properly, caption and fields
+    // included, rather than being left without its time-out.
+    if (Engine->searchRunning()) Engine->StopSearch();
     Engine->Timer3.stop();
     int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
     if (scene < 1 || scene > 12) {

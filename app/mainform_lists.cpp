@@ -455,7 +455,7 @@ void TMainForm::createProgressBar(int maximum, int position)
         r = QRect(StatusBar1->panelLeft(ProgressPanel) + 1, 2, StatusBar1->panelWidth(ProgressPanel) - 3,
                   StatusBar1->height() - 4);
     PollProgressBar->setGeometry(r);
-    PollProgressBar->setRange(0, maximum);
+    PollProgressBar->setRange(0, std::max(1, maximum)); // a range of 0 would be a busy indicator
     PollProgressBar->setValue(position);
     PollProgressBar->show();
 }

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <utility>
@@ -30,6 +31,7 @@ public:
     int groupFilter = 0;
     QString edit1 = QStringLiteral("1"), edit2 = QStringLiteral("999"), edit3 = QStringLiteral("60");
     bool confirmAnswer = true;
+    std::function<void()> onConfirm;
 
     bool searchCaptionRunning = false;
     bool selfCheckCaptionRunning = false;
@@ -124,6 +126,8 @@ public:
     bool confirm(EngineMessage message) override
     {
         confirms.push_back(message);
+        if (onConfirm)
+            onConfirm(); // what happens while the modal question is open
         return confirmAnswer;
     }
 

@@ -72,6 +72,9 @@ void ControlEngine::logTx()
 void ControlEngine::searchEndSteps()
 {
     Timer3.stop();
+    // A search too short for a further write-empty event would leave its bar.
+    if (m_view.progressBarExists())
+        m_view.destroyProgressBar();
     SearchCursor = 0;
     m_search = SearchState::Idle;
     m_view.searchRunningChanged(false);
@@ -83,11 +86,13 @@ void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
 {
     m_view.logFrame(false, buffer, length);
 
-    // Each chunk is taken as one frame; a short chunk leaves the bytes of
-    // earlier ones behind it, as the devices' replies always come whole.
+    // Each chunk is taken as one frame. A chunk too short to be one (a line
+    // glitch, half of a split reply) is only logged: judged over the bytes an
+    // earlier reply left in the buffer, it would pass for that reply again.
+    if (!buffer || length < ShortFrameLength)
+        return;
     const size_t kept = std::min<size_t>(length, RxBufferSize);
-    if (buffer && kept > 0)
-        std::memcpy(RxBuffer, buffer, kept);
+    std::memcpy(RxBuffer, buffer, kept);
 
     const DecodedFrame f = DecodeFrame(RxBuffer);
     if (!f.headerOk)
@@ -121,7 +126,10 @@ void ControlEngine::pollRule(const DecodedFrame& f)
         loadPollTarget(PollIndex);
         AskState(PollIndex);
     } else {
+        // The round is complete. Forget the last device, so that a repeated
+        // answer from it is not taken for row 0's.
         PollIndex = 0;
+        PollID = NoDevice;
         Timer1.stop();
     }
 }
@@ -219,6 +227,9 @@ void ControlEngine::endSearchForGroupClick()
     Timer1.stop();
     Timer3.stop();
     PollIndex = 0;
+    // The bar of an ended search must not stay behind, rows to poll or not.
+    if (searchRunning() && m_view.progressBarExists())
+        m_view.destroyProgressBar();
     m_search = SearchState::Idle;
     SearchCursor = 0;
     m_view.searchRunningChanged(false);
@@ -246,6 +257,9 @@ void ControlEngine::Button3Click()
 {
     StopSelfChk();
     Timer1.stop();
+    // The poll is abandoned: the answer to a query still on its way (it can
+    // arrive while the confirmation is open) must not start it again.
+    PollID = NoDevice;
 
     const std::optional<int> start = fieldValue(m_view.rangeStartText());
     const std::optional<int> end = fieldValue(m_view.rangeEndText());
@@ -275,9 +289,11 @@ void ControlEngine::Button3Click()
     m_view.searchRunningChanged(true);
     m_view.showSearchProgress(0, SearchEnd);
     SearchCursor = SearchStart;
-    SearchAll(SearchCursor);
+    // The register is emptied before the first probe goes out, so no answer
+    // can be entered and then wiped.
     m_reg.emptyDevices();
     m_view.clearRows();
+    SearchAll(SearchCursor);
 }
 
 void ControlEngine::Timer3Timer()
@@ -357,6 +373,10 @@ void ControlEngine::progressBarStep()
 {
     const int rows = m_view.rowCount();
     if (!(rows > 0 || SearchCursor > 0) || LastCmd != CmdAskState)
+        return;
+    // Only while a poll or a search is under way: after a completed poll,
+    // other traffic (a re-address batch) must not bring the bar back.
+    if (!Timer1.isActive() && !searchRunning())
         return;
 
     const bool searching = searchRunning();
@@ -467,14 +487,22 @@ void ControlEngine::Comm_Control(uint16_t command)
     const int entries = m_view.groupEntryCount();
     const int highlighted = m_view.highlightedGroupEntry();
     const int groupCapacity = int(std::size(GroupQueue.items));
+    // Rows that are all selected are covered by a group frame only when that
+    // frame goes out: the highlighted entry or the all-devices entry is checked.
+    // Otherwise (the mark cleared by hand) they are addressed one by one, so a
+    // press never does nothing without a word.
+    const bool covered = entries > 0
+        && (m_view.groupEntryChecked(0)
+            || (highlighted > 0 && highlighted < entries && m_view.groupEntryChecked(highlighted)));
 
     if (entries > 0 && m_view.groupEntryChecked(0)) {
         GroupQueue.items[0] = BroadcastGroup;
         GroupQueue.count = 1;
     } else {
         for (int i = 1; i < entries && GroupQueue.count < groupCapacity; ++i) {
-            // A partly selected highlighted group is addressed device by device.
-            if (i == highlighted && !allSelected)
+            // A partly selected highlighted group is addressed device by device;
+            // checked with no row selected, it is the whole group.
+            if (i == highlighted && selected > 0 && !allSelected)
                 continue;
             if (m_view.groupEntryChecked(i))
                 GroupQueue.items[GroupQueue.count++] = static_cast<uint8_t>(i - 1);
@@ -496,14 +524,13 @@ void ControlEngine::Comm_Control(uint16_t command)
             Pause(GroupFramePauseMs);
     }
 
-    if (!allSelected) {
+    if (selected > 0 && (!allSelected || !covered)) {
         const int deviceCapacity = int(std::size(DeviceQueue.items));
         int n = 0;
         for (int row = 0; row < rows && n < std::min(selected, deviceCapacity); ++row) {
             if (m_view.rowSelected(row))
                 DeviceQueue.items[n++] = static_cast<uint16_t>(m_view.rowId(row));
         }
-        DeviceQueue.count = n;
         if (n > 0) {
             const uint16_t id = DeviceQueue.items[0];
             CmdRecord r;
@@ -512,9 +539,12 @@ void ControlEngine::Comm_Control(uint16_t command)
             r.command = code;
             m_tx.TxLength = ShortFrameLength;
             m_tx.SendCMD1(r);
-            DeviceQueue.position = 1;
             logTx();
         }
+        // Counted only once the first frame is out: the continuation must not
+        // take entry 0 while the group lookup above still had it.
+        DeviceQueue.count = n;
+        DeviceQueue.position = n > 0 ? 1 : 0;
     }
 
     if (selected == 0 && GroupQueue.count == 0)

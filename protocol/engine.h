@@ -74,6 +74,8 @@ public:
     // Values of SelfCheckState.
     enum class SelfCheckPhase : uint8_t { Stopped = 0, LastUp = 1, LastDown = 2 };
 
+    // PollID of no device: no answer matches it.
+    static constexpr int32_t NoDevice = -1;
     static constexpr int FirstPollTimeoutMs = 500;   // first time-out after a full rebuild
     static constexpr int PollTimeoutMs = 190;        // every later time-out
     static constexpr int InitialPollTimeoutMs = 200; // until the first rebuild

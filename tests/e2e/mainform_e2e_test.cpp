@@ -244,7 +244,7 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
     EXPECT_EQ(bus.frames().size(), probes); // no further probe
 }
 
-TEST_F(MainFormE2E, AboutAndPasswordEndARunningSearch)
+TEST_F(MainFormE2E, AboutPasswordAndAFreshShowEndARunningSearch)
 {
     registerDevices({{900, 1}});
     TMainForm& f = start();
@@ -260,6 +260,14 @@ TEST_F(MainFormE2E, AboutAndPasswordEndARunningSearch)
     f.ToolButton11->click();
     EXPECT_FALSE(f.Engine->searchRunning());
     EXPECT_TRUE(f.Edit1->isEnabled());
+
+    // Shown again (as after a device is added in the editor) while a search runs: it ends whole.
+    f.Button3->click();
+    ASSERT_TRUE(f.Engine->searchRunning());
+    f.FormShow();
+    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_EQ(f.Button3->text(), QString("Search"));
+    EXPECT_TRUE(f.Edit2->isEnabled());
 }
 
 TEST_F(MainFormE2E, AGroupClickDuringASearchEndsItAndShowsTheGroup)

@@ -158,7 +158,14 @@ INSTANTIATE_TEST_SUITE_P(Targets, MotionTest,
         MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::SpeedButton4Click, CmdStop, {},
             0, false, true },
         MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::SpeedButton4Click, CmdStop, {}, 0,
-            false, true }),
+            false, true },
+        // The highlighted group's mark cleared by hand while all its rows stay selected: the rows
+        // go out one by one instead of the press doing nothing.
+        MotionCase { "FullySelectedButUnchecked", { { 7, 4, true }, { 9, 4, true } }, {}, 5,
+            &ControlEngine::SpeedButton3Click, CmdUp, { { 4, 7 }, { 4, 9 } }, 1, false, false },
+        // Its box checked with no row selected: the whole group.
+        MotionCase { "CheckedHighlightedGroupNoRowSelected", { { 7, 4, false }, { 9, 4, false } }, { 5 }, 5,
+            &ControlEngine::SpeedButton5Click, CmdDown, { { 4, 0 } }, 1, true, false }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMeanwhile)
@@ -303,6 +310,36 @@ TEST_F(EngineTest, LateAnswerAfterTheListShrankTouchesNoRow)
     EXPECT_EQ(engine.PollIndex, 0);
     EXPECT_FALSE(engine.Timer1.isActive());
     EXPECT_EQ(wire.size(), sent);
+}
+
+TEST_F(EngineTest, ARepeatedAnswerOrAGlitchAfterACompletedPollMarksNothing)
+{
+    listDevices({ { 1, 0 }, { 2, 0 } });
+    engine.startPoll();
+    receive(reply(0, 1));
+    receive(reply(0, 2));
+    ASSERT_FALSE(engine.Timer1.isActive());
+    view.rows[0].online = false; // as a later time-out would have left it
+    const size_t sent = wire.size();
+
+    receive(reply(0, 2));   // the last device answers again
+    receive(Bytes { 0xFF }); // one stray byte over the stored reply
+
+    EXPECT_EQ(view.rows[0].online, std::optional<bool>(false));
+    EXPECT_EQ(wire.size(), sent) << "no new round";
+    EXPECT_EQ(view.rxLog.size(), 4u) << "every chunk is still logged";
+}
+
+TEST_F(EngineTest, ShortChunksAreLoggedAndJudgedNoFurther)
+{
+    listDevices({ { 5, 2 } });
+    engine.startPoll();
+    const Bytes whole = reply(2, 5);
+    receive(Bytes(whole.begin(), whole.begin() + 5));
+    receive(Bytes(whole.begin() + 5, whole.end()));
+    EXPECT_FALSE(view.rows[0].online.has_value());
+    EXPECT_TRUE(engine.Timer1.isActive()) << "the time-out decides";
+    EXPECT_EQ(view.rxLog.size(), 2u);
 }
 
 TEST_F(EngineTest, PollAcceptsOnlyAValidReplyFromThePolledDevice)
@@ -535,6 +572,56 @@ TEST_F(EngineTest, OneIdSearchWithoutAnswerEndsAfterOneTick)
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
     EXPECT_EQ(wire.size(), 1u);
+}
+
+TEST_F(EngineTest, AnAnswerArrivingWhileTheConfirmationIsOpenDoesNotRestartThePoll)
+{
+    listDevices({ { 5, 2 }, { 6, 2 } });
+    engine.startPoll();
+    view.confirmAnswer = false;
+    view.onConfirm = [this] { receive(reply(2, 5)); }; // the outstanding query's answer
+    const size_t sent = wire.size();
+
+    engine.Button3Click();
+
+    EXPECT_EQ(wire.size(), sent);
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(view.rows[0].online.has_value());
+}
+
+TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
+{
+    // A one-ID search: its bar has an empty span and no later write-empty event removes it.
+    view.edit1 = "5";
+    view.edit2 = "5";
+    engine.Button3Click();
+    engine.Comm1SendDataEmpty();
+    ASSERT_TRUE(view.barExists);
+    engine.Timer3Timer();
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.barExists);
+
+    // A group click that ends a search whose register is now empty.
+    view.edit1 = "1";
+    view.edit2 = "50";
+    engine.Button3Click();
+    engine.Comm1SendDataEmpty();
+    ASSERT_TRUE(view.barExists);
+    engine.endSearchForGroupClick();
+    EXPECT_FALSE(view.barExists);
+}
+
+TEST_F(EngineTest, TheBarComesOnlyWithAPollOrASearch)
+{
+    listDevices({ { 1, 0 }, { 2, 0 } });
+    engine.startPoll();
+    receive(reply(0, 1));
+    receive(reply(0, 2));
+    ASSERT_FALSE(engine.Timer1.isActive());
+    const int created = int(view.barPositions.size());
+    engine.Comm1SendDataEmpty(); // later traffic after the completed poll
+    EXPECT_FALSE(view.barExists);
+    EXPECT_EQ(int(view.barPositions.size()), created);
 }
 
 TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
