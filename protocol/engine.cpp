@@ -63,6 +63,17 @@ void ControlEngine::loadPollTarget(int row)
     PollGroup = static_cast<int16_t>(groupOf(id));
 }
 
+void ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
+{
+    CmdRecord r;
+    r.group = group;
+    r.id = id;
+    r.command = command;
+    m_tx.TxLength = ShortFrameLength;
+    m_tx.SendCMD1(r);
+    logTx();
+}
+
 void ControlEngine::logTx()
 {
     const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
@@ -332,24 +343,12 @@ void ControlEngine::Comm1SendDataEmpty()
     const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
 
     if (GroupQueue.position >= 0 && GroupQueue.position < groups) {
-        CmdRecord r;
-        r.group = GroupQueue.items[GroupQueue.position];
-        r.id = 0;
-        r.command = MotionCmd;
-        m_tx.TxLength = ShortFrameLength;
-        m_tx.SendCMD1(r);
+        sendMotionFrame(GroupQueue.items[GroupQueue.position], 0, MotionCmd);
         ++GroupQueue.position;
-        logTx();
     } else if (DeviceQueue.position >= 0 && DeviceQueue.position < devices) {
         const uint16_t id = DeviceQueue.items[DeviceQueue.position];
-        CmdRecord r;
-        r.group = static_cast<uint8_t>(groupOf(id));
-        r.id = id;
-        r.command = MotionCmd;
-        m_tx.TxLength = ShortFrameLength;
-        m_tx.SendCMD1(r);
+        sendMotionFrame(static_cast<uint8_t>(groupOf(id)), id, MotionCmd);
         ++DeviceQueue.position;
-        logTx();
     } else if (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) {
         // Entry 0 was sent by the editor itself.
         ++ReaddressBatch.position;
@@ -510,13 +509,7 @@ void ControlEngine::Comm_Control(uint16_t command)
     }
 
     if (GroupQueue.count > 0) {
-        CmdRecord r;
-        r.group = GroupQueue.items[0];
-        r.id = 0;
-        r.command = code;
-        m_tx.TxLength = ShortFrameLength;
-        m_tx.SendCMD1(r);
-        logTx();
+        sendMotionFrame(GroupQueue.items[0], 0, code);
         GroupQueue.position = 1;
         // Give the devices a moment between the group frame and whatever
         // follows it on the line.
@@ -531,16 +524,8 @@ void ControlEngine::Comm_Control(uint16_t command)
             if (m_view.rowSelected(row))
                 DeviceQueue.items[n++] = static_cast<uint16_t>(m_view.rowId(row));
         }
-        if (n > 0) {
-            const uint16_t id = DeviceQueue.items[0];
-            CmdRecord r;
-            r.group = static_cast<uint8_t>(groupOf(id));
-            r.id = id;
-            r.command = code;
-            m_tx.TxLength = ShortFrameLength;
-            m_tx.SendCMD1(r);
-            logTx();
-        }
+        if (n > 0)
+            sendMotionFrame(static_cast<uint8_t>(groupOf(DeviceQueue.items[0])), DeviceQueue.items[0], code);
         // Counted only once the first frame is out: the continuation must not
         // take entry 0 while the group lookup above still had it.
         DeviceQueue.count = n;

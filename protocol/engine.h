@@ -151,6 +151,8 @@ private:
     void searchEndSteps();
     void loadPollTarget(int row);
     int groupOf(int id);
+    // A short motion frame: encoded, handed to the port and written to the traffic log.
+    void sendMotionFrame(uint8_t group, uint16_t id, uint8_t command);
     void logTx();
     void progressBarStep();
     void motionPress(uint8_t command);
