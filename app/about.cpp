@@ -6,7 +6,7 @@
 #include <QPainter>
 #include <QScreen>
 
-#include "app/state.h"
+#include "common/state.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/state.h"
+#include "common/state.h"
 
 #ifndef TARVELLO_EDITION
 #error "TARVELLO_EDITION must be defined by the build"

@@ -6,29 +6,9 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
-#include <iconv.h>
-
-#include <cerrno>
-#include <vector>
+#include "common/gbk.h"
 
 namespace {
-
-QByteArray convert(const char* to, const char* from, const QByteArray& in, bool* ok)
-{
-    if (ok) *ok = false;
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-    std::vector<char> out(static_cast<size_t>(in.size()) * 4 + 16);
-    char* src = const_cast<char*>(in.constData());
-    size_t srcLeft = static_cast<size_t>(in.size());
-    char* dst = out.data();
-    size_t dstLeft = out.size();
-    const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-    iconv_close(cd);
-    if (rc == static_cast<size_t>(-1)) return {};
-    if (ok) *ok = true;
-    return QByteArray(out.data(), static_cast<qsizetype>(out.size() - dstLeft));
-}
 
 bool isValidUtf8(const QByteArray& bytes)
 {
@@ -38,18 +18,6 @@ bool isValidUtf8(const QByteArray& bytes)
 }
 
 } // namespace
-
-QString DecodeGbk(const QByteArray& bytes, bool* ok)
-{
-    // GB18030 is a superset of GBK and decodes every GBK file the same way.
-    const QByteArray utf8 = convert("UTF-8", "GB18030", bytes, ok);
-    return QString::fromUtf8(utf8);
-}
-
-QByteArray EncodeGbk(const QString& text, bool* ok)
-{
-    return convert("GBK", "UTF-8", text.toUtf8(), ok);
-}
 
 TIniFile::TIniFile(QString fileName) : m_fileName(std::move(fileName)) {}
 

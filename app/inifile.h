@@ -36,8 +36,3 @@ private:
     mutable bool m_gbk = false;
     mutable bool m_crlf = false;
 };
-
-// Text conversion of the GBK code page (Simplified Chinese Windows). Invalid input yields an empty
-// optional-like result: ok is set to false.
-QString DecodeGbk(const QByteArray& bytes, bool* ok = nullptr);
-QByteArray EncodeGbk(const QString& text, bool* ok = nullptr);

@@ -22,7 +22,7 @@
 
 #include "app/about.h"
 #include "app/mainform_texts.h"
-#include "app/state.h"
+#include "common/state.h"
 #include "protocol/frames.h"
 
 using namespace mainform;
@@ -416,7 +416,7 @@ void TMainForm::resizeEvent(QResizeEvent* event)
 void TMainForm::MainFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1) return;
-    auto t = [language](const Text& text) { return tr2(text, language); };
+    auto t = [language](const Text& text) { return pick(text, language); };
 
     if (Edition == EditionAdvanced) setWindowTitle(t(CaptionAdvanced));
     if (Edition == EditionCustomer) setWindowTitle(t(CaptionCustomer));
@@ -434,7 +434,7 @@ void TMainForm::MainFormProcLanguage(int16_t language)
     GroupBox3->setTitle(t(TextPortFrame));
     Label2->setText(t(TextSelfCheck));
     if (CheckListBox1->currentRow() == 0) {
-        const QString from = tr2(TextUngrouped, language == 0 ? 1 : 0);
+        const QString from = pick(TextUngrouped, language == 0 ? 1 : 0);
         const QString to = t(TextUngrouped);
         for (int row = 0; row < ListView1->rowCount(); ++row) {
             QTableWidgetItem* item = ListView1->item(row, 3);
@@ -453,8 +453,8 @@ void TMainForm::ComboBox4Select(int index)
     m_settings.WriteString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), ComboBox4->itemText(index));
     CurLanguage = static_cast<int16_t>(index);
     MainFormProcLanguage(CurLanguage);
-    if (CheckListBox1->count() > 0) CheckListBox1->item(0)->setText(tr2(TextAllUnits));
-    if (CheckListBox1->count() > 1) CheckListBox1->item(1)->setText(tr2(TextUngroupedEntry));
+    if (CheckListBox1->count() > 0) CheckListBox1->item(0)->setText(pick(TextAllUnits));
+    if (CheckListBox1->count() > 1) CheckListBox1->item(1)->setText(pick(TextUngroupedEntry));
     ProcStatusBar();
 }
 
@@ -470,7 +470,7 @@ void TMainForm::ProcStatusBar()
     if (UserMode == ModeOperator) text = &ModeOperatorText;
     else if (UserMode == ModeAdministrator) text = &ModeAdministratorText;
     else if (UserMode == ModeSuperUser) text = &ModeSuperUserText;
-    StatusBar1->setPanelText(ModePanel, tr2(*text));
+    StatusBar1->setPanelText(ModePanel, pick(*text));
 }
 
 void TMainForm::installHints()
@@ -521,8 +521,8 @@ void TMainForm::showHint(const QString& key)
 {
     for (const Hint& hint : Hints) {
         if (key == QLatin1String(hint.key)) {
-            const char* s = Tr(hint.text.zh, hint.text.en);
-            if (s) StatusBar1->setPanelText(HintPanel, QString::fromUtf8(s));
+            const QString s = pick(hint.text);
+            if (!s.isNull()) StatusBar1->setPanelText(HintPanel, s);
             return;
         }
     }
@@ -531,9 +531,9 @@ void TMainForm::showHint(const QString& key)
 void TMainForm::ToolBar1MouseMove()
 {
     if (searchRunning()) return; // the search progress text stays visible
-    const char* s = Tr(DeviceCountText.zh, DeviceCountText.en);
-    if (!s) return;
-    StatusBar1->setPanelText(HintPanel, QString::fromUtf8(s).arg(ListView1->rowCount()));
+    const QString s = pick(DeviceCountText);
+    if (s.isNull()) return;
+    StatusBar1->setPanelText(HintPanel, s.arg(ListView1->rowCount()));
 }
 
 // ---------------------------------------------------------------- traffic log

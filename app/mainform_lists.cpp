@@ -14,8 +14,8 @@
 #include <cstdio>
 
 #include "app/mainform_texts.h"
-#include "app/messages.h"
-#include "app/state.h"
+#include "common/messages.h"
+#include "common/state.h"
 
 using namespace mainform;
 
@@ -75,7 +75,7 @@ bool TMainForm::ComOpen()
     try {
         Comm1.OpenPort();
     } catch (const ECommsError&) {
-        if (const char* s = Tr(PortErrorMessage.zh, PortErrorMessage.en)) ShowError(this, QString::fromUtf8(s));
+        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s);
         paintPortState(false);
         return false;
     }
@@ -90,7 +90,7 @@ void TMainForm::paintPortState(bool opened)
         // The settings text is the same in both languages.
         StatusBar1->paintPanelText(PortPanel, QString::fromUtf8(PortSettingsPanel).arg(name), Qt::black);
     } else {
-        const QString text = tr2(PortErrorPanel);
+        const QString text = pick(PortErrorPanel);
         StatusBar1->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(name), Qt::red);
     }
 }
@@ -118,7 +118,7 @@ void TMainForm::Comm1RequestHangup()
 
 void TMainForm::setGroupHeader()
 {
-    ListView1->horizontalHeaderItem(3)->setText(GroupFilter > 0 ? QString() : tr2(TextGroupHeader));
+    ListView1->horizontalHeaderItem(3)->setText(GroupFilter > 0 ? QString() : pick(TextGroupHeader));
 }
 
 QString TMainForm::groupTextOf(int groupId, bool storedUngroupedName)
@@ -128,7 +128,7 @@ QString TMainForm::groupTextOf(int groupId, bool storedUngroupedName)
     if (!groups.Locate(QStringLiteral("ID"), groupId) || groups.RecNo() == 1) {
         if (storedUngroupedName && CurLanguage == 0 && groups.Locate(QStringLiteral("ID"), 0))
             return groups.FieldByName(QStringLiteral("Name")).AsString();
-        return tr2(TextUngrouped);
+        return pick(TextUngrouped);
     }
     return GroupLabel(groups.FieldByName(QStringLiteral("ID")).AsLargeInt(),
                       groups.FieldByName(QStringLiteral("Name")).AsString());
@@ -162,8 +162,8 @@ void TMainForm::rebuildLists()
     Engine->prepareRebuild();
 
     CheckListBox1->clear();
-    CheckListBox1->addEntry(tr2(TextAllUnits));
-    CheckListBox1->addEntry(tr2(TextUngroupedEntry));
+    CheckListBox1->addEntry(pick(TextAllUnits));
+    CheckListBox1->addEntry(pick(TextUngroupedEntry));
     TTable& groups = Register.Group_Table;
     groups.First();
     if (!groups.Eof()) groups.Next(); // the ungrouped record has its fixed entry
@@ -314,7 +314,7 @@ bool TMainForm::numberFieldKey(QLineEdit* edit, QEvent* event)
     if (!m_fieldMarked.value(edit)) return false;
     m_fieldMarked[edit] = false;
     const Text& message = edit == Edit1 ? RangeStartDigitsText : edit == Edit2 ? RangeEndDigitsText : PeriodRangeText;
-    if (const char* s = Tr(message.zh, message.en)) ShowInformation(this, QString::fromUtf8(s));
+    if (const QString s = pick(message); !s.isNull()) ShowInformation(this, s);
     edit->setText(reset);
     return true;
 }
@@ -358,7 +358,7 @@ void TMainForm::addSearchedDevice(int id, int group)
     if (GroupFilter == 0) {
         QString text;
         if (group == 0) {
-            text = tr2(TextUngrouped);
+            text = pick(TextUngrouped);
         } else {
             TTable& groups = Register.Group_Table;
             QString name;
@@ -421,7 +421,7 @@ void TMainForm::setPeriodText(const QString& text)
 
 void TMainForm::searchRunningChanged(bool running)
 {
-    const QString caption = tr2(running ? TextSearchStop : TextSearch);
+    const QString caption = pick(running ? TextSearchStop : TextSearch);
     if (!caption.isNull()) Button3->setText(caption);
     Edit1->setEnabled(!running);
     Edit2->setEnabled(!running);
@@ -429,13 +429,13 @@ void TMainForm::searchRunningChanged(bool running)
 
 void TMainForm::selfCheckRunningChanged(bool running)
 {
-    const QString caption = tr2(running ? TextSelfCheckStop : TextSelfCheckStart);
+    const QString caption = pick(running ? TextSelfCheckStop : TextSelfCheckStart);
     if (!caption.isNull()) Button4->setText(caption);
 }
 
 void TMainForm::showSearchProgress(int cursor, int end)
 {
-    const QString text = tr2(SearchProgressText);
+    const QString text = pick(SearchProgressText);
     if (!text.isNull()) StatusBar1->setPanelText(HintPanel, text.arg(cursor).arg(end));
 }
 
@@ -487,14 +487,14 @@ void TMainForm::information(EngineMessage message)
     case EngineMessage::SelfCheckPeriodWrong: text = &PeriodRangeText; break;
     case EngineMessage::ConfirmSearch: text = &ConfirmSearchText; break;
     }
-    if (const char* s = Tr(text->zh, text->en)) ShowInformation(this, QString::fromUtf8(s));
+    if (const QString s = pick(*text); !s.isNull()) ShowInformation(this, s);
 }
 
 bool TMainForm::confirm(EngineMessage message)
 {
     if (message != EngineMessage::ConfirmSearch) return false;
-    const char* s = Tr(ConfirmSearchText.zh, ConfirmSearchText.en);
-    return s && AskConfirmation(this, QString::fromUtf8(s));
+    const QString s = pick(ConfirmSearchText);
+    return !s.isNull() && AskConfirmation(this, s);
 }
 
 // ---------------------------------------------------------------- what the engine keeps in the register

@@ -3,15 +3,10 @@
 
 #include <QString>
 
-#include "app/state.h"
+#include "common/texts.h"
 
 namespace mainform {
 
-// The main window's texts: (Chinese, English).
-struct Text {
-    const char* zh;
-    const char* en;
-};
 
 inline constexpr Text CaptionAdvanced{"Tarvello(高级用户版)", "Tarvello V2.0 (Advance User)"};
 inline constexpr Text CaptionCustomer{"Tarvello(客户版)", "Tarvello V2.0 (Customer)"};
@@ -66,21 +61,6 @@ inline constexpr Hint Hints[] = {
     {"GroupBox1", {"选择语言。", "Select the language."}},
     {"GroupBox3", {"选择串口。", "Select the serial port."}},
 };
-
-// The text of the current language; a null string for any other language index.
-inline QString tr2(const Text& t)
-{
-    const char* s = Tr(t.zh, t.en);
-    return s ? QString::fromUtf8(s) : QString();
-}
-
-inline QString tr2(const Text& t, int16_t language)
-{
-    if (language == 0) return QString::fromUtf8(t.zh);
-    if (language == 1) return QString::fromUtf8(t.en);
-    return {};
-}
-
 
 inline constexpr Text SearchRangeWrongText{"ID搜索范围输入错误。请输入介于1～999之间的数值。", "The range of ID is WRONG."};
 inline constexpr Text ConfirmSearchText{"搜索设备将清空原有设备的编组信息，是否继续？",

@@ -17,7 +17,7 @@
 #include <QTemporaryDir>
 
 #include "app/mainform.h"
-#include "app/messages.h"
+#include "common/messages.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // The register of one scene: the device table and the group table, their files under
 // the data directory, the defaults of a new scene, and backup and restore.
 
-#include "register/gbk.h"
+#include "common/gbk.h"
 #include "register/table.h"
 
 #include <QString>

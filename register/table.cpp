@@ -1,6 +1,6 @@
 #include "register/table.h"
 
-#include "register/gbk.h"
+#include "common/gbk.h"
 #include "register/safefile.h"
 
 #include <QFileInfo>

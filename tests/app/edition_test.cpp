@@ -4,7 +4,7 @@
 
 #include "app/about.h"
 #include "app/mainform.h"
-#include "app/state.h"
+#include "common/state.h"
 #include "testsupport.h"
 
 #ifndef EXPECT_ADVANCED_EDITION

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/inifile.h"
+#include "common/gbk.h"
 #include "testsupport.h"
 
 TEST(IniFile, MissingFileSectionOrKeyGivesTheDefaultAndCreatesNothing)

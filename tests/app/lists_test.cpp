@@ -7,7 +7,7 @@
 #include <sqlite3.h>
 
 #include "app/mainform.h"
-#include "app/state.h"
+#include "common/state.h"
 #include "testsupport.h"
 
 namespace {

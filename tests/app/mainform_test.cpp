@@ -14,7 +14,7 @@
 
 #include "app/about.h"
 #include "app/mainform.h"
-#include "app/state.h"
+#include "common/state.h"
 #include "testsupport.h"
 
 namespace {

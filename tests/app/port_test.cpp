@@ -3,7 +3,7 @@
 #include <QComboBox>
 
 #include "app/mainform.h"
-#include "app/state.h"
+#include "common/state.h"
 #include "testsupport.h"
 
 namespace {

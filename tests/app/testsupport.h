@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include "app/messages.h"
+#include "common/messages.h"
 
 // A port table for tests: every port name leads to a device that does not exist, so no real
 // serial port of the machine is ever opened.

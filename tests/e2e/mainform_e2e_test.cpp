@@ -12,7 +12,7 @@
 
 #include "app/about.h"
 #include "app/mainform.h"
-#include "app/state.h"
+#include "common/state.h"
 #include "protocol/frames.h"
 #include "sim/bus_simulator.h"
 #include "../app/testsupport.h"

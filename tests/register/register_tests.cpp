@@ -71,35 +71,6 @@ TEST_F(RegisterTest, FirstOpenCreatesDefaultsLaterOpensKeepThem)
     EXPECT_EQ(DirEntries(data), (QStringList{QStringLiteral("Group3.DB"), QStringLiteral("Member3.DB")}));
 }
 
-TEST(GbkLength, CountsBytesOfTheChineseCodePage)
-{
-    EXPECT_TRUE(GbkCodePageAvailable());  // Qt with ICU here; the counting below holds either way
-    struct Case {
-        QString text;
-        int bytes;
-    };
-    const Case cases[] = {
-        {QString(), 0},
-        {QStringLiteral("Hall 3"), 6},
-        {QStringLiteral("未编组"), 6},
-        {QStringLiteral("A区升降机1"), 10},
-        {QStringLiteral("（全角）"), 8},
-        {QString::fromUcs4(U"\U0001F600"), 2},  // not in GBK: counted as two
-        {QString::fromUcs4(U"\U0001F600区\U0001F600\U0001F600a"), 9},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(GbkLength(c.text), c.bytes) << c.text.toStdString();
-
-    EXPECT_EQ(TruncateToGbkBytes(QStringLiteral("A区升降机1"), 4), QStringLiteral("A区"));
-    EXPECT_EQ(TruncateToGbkBytes(QStringLiteral("A区升降机1"), 5), QStringLiteral("A区升"));
-    EXPECT_EQ(TruncateToGbkBytes(QStringLiteral("A区升降机1"), 100), QStringLiteral("A区升降机1"));
-    EXPECT_EQ(TruncateToGbkBytes(QStringLiteral("区"), 1), QString());  // never half a character
-    const QString mixed = QStringLiteral("ab") + QString::fromUcs4(U"\U0001F600") + QStringLiteral("c");
-    EXPECT_EQ(TruncateToGbkBytes(mixed, 3), QStringLiteral("ab"));  // no lone surrogate
-    for (int max = 0; max <= 20; ++max)
-        EXPECT_LE(GbkLength(TruncateToGbkBytes(QString(12, QChar(0x7EC4)), max)), max);
-}
-
 // A file that is there but is not a register of ours.
 struct BadFile {
     const char* label;

@@ -1,5 +1,6 @@
-#include "register/gbk.h"
+#include "common/gbk.h"
 
+#include <QStringDecoder>
 #include <QStringEncoder>
 
 #include <optional>
@@ -70,4 +71,37 @@ QString TruncateToGbkBytes(const QString& text, int maxBytes)
 bool GbkCodePageAvailable()
 {
     return QStringEncoder("GBK").isValid();
+}
+
+QString DecodeGbk(const QByteArray& bytes, bool* ok)
+{
+    QStringDecoder decoder("GBK");
+    QString text = decoder.isValid() ? decoder.decode(bytes) : QString();
+    // Only text that encodes back to the very same bytes was GBK: a decoder that replaced or
+    // guessed at a byte would have the file rewritten with other bytes.
+    bool good = decoder.isValid() && !decoder.hasError();
+    if (good) {
+        bool back = false;
+        good = EncodeGbk(text, &back) == bytes && back;
+    }
+    // The user-defined areas of the code page hold no text anybody typed; bytes that decode
+    // into them (a UTF-16 byte-order mark, binary data) are not GBK text.
+    for (qsizetype i = 0; good && i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0xE000 && c <= 0xF8FF)
+            good = false;
+    }
+    if (ok)
+        *ok = good;
+    return good ? text : QString();
+}
+
+QByteArray EncodeGbk(const QString& text, bool* ok)
+{
+    QStringEncoder encoder("GBK");
+    QByteArray bytes = encoder.isValid() ? encoder.encode(text) : QByteArray();
+    const bool good = encoder.isValid() && !encoder.hasError();
+    if (ok)
+        *ok = good;
+    return good ? bytes : QByteArray();
 }

@@ -18,12 +18,3 @@ extern int32_t Edition;
 
 // The edition this program was built as (fixed at build time, see app/CMakeLists.txt).
 int32_t BuildEdition();
-
-// Picks the text of the current language; nullptr for a language index other than 0 or 1,
-// so that callers can leave a text untouched as the language convention requires.
-inline const char* Tr(const char* chinese, const char* english)
-{
-    if (CurLanguage == 0) return chinese;
-    if (CurLanguage == 1) return english;
-    return nullptr;
-}

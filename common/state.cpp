@@ -1,4 +1,4 @@
-#include "app/state.h"
+#include "common/state.h"
 
 int16_t CurLanguage = 0;
 int32_t UserMode = ModeNone;
