@@ -32,6 +32,7 @@ public:
     {
         comm.OnReceiveData = nullptr;
         comm.OnSendDataEmpty = nullptr;
+        comm.OnRequestHangup = nullptr;
         comm.ClosePort();
         sim.stop();
     }
@@ -47,8 +48,19 @@ public:
             engine.Comm1ReceiveData(buffer, length);
         };
         comm.OnSendDataEmpty = [this](TComm*) { engine.Comm1SendDataEmpty(); };
+        // As the main window does: a port that hung up is closed, and the
+        // engine stops using it.
+        comm.OnRequestHangup = [this](TComm*) { closePort(); };
         comm.OpenPort();
         view.clock.start();
+    }
+
+    // The port closes under the engine (hang-up, or closed by a test).
+    void closePort()
+    {
+        comm.ClosePort();
+        view.portIsOpen = false;
+        engine.portClosed();
     }
 
     // Lists the devices (id, group) in this order and registers them.

@@ -32,6 +32,7 @@ public:
     QString edit1 = QStringLiteral("1"), edit2 = QStringLiteral("999"), edit3 = QStringLiteral("60");
     bool confirmAnswer = true;
     std::function<void()> onConfirm;
+    bool portIsOpen = true; // what portOpen() answers; a test closes the port here
 
     bool searchCaptionRunning = false;
     bool selfCheckCaptionRunning = false;
@@ -122,6 +123,7 @@ public:
     {
         (transmitted ? txLog : rxLog).emplace_back(bytes, bytes + count);
     }
+    bool portOpen() const override { return portIsOpen; }
     void information(EngineMessage message) override { infos.push_back(message); }
     bool confirm(EngineMessage message) override
     {
@@ -156,6 +158,11 @@ public:
     std::map<int, int> groupById;
     std::vector<std::pair<int, int>> appended;
     int emptied = 0;
+    // Failures to act out: the table cannot be written at all, or emptying it
+    // fails. Each refusal stands for the register's one message naming the file.
+    bool writable = true;
+    bool emptyingFails = false;
+    int messages = 0;
 
     std::optional<int> groupOfDevice(int id) override
     {
@@ -164,10 +171,21 @@ public:
             return std::nullopt;
         return it->second;
     }
-    void emptyDevices() override
+    bool devicesWritable() override
     {
+        if (!writable)
+            ++messages;
+        return writable;
+    }
+    bool emptyDevices() override
+    {
+        if (emptyingFails) {
+            ++messages;
+            return false;
+        }
         groupById.clear();
         ++emptied;
+        return true;
     }
     void appendDevice(int id, int group) override
     {

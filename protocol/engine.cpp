@@ -46,6 +46,15 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
 
 ControlEngine::~ControlEngine() = default;
 
+ControlEngine::Action::Action(ControlEngine& e)
+    : m_engine(e)
+{
+    if (m_engine.m_actionDepth++ == 0)
+        m_engine.m_portMessageShown = false;
+}
+
+ControlEngine::Action::~Action() { --m_engine.m_actionDepth; }
+
 // ---------------------------------------------------------------- helpers
 
 int ControlEngine::groupOf(int id)
@@ -63,15 +72,44 @@ void ControlEngine::loadPollTarget(int row)
     PollGroup = static_cast<int16_t>(groupOf(id));
 }
 
-void ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
+// The poll's outstanding query, if any, is given up whole: no answer or
+// time-out that still comes can be booked to any row.
+void ControlEngine::abandonPoll()
+{
+    Timer1.stop();
+    PollIndex = 0;
+    PollID = NoDevice;
+}
+
+void ControlEngine::clearQueues()
+{
+    GroupQueue.count = GroupQueue.position = 0;
+    DeviceQueue.count = DeviceQueue.position = 0;
+    ReaddressBatch.count = ReaddressBatch.position = 0;
+}
+
+bool ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
 {
     CmdRecord r;
     r.group = group;
     r.id = id;
     r.command = command;
     m_tx.TxLength = ShortFrameLength;
-    m_tx.SendCMD1(r);
+    // The log shows what went out, so a frame the port refused is not in it.
+    if (!m_tx.SendCMD1(r))
+        return false;
     logTx();
+    return true;
+}
+
+void ControlEngine::reportPortClosed()
+{
+    // Frames of the continuation belong to no press being made now: they
+    // fail silently, and portClosed() clears up after them.
+    if (m_actionDepth == 0 || m_portMessageShown)
+        return;
+    m_portMessageShown = true;
+    m_view.information(EngineMessage::PortClosed);
 }
 
 void ControlEngine::logTx()
@@ -120,11 +158,10 @@ void ControlEngine::pollRule(const DecodedFrame& f)
     const int rows = m_view.rowCount();
     const bool valid = f.isStatusReply() && f.group == PollGroup && f.id == PollID && f.checksumOk();
 
-    // Past the last row (the poll ended by a time-out, or the list shrank)
-    // there is no row to mark: a late answer just leaves the poll idle.
+    // Past the last row (the list shrank under a running poll) there is no
+    // row to mark: the poll is given up, so a repeated answer finds nothing either.
     if (PollIndex >= rows || PollIndex < 0) {
-        PollIndex = 0;
-        Timer1.stop();
+        abandonPoll();
         return;
     }
     if (!valid)
@@ -139,9 +176,7 @@ void ControlEngine::pollRule(const DecodedFrame& f)
     } else {
         // The round is complete. Forget the last device, so that a repeated
         // answer from it is not taken for row 0's.
-        PollIndex = 0;
-        PollID = NoDevice;
-        Timer1.stop();
+        abandonPoll();
     }
 }
 
@@ -209,25 +244,33 @@ void ControlEngine::Timer1Timer()
     Timer1.setInterval(PollTimeoutMs);
 
     const int rows = m_view.rowCount();
-    if (searchRunning()) {
-        PollIndex = 0;
-    } else if (PollIndex >= 0 && PollIndex < rows) {
-        ++PollIndex;
-        m_view.setRowOnline(PollIndex - 1, false);
-        if (PollIndex < rows) {
-            loadPollTarget(PollIndex);
-            AskState(PollIndex);
-        }
+    // A time-out marks only the device that was asked: none is while a search
+    // runs or after the poll was given up, and a row gone from the list is not
+    // there to mark.
+    if (searchRunning() || PollID == NoDevice || PollIndex < 0 || PollIndex >= rows) {
+        abandonPoll();
+        return;
+    }
+    ++PollIndex;
+    m_view.setRowOnline(PollIndex - 1, false);
+    if (PollIndex < rows) {
+        loadPollTarget(PollIndex);
+        AskState(PollIndex);
     } else {
-        PollIndex = 0;
+        // The round ends with this time-out. Its device is forgotten, so a
+        // late answer from it cannot start a new round at row 0.
+        abandonPoll();
     }
 }
 
 void ControlEngine::ToolButton10Click()
 {
-    Timer1.stop();
     Timer3.stop();
     StopSearch();
+    // The poll starts over from row 0 with a bar of its own.
+    abandonPoll();
+    if (m_view.progressBarExists())
+        m_view.destroyProgressBar();
     if (m_view.rowCount() > 0)
         startPoll();
 }
@@ -235,9 +278,8 @@ void ControlEngine::ToolButton10Click()
 void ControlEngine::endSearchForGroupClick()
 {
     StopSelfChk();
-    Timer1.stop();
     Timer3.stop();
-    PollIndex = 0;
+    abandonPoll();
     // The bar of an ended search must not stay behind, rows to poll or not.
     if (searchRunning() && m_view.progressBarExists())
         m_view.destroyProgressBar();
@@ -266,11 +308,14 @@ void ControlEngine::SearchAll(int id)
 
 void ControlEngine::Button3Click()
 {
+    Action press(*this);
     StopSelfChk();
-    Timer1.stop();
     // The poll is abandoned: the answer to a query still on its way (it can
-    // arrive while the confirmation is open) must not start it again.
-    PollID = NoDevice;
+    // arrive while the confirmation is open) must not start it again. Its
+    // bar goes with it; a running search's bar goes with the search.
+    abandonPoll();
+    if (!searchRunning() && m_view.progressBarExists())
+        m_view.destroyProgressBar();
 
     const std::optional<int> start = fieldValue(m_view.rangeStartText());
     const std::optional<int> end = fieldValue(m_view.rangeEndText());
@@ -283,55 +328,82 @@ void ControlEngine::Button3Click()
     SearchStart = *start;
     SearchEnd = *end;
 
-    PollIndex = 0;
-    if (m_view.progressBarExists())
-        m_view.destroyProgressBar();
-
     if (searchRunning()) {
         // The search button doubles as the stop button of a running search.
         searchEndSteps();
         return;
     }
 
+    // A search that could not rebuild the register must not empty it: with
+    // the port closed no device would answer, and a table that cannot be
+    // written could not take the answers. The register shows its own message.
+    if (!m_view.portOpen()) {
+        reportPortClosed();
+        return;
+    }
+    if (!m_reg.devicesWritable())
+        return;
+
     if (!m_view.confirm(EngineMessage::ConfirmSearch))
         return; // the poll stays abandoned
+
+    // The register is emptied before the first probe goes out, so no answer
+    // can be entered and then wiped. If it cannot be, the search does not
+    // start and the list keeps showing what the table still holds.
+    if (!m_reg.emptyDevices())
+        return;
 
     m_search = SearchState::Running;
     m_view.searchRunningChanged(true);
     m_view.showSearchProgress(0, SearchEnd);
     SearchCursor = SearchStart;
-    // The register is emptied before the first probe goes out, so no answer
-    // can be entered and then wiped.
-    m_reg.emptyDevices();
     m_view.clearRows();
     SearchAll(SearchCursor);
 }
 
 void ControlEngine::Timer3Timer()
 {
-    Timer1.stop();
-    PollIndex = 0;
-    if (searchRunning()) {
-        ++SearchCursor;
-        if (SearchCursor > SearchEnd) {
-            searchEndSteps();
-        } else {
-            m_view.showSearchProgress(SearchCursor, SearchEnd);
-            SearchAll(SearchCursor);
-        }
-    } else {
+    if (!searchRunning()) {
+        // A tick left over from an ended search; a poll running now is not its business.
         Timer3.stop();
         SearchCursor = 0;
+        return;
+    }
+    abandonPoll();
+    ++SearchCursor;
+    if (SearchCursor > SearchEnd) {
+        searchEndSteps();
+    } else {
+        m_view.showSearchProgress(SearchCursor, SearchEnd);
+        SearchAll(SearchCursor);
     }
 }
 
 void ControlEngine::StopSearch()
 {
-    PollIndex = 0;
-    if (m_view.progressBarExists())
-        m_view.destroyProgressBar();
+    // Only a running search ends here. A poll goes on undisturbed: the
+    // answer or the time-out of its outstanding query still belongs to the
+    // row that was asked.
     if (searchRunning())
         searchEndSteps();
+}
+
+void ControlEngine::portClosed()
+{
+    // Nothing can go out any more, the self-check's stop frame included.
+    if (Timer4.isActive() || SelfCheckState != 0) {
+        Timer4.stop();
+        SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
+        m_view.selfCheckRunningChanged(false);
+    }
+    if (searchRunning())
+        searchEndSteps();
+    Timer3.stop();
+    SearchCursor = 0;
+    abandonPoll();
+    clearQueues();
+    if (m_view.progressBarExists())
+        m_view.destroyProgressBar();
 }
 
 // ---------------------------------------------------------------- continuation
@@ -361,8 +433,8 @@ void ControlEngine::Comm1SendDataEmpty()
         r.data2 = static_cast<uint8_t>(id >> 8);
         r.data3 = static_cast<uint8_t>(id & 0xFF);
         m_tx.TxLength = MediumFrameLength;
-        m_tx.SendCMD2(r);
-        logTx();
+        if (m_tx.SendCMD2(r))
+            logTx();
     }
 
     progressBarStep();
@@ -405,6 +477,7 @@ void ControlEngine::progressBarStep()
 
 void ControlEngine::Button4Click()
 {
+    Action press(*this);
     // The button stops a running self-check whatever the selection and the
     // period field say now; otherwise a selection lost by keyboard would
     // leave a self-check that its own button cannot end.
@@ -433,6 +506,7 @@ void ControlEngine::Button4Click()
 
 void ControlEngine::Timer4Timer()
 {
+    Action step(*this);
     switch (selfCheckPhase()) {
     case SelfCheckPhase::LastUp:
         SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastDown);
@@ -451,6 +525,7 @@ void ControlEngine::StopSelfChk()
 {
     if (!Timer4.isActive())
         return;
+    Action press(*this);
     Timer4.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
     SpeedButton4Click();
@@ -474,6 +549,7 @@ void ControlEngine::SpeedButton5Click() { motionPress(CmdDown); }
 
 void ControlEngine::Comm_Control(uint16_t command)
 {
+    Action press(*this);
     const uint8_t code = static_cast<uint8_t>(command & 0xFF);
     // A new press replaces whatever the last one still had queued.
     GroupQueue.count = GroupQueue.position = 0;
@@ -508,13 +584,17 @@ void ControlEngine::Comm_Control(uint16_t command)
         }
     }
 
+    bool refused = false;
     if (GroupQueue.count > 0) {
-        sendMotionFrame(GroupQueue.items[0], 0, code);
         GroupQueue.position = 1;
-        // Give the devices a moment between the group frame and whatever
-        // follows it on the line.
-        if (Pause)
-            Pause(GroupFramePauseMs);
+        if (sendMotionFrame(GroupQueue.items[0], 0, code)) {
+            // Give the devices a moment between the group frame and whatever
+            // follows it on the line.
+            if (Pause)
+                Pause(GroupFramePauseMs);
+        } else {
+            refused = true;
+        }
     }
 
     if (selected > 0 && (!allSelected || !covered)) {
@@ -524,12 +604,22 @@ void ControlEngine::Comm_Control(uint16_t command)
             if (m_view.rowSelected(row))
                 DeviceQueue.items[n++] = static_cast<uint16_t>(m_view.rowId(row));
         }
-        if (n > 0)
-            sendMotionFrame(static_cast<uint8_t>(groupOf(DeviceQueue.items[0])), DeviceQueue.items[0], code);
+        if (n > 0 && !refused
+            && !sendMotionFrame(static_cast<uint8_t>(groupOf(DeviceQueue.items[0])), DeviceQueue.items[0], code))
+            refused = true;
         // Counted only once the first frame is out: the continuation must not
         // take entry 0 while the group lookup above still had it.
         DeviceQueue.count = n;
         DeviceQueue.position = n > 0 ? 1 : 0;
+    }
+
+    if (refused) {
+        // The port is closed: nothing of this press goes out, not even later,
+        // when a port opened again reports its first frame written. The
+        // targets stay counted, as the self-check button reads them.
+        GroupQueue.position = GroupQueue.count;
+        DeviceQueue.position = DeviceQueue.count;
+        reportPortClosed();
     }
 
     if (selected == 0 && GroupQueue.count == 0)

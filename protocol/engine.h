@@ -18,7 +18,7 @@
 
 // Modal messages the engine asks the window to show; the window picks the
 // text in the current language.
-enum class EngineMessage { SearchRangeWrong, ConfirmSearch, SelectMembersFirst, SelfCheckPeriodWrong };
+enum class EngineMessage { SearchRangeWrong, ConfirmSearch, SelectMembersFirst, SelfCheckPeriodWrong, PortClosed };
 
 // What the engine needs of the main window's lists and controls.
 class EngineView {
@@ -52,6 +52,8 @@ public:
     virtual void destroyProgressBar() = 0;
     // traffic log
     virtual void logFrame(bool transmitted, const uint8_t* bytes, int count) = 0;
+    // whether Comm1 is open now
+    virtual bool portOpen() const = 0;
     // modal messages in the current language
     virtual void information(EngineMessage message) = 0;
     virtual bool confirm(EngineMessage message) = 0;       // true only for Yes
@@ -62,7 +64,12 @@ class DeviceRegister {
 public:
     virtual ~DeviceRegister() = default;
     virtual std::optional<int> groupOfDevice(int id) = 0;  // locate by ID
-    virtual void emptyDevices() = 0;                       // close, empty, reopen
+    // Whether the table can be emptied and refilled; false after the register
+    // has shown its one message naming the file.
+    virtual bool devicesWritable() = 0;
+    // Keeps a copy of the device file, then empties the table, which stays
+    // open in every case. False after the register has shown its one message.
+    virtual bool emptyDevices() = 0;
     virtual void appendDevice(int id, int group) = 0;      // append + post (durable)
 };
 
@@ -74,7 +81,7 @@ public:
     // Values of SelfCheckState.
     enum class SelfCheckPhase : uint8_t { Stopped = 0, LastUp = 1, LastDown = 2 };
 
-    // PollID of no device: no answer matches it.
+    // PollID while no status query is outstanding: no answer matches it.
     static constexpr int32_t NoDevice = -1;
     static constexpr int FirstPollTimeoutMs = 500;   // first time-out after a full rebuild
     static constexpr int PollTimeoutMs = 190;        // every later time-out
@@ -91,7 +98,7 @@ public:
     // Shared state, public so the main window and tests can read it.
     int16_t PollIndex = 0;
     int16_t PollGroup = 0;
-    int32_t PollID = 0;
+    int32_t PollID = NoDevice;
     int32_t SearchStart = 1, SearchEnd = HighestDeviceId, SearchCursor = 0;
     uint8_t SelfCheckState = 0;
     // The last request: CmdAskState after every status query and probe, else
@@ -123,11 +130,14 @@ public:
     // operations
     void AskState(int row);
     void SearchAll(int id);
-    void StopSearch();
+    void StopSearch();              // ends a running search; a running poll goes on
     void StopSelfChk();
     void prepareRebuild();          // full rebuild: the first time-out is the long one
     void startPoll();               // last step of a rebuild: ask row 0
     void endSearchForGroupClick();  // group-list click: everything stops in place
+    // Comm1 has closed (hang-up, or a port pick that failed to open): poll,
+    // search and self-check end, nothing stays queued and the bar goes.
+    void portClosed();
 
     // handlers
     void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
@@ -150,10 +160,15 @@ private:
     void searchRule(const DecodedFrame& f);
     void searchEndSteps();
     void loadPollTarget(int row);
+    void abandonPoll();
+    void clearQueues();
     int groupOf(int id);
-    // A short motion frame: encoded, handed to the port and written to the traffic log.
-    void sendMotionFrame(uint8_t group, uint16_t id, uint8_t command);
+    // A short motion frame: encoded, handed to the port and, once the port has
+    // taken it, written to the traffic log. False when the port refused it.
+    bool sendMotionFrame(uint8_t group, uint16_t id, uint8_t command);
     void logTx();
+    // The port message, at most once for each user action.
+    void reportPortClosed();
     void progressBarStep();
     void motionPress(uint8_t command);
 
@@ -161,4 +176,19 @@ private:
     DeviceRegister& m_reg;
     TxChannel& m_tx;
     SearchState m_search = SearchState::Idle;
+
+    // One user action (a button press, a self-check step) may send several
+    // frames and nest further presses; it shows the port message only once.
+    class Action {
+    public:
+        explicit Action(ControlEngine& e);
+        ~Action();
+        Action(const Action&) = delete;
+        Action& operator=(const Action&) = delete;
+
+    private:
+        ControlEngine& m_engine;
+    };
+    int m_actionDepth = 0;
+    bool m_portMessageShown = false;
 };

@@ -7,29 +7,29 @@ TxChannel::TxChannel(WriteFn write)
 {
 }
 
-void TxChannel::SendCMD1(const CmdRecord& r)
+bool TxChannel::SendCMD1(const CmdRecord& r)
 {
     EncodeShortFrame(r, TxBuffer);
-    flush();
+    return flush();
 }
 
-void TxChannel::SendCMD2(const CmdRecord& r)
+bool TxChannel::SendCMD2(const CmdRecord& r)
 {
     EncodeMediumFrame(r, TxBuffer);
-    flush();
+    return flush();
 }
 
-void TxChannel::flush()
+bool TxChannel::flush()
 {
-    // A closed port refuses the frame; callers have nothing to do about it,
-    // so the result is ignored. A length outside the buffer is clamped
-    // rather than read past its end.
+    // A closed port refuses the frame and the caller learns it from the
+    // result. A length outside the buffer is clamped rather than read past
+    // its end.
     if (!m_write)
-        return;
+        return false;
     int16_t n = TxLength;
     if (n < 0)
         n = 0;
     if (n > TxBufferSize)
         n = TxBufferSize;
-    (void)m_write(TxBuffer, static_cast<uint16_t>(n));
+    return m_write(TxBuffer, static_cast<uint16_t>(n));
 }

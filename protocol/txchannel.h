@@ -20,12 +20,14 @@ public:
     int16_t TxLength = 0;
 
     // Encodes a short frame into TxBuffer and hands TxLength bytes to write.
-    void SendCMD1(const CmdRecord& r);
+    // False when the port refused the frame (closed): it never left, so the
+    // caller must not log it as sent.
+    bool SendCMD1(const CmdRecord& r);
     // Same for a medium frame.
-    void SendCMD2(const CmdRecord& r);
+    bool SendCMD2(const CmdRecord& r);
 
 private:
-    void flush();
+    bool flush();
 
     WriteFn m_write;
 };

@@ -191,6 +191,38 @@ TEST_F(EngineE2E, TwoCheckedGroupsGoOutAsTwoGroupFramesInOrder)
     EXPECT_EQ(rig->sim.device(1, 10)->motion, Motion::Stopped);
 }
 
+TEST_F(EngineE2E, MotionToAClosedPortIsNeitherSentNorLogged)
+{
+    rig->sim.addDevice(1, 10);
+    rig->view.checked[0] = true;
+    rig->closePort();
+
+    rig->engine.SpeedButton3Click();
+    EngineRig::settle(300);
+
+    EXPECT_EQ(rig->sim.frameCount(), 0u);
+    EXPECT_EQ(rig->sim.device(1, 10)->motion, Motion::Stopped);
+    EXPECT_TRUE(rig->view.txLog.empty());
+    EXPECT_EQ(rig->view.infos, std::vector<EngineMessage> { EngineMessage::PortClosed });
+}
+
+TEST_F(EngineE2E, AHangUpEndsThePollAndTakesItsBar)
+{
+    rig->listDevices({ { 1, 0 }, { 2, 0 }, { 3, 0 }, { 4, 0 } }); // nobody answers
+    rig->engine.prepareRebuild();
+    rig->engine.startPoll();
+    ASSERT_TRUE(EngineRig::runUntil([&] { return rig->view.barExists; }, 2000));
+
+    rig->sim.vanish();
+    ASSERT_TRUE(EngineRig::runUntil([&] { return !rig->view.portIsOpen; }, 3000)) << "hang-up seen";
+
+    EXPECT_FALSE(rig->view.barExists);
+    EXPECT_FALSE(rig->engine.Timer1.isActive());
+    const auto marked = rig->view.images();
+    EngineRig::settle(700); // longer than any time-out
+    EXPECT_EQ(rig->view.images(), marked) << "the poll does not run on against the closed port";
+}
+
 } // namespace
 
 int main(int argc, char** argv)

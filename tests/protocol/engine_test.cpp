@@ -8,7 +8,10 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <optional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -51,8 +54,12 @@ class EngineTest : public ::testing::Test {
 protected:
     MemoryView view;
     MemoryRegister reg;
+    // Frames that left through the port. A closed port (view.portIsOpen
+    // false) refuses them, as Comm1.WriteData does.
     std::vector<Bytes> wire;
     TxChannel tx { [this](const uint8_t* b, uint16_t n) {
+        if (!view.portIsOpen)
+            return false;
         wire.emplace_back(b, b + n);
         return true;
     } };
@@ -78,6 +85,16 @@ protected:
     }
 
     void receive(const Bytes& b) { engine.Comm1ReceiveData(b.data(), uint16_t(b.size())); }
+
+    // Three listed devices; the poll has given row 0 up and now asks row 1.
+    void pollAtRowOne()
+    {
+        listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
+        engine.startPoll();
+        engine.Timer1Timer();
+        ASSERT_EQ(hex(wire.back()), hex(shortFrame(3, 6, CmdAskState)));
+        ASSERT_EQ(view.images(), (std::vector<std::optional<bool>> { false, std::nullopt, std::nullopt }));
+    }
 
     // Write-empty events until the queues have nothing more to send.
     void drain()
@@ -396,16 +413,139 @@ TEST_F(EngineTest, PollAcceptsOnlyAValidReplyFromThePolledDevice)
     }
 }
 
+// A motion press, About, Password or Groups (all through StopSearch), or a
+// search tick left over, while row 1's query is outstanding: its answer or
+// time-out still goes to row 1 and the poll goes on with row 2.
+enum class Interruption { MotionPress, StopSearch, LeftoverSearchTick };
+enum class Outcome { Answer, TimeOut };
+
+class InterruptedPollTest : public EngineTest,
+                            public ::testing::WithParamInterface<std::tuple<Interruption, Outcome>> {};
+
+TEST_P(InterruptedPollTest, TheOutstandingQueryIsBookedToItsOwnRow)
+{
+    const auto [interruption, outcome] = GetParam();
+    pollAtRowOne();
+
+    switch (interruption) {
+    case Interruption::MotionPress:
+        view.checked[0] = true;
+        engine.SpeedButton4Click();
+        EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
+        break;
+    case Interruption::StopSearch:
+        engine.StopSearch();
+        break;
+    case Interruption::LeftoverSearchTick:
+        engine.Timer3Timer();
+        break;
+    }
+    EXPECT_TRUE(engine.Timer1.isActive()) << "row 1 is still being waited for";
+
+    if (outcome == Outcome::Answer)
+        receive(reply(3, 6));
+    else
+        engine.Timer1Timer();
+
+    EXPECT_EQ(view.images(),
+        (std::vector<std::optional<bool>> { false, outcome == Outcome::Answer, std::nullopt }));
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(4, 7, CmdAskState)));
+    EXPECT_EQ(engine.PollIndex, 2);
+    EXPECT_TRUE(engine.Timer1.isActive());
+}
+
+std::string interruptedPollName(const std::tuple<Interruption, Outcome>& p)
+{
+    static const char* const names[] = { "MotionPress", "StopSearch", "LeftoverSearchTick" };
+    return std::string(names[int(std::get<0>(p))]) + (std::get<1>(p) == Outcome::Answer ? "ThenAnswer" : "ThenTimeOut");
+}
+
+INSTANTIATE_TEST_SUITE_P(Interruptions, InterruptedPollTest,
+    ::testing::Combine(
+        ::testing::Values(Interruption::MotionPress, Interruption::StopSearch, Interruption::LeftoverSearchTick),
+        ::testing::Values(Outcome::Answer, Outcome::TimeOut)),
+    [](const auto& info) { return interruptedPollName(info.param); });
+
+TEST_F(EngineTest, APollEndedByTimeOutTakesNoLateAnswerForANewRound)
+{
+    listDevices({ { 5, 2 }, { 6, 3 } });
+    engine.startPoll();
+    engine.Timer1Timer();
+    engine.Timer1Timer(); // the last row is silent too: the round is over
+    ASSERT_FALSE(engine.Timer1.isActive());
+
+    receive(reply(3, 6)); // the last device answers late,
+    receive(reply(3, 6)); // and its answer arrives twice
+
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, false }));
+    EXPECT_EQ(wire.size(), 2u) << "no new round";
+    EXPECT_FALSE(engine.Timer1.isActive());
+}
+
+// Once the poll is given up, what its last query still brings books nothing.
+TEST_F(EngineTest, AGivenUpPollBooksNeitherAnswerNorTimeOut)
+{
+    struct Case {
+        const char* name;
+        std::function<void(ControlEngine&, MemoryView&)> giveUp;
+    };
+    const std::vector<Case> cases {
+        { "search declined", [](ControlEngine& e, MemoryView& v) {
+             v.confirmAnswer = false;
+             e.Button3Click();
+         } },
+        { "group click", [](ControlEngine& e, MemoryView&) { e.endSearchForGroupClick(); } },
+        { "port lost", [](ControlEngine& e, MemoryView&) { e.portClosed(); } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        wire.clear();
+        pollAtRowOne();
+        c.giveUp(engine, view);
+        const size_t sent = wire.size();
+
+        receive(reply(3, 6));
+        engine.Timer1Timer(); // a time-out that fires all the same
+
+        EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, std::nullopt, std::nullopt }));
+        EXPECT_EQ(wire.size(), sent);
+        EXPECT_FALSE(engine.Timer1.isActive());
+    }
+}
+
 TEST_F(EngineTest, RefreshRestartsThePollAtRowZero)
 {
-    listDevices({ { 5, 2 }, { 6, 2 } });
+    listDevices({ { 5, 2 }, { 6, 2 }, { 7, 2 } });
     engine.startPoll();
+    engine.Comm1SendDataEmpty();
     engine.Timer1Timer();
     ASSERT_EQ(engine.PollIndex, 1);
     engine.ToolButton10Click();
     EXPECT_EQ(engine.PollIndex, 0);
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState)));
     EXPECT_TRUE(engine.Timer1.isActive());
+    engine.Comm1SendDataEmpty();
+    EXPECT_EQ(view.barPositions, (std::vector<int> { 1, 1 })) << "the new round brings a new bar";
+}
+
+// A search press that stops the poll, and then no search, takes the poll's bar too.
+TEST_F(EngineTest, ASearchPressThatStopsThePollLeavesNoBar)
+{
+    for (bool validRange : { false, true }) {
+        SCOPED_TRACE(validRange ? "confirmation declined" : "range refused");
+        listDevices({ { 5, 2 }, { 6, 2 }, { 7, 2 } });
+        engine.startPoll();
+        engine.Comm1SendDataEmpty();
+        ASSERT_TRUE(view.barExists);
+        view.edit1 = validRange ? "1" : "10";
+        view.edit2 = "9";
+        view.confirmAnswer = false;
+
+        engine.Button3Click();
+
+        EXPECT_FALSE(engine.Timer1.isActive());
+        EXPECT_FALSE(view.barExists);
+    }
 }
 
 TEST_F(EngineTest, PollProgressBarFollowsTheQueries)
@@ -539,6 +679,55 @@ TEST_F(EngineTest, NoToTheConfirmationLeavesTheRegisterButStopsThePoll)
     EXPECT_FALSE(engine.Timer3.isActive());
 }
 
+// A search that could not rebuild the register leaves the register and the
+// list as they were, and says so once.
+TEST_F(EngineTest, ASearchThatCannotRebuildTheRegisterEmptiesNothing)
+{
+    struct Case {
+        const char* name;
+        bool portOpen, writable, emptyingFails;
+        std::vector<EngineMessage> infos, confirms;
+        int registerMessages;
+    };
+    const std::vector<Case> cases {
+        { "port closed", false, true, false, { EngineMessage::PortClosed }, {}, 0 },
+        { "table not writable", true, false, false, {}, {}, 1 },
+        { "emptying fails after Yes", true, true, true, {}, { EngineMessage::ConfirmSearch }, 1 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryView v;
+        MemoryRegister r;
+        std::vector<Bytes> sent;
+        TxChannel t { [&](const uint8_t* b, uint16_t n) {
+            if (!v.portIsOpen)
+                return false;
+            sent.emplace_back(b, b + n);
+            return true;
+        } };
+        ControlEngine e { v, r, t };
+        v.rows = { MemoryRow { 5, false, true }, MemoryRow { 6, false, false } };
+        r.groupById = { { 5, 2 }, { 6, 2 } };
+        v.portIsOpen = c.portOpen;
+        r.writable = c.writable;
+        r.emptyingFails = c.emptyingFails;
+
+        e.Button3Click();
+
+        EXPECT_EQ(v.infos, c.infos);
+        EXPECT_EQ(v.confirms, c.confirms);
+        EXPECT_EQ(r.messages, c.registerMessages);
+        EXPECT_EQ(r.emptied, 0);
+        EXPECT_EQ(r.groupById, (std::map<int, int> { { 5, 2 }, { 6, 2 } }));
+        EXPECT_EQ(v.images(), (std::vector<std::optional<bool>> { true, false }));
+        EXPECT_TRUE(sent.empty()) << "no probe";
+        EXPECT_FALSE(e.searchRunning());
+        EXPECT_FALSE(v.searchCaptionRunning);
+        EXPECT_FALSE(e.Timer3.isActive());
+        EXPECT_EQ(v.misuses, 0);
+    }
+}
+
 TEST_F(EngineTest, InvalidSearchRangesAreRefusedAndReset)
 {
     const std::vector<std::pair<QString, QString>> ranges {
@@ -642,6 +831,134 @@ TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
     EXPECT_FALSE(engine.Timer3.isActive());
     EXPECT_FALSE(engine.Timer1.isActive());
     EXPECT_EQ(engine.SearchCursor, 0);
+}
+
+// ---------------------------------------------------------------- closed port
+
+// Each press (or self-check step) made while the port is closed: nothing goes
+// out, now or when the port comes back, the traffic log shows nothing, and the
+// port message appears exactly once.
+struct ClosedPortCase {
+    const char* name;
+    bool selfCheckRunning; // started while the port was still open
+    void (ControlEngine::*action)();
+};
+
+class ClosedPortTest : public EngineTest, public ::testing::WithParamInterface<ClosedPortCase> {};
+
+TEST_P(ClosedPortTest, NothingLooksSentAndThePortMessageComesOnce)
+{
+    const ClosedPortCase& c = GetParam();
+    listDevices({ { 1, 0 }, { 2, 3 }, { 3, 0 } });
+    view.rows[0].selected = view.rows[1].selected = true;
+    view.checked[2] = view.checked[3] = view.checked[4] = true; // groups 1 to 3 besides
+    if (c.selfCheckRunning) {
+        engine.Button4Click();
+        ASSERT_TRUE(engine.Timer4.isActive());
+    }
+    const size_t sent = wire.size(), logged = view.txLog.size();
+    view.infos.clear();
+    view.portIsOpen = false;
+
+    (engine.*c.action)();
+    drain();
+
+    EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::PortClosed });
+    EXPECT_EQ(wire.size(), sent);
+    EXPECT_EQ(view.txLog.size(), logged);
+
+    // The port is picked again: the press's remaining frames do not go out.
+    view.portIsOpen = true;
+    drain();
+    EXPECT_EQ(wire.size(), sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Presses, ClosedPortTest,
+    ::testing::Values(ClosedPortCase { "Up", false, &ControlEngine::SpeedButton3Click },
+        ClosedPortCase { "Stop", false, &ControlEngine::SpeedButton4Click },
+        ClosedPortCase { "SelfCheckStart", false, &ControlEngine::Button4Click },
+        ClosedPortCase { "SelfCheckPeriod", true, &ControlEngine::Timer4Timer },
+        ClosedPortCase { "SelfCheckStop", true, &ControlEngine::Button4Click },
+        ClosedPortCase { "SearchEndingASelfCheck", true, &ControlEngine::Button3Click }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineTest, QueuedFramesAndQueriesTheClosedPortRefusesAreNotLogged)
+{
+    listDevices({ { 5, 2 } });
+    view.checked[3] = view.checked[6] = true; // groups 2 and 5
+    view.highlighted = 1;
+    engine.SpeedButton3Click();
+    ASSERT_EQ(view.txLog.size(), 1u);
+    engine.ReaddressBatch.items[1] = 44; // and an editor's move behind it
+    engine.ReaddressBatch.count = 2;
+    engine.ReaddressBatch.position = 0;
+    view.portIsOpen = false; // closed before the continuation runs
+
+    engine.Comm1SendDataEmpty(); // group 5
+    engine.Comm1SendDataEmpty(); // the re-address frame
+    engine.startPoll();
+
+    EXPECT_EQ(hexAll(view.txLog), hexAll({ shortFrame(2, 0, CmdUp) }));
+    EXPECT_TRUE(view.infos.empty()) << "no press was made just now";
+}
+
+TEST_F(EngineTest, LosingThePortStopsPollSelfCheckAndEverythingQueued)
+{
+    listDevices({ { 1, 0 }, { 2, 3 }, { 3, 0 } });
+    view.rows[0].selected = view.rows[1].selected = true;
+    view.checked[2] = view.checked[3] = view.checked[4] = true;
+    engine.Button4Click();    // self-check: up to group 1 and device 1 at once, the rest queued
+    engine.startPoll();       // query for row 0
+    engine.Comm1SendDataEmpty(); // group 2 goes out; the poll's bar comes up
+    ASSERT_TRUE(view.barExists);
+    engine.ReaddressBatch.items[1] = 44; // an editor's move still under way
+    engine.ReaddressBatch.count = 2;
+    engine.ReaddressBatch.position = 0;
+    const size_t sent = wire.size();
+
+    view.portIsOpen = false;
+    engine.portClosed();
+
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_EQ(engine.SelfCheckState, 0);
+    EXPECT_FALSE(view.selfCheckCaptionRunning);
+    EXPECT_FALSE(view.barExists);
+    EXPECT_TRUE(view.infos.empty());
+    EXPECT_EQ(wire.size(), sent) << "no stop frame";
+
+    view.portIsOpen = true; // another port is picked
+    drain();
+    receive(reply(0, 1));
+    engine.Timer4Timer();
+    EXPECT_EQ(wire.size(), sent) << "nothing queued before the loss goes out";
+    EXPECT_FALSE(view.rows[0].online.has_value());
+    EXPECT_FALSE(view.barExists);
+}
+
+TEST_F(EngineTest, LosingThePortEndsASearchWithItsNormalEndSteps)
+{
+    view.edit1 = "1";
+    view.edit2 = "50";
+    engine.Button3Click();
+    engine.Comm1SendDataEmpty();
+    engine.Timer3Timer();
+    ASSERT_TRUE(view.barExists);
+    const size_t sent = wire.size();
+
+    view.portIsOpen = false;
+    engine.portClosed();
+
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_FALSE(view.searchCaptionRunning);
+    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_EQ(engine.SearchCursor, 0);
+    EXPECT_FALSE(view.barExists);
+    view.portIsOpen = true;
+    engine.Timer3Timer();
+    receive(reply(0, 2));
+    EXPECT_EQ(wire.size(), sent);
+    EXPECT_TRUE(reg.appended.empty());
 }
 
 // ---------------------------------------------------------------- self-check

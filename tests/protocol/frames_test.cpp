@@ -109,12 +109,12 @@ TEST(TxChannelTest, ShortFrameAfterMediumLeavesTailAndWritesTxLength)
     Recorder rec;
     TxChannel tx(rec.fn());
     tx.TxLength = MediumFrameLength;
-    tx.SendCMD2({1, 300, CmdReaddress, 3, 0x01, 0x2C});
+    EXPECT_TRUE(tx.SendCMD2({1, 300, CmdReaddress, 3, 0x01, 0x2C}));
     const Bytes tail(tx.TxBuffer + 9, tx.TxBuffer + 12);
 
-    rec.result = false; // a closed port: the frame is lost, nothing else happens
+    rec.result = false; // a closed port: the frame is lost and the sender is told so
     tx.TxLength = ShortFrameLength;
-    tx.SendCMD1({2, 5, CmdAskState});
+    EXPECT_FALSE(tx.SendCMD1({2, 5, CmdAskState}));
 
     ASSERT_EQ(rec.writes.size(), 2u);
     EXPECT_EQ(rec.writes[1], shortFrame({2, 5, CmdAskState}));
