@@ -49,25 +49,57 @@ public:
     // with its defaults (and the data directory with it): an empty device table, a group
     // table of DefaultGroupCount records, ID 0 named UngroupedName() and the rest unnamed.
     // A file that exists is opened as it is, or refused if it is not a valid register.
+    // When neither table is open, it first completes a restore that a crash stopped
+    // half-way (RestoreMarkerFileName(); InterruptedRestore when the backup changed since)
+    // and then removes the temporary files left in the data directory (RemoveLeftovers).
     void Open();
     void Close();
 
     // Copies Member<n>.DB to .dbk and Group<n>.DB to .dbk (and .PX/.VAL to .pbk/.vbk where
     // present). The live files are checked first; each copy is written beside its target
     // and renamed over it only when complete, so a failure leaves the previous backup.
-    // A missing live file is passed over. Both tables are open afterwards.
+    // Both .dbk files of one backup carry the same new random stamp in their header.
+    // A replaced file keeps its mode; a new one takes the live file's. A missing live file
+    // is passed over. Both tables are open afterwards.
     void Backup();
 
     // The reverse, device table first. Every backup present is checked before anything
-    // is replaced: a damaged one is refused (InvalidBackup) and the live tables stay as
-    // they were. A missing backup is passed over silently. Returns whether anything was
-    // restored. Both tables are open afterwards.
+    // is replaced: a damaged one is refused (InvalidBackup), two files of different
+    // backups are refused (TornBackup), and the live tables stay as they were. Backups
+    // without a stamp (0, older versions) are accepted. A missing backup is passed over
+    // silently. Returns whether anything was restored. Both tables are open afterwards.
     bool Restore();
+
+    // "<dir>/Restore<n>.pending": present only while a restore replaces files.
+    QString RestoreMarkerFileName() const;
+
+    // Removes the temporary files this program leaves in `dataDir` when it is stopped
+    // while writing a register, backup, password or marker file (".<name>.tmp-XXXXXX"
+    // and their journals). Nothing else is touched. Open calls it.
+    static void RemoveLeftovers(const QString& dataDir);
+
+    // Throws ETableError naming the device file when the device table cannot be written
+    // now: the table is not open (InvalidOperation, or why the file cannot be opened),
+    // the file is damaged (InvalidRegister), the file or the data directory is read-only
+    // (WriteFailed), another program holds a lock (Busy). Changes nothing.
+    void CheckDevicesWritable();
+
+    // "<dir>/Member<n>.before-search.DB": the device table as it was before the last search.
+    QString BeforeSearchFileName() const;
+    // Copies the device file to BeforeSearchFileName(), written beside it and renamed
+    // over the previous copy only when complete, with the live file's mode. Throws
+    // ETableError naming the file that failed; the previous copy is then kept.
+    void SaveBeforeSearch();
+
+    // Removes every device record. The device table is open afterwards even when emptying
+    // failed (unless the file cannot be opened at all); the failure is then rethrown.
+    void EmptyDevices();
 
 private:
     QString Stem(const QString& base) const;
     void CreateMissing();
     void ReopenAfter(const std::exception_ptr& failure);
+    void FinishInterruptedRestore();
 
     QString m_dataDir;
     int m_scene = 1;

@@ -63,13 +63,18 @@ private:
     int m_fd;
 };
 
+ReplaceHook g_replaceHook = nullptr;
+
+const char TempInfix[] = ".tmp-";
+constexpr int TempUniqueLength = 6;  // the XXXXXX of mkostemp
+
 }  // namespace
 
 QString MakeTempBeside(const QString& target)
 {
     const QFileInfo info(target);
     QByteArray pattern = Native(info.absolutePath() + QLatin1String("/.") + info.fileName()
-                                + QLatin1String(".tmp-XXXXXX"));
+                                + QLatin1String(TempInfix) + QString(TempUniqueLength, QLatin1Char('X')));
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
         throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
@@ -117,11 +122,44 @@ void SyncFile(const QString& path, const QString& reportAs)
         throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(errno));
 }
 
+bool CopyMode(const QString& model, const QString& temp, const QString& reportAs)
+{
+    struct stat st {};
+    if (::stat(Native(model).constData(), &st) != 0)
+        return false;
+    if (::chmod(Native(temp).constData(), st.st_mode & 07777) != 0)
+        throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(errno));
+    return true;
+}
+
 void ReplaceWith(const QString& temp, const QString& target)
 {
     if (::rename(Native(temp).constData(), Native(target).constData()) != 0)
         throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
     SyncDirectoryOf(target, target);
+    if (g_replaceHook)
+        g_replaceHook(target);
+}
+
+void SetReplaceHook(ReplaceHook hook)
+{
+    g_replaceHook = hook;
+}
+
+bool IsTempNameOf(const QString& fileName, const QString& targetName)
+{
+    QString name = fileName;
+    if (name.endsWith(QLatin1String("-journal")))
+        name.chop(8);
+    const QString prefix = QLatin1Char('.') + targetName + QLatin1String(TempInfix);
+    if (!name.startsWith(prefix) || name.size() != prefix.size() + TempUniqueLength)
+        return false;
+    for (const QChar c : QStringView(name).mid(prefix.size())) {
+        const char16_t u = c.unicode();
+        if (!((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9')))
+            return false;
+    }
+    return true;
 }
 
 bool InstallNew(const QString& temp, const QString& target)
@@ -146,6 +184,11 @@ bool InstallNew(const QString& temp, const QString& target)
     }
     SyncDirectoryOf(target, target);
     return true;
+}
+
+void SyncDirectory(const QString& path)
+{
+    SyncDirectoryOf(path, path);
 }
 
 void RemoveIfPresent(const QString& path)

@@ -14,7 +14,7 @@
 
 namespace {
 
-QString EnglishText(ETableError::Kind kind, const QString& file, int limit)
+QString EnglishText(ETableError::Kind kind, const QString& file, int limit, const QString& other)
 {
     switch (kind) {
     case ETableError::Kind::InvalidRegister:
@@ -34,11 +34,21 @@ QString EnglishText(ETableError::Kind kind, const QString& file, int limit)
         return QStringLiteral("The name is too long: names in %1 may have at most %2 bytes.").arg(file).arg(limit);
     case ETableError::Kind::InvalidOperation:
         return QStringLiteral("Invalid operation on the data file %1.").arg(file);
+    case ETableError::Kind::Busy:
+        return QStringLiteral("The data file %1 is in use by another program; the operation was not done.").arg(file);
+    case ETableError::Kind::TornBackup:
+        return QStringLiteral("The backup files %1 and %2 were not made by the same backup; nothing was restored.")
+            .arg(file, other);
+    case ETableError::Kind::InterruptedRestore:
+        return QStringLiteral("An interrupted restore recorded in %1 cannot be completed: the backup file %2 has "
+                              "changed since. Restore a backup again, or delete %1 to keep the data files as they "
+                              "are.")
+            .arg(file, other);
     }
     return {};
 }
 
-QString ChineseText(ETableError::Kind kind, const QString& file, int limit)
+QString ChineseText(ETableError::Kind kind, const QString& file, int limit, const QString& other)
 {
     switch (kind) {
     case ETableError::Kind::InvalidRegister:
@@ -55,13 +65,22 @@ QString ChineseText(ETableError::Kind kind, const QString& file, int limit)
         return QStringLiteral("名称太长：%1 中的名称最多 %2 个字节。").arg(file).arg(limit);
     case ETableError::Kind::InvalidOperation:
         return QStringLiteral("对数据文件 %1 的操作无效。").arg(file);
+    case ETableError::Kind::Busy:
+        return QStringLiteral("数据文件 %1 正被其他程序使用，操作未执行。").arg(file);
+    case ETableError::Kind::TornBackup:
+        return QStringLiteral("备份文件 %1 和 %2 不是同一次备份的，未恢复任何数据。").arg(file, other);
+    case ETableError::Kind::InterruptedRestore:
+        return QStringLiteral("%1 中记录的一次数据恢复曾被中断，且备份文件 %2 已改变，无法完成。"
+                              "请重新恢复备份，或删除 %1 以保留现有数据文件。")
+            .arg(file, other);
     }
     return {};
 }
 
-std::string WhatText(ETableError::Kind kind, const QString& file, const QString& detail, int limit)
+std::string WhatText(ETableError::Kind kind, const QString& file, const QString& detail, int limit,
+                     const QString& other)
 {
-    QString text = EnglishText(kind, file, limit);
+    QString text = EnglishText(kind, file, limit, other);
     if (!detail.isEmpty())
         text += QLatin1String(" (") + detail + QLatin1Char(')');
     return text.toStdString();
@@ -69,10 +88,12 @@ std::string WhatText(ETableError::Kind kind, const QString& file, const QString&
 
 }  // namespace
 
-ETableError::ETableError(Kind kind, const QString& fileName, const QString& detail, int limit)
-    : std::runtime_error(WhatText(kind, fileName, detail, limit)),
+ETableError::ETableError(Kind kind, const QString& fileName, const QString& detail, int limit,
+                         const QString& otherFileName)
+    : std::runtime_error(WhatText(kind, fileName, detail, limit, otherFileName)),
       m_kind(kind),
       m_fileName(fileName),
+      m_otherFileName(otherFileName),
       m_detail(detail),
       m_limit(limit)
 {
@@ -81,9 +102,9 @@ ETableError::ETableError(Kind kind, const QString& fileName, const QString& deta
 QString ETableError::Text(int language) const
 {
     if (language == 0)
-        return ChineseText(m_kind, m_fileName, m_limit);
+        return ChineseText(m_kind, m_fileName, m_limit, m_otherFileName);
     if (language == 1)
-        return EnglishText(m_kind, m_fileName, m_limit);
+        return EnglishText(m_kind, m_fileName, m_limit, m_otherFileName);
     return {};
 }
 
@@ -167,6 +188,9 @@ ETableError::Kind KindFor(int extendedRc, ETableError::Kind fallback)
         break;
     }
     switch (extendedRc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return ETableError::Kind::Busy;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
     case SQLITE_FORMAT:
@@ -334,7 +358,7 @@ sqlite3* OpenExisting(const QString& path, int flags, const QString& reportAs)
         throw ETableError(ETableError::Kind::CannotOpen, reportAs, f.message);
     }
     sqlite3_extended_result_codes(db, 1);
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, TableBusyTimeoutMs);
     return db;
 }
 
@@ -370,6 +394,65 @@ void TTable::Validate(const QString& path, const TTableSchema& schema, const QSt
         throw;
     }
     sqlite3_close_v2(db);
+}
+
+namespace {
+
+qint32 StampOf(sqlite3* db, const QString& reportAs)
+{
+    Statement read(db, QStringLiteral("PRAGMA user_version"));
+    if (!read.ok() || read.step() != SQLITE_ROW)
+        Throw(read.failure(), ETableError::Kind::CannotOpen, reportAs);
+    return static_cast<qint32>(sqlite3_column_int(read.get(), 0));
+}
+
+}  // namespace
+
+qint32 TTable::ReadStamp(const QString& path, const QString& reportAs)
+{
+    sqlite3* db = OpenExisting(path, SQLITE_OPEN_READONLY, reportAs);
+    try {
+        const qint32 stamp = StampOf(db, reportAs);
+        sqlite3_close_v2(db);
+        return stamp;
+    } catch (...) {
+        sqlite3_close_v2(db);
+        throw;
+    }
+}
+
+void TTable::WriteStamp(const QString& path, qint32 stamp, const QString& reportAs)
+{
+    sqlite3* db = OpenExisting(path, SQLITE_OPEN_READWRITE, reportAs);
+    try {
+        Exec(db, QStringLiteral("PRAGMA synchronous=FULL; PRAGMA user_version=%1").arg(stamp),
+             ETableError::Kind::WriteFailed, reportAs);
+    } catch (...) {
+        sqlite3_close_v2(db);
+        throw;
+    }
+    if (sqlite3_close(db) != SQLITE_OK)
+        throw ETableError(ETableError::Kind::WriteFailed, reportAs, QStringLiteral("close failed"));
+}
+
+void TTable::CheckWritable()
+{
+    RequireOpen();
+    CheckSound(m_db, m_schema, m_tableName);
+    if (sqlite3_db_readonly(m_db, "main") == 1)
+        throw ETableError(ETableError::Kind::WriteFailed, m_tableName, QStringLiteral("the file is read-only"));
+    // Rewriting the header with the value it already has makes SQLite take the write
+    // lock and create its journal beside the file, as any change does; the rollback then
+    // leaves the file as it was.
+    const qint32 stamp = StampOf(m_db, m_tableName);
+    Exec(m_db, QStringLiteral("BEGIN IMMEDIATE"), ETableError::Kind::WriteFailed, m_tableName);
+    try {
+        Exec(m_db, QStringLiteral("PRAGMA user_version=%1").arg(stamp), ETableError::Kind::WriteFailed, m_tableName);
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    Exec(m_db, QStringLiteral("ROLLBACK"), ETableError::Kind::WriteFailed, m_tableName);
 }
 
 void TTable::Open()

@@ -23,13 +23,20 @@ public:
         KeyViolation,     // a record with that key already exists
         WriteFailed,      // disk full, read-only file, I/O error
         NameTooLong,      // text longer than the field allows (GBK bytes)
-        InvalidOperation  // misuse: table not open, unknown field, record number out of range
+        InvalidOperation,   // misuse: table not open, unknown field, record number out of range
+        Busy,               // another program holds a lock on the file past the wait
+        TornBackup,         // two backup files made by different backups; nothing was restored
+        InterruptedRestore  // a restore stopped half-way cannot be completed from its backup
     };
 
-    ETableError(Kind kind, const QString& fileName, const QString& detail = {}, int limit = 0);
+    // `otherFileName`: the second file of a pair (TornBackup: the other backup file;
+    // InterruptedRestore: the backup file that no longer matches).
+    ETableError(Kind kind, const QString& fileName, const QString& detail = {}, int limit = 0,
+                const QString& otherFileName = {});
 
     Kind kind() const { return m_kind; }
     const QString& fileName() const { return m_fileName; }
+    const QString& otherFileName() const { return m_otherFileName; }
     // Technical detail in English (SQLite's message, the field name), may be empty.
     const QString& detail() const { return m_detail; }
     // The byte limit for NameTooLong.
@@ -42,9 +49,14 @@ public:
 private:
     Kind m_kind;
     QString m_fileName;
+    QString m_otherFileName;
     QString m_detail;
     int m_limit;
 };
+
+// How long an operation waits for a lock that another program holds on a table file
+// before it fails with Busy. Short: the caller is the user-interface thread.
+constexpr int TableBusyTimeoutMs = 250;
 
 enum class TFieldType { Integer, Text, Blob };
 
@@ -141,6 +153,17 @@ public:
     void SetFieldByName(const QString& name, const TFieldValue& value);
     void SetField(int position, const TFieldValue& value);
     int FieldCount() const { return static_cast<int>(m_schema.fields.size()); }
+
+    // Fails (naming the file) when a write to the table would fail now: the file or its
+    // directory is read-only (the journal is written beside the file), the file is
+    // damaged, locked by another program, or the table is not open. It tries a write and
+    // rolls it back, so the records, the cursor and a pending edit stay as they were.
+    void CheckWritable();
+
+    // The 32-bit number SQLite keeps for its user in the file header (PRAGMA
+    // user_version); 0 in a file that never had one set. Errors name `reportAs`.
+    static qint32 ReadStamp(const QString& path, const QString& reportAs);
+    static void WriteStamp(const QString& path, qint32 stamp, const QString& reportAs);
 
     // Checks that `path` is a sound SQLite file of `schema` without changing it; errors
     // name `reportAs`. Throws InvalidRegister or CannotOpen.

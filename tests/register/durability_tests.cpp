@@ -142,28 +142,6 @@ TEST(Durability, AcknowledgedPostsSurviveSigkill)
     EXPECT_GE(acknowledged.size(), static_cast<size_t>(runs));  // every run got at least one write done
 }
 
-// Runs `body` in a child process whose files cannot grow beyond `limit` bytes, the way a
-// full disk refuses them. The child's exit status tells what it saw.
-int WithFileSizeLimit(rlim_t limit, const std::function<int()>& body)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);  // a refused write then fails with EFBIG
-        rlimit r{limit, limit};
-        if (::setrlimit(RLIMIT_FSIZE, &r) != 0)
-            ::_exit(90);
-        int rc = 91;
-        try {
-            rc = body();
-        } catch (...) {
-        }
-        ::_exit(rc);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(FullDisk, FailedPostAndBackupLeaveEverythingAsItWas)
 {
     QTemporaryDir dir;
