@@ -1,0 +1,46 @@
+// The administrator password: raises an operator to administrator (or super-user) before the
+// group editor opens.
+#pragma once
+
+#include <QDialog>
+
+#include <cstdint>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TPasswordStore;
+
+class TAdmPSWForm : public QDialog {
+    Q_OBJECT
+public:
+    // Created once, hidden, and reused; not modal. The store must be open when a password is
+    // entered (it is from the log-in on).
+    explicit TAdmPSWForm(TPasswordStore& store, QWidget* owner = nullptr);
+
+    // Shows the dialog in the current language; one already visible is only brought forward.
+    void showAdmPSW();
+    void AdmPSWFormProcLanguage(int16_t language);
+
+    QLabel* promptLabel() const { return m_promptLabel; }
+    QLineEdit* passwordEdit() const { return m_passwordEdit; }
+    QPushButton* enterButton() const { return m_enterButton; }
+    QPushButton* cancelButton() const { return m_cancelButton; }
+
+    void done(int result) override;
+
+signals:
+    // The dialog closed after raising UserMode to administrator or super-user: time to open
+    // the group editor and to show the new level.
+    void levelRaised();
+
+private:
+    void FormShow();
+    void enterClicked();
+
+    TPasswordStore& m_store;
+    QLabel* m_promptLabel = nullptr;
+    QLineEdit* m_passwordEdit = nullptr;
+    QPushButton* m_enterButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+};

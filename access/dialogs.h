@@ -1,0 +1,18 @@
+// Shared by the password dialogs.
+#pragma once
+
+#include "common/texts.h"
+
+class ETableError;
+class QWidget;
+
+// Puts a window in the middle of the desktop at the size its layout asks for.
+void CentreOnDesktop(QWidget* window);
+
+// Shows a failure of the password store in an error box in the current language (none for a
+// language index other than 0 and 1).
+void ReportStoreError(QWidget* parent, const ETableError& error);
+
+// Shows the text of the current language in an information box (none for a language index
+// other than 0 and 1).
+void Inform(QWidget* parent, const Text& text);

@@ -1,0 +1,56 @@
+// The first start: no password store yet. The user sets the passwords before the first log-in;
+// the program never brings or makes up a password of its own.
+#pragma once
+
+#include <QDialog>
+
+#include <array>
+#include <cstdint>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TPasswordStore;
+
+// One level's row: the password typed twice.
+struct TFirstPasswordRow {
+    QLabel* levelLabel = nullptr;
+    QLineEdit* passwordEdit = nullptr;
+    QLineEdit* repeatEdit = nullptr;
+};
+
+class TFirstStartForm : public QDialog {
+    Q_OBJECT
+public:
+    // Modal. Asks for the operator's and the administrator's passwords, and the super-user's
+    // in the advanced-user edition. exec() answers Accepted once the store has been created,
+    // Rejected when the user cancelled (nothing is written then).
+    explicit TFirstStartForm(TPasswordStore& store, QWidget* owner = nullptr);
+
+    void FirstStartFormProcLanguage(int16_t language);
+
+    QLabel* introLabel() const { return m_introLabel; }
+    TFirstPasswordRow& operatorRow() { return m_rows[0]; }
+    TFirstPasswordRow& administratorRow() { return m_rows[1]; }
+    TFirstPasswordRow& superUserRow() { return m_rows[2]; }
+    QPushButton* createButton() const { return m_createButton; }
+    QPushButton* cancelButton() const { return m_cancelButton; }
+
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormShow();
+    void createClicked();
+    bool asksSuperUser() const;
+
+    TPasswordStore& m_store;
+    QLabel* m_introLabel = nullptr;
+    QLabel* m_passwordHeader = nullptr;
+    QLabel* m_repeatHeader = nullptr;
+    std::array<TFirstPasswordRow, 3> m_rows;
+    QPushButton* m_createButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+};

@@ -1,0 +1,25 @@
+#include "access/login.h"
+
+#include "access/dialogs.h"
+#include "access/firststart.h"
+#include "access/optpsw.h"
+#include "access/passwordstore.h"
+#include "common/state.h"
+
+bool LogInAtStart(TPasswordStore& store, QWidget* owner)
+{
+    UserMode = ModeNone;
+    if (!store.Exists()) {
+        TFirstStartForm firstStart(store, owner);
+        if (firstStart.exec() != QDialog::Accepted)
+            return false;
+    }
+    try {
+        store.Open();
+    } catch (const ETableError& e) {
+        ReportStoreError(owner, e);
+        return false;
+    }
+    TOptPSWForm logIn(store, owner);
+    return logIn.exec() == QDialog::Accepted && UserMode != ModeNone;
+}

@@ -1,0 +1,135 @@
+#include "access/optpsw.h"
+
+#include "access/dialogs.h"
+#include "access/passwordedit.h"
+#include "access/passwordstore.h"
+#include "common/state.h"
+#include "common/texts.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr Text CaptionText{"Tarvello", "Tarvello"};
+constexpr Text PromptText{"请输入密码：", "Password: "};
+constexpr Text EnterText{"进入", "Enter"};
+constexpr Text CancelText{"取消", "Cancel"};
+constexpr Text WrongPasswordText{"密码输入不正确，请重新输入。",
+                                 "The password is WRONG, please input the correct password."};
+
+}  // namespace
+
+TOptPSWForm::TOptPSWForm(TPasswordStore& store, QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint
+                         | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      m_store(store)
+{
+    setObjectName(QStringLiteral("OptPSWForm"));
+    setModal(true);
+    setWindowTitle(pick(CaptionText, 0));
+
+    m_promptLabel = new QLabel(pick(PromptText, 0), this);
+    m_promptLabel->setObjectName(QStringLiteral("promptLabel"));
+    m_passwordEdit = NewPasswordEdit(this, QStringLiteral("passwordEdit"));
+    m_passwordEdit->setMinimumWidth(150);
+    m_promptLabel->setBuddy(m_passwordEdit);
+    m_enterButton = new QPushButton(pick(EnterText, 0), this);
+    m_enterButton->setObjectName(QStringLiteral("enterButton"));
+    m_enterButton->setDefault(true);
+    m_cancelButton = new QPushButton(pick(CancelText, 0), this);
+    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+
+    auto* field = new QHBoxLayout;
+    field->addWidget(m_promptLabel);
+    field->addWidget(m_passwordEdit, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_enterButton);
+    buttons->addWidget(m_cancelButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(20, 20, 20, 14);
+    layout->setSpacing(16);
+    layout->addLayout(field);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(m_enterButton, &QPushButton::clicked, this, &TOptPSWForm::enterClicked);
+    connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+
+    if (owner && owner->isWindow())
+        owner->hide();
+}
+
+void TOptPSWForm::showEvent(QShowEvent* event)
+{
+    if (!event->spontaneous())
+        FormShow();
+    QDialog::showEvent(event);
+}
+
+void TOptPSWForm::FormShow()
+{
+    OptPSWFormProcLanguage(CurLanguage);
+    CentreOnDesktop(this);
+    m_passwordEdit->setFocus();
+    try {
+        m_store.Open();
+    } catch (const ETableError& e) {
+        // Without its passwords nobody can log in; the log-in ends as if abandoned.
+        ReportStoreError(this, e);
+        QMetaObject::invokeMethod(this, &QDialog::reject, Qt::QueuedConnection);
+    }
+}
+
+void TOptPSWForm::OptPSWFormProcLanguage(int16_t language)
+{
+    if (language != 0 && language != 1)
+        return;
+    setWindowTitle(pick(CaptionText, language));
+    m_promptLabel->setText(pick(PromptText, language));
+    m_enterButton->setText(pick(EnterText, language));
+    m_cancelButton->setText(pick(CancelText, language));
+}
+
+void TOptPSWForm::enterClicked()
+{
+    const QString typed = m_passwordEdit->text();
+    UserMode = ModeNone;
+    try {
+        if (m_store.Matches(OperatorRecord, typed))
+            UserMode = ModeOperator;
+        if (m_store.Matches(AdministratorRecord, typed))
+            UserMode = ModeAdministrator;
+        if (Edition == EditionAdvanced && m_store.Matches(SuperUserRecord, typed))
+            UserMode = ModeSuperUser;
+    } catch (const ETableError& e) {
+        UserMode = ModeNone;
+        ReportStoreError(this, e);
+        return;
+    }
+    if (UserMode == ModeOperator || UserMode == ModeAdministrator
+        || (UserMode == ModeSuperUser && Edition == EditionAdvanced)) {
+        m_passwordEdit->clear();
+        accept();
+        return;
+    }
+    Inform(this, WrongPasswordText);
+    m_passwordEdit->clear();
+    m_passwordEdit->setFocus();
+}
+
+void TOptPSWForm::done(int result)
+{
+    if (UserMode == ModeNone) {
+        m_passwordEdit->clear();
+        m_store.Close();
+        result = Rejected;
+    }
+    QDialog::done(result);
+}

@@ -1,0 +1,42 @@
+// The log-in at start: the typed password grants the highest level whose password it is.
+#pragma once
+
+#include <QDialog>
+
+#include <cstdint>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TPasswordStore;
+
+class TOptPSWForm : public QDialog {
+    Q_OBJECT
+public:
+    // Modal; hides the owner (the main window stays hidden until a log-in succeeds). Opens
+    // the store when shown. exec() answers Accepted when a level was granted (UserMode holds
+    // it) and Rejected when the log-in was abandoned (UserMode is ModeNone, the store closed).
+    explicit TOptPSWForm(TPasswordStore& store, QWidget* owner = nullptr);
+
+    void OptPSWFormProcLanguage(int16_t language);
+
+    QLabel* promptLabel() const { return m_promptLabel; }
+    QLineEdit* passwordEdit() const { return m_passwordEdit; }
+    QPushButton* enterButton() const { return m_enterButton; }
+    QPushButton* cancelButton() const { return m_cancelButton; }
+
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormShow();
+    void enterClicked();
+
+    TPasswordStore& m_store;
+    QLabel* m_promptLabel = nullptr;
+    QLineEdit* m_passwordEdit = nullptr;
+    QPushButton* m_enterButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+};

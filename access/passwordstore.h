@@ -1,0 +1,53 @@
+// The password store: the encoded passwords of the three access levels in DFiles/SysSet.DB.
+#pragma once
+
+#include "register/table.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// Record numbers of the levels' passwords.
+constexpr int SuperUserRecord = 1;
+constexpr int AdministratorRecord = 2;
+constexpr int OperatorRecord = 3;
+
+class TPasswordStore {
+public:
+    explicit TPasswordStore(const QString& dataDir = QStringLiteral("DFiles"));
+
+    // "<dataDir>/SysSet.DB".
+    QString FileName() const;
+    // Whether the file is there at all (a first start when it is not).
+    bool Exists() const;
+
+    // Creates the store with the given passwords, encoded, readable and writable by its owner
+    // only; the data directory is created if needed. A super-user password left out makes the
+    // super-user record one that no password opens. An existing file is never replaced:
+    // returns false and writes nothing then. Throws ETableError when the file cannot be written.
+    bool Create(const QString& administrator, const QString& operatorPassword,
+                const std::optional<QString>& superUser);
+
+    // Opens the store: a valid password table of at least three records. A file that is
+    // missing, unreadable, not a password table or too short is refused (ETableError naming
+    // the file) and left as it is. Opening an open store does nothing.
+    void Open();
+    void Close();
+    bool Active() const { return PSWTable.Active(); }
+
+    // Whether `typed` is the password of the record: the two encodings agree byte for byte.
+    bool Matches(int record, const QString& typed);
+    // Stores the encoding of `password` in the record; on disk when this returns.
+    void Change(int record, const QString& password);
+
+    TTable PSWTable;
+
+private:
+    QString m_dataDir;
+};
+
+// The message for a failure of the password store, naming the file: 0 Simplified Chinese,
+// 1 English, an empty text for any other language.
+QString PasswordStoreErrorText(const ETableError& error, int16_t language);

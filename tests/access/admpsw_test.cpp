@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "access/admpsw.h"
+#include "support.h"
+
+namespace {
+
+struct RaiseCase {
+    const char* name;
+    int32_t edition;
+    const char* typed;
+    int32_t level;  // ModeOperator: refused
+};
+
+void PrintTo(const RaiseCase& c, std::ostream* os) { *os << c.name; }
+
+const RaiseCase RaiseCases[] = {
+    {"administrator", EditionCustomer, "adm", ModeAdministrator},
+    {"super_user_customer", EditionCustomer, "su", ModeSuperUser},
+    {"super_user_advanced", EditionAdvanced, "su", ModeSuperUser},
+    {"operator_password_refused", EditionCustomer, "op", ModeOperator},
+    {"empty_refused", EditionCustomer, "", ModeOperator},
+};
+
+class AdministratorPassword : public ::testing::TestWithParam<RaiseCase> {};
+
+}  // namespace
+
+TEST_P(AdministratorPassword, RaisesAnOperator)
+{
+    const RaiseCase& c = GetParam();
+    StoreDir dir;
+    dir.create("su", "adm", "op");
+    TPasswordStore store(dir.path());
+    store.Open();
+    Edition = c.edition;
+    UserMode = ModeOperator;
+    TAdmPSWForm dialog(store);
+    QSignalSpy raised(&dialog, &TAdmPSWForm::levelRaised);
+    dialog.showAdmPSW();
+    dialog.passwordEdit()->setText(QString::fromUtf8(c.typed));
+    QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
+
+    EXPECT_EQ(UserMode, c.level);
+    const bool refused = c.level == ModeOperator;
+    EXPECT_EQ(raised.count(), refused ? 0 : 1);
+    EXPECT_EQ(dialog.isVisible(), refused);
+    EXPECT_EQ(dir.messages.texts, refused ? QStringList{"密码输入不正确，请重新输入。"} : QStringList());
+    if (refused) {
+        EXPECT_TRUE(dialog.passwordEdit()->text().isEmpty());
+        EXPECT_EQ(dialog.focusWidget(), dialog.passwordEdit());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, AdministratorPassword, ::testing::ValuesIn(RaiseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What was typed and then cancelled is not there for the next person to enter.
+TEST(AdministratorPasswordDialog, CancelForgetsTheTypedText)
+{
+    StoreDir dir;
+    dir.create("su", "adm", "op");
+    TPasswordStore store(dir.path());
+    store.Open();
+    UserMode = ModeOperator;
+    CurLanguage = 1;
+    TAdmPSWForm dialog(store);
+    dialog.showAdmPSW();
+    EXPECT_EQ(dialog.promptLabel()->text(), QStringLiteral("Administrator's Password: "));
+    dialog.passwordEdit()->setText(QStringLiteral("adm"));
+    QTest::mouseClick(dialog.cancelButton(), Qt::LeftButton);
+    EXPECT_FALSE(dialog.isVisible());
+
+    dialog.showAdmPSW();
+    QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
+    EXPECT_EQ(UserMode, ModeOperator);
+    EXPECT_EQ(dir.messages.texts, QStringList{"The password is WRONG, please input the correct password."});
+}
