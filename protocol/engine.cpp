@@ -263,7 +263,7 @@ void ControlEngine::Timer1Timer()
     }
 }
 
-void ControlEngine::ToolButton10Click()
+void ControlEngine::refreshClicked()
 {
     Timer3.stop();
     StopSearch();
@@ -306,7 +306,7 @@ void ControlEngine::SearchAll(int id)
     m_tx.SendCMD1(r);
 }
 
-void ControlEngine::Button3Click()
+void ControlEngine::searchClicked()
 {
     Action press(*this);
     StopSelfChk();
@@ -475,7 +475,7 @@ void ControlEngine::progressBarStep()
 
 // ---------------------------------------------------------------- self-check
 
-void ControlEngine::Button4Click()
+void ControlEngine::selfCheckClicked()
 {
     Action press(*this);
     // The button stops a running self-check whatever the selection and the
@@ -500,7 +500,7 @@ void ControlEngine::Button4Click()
     Timer4.setInterval(*period * 1000);
     Timer4.start();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
-    SpeedButton3Click();
+    upPressed();
     m_view.selfCheckRunningChanged(true);
 }
 
@@ -510,11 +510,11 @@ void ControlEngine::Timer4Timer()
     switch (selfCheckPhase()) {
     case SelfCheckPhase::LastUp:
         SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastDown);
-        SpeedButton5Click();
+        downPressed();
         break;
     case SelfCheckPhase::LastDown:
         SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
-        SpeedButton3Click();
+        upPressed();
         break;
     case SelfCheckPhase::Stopped:
         break;
@@ -528,7 +528,7 @@ void ControlEngine::StopSelfChk()
     Action press(*this);
     Timer4.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
-    SpeedButton4Click();
+    stopPressed();
     m_view.selfCheckRunningChanged(false);
 }
 
@@ -541,11 +541,11 @@ void ControlEngine::motionPress(uint8_t command)
     Comm_Control(command);
 }
 
-void ControlEngine::SpeedButton1Click() { motionPress(CmdForward); }
-void ControlEngine::SpeedButton2Click() { motionPress(CmdBackward); }
-void ControlEngine::SpeedButton3Click() { motionPress(CmdUp); }
-void ControlEngine::SpeedButton4Click() { motionPress(CmdStop); }
-void ControlEngine::SpeedButton5Click() { motionPress(CmdDown); }
+void ControlEngine::forwardPressed() { motionPress(CmdForward); }
+void ControlEngine::backwardPressed() { motionPress(CmdBackward); }
+void ControlEngine::upPressed() { motionPress(CmdUp); }
+void ControlEngine::stopPressed() { motionPress(CmdStop); }
+void ControlEngine::downPressed() { motionPress(CmdDown); }
 
 void ControlEngine::Comm_Control(uint16_t command)
 {

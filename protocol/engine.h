@@ -145,14 +145,14 @@ public:
     void Timer1Timer();
     void Timer3Timer();
     void Timer4Timer();
-    void Button3Click();
-    void Button4Click();
-    void ToolButton10Click();
-    void SpeedButton1Click(); // tilt forward
-    void SpeedButton2Click(); // tilt backward
-    void SpeedButton3Click(); // up
-    void SpeedButton4Click(); // stop
-    void SpeedButton5Click(); // down
+    void searchClicked();
+    void selfCheckClicked();
+    void refreshClicked();
+    void forwardPressed(); // tilt forward
+    void backwardPressed(); // tilt backward
+    void upPressed(); // up
+    void stopPressed(); // stop
+    void downPressed(); // down
     void Comm_Control(uint16_t command);
 
 private:

@@ -47,7 +47,7 @@ TEST_F(EngineE2E, SearchEntersExactlyThePresentDevicesWithTheirGroups)
     rig->view.edit1 = "1";
     rig->view.edit2 = "20";
 
-    rig->engine.Button3Click();
+    rig->engine.searchClicked();
     ASSERT_TRUE(rig->engine.searchRunning());
     ASSERT_TRUE(EngineRig::runUntil([&] { return !rig->engine.searchRunning(); }, 15000));
 
@@ -156,7 +156,7 @@ TEST_F(EngineE2E, AllDevicesEntrySendsOneBroadcastFrame)
     rig->sim.addDevice(9, 300);
     rig->view.checked[0] = true;
 
-    rig->engine.SpeedButton3Click();
+    rig->engine.upPressed();
     ASSERT_TRUE(rig->sim.waitForFrames(1, 2000ms));
     EngineRig::settle(300); // any continuation would have gone out by now
 
@@ -177,7 +177,7 @@ TEST_F(EngineE2E, TwoCheckedGroupsGoOutAsTwoGroupFramesInOrder)
     rig->view.checked[6] = true; // group 5
     rig->view.highlighted = 1;
 
-    rig->engine.SpeedButton5Click();
+    rig->engine.downPressed();
     ASSERT_TRUE(EngineRig::runUntil([&] { return rig->sim.frameCount() >= 2; }, 3000));
     EngineRig::settle(300);
 
@@ -197,7 +197,7 @@ TEST_F(EngineE2E, MotionToAClosedPortIsNeitherSentNorLogged)
     rig->view.checked[0] = true;
     rig->closePort();
 
-    rig->engine.SpeedButton3Click();
+    rig->engine.upPressed();
     EngineRig::settle(300);
 
     EXPECT_EQ(rig->sim.frameCount(), 0u);

@@ -161,28 +161,28 @@ TEST_P(MotionTest, FramesOnTheWireInOrder)
 INSTANTIATE_TEST_SUITE_P(Targets, MotionTest,
     ::testing::Values(
         MotionCase { "AllDevicesBroadcast", { { 1, 0, false }, { 2, 0, false } }, { 0 }, 0,
-            &ControlEngine::SpeedButton3Click, CmdUp, { { 0xFF, 0 } }, 1, true, false },
-        MotionCase { "TwoCheckedGroups", { { 1, 0, false } }, { 3, 6 }, 1, &ControlEngine::SpeedButton5Click,
+            &ControlEngine::upPressed, CmdUp, { { 0xFF, 0 } }, 1, true, false },
+        MotionCase { "TwoCheckedGroups", { { 1, 0, false } }, { 3, 6 }, 1, &ControlEngine::downPressed,
             CmdDown, { { 2, 0 }, { 5, 0 } }, 1, true, false },
         MotionCase { "PartialSelectionOfHighlightedGroup",
-            { { 7, 4, true }, { 8, 4, false }, { 9, 4, true } }, { 5 }, 5, &ControlEngine::SpeedButton1Click,
+            { { 7, 4, true }, { 8, 4, false }, { 9, 4, true } }, { 5 }, 5, &ControlEngine::forwardPressed,
             CmdForward, { { 4, 7 }, { 4, 9 } }, 1, false, false },
         MotionCase { "FullySelectedHighlightedGroup", { { 7, 4, true }, { 9, 4, true } }, { 5 }, 5,
-            &ControlEngine::SpeedButton2Click, CmdBackward, { { 4, 0 } }, 1, true, false },
+            &ControlEngine::backwardPressed, CmdBackward, { { 4, 0 } }, 1, true, false },
         MotionCase { "BroadcastPlusPartialSelection",
-            { { 1, 0, true }, { 2, 3, true }, { 3, 0, false } }, { 0 }, 0, &ControlEngine::SpeedButton3Click,
+            { { 1, 0, true }, { 2, 3, true }, { 3, 0, false } }, { 0 }, 0, &ControlEngine::upPressed,
             CmdUp, { { 0xFF, 0 }, { 0, 1 }, { 3, 2 } }, 2, true, false },
-        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::SpeedButton4Click, CmdStop, {},
+        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::stopPressed, CmdStop, {},
             0, false, true },
-        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::SpeedButton4Click, CmdStop, {}, 0,
+        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::stopPressed, CmdStop, {}, 0,
             false, true },
         // The highlighted group's mark cleared by hand while all its rows stay selected: the rows
         // go out one by one instead of the press doing nothing.
         MotionCase { "FullySelectedButUnchecked", { { 7, 4, true }, { 9, 4, true } }, {}, 5,
-            &ControlEngine::SpeedButton3Click, CmdUp, { { 4, 7 }, { 4, 9 } }, 1, false, false },
+            &ControlEngine::upPressed, CmdUp, { { 4, 7 }, { 4, 9 } }, 1, false, false },
         // Its box checked with no row selected: the whole group.
         MotionCase { "CheckedHighlightedGroupNoRowSelected", { { 7, 4, false }, { 9, 4, false } }, { 5 }, 5,
-            &ControlEngine::SpeedButton5Click, CmdDown, { { 4, 0 } }, 1, true, false }),
+            &ControlEngine::downPressed, CmdDown, { { 4, 0 } }, 1, true, false }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMeanwhile)
@@ -193,7 +193,7 @@ TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMean
     view.highlighted = 5;   // group 4, partly selected
     view.rows[0].selected = view.rows[2].selected = true;
 
-    engine.SpeedButton3Click();
+    engine.upPressed();
     ASSERT_EQ(wire.size(), 2u); // group 2 and device 7 at once
     engine.AskState(1);         // a poll query slips in
     EXPECT_EQ(engine.LastCmd, CmdAskState);
@@ -212,8 +212,8 @@ TEST_F(EngineTest, NewPressCancelsQueuedFramesOfTheLastOne)
 {
     listDevices({ { 1, 0 } });
     view.checked[2] = view.checked[3] = view.checked[4] = true;
-    engine.SpeedButton3Click();
-    engine.SpeedButton4Click();
+    engine.upPressed();
+    engine.stopPressed();
     drain();
     EXPECT_EQ(hexAll(wire),
         hexAll({ shortFrame(1, 0, CmdUp), shortFrame(1, 0, CmdStop), shortFrame(2, 0, CmdStop),
@@ -224,11 +224,11 @@ TEST_F(EngineTest, MotionPressDuringSearchEndsTheSearchFirst)
 {
     view.edit1 = "1";
     view.edit2 = "50";
-    engine.Button3Click();
+    engine.searchClicked();
     ASSERT_TRUE(engine.searchRunning());
     view.checked[0] = true;
 
-    engine.SpeedButton4Click();
+    engine.stopPressed();
 
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
@@ -430,7 +430,7 @@ TEST_P(InterruptedPollTest, TheOutstandingQueryIsBookedToItsOwnRow)
     switch (interruption) {
     case Interruption::MotionPress:
         view.checked[0] = true;
-        engine.SpeedButton4Click();
+        engine.stopPressed();
         EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
         break;
     case Interruption::StopSearch:
@@ -492,7 +492,7 @@ TEST_F(EngineTest, AGivenUpPollBooksNeitherAnswerNorTimeOut)
     const std::vector<Case> cases {
         { "search declined", [](ControlEngine& e, MemoryView& v) {
              v.confirmAnswer = false;
-             e.Button3Click();
+             e.searchClicked();
          } },
         { "group click", [](ControlEngine& e, MemoryView&) { e.endSearchForGroupClick(); } },
         { "port lost", [](ControlEngine& e, MemoryView&) { e.portClosed(); } },
@@ -520,7 +520,7 @@ TEST_F(EngineTest, RefreshRestartsThePollAtRowZero)
     engine.Comm1SendDataEmpty();
     engine.Timer1Timer();
     ASSERT_EQ(engine.PollIndex, 1);
-    engine.ToolButton10Click();
+    engine.refreshClicked();
     EXPECT_EQ(engine.PollIndex, 0);
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState)));
     EXPECT_TRUE(engine.Timer1.isActive());
@@ -541,7 +541,7 @@ TEST_F(EngineTest, ASearchPressThatStopsThePollLeavesNoBar)
         view.edit2 = "9";
         view.confirmAnswer = false;
 
-        engine.Button3Click();
+        engine.searchClicked();
 
         EXPECT_FALSE(engine.Timer1.isActive());
         EXPECT_FALSE(view.barExists);
@@ -578,7 +578,7 @@ TEST_F(EngineTest, SearchEntersAnsweringDevicesWithTheirGroups)
     listDevices({ { 900, 1 } });
     view.edit1 = "3";
     view.edit2 = "6";
-    engine.Button3Click();
+    engine.searchClicked();
 
     EXPECT_EQ(view.confirms, std::vector<EngineMessage> { EngineMessage::ConfirmSearch });
     EXPECT_TRUE(engine.searchRunning());
@@ -611,7 +611,7 @@ TEST_F(EngineTest, SearchProgressBarSpansTheRange)
 {
     view.edit1 = "10";
     view.edit2 = "14";
-    engine.Button3Click();
+    engine.searchClicked();
     for (int i = 0; i < 5; ++i) {
         engine.Comm1SendDataEmpty();
         engine.Timer3Timer();
@@ -626,7 +626,7 @@ TEST_F(EngineTest, RejectedFrameDuringSearchSkipsNoId)
 {
     view.edit1 = "1";
     view.edit2 = "3";
-    engine.Button3Click();
+    engine.searchClicked();
     auto bad = reply(0, 1);
     bad[7] ^= 0x10;
     receive(bad);              // answer to probe 1 with a broken checksum
@@ -647,11 +647,11 @@ TEST_F(EngineTest, SearchButtonDuringSearchStopsWithoutAQuestion)
 {
     view.edit1 = "1";
     view.edit2 = "999";
-    engine.Button3Click();
+    engine.searchClicked();
     engine.Timer3Timer();
     ASSERT_TRUE(engine.searchRunning());
 
-    engine.Button3Click();
+    engine.searchClicked();
 
     EXPECT_EQ(view.confirms.size(), 1u);
     EXPECT_FALSE(engine.searchRunning());
@@ -668,7 +668,7 @@ TEST_F(EngineTest, NoToTheConfirmationLeavesTheRegisterButStopsThePoll)
     engine.startPoll();
     view.confirmAnswer = false;
 
-    engine.Button3Click();
+    engine.searchClicked();
 
     EXPECT_EQ(view.confirms.size(), 1u);
     EXPECT_FALSE(engine.searchRunning());
@@ -712,7 +712,7 @@ TEST_F(EngineTest, ASearchThatCannotRebuildTheRegisterEmptiesNothing)
         r.writable = c.writable;
         r.emptyingFails = c.emptyingFails;
 
-        e.Button3Click();
+        e.searchClicked();
 
         EXPECT_EQ(v.infos, c.infos);
         EXPECT_EQ(v.confirms, c.confirms);
@@ -740,7 +740,7 @@ TEST_F(EngineTest, InvalidSearchRangesAreRefusedAndReset)
         view.edit1 = start;
         view.edit2 = end;
 
-        engine.Button3Click();
+        engine.searchClicked();
 
         EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SearchRangeWrong });
         EXPECT_EQ(view.edit1, "1");
@@ -755,7 +755,7 @@ TEST_F(EngineTest, OneIdSearchWithoutAnswerEndsAfterOneTick)
 {
     view.edit1 = "5";
     view.edit2 = "5";
-    engine.Button3Click();
+    engine.searchClicked();
     ASSERT_EQ(wire.size(), 1u);
     engine.Timer3Timer();
     EXPECT_FALSE(engine.searchRunning());
@@ -771,7 +771,7 @@ TEST_F(EngineTest, AnAnswerArrivingWhileTheConfirmationIsOpenDoesNotRestartThePo
     view.onConfirm = [this] { receive(reply(2, 5)); }; // the outstanding query's answer
     const size_t sent = wire.size();
 
-    engine.Button3Click();
+    engine.searchClicked();
 
     EXPECT_EQ(wire.size(), sent);
     EXPECT_FALSE(engine.Timer1.isActive());
@@ -783,7 +783,7 @@ TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
     // A one-ID search: its bar has an empty span and no later write-empty event removes it.
     view.edit1 = "5";
     view.edit2 = "5";
-    engine.Button3Click();
+    engine.searchClicked();
     engine.Comm1SendDataEmpty();
     ASSERT_TRUE(view.barExists);
     engine.Timer3Timer();
@@ -793,7 +793,7 @@ TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
     // A group click that ends a search whose register is now empty.
     view.edit1 = "1";
     view.edit2 = "50";
-    engine.Button3Click();
+    engine.searchClicked();
     engine.Comm1SendDataEmpty();
     ASSERT_TRUE(view.barExists);
     engine.endSearchForGroupClick();
@@ -817,10 +817,10 @@ TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
 {
     listDevices({ { 1, 0 } });
     view.rows[0].selected = true;
-    engine.Button4Click();
+    engine.selfCheckClicked();
     ASSERT_TRUE(engine.Timer4.isActive());
     view.edit2 = "20";
-    engine.Button3Click(); // ends the self-check, starts a search
+    engine.searchClicked(); // ends the self-check, starts a search
     ASSERT_TRUE(engine.searchRunning());
     EXPECT_FALSE(engine.Timer4.isActive());
 
@@ -853,7 +853,7 @@ TEST_P(ClosedPortTest, NothingLooksSentAndThePortMessageComesOnce)
     view.rows[0].selected = view.rows[1].selected = true;
     view.checked[2] = view.checked[3] = view.checked[4] = true; // groups 1 to 3 besides
     if (c.selfCheckRunning) {
-        engine.Button4Click();
+        engine.selfCheckClicked();
         ASSERT_TRUE(engine.Timer4.isActive());
     }
     const size_t sent = wire.size(), logged = view.txLog.size();
@@ -874,12 +874,12 @@ TEST_P(ClosedPortTest, NothingLooksSentAndThePortMessageComesOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(Presses, ClosedPortTest,
-    ::testing::Values(ClosedPortCase { "Up", false, &ControlEngine::SpeedButton3Click },
-        ClosedPortCase { "Stop", false, &ControlEngine::SpeedButton4Click },
-        ClosedPortCase { "SelfCheckStart", false, &ControlEngine::Button4Click },
+    ::testing::Values(ClosedPortCase { "Up", false, &ControlEngine::upPressed },
+        ClosedPortCase { "Stop", false, &ControlEngine::stopPressed },
+        ClosedPortCase { "SelfCheckStart", false, &ControlEngine::selfCheckClicked },
         ClosedPortCase { "SelfCheckPeriod", true, &ControlEngine::Timer4Timer },
-        ClosedPortCase { "SelfCheckStop", true, &ControlEngine::Button4Click },
-        ClosedPortCase { "SearchEndingASelfCheck", true, &ControlEngine::Button3Click }),
+        ClosedPortCase { "SelfCheckStop", true, &ControlEngine::selfCheckClicked },
+        ClosedPortCase { "SearchEndingASelfCheck", true, &ControlEngine::searchClicked }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, QueuedFramesAndQueriesTheClosedPortRefusesAreNotLogged)
@@ -887,7 +887,7 @@ TEST_F(EngineTest, QueuedFramesAndQueriesTheClosedPortRefusesAreNotLogged)
     listDevices({ { 5, 2 } });
     view.checked[3] = view.checked[6] = true; // groups 2 and 5
     view.highlighted = 1;
-    engine.SpeedButton3Click();
+    engine.upPressed();
     ASSERT_EQ(view.txLog.size(), 1u);
     engine.ReaddressBatch.items[1] = 44; // and an editor's move behind it
     engine.ReaddressBatch.count = 2;
@@ -907,7 +907,7 @@ TEST_F(EngineTest, LosingThePortStopsPollSelfCheckAndEverythingQueued)
     listDevices({ { 1, 0 }, { 2, 3 }, { 3, 0 } });
     view.rows[0].selected = view.rows[1].selected = true;
     view.checked[2] = view.checked[3] = view.checked[4] = true;
-    engine.Button4Click();    // self-check: up to group 1 and device 1 at once, the rest queued
+    engine.selfCheckClicked();    // self-check: up to group 1 and device 1 at once, the rest queued
     engine.startPoll();       // query for row 0
     engine.Comm1SendDataEmpty(); // group 2 goes out; the poll's bar comes up
     ASSERT_TRUE(view.barExists);
@@ -940,7 +940,7 @@ TEST_F(EngineTest, LosingThePortEndsASearchWithItsNormalEndSteps)
 {
     view.edit1 = "1";
     view.edit2 = "50";
-    engine.Button3Click();
+    engine.searchClicked();
     engine.Comm1SendDataEmpty();
     engine.Timer3Timer();
     ASSERT_TRUE(view.barExists);
@@ -970,18 +970,18 @@ TEST_F(EngineTest, SelfCheckAlternatesAndOnlyItsOwnStopEndsIt)
     view.edit3 = "90";
     const Bytes up = shortFrame(1, 8, CmdUp), down = shortFrame(1, 8, CmdDown), stop = shortFrame(1, 8, CmdStop);
 
-    engine.Button4Click();
+    engine.selfCheckClicked();
     EXPECT_TRUE(engine.Timer4.isActive());
     EXPECT_EQ(engine.Timer4.interval(), 90000);
     EXPECT_EQ(engine.Timer4.timerType(), Qt::PreciseTimer);
     EXPECT_TRUE(view.selfCheckCaptionRunning);
     engine.Timer4Timer();
     engine.Timer4Timer();
-    engine.SpeedButton4Click(); // the stop button alone does not end the self-check
+    engine.stopPressed(); // the stop button alone does not end the self-check
     EXPECT_TRUE(engine.Timer4.isActive());
     EXPECT_EQ(engine.SelfCheckState, 1);
     engine.Timer4Timer();
-    engine.Button4Click();
+    engine.selfCheckClicked();
 
     EXPECT_EQ(hexAll(wire), hexAll({ up, down, up, stop, down, stop }));
     EXPECT_FALSE(engine.Timer4.isActive());
@@ -999,24 +999,24 @@ TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
         SCOPED_TRACE(period);
         view.infos.clear();
         view.edit3 = period;
-        engine.Button4Click();
+        engine.selfCheckClicked();
         EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelfCheckPeriodWrong });
         EXPECT_EQ(view.edit3, "60");
         EXPECT_FALSE(engine.Timer4.isActive());
     }
     view.rows[0].selected = false;
     view.infos.clear();
-    engine.Button4Click();
+    engine.selfCheckClicked();
     EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelectMembersFirst });
     EXPECT_FALSE(engine.Timer4.isActive());
     EXPECT_TRUE(wire.empty());
 
     // Checked groups of the last press count as targets.
     view.checked[2] = true;
-    engine.SpeedButton4Click();
+    engine.stopPressed();
     view.checked[2] = false;
     view.edit3 = "360";
-    engine.Button4Click();
+    engine.selfCheckClicked();
     EXPECT_TRUE(engine.Timer4.isActive());
 }
 
@@ -1024,11 +1024,11 @@ TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
 {
     listDevices({ { 8, 1 } });
     view.rows[0].selected = true;
-    engine.Button4Click();
+    engine.selfCheckClicked();
     ASSERT_TRUE(engine.Timer4.isActive());
     view.rows[0].selected = false; // deselected by keyboard, no list click
     view.edit3 = "";
-    engine.Button4Click();
+    engine.selfCheckClicked();
     EXPECT_FALSE(engine.Timer4.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
     EXPECT_TRUE(view.infos.size() == 1 && view.infos[0] == EngineMessage::SelectMembersFirst)
