@@ -6,9 +6,18 @@
 #include <QPainter>
 #include <QScreen>
 
+#include <QKeyEvent>
+
 #include "common/state.h"
+#include "common/texts.h"
 
 namespace {
+
+// The about box's texts: (Chinese, English).
+constexpr Text AboutCaption{"关于...", "About Tarvello Tool V2.0"};
+constexpr Text VersionCaption{"版本信息：", "Version: "};
+constexpr Text EditionAdvancedText{"高级用户版 ", "Advance User "};
+constexpr Text EditionCustomerText{"客户版 ", "Customer "};
 
 QFont roundFont()
 {
@@ -32,30 +41,30 @@ TAboutForm::TAboutForm(QWidget* owner)
     pal.setColor(QPalette::WindowText, Qt::black);
     setPalette(pal);
 
-    Label1 = new QLabel(QStringLiteral("Tarvello"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
+    productLabel = new QLabel(QStringLiteral("Tarvello"), this);
+    productLabel->setObjectName(QStringLiteral("productLabel"));
     QFont f1 = roundFont();
     f1.setBold(true);
     f1.setPointSize(15);
-    Label1->setFont(f1);
-    Label1->move(38, 40);
+    productLabel->setFont(f1);
+    productLabel->move(38, 40);
 
-    Label6 = new QLabel(this);
-    Label6->setObjectName(QStringLiteral("Label6"));
+    editionLabel = new QLabel(this);
+    editionLabel->setObjectName(QStringLiteral("editionLabel"));
     QFont f6 = roundFont();
     f6.setItalic(true);
-    Label6->setFont(f6);
-    Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label6->setGeometry(160, 80, 108, 20);
+    editionLabel->setFont(f6);
+    editionLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    editionLabel->setGeometry(160, 80, 108, 20);
 
-    Label7 = new QLabel(this);
-    Label7->setObjectName(QStringLiteral("Label7"));
-    Label7->move(60, 143);
-    Label8 = new QLabel(QStringLiteral("2.1.01.10"), this);
-    Label8->setObjectName(QStringLiteral("Label8"));
-    Label8->move(150, 143);
+    versionCaption = new QLabel(this);
+    versionCaption->setObjectName(QStringLiteral("versionCaption"));
+    versionCaption->move(60, 143);
+    versionLabel = new QLabel(QStringLiteral("2.1.01.10"), this);
+    versionLabel->setObjectName(QStringLiteral("versionLabel"));
+    versionLabel->move(150, 143);
 
-    for (QLabel* l : {Label1, Label6, Label7, Label8}) l->installEventFilter(this);
+    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel}) l->installEventFilter(this);
 }
 
 void TAboutForm::showAbout()
@@ -80,18 +89,17 @@ void TAboutForm::FormShow()
 void TAboutForm::AboutFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1) return;
-    const bool zh = language == 0;
-    setWindowTitle(zh ? QStringLiteral("关于...") : QStringLiteral("About Tarvello Tool V2.0"));
-    QFont f1 = Label1->font();
-    f1.setPointSize(zh ? 15 : 10);
-    Label1->setFont(f1);
-    Label1->setText(QStringLiteral("Tarvello"));
-    Label1->adjustSize();
-    Label7->setText(zh ? QStringLiteral("版本信息：") : QStringLiteral("Version: "));
-    Label7->adjustSize();
-    Label8->move(Label7->x() + Label7->width() + 4, Label8->y());
-    if (Edition == EditionAdvanced) Label6->setText(zh ? QStringLiteral("高级用户版 ") : QStringLiteral("Advance User "));
-    if (Edition == EditionCustomer) Label6->setText(zh ? QStringLiteral("客户版 ") : QStringLiteral("Customer "));
+    setWindowTitle(pick(AboutCaption, language));
+    QFont f1 = productLabel->font();
+    f1.setPointSize(language == 0 ? 15 : 10);
+    productLabel->setFont(f1);
+    productLabel->setText(QStringLiteral("Tarvello"));
+    productLabel->adjustSize();
+    versionCaption->setText(pick(VersionCaption, language));
+    versionCaption->adjustSize();
+    versionLabel->move(versionCaption->x() + versionCaption->width() + 4, versionLabel->y());
+    if (Edition == EditionAdvanced) editionLabel->setText(pick(EditionAdvancedText, language));
+    if (Edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
 }
 
 void TAboutForm::paintEvent(QPaintEvent*)
@@ -112,6 +120,16 @@ void TAboutForm::FormClick()
 void TAboutForm::mousePressEvent(QMouseEvent*)
 {
     FormClick();
+}
+
+void TAboutForm::keyPressEvent(QKeyEvent* event)
+{
+    // Escape closes the box like a click does.
+    if (event->key() == Qt::Key_Escape) {
+        FormClick();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 bool TAboutForm::eventFilter(QObject* watched, QEvent* event)

@@ -20,14 +20,15 @@ public:
     void showAbout();
     void AboutFormProcLanguage(int16_t language);
 
-    QLabel* Label1 = nullptr; // product name
-    QLabel* Label6 = nullptr; // edition
-    QLabel* Label7 = nullptr; // version caption
-    QLabel* Label8 = nullptr; // version number
+    QLabel* productLabel = nullptr; // product name
+    QLabel* editionLabel = nullptr; // edition
+    QLabel* versionCaption = nullptr; // version caption
+    QLabel* versionLabel = nullptr; // version number
 
 protected:
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent*) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

@@ -26,21 +26,34 @@ void TIniFile::load() const
     m_lines.clear();
     m_gbk = false;
     m_crlf = false;
+    m_unreadable = false;
     QFile f(m_fileName);
-    if (!f.open(QIODevice::ReadOnly)) return;
+    if (!f.exists()) return; // a missing file is an empty one
+    if (!f.open(QIODevice::ReadOnly)) {
+        m_unreadable = true;
+        return;
+    }
     QByteArray raw = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        m_unreadable = true;
+        return;
+    }
     if (raw.startsWith("\xEF\xBB\xBF")) raw.remove(0, 3);
     QString text;
+    if (raw.contains('\0')) {
+        m_unreadable = true; // UTF-16 without its mark, or binary data: no text file of ours
+        return;
+    }
     if (isValidUtf8(raw)) {
         text = QString::fromUtf8(raw);
     } else {
         bool ok = false;
         text = DecodeGbk(raw, &ok);
-        if (ok) {
-            m_gbk = true;
-        } else {
-            text = QString::fromLatin1(raw); // unreadable either way: keep the bytes' shape
+        if (!ok) {
+            m_unreadable = true;
+            return;
         }
+        m_gbk = true;
     }
     m_crlf = text.contains(QLatin1String("\r\n"));
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -109,6 +122,8 @@ int TIniFile::findKey(const QString& section, const QString& key, int* sectionEn
 
 QString TIniFile::ReadString(const QString& section, const QString& key, const QString& defaultValue) const
 {
+    const auto kept = m_kept.constFind({section.toLower(), key.toLower()});
+    if (kept != m_kept.constEnd()) return kept->value;
     load();
     const int i = findKey(section, key, nullptr);
     if (i < 0) return defaultValue;
@@ -124,9 +139,8 @@ int TIniFile::ReadInteger(const QString& section, const QString& key, int defaul
     return ok ? value : defaultValue;
 }
 
-bool TIniFile::WriteString(const QString& section, const QString& key, const QString& value)
+void TIniFile::setLine(const QString& section, const QString& key, const QString& value)
 {
-    load();
     int sectionEnd = -1;
     const int i = findKey(section, key, &sectionEnd);
     const QString line = key + QLatin1Char('=') + value;
@@ -139,7 +153,17 @@ bool TIniFile::WriteString(const QString& section, const QString& key, const QSt
         m_lines.append(QLatin1Char('[') + section + QLatin1Char(']'));
         m_lines.append(line);
     }
-    return save();
+}
+
+bool TIniFile::WriteString(const QString& section, const QString& key, const QString& value)
+{
+    m_kept.insert({section.toLower(), key.toLower()}, Kept{section, key, value});
+    load();
+    if (m_unreadable) return false;
+    for (const Kept& kept : std::as_const(m_kept)) setLine(kept.section, kept.key, kept.value);
+    if (!save()) return false;
+    m_kept.clear();
+    return true;
 }
 
 bool TIniFile::WriteInteger(const QString& section, const QString& key, int value)

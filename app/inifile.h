@@ -5,6 +5,8 @@
 // is not the key being written (other sections, other keys, comments, blank lines) is kept as it was.
 #pragma once
 
+#include <QMap>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -17,12 +19,17 @@ public:
     QString ReadString(const QString& section, const QString& key, const QString& defaultValue) const;
     int ReadInteger(const QString& section, const QString& key, int defaultValue) const;
     // Writes at once; creates the file, its directory, the section and the key as needed.
-    // Returns false when the file could not be written.
+    // A file that exists but could not be read and decoded whole is never written: its bytes may
+    // hold settings this program cannot see. When the value cannot be saved (that case, or a
+    // write that fails) it is kept for this run, later reads answer it, and the call returns
+    // false; the next successful write saves it along.
     bool WriteString(const QString& section, const QString& key, const QString& value);
     bool WriteInteger(const QString& section, const QString& key, int value);
 
     // True when the last read found the file in the GBK code page rather than UTF-8.
     bool isGbk() const { return m_gbk; }
+    // True when the file exists but the last read could not read or decode it.
+    bool unreadable() const { return m_unreadable; }
 
 private:
     void load() const;
@@ -33,6 +40,14 @@ private:
 
     QString m_fileName;
     mutable QStringList m_lines;
+    void setLine(const QString& section, const QString& key, const QString& value);
+
     mutable bool m_gbk = false;
+    mutable bool m_unreadable = false;
+    // Values that could not be saved, by (section, key) in lower case, with their spelling.
+    struct Kept {
+        QString section, key, value;
+    };
+    QMap<QPair<QString, QString>, Kept> m_kept;
     mutable bool m_crlf = false;
 };

@@ -20,10 +20,21 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <QDir>
+#include <QLibraryInfo>
+#include <QProgressBar>
+#include <QTranslator>
+
 #include "app/about.h"
+#include "app/engineview.h"
 #include "app/mainform_texts.h"
+#include "app/numberfield.h"
+#include "app/registeradapter.h"
+#include "app/widgets.h"
+#include "common/messages.h"
 #include "common/state.h"
 #include "protocol/frames.h"
+#include "serial/portname.h"
 
 using namespace mainform;
 
@@ -36,7 +47,11 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
       m_settings(dataDir + QStringLiteral("/DB.ini")),
       m_portPaths(std::move(portPaths))
 {
-    Engine = new ControlEngine(*this, *this, Tx, this);
+    m_view = std::make_unique<WindowEngineView>(*this);
+    m_registerAdapter = std::make_unique<RegisterAdapter>(Register, [this](const std::exception& e) {
+        reportTableError(e);
+    });
+    Engine = new ControlEngine(*m_view, *m_registerAdapter, Tx, this);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Tarvello"));
     resize(DesignWidth, DesignHeight);
@@ -54,70 +69,78 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
 TMainForm::~TMainForm()
 {
     FormClose();
+    // The engine's timers and the view go before the widgets they point at.
+    delete Engine;
+    Engine = nullptr;
+}
+
+QProgressBar* TMainForm::pollProgressBar() const
+{
+    return m_view->progressBar();
 }
 
 // ---------------------------------------------------------------- composition
 
 void TMainForm::buildToolBar()
 {
-    ToolBar1 = new QToolBar(this);
-    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
-    ToolBar1->setMovable(false);
-    ToolBar1->setFloatable(false);
-    ToolBar1->setIconSize(QSize(40, 40));
-    ToolBar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
-    addToolBar(Qt::TopToolBarArea, ToolBar1);
+    m_ui.toolBar = new QToolBar(this);
+    m_ui.toolBar->setObjectName(QStringLiteral("toolBar"));
+    m_ui.toolBar->setMovable(false);
+    m_ui.toolBar->setFloatable(false);
+    m_ui.toolBar->setIconSize(QSize(40, 40));
+    m_ui.toolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_ui.toolBar->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, m_ui.toolBar);
 
     auto makeButton = [this](const char* name, const char* picture, const char* caption) {
-        auto* b = new QToolButton(ToolBar1);
+        auto* b = new QToolButton(m_ui.toolBar);
         b->setObjectName(QString::fromLatin1(name));
         b->setIcon(Pictures::toolButton(QString::fromLatin1(picture)));
         b->setText(QString::fromUtf8(caption));
         b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
         b->setAutoRaise(true);
         b->setMinimumWidth(64);
-        ToolBar1->addWidget(b);
-        ToolBar1->addSeparator();
+        m_ui.toolBar->addWidget(b);
+        m_ui.toolBar->addSeparator();
         return b;
     };
-    ToolButton10 = makeButton("ToolButton10", "refresh", TextRefresh.zh);
-    ToolButton1 = makeButton("ToolButton1", "groups", TextGroups.zh);
-    ToolButton11 = makeButton("ToolButton11", "password", TextPassword.zh);
-    ToolButton4 = makeButton("ToolButton4", "about", TextAbout.zh);
-    ToolButton6 = makeButton("ToolButton6", "exit", TextExit.zh);
+    m_ui.refreshButton = makeButton("refreshButton", "refresh", TextRefresh.zh);
+    m_ui.groupsButton = makeButton("groupsButton", "groups", TextGroups.zh);
+    m_ui.passwordButton = makeButton("passwordButton", "password", TextPassword.zh);
+    m_ui.aboutButton = makeButton("aboutButton", "about", TextAbout.zh);
+    m_ui.exitButton = makeButton("exitButton", "exit", TextExit.zh);
 
-    auto* spacer = new QWidget(ToolBar1);
+    auto* spacer = new QWidget(m_ui.toolBar);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     spacer->setObjectName(QStringLiteral("ToolBarSpace"));
-    ToolBar1->addWidget(spacer);
+    m_ui.toolBar->addWidget(spacer);
 
-    GroupBox1 = new QGroupBox(QStringLiteral(" 语言(Language) "), ToolBar1);
-    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-    auto* l1 = new QVBoxLayout(GroupBox1);
+    m_ui.languageFrame = new QGroupBox(QStringLiteral(" 语言(Language) "), m_ui.toolBar);
+    m_ui.languageFrame->setObjectName(QStringLiteral("languageFrame"));
+    auto* l1 = new QVBoxLayout(m_ui.languageFrame);
     l1->setContentsMargins(6, 2, 6, 4);
-    ComboBox4 = new QComboBox(GroupBox1);
-    ComboBox4->setObjectName(QStringLiteral("ComboBox4"));
-    ComboBox4->addItem(QStringLiteral("简体中文"));
-    ComboBox4->addItem(QStringLiteral("English"));
-    l1->addWidget(ComboBox4);
-    ToolBar1->addWidget(GroupBox1);
-    ToolBar1->addSeparator();
+    m_ui.languageSelector = new QComboBox(m_ui.languageFrame);
+    m_ui.languageSelector->setObjectName(QStringLiteral("languageSelector"));
+    m_ui.languageSelector->addItem(QStringLiteral("简体中文"));
+    m_ui.languageSelector->addItem(QStringLiteral("English"));
+    l1->addWidget(m_ui.languageSelector);
+    m_ui.toolBar->addWidget(m_ui.languageFrame);
+    m_ui.toolBar->addSeparator();
 
-    GroupBox3 = new QGroupBox(QString::fromUtf8(TextPortFrame.zh), ToolBar1);
-    GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
-    auto* l3 = new QVBoxLayout(GroupBox3);
+    m_ui.portFrame = new QGroupBox(QString::fromUtf8(TextPortFrame.zh), m_ui.toolBar);
+    m_ui.portFrame->setObjectName(QStringLiteral("portFrame"));
+    auto* l3 = new QVBoxLayout(m_ui.portFrame);
     l3->setContentsMargins(6, 2, 6, 4);
-    ComboBox1 = new QComboBox(GroupBox3);
-    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
-    for (int i = 1; i <= 9; ++i) ComboBox1->addItem(QStringLiteral("COM%1").arg(i));
-    l3->addWidget(ComboBox1);
-    ToolBar1->addWidget(GroupBox3);
+    m_ui.portSelector = new QComboBox(m_ui.portFrame);
+    m_ui.portSelector->setObjectName(QStringLiteral("portSelector"));
+    for (int i = 1; i <= 9; ++i) m_ui.portSelector->addItem(QStringLiteral("COM%1").arg(i));
+    l3->addWidget(m_ui.portSelector);
+    m_ui.toolBar->addWidget(m_ui.portFrame);
 
-    connect(ToolButton4, &QToolButton::clicked, this, &TMainForm::ToolButton4Click);
-    connect(ToolButton6, &QToolButton::clicked, this, &TMainForm::ToolButton6Click);
-    connect(ToolButton11, &QToolButton::clicked, this, &TMainForm::ToolButton11Click);
-    connect(ComboBox4, &QComboBox::activated, this, &TMainForm::ComboBox4Select);
+    connect(m_ui.aboutButton, &QToolButton::clicked, this, &TMainForm::aboutClicked);
+    connect(m_ui.exitButton, &QToolButton::clicked, this, &TMainForm::exitClicked);
+    connect(m_ui.passwordButton, &QToolButton::clicked, this, &TMainForm::passwordClicked);
+    connect(m_ui.languageSelector, &QComboBox::activated, this, &TMainForm::languageSelected);
 }
 
 void TMainForm::buildPanes()
@@ -132,28 +155,28 @@ void TMainForm::buildPanes()
     body->setContentsMargins(0, 0, 0, 0);
     body->setSpacing(2);
 
-    Splitter1 = new QSplitter(Qt::Horizontal, central);
-    Splitter1->setObjectName(QStringLiteral("Splitter1"));
-    Splitter1->setChildrenCollapsible(false);
+    m_ui.splitter = new QSplitter(Qt::Horizontal, central);
+    m_ui.splitter->setObjectName(QStringLiteral("splitter"));
+    m_ui.splitter->setChildrenCollapsible(false);
 
-    CheckListBox1 = new TCheckListBox(Splitter1);
-    CheckListBox1->setObjectName(QStringLiteral("CheckListBox1"));
-    QFont f = CheckListBox1->font();
+    m_ui.groupList = new TCheckListBox(m_ui.splitter);
+    m_ui.groupList->setObjectName(QStringLiteral("groupList"));
+    QFont f = m_ui.groupList->font();
     f.setPixelSize(14);
-    CheckListBox1->setFont(f);
-    CheckListBox1->setMinimumWidth(60);
+    m_ui.groupList->setFont(f);
+    m_ui.groupList->setMinimumWidth(60);
 
-    ListView1 = new TListView(0, 4, Splitter1);
-    ListView1->setObjectName(QStringLiteral("ListView1"));
-    ListView1->setShowGrid(true);
-    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->verticalHeader()->hide();
-    ListView1->verticalHeader()->setDefaultSectionSize(20);
-    ListView1->setIconSize(QSize(16, 16));
-    ListView1->setWordWrap(false);
-    QHeaderView* h = ListView1->horizontalHeader();
+    m_ui.deviceList = new TListView(0, 4, m_ui.splitter);
+    m_ui.deviceList->setObjectName(QStringLiteral("deviceList"));
+    m_ui.deviceList->setShowGrid(true);
+    m_ui.deviceList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_ui.deviceList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_ui.deviceList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_ui.deviceList->verticalHeader()->hide();
+    m_ui.deviceList->verticalHeader()->setDefaultSectionSize(20);
+    m_ui.deviceList->setIconSize(QSize(16, 16));
+    m_ui.deviceList->setWordWrap(false);
+    QHeaderView* h = m_ui.deviceList->horizontalHeader();
     h->setSectionsClickable(false);
     h->setHighlightSections(false);
     h->setSectionResizeMode(0, QHeaderView::Fixed);
@@ -161,43 +184,43 @@ void TMainForm::buildPanes()
     h->setSectionResizeMode(2, QHeaderView::Interactive);
     h->setSectionResizeMode(3, QHeaderView::Stretch);
     h->setMinimumSectionSize(20);
-    ListView1->setColumnWidth(0, 20);
-    ListView1->setColumnWidth(1, 40);
-    ListView1->setColumnWidth(2, 150);
-    ListView1->setColumnWidth(3, 165);
-    ListView1->setHorizontalHeaderLabels({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
+    m_ui.deviceList->setColumnWidth(0, 20);
+    m_ui.deviceList->setColumnWidth(1, 40);
+    m_ui.deviceList->setColumnWidth(2, 150);
+    m_ui.deviceList->setColumnWidth(3, 165);
+    m_ui.deviceList->setHorizontalHeaderLabels({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
                                           QString::fromUtf8(TextGroupHeader.zh)});
-    ListView1->horizontalHeaderItem(3)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_ui.deviceList->horizontalHeaderItem(3)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    Splitter1->addWidget(CheckListBox1);
-    Splitter1->addWidget(ListView1);
-    Splitter1->setStretchFactor(0, 0);
-    Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({145, 380});
-    body->addWidget(Splitter1, 1);
+    m_ui.splitter->addWidget(m_ui.groupList);
+    m_ui.splitter->addWidget(m_ui.deviceList);
+    m_ui.splitter->setStretchFactor(0, 0);
+    m_ui.splitter->setStretchFactor(1, 1);
+    m_ui.splitter->setSizes({145, 380});
+    body->addWidget(m_ui.splitter, 1);
 
     buildRightPanel();
-    body->addWidget(Panel1);
+    body->addWidget(m_ui.controlPanel);
     v->addLayout(body, 1);
 
     buildStatusBar();
-    v->addWidget(StatusBar1);
+    v->addWidget(m_ui.statusBar);
     setCentralWidget(central);
 }
 
 void TMainForm::buildRightPanel()
 {
-    Panel1 = new QWidget(this);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setFixedWidth(138);
-    auto* v = new QVBoxLayout(Panel1);
+    m_ui.controlPanel = new QWidget(this);
+    m_ui.controlPanel->setObjectName(QStringLiteral("controlPanel"));
+    m_ui.controlPanel->setFixedWidth(138);
+    auto* v = new QVBoxLayout(m_ui.controlPanel);
     v->setContentsMargins(4, 4, 4, 0);
     v->setSpacing(4);
 
     auto* cross = new QGridLayout;
     cross->setSpacing(2);
     auto motion = [this](const char* name, const char* picture, const Text& hint) {
-        auto* b = new QToolButton(Panel1);
+        auto* b = new QToolButton(m_ui.controlPanel);
         b->setObjectName(QString::fromLatin1(name));
         b->setIcon(Pictures::motionArrow(QString::fromLatin1(picture)));
         b->setIconSize(QSize(28, 28));
@@ -205,16 +228,16 @@ void TMainForm::buildRightPanel()
         b->setToolTip(QString::fromUtf8(hint.zh));
         return b;
     };
-    SpeedButton3 = motion("SpeedButton3", "up", TextUp);
-    SpeedButton1 = motion("SpeedButton1", "forward", TextForward);
-    SpeedButton4 = motion("SpeedButton4", "stop", TextStop);
-    SpeedButton2 = motion("SpeedButton2", "backward", TextBackward);
-    SpeedButton5 = motion("SpeedButton5", "down", TextDown);
-    cross->addWidget(SpeedButton3, 0, 1);
-    cross->addWidget(SpeedButton1, 1, 0);
-    cross->addWidget(SpeedButton4, 1, 1);
-    cross->addWidget(SpeedButton2, 1, 2);
-    cross->addWidget(SpeedButton5, 2, 1);
+    m_ui.upButton = motion("upButton", "up", TextUp);
+    m_ui.forwardButton = motion("forwardButton", "forward", TextForward);
+    m_ui.stopButton = motion("stopButton", "stop", TextStop);
+    m_ui.backwardButton = motion("backwardButton", "backward", TextBackward);
+    m_ui.downButton = motion("downButton", "down", TextDown);
+    cross->addWidget(m_ui.upButton, 0, 1);
+    cross->addWidget(m_ui.forwardButton, 1, 0);
+    cross->addWidget(m_ui.stopButton, 1, 1);
+    cross->addWidget(m_ui.backwardButton, 1, 2);
+    cross->addWidget(m_ui.downButton, 2, 1);
     auto* crossRow = new QHBoxLayout;
     crossRow->addStretch();
     crossRow->addLayout(cross);
@@ -223,80 +246,101 @@ void TMainForm::buildRightPanel()
 
     auto* selfCheck = new QHBoxLayout;
     selfCheck->setSpacing(3);
-    Label2 = new QLabel(QString::fromUtf8(TextSelfCheck.zh), Panel1);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    Edit3 = new QLineEdit(QStringLiteral("60"), Panel1);
-    Edit3->setObjectName(QStringLiteral("Edit3"));
-    Edit3->setMaxLength(3);
-    Edit3->setFixedWidth(32);
-    Button4 = new QPushButton(QString::fromUtf8(TextSelfCheckStart.zh), Panel1);
-    Button4->setObjectName(QStringLiteral("Button4"));
-    Button4->setFixedWidth(40);
-    selfCheck->addWidget(Label2);
-    selfCheck->addWidget(Edit3);
-    selfCheck->addWidget(Button4);
+    m_ui.periodLabel = new QLabel(QString::fromUtf8(TextSelfCheck.zh), m_ui.controlPanel);
+    m_ui.periodLabel->setObjectName(QStringLiteral("periodLabel"));
+    m_ui.periodEdit = new QLineEdit(QStringLiteral("60"), m_ui.controlPanel);
+    m_ui.periodEdit->setObjectName(QStringLiteral("periodEdit"));
+    m_ui.periodEdit->setMaxLength(3);
+    m_ui.periodEdit->setFixedWidth(32);
+    m_ui.selfCheckButton = new QPushButton(QString::fromUtf8(TextSelfCheckStart.zh), m_ui.controlPanel);
+    m_ui.selfCheckButton->setObjectName(QStringLiteral("selfCheckButton"));
+    m_ui.selfCheckButton->setFixedWidth(40);
+    selfCheck->addWidget(m_ui.periodLabel);
+    selfCheck->addWidget(m_ui.periodEdit);
+    selfCheck->addWidget(m_ui.selfCheckButton);
     v->addLayout(selfCheck);
     // The self-check controls are for the super-user only.
-    Label2->setVisible(false);
-    Edit3->setVisible(false);
-    Button4->setVisible(false);
+    m_ui.periodLabel->setVisible(false);
+    m_ui.periodEdit->setVisible(false);
+    m_ui.selfCheckButton->setVisible(false);
 
     auto* range = new QHBoxLayout;
     range->setSpacing(3);
-    Edit1 = new QLineEdit(QStringLiteral("1"), Panel1);
-    Edit1->setObjectName(QStringLiteral("Edit1"));
-    Edit1->setMaxLength(3);
-    Label1 = new QLabel(QStringLiteral("～"), Panel1);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Edit2 = new QLineEdit(QStringLiteral("999"), Panel1);
-    Edit2->setObjectName(QStringLiteral("Edit2"));
-    Edit2->setMaxLength(3);
-    range->addWidget(Edit1);
-    range->addWidget(Label1);
-    range->addWidget(Edit2);
+    m_ui.rangeStartEdit = new QLineEdit(QStringLiteral("1"), m_ui.controlPanel);
+    m_ui.rangeStartEdit->setObjectName(QStringLiteral("rangeStartEdit"));
+    m_ui.rangeStartEdit->setMaxLength(3);
+    m_ui.rangeTilde = new QLabel(QStringLiteral("～"), m_ui.controlPanel);
+    m_ui.rangeTilde->setObjectName(QStringLiteral("rangeTilde"));
+    m_ui.rangeEndEdit = new QLineEdit(QStringLiteral("999"), m_ui.controlPanel);
+    m_ui.rangeEndEdit->setObjectName(QStringLiteral("rangeEndEdit"));
+    m_ui.rangeEndEdit->setMaxLength(3);
+    range->addWidget(m_ui.rangeStartEdit);
+    range->addWidget(m_ui.rangeTilde);
+    range->addWidget(m_ui.rangeEndEdit);
     v->addLayout(range);
-    Button3 = new QPushButton(QString::fromUtf8(TextSearch.zh), Panel1);
-    Button3->setObjectName(QStringLiteral("Button3"));
-    v->addWidget(Button3);
+    m_ui.searchButton = new QPushButton(QString::fromUtf8(TextSearch.zh), m_ui.controlPanel);
+    m_ui.searchButton->setObjectName(QStringLiteral("searchButton"));
+    v->addWidget(m_ui.searchButton);
 
-    Memo1 = new QPlainTextEdit(Panel1);
-    Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setReadOnly(true);
-    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    QPalette pal = Memo1->palette();
+    m_ui.trafficLog = new QPlainTextEdit(m_ui.controlPanel);
+    m_ui.trafficLog->setObjectName(QStringLiteral("trafficLog"));
+    m_ui.trafficLog->setReadOnly(true);
+    m_ui.trafficLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_ui.trafficLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    QPalette pal = m_ui.trafficLog->palette();
     pal.setColor(QPalette::Base, QColor(245, 245, 245));
-    Memo1->setPalette(pal);
+    m_ui.trafficLog->setPalette(pal);
     QFont mono(QStringLiteral("Monospace"));
     mono.setStyleHint(QFont::TypeWriter);
     mono.setPointSize(8);
-    Memo1->setFont(mono);
-    v->addWidget(Memo1, 1);
+    m_ui.trafficLog->setFont(mono);
+    v->addWidget(m_ui.trafficLog, 1);
 
-    Panel2 = new QWidget(Panel1);
-    Panel2->setObjectName(QStringLiteral("Panel2"));
-    auto* strip = new QHBoxLayout(Panel2);
+    m_ui.clearStrip = new QWidget(m_ui.controlPanel);
+    m_ui.clearStrip->setObjectName(QStringLiteral("clearStrip"));
+    auto* strip = new QHBoxLayout(m_ui.clearStrip);
     strip->setContentsMargins(0, 2, 0, 4);
-    Button1 = new QPushButton(QString::fromUtf8(TextClear.zh), Panel2);
-    Button1->setObjectName(QStringLiteral("Button1"));
+    m_ui.clearButton = new QPushButton(QString::fromUtf8(TextClear.zh), m_ui.clearStrip);
+    m_ui.clearButton->setObjectName(QStringLiteral("clearButton"));
     strip->addStretch();
-    strip->addWidget(Button1);
-    v->addWidget(Panel2);
+    strip->addWidget(m_ui.clearButton);
+    v->addWidget(m_ui.clearStrip);
 
-    connect(Button1, &QPushButton::clicked, this, &TMainForm::Button1Click);
+    connect(m_ui.clearButton, &QPushButton::clicked, this, &TMainForm::clearLogClicked);
 }
 
 void TMainForm::buildStatusBar()
 {
-    StatusBar1 = new TStatusBar(this);
-    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->addPanel(220, false); // hint panel
-    StatusBar1->addPanel(150, false); // progress panel, owner-drawn
-    StatusBar1->addPanel(10, false);  // spacer
-    StatusBar1->addPanel(120, true);  // mode panel
-    StatusBar1->addPanel(150, true);  // port panel
-    StatusBar1->addPanel(50, true);
-    StatusBar1->setOwnerDrawPanel(ProgressPanel);
+    m_ui.statusBar = new TStatusBar(this);
+    m_ui.statusBar->setObjectName(QStringLiteral("statusBar"));
+    m_ui.statusBar->addPanel(220, false); // hint panel
+    m_ui.statusBar->addPanel(150, false); // progress panel, owner-drawn
+    m_ui.statusBar->addPanel(10, false);  // spacer
+    m_ui.statusBar->addPanel(120, true);  // mode panel
+    m_ui.statusBar->addPanel(150, true);  // port panel
+    m_ui.statusBar->addPanel(50, true);
+    m_ui.statusBar->setOwnerDrawPanel(ProgressPanel);
+}
+
+void TMainForm::connectControls()
+{
+    connect(m_ui.refreshButton, &QToolButton::clicked, this, [this] { Engine->refreshClicked(); });
+    connect(m_ui.groupsButton, &QToolButton::clicked, this, &TMainForm::groupsClicked);
+    connect(m_ui.forwardButton, &QToolButton::clicked, this, [this] { Engine->forwardPressed(); });
+    connect(m_ui.backwardButton, &QToolButton::clicked, this, [this] { Engine->backwardPressed(); });
+    connect(m_ui.upButton, &QToolButton::clicked, this, [this] { Engine->upPressed(); });
+    connect(m_ui.stopButton, &QToolButton::clicked, this, [this] { Engine->stopPressed(); });
+    connect(m_ui.downButton, &QToolButton::clicked, this, [this] { Engine->downPressed(); });
+    connect(m_ui.searchButton, &QPushButton::clicked, this, [this] { Engine->searchClicked(); });
+    connect(m_ui.selfCheckButton, &QPushButton::clicked, this, [this] { Engine->selfCheckClicked(); });
+    connect(m_ui.portSelector, &QComboBox::activated, this, &TMainForm::portSelected);
+    connect(m_ui.groupList, &TCheckListBox::entryClicked, this, &TMainForm::groupClicked);
+    connect(m_ui.groupList, &TCheckListBox::entryDoubleClicked, this, &TMainForm::groupDoubleClicked);
+    connect(m_ui.deviceList, &QTableWidget::itemSelectionChanged, this, &TMainForm::deviceSelectionChanged);
+    connect(m_ui.deviceList, &TListView::listClicked, this, &TMainForm::deviceListClicked);
+    new NumberFieldFilter(m_ui.rangeStartEdit, QStringLiteral("1"), RangeStartDigitsText, this);
+    new NumberFieldFilter(m_ui.rangeEndEdit, QStringLiteral("999"), RangeEndDigitsText, this);
+    new NumberFieldFilter(m_ui.periodEdit, QStringLiteral("60"), PeriodRangeText, this);
 }
 
 // ---------------------------------------------------------------- life of the window
@@ -318,21 +362,22 @@ void TMainForm::FormCreate()
         Engine->Comm1ReceiveData(buffer, length);
     };
     Comm1.OnSendDataEmpty = [this](TComm*) { Engine->Comm1SendDataEmpty(); };
-    Comm1.OnRequestHangup = [this](TComm*) { Comm1RequestHangup(); };
+    Comm1.OnRequestHangup = [this](TComm*) { portHungUp(); };
 
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
                                                    QStringLiteral("简体中文"));
     if (language == QStringLiteral("简体中文")) CurLanguage = 0;
     else if (language == QStringLiteral("English")) CurLanguage = 1;
     else CurLanguage = 0; // any other text leaves the start-up language
-    ComboBox4->setCurrentIndex(CurLanguage);
+    m_ui.languageSelector->setCurrentIndex(CurLanguage);
+    loadQtTranslations(CurLanguage);
     MainFormProcLanguage(CurLanguage);
 
     const QString port = m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
     int portIndex = 0;
     for (int i = 0; i < 9; ++i)
         if (port == QStringLiteral("COM%1").arg(i + 1)) portIndex = i;
-    ComboBox1->setCurrentIndex(portIndex);
+    m_ui.portSelector->setCurrentIndex(portIndex);
 
     Comm1.ClosePort();
     Comm1.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
@@ -357,7 +402,7 @@ void TMainForm::FormShow()
     Engine->Timer3.stop();
     int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
     if (scene < 1 || scene > 12) {
-        m_settings.WriteInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
+        writeSetting(QStringLiteral("SCENE"), QStringLiteral("Current"), QStringLiteral("1"));
         scene = 1;
     }
     m_scene = scene;
@@ -369,17 +414,17 @@ void TMainForm::FormShow()
         Register.Open();
     } catch (const std::exception& e) {
         // The window stays up with whatever was built; nothing is overwritten.
-        showTableError(e);
+        reportTableError(e);
         return;
     }
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
                                                    QStringLiteral("简体中文"));
-    const int idx = ComboBox4->findText(language);
-    if (idx >= 0) ComboBox4->setCurrentIndex(idx);
+    const int idx = m_ui.languageSelector->findText(language);
+    if (idx >= 0) m_ui.languageSelector->setCurrentIndex(idx);
 
     bool okStart = false, okEnd = false;
-    const int start = Edit1->text().toInt(&okStart);
-    const int end = Edit2->text().toInt(&okEnd);
+    const int start = m_ui.rangeStartEdit->text().toInt(&okStart);
+    const int end = m_ui.rangeEndEdit->text().toInt(&okEnd);
     if (okStart) Engine->SearchStart = start;
     if (okEnd) Engine->SearchEnd = end;
     Engine->SearchCursor = 0;
@@ -420,41 +465,42 @@ void TMainForm::MainFormProcLanguage(int16_t language)
 
     if (Edition == EditionAdvanced) setWindowTitle(t(CaptionAdvanced));
     if (Edition == EditionCustomer) setWindowTitle(t(CaptionCustomer));
-    ToolButton1->setText(t(TextGroups));
-    ToolButton4->setText(t(TextAbout));
-    ToolButton6->setText(t(TextExit));
-    ToolButton11->setText(t(TextPassword));
-    ListView1->horizontalHeaderItem(2)->setText(t(TextNameHeader));
-    if (CheckListBox1->currentRow() == 0 || CheckListBox1->count() == 0)
-        ListView1->horizontalHeaderItem(3)->setText(t(TextGroupHeader));
-    ToolButton10->setText(t(TextRefresh));
-    Button3->setText(searchRunning() ? t(TextSearchStop) : t(TextSearch));
-    Button4->setText(selfCheckRunning() ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
-    Button1->setText(t(TextClear));
-    GroupBox3->setTitle(t(TextPortFrame));
-    Label2->setText(t(TextSelfCheck));
-    if (CheckListBox1->currentRow() == 0) {
+    m_ui.groupsButton->setText(t(TextGroups));
+    m_ui.aboutButton->setText(t(TextAbout));
+    m_ui.exitButton->setText(t(TextExit));
+    m_ui.passwordButton->setText(t(TextPassword));
+    m_ui.deviceList->horizontalHeaderItem(2)->setText(t(TextNameHeader));
+    if (m_ui.groupList->currentRow() == 0 || m_ui.groupList->count() == 0)
+        m_ui.deviceList->horizontalHeaderItem(3)->setText(t(TextGroupHeader));
+    m_ui.refreshButton->setText(t(TextRefresh));
+    m_ui.searchButton->setText(searchRunning() ? t(TextSearchStop) : t(TextSearch));
+    m_ui.selfCheckButton->setText(selfCheckRunning() ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
+    m_ui.clearButton->setText(t(TextClear));
+    m_ui.portFrame->setTitle(t(TextPortFrame));
+    m_ui.periodLabel->setText(t(TextSelfCheck));
+    if (m_ui.groupList->currentRow() == 0) {
         const QString from = pick(TextUngrouped, language == 0 ? 1 : 0);
         const QString to = t(TextUngrouped);
-        for (int row = 0; row < ListView1->rowCount(); ++row) {
-            QTableWidgetItem* item = ListView1->item(row, 3);
+        for (int row = 0; row < m_ui.deviceList->rowCount(); ++row) {
+            QTableWidgetItem* item = m_ui.deviceList->item(row, 3);
             if (item && item->text() == from) item->setText(to);
         }
     }
-    SpeedButton1->setToolTip(t(TextForward));
-    SpeedButton2->setToolTip(t(TextBackward));
-    SpeedButton3->setToolTip(t(TextUp));
-    SpeedButton4->setToolTip(t(TextStop));
-    SpeedButton5->setToolTip(t(TextDown));
+    m_ui.forwardButton->setToolTip(t(TextForward));
+    m_ui.backwardButton->setToolTip(t(TextBackward));
+    m_ui.upButton->setToolTip(t(TextUp));
+    m_ui.stopButton->setToolTip(t(TextStop));
+    m_ui.downButton->setToolTip(t(TextDown));
 }
 
-void TMainForm::ComboBox4Select(int index)
+void TMainForm::languageSelected(int index)
 {
-    m_settings.WriteString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), ComboBox4->itemText(index));
     CurLanguage = static_cast<int16_t>(index);
+    loadQtTranslations(CurLanguage);
+    writeSetting(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), m_ui.languageSelector->itemText(index));
     MainFormProcLanguage(CurLanguage);
-    if (CheckListBox1->count() > 0) CheckListBox1->item(0)->setText(pick(TextAllUnits));
-    if (CheckListBox1->count() > 1) CheckListBox1->item(1)->setText(pick(TextUngroupedEntry));
+    if (m_ui.groupList->count() > 0) m_ui.groupList->item(0)->setText(pick(TextAllUnits));
+    if (m_ui.groupList->count() > 1) m_ui.groupList->item(1)->setText(pick(TextUngroupedEntry));
     ProcStatusBar();
 }
 
@@ -463,14 +509,14 @@ void TMainForm::ComboBox4Select(int index)
 void TMainForm::ProcStatusBar()
 {
     if (CurLanguage != 0 && CurLanguage != 1) {
-        StatusBar1->setPanelText(ModePanel, QString());
+        m_ui.statusBar->setPanelText(ModePanel, QString());
         return;
     }
     const Text* text = &ModeIllicitText;
     if (UserMode == ModeOperator) text = &ModeOperatorText;
     else if (UserMode == ModeAdministrator) text = &ModeAdministratorText;
     else if (UserMode == ModeSuperUser) text = &ModeSuperUserText;
-    StatusBar1->setPanelText(ModePanel, pick(*text));
+    m_ui.statusBar->setPanelText(ModePanel, pick(*text));
 }
 
 void TMainForm::installHints()
@@ -484,9 +530,9 @@ void TMainForm::installHints()
         }
     }
     // Controls that show the device count.
-    QWidget* shared[] = {ToolBar1, findChild<QWidget*>(QStringLiteral("ToolBarSpace")), CheckListBox1,
-                         CheckListBox1->viewport(), ListView1, ListView1->viewport(), StatusBar1, Panel1, Panel2,
-                         Memo1, Memo1->viewport(), Label1, Label2, Edit1, Edit2, Edit3};
+    QWidget* shared[] = {m_ui.toolBar, findChild<QWidget*>(QStringLiteral("ToolBarSpace")), m_ui.groupList,
+                         m_ui.groupList->viewport(), m_ui.deviceList, m_ui.deviceList->viewport(), m_ui.statusBar, m_ui.controlPanel, m_ui.clearStrip,
+                         m_ui.trafficLog, m_ui.trafficLog->viewport(), m_ui.rangeTilde, m_ui.periodLabel, m_ui.rangeStartEdit, m_ui.rangeEndEdit, m_ui.periodEdit};
     for (QWidget* w : shared) {
         if (!w) continue;
         w->setMouseTracking(true);
@@ -497,15 +543,11 @@ void TMainForm::installHints()
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if ((event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
-        && (watched == Edit1 || watched == Edit2 || watched == Edit3)) {
-        if (numberFieldKey(static_cast<QLineEdit*>(watched), event)) return true;
-    }
     if (event->type() == QEvent::MouseMove) {
         auto it = m_hintKeys.constFind(watched);
         if (it != m_hintKeys.constEnd()) {
             if (it->isEmpty()) {
-                ToolBar1MouseMove();
+                showDeviceCount();
             } else {
                 showHint(*it);
                 // Buttons and frames ignore a plain move, which would pass it on to the panel
@@ -522,50 +564,97 @@ void TMainForm::showHint(const QString& key)
     for (const Hint& hint : Hints) {
         if (key == QLatin1String(hint.key)) {
             const QString s = pick(hint.text);
-            if (!s.isNull()) StatusBar1->setPanelText(HintPanel, s);
+            if (!s.isNull()) m_ui.statusBar->setPanelText(HintPanel, s);
             return;
         }
     }
 }
 
-void TMainForm::ToolBar1MouseMove()
+void TMainForm::showDeviceCount()
 {
     if (searchRunning()) return; // the search progress text stays visible
     const QString s = pick(DeviceCountText);
     if (s.isNull()) return;
-    StatusBar1->setPanelText(HintPanel, s.arg(ListView1->rowCount()));
+    m_ui.statusBar->setPanelText(HintPanel, s.arg(m_ui.deviceList->rowCount()));
 }
 
 // ---------------------------------------------------------------- traffic log
 
-void TMainForm::LogFrame(bool transmitted, const uint8_t* bytes, int count)
+void TMainForm::logFrame(bool transmitted, const uint8_t* bytes, int count)
 {
-    Memo1->appendPlainText(transmitted ? QStringLiteral("Tx:") : QStringLiteral("Rx:"));
-    Memo1->appendPlainText(QString::fromStdString(HexLine(bytes, static_cast<size_t>(count))));
+    m_ui.trafficLog->appendPlainText(transmitted ? QStringLiteral("Tx:") : QStringLiteral("Rx:"));
+    m_ui.trafficLog->appendPlainText(QString::fromStdString(HexLine(bytes, static_cast<size_t>(count))));
 }
 
-void TMainForm::Button1Click()
+void TMainForm::clearLogClicked()
 {
-    Memo1->clear();
+    m_ui.trafficLog->clear();
 }
 
 // ---------------------------------------------------------------- tool bar commands
 
-void TMainForm::ToolButton4Click()
+void TMainForm::aboutClicked()
 {
     Engine->StopSearch();
     m_about->showAbout();
 }
 
-void TMainForm::ToolButton6Click()
+void TMainForm::exitClicked()
 {
     close();
 }
 
-void TMainForm::ToolButton11Click()
+void TMainForm::passwordClicked()
 {
     Engine->StopSearch();
     // The password change window arrives with the access levels.
+}
+
+// ---------------------------------------------------------------- settings, translations, table errors
+
+void TMainForm::writeSetting(const QString& section, const QString& key, const QString& value)
+{
+    if (!m_settings.WriteString(section, key, value)) reportSettingsNotSaved();
+}
+
+void TMainForm::reportSettingsNotSaved()
+{
+    // The change holds for this run; saying it at every pick would only bury the window in boxes.
+    if (m_settingsWarned) return;
+    const QString text = pick(SettingsNotSavedText);
+    if (text.isNull()) return;
+    m_settingsWarned = true;
+    ShowError(this, text.arg(QDir::toNativeSeparators(m_settings.fileName())));
+}
+
+void TMainForm::loadQtTranslations(int16_t language)
+{
+    // Qt's own texts (the buttons of message boxes, the menus of edit fields) follow the
+    // program's language.
+    if (language != 0 && language != 1) return;
+    if (m_qtTranslator) {
+        QCoreApplication::removeTranslator(m_qtTranslator);
+        delete m_qtTranslator;
+        m_qtTranslator = nullptr;
+    }
+    if (language != 0) return;
+    auto* translator = new QTranslator(this);
+    if (translator->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(translator);
+        m_qtTranslator = translator;
+    } else {
+        delete translator;
+    }
+}
+
+void TMainForm::reportTableError(const std::exception& error)
+{
+    if (const auto* table = dynamic_cast<const ETableError*>(&error)) {
+        const QString text = table->Text(CurLanguage);
+        if (!text.isEmpty()) ShowError(this, text);
+        return;
+    }
+    ShowError(this, QString::fromLocal8Bit(error.what()));
 }
 
 bool TMainForm::searchRunning() const

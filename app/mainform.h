@@ -1,4 +1,6 @@
 // The main window: tool bar, group check-list, device list, control panel, traffic log, status bar.
+// It owns the program's state (port, register, control engine) and is a thin shell over it: the
+// engine sees its lists through WindowEngineView and keeps the register through RegisterAdapter.
 #pragma once
 
 #include <QHash>
@@ -6,34 +8,27 @@
 #include <QString>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 
 #include "app/inifile.h"
-#include "app/widgets.h"
+#include "app/maincontrols.h"
 #include "protocol/engine.h"
 #include "protocol/txchannel.h"
 #include "register/register.h"
 #include "serial/comm.h"
-#include "serial/portname.h"
 
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
-class QPushButton;
-class QSplitter;
-class QTableWidget;
-class QToolBar;
-class QToolButton;
 class TAboutForm;
+class WindowEngineView;
+class RegisterAdapter;
+class QTranslator;
 
 // Status-bar panels, left to right.
 enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };
 
-class TMainForm : public QMainWindow, public EngineView, public DeviceRegister {
+class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int DesignWidth = 676;
@@ -50,107 +45,45 @@ public:
     // Start-up after creation: log-in, then the window is shown and filled.
     void startUp();
 
-    // Named operations other windows and the start-up code use.
+    // Operations the start-up code, the other windows and the engine's view use.
     void FormShow();
-    void MainFormProcLanguage(int16_t language);
-    void ProcStatusBar();
-    void ComboBox4Select(int index);
-    void Button1Click();
-    void ToolButton4Click();
-    void ToolButton6Click();
-    void ToolButton11Click();
-    void LogFrame(bool transmitted, const uint8_t* bytes, int count);
-    void ToolBar1MouseMove();
-
-    // Port opening and selection.
-    bool ComOpen();
-    void ComboBox1Select(int index);
-    void Comm1RequestHangup();
-
-    // Device list and group filter.
     void ListRefresh();
-    void CheckListBox1Click();
-    void CheckListBox1DblClick();
-    void ListView1Click();
-    void ListView1SelectItem();
-    void ToolButton1Click();
+    void ProcStatusBar();
+    void MainFormProcLanguage(int16_t language);
+    bool ComOpen();
+    void logFrame(bool transmitted, const uint8_t* bytes, int count);
+    // A table failure in the current language, naming the file.
+    void reportTableError(const std::exception& error);
+    // Says once a run that a changed setting could not be saved.
+    void reportSettingsNotSaved();
 
-    TComm Comm1;
-    TxChannel Tx;
-    TRegister Register;
-    ControlEngine* Engine = nullptr;
-    QProgressBar* PollProgressBar = nullptr;
+    // What the controls do (public so that tests act as a user's click would).
+    void languageSelected(int index);
+    void portSelected(int index);
+    void portHungUp();
+    void clearLogClicked();
+    void aboutClicked();
+    void exitClicked();
+    void passwordClicked();
+    void groupsClicked();
+    void groupClicked();
+    void groupDoubleClicked();
+    void deviceListClicked();
+    void deviceSelectionChanged();
+    void showDeviceCount();
 
-    // EngineView
-    int rowCount() const override;
-    int rowId(int row) const override;
-    void setRowOnline(int row, bool online) override;
-    bool rowSelected(int row) const override;
-    int selectedCount() const override;
-    void clearRows() override;
-    void addSearchedDevice(int id, int group) override;
-    int groupEntryCount() const override;
-    bool groupEntryChecked(int entry) const override;
-    int highlightedGroupEntry() const override;
-    QString rangeStartText() const override;
-    QString rangeEndText() const override;
-    void setRangeTexts(const QString& start, const QString& end) override;
-    QString periodText() const override;
-    void setPeriodText(const QString& text) override;
-    void searchRunningChanged(bool running) override;
-    void selfCheckRunningChanged(bool running) override;
-    void showSearchProgress(int cursor, int end) override;
-    bool progressBarExists() const override;
-    void createProgressBar(int maximum, int position) override;
-    void setProgressBar(int position) override;
-    void destroyProgressBar() override;
-    void logFrame(bool transmitted, const uint8_t* bytes, int count) override;
-    void information(EngineMessage message) override;
-    bool confirm(EngineMessage message) override;
-
-    // DeviceRegister
-    std::optional<int> groupOfDevice(int id) override;
-    void emptyDevices() override;
-    void appendDevice(int id, int group) override;
-
+    const MainControls& controls() const { return m_ui; }
+    QProgressBar* pollProgressBar() const;
     TIniFile& SettingsFile() { return m_settings; }
     const QString& dataDir() const { return m_dataDir; }
     TAboutForm* aboutForm() const { return m_about; }
     int scene() const { return m_scene; }
 
-    // Controls keep their designer names.
-    QToolBar* ToolBar1 = nullptr;
-    QToolButton* ToolButton10 = nullptr; // refresh
-    QToolButton* ToolButton1 = nullptr;  // groups
-    QToolButton* ToolButton11 = nullptr; // password
-    QToolButton* ToolButton4 = nullptr;  // about
-    QToolButton* ToolButton6 = nullptr;  // exit
-    QGroupBox* GroupBox1 = nullptr;      // language frame
-    QComboBox* ComboBox4 = nullptr;      // language selector
-    QGroupBox* GroupBox3 = nullptr;      // port frame
-    QComboBox* ComboBox1 = nullptr;      // port selector
-    TCheckListBox* CheckListBox1 = nullptr;
-    QSplitter* Splitter1 = nullptr;
-    TListView* ListView1 = nullptr;
-    QWidget* Panel1 = nullptr; // right panel
-    QToolButton* SpeedButton1 = nullptr; // forward
-    QToolButton* SpeedButton2 = nullptr; // backward
-    QToolButton* SpeedButton3 = nullptr; // up
-    QToolButton* SpeedButton4 = nullptr; // stop
-    QToolButton* SpeedButton5 = nullptr; // down
-    QLabel* Label2 = nullptr;            // self-check period caption
-    QLineEdit* Edit3 = nullptr;          // self-check period
-    QPushButton* Button4 = nullptr;      // self-check start
-    QLineEdit* Edit1 = nullptr;          // search range start
-    QLabel* Label1 = nullptr;            // "～"
-    QLineEdit* Edit2 = nullptr;          // search range end
-    QPushButton* Button3 = nullptr;      // search
-    QPlainTextEdit* Memo1 = nullptr;     // traffic log
-    QPushButton* Button1 = nullptr;      // clear log
-    QWidget* Panel2 = nullptr;           // lower strip of the right panel
-    TStatusBar* StatusBar1 = nullptr;
-
-    // Program state kept by the main window.
+    // The program's state, kept by the main window.
+    TComm Comm1;
+    TxChannel Tx;
+    TRegister Register;
+    ControlEngine* Engine = nullptr;
     uint8_t PortOpen = 0;
     uint8_t GroupFilter = 0;
 
@@ -174,18 +107,24 @@ private:
     void rebuildLists();
     void showGroup();
     void paintPortState(bool opened);
-    void addDeviceRow(int id, const QString& name, const QString& groupText, bool online);
     QString groupTextOf(int groupId, bool storedUngroupedName);
     void setGroupHeader();
-    bool numberFieldKey(QLineEdit* edit, QEvent* event);
-    void showTableError(const std::exception& error);
+    void loadQtTranslations(int16_t language);
+    void writeSetting(const QString& section, const QString& key, const QString& value);
 
+    friend class WindowEngineView;
+    void addDeviceRow(int id, const QString& name, const QString& groupText, bool online);
+
+    MainControls m_ui;
     QString m_dataDir;
     TIniFile m_settings;
     int m_scene = 1;
     TAboutForm* m_about = nullptr;
+    std::unique_ptr<WindowEngineView> m_view;
+    std::unique_ptr<RegisterAdapter> m_registerAdapter;
+    QTranslator* m_qtTranslator = nullptr;
     QHash<QObject*, QString> m_hintKeys;
-    QHash<QObject*, bool> m_fieldMarked;
     bool m_closed = false;
+    bool m_settingsWarned = false;
     PortPaths m_portPaths;
 };

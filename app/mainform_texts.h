@@ -45,21 +45,21 @@ struct Hint {
     Text text;
 };
 inline constexpr Hint Hints[] = {
-    {"ToolButton10", {"刷新当前已列出设备的在线状态。", "Refresh the devices's status in the list."}},
-    {"ToolButton1", {"对所有设备进行编组设置。", "Organize all devices into groups."}},
-    {"ToolButton11", {"修改用户的使用密码。", "Modify the user's password."}},
-    {"ToolButton4", {"显示产品信息。", "Display the infomation about the product."}},
-    {"ToolButton6", {"退出控制中心。", "Exit the software."}},
-    {"SpeedButton3", {"使所选择设备上升。", "Lift up the selected devices."}},
-    {"SpeedButton5", {"使所选择设备下降。", "Pull down the selected devices."}},
-    {"SpeedButton4", {"使所选择设备停止运动。", "Stop the selected devices."}},
-    {"SpeedButton1", {"使所选择设备前仰。", "Lean the selected devices forward."}},
-    {"SpeedButton2", {"使所选择设备后仰。", "Lean the selected devices back."}},
-    {"Button4", {"对所选择设备进行自检。", "Make the selected devices's self-check."}},
-    {"Button3", {"搜索在线设备。", "Search the online devices."}},
-    {"Button1", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
-    {"GroupBox1", {"选择语言。", "Select the language."}},
-    {"GroupBox3", {"选择串口。", "Select the serial port."}},
+    {"refreshButton", {"刷新当前已列出设备的在线状态。", "Refresh the devices's status in the list."}},
+    {"groupsButton", {"对所有设备进行编组设置。", "Organize all devices into groups."}},
+    {"passwordButton", {"修改用户的使用密码。", "Modify the user's password."}},
+    {"aboutButton", {"显示产品信息。", "Display the infomation about the product."}},
+    {"exitButton", {"退出控制中心。", "Exit the software."}},
+    {"upButton", {"使所选择设备上升。", "Lift up the selected devices."}},
+    {"downButton", {"使所选择设备下降。", "Pull down the selected devices."}},
+    {"stopButton", {"使所选择设备停止运动。", "Stop the selected devices."}},
+    {"forwardButton", {"使所选择设备前仰。", "Lean the selected devices forward."}},
+    {"backwardButton", {"使所选择设备后仰。", "Lean the selected devices back."}},
+    {"selfCheckButton", {"对所选择设备进行自检。", "Make the selected devices's self-check."}},
+    {"searchButton", {"搜索在线设备。", "Search the online devices."}},
+    {"clearButton", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
+    {"languageFrame", {"选择语言。", "Select the language."}},
+    {"portFrame", {"选择串口。", "Select the serial port."}},
 };
 
 inline constexpr Text SearchRangeWrongText{"ID搜索范围输入错误。请输入介于1～999之间的数值。", "The range of ID is WRONG."};
@@ -73,6 +73,8 @@ inline constexpr Text RangeEndDigitsText{"请输入数字。", "Please input num
 inline constexpr Text SearchProgressText{"搜索所有在线的设备：%1/%2", "Search all online device：%1/%2"};
 inline constexpr Text PortErrorMessage{"串口打开出错。", "Error opening serial port. "};
 inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
+inline constexpr Text SettingsNotSavedText{"设置文件 %1 无法保存，本次更改只在本次运行中有效。",
+                                           "The settings file %1 could not be saved; the change holds for this run only."};
 inline constexpr const char* PortSettingsPanel = "%1，4800，8，N，1";
 
 } // namespace mainform

@@ -283,3 +283,10 @@ QIcon motionArrow(const QString& which)
 }
 
 } // namespace Pictures
+
+const QIcon& StateBallIcon(bool online)
+{
+    static const QIcon off = Pictures::stateBall(false);
+    static const QIcon on = Pictures::stateBall(true);
+    return online ? on : off;
+}

@@ -104,3 +104,6 @@ QIcon stateBall(bool online);            // 16 x 16 red or green ball
 QIcon toolButton(const QString& which);  // 40 x 40: refresh, groups, password, about, exit
 QIcon motionArrow(const QString& which); // up, down, stop, forward, backward
 } // namespace Pictures
+
+// The device list's state images, drawn once: the off-line and the on-line ball.
+const QIcon& StateBallIcon(bool online);

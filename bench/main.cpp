@@ -109,7 +109,7 @@ SearchResult runSearch(int count, bool present)
     rig.view.edit2 = QString::number(count);
 
     const qint64 start = rig.view.clock.elapsed();
-    rig.engine.Button3Click();
+    rig.engine.searchClicked();
     r.ok = EngineRig::runUntil([&] { return !rig.engine.searchRunning(); }, 2000 + count * 1000);
     r.totalMs = rig.view.clock.elapsed() - start;
     r.found = int(rig.reg.appended.size());
@@ -172,7 +172,7 @@ double measureListRefresh999()
         TMainForm form(data);
         form.show();
         form.FormShow(); // opens the register and builds the lists once
-        if (form.ListView1->rowCount() == HighestDeviceId) {
+        if (form.controls().deviceList->rowCount() == HighestDeviceId) {
             std::vector<qint64> runs;
             for (int i = 0; i < 7; ++i) {
                 QElapsedTimer t;

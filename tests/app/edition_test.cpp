@@ -21,12 +21,12 @@ TEST(Edition, CaptionsAndAboutBoxFollowTheBuild)
     const bool advanced = EXPECT_ADVANCED_EDITION;
     EXPECT_EQ(Edition, advanced ? EditionAdvanced : EditionCustomer);
     EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello(高级用户版)") : QString("Tarvello(客户版)"));
-    f.ComboBox4Select(1);
+    f.languageSelected(1);
     EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello V2.0 (Advance User)") : QString("Tarvello V2.0 (Customer)"));
     f.aboutForm()->showAbout();
-    EXPECT_EQ(f.aboutForm()->Label6->text(), advanced ? QString("Advance User ") : QString("Customer "));
+    EXPECT_EQ(f.aboutForm()->editionLabel->text(), advanced ? QString("Advance User ") : QString("Customer "));
     f.aboutForm()->close();
-    f.ComboBox4Select(0);
+    f.languageSelected(0);
     f.aboutForm()->showAbout();
-    EXPECT_EQ(f.aboutForm()->Label6->text(), advanced ? QString("高级用户版 ") : QString("客户版 "));
+    EXPECT_EQ(f.aboutForm()->editionLabel->text(), advanced ? QString("高级用户版 ") : QString("客户版 "));
 }

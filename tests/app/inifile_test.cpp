@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QTemporaryDir>
+
 #include "app/inifile.h"
 #include "common/gbk.h"
 #include "testsupport.h"
@@ -50,4 +53,64 @@ TEST(IniFile, WritingKeepsEveryOtherSectionKeyAndComment)
               QString("; site settings\n[LANGUAGE]\nLanguage=简体中文\n\n[PORTS]\nCOM1=/dev/ttyUSB0\n"
                       "COM2=/dev/ttyUSB1\nCOM3=/dev/ttyACM0\n[Extra]\nkeep=me\n\n[COM]\nnum=COM5\n"));
     EXPECT_FALSE(ini.isGbk());
+}
+
+// A settings file that could not be read and decoded whole is never written: the change is kept
+// for the run and reported as not saved. So is a change whose write fails.
+TEST(IniFile, AFileNotReadWholeIsNeverRewrittenAndTheChangeHoldsForTheRun)
+{
+    struct Case {
+        const char* what;
+        QByteArray bytes; // empty: DB.ini is made a directory, which cannot be read as a file
+        bool dataDirIsAFile = false;
+    };
+    const QByteArray utf16 = QByteArray("\xFF\xFE[\0C\0O\0M\0]\0\n\0n\0u\0m\0=\0C\0O\0M\0" "2\0\n\0", 28);
+    const Case cases[] = {
+        {"unreadable", QByteArray()},
+        {"UTF-16 with its mark", utf16},
+        {"UTF-16 without its mark", utf16.mid(2)},
+        {"random bytes", QByteArray("\x8F\xFF\x01\xC3\x28\xA0\xA1\xFE\xFE\xFF\x80\x81", 12)},
+        {"write fails", QByteArray(), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir tmp;
+        QString dataDir = tmp.path() + "/DFiles";
+        if (c.dataDirIsAFile) {
+            QFile blocker(dataDir);
+            ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // the directory cannot be made
+        } else if (c.bytes.isEmpty()) {
+            ASSERT_TRUE(QDir().mkpath(dataDir + "/DB.ini"));
+        } else {
+            QDir().mkpath(dataDir);
+            QFile f(dataDir + "/DB.ini");
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(c.bytes);
+        }
+        TIniFile ini(dataDir + "/DB.ini");
+        EXPECT_EQ(ini.ReadString("COM", "num", "COM1"), QString("COM1"));
+        EXPECT_FALSE(ini.WriteString("COM", "num", "COM3"));
+        EXPECT_FALSE(ini.WriteString("LANGUAGE", "Language", "English"));
+        EXPECT_EQ(ini.ReadString("COM", "num", "COM1"), QString("COM3"));
+        EXPECT_EQ(ini.ReadString("language", "LANGUAGE", ""), QString("English"));
+        if (!c.bytes.isEmpty()) {
+            QFile f(dataDir + "/DB.ini");
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            EXPECT_EQ(f.readAll(), c.bytes);
+        }
+    }
+}
+
+TEST(IniFile, AKeptChangeIsSavedAlongWithTheNextWriteThatSucceeds)
+{
+    DataDir dir;
+    const QString blocked = dir.path() + "/sub";
+    TIniFile ini(blocked + "/DB.ini");
+    QFile blocker(blocked);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_FALSE(ini.WriteString("COM", "num", "COM3"));
+    ASSERT_TRUE(QFile::remove(blocked));
+    EXPECT_TRUE(ini.WriteString("LANGUAGE", "Language", "English"));
+    EXPECT_EQ(TIniFile(blocked + "/DB.ini").ReadString("COM", "num", ""), QString("COM3"));
 }

@@ -53,8 +53,8 @@ struct ListTest : ::testing::Test {
     QStringList column(int col)
     {
         QStringList out;
-        for (int r = 0; r < form->ListView1->rowCount(); ++r) {
-            QTableWidgetItem* it = form->ListView1->item(r, col);
+        for (int r = 0; r < form->controls().deviceList->rowCount(); ++r) {
+            QTableWidgetItem* it = form->controls().deviceList->item(r, col);
             out << (it ? it->text() : QString());
         }
         return out;
@@ -62,12 +62,12 @@ struct ListTest : ::testing::Test {
     QStringList entries()
     {
         QStringList out;
-        for (int i = 0; i < form->CheckListBox1->count(); ++i) out << form->CheckListBox1->item(i)->text();
+        for (int i = 0; i < form->controls().groupList->count(); ++i) out << form->controls().groupList->item(i)->text();
         return out;
     }
     void clickEntry(int index)
     {
-        QListWidget* list = form->CheckListBox1;
+        QListWidget* list = form->controls().groupList;
         const QRect r = list->visualItemRect(list->item(index));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.right() - 5, r.center().y()));
     }
@@ -84,7 +84,7 @@ TEST_F(ListTest, EntriesFollowTheRecordOrderForTwelveNamedGroups)
     for (int i = 0; i < 12; ++i) expected << QString("%1-%2").arg(i + 1, 3).arg(names.at(i));
     expected << " 13-" << " 14-" << " 15-";
     EXPECT_EQ(entries(), expected);
-    EXPECT_EQ(form->CheckListBox1->currentRow(), 0);
+    EXPECT_EQ(form->controls().groupList->currentRow(), 0);
 }
 
 TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
@@ -98,13 +98,13 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
     EXPECT_EQ(column(1), QStringList({"2", "4", "7", "11"}));
     EXPECT_EQ(column(2), QStringList({"Lift two", "Orphan", "Lift seven", ""}));
     EXPECT_EQ(column(3), QStringList({"未编组", "9-", "3-Hall", "5-"}));
-    EXPECT_EQ(form->ListView1->horizontalHeaderItem(3)->text(), QString("         组  名"));
+    EXPECT_EQ(form->controls().deviceList->horizontalHeaderItem(3)->text(), QString("         组  名"));
 
     clickEntry(1); // the ungrouped group
     EXPECT_EQ(form->GroupFilter, 1);
     EXPECT_EQ(column(1), QStringList({"2"}));
     EXPECT_EQ(column(3), QStringList({""}));
-    EXPECT_TRUE(form->ListView1->horizontalHeaderItem(3)->text().isEmpty());
+    EXPECT_TRUE(form->controls().deviceList->horizontalHeaderItem(3)->text().isEmpty());
 
     clickEntry(4); // group 3
     EXPECT_EQ(column(1), QStringList({"7"}));
@@ -113,7 +113,7 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
     // The filter survives a rebuild.
     form->ListRefresh();
     EXPECT_EQ(column(1), QStringList({"7"}));
-    EXPECT_EQ(form->CheckListBox1->currentRow(), 4);
+    EXPECT_EQ(form->controls().groupList->currentRow(), 4);
 }
 
 TEST_F(ListTest, DeviceOfAGroupWithoutRecordShowsAsUngrouped)
@@ -131,15 +131,15 @@ TEST_F(ListTest, LanguageSwitchRenamesUngroupedRowsOnlyInTheAllUnitsView)
     addDevice(1, "a", 0);
     addDevice(2, "b", 2);
     show();
-    form->ComboBox4Select(1);
+    form->languageSelected(1);
     EXPECT_EQ(column(3), QStringList({"Ungrouped", "2-"}));
-    EXPECT_EQ(form->ListView1->horizontalHeaderItem(3)->text(), QString("         Group"));
-    form->ComboBox4Select(0);
+    EXPECT_EQ(form->controls().deviceList->horizontalHeaderItem(3)->text(), QString("         Group"));
+    form->languageSelected(0);
     EXPECT_EQ(column(3), QStringList({"未编组", "2-"}));
 
     clickEntry(3); // group 2
-    form->ComboBox4Select(1);
-    EXPECT_TRUE(form->ListView1->horizontalHeaderItem(3)->text().isEmpty());
+    form->languageSelected(1);
+    EXPECT_TRUE(form->controls().deviceList->horizontalHeaderItem(3)->text().isEmpty());
     EXPECT_EQ(column(1), QStringList({"2"}));
 }
 
@@ -150,42 +150,42 @@ TEST_F(ListTest, CheckMarksFollowTheSelectionOfTheRows)
     addDevice(3, "c", 2);
     show();
     clickEntry(2); // group 1: two rows
-    ASSERT_EQ(form->ListView1->rowCount(), 2);
-    form->ListView1->selectAll();
-    EXPECT_TRUE(form->CheckListBox1->checked(2));
+    ASSERT_EQ(form->controls().deviceList->rowCount(), 2);
+    form->controls().deviceList->selectAll();
+    EXPECT_TRUE(form->controls().groupList->checked(2));
 
     // Clicking one row leaves a partial selection and clears the mark.
-    const QRect r = form->ListView1->visualRect(form->ListView1->model()->index(0, 1));
-    QTest::mouseClick(form->ListView1->viewport(), Qt::LeftButton, {}, r.center());
-    EXPECT_EQ(form->selectedCount(), 1);
-    EXPECT_FALSE(form->CheckListBox1->checked(2));
+    const QRect r = form->controls().deviceList->visualRect(form->controls().deviceList->model()->index(0, 1));
+    QTest::mouseClick(form->controls().deviceList->viewport(), Qt::LeftButton, {}, r.center());
+    EXPECT_EQ(static_cast<int>(form->controls().deviceList->selectionModel()->selectedRows().size()), 1);
+    EXPECT_FALSE(form->controls().groupList->checked(2));
 
     // A double-click on the unchecked entry checks it and selects the whole group; again, clears both.
-    form->CheckListBox1DblClick();
-    EXPECT_TRUE(form->CheckListBox1->checked(2));
-    EXPECT_EQ(form->selectedCount(), 2);
-    form->CheckListBox1DblClick();
-    EXPECT_FALSE(form->CheckListBox1->checked(2));
-    EXPECT_EQ(form->selectedCount(), 0);
+    form->groupDoubleClicked();
+    EXPECT_TRUE(form->controls().groupList->checked(2));
+    EXPECT_EQ(static_cast<int>(form->controls().deviceList->selectionModel()->selectedRows().size()), 2);
+    form->groupDoubleClicked();
+    EXPECT_FALSE(form->controls().groupList->checked(2));
+    EXPECT_EQ(static_cast<int>(form->controls().deviceList->selectionModel()->selectedRows().size()), 0);
 }
 
 TEST_F(ListTest, AllUnitsCheckedKeepsOnlyItselfChecked)
 {
     addDevice(1, "a", 1);
     show();
-    form->CheckListBox1->setCurrentRow(0);
-    form->CheckListBox1DblClick();
-    ASSERT_TRUE(form->CheckListBox1->checked(0));
+    form->controls().groupList->setCurrentRow(0);
+    form->groupDoubleClicked();
+    ASSERT_TRUE(form->controls().groupList->checked(0));
 
-    form->CheckListBox1->setCurrentRow(3);
-    form->CheckListBox1Click();
-    form->CheckListBox1DblClick();
-    EXPECT_FALSE(form->CheckListBox1->checked(3));
-    EXPECT_TRUE(form->CheckListBox1->checked(0));
-    EXPECT_EQ(form->selectedCount(), 0);
+    form->controls().groupList->setCurrentRow(3);
+    form->groupClicked();
+    form->groupDoubleClicked();
+    EXPECT_FALSE(form->controls().groupList->checked(3));
+    EXPECT_TRUE(form->controls().groupList->checked(0));
+    EXPECT_EQ(static_cast<int>(form->controls().deviceList->selectionModel()->selectedRows().size()), 0);
 
     // Clicking the check box itself toggles the mark after the click handler ran.
-    TCheckListBox* list = form->CheckListBox1;
+    TCheckListBox* list = form->controls().groupList;
     const QRect r = list->visualItemRect(list->item(2));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 8, r.center().y()));
     EXPECT_EQ(list->currentRow(), 2);
@@ -204,7 +204,7 @@ TEST_F(ListTest, ADamagedTableIsReportedByNameAndLeftUntouched)
     QFile again(dir.path() + "/Member1.DB");
     ASSERT_TRUE(again.open(QIODevice::ReadOnly));
     EXPECT_EQ(again.readAll(), QByteArray("this is not a register"));
-    EXPECT_EQ(form->ListView1->rowCount(), 0);
+    EXPECT_EQ(form->controls().deviceList->rowCount(), 0);
 }
 
 TEST_F(ListTest, ANewSceneIsCreatedWithItsDefaults)
@@ -213,8 +213,8 @@ TEST_F(ListTest, ANewSceneIsCreatedWithItsDefaults)
     show();
     EXPECT_TRUE(QFile::exists(dir.path() + "/Member4.DB"));
     EXPECT_TRUE(QFile::exists(dir.path() + "/Group4.DB"));
-    EXPECT_EQ(form->CheckListBox1->count(), 17); // two fixed entries and 15 groups
-    EXPECT_EQ(form->ListView1->rowCount(), 0);
+    EXPECT_EQ(form->controls().groupList->count(), 17); // two fixed entries and 15 groups
+    EXPECT_EQ(form->controls().deviceList->rowCount(), 0);
 }
 
 TEST_F(ListTest, OnlyALeftClickPicksAGroup)
@@ -224,7 +224,7 @@ TEST_F(ListTest, OnlyALeftClickPicksAGroup)
     show();
     clickEntry(2);
     ASSERT_EQ(column(1), QStringList({"1"}));
-    TCheckListBox* list = form->CheckListBox1;
+    TCheckListBox* list = form->controls().groupList;
     const QRect r = list->visualItemRect(list->item(5));
     QTest::mouseClick(list->viewport(), Qt::RightButton, {}, r.center());
     EXPECT_EQ(list->currentRow(), 2);
@@ -239,20 +239,20 @@ TEST_F(ListTest, ATableErrorWhileShowingAGroupIsReportedAndTheListStaysUsable)
 {
     addDevice(1, "a", 1);
     show();
-    ASSERT_EQ(form->ListView1->rowCount(), 1);
+    ASSERT_EQ(form->controls().deviceList->rowCount(), 1);
     // Another program holds the device table locked while the operator picks a group.
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open((dir.path() + "/Member1.DB").toUtf8().constData(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE; DELETE FROM Member;", nullptr, nullptr, nullptr), SQLITE_OK);
     messages.texts.clear();
-    form->CheckListBox1->setCurrentRow(2);
-    form->CheckListBox1Click();
+    form->controls().groupList->setCurrentRow(2);
+    form->groupClicked();
     EXPECT_EQ(messages.texts.size(), 1);
     EXPECT_EQ(messages.kinds.value(0), MessageSink::Kind::Error);
-    EXPECT_TRUE(form->ListView1->updatesEnabled());
+    EXPECT_TRUE(form->controls().deviceList->updatesEnabled());
     sqlite3_exec(other, "ROLLBACK;", nullptr, nullptr, nullptr);
     sqlite3_close(other);
 
-    form->CheckListBox1Click();
-    EXPECT_EQ(form->ListView1->rowCount(), 1);
+    form->groupClicked();
+    EXPECT_EQ(form->controls().deviceList->rowCount(), 1);
 }

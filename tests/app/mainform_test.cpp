@@ -37,9 +37,9 @@ struct MainFormTest : ::testing::Test {
 
 QStringList toolTexts(const TMainForm& f)
 {
-    return {f.ToolButton10->text(), f.ToolButton1->text(), f.ToolButton11->text(), f.ToolButton4->text(),
-            f.ToolButton6->text(), f.Button3->text(), f.Button4->text(), f.Button1->text(),
-            f.GroupBox3->title(), f.Label2->text(), f.ListView1->horizontalHeaderItem(2)->text()};
+    return {f.controls().refreshButton->text(), f.controls().groupsButton->text(), f.controls().passwordButton->text(), f.controls().aboutButton->text(),
+            f.controls().exitButton->text(), f.controls().searchButton->text(), f.controls().selfCheckButton->text(), f.controls().clearButton->text(),
+            f.controls().portFrame->title(), f.controls().periodLabel->text(), f.controls().deviceList->horizontalHeaderItem(2)->text()};
 }
 
 } // namespace
@@ -51,9 +51,9 @@ TEST_F(MainFormTest, FirstStartWithoutSettingsIsChineseOnCom1AndWritesNoFile)
     EXPECT_EQ(f->windowTitle(), QString("Tarvello(客户版)"));
     EXPECT_EQ(toolTexts(*f), QStringList({"状态刷新", "编组设置", "修改密码", "关于", "退出", "搜索", "启动", "清除",
                                           "串口选择", "自检周期", "名   称"}));
-    EXPECT_EQ(f->ComboBox4->currentText(), QString("简体中文"));
-    EXPECT_EQ(f->ComboBox1->currentText(), QString("COM1"));
-    EXPECT_EQ(f->GroupBox1->title(), QString(" 语言(Language) "));
+    EXPECT_EQ(f->controls().languageSelector->currentText(), QString("简体中文"));
+    EXPECT_EQ(f->controls().portSelector->currentText(), QString("COM1"));
+    EXPECT_EQ(f->controls().languageFrame->title(), QString(" 语言(Language) "));
     EXPECT_FALSE(QFile::exists(dir.ini()));
 }
 
@@ -65,24 +65,24 @@ TEST_F(MainFormTest, LanguageFromTheSettingsFile)
     EXPECT_EQ(f->windowTitle(), QString("Tarvello V2.0 (Customer)"));
     EXPECT_EQ(toolTexts(*f), QStringList({"Refresh", "Groups", "Password", "About", "Exit", "Search", "Start",
                                           "Clear", "Serial Port", "SelfCheck", "Name"}));
-    EXPECT_EQ(f->SpeedButton3->toolTip(), QString("Up"));
-    EXPECT_EQ(f->SpeedButton1->toolTip(), QString("Forward"));
+    EXPECT_EQ(f->controls().upButton->toolTip(), QString("Up"));
+    EXPECT_EQ(f->controls().forwardButton->toolTip(), QString("Forward"));
     f.reset();
 
     writeIni("[LANGUAGE]\nLanguage=Deutsch\n");
     f = create();
     EXPECT_EQ(CurLanguage, 0);
-    EXPECT_EQ(f->ToolButton1->text(), QString("编组设置"));
+    EXPECT_EQ(f->controls().groupsButton->text(), QString("编组设置"));
 }
 
 TEST_F(MainFormTest, UnknownPortNameSelectsTheFirstEntry)
 {
     writeIni("[COM]\nnum=COM12\n");
     auto f = create();
-    EXPECT_EQ(f->ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(f->controls().portSelector->currentIndex(), 0);
     writeIni("[COM]\nnum=COM7\n");
     f = create();
-    EXPECT_EQ(f->ComboBox1->currentText(), QString("COM7"));
+    EXPECT_EQ(f->controls().portSelector->currentText(), QString("COM7"));
 }
 
 TEST_F(MainFormTest, SceneOutsideOneToTwelveIsRepairedInTheFile)
@@ -105,25 +105,25 @@ TEST_F(MainFormTest, SceneOutsideOneToTwelveIsRepairedInTheFile)
 TEST_F(MainFormTest, LanguageSwitchRenamesTextsFixedEntriesAndModePanelAndIsStored)
 {
     auto f = create();
-    f->CheckListBox1->addEntry("   所有装置");
-    f->CheckListBox1->addEntry("   未编组");
-    f->CheckListBox1->addEntry("  1-Hall");
+    f->controls().groupList->addEntry("   所有装置");
+    f->controls().groupList->addEntry("   未编组");
+    f->controls().groupList->addEntry("  1-Hall");
     f->ProcStatusBar();
-    EXPECT_EQ(f->StatusBar1->panelText(ModePanel), QString("非法模式"));
+    EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString("非法模式"));
 
-    f->ComboBox4->setCurrentIndex(1);
-    f->ComboBox4Select(1);
+    f->controls().languageSelector->setCurrentIndex(1);
+    f->languageSelected(1);
     EXPECT_EQ(CurLanguage, 1);
-    EXPECT_EQ(f->ToolButton6->text(), QString("Exit"));
-    EXPECT_EQ(f->CheckListBox1->item(0)->text(), QString("   All Units"));
-    EXPECT_EQ(f->CheckListBox1->item(1)->text(), QString("   Ungrouped"));
-    EXPECT_EQ(f->CheckListBox1->item(2)->text(), QString("  1-Hall"));
-    EXPECT_EQ(f->StatusBar1->panelText(ModePanel), QString("Illicit Mode"));
+    EXPECT_EQ(f->controls().exitButton->text(), QString("Exit"));
+    EXPECT_EQ(f->controls().groupList->item(0)->text(), QString("   All Units"));
+    EXPECT_EQ(f->controls().groupList->item(1)->text(), QString("   Ungrouped"));
+    EXPECT_EQ(f->controls().groupList->item(2)->text(), QString("  1-Hall"));
+    EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString("Illicit Mode"));
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("English"));
 
-    f->ComboBox4->setCurrentIndex(0);
-    f->ComboBox4Select(0);
-    EXPECT_EQ(f->CheckListBox1->item(0)->text(), QString("   所有装置"));
+    f->controls().languageSelector->setCurrentIndex(0);
+    f->languageSelected(0);
+    EXPECT_EQ(f->controls().groupList->item(0)->text(), QString("   所有装置"));
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("简体中文"));
 }
 
@@ -143,7 +143,7 @@ TEST_F(MainFormTest, ModePanelFollowsUserModeAndLanguage)
         UserMode = c.mode;
         CurLanguage = c.language;
         f->ProcStatusBar();
-        EXPECT_EQ(f->StatusBar1->panelText(ModePanel), QString(c.text)) << c.mode << " " << c.language;
+        EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString(c.text)) << c.mode << " " << c.language;
     }
     UserMode = ModeNone;
     CurLanguage = 0;
@@ -163,10 +163,10 @@ TEST_F(MainFormTest, LanguageIndexOtherThanZeroOrOneSetsNothing)
 TEST_F(MainFormTest, StatusBarPanelsHaveTheirWidths)
 {
     auto f = create();
-    ASSERT_EQ(f->StatusBar1->panelCount(), 6);
+    ASSERT_EQ(f->controls().statusBar->panelCount(), 6);
     const int widths[] = {220, 150, 10, 120, 150, 50};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(f->StatusBar1->panelWidth(i), widths[i]);
-    EXPECT_EQ(f->StatusBar1->panelLeft(PortPanel) + 5, 505);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(f->controls().statusBar->panelWidth(i), widths[i]);
+    EXPECT_EQ(f->controls().statusBar->panelLeft(PortPanel) + 5, 505);
 }
 
 TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
@@ -174,22 +174,22 @@ TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
     writeIni("[LANGUAGE]\nLanguage=English\n");
     auto f = create();
     f->show();
-    f->ListView1->setRowCount(12);
+    f->controls().deviceList->setRowCount(12);
     QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), QPointF(5, 5), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(f->ListView1->viewport(), &move);
-    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("There're 12 devices in total."));
+    QApplication::sendEvent(f->controls().deviceList->viewport(), &move);
+    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("There're 12 devices in total."));
 
-    QApplication::sendEvent(f->Button1, &move);
-    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("Clear the memo of Communication codes."));
-    QApplication::sendEvent(f->ToolButton4, &move);
-    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("Display the infomation about the product."));
+    QApplication::sendEvent(f->controls().clearButton, &move);
+    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("Clear the memo of Communication codes."));
+    QApplication::sendEvent(f->controls().aboutButton, &move);
+    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("Display the infomation about the product."));
 
-    f->ComboBox4Select(0);
-    f->ListView1->setRowCount(0);
-    QApplication::sendEvent(f->Memo1->viewport(), &move);
-    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("当前共计 0 台设备。"));
-    QApplication::sendEvent(f->GroupBox3, &move);
-    EXPECT_EQ(f->StatusBar1->panelText(HintPanel), QString("选择串口。"));
+    f->languageSelected(0);
+    f->controls().deviceList->setRowCount(0);
+    QApplication::sendEvent(f->controls().trafficLog->viewport(), &move);
+    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("当前共计 0 台设备。"));
+    QApplication::sendEvent(f->controls().portFrame, &move);
+    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("选择串口。"));
 }
 
 TEST_F(MainFormTest, TrafficLogLinesAndClear)
@@ -197,11 +197,11 @@ TEST_F(MainFormTest, TrafficLogLinesAndClear)
     auto f = create();
     const uint8_t frame[] = {0xFF, 0xAC, 0xE1, 0xE2, 0x00, 0x05, 0x0D, 0x00, 0xF4};
     const uint8_t chunk[] = {0xAA, 0xBB};
-    f->LogFrame(true, frame, 9);
-    f->LogFrame(false, chunk, 2);
-    EXPECT_EQ(f->Memo1->toPlainText(), QString("Tx:\nFF AC E1 E2 00 05 0D 00 F4 \nRx:\nAA BB "));
-    f->Button1->click();
-    EXPECT_TRUE(f->Memo1->toPlainText().isEmpty());
+    f->logFrame(true, frame, 9);
+    f->logFrame(false, chunk, 2);
+    EXPECT_EQ(f->controls().trafficLog->toPlainText(), QString("Tx:\nFF AC E1 E2 00 05 0D 00 F4 \nRx:\nAA BB "));
+    f->controls().clearButton->click();
+    EXPECT_TRUE(f->controls().trafficLog->toPlainText().isEmpty());
 }
 
 TEST_F(MainFormTest, WindowSnapsBackToItsDesignSize)
@@ -220,30 +220,30 @@ TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
 {
     auto f = create();
     TAboutForm* about = f->aboutForm();
-    f->ToolButton4->click();
+    f->controls().aboutButton->click();
     ASSERT_TRUE(about->isVisible());
     EXPECT_EQ(about->size(), QSize(322, 199));
     EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_TRUE(about->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(about->windowTitle(), QString("关于..."));
-    EXPECT_EQ(about->Label6->text(), QString("客户版 "));
-    EXPECT_EQ(about->Label7->text(), QString("版本信息："));
-    EXPECT_EQ(about->Label1->font().pointSize(), 15);
+    EXPECT_EQ(about->editionLabel->text(), QString("客户版 "));
+    EXPECT_EQ(about->versionCaption->text(), QString("版本信息："));
+    EXPECT_EQ(about->productLabel->font().pointSize(), 15);
 
     // A switch while it is open leaves it as it is until it is shown again.
-    f->ComboBox4Select(1);
-    f->ToolButton4->click();
-    EXPECT_EQ(about->Label7->text(), QString("版本信息："));
+    f->languageSelected(1);
+    f->controls().aboutButton->click();
+    EXPECT_EQ(about->versionCaption->text(), QString("版本信息："));
 
-    QTest::mouseClick(about->Label8, Qt::LeftButton);
+    QTest::mouseClick(about->versionLabel, Qt::LeftButton);
     EXPECT_FALSE(about->isVisible());
-    f->ToolButton4->click();
+    f->controls().aboutButton->click();
     EXPECT_EQ(about->windowTitle(), QString("About Tarvello Tool V2.0"));
-    EXPECT_EQ(about->Label1->text(), QString("Tarvello"));
-    EXPECT_EQ(about->Label6->text(), QString("Customer "));
-    EXPECT_EQ(about->Label7->text(), QString("Version: "));
-    EXPECT_EQ(about->Label8->text(), QString("2.1.01.10"));
-    EXPECT_EQ(about->Label1->font().pointSize(), 10);
+    EXPECT_EQ(about->productLabel->text(), QString("Tarvello"));
+    EXPECT_EQ(about->editionLabel->text(), QString("Customer "));
+    EXPECT_EQ(about->versionCaption->text(), QString("Version: "));
+    EXPECT_EQ(about->versionLabel->text(), QString("2.1.01.10"));
+    EXPECT_EQ(about->productLabel->font().pointSize(), 10);
     QTest::mouseClick(about, Qt::LeftButton, {}, QPoint(5, 5));
     EXPECT_FALSE(about->isVisible());
 }
@@ -264,7 +264,7 @@ TEST_F(MainFormTest, AboutBoxIsWhiteWithAFrameLineAlongItsEdges)
             image.save(QString::fromLocal8Bit(dir) + (language ? "/about-en.png" : "/about-zh.png"));
             f->grab().save(QString::fromLocal8Bit(dir) + (language ? "/main-en-empty.png" : "/main-zh-empty.png"));
         }
-        f->ComboBox4Select(language == 0 ? 1 : 0);
+        f->languageSelected(language == 0 ? 1 : 0);
     }
 }
 
@@ -279,9 +279,9 @@ TEST_F(MainFormTest, NumberFieldsTakeDigitsOnlyAndSayWhatTheyExpect)
         QLineEdit* edit;
         const char* reset;
         const char* message;
-    } cases[] = {{f->Edit1, "1", "Please input numbers between 1～999."},
-                 {f->Edit2, "999", "Please input numbers."},
-                 {f->Edit3, "60", "Please input numbers between 60～360."}};
+    } cases[] = {{f->controls().rangeStartEdit, "1", "Please input numbers between 1～999."},
+                 {f->controls().rangeEndEdit, "999", "Please input numbers."},
+                 {f->controls().periodEdit, "60", "Please input numbers between 60～360."}};
     for (const Case& c : cases) {
         c.edit->setText("");
         QTest::keyClicks(c.edit, "12");
@@ -298,38 +298,38 @@ TEST_F(MainFormTest, NumberFieldsTakeDigitsOnlyAndSayWhatTheyExpect)
         messages.texts.clear();
         messages.kinds.clear();
     }
-    EXPECT_EQ(f->Edit1->maxLength(), 3);
-    EXPECT_EQ(f->Edit2->maxLength(), 3);
-    EXPECT_EQ(f->Edit3->maxLength(), 3);
+    EXPECT_EQ(f->controls().rangeStartEdit->maxLength(), 3);
+    EXPECT_EQ(f->controls().rangeEndEdit->maxLength(), 3);
+    EXPECT_EQ(f->controls().periodEdit->maxLength(), 3);
 }
 
 TEST_F(MainFormTest, SelfCheckControlsAreHiddenUntilASuperUserLogsIn)
 {
     auto f = create();
     f->show();
-    EXPECT_FALSE(f->Label2->isVisible());
-    EXPECT_FALSE(f->Edit3->isVisible());
-    EXPECT_FALSE(f->Button4->isVisible());
-    EXPECT_TRUE(f->Button3->isVisible());
+    EXPECT_FALSE(f->controls().periodLabel->isVisible());
+    EXPECT_FALSE(f->controls().periodEdit->isVisible());
+    EXPECT_FALSE(f->controls().selfCheckButton->isVisible());
+    EXPECT_TRUE(f->controls().searchButton->isVisible());
 }
 
 TEST_F(MainFormTest, SelectorsActOnTheUsersChoiceOnly)
 {
     auto f = create();
     f->show();
-    f->ComboBox4->setCurrentIndex(1); // set by the program: no switch
+    f->controls().languageSelector->setCurrentIndex(1); // set by the program: no switch
     EXPECT_EQ(CurLanguage, 0);
-    f->ComboBox4->setCurrentIndex(0);
-    QTest::keyClick(f->ComboBox4, Qt::Key_Down); // picked by the user
+    f->controls().languageSelector->setCurrentIndex(0);
+    QTest::keyClick(f->controls().languageSelector, Qt::Key_Down); // picked by the user
     EXPECT_EQ(CurLanguage, 1);
-    EXPECT_EQ(f->ToolButton6->text(), QString("Exit"));
+    EXPECT_EQ(f->controls().exitButton->text(), QString("Exit"));
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("English"));
 
     messages.texts.clear();
-    QTest::keyClick(f->ComboBox1, Qt::Key_Down); // COM2, which leads nowhere here
+    QTest::keyClick(f->controls().portSelector, Qt::Key_Down); // COM2, which leads nowhere here
     EXPECT_EQ(f->Comm1.CommName(), QString("COM2"));
     EXPECT_EQ(messages.texts.size(), 1);
-    EXPECT_EQ(f->StatusBar1->paintedText(), QString("Error opening COM2"));
+    EXPECT_EQ(f->controls().statusBar->paintedText(), QString("Error opening COM2"));
 }
 
 TEST_F(MainFormTest, TabMovesOnFromANumberFieldWithoutComplaint)
@@ -337,11 +337,72 @@ TEST_F(MainFormTest, TabMovesOnFromANumberFieldWithoutComplaint)
     auto f = create();
     f->show();
     f->activateWindow();
-    f->Edit1->setFocus();
-    f->Edit1->setText("12");
+    f->controls().rangeStartEdit->setFocus();
+    f->controls().rangeStartEdit->setText("12");
     messages.texts.clear();
-    QTest::keyClick(f->Edit1, Qt::Key_Tab);
-    QTest::keyClick(f->Edit1, Qt::Key_Delete);
-    EXPECT_EQ(f->Edit1->text(), QString("12"));
+    QTest::keyClick(f->controls().rangeStartEdit, Qt::Key_Tab);
+    QTest::keyClick(f->controls().rangeStartEdit, Qt::Key_Delete);
+    EXPECT_EQ(f->controls().rangeStartEdit->text(), QString("12"));
     EXPECT_TRUE(messages.texts.isEmpty());
+}
+
+TEST_F(MainFormTest, ASettingsFileThatCannotBeSavedIsSaidOnceAndLeftAsItWas)
+{
+    const QByteArray utf16("\xFF\xFE[\0L\0]\0", 8);
+    writeIni(utf16);
+    auto f = create();
+    messages.texts.clear();
+    f->controls().languageSelector->setCurrentIndex(1);
+    f->languageSelected(1);
+    EXPECT_EQ(f->controls().exitButton->text(), QString("Exit")); // the switch holds for the run
+    f->controls().languageSelector->setCurrentIndex(0);
+    f->languageSelected(0);
+    f->portSelected(0);
+    ASSERT_EQ(messages.texts.size(), 2); // the port leads nowhere: its own message
+    EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
+    EXPECT_TRUE(messages.texts.at(0).startsWith("The settings file ")) << messages.texts.at(0).toStdString();
+    EXPECT_TRUE(messages.texts.at(0).contains("DB.ini"));
+    EXPECT_EQ(dir.readIni(), utf16);
+}
+
+TEST_F(MainFormTest, QtsOwnTextsFollowTheLanguage)
+{
+    auto f = create();
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes"), QString("是(&Y)"));
+    f->controls().languageSelector->setCurrentIndex(1);
+    f->languageSelected(1);
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes"), QString("&Yes"));
+    f->controls().languageSelector->setCurrentIndex(0);
+    f->languageSelected(0);
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "OK"), QString("确定"));
+}
+
+TEST_F(MainFormTest, ShortcutsInANumberFieldAreNotTypedCharacters)
+{
+    auto f = create();
+    f->show();
+    QLineEdit* field = f->controls().rangeStartEdit;
+    field->setText("12");
+    messages.texts.clear();
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(field->text(), QString("12"));
+    field->setText("");
+    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_EQ(field->text(), QString("12"));
+    // Pasted text that is not a number does not get in either.
+    field->setText("");
+    field->insert("4x");
+    EXPECT_EQ(field->text(), QString());
+}
+
+TEST_F(MainFormTest, EscapeClosesTheAboutBox)
+{
+    auto f = create();
+    f->show();
+    f->aboutClicked();
+    ASSERT_TRUE(f->aboutForm()->isVisible());
+    QTest::keyClick(f->aboutForm(), Qt::Key_Escape);
+    EXPECT_FALSE(f->aboutForm()->isVisible());
 }

@@ -30,9 +30,9 @@ TEST_F(PortTest, StartUpOpensThePortOfTheSettingsAndPaintsItsSettings)
     EXPECT_EQ(f.PortOpen, 1);
     EXPECT_TRUE(f.Comm1.isOpen());
     EXPECT_EQ(f.Comm1.BaudRate(), 4800u);
-    EXPECT_EQ(f.StatusBar1->paintedText(), QString("COM1，4800，8，N，1"));
-    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::black));
-    EXPECT_TRUE(f.StatusBar1->panelText(PortPanel).isEmpty()); // painted, not stored as panel text
+    EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
+    EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::black));
+    EXPECT_TRUE(f.controls().statusBar->panelText(PortPanel).isEmpty()); // painted, not stored as panel text
     EXPECT_TRUE(messages.texts.isEmpty());
 }
 
@@ -42,7 +42,7 @@ TEST_F(PortTest, AnyPortNameOfTheSettingsIsOpenedWhileTheSelectorShowsCom1)
     TMainForm f(dir.path());
     EXPECT_EQ(f.Comm1.CommName(), QString("COM12"));
     EXPECT_TRUE(f.Comm1.isOpen());
-    EXPECT_EQ(f.ComboBox1->currentText(), QString("COM1"));
+    EXPECT_EQ(f.controls().portSelector->currentText(), QString("COM1"));
 }
 
 TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
@@ -50,28 +50,28 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
     writeIni("[COM]\nnum=COM1\n");
     TMainForm f(dir.path());
     const QByteArray before = dir.readIni();
-    f.ComboBox1->setCurrentIndex(6);
-    f.ComboBox1Select(6);
+    f.controls().portSelector->setCurrentIndex(6);
+    f.portSelected(6);
     EXPECT_EQ(f.PortOpen, 0);
     EXPECT_FALSE(f.Comm1.isOpen());
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
     EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
-    EXPECT_EQ(f.StatusBar1->paintedText(), QString("Error opening COM7"));
-    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::red));
+    EXPECT_EQ(f.controls().statusBar->paintedText(), QString("Error opening COM7"));
+    EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
     EXPECT_EQ(dir.readIni(), before);
 
     CurLanguage = 0;
-    f.ComboBox1Select(6);
+    f.portSelected(6);
     EXPECT_EQ(messages.texts.last(), QString("串口打开出错。"));
-    EXPECT_EQ(f.StatusBar1->paintedText(), QString("COM7打开出错"));
+    EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM7打开出错"));
 
     // Back to the port that works: it opens and is written to the settings.
-    f.ComboBox1->setCurrentIndex(0);
-    f.ComboBox1Select(0);
+    f.controls().portSelector->setCurrentIndex(0);
+    f.portSelected(0);
     EXPECT_EQ(f.PortOpen, 1);
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM1"));
-    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::black));
+    EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::black));
 }
 
 TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
@@ -79,7 +79,7 @@ TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
     writeIni("");
     TMainForm f(dir.path());
     ASSERT_TRUE(f.Comm1.isOpen());
-    f.ComboBox1Select(0);
+    f.portSelected(0);
     EXPECT_TRUE(f.Comm1.isOpen()); // closed first, so the exclusive open succeeds again
     EXPECT_EQ(f.PortOpen, 1);
     EXPECT_TRUE(messages.texts.isEmpty());
@@ -94,6 +94,52 @@ TEST_F(PortTest, AVanishedDeviceClosesThePortAndShowsTheError)
     bus.close();
     EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
     EXPECT_EQ(f.PortOpen, 0);
-    EXPECT_EQ(f.StatusBar1->paintedText(), QString("Error opening COM1"));
-    EXPECT_EQ(f.StatusBar1->paintedColor(), QColor(Qt::red));
+    EXPECT_EQ(f.controls().statusBar->paintedText(), QString("Error opening COM1"));
+    EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
+}
+
+TEST_F(PortTest, ThePanelNamesThePortThatWasOpenedOrTried)
+{
+    struct Case {
+        QByteArray num;
+        QByteArray path; // empty: leads nowhere
+        const char* painted;
+    };
+    const QByteArray pty = bus.slavePath().toLocal8Bit();
+    const Case cases[] = {
+        {"COM12", pty, "COM12，4800，8，N，1"},
+        {"COM12", "", "Error opening COM12"},
+        {"/nonexistent/ttyUSB3", "", "Error opening /nonexistent/ttyUSB3"},
+        {pty, "", nullptr}, // a path that opens: shown as the path
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.num.constData());
+        QByteArray ini = "[LANGUAGE]\nLanguage=English\n[COM]\nnum=" + c.num + "\n";
+        if (!c.path.isEmpty()) ini += "[PORTS]\n" + c.num + "=" + c.path + "\n";
+        dir.writeIni(ini);
+        TMainForm f(dir.path());
+        const QString expected = c.painted ? QString(c.painted) : bus.slavePath() + QString("，4800，8，N，1");
+        EXPECT_EQ(f.controls().statusBar->paintedText(), expected);
+    }
+}
+
+TEST_F(PortTest, LosingThePortTakesTheProgressBarAlong)
+{
+    writeIni("");
+    TMainForm f(dir.path());
+    ASSERT_TRUE(f.Comm1.isOpen());
+    f.Register.Open();
+    for (int id = 1; id <= 3; ++id) {
+        f.Register.Member_Table.Append();
+        f.Register.Member_Table.SetFieldByName("ID", id);
+        f.Register.Member_Table.SetFieldByName("Group_ID", 0);
+        f.Register.Member_Table.Post();
+    }
+    f.ListRefresh();                // the poll starts
+    f.Engine->Comm1SendDataEmpty(); // its first query has left: the bar comes up
+    ASSERT_NE(f.pollProgressBar(), nullptr);
+    bus.close();
+    EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
+    EXPECT_EQ(f.pollProgressBar(), nullptr);
+    EXPECT_FALSE(f.Engine->Timer1.isActive()); // the poll does not run on against the closed port
 }

@@ -67,14 +67,14 @@ struct MainFormE2E : ::testing::Test {
     bool pollDone() { return !form->Engine->Timer1.isActive(); }
     void clickEntry(int index)
     {
-        form->CheckListBox1->setCurrentRow(index);
-        form->CheckListBox1Click();
+        form->controls().groupList->setCurrentRow(index);
+        form->groupClicked();
     }
 };
 
 QString logText(const TMainForm& f)
 {
-    return f.Memo1->toPlainText();
+    return f.controls().trafficLog->toPlainText();
 }
 
 } // namespace
@@ -90,29 +90,29 @@ TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
     ASSERT_TRUE(f.Comm1.isOpen());
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
 
-    f.Edit1->setText("1");
-    f.Edit2->setText("20");
+    f.controls().rangeStartEdit->setText("1");
+    f.controls().rangeEndEdit->setText("20");
     messages.answer = true;
-    f.Button3->click();
+    f.controls().searchButton->click();
     ASSERT_EQ(messages.kinds.size(), 1);
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Confirmation);
-    EXPECT_EQ(f.Button3->text(), QString("Stop"));
-    EXPECT_FALSE(f.Edit1->isEnabled());
+    EXPECT_EQ(f.controls().searchButton->text(), QString("Stop"));
+    EXPECT_FALSE(f.controls().rangeStartEdit->isEnabled());
 
     // Halfway through: the progress bar stands over its panel.
     ASSERT_TRUE(RunUntil([&] { return f.Engine->SearchCursor >= 10; }, 10000));
-    EXPECT_TRUE(f.PollProgressBar && f.PollProgressBar->isVisible());
+    EXPECT_TRUE(f.pollProgressBar() && f.pollProgressBar()->isVisible());
     if (const QByteArray shots = qgetenv("TARVELLO_SCREENSHOT_DIR"); !shots.isEmpty())
         f.grab().save(QString::fromLocal8Bit(shots) + "/main-en-search.png");
 
     ASSERT_TRUE(RunUntil([&] { return !f.Engine->searchRunning(); }, 15000));
-    EXPECT_EQ(f.Button3->text(), QString("Search"));
-    EXPECT_TRUE(f.Edit1->isEnabled());
+    EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
+    EXPECT_TRUE(f.controls().rangeStartEdit->isEnabled());
 
     QStringList ids, groups;
-    for (int r = 0; r < f.ListView1->rowCount(); ++r) {
-        ids << f.ListView1->item(r, 1)->text();
-        groups << f.ListView1->item(r, 3)->text();
+    for (int r = 0; r < f.controls().deviceList->rowCount(); ++r) {
+        ids << f.controls().deviceList->item(r, 1)->text();
+        groups << f.controls().deviceList->item(r, 3)->text();
     }
     EXPECT_EQ(ids, QStringList({"4", "9", "17"}));
     EXPECT_EQ(groups, QStringList({"Ungrouped", "2-", "5-"}));
@@ -147,7 +147,7 @@ TEST_F(MainFormE2E, PollMarksEachRowByItsAnswerOrTheTimeOut)
     registerDevices({{5, 1}, {6, 1}, {7, 1}, {8, 2}});
     TMainForm& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-    QTableWidget* list = f.ListView1;
+    QTableWidget* list = f.controls().deviceList;
     ASSERT_EQ(list->rowCount(), 4);
     const qint64 off = list->item(0, 0)->icon().cacheKey();
     const qint64 on = list->item(1, 0)->icon().cacheKey();
@@ -157,7 +157,7 @@ TEST_F(MainFormE2E, PollMarksEachRowByItsAnswerOrTheTimeOut)
 
     // The refresh button polls again; now the first device answers too.
     bus.setOffline(1, 5, false);
-    f.ToolButton10->click();
+    f.controls().refreshButton->click();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     EXPECT_EQ(list->item(0, 0)->icon().cacheKey(), on);
     EXPECT_EQ(list->item(2, 0)->icon().cacheKey(), off);
@@ -173,9 +173,9 @@ TEST_F(MainFormE2E, MotionFramesFollowTheChecksAndTheSelection)
     bus.clearLog();
 
     // All devices: one broadcast frame.
-    f.CheckListBox1->setCurrentRow(0);
-    f.CheckListBox1DblClick();
-    f.SpeedButton3->click();
+    f.controls().groupList->setCurrentRow(0);
+    f.groupDoubleClicked();
+    f.controls().upButton->click();
     ASSERT_TRUE(RunUntil([&] { return framesWith(CmdUp).size() >= 1; }));
     RunUntil([] { return false; }, 300);
     auto up = framesWith(CmdUp);
@@ -186,11 +186,11 @@ TEST_F(MainFormE2E, MotionFramesFollowTheChecksAndTheSelection)
     EXPECT_EQ(bus.device(4, 10)->motion, Motion::Up);
 
     // Two checked groups: two group frames, the second after the line ran empty.
-    f.CheckListBox1DblClick(); // clears entry 0
+    f.groupDoubleClicked(); // clears entry 0
     clickEntry(1);             // highlight the ungrouped entry, no rows
-    f.CheckListBox1->setChecked(2, true);
-    f.CheckListBox1->setChecked(5, true);
-    f.SpeedButton5->click();
+    f.controls().groupList->setChecked(2, true);
+    f.controls().groupList->setChecked(5, true);
+    f.controls().downButton->click();
     ASSERT_TRUE(RunUntil([&] { return framesWith(CmdDown).size() >= 2; }));
     auto down = framesWith(CmdDown);
     ASSERT_EQ(down.size(), 2u);
@@ -206,12 +206,12 @@ TEST_F(MainFormE2E, MotionFramesFollowTheChecksAndTheSelection)
 
     // A partial selection of the highlighted group: one frame per selected device.
     clickEntry(2); // group 1, rows 1, 2, 3
-    for (int i = 1; i < f.CheckListBox1->count(); ++i) f.CheckListBox1->setChecked(i, false);
+    for (int i = 1; i < f.controls().groupList->count(); ++i) f.controls().groupList->setChecked(i, false);
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-    f.ListView1->selectRow(0);
-    f.ListView1->selectionModel()->select(f.ListView1->model()->index(2, 0),
+    f.controls().deviceList->selectRow(0);
+    f.controls().deviceList->selectionModel()->select(f.controls().deviceList->model()->index(2, 0),
                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    f.SpeedButton1->click();
+    f.controls().forwardButton->click();
     ASSERT_TRUE(RunUntil([&] { return framesWith(CmdForward).size() >= 2; }));
     RunUntil([] { return false; }, 300);
     auto forward = framesWith(CmdForward);
@@ -231,13 +231,13 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
     registerDevices({{900, 1}});
     TMainForm& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-    f.Button3->click();
+    f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
     RunUntil([] { return false; }, 400);
-    f.SpeedButton4->click(); // stop: nothing selected, so only the message
+    f.controls().stopButton->click(); // stop: nothing selected, so only the message
     EXPECT_FALSE(f.Engine->searchRunning());
-    EXPECT_EQ(f.Button3->text(), QString("Search"));
-    EXPECT_TRUE(f.Edit1->isEnabled());
+    EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
+    EXPECT_TRUE(f.controls().rangeStartEdit->isEnabled());
     EXPECT_EQ(messages.texts.last(), QString("Please select the members to operate firstly. "));
     const size_t probes = bus.frames().size();
     RunUntil([] { return false; }, 500);
@@ -248,39 +248,116 @@ TEST_F(MainFormE2E, AboutPasswordAndAFreshShowEndARunningSearch)
 {
     registerDevices({{900, 1}});
     TMainForm& f = start();
-    f.Button3->click();
+    f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
-    f.ToolButton4->click();
+    f.controls().aboutButton->click();
     EXPECT_FALSE(f.Engine->searchRunning());
-    EXPECT_EQ(f.Button3->text(), QString("Search"));
+    EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.aboutForm()->isVisible());
 
-    f.Button3->click();
+    f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
-    f.ToolButton11->click();
+    f.controls().passwordButton->click();
     EXPECT_FALSE(f.Engine->searchRunning());
-    EXPECT_TRUE(f.Edit1->isEnabled());
+    EXPECT_TRUE(f.controls().rangeStartEdit->isEnabled());
 
     // Shown again (as after a device is added in the editor) while a search runs: it ends whole.
-    f.Button3->click();
+    f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
     f.FormShow();
     EXPECT_FALSE(f.Engine->searchRunning());
-    EXPECT_EQ(f.Button3->text(), QString("Search"));
-    EXPECT_TRUE(f.Edit2->isEnabled());
+    EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
+    EXPECT_TRUE(f.controls().rangeEndEdit->isEnabled());
 }
 
 TEST_F(MainFormE2E, AGroupClickDuringASearchEndsItAndShowsTheGroup)
 {
     registerDevices({{5, 1}, {6, 2}});
     TMainForm& f = start();
-    f.Button3->click();
+    f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
-    ASSERT_TRUE(RunUntil([&] { return f.PollProgressBar != nullptr; }, 2000));
-    f.CheckListBox1->setCurrentRow(0);
-    f.CheckListBox1Click();
+    ASSERT_TRUE(RunUntil([&] { return f.pollProgressBar() != nullptr; }, 2000));
+    f.controls().groupList->setCurrentRow(0);
+    f.groupClicked();
     EXPECT_FALSE(f.Engine->searchRunning());
-    EXPECT_EQ(f.Button3->text(), QString("Search"));
-    EXPECT_TRUE(f.Edit2->isEnabled());
-    EXPECT_EQ(f.ListView1->rowCount(), 0); // the search had emptied the register
+    EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
+    EXPECT_TRUE(f.controls().rangeEndEdit->isEnabled());
+    EXPECT_EQ(f.controls().deviceList->rowCount(), 0); // the search had emptied the register
+}
+
+TEST_F(MainFormE2E, ASearchInAGroupViewListsThatGroupOnlyAndKeepsTheOldRegisterBeside)
+{
+    bus.addDevice(0, 4);
+    bus.addDevice(2, 9);
+    bus.addDevice(2, 12);
+    bus.addDevice(5, 17);
+    registerDevices({{100, 1}, {200, 2}});
+    TMainForm& f = start();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    clickEntry(3); // group 2
+    ASSERT_EQ(f.GroupFilter, 3);
+    f.controls().rangeStartEdit->setText("1");
+    f.controls().rangeEndEdit->setText("20");
+    f.controls().searchButton->click();
+    ASSERT_TRUE(RunUntil([&] { return !f.Engine->searchRunning(); }, 15000));
+
+    QStringList ids, groups;
+    for (int r = 0; r < f.controls().deviceList->rowCount(); ++r) {
+        ids << f.controls().deviceList->item(r, 1)->text();
+        groups << (f.controls().deviceList->item(r, 3) ? f.controls().deviceList->item(r, 3)->text() : QString());
+    }
+    EXPECT_EQ(ids, QStringList({"9", "12"}));
+    EXPECT_EQ(groups, QStringList({QString(), QString()}));
+    EXPECT_EQ(f.Register.Member_Table.RecordCount(), 4); // the register holds every device found
+
+    // The register as it was before the search stands beside it, to be brought back by hand.
+    TTable before(MemberSchema());
+    before.setTableName(dir.path() + "/Member1.before-search.DB");
+    before.Open();
+    std::vector<int> old;
+    for (before.First(); !before.Eof(); before.Next()) old.push_back(before.FieldByName("ID").AsInteger());
+    EXPECT_EQ(old, (std::vector<int>{100, 200}));
+}
+
+TEST_F(MainFormE2E, APressDuringThePollNeverBooksAnAnswerToAnotherRow)
+{
+    for (int id = 1; id <= 6; ++id) bus.addDevice(1, static_cast<uint16_t>(id));
+    bus.setOffline(1, 1); // row 0 never answers
+    registerDevices({{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}});
+    TMainForm& f = start();
+    f.controls().deviceList->selectRow(5);
+    // Presses while answers are on their way: each one ends the (absent) search.
+    for (int i = 0; i < 8 && !pollDone(); ++i) {
+        RunUntil([] { return false; }, 60);
+        f.controls().stopButton->click();
+        f.controls().aboutButton->click();
+    }
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
+    QTableWidget* list = f.controls().deviceList;
+    const qint64 on = list->item(5, 0)->icon().cacheKey();
+    EXPECT_NE(list->item(0, 0)->icon().cacheKey(), on) << "row 0 was marked by another device's answer";
+    for (int row = 1; row < 6; ++row) EXPECT_EQ(list->item(row, 0)->icon().cacheKey(), on) << "row " << row;
+}
+
+TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
+{
+    registerDevices({{5, 1}, {6, 2}});
+    dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=/nonexistent/tarvello-port\n");
+    TMainForm& f = start();
+    ASSERT_FALSE(f.Comm1.isOpen());
+    messages.texts.clear();
+    messages.kinds.clear();
+
+    f.controls().searchButton->click();
+    ASSERT_EQ(messages.texts.size(), 1); // the port message, not the confirmation
+    EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
+    EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
+    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_EQ(f.Register.Member_Table.RecordCount(), 2);
+    EXPECT_EQ(f.controls().deviceList->rowCount(), 2);
+
+    f.controls().deviceList->selectAll();
+    f.controls().upButton->click();
+    EXPECT_EQ(messages.texts.size(), 2); // once for the press
+    EXPECT_FALSE(logText(f).contains("Tx:"));
 }

@@ -1,0 +1,51 @@
+// What the control engine sees of the main window: the device list, the group check-list, the
+// search and self-check controls, the progress bar over the status bar, the traffic log and the
+// window's message boxes in the current language.
+#pragma once
+
+#include "protocol/engine.h"
+
+class QProgressBar;
+class TMainForm;
+struct MainControls;
+
+class WindowEngineView : public EngineView {
+public:
+    explicit WindowEngineView(TMainForm& form);
+    ~WindowEngineView() override;
+
+    int rowCount() const override;
+    int rowId(int row) const override;
+    void setRowOnline(int row, bool online) override;
+    bool rowSelected(int row) const override;
+    int selectedCount() const override;
+    void clearRows() override;
+    void addSearchedDevice(int id, int group) override;
+    int groupEntryCount() const override;
+    bool groupEntryChecked(int entry) const override;
+    int highlightedGroupEntry() const override;
+    QString rangeStartText() const override;
+    QString rangeEndText() const override;
+    void setRangeTexts(const QString& start, const QString& end) override;
+    QString periodText() const override;
+    void setPeriodText(const QString& text) override;
+    void searchRunningChanged(bool running) override;
+    void selfCheckRunningChanged(bool running) override;
+    void showSearchProgress(int cursor, int end) override;
+    bool progressBarExists() const override;
+    void createProgressBar(int maximum, int position) override;
+    void setProgressBar(int position) override;
+    void destroyProgressBar() override;
+    void logFrame(bool transmitted, const uint8_t* bytes, int count) override;
+    bool portOpen() const override;
+    void information(EngineMessage message) override;
+    bool confirm(EngineMessage message) override;
+
+    QProgressBar* progressBar() const { return m_progressBar; }
+
+private:
+    const MainControls& ui() const;
+
+    TMainForm& m_form;
+    QProgressBar* m_progressBar = nullptr;
+};

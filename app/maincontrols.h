@@ -1,0 +1,48 @@
+// The main window's widgets, named for what they do.
+#pragma once
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QToolBar;
+class QToolButton;
+class QWidget;
+
+#include "app/widgets.h"
+
+struct MainControls {
+    QToolBar* toolBar = nullptr;
+    QToolButton* refreshButton = nullptr;
+    QToolButton* groupsButton = nullptr;
+    QToolButton* passwordButton = nullptr;
+    QToolButton* aboutButton = nullptr;
+    QToolButton* exitButton = nullptr;
+    QGroupBox* languageFrame = nullptr;
+    QComboBox* languageSelector = nullptr;
+    QGroupBox* portFrame = nullptr;
+    QComboBox* portSelector = nullptr;
+    QSplitter* splitter = nullptr;
+    TCheckListBox* groupList = nullptr;   // entry 0 all devices, entry 1 ungrouped, then the groups
+    TListView* deviceList = nullptr;      // state image, ID, name, group
+    QWidget* controlPanel = nullptr;      // the right-hand panel
+    QToolButton* upButton = nullptr;
+    QToolButton* downButton = nullptr;
+    QToolButton* stopButton = nullptr;
+    QToolButton* forwardButton = nullptr;
+    QToolButton* backwardButton = nullptr;
+    QLabel* periodLabel = nullptr;        // self-check period caption
+    QLineEdit* periodEdit = nullptr;      // self-check period in seconds
+    QPushButton* selfCheckButton = nullptr;
+    QLineEdit* rangeStartEdit = nullptr;  // search range
+    QLabel* rangeTilde = nullptr;
+    QLineEdit* rangeEndEdit = nullptr;
+    QPushButton* searchButton = nullptr;
+    QPlainTextEdit* trafficLog = nullptr;
+    QWidget* clearStrip = nullptr;        // lower strip of the right-hand panel
+    QPushButton* clearButton = nullptr;
+    TStatusBar* statusBar = nullptr;
+};

@@ -1,0 +1,63 @@
+// The main window's port: opening the port of the settings, picking another one, losing it.
+#include "app/mainform.h"
+
+#include <QComboBox>
+
+#include "app/engineview.h"
+#include "app/mainform_texts.h"
+#include "app/widgets.h"
+#include "common/messages.h"
+
+using namespace mainform;
+
+bool TMainForm::ComOpen()
+{
+    try {
+        Comm1.OpenPort();
+    } catch (const ECommsError&) {
+        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s);
+        paintPortState(false);
+        return false;
+    }
+    paintPortState(true);
+    return true;
+}
+
+void TMainForm::paintPortState(bool opened)
+{
+    // The port that was really opened or tried: a settings name beyond the selector's nine
+    // (COM12) or a device path is shown as it is, not as the selector's entry.
+    const QString name = Comm1.CommName();
+    if (opened) {
+        // The settings text is the same in both languages.
+        m_ui.statusBar->paintPanelText(PortPanel, QString::fromUtf8(PortSettingsPanel).arg(name), Qt::black);
+    } else {
+        const QString text = pick(PortErrorPanel);
+        m_ui.statusBar->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(name), Qt::red);
+    }
+}
+
+void TMainForm::portSelected(int)
+{
+    m_view->destroyProgressBar();
+    Comm1.ClosePort();
+    Comm1.setCommName(m_ui.portSelector->currentText());
+    PortOpen = ComOpen() ? 1 : 0;
+    if (PortOpen) {
+        // Only a port that opened is remembered for the next start.
+        writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_ui.portSelector->currentText());
+    }
+    // A port that did not open ends what ran against the old one.
+    if (!PortOpen) Engine->portClosed();
+}
+
+void TMainForm::portHungUp()
+{
+    // The device went away (a USB adapter pulled out): a port that cannot carry frames any more
+    // must not look healthy, so close it and show the port error until another port is picked.
+    Comm1.ClosePort();
+    PortOpen = 0;
+    paintPortState(false);
+    Engine->portClosed();
+}
+

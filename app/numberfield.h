@@ -1,0 +1,26 @@
+// The input rule of the main window's number fields: digits and editing keys only. Any other
+// typed character resets the field to its default, and when the key is released a message says
+// what the field takes and the default is put back once more.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "common/texts.h"
+
+class QLineEdit;
+
+class NumberFieldFilter : public QObject {
+    Q_OBJECT
+public:
+    NumberFieldFilter(QLineEdit* field, QString defaultText, const Text& message, QObject* parent = nullptr);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QLineEdit* m_field;
+    QString m_default;
+    Text m_message;
+    bool m_marked = false;
+};
