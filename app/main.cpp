@@ -8,6 +8,6 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello V2.0"));
     TMainForm mainForm;
-    mainForm.startUp();
+    if (!mainForm.startUp()) return 0; // nobody logged in
     return QApplication::exec();
 }

@@ -25,6 +25,9 @@
 #include <QProgressBar>
 #include <QTranslator>
 
+#include "access/admpsw.h"
+#include "access/login.h"
+#include "access/modifypsw.h"
 #include "app/about.h"
 #include "app/engineview.h"
 #include "app/mainform_texts.h"
@@ -45,6 +48,7 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
       Register(dataDir),
       m_dataDir(dataDir),
       m_settings(dataDir + QStringLiteral("/DB.ini")),
+      m_passwords(dataDir),
       m_portPaths(std::move(portPaths))
 {
     m_view = std::make_unique<WindowEngineView>(*this);
@@ -384,14 +388,52 @@ void TMainForm::FormCreate()
     PortOpen = ComOpen() ? 1 : 0;
 
     m_about = new TAboutForm(this);
+    m_administratorDialog = new TAdmPSWForm(m_passwords, this);
+    connect(m_administratorDialog, &TAdmPSWForm::levelRaised, this, &TMainForm::levelRaised);
+    connect(m_administratorDialog, &QDialog::finished, this, &TMainForm::ProcStatusBar);
+    m_passwordDialog = new TModPSWForm(m_passwords, this);
+    connect(m_passwordDialog, &TModPSWForm::passwordChanged, this, &TMainForm::ProcStatusBar);
+    LogIn = [](TMainForm& form) { return LogInAtStart(form.m_passwords, &form); };
 }
 
-void TMainForm::startUp()
+bool TMainForm::startUp()
 {
-    // Until the log-in exists the window comes up with nobody logged in.
+    if (!LogIn || !LogIn(*this) || UserMode == ModeNone) {
+        // Nobody logged in: everything closes and the program ends; nothing is written.
+        UserMode = ModeNone;
+        FormClose();
+        Register.Close();
+        m_passwords.Close();
+        return false;
+    }
     show();
-    FormShow();
     ProcStatusBar();
+    showSelfCheckControls(UserMode == ModeSuperUser);
+    FormShow();
+    return true;
+}
+
+void TMainForm::showSelfCheckControls(bool visible)
+{
+    m_ui.periodLabel->setVisible(visible);
+    m_ui.periodEdit->setVisible(visible);
+    m_ui.selfCheckButton->setVisible(visible);
+}
+
+void TMainForm::levelRaised()
+{
+    // The administrator password may have made an operator the super-user, whose level shows
+    // the self-check as a log-in would.
+    ProcStatusBar();
+    showSelfCheckControls(UserMode == ModeSuperUser);
+    openGroupEditor();
+}
+
+void TMainForm::openGroupEditor()
+{
+    Engine->StopSelfChk();
+    Engine->StopSearch();
+    // The group editor window arrives with the editor.
 }
 
 void TMainForm::FormShow()
@@ -446,6 +488,8 @@ void TMainForm::closeEvent(QCloseEvent* event)
 {
     FormClose();
     if (m_about) m_about->close();
+    if (m_administratorDialog) m_administratorDialog->close();
+    if (m_passwordDialog) m_passwordDialog->close();
     event->accept();
 }
 
@@ -607,7 +651,7 @@ void TMainForm::exitClicked()
 void TMainForm::passwordClicked()
 {
     Engine->StopSearch();
-    // The password change window arrives with the access levels.
+    m_passwordDialog->showModPSW();
 }
 
 // ---------------------------------------------------------------- settings, translations, table errors

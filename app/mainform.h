@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "app/inifile.h"
+#include "access/passwordstore.h"
 #include "app/maincontrols.h"
 #include "protocol/engine.h"
 #include "protocol/txchannel.h"
@@ -21,6 +22,8 @@
 
 class QProgressBar;
 class TAboutForm;
+class TAdmPSWForm;
+class TModPSWForm;
 class WindowEngineView;
 class RegisterAdapter;
 class QTranslator;
@@ -42,8 +45,12 @@ public:
                        PortPaths portPaths = {});
     ~TMainForm() override;
 
-    // Start-up after creation: log-in, then the window is shown and filled.
-    void startUp();
+    // Start-up after creation: the log-in (with the passwords asked for first on a first start);
+    // then the window is shown and filled. False when nobody logged in: tables and port are
+    // closed, nothing was written, and the program ends.
+    bool startUp();
+    // The log-in step of startUp; true when UserMode holds a level. Tests replace it.
+    std::function<bool(TMainForm&)> LogIn;
 
     // Operations the start-up code, the other windows and the engine's view use.
     void FormShow();
@@ -56,6 +63,9 @@ public:
     void reportTableError(const std::exception& error);
     // Says once a run that a changed setting could not be saved.
     void reportSettingsNotSaved();
+
+    // The group editor, after the level allows it.
+    void openGroupEditor();
 
     // What the controls do (public so that tests act as a user's click would).
     void languageSelected(int index);
@@ -77,6 +87,9 @@ public:
     TIniFile& SettingsFile() { return m_settings; }
     const QString& dataDir() const { return m_dataDir; }
     TAboutForm* aboutForm() const { return m_about; }
+    TAdmPSWForm* administratorDialog() const { return m_administratorDialog; }
+    TModPSWForm* passwordDialog() const { return m_passwordDialog; }
+    TPasswordStore& passwordStore() { return m_passwords; }
     int scene() const { return m_scene; }
 
     // The program's state, kept by the main window.
@@ -109,6 +122,8 @@ private:
     void paintPortState(bool opened);
     QString groupTextOf(int groupId, bool storedUngroupedName);
     void setGroupHeader();
+    void showSelfCheckControls(bool visible);
+    void levelRaised();
     void loadQtTranslations(int16_t language);
     void writeSetting(const QString& section, const QString& key, const QString& value);
 
@@ -120,6 +135,9 @@ private:
     TIniFile m_settings;
     int m_scene = 1;
     TAboutForm* m_about = nullptr;
+    TPasswordStore m_passwords;
+    TAdmPSWForm* m_administratorDialog = nullptr;
+    TModPSWForm* m_passwordDialog = nullptr;
     std::unique_ptr<WindowEngineView> m_view;
     std::unique_ptr<RegisterAdapter> m_registerAdapter;
     QTranslator* m_qtTranslator = nullptr;

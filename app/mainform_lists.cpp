@@ -13,6 +13,7 @@
 
 #include <cstdio>
 
+#include "access/admpsw.h"
 #include "app/engineview.h"
 #include "app/mainform_texts.h"
 #include "app/widgets.h"
@@ -217,7 +218,8 @@ void TMainForm::groupsClicked()
 {
     Engine->StopSelfChk();
     Engine->StopSearch();
-    // The group editor and the administrator password window come with the access levels;
-    // until a log-in exists nobody holds a level that may open them.
+    // An operator needs the administrator password first; nobody logged in gets nothing.
+    if (UserMode == ModeOperator) m_administratorDialog->showAdmPSW();
+    else if (UserMode == ModeAdministrator || UserMode == ModeSuperUser) openGroupEditor();
 }
 

@@ -47,6 +47,7 @@ struct ListTest : ::testing::Test {
     {
         form = std::make_unique<TMainForm>(dir.path(), nullptr, NowherePort);
         form->Engine->Pause = [](int) {};
+        LogInAs(*form, ModeOperator);
         form->startUp();
         return *form;
     }

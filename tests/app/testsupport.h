@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "common/messages.h"
+#include "common/state.h"
 
 // A port table for tests: every port name leads to a device that does not exist, so no real
 // serial port of the machine is ever opened.
@@ -31,6 +32,16 @@ public:
     QStringList texts;
     bool answer = true;
 };
+
+// Makes the window's log-in grant `mode` at once instead of asking.
+template <class Form>
+void LogInAs(Form& form, int32_t mode)
+{
+    form.LogIn = [mode](Form&) {
+        UserMode = mode;
+        return true;
+    };
+}
 
 // A data directory of its own for each test, with an optional DB.ini.
 class DataDir {

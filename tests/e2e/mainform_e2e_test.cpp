@@ -54,6 +54,7 @@ struct MainFormE2E : ::testing::Test {
     TMainForm& start()
     {
         form = std::make_unique<TMainForm>(dir.path());
+        LogInAs(*form, ModeOperator);
         form->startUp();
         return *form;
     }
