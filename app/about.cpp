@@ -22,7 +22,7 @@ constexpr Text EditionCustomerText{"客户版 ", "Customer "};
 QFont roundFont()
 {
     QFont f;
-    // "幼圆" is the Windows face; the CJK face of the system stands in elsewhere.
+    // "幼圆" where the system has it; otherwise its CJK face.
     f.setFamilies({QStringLiteral("幼圆"), QStringLiteral("YouYuan"), QStringLiteral("Noto Sans CJK SC"),
                    QStringLiteral("Noto Sans CJK")});
     return f;

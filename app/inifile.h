@@ -1,8 +1,8 @@
-// The settings file DFiles/DB.ini: a Windows INI file, read and written by section and key.
+// The settings file DFiles/DB.ini: an INI file, read and written by section and key.
 //
-// The older Windows program wrote its Chinese values in the GBK code page; files written here are
-// UTF-8. Both are read. A file is written back in the encoding it was read in, and every line that
-// is not the key being written (other sections, other keys, comments, blank lines) is kept as it was.
+// A settings file is UTF-8 or, as written on Windows, in the GBK code page; a new file is UTF-8. A
+// file is written back in the encoding it was read in, and every line that is not the key being
+// written (other sections, other keys, comments, blank lines) is kept as it was.
 #pragma once
 
 #include <QMap>

@@ -10,7 +10,7 @@ public:
     bool show(QWidget* parent, Kind kind, const QString& message) override
     {
         const QString title = QApplication::applicationName();
-        // A lone carriage return breaks the line in the older program's boxes.
+        // A lone carriage return in a text is a line break.
         QString text = message;
         text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
         switch (kind) {

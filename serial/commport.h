@@ -20,7 +20,7 @@
 
 namespace tarvello {
 
-// Line-error bits reported with OnReceiveError (the values the original platform uses).
+// Line-error bits reported with OnReceiveError (the values Windows uses).
 constexpr uint32_t LineErrorInputOverflow = 0x01;
 constexpr uint32_t LineErrorOverrun = 0x02;
 constexpr uint32_t LineErrorParity = 0x04;

@@ -129,7 +129,7 @@ void CommPort::applyTimeouts(const CommTimeouts& timeouts) {
 }
 
 void CommPort::applyLineSettings(const LineSettings& s) {
-    // As on the original platform, a setting the driver refuses is not reported.
+    // A setting the driver refuses is not reported, as on Windows.
     m_ignoreNull = s.ignoreNullChar;
     m_baudRate = s.baudRate;
 

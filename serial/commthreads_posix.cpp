@@ -89,7 +89,7 @@ void TReadThread::wait() {
 }
 
 void TReadThread::deliver(const uint8_t* bytes, size_t count) {
-    // The chunk carries one 0 byte after the data, as readers of the original buffer expect.
+    // The chunk carries one 0 byte after the data, for readers that take it as text.
     std::vector<uint8_t> chunk(count + 1, 0);
     std::memcpy(chunk.data(), bytes, count);
     m_sink.post(CommEventKind::Received, 0, std::move(chunk));
@@ -98,7 +98,7 @@ void TReadThread::deliver(const uint8_t* bytes, size_t count) {
 // A chunk ends when the read interval passes without a further byte, when the read total (from
 // the chunk's first byte) has run out, or when the buffer is full. With an interval of MAXDWORD
 // and no totals, whatever one read brings is a chunk; with neither interval nor totals, only a
-// full buffer ends one, as on the original platform.
+// full buffer ends one, as on Windows.
 void TReadThread::run() {
     const int fd = m_port.fd();
     uint8_t buffer[tarvello::ReadBufferSize];
