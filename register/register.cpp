@@ -106,13 +106,13 @@ void TRegister::CreateMissing()
     if (!QDir().mkpath(m_dataDir))
         throw ETableError(ETableError::Kind::CannotOpen, m_dataDir, QStringLiteral("cannot create the directory"));
     if (memberMissing)
-        TTable::CreateTable(MemberFileName(), MemberSchema(), {});
+        TTable::CreateTable(MemberFileName(), MemberSchema(), {}, true);
     if (groupMissing) {
         std::vector<std::vector<TFieldValue>> rows;
         rows.push_back({0, UngroupedName()});
         for (int id = 1; id < DefaultGroupCount; ++id)
             rows.push_back({id, QString()});
-        TTable::CreateTable(GroupFileName(), GroupSchema(), rows);
+        TTable::CreateTable(GroupFileName(), GroupSchema(), rows, true);
     }
 }
 

@@ -1,5 +1,10 @@
 #include "register/table.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "common/gbk.h"
 #include "register/safefile.h"
 
@@ -856,7 +861,7 @@ void TTable::SetField(int position, const TFieldValue& value)
 }
 
 bool TTable::CreateTable(const QString& path, const TTableSchema& schema,
-                         const std::vector<std::vector<TFieldValue>>& rows)
+                         const std::vector<std::vector<TFieldValue>>& rows, bool shared)
 {
     if (QFileInfo::exists(path))
         return false;
@@ -900,6 +905,12 @@ bool TTable::CreateTable(const QString& path, const TTableSchema& schema,
         }
         if (sqlite3_close(db) != SQLITE_OK)
             throw ETableError(ETableError::Kind::WriteFailed, path, QStringLiteral("close failed"));
+        if (shared) {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            if (::chmod(QFile::encodeName(temp).constData(), 0666 & ~mask) != 0)
+                throw ETableError(ETableError::Kind::WriteFailed, path, QString::fromLocal8Bit(std::strerror(errno)));
+        }
         tarvello::SyncFile(temp, path);
         return tarvello::InstallNew(temp, path);
     } catch (...) {

@@ -171,9 +171,10 @@ public:
 
     // Creates `path` with the schema and `rows` (values in field order) in one step: the
     // file appears complete or not at all, and an existing file is never replaced.
-    // Returns false when the file already existed.
+    // Returns false when the file already existed. The new file is readable and writable by its
+    // owner only unless `shared` is set: then it takes the usual mode (0666 less the umask).
     static bool CreateTable(const QString& path, const TTableSchema& schema,
-                            const std::vector<std::vector<TFieldValue>>& rows);
+                            const std::vector<std::vector<TFieldValue>>& rows, bool shared = false);
 
 private:
     enum class State { Browse, Edit, Insert };

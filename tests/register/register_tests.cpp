@@ -42,6 +42,14 @@ TEST_F(RegisterTest, FirstOpenCreatesDefaultsLaterOpensKeepThem)
     reg.Open();
     EXPECT_EQ(reg.MemberFileName(), File(QStringLiteral("Member3.DB")));
     EXPECT_TRUE(QFileInfo::exists(File(QStringLiteral("Group3.DB"))));
+    // A new register takes the usual mode, so that other users of the machine can work with it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const char* name : {"Member3.DB", "Group3.DB"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(File(QString::fromLatin1(name))).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << name;
+    }
     EXPECT_EQ(reg.Member_Table.RecordCount(), 0);
     EXPECT_TRUE(reg.Member_Table.Eof());
     std::vector<QString> expected(DefaultGroupCount);
