@@ -1,0 +1,62 @@
+// The editor window's controls, named for what they do.
+#pragma once
+
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QWidget;
+class TDeviceListView;
+
+struct GroupSetControls {
+    // Always shown: two groups side by side.
+    QComboBox* leftGroupSelector = nullptr;   // item index = group ID
+    TDeviceListView* leftList = nullptr;      // devices of the left group
+    QComboBox* rightGroupSelector = nullptr;
+    TDeviceListView* rightList = nullptr;
+    QPushButton* moveRightButton = nullptr;   // "->": selected rows of the left list to the right group
+    QPushButton* moveLeftButton = nullptr;    // "<-"
+    QPushButton* exitButton = nullptr;
+    QPushButton* formToggleButton = nullptr;  // compact <-> advanced
+
+    // The advanced form's panel.
+    QWidget* advancedPanel = nullptr;
+
+    QGroupBox* groupNameBox = nullptr;
+    QComboBox* renameGroupSelector = nullptr;  // group IDs 1 .. N-1 as text
+    QLineEdit* groupNameEdit = nullptr;
+    QPushButton* renameButton = nullptr;
+
+    QGroupBox* deviceBox = nullptr;
+    QLabel* oldColumnLabel = nullptr;
+    QLabel* newColumnLabel = nullptr;
+    QLabel* groupRowLabel = nullptr;
+    QLabel* idRowLabel = nullptr;
+    QLabel* nameRowLabel = nullptr;
+    QLabel* oldGroupText = nullptr;  // the old information: the picked device's group label,
+    QLabel* oldIdText = nullptr;     // its ID
+    QLabel* oldNameText = nullptr;   // and its name
+    QLabel* groupArrow = nullptr;
+    QLabel* idArrow = nullptr;
+    QLabel* nameArrow = nullptr;
+    QComboBox* newGroupSelector = nullptr;  // item index = group ID
+    QLineEdit* newIdEdit = nullptr;
+    QLineEdit* newNameEdit = nullptr;
+    QButtonGroup* modes = nullptr;
+    QRadioButton* modifyMode = nullptr;
+    QRadioButton* forceModifyMode = nullptr;
+    QRadioButton* deleteMode = nullptr;
+    QRadioButton* addMode = nullptr;
+    QPushButton* modifyButton = nullptr;
+    QPushButton* forceModifyButton = nullptr;
+    QPushButton* deleteButton = nullptr;
+    QPushButton* addButton = nullptr;
+    QLabel* forceModifyWarning = nullptr;
+
+    QGroupBox* backupBox = nullptr;
+    QPushButton* backupButton = nullptr;
+    QPushButton* restoreButton = nullptr;
+};

@@ -1,0 +1,595 @@
+#include "editor/groupsetform.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSignalBlocker>
+
+#include "common/gbk.h"
+#include "common/messages.h"
+#include "common/state.h"
+#include "editor/editorhost.h"
+#include "editor/editorwidgets.h"
+#include "editor/groupsetform_texts.h"
+#include "register/register.h"
+
+using namespace groupset;
+
+namespace {
+
+const QString IdField = QStringLiteral("ID");
+const QString NameField = QStringLiteral("Name");
+
+QFont editorFont()
+{
+    QFont f;
+    // "宋体" is the Windows face; the CJK face of the system stands in elsewhere.
+    f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC"),
+                   QStringLiteral("Noto Sans CJK")});
+    f.setPixelSize(12);
+    return f;
+}
+
+QPushButton* newButton(QWidget* parent, const char* name, const QRect& where)
+{
+    auto* b = new QPushButton(parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(where);
+    b->setAutoDefault(false);
+    return b;
+}
+
+QComboBox* newSelector(QWidget* parent, const char* name, const QRect& where)
+{
+    auto* c = new QComboBox(parent);
+    c->setObjectName(QString::fromLatin1(name));
+    c->setGeometry(where);
+    c->setMaxVisibleItems(16);
+    return c;
+}
+
+QLabel* newLabel(QWidget* parent, const char* name, const QRect& where, const QString& text = {})
+{
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(where);
+    return l;
+}
+
+// A read-only display of the old information.
+QLabel* newDisplay(QWidget* parent, const char* name, const QRect& where)
+{
+    QLabel* l = newLabel(parent, name, where);
+    l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    l->setIndent(3);
+    return l;
+}
+
+void setIndexOrNone(QComboBox* selector, int index)
+{
+    selector->setCurrentIndex(index >= 0 && index < selector->count() ? index : -1);
+}
+
+}  // namespace
+
+TGroupSetForm::TGroupSetForm(EditorHost& host, QWidget* owner)
+    : QWidget(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint
+                         | Qt::WindowCloseButtonHint),
+      m_host(host)
+{
+    setObjectName(QStringLiteral("GroupSetForm"));
+    setFont(editorFont());
+    setWindowTitle(pick(Caption, 0));
+    buildLists();
+    buildAdvancedPanel();
+    connectControls();
+    GroupSetFormProcLanguage(0);
+    applyMode();
+    applyForm();
+}
+
+// ---------------------------------------------------------------- composition
+
+void TGroupSetForm::buildLists()
+{
+    m_ui.leftGroupSelector = newSelector(this, "leftGroupSelector", {8, 8, 196, 22});
+    m_ui.rightGroupSelector = newSelector(this, "rightGroupSelector", {242, 8, 196, 22});
+    m_ui.leftList = new TDeviceListView(this);
+    m_ui.leftList->setObjectName(QStringLiteral("leftList"));
+    m_ui.leftList->setGeometry(8, 36, 196, 385);
+    m_ui.rightList = new TDeviceListView(this);
+    m_ui.rightList->setObjectName(QStringLiteral("rightList"));
+    m_ui.rightList->setGeometry(242, 36, 196, 385);
+
+    QFont bold = font();
+    bold.setBold(true);
+    m_ui.moveLeftButton = newButton(this, "moveLeftButton", {210, 214, 26, 24});
+    m_ui.moveLeftButton->setText(QStringLiteral("<-"));
+    m_ui.moveLeftButton->setFont(bold);
+    m_ui.moveRightButton = newButton(this, "moveRightButton", {210, 180, 26, 24});
+    m_ui.moveRightButton->setText(QStringLiteral("->"));
+    m_ui.moveRightButton->setFont(bold);
+
+    m_ui.exitButton = newButton(this, "exitButton", {242, 434, 94, 28});
+    m_ui.formToggleButton = newButton(this, "formToggleButton", {344, 434, 94, 28});
+}
+
+void TGroupSetForm::buildAdvancedPanel()
+{
+    m_ui.advancedPanel = new QWidget(this);
+    m_ui.advancedPanel->setObjectName(QStringLiteral("advancedPanel"));
+    m_ui.advancedPanel->setGeometry(441, 0, 265, FormHeight);
+    QWidget* panel = m_ui.advancedPanel;
+
+    m_ui.groupNameBox = new QGroupBox(panel);
+    m_ui.groupNameBox->setObjectName(QStringLiteral("groupNameBox"));
+    m_ui.groupNameBox->setGeometry(2, 4, 259, 58);
+    m_ui.renameGroupSelector = newSelector(m_ui.groupNameBox, "renameGroupSelector", {8, 24, 50, 24});
+    m_ui.groupNameEdit = new QLineEdit(m_ui.groupNameBox);
+    m_ui.groupNameEdit->setObjectName(QStringLiteral("groupNameEdit"));
+    m_ui.groupNameEdit->setGeometry(64, 24, 92, 24);
+    m_ui.groupNameEdit->setValidator(new GbkLengthValidator(GroupNameMaxBytes, m_ui.groupNameEdit));
+    m_ui.renameButton = newButton(m_ui.groupNameBox, "renameButton", {162, 23, 90, 26});
+
+    buildDeviceBox();
+
+    m_ui.backupBox = new QGroupBox(panel);
+    m_ui.backupBox->setObjectName(QStringLiteral("backupBox"));
+    m_ui.backupBox->setGeometry(2, 402, 259, 60);
+    m_ui.backupButton = newButton(m_ui.backupBox, "backupButton", {18, 24, 102, 26});
+    m_ui.restoreButton = newButton(m_ui.backupBox, "restoreButton", {138, 24, 102, 26});
+}
+
+void TGroupSetForm::buildDeviceBox()
+{
+    m_ui.deviceBox = new QGroupBox(m_ui.advancedPanel);
+    m_ui.deviceBox->setObjectName(QStringLiteral("deviceBox"));
+    m_ui.deviceBox->setGeometry(2, 66, 259, 332);
+    QWidget* box = m_ui.deviceBox;
+
+    m_ui.oldColumnLabel = newLabel(box, "oldColumnLabel", {OldColumnLeft[0], 20, 100, 18});
+    m_ui.newColumnLabel = newLabel(box, "newColumnLabel", {NewColumnLeft[0], 20, 100, 18});
+
+    // Three rows: label, old value, arrow, new value.
+    const int rowTop[] = {44, 74, 104};
+    m_ui.groupRowLabel = newLabel(box, "groupRowLabel", {6, rowTop[0], 44, 22});
+    m_ui.idRowLabel = newLabel(box, "idRowLabel", {6, rowTop[1], 44, 22}, QStringLiteral("ID："));
+    m_ui.nameRowLabel = newLabel(box, "nameRowLabel", {6, rowTop[2], 44, 22});
+    m_ui.oldGroupText = newDisplay(box, "oldGroupText", {50, rowTop[0], 86, 22});
+    m_ui.oldIdText = newDisplay(box, "oldIdText", {50, rowTop[1], 86, 22});
+    m_ui.oldNameText = newDisplay(box, "oldNameText", {50, rowTop[2], 86, 22});
+    const QString arrow = QStringLiteral("→");
+    m_ui.groupArrow = newLabel(box, "groupArrow", {138, rowTop[0], 14, 22}, arrow);
+    m_ui.idArrow = newLabel(box, "idArrow", {138, rowTop[1], 14, 22}, arrow);
+    m_ui.nameArrow = newLabel(box, "nameArrow", {138, rowTop[2], 14, 22}, arrow);
+    m_ui.newGroupSelector = newSelector(box, "newGroupSelector", {153, rowTop[0], 98, 22});
+    m_ui.newIdEdit = new QLineEdit(box);
+    m_ui.newIdEdit->setObjectName(QStringLiteral("newIdEdit"));
+    m_ui.newIdEdit->setGeometry(153, rowTop[1], 98, 22);
+    m_ui.newIdEdit->setMaxLength(3);
+    new DeviceIdFilter(m_ui.newIdEdit, IdDigitsOnly, this);
+    m_ui.newNameEdit = new QLineEdit(box);
+    m_ui.newNameEdit->setObjectName(QStringLiteral("newNameEdit"));
+    m_ui.newNameEdit->setGeometry(153, rowTop[2], 98, 22);
+    m_ui.newNameEdit->setValidator(new GbkLengthValidator(DeviceNameMaxBytes, m_ui.newNameEdit));
+
+    // Four modes, each a radio button beside its action button.
+    m_ui.modes = new QButtonGroup(this);
+    auto addMode = [this, box](EditMode mode, const char* radioName, const char* buttonName, int left, int top,
+                               QRadioButton** radio, QPushButton** button) {
+        *radio = new QRadioButton(box);
+        (*radio)->setObjectName(QString::fromLatin1(radioName));
+        (*radio)->setGeometry(left, top + 4, 18, 18);
+        *button = newButton(box, buttonName, {left + 20, top, 96, 26});
+        m_ui.modes->addButton(*radio, static_cast<int>(mode));
+    };
+    addMode(EditMode::Modify, "modifyMode", "modifyButton", 8, 142, &m_ui.modifyMode, &m_ui.modifyButton);
+    addMode(EditMode::ForceModify, "forceModifyMode", "forceModifyButton", 132, 142, &m_ui.forceModifyMode,
+            &m_ui.forceModifyButton);
+    addMode(EditMode::Delete, "deleteMode", "deleteButton", 8, 176, &m_ui.deleteMode, &m_ui.deleteButton);
+    addMode(EditMode::Add, "addMode", "addButton", 132, 176, &m_ui.addMode, &m_ui.addButton);
+    m_ui.modifyMode->setChecked(true);
+
+    m_ui.forceModifyWarning = newLabel(box, "forceModifyWarning", {10, 212, 240, 114});
+    m_ui.forceModifyWarning->setWordWrap(true);
+    m_ui.forceModifyWarning->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette red = m_ui.forceModifyWarning->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    m_ui.forceModifyWarning->setPalette(red);
+}
+
+void TGroupSetForm::connectControls()
+{
+    connect(m_ui.leftGroupSelector, &QComboBox::activated, this, &TGroupSetForm::leftGroupChanged);
+    connect(m_ui.rightGroupSelector, &QComboBox::activated, this, &TGroupSetForm::rightGroupChanged);
+    connect(m_ui.leftList, &TDeviceListView::listClicked, this, &TGroupSetForm::leftListClicked);
+    connect(m_ui.rightList, &TDeviceListView::listClicked, this, &TGroupSetForm::rightListClicked);
+    connect(m_ui.leftList, &TDeviceListView::listDoubleClicked, this, &TGroupSetForm::leftListDoubleClicked);
+    connect(m_ui.rightList, &TDeviceListView::listDoubleClicked, this, &TGroupSetForm::rightListDoubleClicked);
+    connect(m_ui.moveRightButton, &QPushButton::clicked, this, &TGroupSetForm::moveRightClicked);
+    connect(m_ui.moveLeftButton, &QPushButton::clicked, this, &TGroupSetForm::moveLeftClicked);
+    connect(m_ui.exitButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_ui.formToggleButton, &QPushButton::clicked, this, &TGroupSetForm::formToggleClicked);
+
+    connect(m_ui.renameGroupSelector, &QComboBox::activated, this, &TGroupSetForm::renameGroupPicked);
+    connect(m_ui.renameButton, &QPushButton::clicked, this, &TGroupSetForm::renameClicked);
+    connect(m_ui.groupNameEdit, &QLineEdit::returnPressed, this, &TGroupSetForm::renameClicked);
+    connect(m_ui.backupButton, &QPushButton::clicked, this, &TGroupSetForm::backupClicked);
+    connect(m_ui.restoreButton, &QPushButton::clicked, this, &TGroupSetForm::restoreClicked);
+
+    connect(m_ui.modes, &QButtonGroup::idToggled, this, &TGroupSetForm::modeSelected);
+    connect(m_ui.newIdEdit, &QLineEdit::textChanged, this, &TGroupSetForm::newIdChanged);
+    connect(m_ui.newGroupSelector, &QComboBox::activated, this, &TGroupSetForm::newGroupChanged);
+    connect(m_ui.newNameEdit, &QLineEdit::returnPressed, this, &TGroupSetForm::newNameReturnPressed);
+    connect(m_ui.addButton, &QPushButton::clicked, this, &TGroupSetForm::addClicked);
+    connect(m_ui.deleteButton, &QPushButton::clicked, this, &TGroupSetForm::deleteClicked);
+    connect(m_ui.modifyButton, &QPushButton::clicked, this, &TGroupSetForm::modifyClicked);
+    connect(m_ui.forceModifyButton, &QPushButton::clicked, this, &TGroupSetForm::forceModifyClicked);
+}
+
+// ---------------------------------------------------------------- opening and closing
+
+void TGroupSetForm::showEditor()
+{
+    if (isVisible()) {
+        raise();
+        activateWindow();
+        return;
+    }
+    m_leftIndex = 0;
+    m_rightIndex = 1;
+    m_renameIndex = 0;
+    m_newGroupIndex = 0;
+    refreshEditor();
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    show();
+    raise();
+    activateWindow();
+}
+
+void TGroupSetForm::closeEvent(QCloseEvent* event)
+{
+    m_leftIndex = 0;
+    m_rightIndex = 1;
+    m_renameIndex = 0;
+    m_newGroupIndex = 0;
+    m_host.rebuildMainLists();
+    event->accept();
+}
+
+void TGroupSetForm::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+// ---------------------------------------------------------------- refresh
+
+// Ends every rename, add, modify, force-modify and restore, and runs at each opening.
+void TGroupSetForm::refreshEditor()
+{
+    guarded([this] {
+        refreshSelectors();
+        refreshLists();
+        pickFirstLeftRow();
+    });
+    GroupSetFormProcLanguage(CurLanguage);
+    applyForm();
+}
+
+void TGroupSetForm::refreshSelectors()
+{
+    QComboBox* const selectors[] = {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.renameGroupSelector,
+                                    m_ui.newGroupSelector};
+    for (QComboBox* s : selectors) {
+        const QSignalBlocker quiet(s);
+        s->clear();
+    }
+    TTable& table = groups();
+    bool ungroupedRecord = true;
+    for (table.First(); !table.Eof(); table.Next()) {
+        const qint64 id = table.FieldByName(IdField).AsLargeInt();
+        const QString label = shownGroupName(ungroupedRecord, id, table.FieldByName(NameField).AsString());
+        for (QComboBox* s : {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.newGroupSelector}) {
+            const QSignalBlocker quiet(s);
+            s->addItem(label);
+        }
+        if (!ungroupedRecord) {
+            const QSignalBlocker quiet(m_ui.renameGroupSelector);
+            m_ui.renameGroupSelector->addItem(QString::number(id));
+        }
+        ungroupedRecord = false;
+    }
+    const int remembered[] = {m_leftIndex, m_rightIndex, m_renameIndex, m_newGroupIndex};
+    for (int i = 0; i < 4; ++i) {
+        const QSignalBlocker quiet(selectors[i]);
+        setIndexOrNone(selectors[i], remembered[i]);
+    }
+    // The name field always belongs to the group the rename selector shows.
+    const QString picked = m_ui.renameGroupSelector->currentText();
+    m_ui.groupNameEdit->setText(picked.isEmpty() ? QString() : storedGroupName(picked.toInt()));
+}
+
+QString TGroupSetForm::shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const
+{
+    if (!ungroupedRecord) return GroupLabel(id, storedName);
+    if (CurLanguage == 1 && storedName == UngroupedName()) return pick(Ungrouped, 1);
+    return storedName;
+}
+
+QString TGroupSetForm::storedGroupName(int groupId)
+{
+    TTable& table = groups();
+    return table.Locate(IdField, groupId) ? table.FieldByName(NameField).AsString() : QString();
+}
+
+// The group ID of the group record behind a selector item (record index + 1).
+int TGroupSetForm::groupIdAt(int selectorIndex)
+{
+    TTable& table = groups();
+    if (selectorIndex < 0 || selectorIndex >= table.RecordCount()) return selectorIndex;
+    table.setRecNo(selectorIndex + 1);
+    return table.FieldByName(IdField).AsInteger();
+}
+
+void TGroupSetForm::refreshLists()
+{
+    const int left = m_ui.leftGroupSelector->currentIndex();
+    const int right = m_ui.rightGroupSelector->currentIndex();
+    // Both on one group: each list keeps what its own selector filled it with.
+    if (left == right) return;
+    m_ui.leftList->clearDevices();
+    m_ui.rightList->clearDevices();
+    TTable& table = devices();
+    for (table.First(); !table.Eof(); table.Next()) {
+        const int group = table.FieldByName(QStringLiteral("Group_ID")).AsInteger();
+        TDeviceListView* list = group == left ? m_ui.leftList : group == right ? m_ui.rightList : nullptr;
+        if (list) list->addDevice(table.FieldByName(IdField).AsInteger(), table.FieldByName(NameField).AsString());
+    }
+}
+
+void TGroupSetForm::fillList(TDeviceListView* list, int groupIndex)
+{
+    list->clearDevices();
+    TTable& table = devices();
+    for (table.First(); !table.Eof(); table.Next())
+        if (table.FieldByName(QStringLiteral("Group_ID")).AsInteger() == groupIndex)
+            list->addDevice(table.FieldByName(IdField).AsInteger(), table.FieldByName(NameField).AsString());
+}
+
+// The first device of the left list becomes the old information; an empty list leaves it as it was.
+void TGroupSetForm::pickFirstLeftRow()
+{
+    if (m_ui.leftList->rowCount() > 0) pickRow(m_ui.leftList, 0, m_ui.leftGroupSelector->currentText());
+}
+
+void TGroupSetForm::pickRow(TDeviceListView* list, int row, const QString& groupText)
+{
+    m_ui.oldGroupText->setText(groupText);
+    m_ui.oldIdText->setText(QString::number(list->deviceId(row)));
+    m_ui.oldNameText->setText(list->deviceName(row));
+}
+
+void TGroupSetForm::clearPickedIdAndName()
+{
+    m_ui.oldIdText->clear();
+    m_ui.oldNameText->clear();
+}
+
+void TGroupSetForm::applyForm()
+{
+    m_ui.advancedPanel->setVisible(m_advanced);
+    setFixedSize(m_advanced ? AdvancedWidth : CompactWidth, FormHeight);
+    const QString caption = pick(m_advanced ? ToCompact : ToAdvanced);
+    if (!caption.isNull()) m_ui.formToggleButton->setText(caption);
+}
+
+void TGroupSetForm::GroupSetFormProcLanguage(int16_t language)
+{
+    if (language != 0 && language != 1) return;
+    auto text = [language](const Text& t) { return pick(t, language); };
+    setWindowTitle(text(Caption));
+    m_ui.leftList->setNameHeader(text(NameColumn));
+    m_ui.rightList->setNameHeader(text(NameColumn));
+    m_ui.groupNameBox->setTitle(text(GroupNameBox));
+    m_ui.renameButton->setText(text(RenameButton));
+    m_ui.deviceBox->setTitle(text(DeviceBox));
+    m_ui.groupRowLabel->setText(text(GroupRow));
+    m_ui.nameRowLabel->setText(text(NameRow));
+    m_ui.oldColumnLabel->setText(text(OldColumn));
+    m_ui.oldColumnLabel->move(OldColumnLeft[language], m_ui.oldColumnLabel->y());
+    m_ui.newColumnLabel->setText(text(NewColumn));
+    m_ui.newColumnLabel->move(NewColumnLeft[language], m_ui.newColumnLabel->y());
+    m_ui.addButton->setText(text(AddButton));
+    m_ui.deleteButton->setText(text(DeleteButton));
+    m_ui.modifyButton->setText(text(ModifyButton));
+    m_ui.forceModifyButton->setText(text(ForceModifyButton));
+    m_ui.backupBox->setTitle(text(BackupBox));
+    m_ui.backupButton->setText(text(BackupButton));
+    m_ui.restoreButton->setText(text(RestoreButton));
+    m_ui.formToggleButton->setText(text(ToAdvanced));
+    m_ui.exitButton->setText(text(ExitButton));
+    updateForceModifyWarning();
+}
+
+void TGroupSetForm::updateForceModifyWarning()
+{
+    const QString warning = pick(ForceModifyWarning);
+    if (warning.isNull()) return;
+    m_ui.forceModifyWarning->setText(warning.arg(m_ui.newGroupSelector->currentText(), m_ui.newIdEdit->text()));
+}
+
+// ---------------------------------------------------------------- selectors and lists
+
+void TGroupSetForm::leftGroupChanged(int index)
+{
+    guarded([this, index] {
+        m_leftIndex = index;
+        fillList(m_ui.leftList, index);
+        m_ui.oldGroupText->setText(m_ui.leftGroupSelector->currentText());
+    });
+}
+
+void TGroupSetForm::rightGroupChanged(int index)
+{
+    guarded([this, index] {
+        m_rightIndex = index;
+        fillList(m_ui.rightList, index);
+        m_ui.oldGroupText->setText(m_ui.rightGroupSelector->currentText());
+    });
+}
+
+void TGroupSetForm::leftListClicked()
+{
+    listClicked(m_ui.leftList, m_ui.rightList, m_ui.leftGroupSelector->currentText());
+}
+
+void TGroupSetForm::rightListClicked()
+{
+    listClicked(m_ui.rightList, m_ui.leftList, m_ui.rightGroupSelector->currentText());
+}
+
+void TGroupSetForm::listClicked(TDeviceListView* list, TDeviceListView* other, const QString& groupText)
+{
+    other->clearSelection();
+    const QList<int> rows = list->selectedRowsInOrder();
+    if (rows.isEmpty()) {
+        clearPickedIdAndName();
+    } else if (rows.size() == 1) {
+        pickRow(list, rows.front(), groupText);
+        updateForceModifyWarning();
+    }
+}
+
+void TGroupSetForm::leftListDoubleClicked()
+{
+    if (m_ui.leftList->selectedRowsInOrder().size() > 1) moveRightClicked();
+}
+
+void TGroupSetForm::rightListDoubleClicked()
+{
+    if (m_ui.rightList->selectedRowsInOrder().size() > 1) moveLeftClicked();
+}
+
+// ---------------------------------------------------------------- group names
+
+void TGroupSetForm::renameGroupPicked(int index)
+{
+    guarded([this, index] {
+        m_renameIndex = index;
+        m_ui.groupNameEdit->setText(storedGroupName(m_ui.renameGroupSelector->itemText(index).toInt()));
+    });
+}
+
+void TGroupSetForm::renameClicked()
+{
+    guarded([this] { renameGroup(); });
+}
+
+void TGroupSetForm::renameGroup()
+{
+    if (m_ui.renameGroupSelector->count() == 0 || m_ui.renameGroupSelector->currentIndex() < 0) return;
+    const int groupId = m_ui.renameGroupSelector->currentText().toInt();
+    const QString name = m_ui.groupNameEdit->text();
+    if (GbkLength(name) > GroupNameMaxBytes) {
+        inform(GroupNameTooLong);
+        return;
+    }
+    TTable& table = groups();
+    if (!table.Locate(IdField, groupId)) return;
+    table.Edit();
+    table.SetFieldByName(NameField, name);
+    table.Post();
+
+    refreshEditor();
+    m_host.rebuildMainLists();
+    m_renameIndex = m_ui.renameGroupSelector->findText(QString::number(groupId));
+    {
+        const QSignalBlocker quiet(m_ui.renameGroupSelector);
+        m_ui.renameGroupSelector->setCurrentIndex(m_renameIndex);
+    }
+    m_ui.groupNameEdit->setText(storedGroupName(groupId));
+}
+
+// ---------------------------------------------------------------- form and backup
+
+void TGroupSetForm::formToggleClicked()
+{
+    m_advanced = !m_ui.advancedPanel->isVisible();
+    applyForm();
+}
+
+void TGroupSetForm::backupClicked()
+{
+    guarded([this] { m_host.editorRegister().Backup(); });
+}
+
+void TGroupSetForm::restoreClicked()
+{
+    bool restored = false;
+    guarded([this, &restored] {
+        m_host.editorRegister().Restore();
+        restored = true;
+    });
+    if (restored) refreshEditor();
+}
+
+// ---------------------------------------------------------------- shared
+
+void TGroupSetForm::guarded(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ETableError& error) {
+        reportTableError(error);
+    }
+}
+
+void TGroupSetForm::reportTableError(const ETableError& error)
+{
+    if (devices().Editing()) devices().Cancel();
+    if (groups().Editing()) groups().Cancel();
+    const QString text = error.Text(CurLanguage);
+    if (!text.isEmpty()) ShowError(this, text);
+}
+
+void TGroupSetForm::inform(const Text& text)
+{
+    const QString message = pick(text);
+    if (!message.isNull()) ShowInformation(this, message);
+}
+
+bool TGroupSetForm::portReady()
+{
+    if (m_host.portOpen()) return true;
+    showPortError();
+    return false;
+}
+
+void TGroupSetForm::showPortError()
+{
+    const QString message = pick(PortError);
+    if (!message.isNull()) ShowError(this, message);
+}
+
+TTable& TGroupSetForm::devices()
+{
+    return m_host.editorRegister().Member_Table;
+}
+
+TTable& TGroupSetForm::groups()
+{
+    return m_host.editorRegister().Group_Table;
+}

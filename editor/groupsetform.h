@@ -1,0 +1,122 @@
+// The group editor: the register two groups at a time, group names, and in the advanced form the
+// devices themselves (add, delete, re-address on the bus) and the backup of the register.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+
+#include "editor/groupsetcontrols.h"
+
+class EditorHost;
+class ETableError;
+class TDeviceListView;
+class TRegister;
+class TTable;
+struct Text;
+
+class TGroupSetForm : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int CompactWidth = 446;
+    static constexpr int AdvancedWidth = 710;
+    static constexpr int FormHeight = 471;
+
+    enum class EditMode { Modify, ForceModify, Add, Delete };
+
+    explicit TGroupSetForm(EditorHost& host, QWidget* owner = nullptr);
+
+    // Opens the window from the main window: both lists start on the ungrouped devices and
+    // group 1, in the form it was last left in, on top, without blocking. Already open, it is
+    // only brought forward.
+    void showEditor();
+    void GroupSetFormProcLanguage(int16_t language);
+
+    const GroupSetControls& controls() const { return m_ui; }
+    bool advanced() const { return m_advanced; }
+    EditMode mode() const { return m_mode; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    // Composition.
+    void buildLists();
+    void buildAdvancedPanel();
+    void buildDeviceBox();
+    void connectControls();
+
+    // Refresh.
+    void refreshEditor();
+    void refreshSelectors();
+    void refreshLists();
+    void fillList(TDeviceListView* list, int groupIndex);
+    void applyForm();
+    void pickFirstLeftRow();
+    void pickRow(TDeviceListView* list, int row, const QString& groupText);
+    void clearPickedIdAndName();
+    void updateForceModifyWarning();
+    QString shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const;
+    QString storedGroupName(int groupId);
+    int groupIdAt(int selectorIndex);
+
+    // Group side.
+    void leftGroupChanged(int index);
+    void rightGroupChanged(int index);
+    void leftListClicked();
+    void rightListClicked();
+    void listClicked(TDeviceListView* list, TDeviceListView* other, const QString& groupText);
+    void leftListDoubleClicked();
+    void rightListDoubleClicked();
+    void renameGroupPicked(int index);
+    void renameClicked();
+    void renameGroup();
+    void formToggleClicked();
+    void backupClicked();
+    void restoreClicked();
+
+    // Device side.
+    void modeSelected(int mode, bool checked);
+    void applyMode();
+    void newIdChanged();
+    void newGroupChanged(int index);
+    void newNameReturnPressed();
+    void addClicked();
+    void addDevice();
+    void deleteClicked();
+    void deleteDevices();
+    void deleteSelectedRows(TDeviceListView* list);
+    void modifyClicked();
+    void modifyDevice();
+    void forceModifyClicked();
+    void forceModifyDevice();
+    void moveRightClicked();
+    void moveLeftClicked();
+    void moveDevices(TDeviceListView* source, int sourceIndex, int targetIndex);
+
+    // Shared by the handlers.
+    // Runs a handler's work; a table failure ends it with one error box naming the file.
+    void guarded(const std::function<void()>& action);
+    void reportTableError(const ETableError& error);
+    void inform(const Text& text);
+    bool portReady();  // the port message when the port is closed
+    void showPortError();
+    bool deviceNameFits();
+    TTable& devices();
+    TTable& groups();
+
+    EditorHost& m_host;
+    GroupSetControls m_ui;
+
+    // Remembered selections, restored after every refresh.
+    int m_leftIndex = 0;
+    int m_rightIndex = 1;
+    int m_renameIndex = 0;
+    int m_newGroupIndex = 0;
+
+    bool m_advanced = false;  // kept across openings
+    EditMode m_mode = EditMode::Modify;
+};

@@ -1,0 +1,364 @@
+// The device box of the editor and the moves between the two lists: adding and deleting change the
+// register alone; modify, force-modify and the moves also re-address the devices on the bus.
+#include "editor/groupsetform.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <optional>
+#include <vector>
+
+#include "common/gbk.h"
+#include "common/messages.h"
+#include "editor/editorhost.h"
+#include "editor/editorwidgets.h"
+#include "editor/groupsetform_texts.h"
+#include "register/register.h"
+
+using namespace groupset;
+
+namespace {
+
+const QString IdField = QStringLiteral("ID");
+const QString NameField = QStringLiteral("Name");
+const QString GroupField = QStringLiteral("Group_ID");
+
+// The group byte of a frame every device hears.
+constexpr int AllGroups = 255;
+
+struct DeviceRecord {
+    int id = 0;
+    QString name;
+    int group = 0;
+};
+
+DeviceRecord currentRecord(TTable& table)
+{
+    return {table.FieldByName(IdField).AsInteger(), table.FieldByName(NameField).AsString(),
+            table.FieldByName(GroupField).AsInteger()};
+}
+
+void writeFields(TTable& table, const DeviceRecord& record)
+{
+    table.SetFieldByName(IdField, record.id);
+    table.SetFieldByName(NameField, record.name);
+    table.SetFieldByName(GroupField, record.group);
+    table.Post();
+}
+
+// Puts records back as they were before a change the bus did not take: the record now holding
+// `changedId` goes, the earlier ones return. A failure here leaves the rest as it is; the failure
+// that caused the undo (or the port message) is what the user is told.
+void putBack(TTable& table, std::optional<int> changedId, const std::vector<DeviceRecord>& before)
+{
+    try {
+        if (table.Editing()) table.Cancel();
+        if (changedId && table.Locate(IdField, *changedId)) table.Delete();
+        for (const DeviceRecord& record : before) {
+            if (table.Locate(IdField, record.id))
+                table.Edit();
+            else
+                table.Append();
+            writeFields(table, record);
+        }
+    } catch (const ETableError&) {
+    }
+}
+
+// A failed post leaves the records already moved in a batch as they were.
+void putBackGroups(TTable& table, const std::vector<DeviceRecord>& before)
+{
+    try {
+        if (table.Editing()) table.Cancel();
+        for (const DeviceRecord& record : before) {
+            if (!table.Locate(IdField, record.id)) continue;
+            table.Edit();
+            table.SetFieldByName(GroupField, record.group);
+            table.Post();
+        }
+    } catch (const ETableError&) {
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- modes and fields
+
+void TGroupSetForm::modeSelected(int mode, bool checked)
+{
+    if (!checked) return;
+    m_mode = static_cast<EditMode>(mode);
+    applyMode();
+}
+
+void TGroupSetForm::applyMode()
+{
+    m_ui.modifyButton->setEnabled(m_mode == EditMode::Modify);
+    m_ui.forceModifyButton->setEnabled(m_mode == EditMode::ForceModify);
+    m_ui.addButton->setEnabled(m_mode == EditMode::Add);
+    m_ui.deleteButton->setEnabled(m_mode == EditMode::Delete);
+    // The old information matters only where the operation starts from a device in the register.
+    const bool fromOld = m_mode == EditMode::Modify || m_mode == EditMode::Delete;
+    for (QWidget* w : {static_cast<QWidget*>(m_ui.oldGroupText), static_cast<QWidget*>(m_ui.oldIdText),
+                       static_cast<QWidget*>(m_ui.oldNameText), static_cast<QWidget*>(m_ui.idArrow)})
+        w->setEnabled(fromOld);
+    if (m_mode == EditMode::ForceModify) updateForceModifyWarning();
+    m_ui.forceModifyWarning->setVisible(m_mode == EditMode::ForceModify);
+}
+
+void TGroupSetForm::newIdChanged()
+{
+    updateForceModifyWarning();
+}
+
+void TGroupSetForm::newGroupChanged(int index)
+{
+    m_newGroupIndex = index;
+    updateForceModifyWarning();
+}
+
+// Enter in the name field adds, whatever the mode, and moves the old ID on by one for the next.
+void TGroupSetForm::newNameReturnPressed()
+{
+    addClicked();
+    bool number = false;
+    const int id = m_ui.oldIdText->text().toInt(&number);
+    if (number) m_ui.oldIdText->setText(QString::number(id + 1));
+}
+
+bool TGroupSetForm::deviceNameFits()
+{
+    if (GbkLength(m_ui.newNameEdit->text()) <= DeviceNameMaxBytes) return true;
+    inform(DeviceNameTooLong);
+    return false;
+}
+
+// ---------------------------------------------------------------- add
+
+void TGroupSetForm::addClicked()
+{
+    guarded([this] { addDevice(); });
+}
+
+void TGroupSetForm::addDevice()
+{
+    const QString idText = m_ui.newIdEdit->text();
+    if (idText.isEmpty()) return inform(MemberIdEmpty);
+    const int id = idText.toInt();
+    if (id == 0) return inform(AddIdZero);
+    TTable& table = devices();
+    if (table.Locate(IdField, id)) return inform(MemberIdExists);
+    if (!deviceNameFits()) return;
+    table.Append();
+    writeFields(table, {id, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()});
+
+    refreshEditor();
+    m_host.showMainAgain();
+}
+
+// ---------------------------------------------------------------- delete
+
+void TGroupSetForm::deleteClicked()
+{
+    guarded([this] { deleteDevices(); });
+}
+
+void TGroupSetForm::deleteDevices()
+{
+    TTable& table = devices();
+    if (!m_ui.leftList->selectedRowsInOrder().isEmpty() || !m_ui.rightList->selectedRowsInOrder().isEmpty()) {
+        deleteSelectedRows(m_ui.leftList);
+        deleteSelectedRows(m_ui.rightList);
+    } else if (!m_ui.newIdEdit->text().isEmpty()) {
+        // The device as typed into the three new-value fields; all three must match the register.
+        const int id = m_ui.newIdEdit->text().toInt();
+        if (!table.Locate(IdField, id)) return inform(DeviceNotFound);
+        const DeviceRecord found = currentRecord(table);
+        if (found.group != m_ui.newGroupSelector->currentIndex() || found.name != m_ui.newNameEdit->text())
+            return inform(DeviceInfoWrong);
+        table.Delete();
+        for (TDeviceListView* list : {m_ui.leftList, m_ui.rightList})
+            if (const int row = list->rowOf(id); row >= 0) list->removeRow(row);
+    }
+
+    if (m_ui.leftList->rowCount() == 0)
+        clearPickedIdAndName();
+    else
+        pickFirstLeftRow();
+}
+
+// Each selected row's device leaves the register and the row the list. A row whose device is no
+// longer in the register (a search emptied it meanwhile) just goes.
+void TGroupSetForm::deleteSelectedRows(TDeviceListView* list)
+{
+    TTable& table = devices();
+    const QList<int> rows = list->selectedRowsInOrder();
+    for (auto row = rows.crbegin(); row != rows.crend(); ++row) {
+        if (table.Locate(IdField, list->deviceId(*row))) table.Delete();
+        list->removeRow(*row);
+    }
+}
+
+// ---------------------------------------------------------------- modify
+
+void TGroupSetForm::modifyClicked()
+{
+    guarded([this] { modifyDevice(); });
+}
+
+// Re-addresses the device of the old information while it is on line: it takes the new group,
+// ID and name in the register and on the bus.
+void TGroupSetForm::modifyDevice()
+{
+    if (m_ui.oldIdText->text().isEmpty() || m_ui.newIdEdit->text().isEmpty()) return inform(ModifyIdEmpty);
+    const int newId = m_ui.newIdEdit->text().toInt();
+    if (newId == 0) {
+        inform(ModifyIdZero);
+        m_ui.newIdEdit->setFocus();
+        m_ui.newIdEdit->selectAll();
+        return;
+    }
+    // The device is the one whose ID is shown, wherever its record is now.
+    const int oldId = m_ui.oldIdText->text().toInt();
+    TTable& table = devices();
+    if (!table.Locate(IdField, oldId)) return inform(DeviceNotFound);
+    const DeviceRecord before = currentRecord(table);
+    if (newId != oldId && table.Locate(IdField, newId)) {
+        const DeviceRecord holder = currentRecord(table);
+        const QString groupLabel = holder.group >= 0 && holder.group < m_ui.newGroupSelector->count()
+                                       ? m_ui.newGroupSelector->itemText(holder.group)
+                                       : GroupLabel(holder.group, QString());
+        const QString message = pick(ModifyIdTaken);
+        if (!message.isNull()) ShowInformation(this, message.arg(groupLabel, m_ui.newIdEdit->text(), holder.name));
+        return;
+    }
+    if (!deviceNameFits() || !portReady()) return;
+
+    const DeviceRecord after{newId, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()};
+    table.Locate(IdField, oldId);
+    table.Edit();
+    writeFields(table, after);
+    // The frame reaches the device where the register has it now.
+    if (!m_host.sendReaddress(before.group, before.id, after.group, after.id)) {
+        putBack(table, after.id, {before});
+        showPortError();
+        return;
+    }
+
+    refreshEditor();
+    if (m_ui.leftList->rowCount() > 0) {
+        m_ui.rightList->clearSelection();
+        m_ui.leftList->selectRow(0);
+    } else {
+        m_ui.oldGroupText->clear();
+        clearPickedIdAndName();
+    }
+}
+
+// ---------------------------------------------------------------- force-modify
+
+void TGroupSetForm::forceModifyClicked()
+{
+    guarded([this] { forceModifyDevice(); });
+}
+
+// Gives whatever device hears a broadcast the new group and ID: meant for a single device on
+// the bus whose address is not known. The register ends with one record for the new ID.
+void TGroupSetForm::forceModifyDevice()
+{
+    if (m_ui.newIdEdit->text().isEmpty()) return inform(MemberIdEmpty);
+    const int newId = m_ui.newIdEdit->text().toInt();
+    TTable& table = devices();
+    const bool oldShown = !m_ui.oldIdText->text().isEmpty();
+    const int oldId = m_ui.oldIdText->text().toInt();
+    if (oldShown && !table.Locate(IdField, oldId)) return inform(DeviceNotFound);
+    if (!deviceNameFits() || !portReady()) return;
+
+    std::vector<DeviceRecord> before;
+    if (oldShown && table.Locate(IdField, oldId)) before.push_back(currentRecord(table));
+    if (newId != oldId && table.Locate(IdField, newId)) before.push_back(currentRecord(table));
+
+    const DeviceRecord after{newId, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()};
+    try {
+        if (table.Locate(IdField, newId)) table.Delete();
+        if (oldShown && table.Locate(IdField, oldId))
+            table.Edit();
+        else
+            table.Append();
+        writeFields(table, after);
+    } catch (const ETableError&) {
+        putBack(table, std::nullopt, before);
+        throw;
+    }
+    if (!m_host.sendReaddress(AllGroups, 0, after.group, after.id)) {
+        putBack(table, after.id, before);
+        showPortError();
+        return;
+    }
+    refreshEditor();
+}
+
+// ---------------------------------------------------------------- moves
+
+// "->": the selected devices of the left list join the right group. The status poll stops first
+// so its queries do not cross the re-address frames.
+void TGroupSetForm::moveRightClicked()
+{
+    m_host.stopPoll();
+    guarded([this] {
+        moveDevices(m_ui.leftList, m_ui.leftGroupSelector->currentIndex(), m_ui.rightGroupSelector->currentIndex());
+    });
+}
+
+// "<-": the selected devices of the right list join the left group.
+void TGroupSetForm::moveLeftClicked()
+{
+    guarded([this] {
+        moveDevices(m_ui.rightList, m_ui.rightGroupSelector->currentIndex(), m_ui.leftGroupSelector->currentIndex());
+    });
+}
+
+void TGroupSetForm::moveDevices(TDeviceListView* source, int sourceIndex, int targetIndex)
+{
+    const QList<int> rows = source->selectedRowsInOrder();
+    if (sourceIndex != targetIndex && sourceIndex >= 0 && targetIndex >= 0 && !rows.isEmpty()) {
+        if (!portReady()) return;
+        TTable& table = devices();
+        const int sourceGroup = groupIdAt(sourceIndex);
+        const int targetGroup = groupIdAt(targetIndex);
+        // Each device's record as it was; a device no longer in the register still gets its frame.
+        std::vector<DeviceRecord> before;
+        QList<int> ids;
+        try {
+            for (int row : rows) {
+                const int id = source->deviceId(row);
+                ids.append(id);
+                if (!table.Locate(IdField, id)) continue;
+                before.push_back(currentRecord(table));
+                table.Edit();
+                table.SetFieldByName(GroupField, targetGroup);
+                table.Post();
+            }
+        } catch (const ETableError&) {
+            putBackGroups(table, before);
+            throw;
+        }
+        bool sent = false;
+        if (ids.size() == 1) {
+            const int fromGroup = before.empty() ? sourceGroup : before.front().group;
+            sent = m_host.sendReaddress(fromGroup, ids.front(), targetGroup, ids.front());
+        } else {
+            sent = m_host.sendReaddressBatch(sourceGroup, targetGroup, ids);
+        }
+        if (!sent) {
+            putBackGroups(table, before);
+            showPortError();
+            return;
+        }
+    }
+    refreshLists();
+}
