@@ -157,6 +157,8 @@ const OperationCase OperationCases[] = {
     {"add_without_id", typed("", "x", 0, &C::addButton), Initial, {}, {}, {"成员ID不能为空。"}},
     {"add_id_zero", typed("0", "x", 0, &C::addButton), Initial, {}, {}, {"设备ID必须大于0。"}},
     {"add_existing_id", typed("5", "x", 0, &C::addButton), Initial, {}, {}, {"该成员ID已存在。"}},
+    {"add_name_over_40_bytes", typed("9", "一二三四五六七八九十一二三四五六七八九十a", 0, &C::addButton), Initial, {}, {},
+     {"设备名称不能超过40个字节（一个汉字占2个字节），未作修改。"}},
     // Delete: the selected rows of both lists, or the device typed in
     {"delete_selected", moved(&C::leftList, {0, 1}, &C::deleteButton), with(Initial, {}, {1, 3}), {}, {}, {}},
     {"delete_typed", typed("8", "eight", 2, &C::deleteButton), with(Initial, {}, {8}), {}, {}, {}},

@@ -112,8 +112,16 @@ TEST_P(RenameTest, RenamesGroupFour)
         EXPECT_EQ(s->itemText(4), QString::fromUtf8(c.label));
     EXPECT_EQ(rig.host.listRebuilds, refused ? 0 : 1);
     EXPECT_EQ(rig.ui().renameGroupSelector->currentText(), "4");
-    EXPECT_EQ(rig.ui().groupNameEdit->text(), refused ? QString::fromUtf8(c.typed) : QString::fromUtf8(c.typed));
+    EXPECT_EQ(rig.ui().groupNameEdit->text(), QString::fromUtf8(c.typed));
     EXPECT_EQ(std::get<2>(rig.records().back()), 4);  // device 7 stays in its group
+    if (!refused) {
+        // Any later refresh keeps the name field on the group the rename selector shows.
+        rig.ui().addMode->click();
+        rig.typeNew("9", "", 0);
+        rig.click(rig.ui().addButton);
+        EXPECT_EQ(rig.ui().renameGroupSelector->currentText(), "4");
+        EXPECT_EQ(rig.ui().groupNameEdit->text(), QString::fromUtf8(c.typed));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
