@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -218,4 +219,12 @@ bool WindowEngineView::confirm(EngineMessage message)
     if (message != EngineMessage::ConfirmSearch) return false;
     const QString s = pick(ConfirmSearchText);
     return !s.isNull() && AskConfirmation(&m_form, s);
+}
+
+void WindowEngineView::readdressUnanswered(const std::vector<int>& ids)
+{
+    QStringList numbers;
+    for (int id : ids) numbers << QString::number(id);
+    if (const QString s = pick(ReaddressUnansweredText); !s.isNull())
+        ShowInformation(&m_form, s.arg(numbers.join(QStringLiteral(", "))));
 }

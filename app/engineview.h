@@ -40,6 +40,7 @@ public:
     bool portOpen() const override;
     void information(EngineMessage message) override;
     bool confirm(EngineMessage message) override;
+    void readdressUnanswered(const std::vector<int>& ids) override;
 
     QProgressBar* progressBar() const { return m_progressBar; }
 

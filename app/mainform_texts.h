@@ -73,6 +73,8 @@ inline constexpr Text RangeEndDigitsText{"请输入数字。", "Please input num
 inline constexpr Text SearchProgressText{"搜索所有在线的设备：%1/%2", "Search all online device：%1/%2"};
 inline constexpr Text PortErrorMessage{"串口打开出错。", "Error opening serial port. "};
 inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
+inline constexpr Text ReaddressUnansweredText{"以下设备在新地址上没有应答：%1",
+                                              "These devices did not answer at their new address: %1"};
 inline constexpr Text SettingsNotSavedText{"设置文件 %1 无法保存，本次更改只在本次运行中有效。",
                                            "The settings file %1 could not be saved; the change holds for this run only."};
 inline constexpr const char* PortSettingsPanel = "%1，4800，8，N，1";

@@ -40,6 +40,8 @@ public:
     std::vector<std::pair<int, int>> progressTexts;
     std::vector<std::vector<uint8_t>> txLog, rxLog;
     std::vector<EngineMessage> infos, confirms;
+    // The re-addressed devices named as not answering, one entry per message.
+    std::vector<std::vector<int>> unanswered;
     bool barExists = false;
     int barMaximum = -1;
     int barDestroyed = 0;
@@ -132,6 +134,7 @@ public:
             onConfirm(); // what happens while the modal question is open
         return confirmAnswer;
     }
+    void readdressUnanswered(const std::vector<int>& ids) override { unanswered.push_back(ids); }
 
     bool allRowsMarked() const
     {

@@ -33,15 +33,18 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
 
     // The time-outs decide on-line/off-line and whether an ID is present, so
     // they must not be coarsened by the timer system.
-    for (QTimer* t : { &Timer1, &Timer3, &Timer4 })
+    for (QTimer* t : { &Timer1, &Timer3, &Timer4, &VerifyTimer })
         t->setTimerType(Qt::PreciseTimer);
     Timer1.setInterval(InitialPollTimeoutMs);
     Timer3.setInterval(SearchTimeoutMs);
     Timer4.setInterval(MinSelfCheckPeriod * 1000);
+    // A re-addressed device gets as long to answer as a polled one.
+    VerifyTimer.setInterval(PollTimeoutMs);
 
     connect(&Timer1, &QTimer::timeout, this, &ControlEngine::Timer1Timer);
     connect(&Timer3, &QTimer::timeout, this, &ControlEngine::Timer3Timer);
     connect(&Timer4, &QTimer::timeout, this, &ControlEngine::Timer4Timer);
+    connect(&VerifyTimer, &QTimer::timeout, this, &ControlEngine::VerifyTimerTimer);
 }
 
 ControlEngine::~ControlEngine() = default;
@@ -79,6 +82,7 @@ void ControlEngine::abandonPoll()
     Timer1.stop();
     PollIndex = 0;
     PollID = NoDevice;
+    m_pollPaused = false; // a poll waiting for verifications does not come back either
 }
 
 void ControlEngine::clearQueues()
@@ -86,6 +90,7 @@ void ControlEngine::clearQueues()
     GroupQueue.count = GroupQueue.position = 0;
     DeviceQueue.count = DeviceQueue.position = 0;
     ReaddressBatch.count = ReaddressBatch.position = 0;
+    m_queuedBatches.clear();
 }
 
 bool ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
@@ -127,6 +132,7 @@ void ControlEngine::searchEndSteps()
     SearchCursor = 0;
     m_search = SearchState::Idle;
     m_view.searchRunningChanged(false);
+    nextVerification(); // held back by the search
 }
 
 // ---------------------------------------------------------------- replies
@@ -149,6 +155,8 @@ void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
 
     if (searchRunning())
         searchRule(f);
+    else if (m_verifying)
+        verifyRule(f);
     else
         pollRule(f);
 }
@@ -162,6 +170,7 @@ void ControlEngine::pollRule(const DecodedFrame& f)
     // row to mark: the poll is given up, so a repeated answer finds nothing either.
     if (PollIndex >= rows || PollIndex < 0) {
         abandonPoll();
+        nextVerification();
         return;
     }
     if (!valid)
@@ -171,12 +180,12 @@ void ControlEngine::pollRule(const DecodedFrame& f)
     m_view.setRowOnline(PollIndex, true);
     ++PollIndex;
     if (PollIndex < rows) {
-        loadPollTarget(PollIndex);
-        AskState(PollIndex);
+        askPollRow();
     } else {
         // The round is complete. Forget the last device, so that a repeated
         // answer from it is not taken for row 0's.
         abandonPoll();
+        nextVerification();
     }
 }
 
@@ -232,12 +241,56 @@ void ControlEngine::startPoll()
         return;
     Timer1.stop();
     PollIndex = 0;
-    loadPollTarget(0);
-    AskState(0);
+    askPollRow();
+}
+
+// The poll and the verification of re-addressed devices take turns with the
+// one outstanding request, so an answer or a time-out is only ever booked to
+// the device asked. A verification that is due takes the next turn: the poll
+// stops before asking its next row (PollIndex) and asks it once no
+// verification is due any more. The poll's query still outstanding is never
+// cut short; a verification waits for its answer or its time-out.
+void ControlEngine::askPollRow()
+{
+    if (m_verifying || verificationDue()) {
+        Timer1.stop();
+        PollID = NoDevice;
+        m_pollPaused = true;
+        nextVerification();
+        return;
+    }
+    loadPollTarget(PollIndex);
+    AskState(PollIndex);
+}
+
+void ControlEngine::resumePoll()
+{
+    m_pollPaused = false;
+    if (PollIndex >= 0 && PollIndex < m_view.rowCount()) {
+        loadPollTarget(PollIndex);
+        AskState(PollIndex);
+    } else {
+        abandonPoll(); // the list shrank meanwhile
+    }
+}
+
+void ControlEngine::stopPoll()
+{
+    abandonPoll();
+    // Its bar goes with it; a running search keeps its own.
+    if (!searchRunning() && m_view.progressBarExists())
+        m_view.destroyProgressBar();
+    nextVerification();
 }
 
 void ControlEngine::Timer1Timer()
 {
+    // While the poll waits for verifications nothing of it is outstanding,
+    // and its next time-out must keep the interval it was started with.
+    if (m_pollPaused) {
+        Timer1.stop();
+        return;
+    }
     Timer1.stop();
     // Every time-out after the first one is the short one. Set before the
     // next query starts the timer so that query already gets it.
@@ -249,17 +302,18 @@ void ControlEngine::Timer1Timer()
     // there to mark.
     if (searchRunning() || PollID == NoDevice || PollIndex < 0 || PollIndex >= rows) {
         abandonPoll();
+        nextVerification();
         return;
     }
     ++PollIndex;
     m_view.setRowOnline(PollIndex - 1, false);
     if (PollIndex < rows) {
-        loadPollTarget(PollIndex);
-        AskState(PollIndex);
+        askPollRow();
     } else {
         // The round ends with this time-out. Its device is forgotten, so a
         // late answer from it cannot start a new round at row 0.
         abandonPoll();
+        nextVerification();
     }
 }
 
@@ -286,6 +340,7 @@ void ControlEngine::endSearchForGroupClick()
     m_search = SearchState::Idle;
     SearchCursor = 0;
     m_view.searchRunningChanged(false);
+    nextVerification(); // held back by the search
 }
 
 // ---------------------------------------------------------------- search
@@ -353,6 +408,9 @@ void ControlEngine::searchClicked()
     if (!m_reg.emptyDevices())
         return;
 
+    // Probes are broadcast queries: a verification's answer could pass for a
+    // probe's. It is asked again once the search is over.
+    suspendVerification();
     m_search = SearchState::Running;
     m_view.searchRunningChanged(true);
     m_view.showSearchProgress(0, SearchEnd);
@@ -390,6 +448,8 @@ void ControlEngine::StopSearch()
 
 void ControlEngine::portClosed()
 {
+    // Verifications go unreported: the port message says why.
+    dropVerifications();
     // Nothing can go out any more, the self-check's stop frame included.
     if (Timer4.isActive() || SelfCheckState != 0) {
         Timer4.stop();
@@ -410,10 +470,18 @@ void ControlEngine::portClosed()
 
 void ControlEngine::Comm1SendDataEmpty()
 {
+    // The writer has nothing left: every re-address frame handed over so far
+    // has reached the devices, so their verifications may be asked. (An event
+    // already on its way when a frame was handed over marks that frame too
+    // early; its query still leaves the writer behind it.)
+    for (Verification& v : m_verifications)
+        v.frameLeft = true;
+
     const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
     const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
     const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
 
+    bool sent = true;
     if (GroupQueue.position >= 0 && GroupQueue.position < groups) {
         sendMotionFrame(GroupQueue.items[GroupQueue.position], 0, MotionCmd);
         ++GroupQueue.position;
@@ -422,22 +490,26 @@ void ControlEngine::Comm1SendDataEmpty()
         sendMotionFrame(static_cast<uint8_t>(groupOf(id)), id, MotionCmd);
         ++DeviceQueue.position;
     } else if (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) {
-        // Entry 0 was sent by the editor itself.
+        // Entry 0 went out when the move was made.
         ++ReaddressBatch.position;
         const uint16_t id = ReaddressBatch.items[ReaddressBatch.position];
-        CmdRecord r;
-        r.group = static_cast<uint8_t>(ReaddressBatch.sourceGroup);
-        r.id = id;
-        r.command = CmdReaddress;
-        r.data1 = static_cast<uint8_t>(ReaddressBatch.targetGroup);
-        r.data2 = static_cast<uint8_t>(id >> 8);
-        r.data3 = static_cast<uint8_t>(id & 0xFF);
-        m_tx.TxLength = MediumFrameLength;
-        if (m_tx.SendCMD2(r))
-            logTx();
+        sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id);
+    } else if (!m_queuedBatches.empty()) {
+        // The move made while the last one was being sent comes next.
+        QueuedBatch next = std::move(m_queuedBatches.front());
+        m_queuedBatches.pop_front();
+        const uint16_t id = next.ids.front();
+        startBatch(std::move(next));
+        sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id);
+    } else {
+        sent = false;
     }
 
     progressBarStep();
+    // One frame per event: a verification query waits for an event that
+    // hands over nothing else.
+    if (!sent)
+        nextVerification();
 }
 
 void ControlEngine::progressBarStep()
@@ -471,6 +543,202 @@ void ControlEngine::progressBarStep()
         if (m_view.progressBarExists())
             m_view.destroyProgressBar();
     }
+}
+
+// ---------------------------------------------------------------- re-addressing
+
+bool ControlEngine::sendReaddress(int group, int id, int newGroup, int newId)
+{
+    if (!m_view.portOpen())
+        return false;
+    return sendReaddressFrame(group, static_cast<uint16_t>(id), newGroup, static_cast<uint16_t>(newId));
+}
+
+bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const std::vector<int>& ids)
+{
+    if (!m_view.portOpen())
+        return false;
+
+    // ReaddressBatch holds 1024 IDs (more than there can be devices); a
+    // longer list goes as several moves, one behind the other.
+    const size_t capacity = std::size(ReaddressBatch.items);
+    std::vector<QueuedBatch> parts;
+    for (size_t start = 0; start < ids.size(); start += capacity) {
+        QueuedBatch part;
+        part.sourceGroup = static_cast<int16_t>(sourceGroup);
+        part.targetGroup = static_cast<int16_t>(targetGroup);
+        const size_t end = std::min(ids.size(), start + capacity);
+        for (size_t k = start; k < end; ++k)
+            part.ids.push_back(static_cast<uint16_t>(ids[k]));
+        parts.push_back(std::move(part));
+    }
+    if (parts.empty())
+        return true;
+
+    // The devices of a move still being sent are already in their new group
+    // in the register: its frames must all go out, so this move waits.
+    if (batchSending()) {
+        for (QueuedBatch& part : parts)
+            m_queuedBatches.push_back(std::move(part));
+        return true;
+    }
+
+    const uint16_t first = parts.front().ids.front();
+    if (!sendReaddressFrame(sourceGroup, first, targetGroup, first))
+        return false;
+    startBatch(std::move(parts.front()));
+    for (size_t i = 1; i < parts.size(); ++i)
+        m_queuedBatches.push_back(std::move(parts[i]));
+    return true;
+}
+
+bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId)
+{
+    CmdRecord r;
+    r.group = static_cast<uint8_t>(group);
+    r.id = id;
+    r.command = CmdReaddress;
+    r.data1 = static_cast<uint8_t>(newGroup);
+    r.data2 = static_cast<uint8_t>(newId >> 8);
+    r.data3 = static_cast<uint8_t>(newId & 0xFF);
+    m_tx.TxLength = MediumFrameLength;
+    if (!m_tx.SendCMD2(r))
+        return false;
+    logTx();
+    // ID 0 names no device of its own: a query to it would be a question to
+    // the whole group, so a device given ID 0 is not asked.
+    if (newId != 0)
+        m_verifications.push_back(Verification { static_cast<uint8_t>(newGroup & 0x0F), newId, false });
+    return true;
+}
+
+// Entry 0's frame has been sent by the caller.
+void ControlEngine::startBatch(QueuedBatch batch)
+{
+    const size_t n = std::min(batch.ids.size(), std::size(ReaddressBatch.items));
+    std::copy_n(batch.ids.begin(), n, ReaddressBatch.items);
+    ReaddressBatch.count = static_cast<int16_t>(n);
+    ReaddressBatch.position = 0;
+    ReaddressBatch.sourceGroup = batch.sourceGroup;
+    ReaddressBatch.targetGroup = batch.targetGroup;
+}
+
+bool ControlEngine::batchSending() const
+{
+    const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
+    return (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) || !m_queuedBatches.empty();
+}
+
+// Whether the write-empty continuation still has a frame to send.
+bool ControlEngine::continuationPending() const
+{
+    const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
+    const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
+    return (GroupQueue.position >= 0 && GroupQueue.position < groups)
+        || (DeviceQueue.position >= 0 && DeviceQueue.position < devices) || batchSending();
+}
+
+// ---------------------------------------------------------------- verification
+//
+// After each re-address frame the device is asked, with a status query to its
+// new group and ID, whether it answers there. The query goes out once a
+// write-empty event has come after the frame (the device has heard it) and the
+// continuation has nothing left to send, so a move is sent whole before its
+// devices are asked. One query is outstanding at a time: none while the poll
+// waits for an answer (the poll steps aside at its next row instead, see
+// askPollRow) and none during a search. Each answer or time-out marks the
+// rows showing the new ID; the devices that stayed silent are named in one
+// message once the last one has been asked.
+
+bool ControlEngine::verificationDue() const
+{
+    return !m_verifications.empty() && m_verifications.front().frameLeft && !searchRunning()
+        && !continuationPending();
+}
+
+void ControlEngine::nextVerification()
+{
+    if (m_verifying || Timer1.isActive() || !verificationDue())
+        return;
+    m_verifying = m_verifications.front();
+    m_verifications.pop_front();
+
+    CmdRecord r;
+    r.group = m_verifying->group;
+    r.id = m_verifying->id;
+    r.command = CmdAskState;
+    m_tx.TxLength = ShortFrameLength;
+    LastCmd = CmdAskState;
+    // Not logged, as the poll's queries are not. A query the port refuses is
+    // decided by its time-out, as the poll's is.
+    m_tx.SendCMD1(r);
+    VerifyTimer.start();
+}
+
+void ControlEngine::verifyRule(const DecodedFrame& f)
+{
+    const bool valid = f.isStatusReply() && f.checksumOk() && f.group == m_verifying->group
+        && f.id == m_verifying->id;
+    if (valid)
+        verificationDone(true);
+    // Anything else is not this device's answer; the time-out decides.
+}
+
+void ControlEngine::VerifyTimerTimer()
+{
+    VerifyTimer.stop();
+    if (!m_verifying)
+        return;
+    // Through a closed port (the window closing) no device could have
+    // answered: nothing is marked or named.
+    if (!m_view.portOpen()) {
+        dropVerifications();
+        return;
+    }
+    verificationDone(false);
+}
+
+void ControlEngine::verificationDone(bool answered)
+{
+    VerifyTimer.stop();
+    const Verification done = *m_verifying;
+    m_verifying.reset();
+    for (int row = 0; row < m_view.rowCount(); ++row) {
+        if (m_view.rowId(row) == done.id)
+            m_view.setRowOnline(row, answered);
+    }
+    if (!answered)
+        m_unanswered.push_back(done.id);
+
+    nextVerification();
+    if (m_verifying)
+        return;
+    if (m_pollPaused)
+        resumePoll();
+    // Last, as the message may be modal: everything above is settled by then.
+    if (m_verifications.empty() && !batchSending() && !m_unanswered.empty()) {
+        const std::vector<int> silent = std::move(m_unanswered);
+        m_unanswered.clear();
+        m_view.readdressUnanswered(silent);
+    }
+}
+
+void ControlEngine::suspendVerification()
+{
+    if (!m_verifying)
+        return;
+    VerifyTimer.stop();
+    m_verifications.push_front(*m_verifying);
+    m_verifying.reset();
+}
+
+void ControlEngine::dropVerifications()
+{
+    VerifyTimer.stop();
+    m_verifying.reset();
+    m_verifications.clear();
+    m_unanswered.clear();
+    m_pollPaused = false;
 }
 
 // ---------------------------------------------------------------- self-check

@@ -1,17 +1,21 @@
 #pragma once
 // The control engine: status poll, search, self-check, the write-empty
-// continuation and the motion dispatcher. It owns the request state and the
-// three timers, and reaches the main window's lists and controls only through
-// EngineView and the device table only through DeviceRegister, so it runs
-// (and is tested) without any widget.
+// continuation, the motion dispatcher and the bus side of re-addressing
+// (single frames, moves of several devices, and the check that each
+// re-addressed device answers at its new address). It owns the request state
+// and the timers, and reaches the main window's lists and controls only
+// through EngineView and the device table only through DeviceRegister, so it
+// runs (and is tested) without any widget.
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "protocol/frames.h"
 #include "protocol/txchannel.h"
@@ -57,6 +61,9 @@ public:
     // modal messages in the current language
     virtual void information(EngineMessage message) = 0;
     virtual bool confirm(EngineMessage message) = 0;       // true only for Yes
+    // One message naming the re-addressed devices (new IDs, in the order they
+    // were asked) that did not answer at their new address.
+    virtual void readdressUnanswered(const std::vector<int>& ids) = 0;
 };
 
 // The device table as the engine sees it.
@@ -118,6 +125,7 @@ public:
     QTimer Timer1; // poll time-out
     QTimer Timer3; // search probe time-out, periodic
     QTimer Timer4; // self-check period
+    QTimer VerifyTimer; // time-out of the query to a re-addressed device
 
     // Blocking pauses of the user-interface thread (10 ms after the first
     // group frame, 100 ms before a one-row progress bar goes). Tests replace it.
@@ -126,6 +134,10 @@ public:
     bool searchRunning() const { return m_search == SearchState::Running; }
     SearchState searchState() const { return m_search; }
     SelfCheckPhase selfCheckPhase() const { return static_cast<SelfCheckPhase>(SelfCheckState); }
+    // A re-addressed device is being asked whether it answers at its new address.
+    bool verifying() const { return m_verifying.has_value(); }
+    // The poll waits, at row PollIndex, for the verifications to finish.
+    bool pollPaused() const { return m_pollPaused; }
 
     // operations
     void AskState(int row);
@@ -136,8 +148,23 @@ public:
     void startPoll();               // last step of a rebuild: ask row 0
     void endSearchForGroupClick();  // group-list click: everything stops in place
     // Comm1 has closed (hang-up, or a port pick that failed to open): poll,
-    // search and self-check end, nothing stays queued and the bar goes.
+    // search and self-check end, nothing stays queued (re-address frames and
+    // verifications included) and the bar goes.
     void portClosed();
+    // The poll ends where it is: nothing its last query still brings is
+    // booked, and its bar goes. Re-addressing and its verification go on.
+    void stopPoll();
+
+    // Re-addressing. group 255 with id 0 is heard by every device (forced
+    // re-addressing). The frame goes out at once and into the traffic log;
+    // false, with nothing logged or scheduled, when the port is closed or
+    // refused the frame.
+    bool sendReaddress(int group, int id, int newGroup, int newId);
+    // A move of several devices from one group to another: the first frame
+    // goes out at once, the others one per write-empty event. A move made
+    // while another is still being sent waits behind it. False, with nothing
+    // scheduled, when the port is closed or refused the first frame.
+    bool sendReaddressBatch(int sourceGroup, int targetGroup, const std::vector<int>& ids);
 
     // handlers
     void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
@@ -145,6 +172,7 @@ public:
     void Timer1Timer();
     void Timer3Timer();
     void Timer4Timer();
+    void VerifyTimerTimer();
     void searchClicked();
     void selfCheckClicked();
     void refreshClicked();
@@ -172,6 +200,26 @@ private:
     void progressBarStep();
     void motionPress(uint8_t command);
 
+    // poll and verification share the one outstanding request
+    void askPollRow();
+    void resumePoll();
+    // re-addressing
+    struct QueuedBatch {
+        int16_t sourceGroup = 0, targetGroup = 0;
+        std::vector<uint16_t> ids;
+    };
+    bool sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId);
+    void startBatch(QueuedBatch batch);
+    bool batchSending() const;
+    bool continuationPending() const;
+    // verification
+    bool verificationDue() const;
+    void nextVerification();
+    void verifyRule(const DecodedFrame& f);
+    void verificationDone(bool answered);
+    void suspendVerification();
+    void dropVerifications();
+
     EngineView& m_view;
     DeviceRegister& m_reg;
     TxChannel& m_tx;
@@ -191,4 +239,18 @@ private:
     };
     int m_actionDepth = 0;
     bool m_portMessageShown = false;
+
+    // Moves that wait for the one in ReaddressBatch to be sent, in order.
+    std::deque<QueuedBatch> m_queuedBatches;
+
+    // A device asked, after its re-address frame, at its new group and ID.
+    struct Verification {
+        uint8_t group = 0;
+        uint16_t id = 0;
+        bool frameLeft = false; // a write-empty event came after its frame
+    };
+    std::deque<Verification> m_verifications; // in the order their frames went out
+    std::optional<Verification> m_verifying;  // asked now; VerifyTimer runs
+    std::vector<int> m_unanswered;            // named once the last one has been asked
+    bool m_pollPaused = false;
 };

@@ -223,6 +223,83 @@ TEST_F(EngineE2E, AHangUpEndsThePollAndTakesItsBar)
     EXPECT_EQ(rig->view.images(), marked) << "the poll does not run on against the closed port";
 }
 
+// ---------------------------------------------------------------- re-addressing
+
+// Every re-address frame and every verification is over.
+bool readdressDone(const EngineRig& rig) { return rig.view.allRowsMarked() && !rig.engine.verifying(); }
+
+std::vector<std::string> framesOnTheBus(const EngineRig& rig)
+{
+    std::vector<std::string> out;
+    for (const ReceivedFrame& f : rig.sim.frames())
+        out.push_back(hex(f.bytes));
+    return out;
+}
+
+std::string readdressHex(uint8_t group, uint16_t id, uint8_t newGroup, uint16_t newId)
+{
+    uint8_t b[MediumFrameLength];
+    EncodeMediumFrame(CmdRecord { group, id, CmdReaddress, newGroup, uint8_t(newId >> 8), uint8_t(newId & 0xFF) }, b);
+    return HexLine(b, MediumFrameLength);
+}
+
+TEST_F(EngineE2E, AReaddressedDeviceTakesItsNewAddressAndAnswersThere)
+{
+    rig->sim.addDevice(2, 5);
+    rig->listDevices({ { 7, 3 } }); // the list as the register now has it
+
+    ASSERT_TRUE(rig->engine.sendReaddress(2, 5, 3, 7));
+    ASSERT_TRUE(EngineRig::runUntil([&] { return readdressDone(*rig); }, 3000));
+
+    EXPECT_FALSE(rig->sim.hasDevice(2, 5));
+    EXPECT_TRUE(rig->sim.hasDevice(3, 7));
+    EXPECT_EQ(rig->view.rows[0].online, std::optional<bool>(true));
+    EXPECT_TRUE(rig->view.unanswered.empty());
+    EXPECT_EQ(framesOnTheBus(*rig),
+        (std::vector<std::string> { "FF AC E1 E2 00 05 6D 03 00 07 01 5E ", frameHex(3, 7, CmdAskState) }));
+    ASSERT_EQ(rig->view.txLog.size(), 1u);
+    EXPECT_EQ(hex(rig->view.txLog[0]), "FF AC E1 E2 00 05 6D 03 00 07 01 5E ");
+    EXPECT_EQ(rig->view.rxLog.size(), 1u);
+}
+
+TEST_F(EngineE2E, AMoveOfThreeTakesEffectOnTheBusAndEachDeviceAnswersInItsNewGroup)
+{
+    for (uint16_t id : { 10, 11, 12, 13 })
+        rig->sim.addDevice(1, id);
+    rig->listDevices({ { 10, 3 }, { 11, 3 }, { 12, 3 } });
+
+    ASSERT_TRUE(rig->engine.sendReaddressBatch(1, 3, { 10, 11, 12 }));
+    ASSERT_TRUE(EngineRig::runUntil([&] { return readdressDone(*rig); }, 5000));
+
+    for (uint16_t id : { 10, 11, 12 })
+        EXPECT_TRUE(rig->sim.hasDevice(3, id)) << id;
+    EXPECT_TRUE(rig->sim.hasDevice(1, 13)) << "a device not moved stays";
+    EXPECT_EQ(rig->view.images(), (std::vector<std::optional<bool>> { true, true, true }));
+    EXPECT_TRUE(rig->view.unanswered.empty());
+    // All three frames first, then one query per device.
+    EXPECT_EQ(framesOnTheBus(*rig),
+        (std::vector<std::string> { readdressHex(1, 10, 3, 10), readdressHex(1, 11, 3, 11), readdressHex(1, 12, 3, 12),
+            frameHex(3, 10, CmdAskState), frameHex(3, 11, CmdAskState), frameHex(3, 12, CmdAskState) }));
+    EXPECT_EQ(rig->view.txLog.size(), 3u);
+}
+
+TEST_F(EngineE2E, ADeviceOffLineOnTheBusIsNamedAsNotAnswering)
+{
+    for (uint16_t id : { 10, 11, 12 })
+        rig->sim.addDevice(1, id);
+    rig->sim.setOffline(1, 11);
+    rig->listDevices({ { 10, 3 }, { 11, 3 }, { 12, 3 } });
+
+    ASSERT_TRUE(rig->engine.sendReaddressBatch(1, 3, { 10, 11, 12 }));
+    ASSERT_TRUE(EngineRig::runUntil([&] { return readdressDone(*rig); }, 5000));
+
+    EXPECT_EQ(rig->view.images(), (std::vector<std::optional<bool>> { true, false, true }));
+    EXPECT_EQ(rig->view.unanswered, std::vector<std::vector<int>> { { 11 } });
+    EXPECT_TRUE(rig->sim.hasDevice(1, 11)) << "it never heard its frame";
+    EXPECT_TRUE(rig->sim.hasDevice(3, 10));
+    EXPECT_TRUE(rig->sim.hasDevice(3, 12));
+}
+
 } // namespace
 
 int main(int argc, char** argv)

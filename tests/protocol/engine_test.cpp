@@ -36,6 +36,21 @@ Bytes reply(uint8_t group, uint16_t id, uint8_t code = 0xFF)
     return shortFrame(group, id, code);
 }
 
+// The re-address frame: to (group, id), taking newGroup and newId.
+Bytes mediumFrame(uint8_t group, uint16_t id, uint8_t newGroup, uint16_t newId)
+{
+    CmdRecord r;
+    r.group = group;
+    r.id = id;
+    r.command = CmdReaddress;
+    r.data1 = newGroup;
+    r.data2 = uint8_t(newId >> 8);
+    r.data3 = uint8_t(newId & 0xFF);
+    Bytes b(MediumFrameLength);
+    EncodeMediumFrame(r, b.data());
+    return b;
+}
+
 std::string hex(const Bytes& b) { return HexLine(b.data(), b.size()); }
 
 std::vector<std::string> hexAll(const std::vector<Bytes>& frames)
@@ -253,26 +268,20 @@ TEST_F(EngineTest, ContinuationDrainsGroupsThenDevicesThenReaddressBatch)
     engine.DeviceQueue.items[1] = 21;
     engine.DeviceQueue.count = 2;
     engine.DeviceQueue.position = 1;
-    // Entry 0 of the batch went out from the editor already.
-    engine.ReaddressBatch.items[0] = 10;
-    engine.ReaddressBatch.items[1] = 300;
-    engine.ReaddressBatch.items[2] = 12;
-    engine.ReaddressBatch.count = 3;
-    engine.ReaddressBatch.sourceGroup = 1;
-    engine.ReaddressBatch.targetGroup = 3;
+    // A move made while the press is still being sent: its first frame goes at once.
+    ASSERT_TRUE(engine.sendReaddressBatch(1, 3, { 10, 300, 12 }));
 
     drain();
 
-    ASSERT_EQ(wire.size(), 4u);
-    EXPECT_EQ(hex(wire[0]), hex(shortFrame(2, 0, CmdDown)));
-    EXPECT_EQ(hex(wire[1]), hex(shortFrame(6, 21, CmdDown)));
-    EXPECT_EQ(hex(wire[2]), "FF AC E1 E1 01 2C 6D 03 01 2C 01 AB ");
-    EXPECT_EQ(wire[3].size(), size_t(MediumFrameLength));
-    EXPECT_EQ(wire[3][4], 0);
-    EXPECT_EQ(wire[3][5], 12);
-    EXPECT_EQ(wire[3][7], 3);
-    EXPECT_EQ(hexAll(view.txLog), hexAll(wire));
-    EXPECT_EQ(engine.ReaddressBatch.position, 2);
+    ASSERT_EQ(wire.size(), 6u);
+    EXPECT_EQ(hex(wire[0]), hex(mediumFrame(1, 10, 3, 10)));
+    EXPECT_EQ(hex(wire[1]), hex(shortFrame(2, 0, CmdDown)));
+    EXPECT_EQ(hex(wire[2]), hex(shortFrame(6, 21, CmdDown)));
+    EXPECT_EQ(hex(wire[3]), "FF AC E1 E1 01 2C 6D 03 01 2C 01 AB ");
+    EXPECT_EQ(hex(wire[4]), hex(mediumFrame(1, 12, 3, 12)));
+    // Only with nothing left to send is the first moved device asked.
+    EXPECT_EQ(hex(wire[5]), hex(shortFrame(3, 10, CmdAskState)));
+    EXPECT_EQ(hexAll(view.txLog), hexAll({ wire.begin(), wire.begin() + 5 }));
 }
 
 // ---------------------------------------------------------------- poll
@@ -496,6 +505,7 @@ TEST_F(EngineTest, AGivenUpPollBooksNeitherAnswerNorTimeOut)
          } },
         { "group click", [](ControlEngine& e, MemoryView&) { e.endSearchForGroupClick(); } },
         { "port lost", [](ControlEngine& e, MemoryView&) { e.portClosed(); } },
+        { "stopped", [](ControlEngine& e, MemoryView&) { e.stopPoll(); } },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1033,6 +1043,344 @@ TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
     EXPECT_EQ(engine.SelfCheckState, 0);
     EXPECT_TRUE(view.infos.size() == 1 && view.infos[0] == EngineMessage::SelectMembersFirst)
         << "only the stop press itself finds nothing selected";
+}
+
+// ---------------------------------------------------------------- re-addressing
+
+// Each re-address frame goes out alone and into the traffic log: the first at
+// once, every further one on the next write-empty event. Once the last has
+// left, each device is asked at its new address, one query at a time.
+struct ReaddressCase {
+    const char* name;
+    std::function<bool(ControlEngine&)> send;
+    std::vector<std::string> frames;                 // wire and log, in order
+    std::vector<std::pair<uint8_t, uint16_t>> asked; // (group, ID) of the queries that follow
+};
+
+class ReaddressTest : public EngineTest, public ::testing::WithParamInterface<ReaddressCase> {};
+
+TEST_P(ReaddressTest, FramesOneByOneThenOneQueryPerDevice)
+{
+    const ReaddressCase& c = GetParam();
+    ASSERT_TRUE(c.send(engine));
+    EXPECT_EQ(hexAll(wire), std::vector<std::string> { c.frames[0] }) << "the first frame at once, alone";
+    for (size_t i = 1; i < c.frames.size(); ++i) {
+        engine.Comm1SendDataEmpty();
+        ASSERT_EQ(wire.size(), i + 1) << "one frame per write-empty event";
+        EXPECT_EQ(hex(wire.back()), c.frames[i]);
+    }
+    EXPECT_FALSE(engine.verifying()) << "no query before the last frame has left";
+    EXPECT_EQ(wire.size(), c.frames.size());
+
+    engine.Comm1SendDataEmpty(); // the last frame has left
+    std::vector<std::string> queries, expected;
+    for (auto [group, id] : c.asked) {
+        ASSERT_TRUE(engine.verifying());
+        queries.push_back(hex(wire.back()));
+        expected.push_back(hex(shortFrame(group, id, CmdAskState)));
+        const size_t sent = wire.size();
+        engine.Comm1SendDataEmpty(); // the query has left; nothing goes out beside it
+        EXPECT_EQ(wire.size(), sent);
+        receive(reply(group, id));
+    }
+    EXPECT_EQ(queries, expected);
+    EXPECT_FALSE(engine.verifying());
+    EXPECT_EQ(wire.size(), c.frames.size() + c.asked.size());
+    EXPECT_EQ(hexAll(view.txLog), c.frames) << "status queries are not logged";
+    EXPECT_EQ(view.rxLog.size(), c.asked.size()) << "answers are";
+    EXPECT_TRUE(view.unanswered.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, ReaddressTest,
+    ::testing::Values(
+        ReaddressCase { "ModifyToANewId", [](ControlEngine& e) { return e.sendReaddress(2, 5, 2, 7); },
+            { "FF AC E1 E2 00 05 6D 02 00 07 01 5D " }, { { 2, 7 } } },
+        ReaddressCase { "ModifyKeepingTheId", [](ControlEngine& e) { return e.sendReaddress(1, 300, 3, 300); },
+            { "FF AC E1 E1 01 2C 6D 03 01 2C 01 AB " }, { { 3, 300 } } },
+        ReaddressCase { "ForceModify", [](ControlEngine& e) { return e.sendReaddress(255, 0, 4, 999); },
+            { "FF AC E1 FF 00 00 6D 04 03 E7 02 5A " }, { { 4, 999 } } },
+        // ID 0 is no device of its own: a query to it would go to the whole group.
+        ReaddressCase { "ForceModifyToIdZero", [](ControlEngine& e) { return e.sendReaddress(255, 0, 4, 0); },
+            { "FF AC E1 FF 00 00 6D 04 00 00 01 70 " }, {} },
+        ReaddressCase { "MoveOfOne", [](ControlEngine& e) { return e.sendReaddressBatch(0, 15, { 999 }); },
+            { "FF AC E1 E0 03 E7 6D 0F 03 E7 03 30 " }, { { 15, 999 } } },
+        ReaddressCase { "MoveOfThree",
+            [](ControlEngine& e) { return e.sendReaddressBatch(1, 3, { 10, 300, 12 }); },
+            { hex(mediumFrame(1, 10, 3, 10)), "FF AC E1 E1 01 2C 6D 03 01 2C 01 AB ",
+                hex(mediumFrame(1, 12, 3, 12)) },
+            { { 3, 10 }, { 3, 300 }, { 3, 12 } } }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineTest, EachMovedDeviceIsMarkedByItsOwnAnswerAndTheSilentAreNamedOnce)
+{
+    listDevices({ { 10, 3 }, { 11, 3 }, { 99, 3 }, { 12, 3 } });
+    ASSERT_TRUE(engine.sendReaddressBatch(1, 3, { 10, 11, 12 }));
+    drain(); // the three frames, then the first query
+
+    for (auto [id, answers] : std::vector<std::pair<uint16_t, bool>> { { 10, true }, { 11, false }, { 12, true } }) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(hex(wire.back()), hex(shortFrame(3, id, CmdAskState)));
+        EXPECT_TRUE(engine.VerifyTimer.isActive());
+        EXPECT_EQ(engine.VerifyTimer.interval(), ControlEngine::PollTimeoutMs);
+        const auto images = view.images();
+        const size_t sent = wire.size();
+
+        // Only this device, at its new address, with a valid reply counts.
+        auto broken = reply(3, id);
+        broken[8] ^= 1;
+        for (const Bytes& stray : { reply(1, id), reply(3, 99), reply(3, id, 0xFC), broken })
+            receive(stray);
+        EXPECT_EQ(view.images(), images);
+        EXPECT_EQ(wire.size(), sent);
+        EXPECT_TRUE(engine.VerifyTimer.isActive());
+        EXPECT_TRUE(view.unanswered.empty()) << "no message before the last device was asked";
+
+        if (answers)
+            receive(reply(3, id));
+        else
+            engine.VerifyTimerTimer();
+    }
+
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, false, std::nullopt, true }));
+    EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 11 } });
+    EXPECT_FALSE(engine.verifying());
+    EXPECT_FALSE(engine.VerifyTimer.isActive());
+    EXPECT_EQ(wire.size(), 6u);
+
+    // The silent device answers late: nothing is booked, nothing more said.
+    receive(reply(3, 11));
+    engine.VerifyTimerTimer();
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, false, std::nullopt, true }));
+    EXPECT_EQ(view.unanswered.size(), 1u);
+    EXPECT_EQ(wire.size(), 6u);
+}
+
+// The poll's outstanding query is answered (or times out) first; the
+// verification takes the next turn, and the poll goes on with its next row.
+TEST_F(EngineTest, AVerificationTakesTheTurnAfterThePollsOutstandingQuery)
+{
+    for (Outcome outcome : { Outcome::Answer, Outcome::TimeOut }) {
+        SCOPED_TRACE(outcome == Outcome::Answer ? "answer" : "time-out");
+        wire.clear();
+        listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
+        engine.startPoll();
+        engine.Timer1Timer(); // row 0 silent; row 1 asked
+        reg.groupById[5] = 9; // as the editor records it
+        ASSERT_TRUE(engine.sendReaddress(2, 5, 9, 5));
+        engine.Comm1SendDataEmpty(); // the frame has left, but row 1's query is outstanding
+        EXPECT_FALSE(engine.verifying());
+        EXPECT_EQ(hex(wire.back()), hex(mediumFrame(2, 5, 9, 5)));
+
+        if (outcome == Outcome::Answer)
+            receive(reply(3, 6));
+        else
+            engine.Timer1Timer();
+        EXPECT_EQ(hex(wire.back()), hex(shortFrame(9, 5, CmdAskState))) << "the verification, not row 2";
+        EXPECT_FALSE(engine.Timer1.isActive());
+
+        // What the poll's queries still bring is booked nowhere meanwhile.
+        receive(reply(3, 6));
+        receive(reply(4, 7));
+        engine.Timer1Timer();
+        EXPECT_EQ(view.images(),
+            (std::vector<std::optional<bool>> { false, outcome == Outcome::Answer, std::nullopt }));
+        EXPECT_TRUE(engine.verifying());
+
+        receive(reply(9, 5));
+        EXPECT_EQ(view.images(),
+            (std::vector<std::optional<bool>> { true, outcome == Outcome::Answer, std::nullopt }));
+        EXPECT_EQ(hex(wire.back()), hex(shortFrame(4, 7, CmdAskState))) << "the poll goes on at row 2";
+        EXPECT_TRUE(engine.Timer1.isActive());
+        EXPECT_EQ(engine.Timer1.interval(), ControlEngine::PollTimeoutMs);
+        receive(reply(4, 7));
+        EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, outcome == Outcome::Answer, true }));
+        EXPECT_EQ(wire.size(), 5u);
+    }
+}
+
+TEST_F(EngineTest, APollStartedDuringAVerificationBeginsOnceItIsOver)
+{
+    listDevices({ { 5, 2 }, { 6, 2 } });
+    ASSERT_TRUE(engine.sendReaddress(2, 6, 2, 9));
+    engine.Comm1SendDataEmpty();
+    ASSERT_EQ(hex(wire.back()), hex(shortFrame(2, 9, CmdAskState)));
+
+    engine.prepareRebuild();
+    engine.startPoll(); // the list is rebuilt while device 9 is asked
+    engine.refreshClicked();
+    EXPECT_EQ(wire.size(), 2u);
+    EXPECT_FALSE(engine.Timer1.isActive());
+    receive(reply(2, 5)); // row 0's device, unasked, books nothing
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { std::nullopt, std::nullopt }));
+
+    engine.VerifyTimerTimer(); // device 9 is silent
+    EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 9 } });
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState))) << "the poll begins at row 0";
+    EXPECT_EQ(engine.Timer1.interval(), ControlEngine::FirstPollTimeoutMs);
+    engine.Comm1SendDataEmpty();
+    EXPECT_TRUE(view.barExists) << "with its bar";
+}
+
+// What "->" does before a move: the poll ends and stays ended; the move is
+// still verified.
+TEST_F(EngineTest, StoppingThePollLeavesTheMoveAndItsVerification)
+{
+    listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
+    engine.startPoll();
+    engine.Comm1SendDataEmpty();
+    ASSERT_TRUE(view.barExists);
+    engine.Timer1Timer(); // row 0 silent; row 1 asked
+
+    engine.stopPoll();
+    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(view.barExists);
+    ASSERT_TRUE(engine.sendReaddressBatch(3, 5, { 6, 7 }));
+    receive(reply(3, 6)); // row 1's query answered after all
+    drain();
+
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, std::nullopt, std::nullopt }));
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(5, 6, CmdAskState)));
+    receive(reply(5, 6));
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(5, 7, CmdAskState)));
+    engine.VerifyTimerTimer();
+    EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, true, false }));
+    EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 7 } });
+    EXPECT_FALSE(engine.Timer1.isActive()) << "the poll does not come back";
+}
+
+TEST_F(EngineTest, AMoveMadeWhileAnotherIsSentWaitsBehindIt)
+{
+    ASSERT_TRUE(engine.sendReaddressBatch(1, 3, { 10, 11, 12 }));
+    ASSERT_TRUE(engine.sendReaddressBatch(3, 5, { 20, 21 }));
+    ASSERT_TRUE(engine.sendReaddressBatch(0, 2, { 30 }));
+    EXPECT_EQ(wire.size(), 1u);
+    drain();
+
+    const std::vector<Bytes> frames { mediumFrame(1, 10, 3, 10), mediumFrame(1, 11, 3, 11), mediumFrame(1, 12, 3, 12),
+        mediumFrame(3, 20, 5, 20), mediumFrame(3, 21, 5, 21), mediumFrame(0, 30, 2, 30) };
+    std::vector<Bytes> expected = frames;
+    expected.push_back(shortFrame(3, 10, CmdAskState));
+    EXPECT_EQ(hexAll(wire), hexAll(expected));
+    EXPECT_EQ(hexAll(view.txLog), hexAll(frames));
+
+    // Every moved device is asked in its own new group.
+    std::vector<Bytes> queries;
+    for (auto [group, id] : std::vector<std::pair<uint8_t, uint16_t>> {
+             { 3, 10 }, { 3, 11 }, { 3, 12 }, { 5, 20 }, { 5, 21 }, { 2, 30 } }) {
+        queries.push_back(wire.back());
+        receive(reply(group, id));
+    }
+    EXPECT_EQ(hexAll(queries),
+        hexAll({ shortFrame(3, 10, CmdAskState), shortFrame(3, 11, CmdAskState), shortFrame(3, 12, CmdAskState),
+            shortFrame(5, 20, CmdAskState), shortFrame(5, 21, CmdAskState), shortFrame(2, 30, CmdAskState) }));
+    EXPECT_FALSE(engine.verifying());
+    EXPECT_TRUE(view.unanswered.empty());
+
+    // A move made once the last frame of the one before was handed over goes at once.
+    wire.clear();
+    ASSERT_TRUE(engine.sendReaddressBatch(4, 6, { 40, 41 }));
+    engine.Comm1SendDataEmpty();
+    ASSERT_TRUE(engine.sendReaddressBatch(6, 7, { 50 }));
+    EXPECT_EQ(hexAll(wire), hexAll({ mediumFrame(4, 40, 6, 40), mediumFrame(4, 41, 6, 41), mediumFrame(6, 50, 7, 50) }));
+}
+
+TEST_F(EngineTest, AMoveLongerThanABatchGoesOutWhole)
+{
+    std::vector<int> ids(1030);
+    for (size_t i = 0; i < ids.size(); ++i)
+        ids[i] = int(i % HighestDeviceId) + 1;
+    ASSERT_TRUE(engine.sendReaddressBatch(2, 4, ids));
+    drain();
+
+    std::vector<Bytes> expected;
+    for (int id : ids)
+        expected.push_back(mediumFrame(2, uint16_t(id), 4, uint16_t(id)));
+    expected.push_back(shortFrame(4, 1, CmdAskState));
+    EXPECT_EQ(hexAll(wire), hexAll(expected));
+}
+
+TEST_F(EngineTest, ReaddressingToAClosedPortSendsAndSchedulesNothing)
+{
+    view.portIsOpen = false;
+    EXPECT_FALSE(engine.sendReaddress(2, 5, 3, 7));
+    EXPECT_FALSE(engine.sendReaddressBatch(1, 3, { 10, 11, 12 }));
+    EXPECT_TRUE(view.txLog.empty());
+    EXPECT_TRUE(view.infos.empty()) << "the caller decides what to say";
+
+    view.portIsOpen = true; // another port is picked
+    drain();
+    EXPECT_TRUE(wire.empty());
+    EXPECT_FALSE(engine.verifying());
+
+    // A move refused behind a running one is not sent when the port is back.
+    ASSERT_TRUE(engine.sendReaddressBatch(1, 3, { 10, 11 }));
+    view.portIsOpen = false;
+    EXPECT_FALSE(engine.sendReaddressBatch(3, 5, { 20 }));
+    view.portIsOpen = true;
+    drain();
+    EXPECT_EQ(hexAll(wire),
+        hexAll({ mediumFrame(1, 10, 3, 10), mediumFrame(1, 11, 3, 11), shortFrame(3, 10, CmdAskState) }));
+}
+
+TEST_F(EngineTest, LosingThePortDropsQueuedMovesAndVerifications)
+{
+    struct Case {
+        const char* name;
+        int writeEmptiesBeforeTheLoss;
+    };
+    for (const Case& c : { Case { "while the moves are sent", 1 }, Case { "while a device is asked", 3 } }) {
+        SCOPED_TRACE(c.name);
+        wire.clear();
+        ASSERT_TRUE(engine.sendReaddressBatch(1, 3, { 10, 11 }));
+        ASSERT_TRUE(engine.sendReaddressBatch(3, 5, { 20 }));
+        for (int i = 0; i < c.writeEmptiesBeforeTheLoss; ++i)
+            engine.Comm1SendDataEmpty();
+        const size_t sent = wire.size();
+
+        view.portIsOpen = false;
+        engine.portClosed();
+        EXPECT_FALSE(engine.verifying());
+        EXPECT_FALSE(engine.VerifyTimer.isActive());
+
+        view.portIsOpen = true;
+        drain();
+        engine.VerifyTimerTimer();
+        EXPECT_EQ(wire.size(), sent);
+        EXPECT_TRUE(view.unanswered.empty()) << "the port message says why";
+    }
+
+    // The port closed by the closing window, without notice: the query's
+    // time-out names nobody.
+    ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 7));
+    engine.Comm1SendDataEmpty();
+    ASSERT_TRUE(engine.verifying());
+    view.portIsOpen = false;
+    engine.VerifyTimerTimer();
+    EXPECT_FALSE(engine.verifying());
+    EXPECT_TRUE(view.unanswered.empty());
+}
+
+// Probes are broadcast queries: a verification cannot be outstanding beside one.
+TEST_F(EngineTest, ASearchHoldsTheVerificationBackUntilItEnds)
+{
+    ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 7));
+    engine.Comm1SendDataEmpty();
+    ASSERT_TRUE(engine.verifying());
+    view.edit1 = "1";
+    view.edit2 = "1";
+
+    engine.searchClicked();
+    EXPECT_FALSE(engine.VerifyTimer.isActive());
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 1, CmdAskState)));
+    receive(reply(3, 7)); // the device answers its query during the search
+    engine.VerifyTimerTimer();
+    EXPECT_TRUE(view.unanswered.empty());
+
+    engine.Timer3Timer(); // probe 1 silent: the search is over
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(3, 7, CmdAskState))) << "asked again";
+    engine.VerifyTimerTimer();
+    EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 7 } });
 }
 
 } // namespace
