@@ -1,16 +1,15 @@
 // What the editor tests share: a register of their own, a host that records what the editor asks
-// of the main window, recorded message boxes, and the editor window itself.
+// of the main window, recorded message boxes, and the editor window opened on them.
 #pragma once
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QList>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,7 +21,6 @@
 #include "editor/groupsetform.h"
 #include "register/register.h"
 
-// Records every message box instead of showing it.
 struct RecordingMessages : MessageSink {
     RecordingMessages() { SetMessageSink(this); }
     ~RecordingMessages() override { SetMessageSink(nullptr); }
@@ -31,11 +29,6 @@ struct RecordingMessages : MessageSink {
         kinds.append(kind);
         texts.append(text);
         return true;
-    }
-    void clear()
-    {
-        kinds.clear();
-        texts.clear();
     }
     QList<Kind> kinds;
     QStringList texts;
@@ -50,19 +43,6 @@ struct Batch {
     QList<int> ids;
     bool operator==(const Batch&) const = default;
 };
-
-inline std::ostream& operator<<(std::ostream& os, const Readdress& r)
-{
-    return os << "(" << r.group << "," << r.id << " -> " << r.newGroup << "," << r.newId << ")";
-}
-inline std::ostream& operator<<(std::ostream& os, const Batch& b)
-{
-    os << "(" << b.sourceGroup << " -> " << b.targetGroup << ":";
-    for (int id : b.ids) os << " " << id;
-    return os << ")";
-}
-
-// The main window as the editor sees it.
 class FakeHost : public EditorHost {
 public:
     explicit FakeHost(const QString& dataDir) : m_register(dataDir) { m_register.Open(); }
@@ -86,9 +66,7 @@ public:
     bool accepts = true;
     std::vector<Readdress> frames;
     std::vector<Batch> batches;
-    int pollStops = 0;
-    int listRebuilds = 0;
-    int mainShows = 0;
+    int pollStops = 0, listRebuilds = 0, mainShows = 0;
 
 private:
     TRegister m_register;
@@ -99,17 +77,22 @@ struct Device {
     const char* name;
     int group;
 };
+using Records = std::vector<std::tuple<int, QString, int>>;
 
-// A register of 16 groups (1 "Hall", 2 "Stage", the rest unnamed) with the given devices, and the
-// editor on it, opened as the main window opens it. Chinese unless told otherwise.
+// A register of 16 groups (1 "Hall", 2 "Stage", the rest unnamed) holding the given devices, and
+// the editor on it, opened as the main window opens it.
 class EditorRig {
 public:
-    explicit EditorRig(std::initializer_list<Device> devices = {}, int16_t language = 0)
+    explicit EditorRig(std::initializer_list<Device> devices, int16_t language = 0)
     {
         CurLanguage = language;
         TTable& groups = host.editorRegister().Group_Table;
-        rename(groups, 1, "Hall");
-        rename(groups, 2, "Stage");
+        for (auto [id, name] : {std::pair{1, "Hall"}, std::pair{2, "Stage"}}) {
+            groups.Locate(QStringLiteral("ID"), id);
+            groups.Edit();
+            groups.SetFieldByName(QStringLiteral("Name"), QString::fromUtf8(name));
+            groups.Post();
+        }
         for (const Device& d : devices) add(d);
         form.showEditor();
     }
@@ -124,19 +107,14 @@ public:
         t.SetFieldByName(QStringLiteral("Group_ID"), d.group);
         t.Post();
     }
-
-    // The device table as (ID, name, group), in ID order.
-    std::vector<std::tuple<int, QString, int>> records()
+    Records records()
     {
-        std::vector<std::tuple<int, QString, int>> out;
+        Records out;
         TTable& t = host.editorRegister().Member_Table;
         for (t.First(); !t.Eof(); t.Next())
-            out.emplace_back(t.FieldByName(QStringLiteral("ID")).AsInteger(),
-                             t.FieldByName(QStringLiteral("Name")).AsString(),
-                             t.FieldByName(QStringLiteral("Group_ID")).AsInteger());
+            out.emplace_back(t.Field(0).AsInteger(), t.Field(1).AsString(), t.Field(2).AsInteger());
         return out;
     }
-
     const GroupSetControls& ui() const { return form.controls(); }
 
     static QList<int> ids(const TDeviceListView* list)
@@ -151,39 +129,27 @@ public:
         for (int i = 0; i < selector->count(); ++i) out.append(selector->itemText(i));
         return out;
     }
-
-    // The user picks a group in a selector.
+    // The user picks an item of a selector.
     static void choose(QComboBox* selector, int index)
     {
         selector->setCurrentIndex(index);
         emit selector->activated(index);
     }
-    // A click on a row of a list, as the user makes it (Ctrl adds to the selection).
     static void clickRow(TDeviceListView* list, int row, Qt::KeyboardModifiers keys = Qt::NoModifier)
     {
-        const QRect cell = list->visualRect(list->model()->index(row, 0));
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, keys, cell.center());
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, keys,
+                          list->visualRect(list->model()->index(row, 0)).center());
     }
-    void pick(TDeviceListView* list, int row) { clickRow(list, row); }
     void typeNew(const char* id, const char* name, int group)
     {
         ui().newIdEdit->setText(QString::fromUtf8(id));
         ui().newNameEdit->setText(QString::fromUtf8(name));
         choose(ui().newGroupSelector, group);
     }
-    void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+    static void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
     RecordingMessages messages;
     QTemporaryDir dir;
     FakeHost host{dir.path() + QStringLiteral("/DFiles")};
     TGroupSetForm form{host};
-
-private:
-    static void rename(TTable& groups, int id, const char* name)
-    {
-        groups.Locate(QStringLiteral("ID"), id);
-        groups.Edit();
-        groups.SetFieldByName(QStringLiteral("Name"), QString::fromUtf8(name));
-        groups.Post();
-    }
 };
