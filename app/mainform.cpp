@@ -29,6 +29,8 @@
 #include "access/login.h"
 #include "access/modifypsw.h"
 #include "app/about.h"
+#include "app/editorlink.h"
+#include "editor/groupsetform.h"
 #include "app/engineview.h"
 #include "app/mainform_texts.h"
 #include "app/numberfield.h"
@@ -393,6 +395,8 @@ void TMainForm::FormCreate()
     connect(m_administratorDialog, &QDialog::finished, this, &TMainForm::ProcStatusBar);
     m_passwordDialog = new TModPSWForm(m_passwords, this);
     connect(m_passwordDialog, &TModPSWForm::passwordChanged, this, &TMainForm::ProcStatusBar);
+    m_editorHost = std::make_unique<MainEditorHost>(*this);
+    m_editor = new TGroupSetForm(*m_editorHost, this);
     LogIn = [](TMainForm& form) { return LogInAtStart(form.m_passwords, &form); };
 }
 
@@ -433,7 +437,7 @@ void TMainForm::openGroupEditor()
 {
     Engine->StopSelfChk();
     Engine->StopSearch();
-    // The group editor window arrives with the editor.
+    m_editor->showEditor();
 }
 
 void TMainForm::FormShow()
@@ -481,6 +485,7 @@ void TMainForm::FormClose()
     Engine->Timer1.stop();
     Engine->Timer3.stop();
     Engine->Timer4.stop();
+    Engine->VerifyTimer.stop();
     Comm1.ClosePort();
 }
 
@@ -490,6 +495,7 @@ void TMainForm::closeEvent(QCloseEvent* event)
     if (m_about) m_about->close();
     if (m_administratorDialog) m_administratorDialog->close();
     if (m_passwordDialog) m_passwordDialog->close();
+    if (m_editor) m_editor->close();
     event->accept();
 }
 

@@ -23,6 +23,8 @@
 class QProgressBar;
 class TAboutForm;
 class TAdmPSWForm;
+class TGroupSetForm;
+class MainEditorHost;
 class TModPSWForm;
 class WindowEngineView;
 class RegisterAdapter;
@@ -89,8 +91,11 @@ public:
     TAboutForm* aboutForm() const { return m_about; }
     TAdmPSWForm* administratorDialog() const { return m_administratorDialog; }
     TModPSWForm* passwordDialog() const { return m_passwordDialog; }
+    TGroupSetForm* groupEditor() const { return m_editor; }
     TPasswordStore& passwordStore() { return m_passwords; }
     int scene() const { return m_scene; }
+    // True once the window has begun to close: nothing is rebuilt or sent any more.
+    bool closing() const { return m_closed; }
 
     // The program's state, kept by the main window.
     TComm Comm1;
@@ -138,6 +143,8 @@ private:
     TPasswordStore m_passwords;
     TAdmPSWForm* m_administratorDialog = nullptr;
     TModPSWForm* m_passwordDialog = nullptr;
+    std::unique_ptr<MainEditorHost> m_editorHost;
+    TGroupSetForm* m_editor = nullptr;
     std::unique_ptr<WindowEngineView> m_view;
     std::unique_ptr<RegisterAdapter> m_registerAdapter;
     QTranslator* m_qtTranslator = nullptr;

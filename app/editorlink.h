@@ -1,0 +1,23 @@
+// The editor's way to the main window: the register, the bus through the control engine, and the
+// main lists.
+#pragma once
+
+#include "editor/editorhost.h"
+
+class TMainForm;
+
+class MainEditorHost : public EditorHost {
+public:
+    explicit MainEditorHost(TMainForm& form) : m_form(form) {}
+
+    TRegister& editorRegister() override;
+    bool portOpen() const override;
+    bool sendReaddress(int group, int id, int newGroup, int newId) override;
+    bool sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids) override;
+    void stopPoll() override;
+    void rebuildMainLists() override;
+    void showMainAgain() override;
+
+private:
+    TMainForm& m_form;
+};
