@@ -12,6 +12,11 @@
 
 #include "app/about.h"
 #include "app/mainform.h"
+#include "app/widgets.h"
+#include "editor/editorwidgets.h"
+#include "editor/groupsetform.h"
+#include <QComboBox>
+#include <QRadioButton>
 #include "common/state.h"
 #include "protocol/frames.h"
 #include "sim/bus_simulator.h"
@@ -361,4 +366,88 @@ TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
     f.controls().upButton->click();
     EXPECT_EQ(messages.texts.size(), 2); // once for the press
     EXPECT_FALSE(logText(f).contains("Tx:"));
+}
+
+// The editor opened from the main window re-addresses real devices: a force-modify of the one
+// device on the bus, then a modify and a move of three; the bus, the register and the poll agree.
+TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
+{
+    bus.addDevice(0, 50); // alone on the bus for the force-modify
+    registerDevices({{50, 0}, {5, 1}, {7, 2}, {8, 2}, {9, 2}});
+    form = std::make_unique<TMainForm>(dir.path());
+    LogInAs(*form, ModeAdministrator);
+    ASSERT_TRUE(form->startUp());
+    TMainForm& f = *form;
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
+
+    f.controls().groupsButton->click();
+    TGroupSetForm* editor = f.groupEditor();
+    ASSERT_TRUE(editor->isVisible());
+    const GroupSetControls& ui = editor->controls();
+    if (!editor->advanced()) ui.formToggleButton->click();
+    auto pickRow = [](TDeviceListView* list, int id) {
+        for (int row = 0; row < list->rowCount(); ++row)
+            if (list->deviceId(row) == id) {
+                list->clearSelection();
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                                  list->visualRect(list->model()->index(row, 0)).center());
+                return true;
+            }
+        return false;
+    };
+    auto choose = [](QComboBox* selector, int index) {
+        selector->setCurrentIndex(index);
+        emit selector->activated(index);
+    };
+    auto waitForBus = [&](uint8_t group, uint16_t id) {
+        return RunUntil([&] { return bus.hasDevice(group, id); }, 5000);
+    };
+
+    // Force-modify: device 50 of the ungrouped list becomes 15 in group 3.
+    choose(ui.leftGroupSelector, 0);
+    ASSERT_TRUE(pickRow(ui.leftList, 50));
+    ui.newIdEdit->setText("15");
+    choose(ui.newGroupSelector, 3);
+    ui.forceModifyMode->click();
+    ui.forceModifyButton->click();
+    ASSERT_TRUE(waitForBus(3, 15));
+    EXPECT_FALSE(bus.hasDevice(0, 50));
+
+    // The rest of the installation comes on line; modify 5 of group 1 to 16 of group 4.
+    for (auto [group, id] : {std::pair{1, 5}, {2, 7}, {2, 8}, {2, 9}})
+        bus.addDevice(static_cast<uint8_t>(group), static_cast<uint16_t>(id));
+    choose(ui.leftGroupSelector, 1);
+    ASSERT_TRUE(pickRow(ui.leftList, 5));
+    ui.newIdEdit->setText("16");
+    choose(ui.newGroupSelector, 4);
+    ui.modifyMode->click();
+    ui.modifyButton->click();
+    ASSERT_TRUE(waitForBus(4, 16));
+
+    // Move the three devices of group 2 to group 5.
+    choose(ui.leftGroupSelector, 2);
+    choose(ui.rightGroupSelector, 5);
+    ASSERT_EQ(ui.leftList->rowCount(), 3);
+    ui.leftList->selectAll();
+    ui.moveRightButton->click();
+    for (uint16_t id : {7, 8, 9}) ASSERT_TRUE(waitForBus(5, id)) << id;
+    for (uint16_t id : {7, 8, 9}) EXPECT_FALSE(bus.hasDevice(2, id)) << id;
+    ASSERT_TRUE(RunUntil([&] { return !f.Engine->verifying(); }, 8000));
+    EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join(" | ").toStdString();
+
+    // The register agrees.
+    std::vector<std::pair<int, int>> stored;
+    TTable& members = f.Register.Member_Table;
+    for (members.First(); !members.Eof(); members.Next())
+        stored.emplace_back(members.FieldByName("ID").AsInteger(), members.FieldByName("Group_ID").AsInteger());
+    EXPECT_EQ(stored, (std::vector<std::pair<int, int>>{{7, 5}, {8, 5}, {9, 5}, {15, 3}, {16, 4}}));
+
+    // Closing the editor rebuilds the main list; the poll finds every device at its new address.
+    ui.exitButton->click();
+    EXPECT_FALSE(editor->isVisible());
+    ASSERT_EQ(f.controls().deviceList->rowCount(), 5);
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
+    const QIcon& on = StateBallIcon(true);
+    for (int row = 0; row < 5; ++row)
+        EXPECT_EQ(f.controls().deviceList->item(row, 0)->icon().cacheKey(), on.cacheKey()) << "row " << row;
 }
