@@ -1,10 +1,17 @@
 #include "access/dialogs.h"
 
+#include "access/passwordedit.h"
 #include "access/passwordstore.h"
 #include "common/messages.h"
 #include "common/state.h"
 
+#include <QDialog>
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QScreen>
 #include <QWidget>
 
@@ -29,4 +36,34 @@ void Inform(QWidget* parent, const Text& text)
     const QString message = pick(text);
     if (!message.isNull())
         ShowInformation(parent, message);
+}
+
+PasswordPrompt BuildPasswordPrompt(QDialog* dialog, const Text& prompt, const Text& enter, const Text& cancel)
+{
+    PasswordPrompt face;
+    face.promptLabel = new QLabel(pick(prompt, 0), dialog);
+    face.promptLabel->setObjectName(QStringLiteral("promptLabel"));
+    face.passwordEdit = NewPasswordEdit(dialog, QStringLiteral("passwordEdit"));
+    face.passwordEdit->setMinimumWidth(150);
+    face.promptLabel->setBuddy(face.passwordEdit);
+    face.enterButton = new QPushButton(pick(enter, 0), dialog);
+    face.enterButton->setObjectName(QStringLiteral("enterButton"));
+    face.enterButton->setDefault(true);
+    face.cancelButton = new QPushButton(pick(cancel, 0), dialog);
+    face.cancelButton->setObjectName(QStringLiteral("cancelButton"));
+
+    auto* field = new QHBoxLayout;
+    field->addWidget(face.promptLabel);
+    field->addWidget(face.passwordEdit, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(face.enterButton);
+    buttons->addWidget(face.cancelButton);
+    auto* layout = new QVBoxLayout(dialog);
+    layout->setContentsMargins(20, 20, 20, 14);
+    layout->setSpacing(16);
+    layout->addLayout(field);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    return face;
 }

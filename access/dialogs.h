@@ -4,7 +4,21 @@
 #include "common/texts.h"
 
 class ETableError;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QPushButton;
 class QWidget;
+
+// The face the log-in and the administrator password dialogs share: one label, one field of at
+// most 8 characters shown as "*", a default button and a cancel button, laid out at a fixed size.
+struct PasswordPrompt {
+    QLabel* promptLabel = nullptr;
+    QLineEdit* passwordEdit = nullptr;
+    QPushButton* enterButton = nullptr;
+    QPushButton* cancelButton = nullptr;
+};
+PasswordPrompt BuildPasswordPrompt(QDialog* dialog, const Text& prompt, const Text& enter, const Text& cancel);
 
 // Puts a window in the middle of the desktop at the size its layout asks for.
 void CentreOnDesktop(QWidget* window);

@@ -34,30 +34,11 @@ TOptPSWForm::TOptPSWForm(TPasswordStore& store, QWidget* owner)
     setModal(true);
     setWindowTitle(pick(CaptionText, 0));
 
-    m_promptLabel = new QLabel(pick(PromptText, 0), this);
-    m_promptLabel->setObjectName(QStringLiteral("promptLabel"));
-    m_passwordEdit = NewPasswordEdit(this, QStringLiteral("passwordEdit"));
-    m_passwordEdit->setMinimumWidth(150);
-    m_promptLabel->setBuddy(m_passwordEdit);
-    m_enterButton = new QPushButton(pick(EnterText, 0), this);
-    m_enterButton->setObjectName(QStringLiteral("enterButton"));
-    m_enterButton->setDefault(true);
-    m_cancelButton = new QPushButton(pick(CancelText, 0), this);
-    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
-
-    auto* field = new QHBoxLayout;
-    field->addWidget(m_promptLabel);
-    field->addWidget(m_passwordEdit, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_enterButton);
-    buttons->addWidget(m_cancelButton);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(20, 20, 20, 14);
-    layout->setSpacing(16);
-    layout->addLayout(field);
-    layout->addLayout(buttons);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    const PasswordPrompt face = BuildPasswordPrompt(this, PromptText, EnterText, CancelText);
+    m_promptLabel = face.promptLabel;
+    m_passwordEdit = face.passwordEdit;
+    m_enterButton = face.enterButton;
+    m_cancelButton = face.cancelButton;
 
     connect(m_enterButton, &QPushButton::clicked, this, &TOptPSWForm::enterClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);

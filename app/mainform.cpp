@@ -33,9 +33,9 @@
 #include "editor/groupsetform.h"
 #include "app/engineview.h"
 #include "app/mainform_texts.h"
-#include "app/numberfield.h"
 #include "app/registeradapter.h"
 #include "app/widgets.h"
+#include "common/digitsfield.h"
 #include "common/messages.h"
 #include "common/state.h"
 #include "protocol/frames.h"
@@ -344,9 +344,9 @@ void TMainForm::connectControls()
     connect(m_ui.groupList, &TCheckListBox::entryDoubleClicked, this, &TMainForm::groupDoubleClicked);
     connect(m_ui.deviceList, &QTableWidget::itemSelectionChanged, this, &TMainForm::deviceSelectionChanged);
     connect(m_ui.deviceList, &TListView::listClicked, this, &TMainForm::deviceListClicked);
-    new NumberFieldFilter(m_ui.rangeStartEdit, QStringLiteral("1"), RangeStartDigitsText, this);
-    new NumberFieldFilter(m_ui.rangeEndEdit, QStringLiteral("999"), RangeEndDigitsText, this);
-    new NumberFieldFilter(m_ui.periodEdit, QStringLiteral("60"), PeriodRangeText, this);
+    new DigitsOnlyFilter(m_ui.rangeStartEdit, QStringLiteral("1"), RangeStartDigitsText, this);
+    new DigitsOnlyFilter(m_ui.rangeEndEdit, QStringLiteral("999"), RangeEndDigitsText, this);
+    new DigitsOnlyFilter(m_ui.periodEdit, QStringLiteral("60"), PeriodRangeText, this);
 }
 
 // ---------------------------------------------------------------- life of the window

@@ -60,18 +60,3 @@ private:
     int m_maxBytes;
 };
 
-// The new-ID field takes digits and the editing keys only. Any other typed character empties it,
-// and when that key is released the field is emptied again and a message says what it takes.
-class DeviceIdFilter : public QObject {
-    Q_OBJECT
-public:
-    DeviceIdFilter(QLineEdit* field, const Text& message, QObject* parent = nullptr);
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    QLineEdit* m_field;
-    Text m_message;
-    bool m_refused = false;
-};

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QSignalBlocker>
 
+#include "common/digitsfield.h"
 #include "common/gbk.h"
 #include "common/messages.h"
 #include "common/state.h"
@@ -175,7 +176,7 @@ void TGroupSetForm::buildDeviceBox()
     m_ui.newIdEdit->setObjectName(QStringLiteral("newIdEdit"));
     m_ui.newIdEdit->setGeometry(153, rowTop[1], 98, 22);
     m_ui.newIdEdit->setMaxLength(3);
-    new DeviceIdFilter(m_ui.newIdEdit, IdDigitsOnly, this);
+    new DigitsOnlyFilter(m_ui.newIdEdit, QString(), IdDigitsOnly, this);
     m_ui.newNameEdit = new QLineEdit(box);
     m_ui.newNameEdit->setObjectName(QStringLiteral("newNameEdit"));
     m_ui.newNameEdit->setGeometry(153, rowTop[2], 98, 22);

@@ -1,4 +1,4 @@
-#include "app/numberfield.h"
+#include "common/digitsfield.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -6,7 +6,7 @@
 
 #include "common/messages.h"
 
-NumberFieldFilter::NumberFieldFilter(QLineEdit* field, QString defaultText, const Text& message, QObject* parent)
+DigitsOnlyFilter::DigitsOnlyFilter(QLineEdit* field, QString defaultText, const Text& message, QObject* parent)
     : QObject(parent), m_field(field), m_default(std::move(defaultText)), m_message(message)
 {
     // Pasted text never reaches the key filter: the field keeps digits only all the same.
@@ -14,7 +14,7 @@ NumberFieldFilter::NumberFieldFilter(QLineEdit* field, QString defaultText, cons
     field->installEventFilter(this);
 }
 
-bool NumberFieldFilter::eventFilter(QObject* watched, QEvent* event)
+bool DigitsOnlyFilter::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != m_field || (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease))
         return QObject::eventFilter(watched, event);
@@ -37,7 +37,7 @@ bool NumberFieldFilter::eventFilter(QObject* watched, QEvent* event)
     }
     if (!m_marked) return false;
     m_marked = false;
-    if (const QString s = pick(m_message); !s.isNull()) ShowInformation(m_field, s);
+    if (const QString s = pick(m_message); !s.isNull()) ShowInformation(m_field->window(), s);
     m_field->setText(m_default);
     return true;
 }
