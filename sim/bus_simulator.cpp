@@ -44,18 +44,6 @@ Motion motionFor(uint8_t command, bool& isMotion)
     }
 }
 
-std::string addressText(uint8_t address)
-{
-    char buf[32];
-    if (address == BroadcastGroup)
-        return "all groups";
-    if ((address & 0xF0) == 0xE0)
-        std::snprintf(buf, sizeof buf, "group %d", address & 0x0F);
-    else
-        std::snprintf(buf, sizeof buf, "address 0x%02X", address);
-    return buf;
-}
-
 } // namespace
 
 const char* MotionName(Motion m)
@@ -68,42 +56,6 @@ const char* MotionName(Motion m)
     case Motion::TiltedBackward: return "tilted backward";
     }
     return "?";
-}
-
-std::string DescribeFrame(const uint8_t* b, size_t n)
-{
-    if (n < 3 || !std::equal(Header, Header + 3, b))
-        return "no frame header";
-    if (n < ShortFrameLength)
-        return "incomplete frame";
-    const uint8_t code = b[6];
-    const size_t len = code == CmdReaddress ? MediumFrameLength : ShortFrameLength;
-    if (n < len)
-        return "incomplete frame";
-    const uint16_t id = static_cast<uint16_t>(b[4] << 8 | b[5]);
-    const uint16_t sum = FrameChecksum(b + 3, static_cast<int>(len) - 5);
-    const bool sumOk = b[len - 2] == (sum >> 8) && b[len - 1] == (sum & 0xFF);
-    char buf[160];
-    const std::string where = addressText(b[3]);
-    if (code >= StateReplyBase) {
-        std::snprintf(buf, sizeof buf, "status reply 0x%02X from %s, ID %u", code, where.c_str(), id);
-    } else if (code == CmdReaddress) {
-        std::snprintf(buf, sizeof buf, "CmdReaddress %s, ID %u -> group %u, ID %u", where.c_str(), id, b[7],
-                      static_cast<unsigned>(b[8] << 8 | b[9]));
-    } else if (const char* name = CommandName(code)) {
-        if (id == 0)
-            std::snprintf(buf, sizeof buf, "%s to every device of %s", name, where.c_str());
-        else if (code == CmdAskState && b[3] == BroadcastGroup)
-            std::snprintf(buf, sizeof buf, "%s search probe for ID %u", name, id);
-        else
-            std::snprintf(buf, sizeof buf, "%s to %s, ID %u", name, where.c_str(), id);
-    } else {
-        std::snprintf(buf, sizeof buf, "unknown code 0x%02X to %s, ID %u", code, where.c_str(), id);
-    }
-    std::string text = buf;
-    if (!sumOk)
-        text += " (bad checksum)";
-    return text;
 }
 
 BusSimulator::BusSimulator()

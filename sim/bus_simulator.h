@@ -213,6 +213,3 @@ private:
     std::thread m_receiver;
     std::thread m_transmitter;
 };
-
-// One-line meaning of a frame, for logs: "CmdAskState to group 2, ID 5".
-std::string DescribeFrame(const uint8_t* bytes, size_t n);

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "protocol/framedescription.h"
 #include "sim/bus_simulator.h"
 #include "sim/device_list.h"
 
@@ -56,7 +57,8 @@ Output:
   --link PATH           create a symbolic link PATH to the slave device (an
                         existing link there is replaced); removed on exit
   --log FILE            write every frame received and sent to FILE: time in
-                        seconds since start, direction, bytes, meaning
+                        seconds since start, direction, bytes, meaning (in
+                        the words of the control centre's traffic record)
   --quiet               no trace of the traffic on standard error
   --help                show this text
 )";
@@ -173,20 +175,6 @@ std::string hex(const std::vector<uint8_t>& bytes)
     return HexLine(bytes.data(), bytes.size());
 }
 
-// The reply may have noise ahead of its header.
-std::string describeReply(const std::vector<uint8_t>& bytes)
-{
-    for (size_t i = 0; i + 3 <= bytes.size(); ++i) {
-        if (bytes[i] == FrameHeader0 && bytes[i + 1] == FrameHeader1 && bytes[i + 2] == FrameHeader2) {
-            std::string text = DescribeFrame(bytes.data() + i, bytes.size() - i);
-            if (i > 0)
-                text += " after " + std::to_string(i) + " noise byte(s)";
-            return text;
-        }
-    }
-    return "reply without a header";
-}
-
 // Replaces an existing symbolic link, never a regular file.
 void makeLink(const std::string& target, const std::string& link)
 {
@@ -270,20 +258,12 @@ int main(int argc, char** argv)
     if (trace || log.is_open()) {
         sim.setEventHook([&](const SimEvent& e) {
             const double t = std::chrono::duration<double>(e.time - t0).count();
-            std::string kind, meaning;
+            // The same words as the control centre's traffic record, so both sides compare.
+            std::string kind, meaning = FrameDescription(e.bytes.data(), e.bytes.size());
             switch (e.kind) {
-            case SimEventKind::FrameReceived:
-                kind = "RX";
-                meaning = DescribeFrame(e.bytes.data(), e.bytes.size());
-                break;
-            case SimEventKind::ReplySent:
-                kind = "TX";
-                meaning = describeReply(e.bytes);
-                break;
-            case SimEventKind::Garbage:
-                kind = "GARBAGE";
-                meaning = "bytes outside any frame dropped";
-                break;
+            case SimEventKind::FrameReceived: kind = "RX"; break;
+            case SimEventKind::ReplySent: kind = "TX"; break;
+            case SimEventKind::Garbage: kind = "GARBAGE"; break;
             case SimEventKind::PortVanished:
                 kind = "VANISHED";
                 meaning = "port closed";

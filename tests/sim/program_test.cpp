@@ -102,6 +102,7 @@ TEST(SimProgram, ServesDevicesThroughTheLinkAndCleansUp)
         Bytes q(9), r(9);
         EncodeShortFrame({2, 5, CmdAskState}, q.data());
         EncodeShortFrame({2, 5, 0xFF}, r.data());
+        ASSERT_TRUE(port.send(Bytes{0x31, 0x01, 0x02}));
         ASSERT_TRUE(port.send(q));
         EXPECT_EQ(port.read(9), r);
         EncodeShortFrame({1, 11, CmdAskState}, q.data());
@@ -114,9 +115,10 @@ TEST(SimProgram, ServesDevicesThroughTheLinkAndCleansUp)
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
     const std::string text = slurp(log);
-    EXPECT_NE(text.find(" RX FF AC E1 E2 00 05 0D 00 F4 | CmdAskState to group 2, ID 5"), std::string::npos) << text;
-    EXPECT_NE(text.find(" TX FF AC E1 E2 00 05 FF 01 E6 | status reply 0xFF from group 2, ID 5"), std::string::npos)
+    EXPECT_NE(text.find(" RX FF AC E1 E2 00 05 0D 00 F4 | status query group 2 ID 5"), std::string::npos) << text;
+    EXPECT_NE(text.find(" TX FF AC E1 E2 00 05 FF 01 E6 | reply: group 2 ID 5 on line"), std::string::npos)
         << text;
+    EXPECT_NE(text.find(" GARBAGE 31 01 02 | not a frame (3 bytes)"), std::string::npos) << text;
     EXPECT_TRUE(slurp(c.err).empty()) << "--quiet still traced";
     std::remove(log.c_str());
     std::remove(c.err.c_str());
