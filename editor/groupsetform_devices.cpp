@@ -225,8 +225,6 @@ void TGroupSetForm::modifyDevice()
     // The device is the one whose ID is shown, wherever its record is now.
     const int oldId = m_ui.oldIdText->text().toInt();
     TTable& table = devices();
-    if (!table.Locate(IdField, oldId)) return inform(DeviceNotFound);
-    const DeviceRecord before = currentRecord(table);
     if (newId != oldId && table.Locate(IdField, newId)) {
         const DeviceRecord holder = currentRecord(table);
         const QString groupLabel = holder.group >= 0 && holder.group < m_ui.newGroupSelector->count()
@@ -236,6 +234,8 @@ void TGroupSetForm::modifyDevice()
         if (!message.isNull()) ShowInformation(this, message.arg(groupLabel, m_ui.newIdEdit->text(), holder.name));
         return;
     }
+    if (!table.Locate(IdField, oldId)) return inform(DeviceNotFound);
+    const DeviceRecord before = currentRecord(table);
     if (!deviceNameFits() || !portReady()) return;
 
     const DeviceRecord after{newId, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()};
@@ -267,7 +267,8 @@ void TGroupSetForm::forceModifyClicked()
 }
 
 // Gives whatever device hears a broadcast the new group and ID: meant for a single device on
-// the bus whose address is not known. The register ends with one record for the new ID.
+// the bus whose address is not known. The register ends with one record for the new ID: the
+// shown device's record when there is one, else a new record.
 void TGroupSetForm::forceModifyDevice()
 {
     if (m_ui.newIdEdit->text().isEmpty()) return inform(MemberIdEmpty);
@@ -275,7 +276,6 @@ void TGroupSetForm::forceModifyDevice()
     TTable& table = devices();
     const bool oldShown = !m_ui.oldIdText->text().isEmpty();
     const int oldId = m_ui.oldIdText->text().toInt();
-    if (oldShown && !table.Locate(IdField, oldId)) return inform(DeviceNotFound);
     if (!deviceNameFits() || !portReady()) return;
 
     std::vector<DeviceRecord> before;

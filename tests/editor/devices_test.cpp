@@ -201,28 +201,37 @@ TEST(DeviceBox, NoReaddressingWithoutThePort)
 }
 
 // A search in the main window may empty and refill the device table while the editor is open:
-// the operations find the picked device by its ID, where it is now, and say so when it is gone.
+// modify finds the picked device by its ID, where it is now, and says so when it is gone (after
+// refusing a taken new ID, as always); force-modify then adds the device as a new record.
 TEST(DeviceBox, PickedDeviceFoundByItsIdAfterTheRegisterChanged)
 {
-    for (bool present : {true, false}) {
-        for (QPushButton* C::*button : {&C::modifyButton, &C::forceModifyButton}) {
-            AdvancedRig rig;
-            EditorRig::clickRow(rig.ui().leftList, 1);  // device 3, second record
-            rig.host.editorRegister().EmptyDevices();
-            for (const Device& d : {Device{2, "", 0}, Device{3, "", 4}, Device{4, "", 0}})
-                if (present || d.id != 3) rig.add(d);
-            const Records before = rig.records();
-            typed("9", "nine", 0, button)(rig);
-            if (present) {
-                EXPECT_EQ(rig.records(), with(before, {{9, "nine", 0}}, {3}));
-                const Readdress frame = button == &C::modifyButton ? Readdress{4, 3, 0, 9} : Readdress{255, 0, 0, 9};
-                EXPECT_EQ(rig.host.frames, std::vector<Readdress>{frame});
-            } else {
-                EXPECT_EQ(rig.records(), before);
-                EXPECT_TRUE(rig.host.frames.empty());
-                EXPECT_EQ(rig.messages.texts, QStringList{"该设备不存在。"});
-            }
-        }
+    struct Case {
+        bool present;
+        QPushButton* C::*button;
+        const char* newId;
+        bool changed;
+        std::vector<Readdress> frames;
+        QStringList messages;
+    };
+    const Case cases[] = {
+        {true, &C::modifyButton, "9", true, {{4, 3, 0, 9}}, {}},
+        {true, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {}},
+        {false, &C::modifyButton, "9", false, {}, {"该设备不存在。"}},
+        {false, &C::modifyButton, "4", false, {}, {"该成员已存在。\r组名：未编组\rID：4\r名称："}},
+        {false, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << (c.present ? "present " : "gone ") << c.newId);
+        AdvancedRig rig;
+        EditorRig::clickRow(rig.ui().leftList, 1);  // device 3, second record
+        rig.host.editorRegister().EmptyDevices();
+        for (const Device& d : {Device{2, "", 0}, Device{3, "", 4}, Device{4, "", 0}})
+            if (c.present || d.id != 3) rig.add(d);
+        const Records before = rig.records();
+        typed(c.newId, "nine", 0, c.button)(rig);
+        EXPECT_EQ(rig.records(), c.changed ? with(before, {{9, "nine", 0}}, {3}) : before);
+        EXPECT_EQ(rig.host.frames, c.frames);
+        EXPECT_EQ(rig.messages.texts, c.messages);
     }
 }
 
