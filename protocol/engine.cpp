@@ -140,28 +140,135 @@ void ControlEngine::searchEndSteps()
 void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
 {
     m_view.logFrame(false, buffer, length);
-
-    // Each chunk is taken as one frame. A chunk too short to be one (a line
-    // glitch, half of a split reply) is only logged: judged over the bytes an
-    // earlier reply left in the buffer, it would pass for that reply again.
-    if (!buffer || length < ShortFrameLength)
-        return;
-    const size_t kept = std::min<size_t>(length, RxBufferSize);
-    std::memcpy(RxBuffer, buffer, kept);
-
-    const DecodedFrame f = DecodeFrame(RxBuffer);
-    if (!f.headerOk)
+    if (!buffer || length == 0)
         return;
 
-    if (searchRunning())
-        searchRule(f);
-    else if (m_verifying)
-        verifyRule(f);
-    else
-        pollRule(f);
+    if (!m_fast) {
+        // Each chunk is taken on its own. A chunk too short to be a frame (a
+        // line glitch, half of a split reply) is only logged: judged over the
+        // bytes an earlier reply left in the buffer, it would pass for that
+        // reply again. Noise ahead of a reply does not hide it: every frame
+        // in the chunk is looked at, until one is taken.
+        if (length < ShortFrameLength)
+            return;
+        const size_t kept = std::min<size_t>(length, RxBufferSize);
+        std::memcpy(RxBuffer, buffer, kept);
+        bool taken = false;
+        scanFrames(buffer, length, &taken);
+        return;
+    }
+
+    // Fast bus: the bytes join whatever is left of earlier chunks, so a reply
+    // that the reader handed over in two pieces is whole again. They are taken
+    // out of m_pending while the rules run (a rule may send the next query, or
+    // show a message whose event loop brings the next chunk).
+    std::vector<uint8_t> bytes = std::move(m_pending);
+    m_pending.clear();
+    bytes.insert(bytes.end(), buffer, buffer + length);
+    const uint64_t queries = m_queries;
+    bool taken = false;
+    const size_t stop = scanFrames(bytes.data(), bytes.size(), &taken);
+    // What came before a query cannot be part of its answer: after a frame
+    // was taken, or a query went out meanwhile, the rest is dropped.
+    if (taken || m_queries != queries)
+        return;
+    std::vector<uint8_t> tail(bytes.begin() + std::ptrdiff_t(stop), bytes.end());
+    tail.insert(tail.end(), m_pending.begin(), m_pending.end());
+    m_pending = std::move(tail);
 }
 
-void ControlEngine::pollRule(const DecodedFrame& f)
+size_t ControlEngine::scanFrames(const uint8_t* bytes, size_t count, bool* taken)
+{
+    static constexpr uint8_t header[3] = { FrameHeader0, FrameHeader1, FrameHeader2 };
+    size_t p = 0;
+    while (p < count) {
+        const size_t left = count - p;
+        // A header cut off by the end of the bytes may still become a frame.
+        if (left < 3) {
+            if (std::equal(bytes + p, bytes + count, header))
+                return p;
+            ++p;
+            continue;
+        }
+        if (!std::equal(header, header + 3, bytes + p) || (left >= 4 && (bytes[p + 3] & 0xF0) != 0xE0)) {
+            ++p;
+            continue;
+        }
+        if (left < size_t(ShortFrameLength))
+            return p; // the beginning of a frame: the rest may follow
+        uint8_t frame[ShortFrameLength];
+        std::memcpy(frame, bytes + p, ShortFrameLength);
+        if (dispatchFrame(frame)) {
+            *taken = true;
+            return count;
+        }
+        // A frame that checks out is passed over whole; otherwise a header
+        // may hide inside what only looked like one.
+        p += DecodeFrame(frame).checksumOk() ? size_t(ShortFrameLength) : 1;
+    }
+    return count;
+}
+
+bool ControlEngine::dispatchFrame(const uint8_t* frame9)
+{
+    if (m_fast)
+        std::memcpy(RxBuffer, frame9, ShortFrameLength);
+    const DecodedFrame f = DecodeFrame(frame9);
+    if (!f.headerOk)
+        return false;
+    if (searchRunning())
+        return searchRule(f);
+    if (m_verifying)
+        return verifyRule(f);
+    return pollRule(f);
+}
+
+void ControlEngine::sendingQuery()
+{
+    ++m_queries;
+    m_pending.clear();
+}
+
+// ---------------------------------------------------------------- fast bus
+
+int ControlEngine::fastReadIntervalMs(int baud)
+{
+    const int b = baud > 0 ? baud : DefaultBaud;
+    // Ten bit times a byte.
+    return std::max(1, (FastReadIntervalBytes * 10 * 1000 + b - 1) / b);
+}
+
+int ControlEngine::fastTimeoutMs(int turnaroundMs, int baud)
+{
+    const int b = baud > 0 ? baud : DefaultBaud;
+    const int turnaround = std::max(0, turnaroundMs);
+    // Query and reply: two short frames of ten-bit bytes.
+    const int lines = (2 * ShortFrameLength * 10 * 1000 + b - 1) / b;
+    return lines + turnaround + fastReadIntervalMs(b);
+}
+
+void ControlEngine::setFastBus(bool fast, int turnaroundMs, int baud)
+{
+    m_fast = fast;
+    m_pending.clear();
+    if (fast) {
+        const int t = fastTimeoutMs(turnaroundMs, baud);
+        m_firstPollTimeout = m_pollTimeout = m_searchTimeout = t;
+    } else {
+        m_firstPollTimeout = FirstPollTimeoutMs;
+        m_pollTimeout = PollTimeoutMs;
+        m_searchTimeout = SearchTimeoutMs;
+    }
+    // A running timer keeps its window; the next start takes the new one.
+    if (!Timer1.isActive())
+        Timer1.setInterval(fast ? m_pollTimeout : InitialPollTimeoutMs);
+    if (!Timer3.isActive())
+        Timer3.setInterval(m_searchTimeout);
+    if (!VerifyTimer.isActive())
+        VerifyTimer.setInterval(m_pollTimeout);
+}
+
+bool ControlEngine::pollRule(const DecodedFrame& f)
 {
     const int rows = m_view.rowCount();
     const bool valid = f.isStatusReply() && f.group == PollGroup && f.id == PollID && f.checksumOk();
@@ -171,10 +278,10 @@ void ControlEngine::pollRule(const DecodedFrame& f)
     if (PollIndex >= rows || PollIndex < 0) {
         abandonPoll();
         nextVerification();
-        return;
+        return false;
     }
     if (!valid)
-        return; // the running time-out decides about the polled device
+        return false; // the running time-out decides about the polled device
 
     Timer1.stop();
     m_view.setRowOnline(PollIndex, true);
@@ -187,9 +294,10 @@ void ControlEngine::pollRule(const DecodedFrame& f)
         abandonPoll();
         nextVerification();
     }
+    return true;
 }
 
-void ControlEngine::searchRule(const DecodedFrame& f)
+bool ControlEngine::searchRule(const DecodedFrame& f)
 {
     const bool valid = f.isStatusReply() && f.id == SearchCursor && f.checksumOk();
     if (!valid) {
@@ -197,7 +305,7 @@ void ControlEngine::searchRule(const DecodedFrame& f)
         // frame cannot make the search skip an ID.
         if (SearchCursor > SearchEnd)
             searchEndSteps();
-        return;
+        return false;
     }
 
     m_view.showSearchProgress(SearchCursor, SearchEnd);
@@ -211,6 +319,7 @@ void ControlEngine::searchRule(const DecodedFrame& f)
         SearchAll(SearchCursor);
     else
         searchEndSteps();
+    return true;
 }
 
 // ---------------------------------------------------------------- poll
@@ -226,13 +335,14 @@ void ControlEngine::AskState(int row)
     r.id = static_cast<uint16_t>(id);
     r.command = CmdAskState;
     LastCmd = CmdAskState;
+    sendingQuery();
     m_tx.SendCMD1(r);
     Timer1.start();
 }
 
 void ControlEngine::prepareRebuild()
 {
-    Timer1.setInterval(FirstPollTimeoutMs);
+    Timer1.setInterval(m_firstPollTimeout);
 }
 
 void ControlEngine::startPoll()
@@ -294,7 +404,7 @@ void ControlEngine::Timer1Timer()
     Timer1.stop();
     // Every time-out after the first one is the short one. Set before the
     // next query starts the timer so that query already gets it.
-    Timer1.setInterval(PollTimeoutMs);
+    Timer1.setInterval(m_pollTimeout);
 
     const int rows = m_view.rowCount();
     // A time-out marks only the device that was asked: none is while a search
@@ -358,6 +468,7 @@ void ControlEngine::SearchAll(int id)
     r.id = static_cast<uint16_t>(id);
     r.command = CmdAskState;
     LastCmd = CmdAskState;
+    sendingQuery();
     m_tx.SendCMD1(r);
 }
 
@@ -671,17 +782,19 @@ void ControlEngine::nextVerification()
     LastCmd = CmdAskState;
     // Not logged, as the poll's queries are not. A query the port refuses is
     // decided by its time-out, as the poll's is.
+    sendingQuery();
     m_tx.SendCMD1(r);
     VerifyTimer.start();
 }
 
-void ControlEngine::verifyRule(const DecodedFrame& f)
+bool ControlEngine::verifyRule(const DecodedFrame& f)
 {
     const bool valid = f.isStatusReply() && f.checksumOk() && f.group == m_verifying->group
         && f.id == m_verifying->id;
     if (valid)
         verificationDone(true);
     // Anything else is not this device's answer; the time-out decides.
+    return valid;
 }
 
 void ControlEngine::VerifyTimerTimer()

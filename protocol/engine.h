@@ -98,6 +98,11 @@ public:
     static constexpr int SingleRowBarPauseMs = 100;
     static constexpr int MinSelfCheckPeriod = 60;
     static constexpr int MaxSelfCheckPeriod = 360;
+    // Fast bus: the allowance for a device to begin its answer, and the read
+    // interval of the serial reader in byte times.
+    static constexpr int DefaultTurnaroundMs = 30;
+    static constexpr int FastReadIntervalBytes = 3;
+    static constexpr int DefaultBaud = 4800;
 
     ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
     ~ControlEngine() override;
@@ -138,6 +143,23 @@ public:
     bool verifying() const { return m_verifying.has_value(); }
     // The poll waits, at row PollIndex, for the verifications to finish.
     bool pollPaused() const { return m_pollPaused; }
+
+    // Fast bus. Off (the default): each received chunk is taken on its own,
+    // and the time-outs are the fixed ones above (500/190 ms, 190 ms a probe).
+    // On: bytes are gathered across chunks and a reply is taken as soon as
+    // its nine bytes are complete and check out; every time-out is what the
+    // line needs, fastTimeoutMs(). The serial reader should then end a chunk
+    // after fastReadIntervalMs() of silence instead of 100 ms.
+    void setFastBus(bool fast, int turnaroundMs = DefaultTurnaroundMs, int baud = DefaultBaud);
+    bool fastBus() const { return m_fast; }
+    int firstPollTimeoutMs() const { return m_firstPollTimeout; }
+    int pollTimeoutMs() const { return m_pollTimeout; }
+    int searchTimeoutMs() const { return m_searchTimeout; }
+    // A few byte times, rounded up to whole milliseconds.
+    static int fastReadIntervalMs(int baud);
+    // Query and reply on the line, the turnaround allowance and the reader's
+    // interval, rounded up.
+    static int fastTimeoutMs(int turnaroundMs, int baud);
 
     // operations
     void AskState(int row);
@@ -184,8 +206,16 @@ public:
     void Comm_Control(uint16_t command);
 
 private:
-    void pollRule(const DecodedFrame& f);
-    void searchRule(const DecodedFrame& f);
+    // Each returns true when the frame was taken as the answer to the
+    // request outstanding, which has moved on since.
+    bool pollRule(const DecodedFrame& f);
+    bool searchRule(const DecodedFrame& f);
+    // Hands every frame found in the bytes to the rule in force, until one
+    // is taken; returns the offset scanning stopped at (bytes.size() when a
+    // frame was taken or nothing is left that could still begin one).
+    size_t scanFrames(const uint8_t* bytes, size_t count, bool* taken);
+    bool dispatchFrame(const uint8_t* frame9);
+    void sendingQuery();
     void searchEndSteps();
     void loadPollTarget(int row);
     void abandonPoll();
@@ -215,7 +245,7 @@ private:
     // verification
     bool verificationDue() const;
     void nextVerification();
-    void verifyRule(const DecodedFrame& f);
+    bool verifyRule(const DecodedFrame& f);
     void verificationDone(bool answered);
     void suspendVerification();
     void dropVerifications();
@@ -253,4 +283,15 @@ private:
     std::optional<Verification> m_verifying;  // asked now; VerifyTimer runs
     std::vector<int> m_unanswered;            // named once the last one has been asked
     bool m_pollPaused = false;
+
+    bool m_fast = false;
+    int m_firstPollTimeout = FirstPollTimeoutMs;
+    int m_pollTimeout = PollTimeoutMs;
+    int m_searchTimeout = SearchTimeoutMs;
+    // Fast bus: received bytes not yet part of a frame taken or passed over
+    // (at most the beginning of one frame).
+    std::vector<uint8_t> m_pending;
+    // Counts the status queries sent, so bytes that came in before a query
+    // are never joined with its answer.
+    uint64_t m_queries = 0;
 };
