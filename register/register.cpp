@@ -1,5 +1,6 @@
 #include "register/register.h"
 
+#include "register/conversion.h"
 #include "register/safefile.h"
 
 #include <QDir>
@@ -120,6 +121,7 @@ void TRegister::Open()
 {
     if (!Member_Table.Active() && !Group_Table.Active()) {
         // Nothing of the register is in use: finish what a crash interrupted first.
+        FinishInterruptedConversion(m_dataDir);
         FinishInterruptedRestore();
         RemoveLeftovers(m_dataDir);
     }
@@ -149,7 +151,7 @@ void TRegister::RemoveLeftovers(const QString& dataDir)
     // The files whose temporary copies this program writes into the data directory.
     static const QRegularExpression ours(QStringLiteral(
         "^(?:(?:Member|Group)[0-9]+\\.(?:DB|dbk|PX|VAL|pbk|vbk)|Member[0-9]+\\.before-search\\.DB|SysSet\\.DB"
-        "|Restore[0-9]+\\.pending)$"));
+        "|Restore[0-9]+\\.pending|Convert\\.pending)$"));
     const QDir dir(dataDir);
     const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
     for (const QFileInfo& entry : entries) {

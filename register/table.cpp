@@ -867,6 +867,19 @@ bool TTable::CreateTable(const QString& path, const TTableSchema& schema,
         return false;
     const QString temp = tarvello::MakeTempBeside(path);
     try {
+        WriteInto(temp, schema, rows, shared, path);
+        return tarvello::InstallNew(temp, path);
+    } catch (...) {
+        tarvello::RemoveIfPresent(temp);
+        tarvello::RemoveIfPresent(temp + QLatin1String("-journal"));
+        throw;
+    }
+}
+
+void TTable::WriteInto(const QString& temp, const TTableSchema& schema,
+                       const std::vector<std::vector<TFieldValue>>& rows, bool shared, const QString& path)
+{
+    {
         sqlite3* db = nullptr;
         int rc = sqlite3_open_v2(QFile::encodeName(temp).constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);
@@ -912,10 +925,5 @@ bool TTable::CreateTable(const QString& path, const TTableSchema& schema,
                 throw ETableError(ETableError::Kind::WriteFailed, path, QString::fromLocal8Bit(std::strerror(errno)));
         }
         tarvello::SyncFile(temp, path);
-        return tarvello::InstallNew(temp, path);
-    } catch (...) {
-        tarvello::RemoveIfPresent(temp);
-        tarvello::RemoveIfPresent(temp + QLatin1String("-journal"));
-        throw;
     }
 }

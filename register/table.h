@@ -175,6 +175,10 @@ public:
     // owner only unless `shared` is set: then it takes the usual mode (0666 less the umask).
     static bool CreateTable(const QString& path, const TTableSchema& schema,
                             const std::vector<std::vector<TFieldValue>>& rows, bool shared = false);
+    // Fills the existing empty file `temp` the same way and flushes it, without renaming it;
+    // errors name `path`, the file it will become.
+    static void WriteInto(const QString& temp, const TTableSchema& schema,
+                          const std::vector<std::vector<TFieldValue>>& rows, bool shared, const QString& path);
 
 private:
     enum class State { Browse, Edit, Insert };

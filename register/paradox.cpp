@@ -1,0 +1,366 @@
+#include "register/paradox.h"
+
+#include "common/gbk.h"
+#include "common/texts.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+
+extern "C" {
+#include <paradox.h>
+}
+
+namespace {
+
+constexpr int MaxId = 999;
+constexpr int MaxGroupRecords = 16;
+constexpr int PasswordBytes = 8;
+constexpr int MinPasswordRecords = 3;
+// Header of a Paradox table: record size, header size, file type, ..., field count.
+constexpr int HeaderProbeBytes = 0x58;
+constexpr int FieldCountOffset = 0x21;
+
+constexpr Text ProblemTexts[] = {
+    {"无法读取（%1）", "cannot be read (%1)"},
+    {"缺少字段 %1", "the field %1 is missing"},
+    {"字段 %1 的类型不符", "the field %1 has the wrong type"},
+    {"多余的字段 %1", "the field %1 is not expected"},
+    {"字段 %1 的值不是整数", "the field %1 holds no whole number"},
+    {"ID %1 不在 0 到 999 之间", "the ID %1 is outside 0 to 999"},
+    {"ID %1 重复", "the ID %1 occurs twice"},
+    {"有 %1 条组记录，最多 16 条", "%1 group records, at most 16 are allowed"},
+    {"字段 %1 不是 GBK 文本", "the field %1 is not GBK text"},
+    {"只有 %1 条密码记录，需要 3 条", "%1 password records, 3 are needed"},
+    {"密码超过 8 个字节", "the password is longer than 8 bytes"},
+    {"%1 已存在", "%1 exists already"},
+};
+constexpr Text RecordText{"%1 第 %2 条记录：%3", "%1, record %2: %3"};
+constexpr Text FileText{"%1：%2", "%1: %2"};
+
+quint16 Le16(const QByteArray& b, int at)
+{
+    return static_cast<quint16>(static_cast<quint8>(b[at]) | (static_cast<quint8>(b[at + 1]) << 8));
+}
+
+// One open table; pxlib reports its errors through the handler into `error`.
+class TPxDoc {
+public:
+    TPxDoc()
+    {
+        static const bool booted = [] {
+            PX_boot();
+            return true;
+        }();
+        (void)booted;
+        m_doc = PX_new3(&TPxDoc::OnError, nullptr, nullptr, nullptr, this);
+    }
+    ~TPxDoc()
+    {
+        if (m_open)
+            PX_close(m_doc);
+        if (m_doc)
+            PX_delete(m_doc);
+    }
+    TPxDoc(const TPxDoc&) = delete;
+    TPxDoc& operator=(const TPxDoc&) = delete;
+
+    bool Open(const QString& path)
+    {
+        if (!m_doc) {
+            m_error = QStringLiteral("out of memory");
+            return false;
+        }
+        m_open = PX_open_file(m_doc, QFile::encodeName(path).constData()) >= 0;
+        if (!m_open && m_error.isEmpty())
+            m_error = QStringLiteral("not a Paradox table");
+        return m_open;
+    }
+    pxdoc_t* get() const { return m_doc; }
+    QString TakeError()
+    {
+        QString e = m_error;
+        m_error.clear();
+        return e;
+    }
+
+private:
+    static void OnError(pxdoc_t*, int, const char* msg, void* data)
+    {
+        auto* self = static_cast<TPxDoc*>(data);
+        if (self->m_error.isEmpty())
+            self->m_error = QString::fromLocal8Bit(msg).trimmed();
+    }
+
+    pxdoc_t* m_doc = nullptr;
+    bool m_open = false;
+    QString m_error;
+};
+
+bool IsNumeric(char type)
+{
+    return type == pxfShort || type == pxfLong || type == pxfNumber || type == pxfAutoInc;
+}
+
+enum class TNumber { Ok, NotWhole, Unreadable };
+
+// An empty field reads as 0, as the table engine of earlier versions gave it.
+TNumber ReadNumber(pxdoc_t* doc, const pxfield_t& field, char* data, qint64& out)
+{
+    out = 0;
+    // Paradox keeps an empty numeric field as all zero bytes.
+    if (std::all_of(data, data + field.px_flen, [](char c) { return c == 0; }))
+        return TNumber::Ok;
+    int rc = -1;
+    switch (field.px_ftype) {
+    case pxfShort: {
+        short v = 0;
+        rc = PX_get_data_short(doc, data, field.px_flen, &v);
+        out = v;
+        break;
+    }
+    case pxfLong:
+    case pxfAutoInc: {
+        long v = 0;
+        rc = PX_get_data_long(doc, data, field.px_flen, &v);
+        out = v;
+        break;
+    }
+    case pxfNumber: {
+        double v = 0;
+        rc = PX_get_data_double(doc, data, field.px_flen, &v);
+        if (rc > 0) {
+            if (!std::isfinite(v) || v != std::floor(v) || std::fabs(v) > 1e15)
+                return TNumber::NotWhole;
+            out = static_cast<qint64>(v);
+        }
+        break;
+    }
+    default:
+        return TNumber::Unreadable;
+    }
+    if (rc < 0)
+        return TNumber::Unreadable;
+    if (rc == 0)
+        out = 0;
+    return TNumber::Ok;
+}
+
+// The bytes of an alpha field up to its first NUL (the padding).
+QByteArray AlphaBytes(const char* data, int len)
+{
+    const void* nul = std::memchr(data, 0, static_cast<size_t>(len));
+    return QByteArray(data, nul ? static_cast<int>(static_cast<const char*>(nul) - data) : len);
+}
+
+struct TFieldSpec {
+    const char* name;
+    bool numeric;  // else alpha
+};
+
+}  // namespace
+
+QString TParadoxProblem::Text(int language) const
+{
+    if (language != 0 && language != 1)
+        return {};
+    QString what = pick(ProblemTexts[static_cast<int>(kind)], static_cast<int16_t>(language));
+    if (what.contains(QLatin1String("%1")))
+        what = what.arg(detail);
+    if (record > 0)
+        return pick(RecordText, static_cast<int16_t>(language)).arg(file).arg(record).arg(what);
+    return pick(FileText, static_cast<int16_t>(language)).arg(file, what);
+}
+
+bool IsParadoxTable(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(HeaderProbeBytes);
+    if (head.size() < HeaderProbeBytes || head.startsWith(QByteArrayLiteral("SQLite format 3")))
+        return false;
+    const quint16 headerSize = Le16(head, 2);
+    const auto fileType = static_cast<quint8>(head[4]);
+    // Headers come in whole blocks of 2 KiB; a table file is type 0 (keyed) or 2 (not keyed).
+    return (fileType == pxfFileTypIndexDB || fileType == pxfFileTypNonIndexDB) && headerSize >= 0x800 &&
+           headerSize % 0x800 == 0;
+}
+
+TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QString& reportAs)
+{
+    TParadoxRead result;
+    auto fail = [&](int record, TParadoxProblem::Kind k, const QString& detail = {}) {
+        result.problems.push_back({reportAs, record, k, detail});
+    };
+    const auto unreadable = TParadoxProblem::Kind::Unreadable;
+
+    // pxlib trusts the header's counts: check them against the file before it reads anything.
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            fail(0, unreadable, file.errorString());
+            return result;
+        }
+        const QByteArray head = file.read(HeaderProbeBytes);
+        if (head.size() < HeaderProbeBytes || !IsParadoxTable(path)) {
+            fail(0, unreadable, QStringLiteral("not a Paradox table"));
+            return result;
+        }
+        if (static_cast<quint8>(head[FieldCountOffset]) == 0 || Le16(head, 0) == 0 ||
+            file.size() < Le16(head, 2)) {
+            fail(0, unreadable, QStringLiteral("damaged header"));
+            return result;
+        }
+    }
+
+    TPxDoc px;
+    if (!px.Open(path)) {
+        fail(0, unreadable, px.TakeError());
+        return result;
+    }
+    pxdoc_t* doc = px.get();
+    const int fieldCount = PX_get_num_fields(doc);
+    pxfield_t* fields = PX_get_fields(doc);
+    const int recordSize = PX_get_recordsize(doc);
+    std::vector<int> offsets;
+    int sum = 0;
+    for (int i = 0; i < fieldCount; ++i) {
+        offsets.push_back(sum);
+        sum += fields[i].px_flen;
+    }
+    if (fieldCount <= 0 || !fields || recordSize <= 0 || sum != recordSize) {
+        fail(0, unreadable, QStringLiteral("damaged field list"));
+        return result;
+    }
+    const int recordCount = PX_get_num_records(doc);
+    if (recordCount < 0) {
+        fail(0, unreadable, QStringLiteral("damaged record count"));
+        return result;
+    }
+
+    // Where each field of our schema lies in the Paradox record.
+    std::vector<int> columns;
+    if (kind == TParadoxKind::Passwords) {
+        if (fieldCount < 2) {
+            fail(0, TParadoxProblem::Kind::MissingField, QStringLiteral("2"));
+            return result;
+        }
+        const pxfield_t& f = fields[1];
+        if ((f.px_ftype != pxfAlpha && f.px_ftype != pxfBytes) || f.px_flen < PasswordBytes) {
+            fail(0, TParadoxProblem::Kind::WrongFieldType, QString::fromLocal8Bit(f.px_fname));
+            return result;
+        }
+    } else {
+        const std::vector<TFieldSpec> specs =
+            kind == TParadoxKind::Devices
+                ? std::vector<TFieldSpec>{{"ID", true}, {"Name", false}, {"Group_ID", true}}
+                : std::vector<TFieldSpec>{{"ID", true}, {"Name", false}};
+        std::vector<bool> used(static_cast<size_t>(fieldCount), false);
+        for (const TFieldSpec& spec : specs) {
+            int found = -1;
+            for (int i = 0; i < fieldCount; ++i)
+                if (fields[i].px_fname &&
+                    QString::fromLatin1(fields[i].px_fname).compare(QLatin1String(spec.name), Qt::CaseInsensitive) == 0)
+                    found = i;
+            if (found < 0) {
+                fail(0, TParadoxProblem::Kind::MissingField, QLatin1String(spec.name));
+                continue;
+            }
+            used[static_cast<size_t>(found)] = true;
+            const char type = fields[found].px_ftype;
+            if (spec.numeric ? !IsNumeric(type) : type != pxfAlpha)
+                fail(0, TParadoxProblem::Kind::WrongFieldType, QLatin1String(spec.name));
+            columns.push_back(found);
+        }
+        for (int i = 0; i < fieldCount; ++i)
+            if (!used[static_cast<size_t>(i)])
+                fail(0, TParadoxProblem::Kind::UnexpectedField, QString::fromLocal8Bit(fields[i].px_fname));
+        if (!result.problems.empty())
+            return result;
+        if (kind == TParadoxKind::Groups && recordCount > MaxGroupRecords) {
+            fail(0, TParadoxProblem::Kind::TooManyGroups, QString::number(recordCount));
+            return result;
+        }
+    }
+    if (kind == TParadoxKind::Passwords && recordCount < MinPasswordRecords) {
+        fail(0, TParadoxProblem::Kind::TooFewPasswords, QString::number(recordCount));
+        return result;
+    }
+
+    std::vector<char> buffer(static_cast<size_t>(recordSize));
+    std::map<qint64, int> seen;  // ID -> record
+    for (int r = 0; r < recordCount; ++r) {
+        const int recNo = r + 1;
+        if (!PX_get_record(doc, r, buffer.data())) {
+            const QString why = px.TakeError();
+            fail(recNo, unreadable, why.isEmpty() ? QStringLiteral("damaged data block") : why);
+            break;
+        }
+        if (kind == TParadoxKind::Passwords) {
+            const char* data = buffer.data() + offsets[1];
+            const int len = fields[1].px_flen;
+            // Taken byte for byte: the encoding may hold any byte value, 0 included.
+            const QByteArray code(data, PasswordBytes);
+            bool tail = false;
+            for (int i = PasswordBytes; i < len; ++i)
+                tail = tail || data[i] != 0;
+            if (tail)
+                fail(recNo, TParadoxProblem::Kind::PasswordTooLong);
+            result.rows.push_back({recNo, code});
+            continue;
+        }
+        std::vector<TFieldValue> row;
+        bool ok = true;
+        for (size_t c = 0; c < columns.size(); ++c) {
+            const pxfield_t& f = fields[columns[c]];
+            char* data = buffer.data() + offsets[static_cast<size_t>(columns[c])];
+            const QString name = QString::fromLocal8Bit(f.px_fname);
+            if (f.px_ftype == pxfAlpha) {
+                bool gbk = true;
+                const QString text = DecodeGbk(AlphaBytes(data, f.px_flen), &gbk);
+                if (!gbk) {
+                    fail(recNo, TParadoxProblem::Kind::NotGbk, name);
+                    ok = false;
+                }
+                row.emplace_back(text);
+                continue;
+            }
+            qint64 value = 0;
+            switch (ReadNumber(doc, f, data, value)) {
+            case TNumber::Ok:
+                break;
+            case TNumber::NotWhole:
+                fail(recNo, TParadoxProblem::Kind::NotWhole, name);
+                ok = false;
+                break;
+            case TNumber::Unreadable:
+                fail(recNo, unreadable, name);
+                ok = false;
+                break;
+            }
+            row.emplace_back(value);
+        }
+        if (!ok)
+            continue;
+        const qint64 id = row[0].AsLargeInt();
+        if (id < 0 || id > MaxId) {
+            fail(recNo, TParadoxProblem::Kind::IdOutOfRange, QString::number(id));
+            continue;
+        }
+        if (const auto [it, fresh] = seen.emplace(id, recNo); !fresh) {
+            fail(recNo, TParadoxProblem::Kind::DuplicateId, QString::number(id));
+            continue;
+        }
+        result.rows.push_back(std::move(row));
+    }
+    if (!result.problems.empty())
+        result.rows.clear();
+    else if (kind != TParadoxKind::Passwords)
+        std::sort(result.rows.begin(), result.rows.end(),
+                  [](const auto& a, const auto& b) { return a[0].AsLargeInt() < b[0].AsLargeInt(); });
+    return result;
+}
