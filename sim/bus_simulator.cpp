@@ -329,6 +329,11 @@ int BusSimulator::setWrongGroup(uint8_t group, uint16_t id, bool on)
 {
     return forEachAt(group, id, [&](SimDevice& d) { d.faults.wrongGroup = on; });
 }
+
+int BusSimulator::setLate(uint8_t group, uint16_t id, bool on)
+{
+    return forEachAt(group, id, [&](SimDevice& d) { d.faults.late = on; });
+}
 int BusSimulator::setReplyCode(uint8_t group, uint16_t id, uint8_t code)
 {
     return forEachAt(group, id, [&](SimDevice& d) { d.replyCode = code; });
@@ -353,6 +358,12 @@ void BusSimulator::setSplitGap(std::chrono::milliseconds gap)
     std::lock_guard lock(m_mutex);
     m_options.splitGap = gap;
 }
+void BusSimulator::setLateBy(std::chrono::milliseconds delay)
+{
+    std::lock_guard lock(m_mutex);
+    m_options.lateBy = delay;
+}
+
 void BusSimulator::setNoiseBytes(std::vector<uint8_t> noise)
 {
     std::lock_guard lock(m_mutex);
@@ -551,6 +562,17 @@ void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now
 {
     m_rx.insert(m_rx.end(), bytes, bytes + n);
     m_rxLast = now;
+    // On a real line the bytes follow one another at the baud rate, starting
+    // no sooner than the ones before them have been received.
+    uint32_t baud;
+    bool lineTime;
+    {
+        std::lock_guard lock(m_mutex);
+        baud = m_options.baud;
+        lineTime = m_options.queryLineTime;
+    }
+    const auto byteTime = std::chrono::duration_cast<SimClock::duration>(std::chrono::duration<double>(10.0 / baud));
+    m_rxLineEnd = std::max(m_rxLineEnd, now) + byteTime * static_cast<long>(n);
     for (;;) {
         // Skip to the first header, keeping a tail that may be the start of one.
         size_t pos = 0;
@@ -568,11 +590,12 @@ void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now
             return;
         std::vector<uint8_t> frame(m_rx.begin(), m_rx.begin() + len);
         m_rx.erase(m_rx.begin(), m_rx.begin() + len);
-        handleFrame(std::move(frame), now);
+        const auto heard = lineTime ? m_rxLineEnd - byteTime * static_cast<long>(m_rx.size()) : now;
+        handleFrame(std::move(frame), now, heard);
     }
 }
 
-void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point now)
+void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point now, SimClock::time_point heard)
 {
     ReceivedFrame f;
     f.time = now;
@@ -592,7 +615,7 @@ void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point 
     {
         std::lock_guard lock(m_mutex);
         if (f.checksumOk)
-            applyLocked(f, now);
+            applyLocked(f, heard);
         m_frames.push_back(std::move(f));
     }
     m_changed.notify_all();
@@ -642,6 +665,8 @@ void BusSimulator::queueReplyLocked(const Device& dev, SimClock::time_point now)
 
     PendingReply p;
     p.due = now + m_options.turnaround;
+    if (d.faults.late)
+        p.due += m_options.lateBy;
     p.group = d.group;
     p.id = d.id;
     if (d.faults.split) {

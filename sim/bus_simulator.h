@@ -31,6 +31,7 @@ struct DeviceFaults {
     bool split = false;       // reply arrives in two chunks with a gap between
     bool noise = false;       // noise bytes ahead of the reply
     bool wrongGroup = false;  // reply names group + 1 (mod 16)
+    bool late = false;        // reply comes Options::lateBy after its time
     bool operator==(const DeviceFaults&) const = default;
 };
 
@@ -89,6 +90,14 @@ public:
         std::vector<uint8_t> noise{0x00, 0x55, 0xAA};
         // A partial frame left this long without its remaining bytes is dropped.
         std::chrono::milliseconds frameTimeout{100};
+        // The turnaround counts from the moment a query's last byte would
+        // have arrived on a real line (its bytes at the baud rate, after
+        // whatever was still on the line), not from its arrival on the
+        // pseudo-terminal, which takes the whole query at once.
+        bool queryLineTime = true;
+        // Extra delay of a late device's reply: longer than the control
+        // centre's 190 ms time-out, so the answer comes while it asks another.
+        std::chrono::milliseconds lateBy{200};
     };
 
     BusSimulator();
@@ -127,12 +136,14 @@ public:
     int setSplit(uint8_t group, uint16_t id, bool on = true);
     int setNoise(uint8_t group, uint16_t id, bool on = true);
     int setWrongGroup(uint8_t group, uint16_t id, bool on = true);
+    int setLate(uint8_t group, uint16_t id, bool on = true);
     int setReplyCode(uint8_t group, uint16_t id, uint8_t code);
     int setMotion(uint8_t group, uint16_t id, Motion motion);
 
     void setBaud(uint32_t baud);
     void setTurnaround(std::chrono::milliseconds t);
     void setSplitGap(std::chrono::milliseconds gap);
+    void setLateBy(std::chrono::milliseconds delay);
     void setNoiseBytes(std::vector<uint8_t> noise);
     Options options() const;
 
@@ -168,7 +179,8 @@ private:
     void transmitterLoop();
     void feed(const uint8_t* bytes, size_t n, SimClock::time_point now);
     void dropGarbage(size_t n, SimClock::time_point now);
-    void handleFrame(std::vector<uint8_t> frame, SimClock::time_point now);
+    // heard: when the frame's last byte would have arrived on a real line.
+    void handleFrame(std::vector<uint8_t> frame, SimClock::time_point now, SimClock::time_point heard);
     void applyLocked(const ReceivedFrame& f, SimClock::time_point now);
     void queueReplyLocked(const Device& d, SimClock::time_point now);
     void transmit(PendingReply& reply, SentReply& sent);
@@ -205,6 +217,7 @@ private:
     // Receiver-thread state
     std::vector<uint8_t> m_rx;
     SimClock::time_point m_rxLast;
+    SimClock::time_point m_rxLineEnd{}; // the last byte received, on a real line
 
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stop{false};

@@ -45,6 +45,7 @@ Line:
   --turnaround-ms N     delay between the end of a query and the reply
                         (default 20)
   --split-gap-ms N      silence inside a split reply (default 150)
+  --late-ms N           extra delay of a late reply (default 200)
 
 Faults (LIST as for --devices; every device named must exist):
   --offline LIST        these devices hear nothing and never answer
@@ -52,6 +53,7 @@ Faults (LIST as for --devices; every device named must exist):
   --split LIST          their replies arrive in two parts with a gap
   --noise LIST          noise bytes (00 55 AA) come before their replies
   --wrong-group LIST    their replies name the next group (group + 1 mod 16)
+  --late LIST           their replies come --late-ms after their time
 
 Output:
   --link PATH           create a symbolic link PATH to the slave device (an
@@ -66,7 +68,7 @@ Output:
 struct Settings {
     std::vector<SimDeviceConfig> devices;
     BusSimulator::Options options;
-    std::vector<DeviceAddress> offline, badChecksum, split, noise, wrongGroup;
+    std::vector<DeviceAddress> offline, badChecksum, split, noise, wrongGroup, late;
     std::string link, logFile;
     bool quiet = false;
 };
@@ -122,6 +124,11 @@ Settings parseArgs(int argc, char** argv)
                 s.options.turnaround = std::chrono::milliseconds(number(opt, arg(), 60000));
             } else if (opt == "--split-gap-ms") {
                 s.options.splitGap = std::chrono::milliseconds(number(opt, arg(), 60000));
+            } else if (opt == "--late-ms") {
+                s.options.lateBy = std::chrono::milliseconds(number(opt, arg(), 60000));
+            } else if (opt == "--late") {
+                for (auto a : ParseDeviceList(arg()))
+                    s.late.push_back(a);
             } else if (opt == "--offline") {
                 for (auto a : ParseDeviceList(arg()))
                     s.offline.push_back(a);
@@ -233,6 +240,7 @@ int main(int argc, char** argv)
         {"--split", &settings.split, &BusSimulator::setSplit},
         {"--noise", &settings.noise, &BusSimulator::setNoise},
         {"--wrong-group", &settings.wrongGroup, &BusSimulator::setWrongGroup},
+        {"--late", &settings.late, &BusSimulator::setLate},
     };
     for (const auto& f : faults) {
         for (const auto& a : *f.list) {
