@@ -291,6 +291,8 @@ void TMainForm::buildRightPanel()
     m_ui.trafficLog = new QPlainTextEdit(m_ui.controlPanel);
     m_ui.trafficLog->setObjectName(QStringLiteral("trafficLog"));
     m_ui.trafficLog->setReadOnly(true);
+    // A week of polling must not grow the program without bound: the oldest lines go.
+    m_ui.trafficLog->setMaximumBlockCount(MaxLogLines);
     m_ui.trafficLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_ui.trafficLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QPalette pal = m_ui.trafficLog->palette();
@@ -395,6 +397,9 @@ void TMainForm::FormCreate()
     connect(m_administratorDialog, &QDialog::finished, this, &TMainForm::ProcStatusBar);
     m_passwordDialog = new TModPSWForm(m_passwords, this);
     connect(m_passwordDialog, &TModPSWForm::passwordChanged, this, &TMainForm::ProcStatusBar);
+    m_portRetry.setInterval(PortRetryMs);
+    connect(&m_portRetry, &QTimer::timeout, this, &TMainForm::portRetryTick);
+
     m_editorHost = std::make_unique<MainEditorHost>(*this);
     m_editor = new TGroupSetForm(*m_editorHost, this);
     LogIn = [](TMainForm& form) { return LogInAtStart(form.m_passwords, &form); };
@@ -486,6 +491,7 @@ void TMainForm::FormClose()
     Engine->Timer3.stop();
     Engine->Timer4.stop();
     Engine->VerifyTimer.stop();
+    m_portRetry.stop();
     Comm1.ClosePort();
 }
 
@@ -512,6 +518,7 @@ void TMainForm::MainFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1) return;
     auto t = [language](const Text& text) { return pick(text, language); };
+    nameControls(language);
 
     if (Edition == EditionAdvanced) setWindowTitle(t(CaptionAdvanced));
     if (Edition == EditionCustomer) setWindowTitle(t(CaptionCustomer));
@@ -658,6 +665,27 @@ void TMainForm::passwordClicked()
 {
     Engine->StopSearch();
     m_passwordDialog->showModPSW();
+}
+
+void TMainForm::noteInRecord(const QString& text)
+{
+    // The traffic record keeps these beside the frames once it exists; until then they go nowhere.
+    Q_UNUSED(text);
+}
+
+void TMainForm::nameControls(int16_t language)
+{
+    for (const AccessibleText& entry : AccessibleNames) {
+        QWidget* w = findChild<QWidget*>(QString::fromLatin1(entry.key));
+        if (!w) continue;
+        w->setAccessibleName(pick(entry.name, language));
+        for (const Hint& hint : Hints)
+            if (qstrcmp(hint.key, entry.key) == 0) w->setAccessibleDescription(pick(hint.text, language));
+    }
+    m_ui.rangeStartEdit->setAccessibleDescription(pick(RangeDescription, language));
+    m_ui.rangeEndEdit->setAccessibleDescription(pick(RangeDescription, language));
+    m_ui.periodEdit->setAccessibleDescription(pick(PeriodDescription, language));
+    m_ui.deviceList->horizontalHeader()->setAccessibleName(pick(ColumnHeadersName, language));
 }
 
 // ---------------------------------------------------------------- settings, translations, table errors

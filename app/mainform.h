@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <exception>
@@ -38,6 +39,8 @@ class TMainForm : public QMainWindow {
 public:
     static constexpr int DesignWidth = 676;
     static constexpr int DesignHeight = 534;
+    static constexpr int MaxLogLines = 5000;      // the traffic log keeps the newest lines
+    static constexpr int PortRetryMs = 2000;      // a lost port is tried again this often
 
     using PortPaths = std::function<QString(const QString& name)>;
 
@@ -73,6 +76,9 @@ public:
     void languageSelected(int index);
     void portSelected(int index);
     void portHungUp();
+    // Tries the lost port again; the retry timer calls it every PortRetryMs until it opens.
+    void portRetryTick();
+    bool retryingPort() const { return m_portRetry.isActive(); }
     void clearLogClicked();
     void aboutClicked();
     void exitClicked();
@@ -127,6 +133,9 @@ private:
     void paintPortState(bool opened);
     QString groupTextOf(int groupId, bool storedUngroupedName);
     void setGroupHeader();
+    void nameControls(int16_t language);
+    // A line of the traffic record that is not a frame (the port lost or back).
+    void noteInRecord(const QString& text);
     void showSelfCheckControls(bool visible);
     void levelRaised();
     void loadQtTranslations(int16_t language);
@@ -151,5 +160,6 @@ private:
     QHash<QObject*, QString> m_hintKeys;
     bool m_closed = false;
     bool m_settingsWarned = false;
+    QTimer m_portRetry;
     PortPaths m_portPaths;
 };

@@ -39,6 +39,7 @@ void TMainForm::paintPortState(bool opened)
 
 void TMainForm::portSelected(int)
 {
+    m_portRetry.stop(); // the operator's pick ends the waiting for the lost port
     m_view->destroyProgressBar();
     Comm1.ClosePort();
     Comm1.setCommName(m_ui.portSelector->currentText());
@@ -54,10 +55,27 @@ void TMainForm::portSelected(int)
 void TMainForm::portHungUp()
 {
     // The device went away (a USB adapter pulled out): a port that cannot carry frames any more
-    // must not look healthy, so close it and show the port error until another port is picked.
+    // must not look healthy. It is closed and shown in red, no row can be vouched for any more,
+    // and the same port is tried again every PortRetryMs until it comes back.
     Comm1.ClosePort();
     PortOpen = 0;
     paintPortState(false);
     Engine->portClosed();
+    for (int row = 0; row < m_view->rowCount(); ++row) m_view->setRowOnline(row, false);
+    noteInRecord(pick(PortLostRecord, 1));
+    if (!m_closed) m_portRetry.start();
 }
 
+void TMainForm::portRetryTick()
+{
+    try {
+        Comm1.OpenPort();
+    } catch (const ECommsError&) {
+        return; // still away: quietly try again at the next tick
+    }
+    m_portRetry.stop();
+    PortOpen = 1;
+    paintPortState(true);
+    noteInRecord(pick(PortBackRecord, 1));
+    if (m_view->rowCount() > 0) Engine->startPoll();
+}

@@ -62,6 +62,42 @@ inline constexpr Hint Hints[] = {
     {"portFrame", {"选择串口。", "Select the serial port."}},
 };
 
+// Names of the controls for screen readers and automation; their descriptions are the hints
+// above where a control has one.
+struct AccessibleText {
+    const char* key;
+    Text name;
+};
+inline constexpr AccessibleText AccessibleNames[] = {
+    {"refreshButton", {"状态刷新", "Refresh"}},
+    {"groupsButton", {"编组设置", "Groups"}},
+    {"passwordButton", {"修改密码", "Password"}},
+    {"aboutButton", {"关于", "About"}},
+    {"exitButton", {"退出", "Exit"}},
+    {"languageSelector", {"语言", "Language"}},
+    {"portSelector", {"串口", "Serial port"}},
+    {"groupList", {"编组列表", "Groups list"}},
+    {"deviceList", {"设备列表", "Devices list"}},
+    {"upButton", {"上升", "Up"}},
+    {"downButton", {"下降", "Down"}},
+    {"stopButton", {"停止", "Stop"}},
+    {"forwardButton", {"前仰", "Forward"}},
+    {"backwardButton", {"后仰", "Backward"}},
+    {"periodEdit", {"自检周期（秒）", "Self-check period (seconds)"}},
+    {"selfCheckButton", {"自检", "Self-check"}},
+    {"rangeStartEdit", {"搜索起始ID", "Search from ID"}},
+    {"rangeEndEdit", {"搜索结束ID", "Search to ID"}},
+    {"searchButton", {"搜索", "Search"}},
+    {"trafficLog", {"串口通讯记录", "Traffic log"}},
+    {"clearButton", {"清除通讯记录", "Clear the traffic log"}},
+    {"statusBar", {"状态栏", "Status bar"}},
+};
+inline constexpr Text ColumnHeadersName{"设备列表的列标题", "Columns of the devices list"};
+inline constexpr Text RangeDescription{"介于1～999之间的设备ID。", "A device ID between 1 and 999."};
+inline constexpr Text PeriodDescription{"介于60～360之间的秒数。", "Seconds between 60 and 360."};
+inline constexpr Text PortLostRecord{"串口断开", "port lost"};
+inline constexpr Text PortBackRecord{"串口恢复", "port back"};
+
 inline constexpr Text SearchRangeWrongText{"ID搜索范围输入错误。请输入介于1～999之间的数值。", "The range of ID is WRONG."};
 inline constexpr Text ConfirmSearchText{"搜索设备将清空原有设备的编组信息，是否继续？",
                                         "All device's infomation will be cleared by the operation of 'Clear'. \r"

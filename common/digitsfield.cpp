@@ -27,6 +27,7 @@ bool DigitsOnlyFilter::eventFilter(QObject* watched, QEvent* event)
         if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab || key->key() == Qt::Key_Delete)
             return false;
         if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
+        m_marked = false; // every typed character decides anew
         const QChar c = text.at(0);
         const bool accepted = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c.unicode() == 8
                               || c.unicode() == 7 || c.unicode() == 20 || c.unicode() == 18;

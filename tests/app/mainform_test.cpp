@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QAccessible>
 #include <QTest>
 #include <QToolButton>
 
@@ -405,4 +406,37 @@ TEST_F(MainFormTest, EscapeClosesTheAboutBox)
     ASSERT_TRUE(f->aboutForm()->isVisible());
     QTest::keyClick(f->aboutForm(), Qt::Key_Escape);
     EXPECT_FALSE(f->aboutForm()->isVisible());
+}
+
+TEST_F(MainFormTest, EveryControlHasANameInTheCurrentLanguage)
+{
+    auto f = create();
+    f->show();
+    for (int language : {0, 1}) {
+        f->controls().languageSelector->setCurrentIndex(language);
+        f->languageSelected(language);
+        QStringList unnamed;
+        for (QWidget* w : f->findChildren<QWidget*>()) {
+            const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w)
+                                 || qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractItemView*>(w)
+                                 || qobject_cast<QPlainTextEdit*>(w) || w == f->controls().statusBar;
+            if (!control || !w->isVisibleTo(f.get()) || w->objectName().startsWith("qt_")) continue;
+            if (qobject_cast<QLineEdit*>(w) && qobject_cast<QComboBox*>(w->parentWidget())) continue;
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+            if (!a || a->text(QAccessible::Name).trimmed().isEmpty())
+                unnamed << QString("%1 (%2)").arg(w->objectName(), w->metaObject()->className());
+        }
+        EXPECT_TRUE(unnamed.isEmpty()) << "language " << language << ": " << unnamed.join(", ").toStdString();
+    }
+    EXPECT_EQ(f->controls().upButton->accessibleName(), QString("Up"));
+    EXPECT_EQ(f->controls().upButton->accessibleDescription(), QString("Lift up the selected devices."));
+}
+
+TEST_F(MainFormTest, TheTrafficLogKeepsTheNewestFiveThousandLines)
+{
+    auto f = create();
+    const uint8_t frame[9] = {0xFF, 0xAC, 0xE1, 0xE1, 0x00, 0x05, 0x0D, 0x00, 0x00};
+    for (int i = 0; i < 4000; ++i) f->logFrame(i % 2 == 0, frame, 9); // 8,000 lines offered
+    EXPECT_EQ(f->controls().trafficLog->blockCount(), TMainForm::MaxLogLines);
+    EXPECT_TRUE(f->controls().trafficLog->toPlainText().endsWith("FF AC E1 E1 00 05 0D 00 00 "));
 }

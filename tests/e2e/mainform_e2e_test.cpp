@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QToolButton>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -450,4 +452,69 @@ TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
     const QIcon& on = StateBallIcon(true);
     for (int row = 0; row < 5; ++row)
         EXPECT_EQ(f.controls().deviceList->item(row, 0)->icon().cacheKey(), on.cacheKey()) << "row " << row;
+}
+
+namespace {
+int entriesIn(const char* dir)
+{
+    return static_cast<int>(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+}
+} // namespace
+
+// A pulled adapter that is plugged in again: the port comes back under the same name, by itself,
+// fifty times, and each time the poll runs again; no descriptor or thread is left behind.
+TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
+{
+    QTemporaryDir links;
+    const QString link = links.path() + "/bus-port";
+    auto relink = [&](const std::string& target) {
+        QFile::remove(link);
+        ASSERT_TRUE(QFile::link(QString::fromStdString(target), link));
+    };
+    relink(bus.slavePath());
+    dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=" + link.toLocal8Bit() + "\n");
+    bus.addDevice(1, 5);
+    registerDevices({{5, 1}});
+    TMainForm& f = start();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    QTableWidget* list = f.controls().deviceList;
+    const qint64 on = StateBallIcon(true).cacheKey();
+    ASSERT_EQ(list->item(0, 0)->icon().cacheKey(), on);
+
+    BusSimulator* live = &bus;
+    std::unique_ptr<BusSimulator> current;
+    int fds = -1, threads = -1;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        SCOPED_TRACE(cycle);
+        live->vanish();
+        ASSERT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
+        EXPECT_NE(list->item(0, 0)->icon().cacheKey(), on); // nobody vouches for the device now
+        EXPECT_TRUE(f.retryingPort());
+        f.portRetryTick(); // still away: no box, tried again later
+        EXPECT_FALSE(f.Comm1.isOpen());
+
+        auto next = std::make_unique<BusSimulator>();
+        next->addDevice(1, 5);
+        next->start();
+        relink(next->slavePath());
+        if (current) current->stop();
+        current = std::move(next);
+        live = current.get();
+
+        f.portRetryTick();
+        ASSERT_TRUE(f.Comm1.isOpen());
+        EXPECT_FALSE(f.retryingPort());
+        EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
+        ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+        EXPECT_EQ(list->item(0, 0)->icon().cacheKey(), on);
+        if (cycle == 0) {
+            fds = entriesIn("/proc/self/fd");
+            threads = entriesIn("/proc/self/task");
+        } else {
+            EXPECT_LE(entriesIn("/proc/self/fd"), fds);
+            EXPECT_LE(entriesIn("/proc/self/task"), threads);
+        }
+    }
+    EXPECT_EQ(messages.texts.size(), 0) << messages.texts.join(" | ").toStdString();
+    if (current) current->stop();
 }
