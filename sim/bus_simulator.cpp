@@ -562,8 +562,11 @@ void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now
 {
     m_rx.insert(m_rx.end(), bytes, bytes + n);
     m_rxLast = now;
-    // On a real line the bytes follow one another at the baud rate, starting
-    // no sooner than the ones before them have been received.
+    // On a real line a frame's last byte arrives its length in byte times
+    // after its first; the pseudo-terminal hands the whole frame over at once.
+    // Each frame counts on its own: a real port reports its queue empty only
+    // once the bytes before are on the line, so the control centre hands over
+    // no frame while the line is still busy with the one before.
     uint32_t baud;
     bool lineTime;
     {
@@ -572,7 +575,6 @@ void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now
         lineTime = m_options.queryLineTime;
     }
     const auto byteTime = std::chrono::duration_cast<SimClock::duration>(std::chrono::duration<double>(10.0 / baud));
-    m_rxLineEnd = std::max(m_rxLineEnd, now) + byteTime * static_cast<long>(n);
     for (;;) {
         // Skip to the first header, keeping a tail that may be the start of one.
         size_t pos = 0;
@@ -590,7 +592,7 @@ void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now
             return;
         std::vector<uint8_t> frame(m_rx.begin(), m_rx.begin() + len);
         m_rx.erase(m_rx.begin(), m_rx.begin() + len);
-        const auto heard = lineTime ? m_rxLineEnd - byteTime * static_cast<long>(m_rx.size()) : now;
+        const auto heard = lineTime ? now + byteTime * static_cast<long>(len) : now;
         handleFrame(std::move(frame), now, heard);
     }
 }

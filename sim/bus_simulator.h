@@ -91,9 +91,8 @@ public:
         // A partial frame left this long without its remaining bytes is dropped.
         std::chrono::milliseconds frameTimeout{100};
         // The turnaround counts from the moment a query's last byte would
-        // have arrived on a real line (its bytes at the baud rate, after
-        // whatever was still on the line), not from its arrival on the
-        // pseudo-terminal, which takes the whole query at once.
+        // have arrived on a real line (its bytes at the baud rate), not from
+        // its arrival on the pseudo-terminal, which takes it at once.
         bool queryLineTime = true;
         // Extra delay of a late device's reply: longer than the control
         // centre's 190 ms time-out, so the answer comes while it asks another.
@@ -217,7 +216,6 @@ private:
     // Receiver-thread state
     std::vector<uint8_t> m_rx;
     SimClock::time_point m_rxLast;
-    SimClock::time_point m_rxLineEnd{}; // the last byte received, on a real line
 
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stop{false};
