@@ -25,6 +25,7 @@ constexpr Text RefusedText{"数据目录 %1 无法转换，未作任何改动：
                            "The data directory %1 cannot be converted; nothing was changed:\n%2"};
 constexpr Text MoreText{"……另有 %1 处问题", "... and %1 more problems"};
 constexpr Text NothingText{"%1 中没有需要转换的 Paradox 表。", "%1 holds no Paradox table to convert."};
+constexpr Text NotConvertedText{"未转换任何文件。", "Nothing was converted."};
 constexpr Text DryRunText{"（仅检查，未作任何改动）", "(dry run: nothing was changed)"};
 
 QString ProblemList(const TConversion& conversion, int16_t language)
@@ -81,7 +82,7 @@ int RunConversionCommand(const QString& dataDir, bool dryRun)
         if (!conversion.problems.empty()) {
             for (const TParadoxProblem& p : conversion.problems)
                 out(stderr, p.Text(english));
-            out(stderr, pick(RefusedText, english).arg(dataDir, QString()).trimmed());
+            out(stderr, pick(NotConvertedText, english));
             return 1;
         }
         if (conversion.tables.empty()) {

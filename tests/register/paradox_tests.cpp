@@ -1,5 +1,7 @@
 // Converting data directories of Paradox tables: tables are made here with pxlib's own writer.
 #include "access/encode.h"
+#include "app/conversion_prompt.h"
+#include "common/messages.h"
 #include "access/passwordstore.h"
 #include "common/gbk.h"
 #include "register/conversion.h"
@@ -420,6 +422,61 @@ TEST_F(ParadoxTest, AFullRegisterOfTwelveScenesConvertsCompletely)
     }
     std::printf("converted 12 scenes of 999 devices, 16 groups each, and the password store in %lld ms\n",
                 static_cast<long long>(ms));
+}
+
+// Answers every question with `answer` and keeps what was shown.
+class Answering : public MessageSink {
+public:
+    explicit Answering(bool answer) : m_answer(answer) { SetMessageSink(this); }
+    ~Answering() override { SetMessageSink(nullptr); }
+    bool show(QWidget*, Kind kind, const QString& text) override
+    {
+        shown.push_back({kind, text});
+        return m_answer;
+    }
+    std::vector<std::pair<Kind, QString>> shown;
+
+private:
+    bool m_answer;
+};
+
+TEST_F(ParadoxTest, TheStartAsksOnceNamingTheFilesAndTheCommandReportsByExitStatus)
+{
+    MakeDirectory();
+    const auto before = Snapshot(data);
+    {
+        Answering no(false);
+        EXPECT_FALSE(OfferParadoxConversion(data, 3, nullptr));
+        ASSERT_EQ(no.shown.size(), 1u);
+        EXPECT_EQ(no.shown[0].first, MessageSink::Kind::Confirmation);
+        EXPECT_TRUE(no.shown[0].second.contains("Member3.DB, SysSet.DB")) << no.shown[0].second.toStdString();
+        EXPECT_EQ(Snapshot(data), before);
+    }
+    WriteParadox(At("Group9.DB"), GroupFields, {{qint64(0), QByteArray()}, {qint64(0), QByteArray()}});
+    const auto spoilt = Snapshot(data);
+    {
+        Answering yes(true);
+        EXPECT_FALSE(OfferParadoxConversion(data, 1, nullptr));
+        ASSERT_EQ(yes.shown.size(), 2u);
+        EXPECT_EQ(yes.shown[1].first, MessageSink::Kind::Error);
+        EXPECT_TRUE(yes.shown[1].second.contains(At("Group9.DB"))) << yes.shown[1].second.toStdString();
+        EXPECT_EQ(Snapshot(data), spoilt);
+    }
+    EXPECT_EQ(RunConversionCommand(data, false), 1);
+    EXPECT_EQ(Snapshot(data), spoilt);
+    QFile::remove(At("Group9.DB"));
+    EXPECT_EQ(RunConversionCommand(data, true), 0);
+    EXPECT_EQ(Snapshot(data), before);
+    {
+        Answering yes(true);
+        EXPECT_TRUE(OfferParadoxConversion(data, 1, nullptr));
+        ASSERT_EQ(yes.shown.size(), 2u);
+        EXPECT_EQ(yes.shown[1].first, MessageSink::Kind::Information);
+        EXPECT_TRUE(OfferParadoxConversion(data, 1, nullptr));  // converted: no second question
+        EXPECT_EQ(yes.shown.size(), 2u);
+    }
+    EXPECT_EQ(RunConversionCommand(data, false), 0);
+    EXPECT_EQ(RunConversionCommand(QDir(data).filePath("missing"), false), 1);
 }
 
 }  // namespace
