@@ -123,14 +123,6 @@ TrafficRecord::Entry TrafficRecord::entry(int i) const
     return e;
 }
 
-size_t TrafficRecord::heldBytes() const
-{
-    size_t total = m_slots.capacity() * sizeof(Slot);
-    for (const Slot& s : m_slots)
-        total += s.spill.capacity() + static_cast<size_t>(s.note.capacity()) * sizeof(QChar);
-    return total;
-}
-
 QString CsvField(const QString& field)
 {
     static const QString special = QStringLiteral(",;\"\r\n");

@@ -47,8 +47,6 @@ public:
     int capacity() const { return m_capacity; }
     // Entry i, 0 the oldest kept. The meaning is worked out from the bytes here, not stored.
     Entry entry(int i) const;
-    // Heap bytes the record holds for frame bytes and notes, beside its fixed slots.
-    size_t heldBytes() const;
 
     // CSV: a header row, then one row per entry (time, direction, bytes, meaning); UTF-8 with a
     // byte-order mark, CRLF line ends, fields quoted where they must be. Text: one line per entry.
