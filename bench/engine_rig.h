@@ -55,6 +55,16 @@ public:
         view.clock.start();
     }
 
+    // The fast bus as the control centre switches it on: the engine takes
+    // replies as soon as they are whole and shortens its time-outs, and the
+    // reader ends a chunk after a few byte times of silence.
+    void fastBus(int turnaroundMs = ControlEngine::DefaultTurnaroundMs)
+    {
+        const int baud = static_cast<int>(comm.BaudRate());
+        engine.setFastBus(true, turnaroundMs, baud);
+        comm.setReadIntervalTimeout(static_cast<uint32_t>(ControlEngine::fastReadIntervalMs(baud)));
+    }
+
     // The port closes under the engine (hang-up, or closed by a test).
     void closePort()
     {

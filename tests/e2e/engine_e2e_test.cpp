@@ -300,6 +300,50 @@ TEST_F(EngineE2E, ADeviceOffLineOnTheBusIsNamedAsNotAnswering)
     EXPECT_TRUE(rig->sim.hasDevice(3, 12));
 }
 
+// A search of IDs 1..10 on a bus with one device of each fault, in the
+// default and in the fast timing: both find the same devices, and the late
+// reply, which comes while another ID is asked, is never entered. The split
+// reply is tried with the simulator's gap (two chunks in either timing, the
+// second after the time-out) and with a gap that the fast reader sees as two
+// chunks but that leaves the reply within the time-out (it must be joined).
+TEST(EngineE2EFast, FastBusFindsExactlyTheDevicesTheDefaultTimingFinds)
+{
+    struct Case {
+        int splitGapMs;
+        std::vector<std::pair<int, int>> found; // (ID, group) in probe order
+    };
+    const Case cases[] = {
+        { 150, { { 2, 2 }, { 3, 3 }, { 4, 4 }, { 8, 8 } } },
+        { 15, { { 2, 2 }, { 3, 3 }, { 4, 4 }, { 5, 5 }, { 8, 8 } } },
+    };
+    for (const Case& c : cases) {
+        for (const bool fast : { false, true }) {
+            SCOPED_TRACE(std::string(fast ? "fast" : "default") + ", split gap " + std::to_string(c.splitGapMs));
+            EngineRig rig;
+            for (uint8_t id : { 2, 3, 4, 5, 7, 8 })
+                rig.sim.addDevice(id, id); // group = ID, so a reply booked to another ID shows
+            rig.sim.setNoise(3, 3);
+            rig.sim.setSplit(5, 5);
+            rig.sim.setLate(7, 7);
+            rig.sim.setSplitGap(std::chrono::milliseconds(c.splitGapMs));
+            ASSERT_NO_THROW(rig.open());
+            // Allowance for the split reply's gap on top of the turnaround.
+            if (fast)
+                rig.fastBus(60);
+            rig.view.edit1 = "1";
+            rig.view.edit2 = "10";
+            rig.engine.searchClicked();
+            ASSERT_TRUE(EngineRig::runUntil([&] { return !rig.engine.searchRunning(); }, 10000));
+            EngineRig::settle(300); // the late reply arrives after the search
+            EXPECT_EQ(rig.reg.appended, c.found);
+            if (fast) {
+                // The split reply reached the fast reader in two chunks.
+                EXPECT_GE(rig.view.rxLog.size(), c.found.size() + 2);
+            }
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -1381,6 +1382,122 @@ TEST_F(EngineTest, ASearchHoldsTheVerificationBackUntilItEnds)
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(3, 7, CmdAskState))) << "asked again";
     engine.VerifyTimerTimer();
     EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 7 } });
+}
+
+// ---------------------------------------------------------------- fast bus
+
+Bytes join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+const Bytes noise { 0x00, 0x55, 0xAA };
+
+// Whatever comes ahead of a reply in its chunk does not hide it, in either
+// timing, in a poll and in a search.
+TEST_F(EngineTest, AReplyAfterNoiseInItsChunkIsTakenInBothTimings)
+{
+    const Bytes stale = reply(4, 7);      // another device's answer, complete
+    const Bytes torn { 0xFF, 0xAC, 0xE1 }; // a header with nothing behind it
+    for (const bool fast : { false, true }) {
+        for (const Bytes& before : { noise, stale, torn, join({ noise, stale }) }) {
+            SCOPED_TRACE(std::string(fast ? "fast: " : "default: ") + hex(before));
+            wire.clear();
+            reg.appended.clear();
+            engine.setFastBus(fast);
+            listDevices({ { 5, 2 }, { 6, 3 } });
+            engine.startPoll();
+            receive(join({ before, reply(2, 5) }));
+            EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, std::nullopt }));
+            EXPECT_EQ(hex(wire.back()), hex(shortFrame(3, 6, CmdAskState))) << "the next row is asked";
+            engine.stopPoll();
+
+            view.edit1 = "9";
+            view.edit2 = "10";
+            engine.searchClicked();
+            receive(join({ before, reply(1, 9) }));
+            EXPECT_EQ(reg.appended, (std::vector<std::pair<int, int>> { { 9, 1 } }));
+            engine.Timer3Timer();
+            EXPECT_FALSE(engine.searchRunning());
+        }
+    }
+}
+
+// The fast timing joins a reply handed over in pieces, wherever it was cut;
+// the default timing judges each piece on its own and leaves the row to the
+// time-out.
+TEST_F(EngineTest, OnlyTheFastTimingJoinsASplitReply)
+{
+    const Bytes whole = join({ noise, reply(2, 5) });
+    for (const bool fast : { false, true }) {
+        for (size_t cut = 1; cut < whole.size(); ++cut) {
+            SCOPED_TRACE(std::string(fast ? "fast" : "default") + ", cut after " + std::to_string(cut));
+            engine.setFastBus(fast);
+            listDevices({ { 5, 2 }, { 6, 3 } });
+            engine.startPoll();
+            receive(Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(cut)));
+            EXPECT_EQ(view.rows[0].online, std::nullopt) << "nothing before the reply is whole";
+            receive(Bytes(whole.begin() + std::ptrdiff_t(cut), whole.end()));
+            // A default chunk is taken when it holds the reply whole.
+            const bool taken = fast || cut <= noise.size();
+            EXPECT_EQ(view.rows[0].online, taken ? std::optional<bool>(true) : std::nullopt);
+            engine.stopPoll();
+        }
+    }
+}
+
+// Bytes that came before a query are never joined with its answer: the rest
+// of a reply that missed its time-out is not booked to the next device, and
+// a complete frame after a taken one (its device was not asked yet) is
+// dropped with the chunk.
+TEST_F(EngineTest, TheFastTimingJoinsNothingAcrossAQuery)
+{
+    for (const bool fast : { false, true }) {
+        SCOPED_TRACE(fast ? "fast" : "default");
+        engine.setFastBus(fast);
+        // The start of ID 5's answer, then the poll starts over and asks ID 5
+        // again: the rest of the old answer is not the answer to the new query.
+        listDevices({ { 5, 2 }, { 6, 2 } });
+        engine.startPoll();
+        const Bytes five = reply(2, 5);
+        receive(Bytes(five.begin(), five.begin() + 5));
+        engine.refreshClicked();
+        receive(Bytes(five.begin() + 5, five.end()));
+        EXPECT_EQ(view.rows[0].online, std::nullopt);
+        // ID 5 answers, and ID 6's answer to an earlier query comes in the
+        // same chunk: it predates the query to ID 6 and is dropped with it.
+        receive(join({ five, reply(2, 6) }));
+        EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, std::nullopt }));
+        EXPECT_EQ(engine.PollID, 6);
+        engine.stopPoll();
+    }
+}
+
+TEST_F(EngineTest, TheFastTimingTakesItsTimeOutsFromTheLine)
+{
+    struct Case {
+        int turnaroundMs, baud, timeoutMs;
+    };
+    // Query and reply (2 x 90 bits), the allowance, three byte times, rounded up.
+    for (const Case c : { Case { 30, 4800, 38 + 30 + 7 }, Case { 0, 9600, 19 + 0 + 4 }, Case { 50, 1200, 150 + 50 + 25 } }) {
+        engine.setFastBus(true, c.turnaroundMs, c.baud);
+        engine.prepareRebuild();
+        EXPECT_EQ(engine.Timer1.interval(), c.timeoutMs) << c.baud;
+        engine.Timer1Timer();
+        EXPECT_EQ(engine.Timer1.interval(), c.timeoutMs);
+        EXPECT_EQ(engine.Timer3.interval(), c.timeoutMs);
+        EXPECT_EQ(engine.VerifyTimer.interval(), c.timeoutMs);
+    }
+    engine.setFastBus(false);
+    engine.prepareRebuild();
+    EXPECT_EQ(engine.Timer1.interval(), 500);
+    engine.Timer1Timer();
+    EXPECT_EQ(engine.Timer1.interval(), 190);
+    EXPECT_EQ(engine.Timer3.interval(), 190);
+    EXPECT_EQ(engine.VerifyTimer.interval(), 190);
 }
 
 } // namespace
