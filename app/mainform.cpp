@@ -22,6 +22,8 @@
 
 #include <QDir>
 #include <QLibraryInfo>
+#include <QMenu>
+#include <QShortcut>
 #include <QProgressBar>
 #include <QTranslator>
 
@@ -29,6 +31,7 @@
 #include "access/login.h"
 #include "access/modifypsw.h"
 #include "app/about.h"
+#include "app/conversion_prompt.h"
 #include "app/editorlink.h"
 #include "editor/groupsetform.h"
 #include "app/engineview.h"
@@ -293,6 +296,18 @@ void TMainForm::buildRightPanel()
     m_ui.trafficLog->setReadOnly(true);
     // A week of polling must not grow the program without bound: the oldest lines go.
     m_ui.trafficLog->setMaximumBlockCount(MaxLogLines);
+    // Its menu, and Ctrl+S anywhere in the window, save the whole traffic record.
+    m_ui.trafficLog->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_ui.trafficLog, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        std::unique_ptr<QMenu> menu(m_ui.trafficLog->createStandardContextMenu(pos));
+        menu->addSeparator();
+        QAction* save = menu->addAction(pick(SaveTrafficRecordAction));
+        save->setShortcut(QKeySequence::Save);
+        connect(save, &QAction::triggered, this, &TMainForm::saveTrafficRecord);
+        menu->exec(m_ui.trafficLog->viewport()->mapToGlobal(pos));
+    });
+    auto* saveShortcut = new QShortcut(QKeySequence::Save, this);
+    connect(saveShortcut, &QShortcut::activated, this, &TMainForm::saveTrafficRecord);
     m_ui.trafficLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_ui.trafficLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QPalette pal = m_ui.trafficLog->palette();
@@ -407,7 +422,10 @@ void TMainForm::FormCreate()
 
 bool TMainForm::startUp()
 {
-    if (!LogIn || !LogIn(*this) || UserMode == ModeNone) {
+    // A data directory still in the Paradox format is converted first, or the program ends
+    // untouched; nothing may open a table before.
+    const int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
+    if (!OfferParadoxConversion(m_dataDir, scene, this) || !LogIn || !LogIn(*this) || UserMode == ModeNone) {
         // Nobody logged in: everything closes and the program ends; nothing is written.
         UserMode = ModeNone;
         FormClose();
@@ -639,6 +657,7 @@ void TMainForm::showDeviceCount()
 
 void TMainForm::logFrame(bool transmitted, const uint8_t* bytes, int count)
 {
+    m_record.add(transmitted, bytes, count);
     m_ui.trafficLog->appendPlainText(transmitted ? QStringLiteral("Tx:") : QStringLiteral("Rx:"));
     m_ui.trafficLog->appendPlainText(QString::fromStdString(HexLine(bytes, static_cast<size_t>(count))));
 }
@@ -667,10 +686,14 @@ void TMainForm::passwordClicked()
     m_passwordDialog->showModPSW();
 }
 
+void TMainForm::saveTrafficRecord()
+{
+    SaveTrafficRecord(m_record, this);
+}
+
 void TMainForm::noteInRecord(const QString& text)
 {
-    // The traffic record keeps these beside the frames once it exists; until then they go nowhere.
-    Q_UNUSED(text);
+    m_record.addNote(text);
 }
 
 void TMainForm::nameControls(int16_t language)

@@ -16,6 +16,7 @@
 #include "app/inifile.h"
 #include "access/passwordstore.h"
 #include "app/maincontrols.h"
+#include "app/trafficrecord.h"
 #include "protocol/engine.h"
 #include "protocol/txchannel.h"
 #include "register/register.h"
@@ -102,6 +103,9 @@ public:
     int scene() const { return m_scene; }
     // True once the window has begun to close: nothing is rebuilt or sent any more.
     bool closing() const { return m_closed; }
+    // Every frame sent or received, with its time and meaning (the newest 100,000).
+    const TrafficRecord& trafficRecord() const { return m_record; }
+    void saveTrafficRecord();
 
     // The program's state, kept by the main window.
     TComm Comm1;
@@ -161,5 +165,6 @@ private:
     bool m_closed = false;
     bool m_settingsWarned = false;
     QTimer m_portRetry;
+    TrafficRecord m_record;
     PortPaths m_portPaths;
 };

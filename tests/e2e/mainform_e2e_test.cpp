@@ -516,5 +516,17 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
         }
     }
     EXPECT_EQ(messages.texts.size(), 0) << messages.texts.join(" | ").toStdString();
+    // The traffic record holds one line for each loss and each return, beside the frames.
+    int lost = 0, back = 0, frames = 0;
+    const TrafficRecord& record = f.trafficRecord();
+    for (int i = 0; i < record.size(); ++i) {
+        const TrafficRecord::Entry e = record.entry(i);
+        if (e.kind != TrafficRecord::Kind::Note) ++frames;
+        else if (e.description == "port lost") ++lost;
+        else if (e.description == "port back") ++back;
+    }
+    EXPECT_EQ(lost, 50);
+    EXPECT_EQ(back, 50);
+    EXPECT_GE(frames, 50); // at least the answer of each fresh poll
     if (current) current->stop();
 }
