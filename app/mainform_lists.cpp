@@ -11,7 +11,10 @@
 #include <QTableWidget>
 #include <QToolButton>
 
+#include <QHash>
+
 #include <cstdio>
+#include <vector>
 
 #include "access/admpsw.h"
 #include "app/engineview.h"
@@ -43,6 +46,17 @@ private:
     QWidget* m_widget;
 };
 
+// Fills a row that exists already: state image, ID, name and group columns.
+void fillDeviceRow(QTableWidget* list, int row, int id, const QString& name, const QString& groupText, bool online)
+{
+    auto* image = new QTableWidgetItem;
+    image->setIcon(StateBallIcon(online));
+    list->setItem(row, 0, image);
+    list->setItem(row, 1, cell(QString::number(id)));
+    if (!name.isNull()) list->setItem(row, 2, cell(name));
+    if (!groupText.isNull()) list->setItem(row, 3, new QTableWidgetItem(groupText));
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- device list and group filter
@@ -69,12 +83,7 @@ void TMainForm::addDeviceRow(int id, const QString& name, const QString& groupTe
 {
     const int row = m_ui.deviceList->rowCount();
     m_ui.deviceList->insertRow(row);
-    auto* image = new QTableWidgetItem;
-    image->setIcon(StateBallIcon(online));
-    m_ui.deviceList->setItem(row, 0, image);
-    m_ui.deviceList->setItem(row, 1, cell(QString::number(id)));
-    if (!name.isNull()) m_ui.deviceList->setItem(row, 2, cell(name));
-    if (!groupText.isNull()) m_ui.deviceList->setItem(row, 3, new QTableWidgetItem(groupText));
+    fillDeviceRow(m_ui.deviceList, row, id, name, groupText, online);
 }
 
 void TMainForm::ListRefresh()
@@ -114,17 +123,32 @@ void TMainForm::rebuildLists()
         groups.setRecNo(GroupFilter);
         filterId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
     }
+    // The rows are gathered first and the list sized once: a row inserted at
+    // a time costs the list a round of notifications each, and every group's
+    // label is looked up once, not once for each of its devices.
+    struct Row {
+        int id;
+        QString name, groupText;
+    };
+    std::vector<Row> rows;
+    QHash<qint64, QString> groupTexts;
     TTable& members = Register.Member_Table;
     for (members.First(); !members.Eof(); members.Next()) {
         const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
         const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
         const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
         if (GroupFilter > 0) {
-            if (group == filterId) addDeviceRow(id, name, QString(), false);
+            if (group == filterId) rows.push_back({ id, name, QString() });
         } else {
-            addDeviceRow(id, name, groupTextOf(static_cast<int>(group), false), false);
+            auto text = groupTexts.constFind(group);
+            if (text == groupTexts.constEnd())
+                text = groupTexts.insert(group, groupTextOf(static_cast<int>(group), false));
+            rows.push_back({ id, name, *text });
         }
     }
+    m_ui.deviceList->setRowCount(static_cast<int>(rows.size()));
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row)
+        fillDeviceRow(m_ui.deviceList, row, rows[row].id, rows[row].name, rows[row].groupText, false);
 
     m_ui.groupList->setCurrentRow(GroupFilter);
     if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();

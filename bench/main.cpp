@@ -2,11 +2,16 @@
 // the engine, a real TComm at Comm1's settings and the simulated bus paced at
 // 4800 baud. Prints a table; it is a measuring program, not a test.
 //
+// Every figure is measured twice, side by side: with the default bus timing
+// and with the fast bus ([BUS] Fast=1, turnaround allowance 30 ms).
+//
 //   tarvello-bench [--devices N] [--search M] [--full-run P]
 //     N  listed devices in the poll runs (default 20)
 //     M  IDs in each search run (default 20)
 //     P  answering and silent devices in the run the 999-device figure is
 //        extrapolated from (default 50, at least 50)
+//   tarvello-bench --list-only
+//     only the ListRefresh of 999 devices in the real main window
 
 #include "bench/engine_rig.h"
 
@@ -58,7 +63,7 @@ struct PollResult {
 
 // Lists `count` devices, puts them on the bus when `answering`, and times one
 // poll from the rebuild to the last row's mark.
-PollResult runPoll(int count, bool answering)
+PollResult runPoll(int count, bool answering, bool fast)
 {
     PollResult r;
     EngineRig rig;
@@ -70,6 +75,8 @@ PollResult runPoll(int count, bool answering)
             rig.sim.addDevice(uint8_t(group), uint16_t(id));
     }
     rig.open();
+    if (fast)
+        rig.fastBus();
     rig.listDevices(listed);
 
     const qint64 start = rig.view.clock.elapsed();
@@ -93,18 +100,38 @@ struct SearchResult {
     qint64 totalMs = 0;
     int found = 0;
     int probes = 0;
+    std::vector<int> foundIds;
+    int bookedWrong = 0; // devices entered with a group other than their own
+};
+
+// Faults for a search: devices whose ID modulo 10 is 3 have noise ahead of
+// their replies, 5 split replies, 7 late replies.
+struct FaultPlan {
+    bool on = false;
+    std::chrono::milliseconds splitGap { 150 };
 };
 
 // Searches IDs 1..count with every ID present or none, timed from the search
 // button to the end of the search.
-SearchResult runSearch(int count, bool present)
+SearchResult runSearch(int count, bool present, bool fast, FaultPlan faults = {})
 {
     SearchResult r;
     EngineRig rig;
     if (present)
-        for (int id = 1; id <= count; ++id)
-            rig.sim.addDevice(uint8_t(id % 16), uint16_t(id));
+        for (int id = 1; id <= count; ++id) {
+            const uint8_t group = uint8_t(id % 16);
+            const uint16_t did = uint16_t(id);
+            rig.sim.addDevice(group, did);
+            if (faults.on) {
+                rig.sim.setNoise(group, did, id % 10 == 3);
+                rig.sim.setSplit(group, did, id % 10 == 5);
+                rig.sim.setLate(group, did, id % 10 == 7);
+            }
+        }
+    rig.sim.setSplitGap(faults.splitGap);
     rig.open();
+    if (fast)
+        rig.fastBus();
     rig.view.edit1 = QStringLiteral("1");
     rig.view.edit2 = QString::number(count);
 
@@ -114,19 +141,20 @@ SearchResult runSearch(int count, bool present)
     r.totalMs = rig.view.clock.elapsed() - start;
     r.found = int(rig.reg.appended.size());
     r.probes = int(rig.sim.frameCount());
+    for (const auto& [id, group] : rig.reg.appended) {
+        r.foundIds.push_back(id);
+        if (group != id % 16)
+            ++r.bookedWrong;
+    }
+    // The search is over: a late reply still on its way must not be entered either.
+    EngineRig::settle(400);
+    r.bookedWrong += int(rig.reg.appended.size()) - r.found;
     return r;
 }
 
 void line(const char* what, const std::string& value) { std::printf("  %-52s %s\n", what, value.c_str()); }
 
 std::string ms(double v) { return std::to_string(int(v + 0.5)) + " ms"; }
-
-std::string fmtStats(const Stats& s)
-{
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "mean %.1f ms (min %.0f, median %.0f, max %.0f)", s.mean, s.min, s.median, s.max);
-    return buf;
-}
 
 int argValue(int argc, char** argv, const char* name, int fallback)
 {
@@ -197,15 +225,30 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--list-only") == 0) {
+            const double refresh = measureListRefresh999();
+            std::printf("ListRefresh of 999 devices: %s\n",
+                refresh < 0 ? "could not be measured" : (ms(refresh) + " (median of 7, real main window)").c_str());
+            return refresh < 0 ? 1 : 0;
+        }
+    }
     const int devices = argValue(argc, argv, "--devices", 20);
     const int searchIds = argValue(argc, argv, "--search", 20);
     const int fullRun = std::max(50, argValue(argc, argv, "--full-run", 50));
-    constexpr double baud = 4800;
+    constexpr int baud = 4800;
     const double lineMs = ShortFrameLength * 10 * 1000.0 / baud;
+    const double turnaround = double(BusSimulator::Options {}.turnaround.count());
+    const double lineLimit = 2 * lineMs + turnaround;
+    const int fastTimeout = ControlEngine::fastTimeoutMs(ControlEngine::DefaultTurnaroundMs, baud);
 
-    std::printf("tarvello-bench: engine + TComm (Comm1: 4800 8N1, 100 ms read interval) + simulated bus "
-                "(4800 baud, %lld ms turnaround)\n\n",
-        static_cast<long long>(BusSimulator::Options {}.turnaround.count()));
+    std::printf("tarvello-bench: engine + TComm (Comm1: 4800 8N1) + simulated bus (4800 baud, %.0f ms turnaround,\n"
+                "the query's own line time counted before it)\n"
+                "  default: chunk ends after 100 ms of silence; time-outs 500 / 190 ms, probe 190 ms\n"
+                "  fast:    [BUS] Fast=1, TurnaroundMs=%d: chunk ends after %d ms of silence, a reply is taken as\n"
+                "           soon as it is whole; every time-out %d ms\n\n",
+        turnaround, ControlEngine::DefaultTurnaroundMs, ControlEngine::fastReadIntervalMs(baud), fastTimeout);
+    std::printf("  %-52s %-16s %s\n", "", "default", "fast");
 
     int failures = 0;
     auto check = [&](bool ok, const char* what) {
@@ -214,47 +257,103 @@ int main(int argc, char** argv)
             ++failures;
         }
     };
+    auto row = [](const char* what, const std::string& a, const std::string& b) {
+        std::printf("  %-52s %-16s %s\n", what, a.c_str(), b.c_str());
+    };
+    auto mean = [](const std::vector<qint64>& v) { return stats(v).mean; };
+    auto ms1 = [](double v) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.1f ms", v);
+        return std::string(buf);
+    };
 
     std::printf("Status poll, %d listed devices\n", devices);
     {
-        const PollResult a = runPoll(devices, true);
-        check(a.ok, "answering poll");
-        line("all answering: whole poll", ms(double(a.totalMs)) + " (" + std::to_string(a.online) + " on line)");
-        line("all answering: per polled device", ms(double(a.totalMs) / devices));
-        line("all answering: row to row (answer to answer)", fmtStats(stats(a.gapsMs)));
-        const PollResult s = runPoll(devices, false);
-        check(s.ok, "silent poll");
-        line("all silent: whole poll", ms(double(s.totalMs)) + " (" + std::to_string(s.online) + " on line)");
-        line("all silent: per polled device", ms(double(s.totalMs) / devices));
-        line("all silent: first time-out (after a rebuild)", ms(double(s.firstMs)));
-        line("all silent: later time-outs", fmtStats(stats(s.gapsMs)));
+        PollResult a[2], q[2];
+        for (int f = 0; f < 2; ++f) {
+            a[f] = runPoll(devices, true, f == 1);
+            check(a[f].ok, "answering poll");
+            q[f] = runPoll(devices, false, f == 1);
+            check(q[f].ok, "silent poll");
+        }
+        auto both = [&](const char* what, auto get) { row(what, get(0), get(1)); };
+        both("all answering: whole poll", [&](int f) { return ms(double(a[f].totalMs)); });
+        both("all answering: devices found on line", [&](int f) { return std::to_string(a[f].online); });
+        both("all answering: row to row (mean)", [&](int f) { return ms1(mean(a[f].gapsMs)); });
+        both("all answering: row to row (min / max)", [&](int f) {
+            const Stats st = stats(a[f].gapsMs);
+            return std::to_string(int(st.min)) + " / " + std::to_string(int(st.max)) + " ms";
+        });
+        both("all silent: whole poll", [&](int f) { return ms(double(q[f].totalMs)); });
+        both("all silent: first time-out (after a rebuild)", [&](int f) { return ms(double(q[f].firstMs)); });
+        both("all silent: later time-outs (mean)", [&](int f) { return ms1(mean(q[f].gapsMs)); });
     }
 
     std::printf("\nSearch, IDs 1..%d\n", searchIds);
+    double fullSearch[2] = { 0, 0 };
     {
-        const SearchResult absent = runSearch(searchIds, false);
-        check(absent.ok, "search of absent IDs");
-        line("absent IDs: whole search", ms(double(absent.totalMs)) + " (" + std::to_string(absent.probes)
-                + " probes, " + std::to_string(absent.found) + " found)");
-        line("absent IDs: per probed ID", ms(double(absent.totalMs) / searchIds));
-        const SearchResult present = runSearch(searchIds, true);
-        check(present.ok, "search of present IDs");
-        line("present IDs: whole search", ms(double(present.totalMs)) + " (" + std::to_string(present.probes)
-                + " probes, " + std::to_string(present.found) + " found)");
-        line("present IDs: per probed ID", ms(double(present.totalMs) / searchIds));
-        line("full range 1..999, empty bus (extrapolated)", ms(double(absent.totalMs) / searchIds * 999));
+        SearchResult absent[2], present[2];
+        for (int f = 0; f < 2; ++f) {
+            absent[f] = runSearch(searchIds, false, f == 1);
+            check(absent[f].ok, "search of absent IDs");
+            present[f] = runSearch(searchIds, true, f == 1);
+            check(present[f].ok, "search of present IDs");
+            fullSearch[f] = double(absent[f].totalMs) / searchIds * 999;
+        }
+        auto both = [&](const char* what, auto get) { row(what, get(0), get(1)); };
+        both("absent IDs: whole search", [&](int f) { return ms(double(absent[f].totalMs)); });
+        both("absent IDs: per probed ID", [&](int f) { return ms1(double(absent[f].totalMs) / searchIds); });
+        both("present IDs: whole search", [&](int f) { return ms(double(present[f].totalMs)); });
+        both("present IDs: per probed ID", [&](int f) { return ms1(double(present[f].totalMs) / searchIds); });
+        both("present IDs: found", [&](int f) { return std::to_string(present[f].found); });
+        both("full range 1..999, empty bus (extrapolated)", [&](int f) { return ms(fullSearch[f]); });
+    }
+
+    std::printf("\nSearch with faults, IDs 1..40 all present: noise ahead of replies (IDs ending in 3),\n"
+                "split replies (5), late replies by 200 ms (7)\n");
+    {
+        for (const int gap : { 150, 5 }) {
+            SearchResult r[2];
+            for (int f = 0; f < 2; ++f) {
+                FaultPlan plan;
+                plan.on = true;
+                plan.splitGap = std::chrono::milliseconds(gap);
+                r[f] = runSearch(40, true, f == 1, plan);
+                check(r[f].ok, "search with faults");
+            }
+            char what[80];
+            std::snprintf(what, sizeof what, "split gap %d ms: found", gap);
+            row(what, std::to_string(r[0].found), std::to_string(r[1].found));
+            std::snprintf(what, sizeof what, "split gap %d ms: booked to a wrong device", gap);
+            row(what, std::to_string(r[0].bookedWrong), std::to_string(r[1].bookedWrong));
+            std::snprintf(what, sizeof what, "split gap %d ms: same devices in both modes", gap);
+            row(what, r[0].foundIds == r[1].foundIds ? "yes" : "NO", "");
+            if (r[0].foundIds != r[1].foundIds || r[0].bookedWrong + r[1].bookedWrong > 0)
+                ++failures;
+        }
     }
 
     std::printf("\nFull poll of 999 listed devices (extrapolated from runs of %d)\n", fullRun);
+    double fullAnswering[2] = { 0, 0 };
     {
-        const PollResult a = runPoll(fullRun, true);
-        check(a.ok, "answering poll for the extrapolation");
-        const Stats ga = stats(a.gapsMs);
-        line("all answering", ms(double(a.firstMs) + 998 * ga.mean));
-        const PollResult s = runPoll(fullRun, false);
-        check(s.ok, "silent poll for the extrapolation");
-        const Stats gs = stats(s.gapsMs);
-        line("all silent", ms(double(s.firstMs) + 998 * gs.mean));
+        double silent[2] = { 0, 0 };
+        for (int f = 0; f < 2; ++f) {
+            const PollResult a = runPoll(fullRun, true, f == 1);
+            check(a.ok, "answering poll for the extrapolation");
+            fullAnswering[f] = double(a.firstMs) + 998 * stats(a.gapsMs).mean;
+            const PollResult q = runPoll(fullRun, false, f == 1);
+            check(q.ok, "silent poll for the extrapolation");
+            silent[f] = double(q.firstMs) + 998 * stats(q.gapsMs).mean;
+        }
+        row("all answering", ms(fullAnswering[0]), ms(fullAnswering[1]));
+        auto perDevice = [&](double total) {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%.1f ms = %.2fx", total / 999, total / 999 / lineLimit);
+            return std::string(buf);
+        };
+        row("all answering: per device, times the line's limit", perDevice(fullAnswering[0]),
+            perDevice(fullAnswering[1]));
+        row("all silent", ms(silent[0]), ms(silent[1]));
     }
 
     std::printf("\nFor comparison\n");
@@ -262,9 +361,10 @@ int main(int argc, char** argv)
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.2f ms", lineMs);
         line("line time of one 9-byte frame at 4800 baud", buf);
-        std::snprintf(buf, sizeof buf, "%.2f ms", 2 * lineMs + double(BusSimulator::Options {}.turnaround.count()));
-        line("query + turnaround + reply on the line", buf);
-        line("poll time-outs (first / later), search probe", "500 / 190 ms, 190 ms");
+        std::snprintf(buf, sizeof buf, "%.2f ms", lineLimit);
+        line("line's limit: query + turnaround + reply", buf);
+        std::snprintf(buf, sizeof buf, "%.2f", fullSearch[1] > 0 ? fullSearch[0] / fullSearch[1] : 0.0);
+        line("search 1..999 on an empty bus: default / fast", buf);
         const double refresh = measureListRefresh999();
         line("ListRefresh of 999 devices",
             refresh < 0 ? std::string("could not be measured") : ms(refresh) + " (median of 7, real main window)");

@@ -1,0 +1,20 @@
+// The bus timing chosen in DFiles/DB.ini, section [BUS]:
+//
+//   [BUS]
+//   ; 1: take each reply as soon as it is whole, time-outs from the line's needs
+//   Fast=1
+//   ; the time a device may take to begin its answer, in milliseconds (default 30)
+//   TurnaroundMs=30
+//
+// Without the section (or with Fast other than 1) the bus keeps its default
+// timing: a chunk ends after 100 ms of silence, time-outs of 500 / 190 ms.
+#pragma once
+
+class TIniFile;
+class ControlEngine;
+class TComm;
+
+// Reads [BUS] Fast and TurnaroundMs and applies them to the engine and to the
+// port's reader. Call once the port's settings are in place (the line speed
+// counts); an open port takes the new read interval at once.
+void ApplyBusSettings(TIniFile& settings, ControlEngine& engine, TComm& comm);
