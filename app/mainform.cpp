@@ -31,6 +31,7 @@
 #include "access/login.h"
 #include "access/modifypsw.h"
 #include "app/about.h"
+#include "app/bussettings.h"
 #include "app/conversion_prompt.h"
 #include "app/editorlink.h"
 #include "editor/groupsetform.h"
@@ -375,6 +376,7 @@ void TMainForm::FormCreate()
     Engine->SelfCheckState = 0;
 
     ApplyComm1Defaults(Comm1);
+    ApplyBusSettings(m_settings, *Engine, Comm1);
     Comm1.PortResolver = [this](const QString& name) {
         if (m_portPaths) return m_portPaths(name);
         return ResolvePortName(name, [this](const QString& key) {

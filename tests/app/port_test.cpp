@@ -143,3 +143,26 @@ TEST_F(PortTest, LosingThePortTakesTheProgressBarAlong)
     EXPECT_EQ(f.pollProgressBar(), nullptr);
     EXPECT_FALSE(f.Engine->Timer1.isActive()); // the poll does not run on against the closed port
 }
+
+TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)
+{
+    struct Case {
+        QByteArray bus;
+        bool fast;
+        int readInterval;
+    };
+    const Case cases[] = {
+        {"", false, 100},
+        {"[BUS]\nFast=0\n", false, 100},
+        {"[BUS]\nFast=1\n", true, 7},
+        {"[BUS]\nFast=1\nTurnaroundMs=5000\n", true, 7}, // out of range: the default turnaround
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bus.constData());
+        writeIni(c.bus);
+        TMainForm f(dir.path());
+        EXPECT_EQ(f.Engine->fastBus(), c.fast);
+        EXPECT_EQ(static_cast<int>(f.Comm1.ReadIntervalTimeout()), c.readInterval);
+        EXPECT_TRUE(f.Comm1.isOpen());
+    }
+}
