@@ -1,6 +1,8 @@
 // Converting data directories of Paradox tables: tables are made here with pxlib's own writer.
 #include "access/encode.h"
 #include "app/conversion_prompt.h"
+#include "app/mainform.h"
+#include "common/state.h"
 #include "common/messages.h"
 #include "access/passwordstore.h"
 #include "common/gbk.h"
@@ -477,6 +479,46 @@ TEST_F(ParadoxTest, TheStartAsksOnceNamingTheFilesAndTheCommandReportsByExitStat
     }
     EXPECT_EQ(RunConversionCommand(data, false), 0);
     EXPECT_EQ(RunConversionCommand(QDir(data).filePath("missing"), false), 1);
+}
+
+// Through the main window: the question comes before the log-in; No ends the program untouched,
+// Yes converts, and the log-in then takes the password the operator always had.
+TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterwards)
+{
+    MakeDirectory();
+    const auto before = Snapshot(data);
+    const auto nowhere = [](const QString&) { return QStringLiteral("/nonexistent/tarvello-port"); };
+    int logIns = 0;
+    {
+        Answering no(false);
+        TMainForm f(data, nullptr, nowhere);
+        f.LogIn = [&](TMainForm&) {
+            ++logIns;
+            UserMode = ModeOperator;
+            return true;
+        };
+        EXPECT_FALSE(f.startUp());
+        EXPECT_EQ(logIns, 0);
+        EXPECT_FALSE(f.isVisible());
+    }
+    EXPECT_EQ(Snapshot(data), before);
+    {
+        Answering yes(true);
+        TMainForm f(data, nullptr, nowhere);
+        f.LogIn = [&](TMainForm& form) {
+            ++logIns;
+            form.passwordStore().Open();
+            UserMode = form.passwordStore().Matches(OperatorRecord, QString::fromUtf8(OperatorPassword)) ? ModeOperator
+                                                                                                     : ModeNone;
+            return UserMode != ModeNone;
+        };
+        EXPECT_TRUE(f.startUp());
+        EXPECT_EQ(logIns, 1);
+        EXPECT_EQ(UserMode, ModeOperator);
+        EXPECT_EQ(f.Register.Member_Table.RecordCount(), 12);
+        EXPECT_EQ(f.controls().deviceList->rowCount(), 12);
+    }
+    UserMode = ModeNone;
 }
 
 }  // namespace
