@@ -17,4 +17,8 @@ class TComm;
 // Reads [BUS] Fast and TurnaroundMs and applies them to the engine and to the
 // port's reader. Call once the port's settings are in place (the line speed
 // counts); an open port takes the new read interval at once.
+// Switching back to the default timing restores the reader's 100 ms.
 void ApplyBusSettings(TIniFile& settings, ControlEngine& engine, TComm& comm);
+
+// The reader's silence that ends a chunk in the default timing.
+constexpr unsigned DefaultReadIntervalMs = 100;

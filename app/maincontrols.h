@@ -1,6 +1,7 @@
 // The main window's widgets, named for what they do.
 #pragma once
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -25,6 +26,7 @@ struct MainControls {
     QComboBox* languageSelector = nullptr;
     QGroupBox* portFrame = nullptr;
     QComboBox* portSelector = nullptr;
+    QCheckBox* fastBusCheck = nullptr;    // the fast bus timing, [BUS] Fast of the settings
     QSplitter* splitter = nullptr;
     TCheckListBox* groupList = nullptr;   // entry 0 all devices, entry 1 ungrouped, then the groups
     TListView* deviceList = nullptr;      // state image, ID, name, group

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -139,15 +140,19 @@ void TMainForm::buildToolBar()
 
     m_ui.portFrame = new QGroupBox(QString::fromUtf8(TextPortFrame.zh), m_ui.toolBar);
     m_ui.portFrame->setObjectName(QStringLiteral("portFrame"));
-    auto* l3 = new QVBoxLayout(m_ui.portFrame);
+    auto* l3 = new QHBoxLayout(m_ui.portFrame);
     l3->setContentsMargins(6, 2, 6, 4);
     m_ui.portSelector = new QComboBox(m_ui.portFrame);
     m_ui.portSelector->setObjectName(QStringLiteral("portSelector"));
     for (int i = 1; i <= 9; ++i) m_ui.portSelector->addItem(QStringLiteral("COM%1").arg(i));
     l3->addWidget(m_ui.portSelector);
+    m_ui.fastBusCheck = new QCheckBox(QString::fromUtf8(TextFastBus.zh), m_ui.portFrame);
+    m_ui.fastBusCheck->setObjectName(QStringLiteral("fastBusCheck"));
+    l3->addWidget(m_ui.fastBusCheck);
     m_ui.toolBar->addWidget(m_ui.portFrame);
 
     connect(m_ui.aboutButton, &QToolButton::clicked, this, &TMainForm::aboutClicked);
+    connect(m_ui.fastBusCheck, &QCheckBox::clicked, this, &TMainForm::fastBusClicked);
     connect(m_ui.exitButton, &QToolButton::clicked, this, &TMainForm::exitClicked);
     connect(m_ui.passwordButton, &QToolButton::clicked, this, &TMainForm::passwordClicked);
     connect(m_ui.languageSelector, &QComboBox::activated, this, &TMainForm::languageSelected);
@@ -377,6 +382,7 @@ void TMainForm::FormCreate()
 
     ApplyComm1Defaults(Comm1);
     ApplyBusSettings(m_settings, *Engine, Comm1);
+    m_ui.fastBusCheck->setChecked(Engine->fastBus());
     Comm1.PortResolver = [this](const QString& name) {
         if (m_portPaths) return m_portPaths(name);
         return ResolvePortName(name, [this](const QString& key) {
@@ -554,6 +560,7 @@ void TMainForm::MainFormProcLanguage(int16_t language)
     m_ui.selfCheckButton->setText(selfCheckRunning() ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
     m_ui.clearButton->setText(t(TextClear));
     m_ui.portFrame->setTitle(t(TextPortFrame));
+    m_ui.fastBusCheck->setText(t(TextFastBus));
     m_ui.periodLabel->setText(t(TextSelfCheck));
     if (m_ui.groupList->currentRow() == 0) {
         const QString from = pick(TextUngrouped, language == 0 ? 1 : 0);
@@ -686,6 +693,13 @@ void TMainForm::passwordClicked()
 {
     Engine->StopSearch();
     m_passwordDialog->showModPSW();
+}
+
+void TMainForm::fastBusClicked(bool on)
+{
+    // Kept in the settings for the next start and taken at once: the next query runs on it.
+    writeSetting(QStringLiteral("BUS"), QStringLiteral("Fast"), on ? QStringLiteral("1") : QStringLiteral("0"));
+    ApplyBusSettings(m_settings, *Engine, Comm1);
 }
 
 void TMainForm::saveTrafficRecord()

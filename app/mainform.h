@@ -79,6 +79,7 @@ public:
     void portHungUp();
     // Tries the lost port again; the retry timer calls it every PortRetryMs until it opens.
     void portRetryTick();
+    void fastBusClicked(bool on);
     bool retryingPort() const { return m_portRetry.isActive(); }
     void clearLogClicked();
     void aboutClicked();

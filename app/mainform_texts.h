@@ -23,6 +23,7 @@ inline constexpr Text TextSelfCheckStop{"停止", "Stop"};
 inline constexpr Text TextSelfCheckStart{"启动", "Start"};
 inline constexpr Text TextClear{"清除", "Clear"};
 inline constexpr Text TextPortFrame{"串口选择", "Serial Port"};
+inline constexpr Text TextFastBus{"快速", "Fast"};
 inline constexpr Text TextSelfCheck{"自检周期", "SelfCheck"};
 inline constexpr Text TextUngrouped{"未编组", "Ungrouped"};
 inline constexpr Text TextForward{"前仰", "Forward"};
@@ -60,6 +61,7 @@ inline constexpr Hint Hints[] = {
     {"clearButton", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
     {"languageFrame", {"选择语言。", "Select the language."}},
     {"portFrame", {"选择串口。", "Select the serial port."}},
+    {"fastBusCheck", {"快速总线：应答完整即处理，超时按线路所需。", "Fast bus: take each reply once it is whole; time-outs from the line's needs."}},
 };
 
 // Names of the controls for screen readers and automation; their descriptions are the hints
@@ -76,6 +78,7 @@ inline constexpr AccessibleText AccessibleNames[] = {
     {"exitButton", {"退出", "Exit"}},
     {"languageSelector", {"语言", "Language"}},
     {"portSelector", {"串口", "Serial port"}},
+    {"fastBusCheck", {"快速总线", "Fast bus"}},
     {"groupList", {"编组列表", "Groups list"}},
     {"deviceList", {"设备列表", "Devices list"}},
     {"upButton", {"上升", "Up"}},

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 
 #include "app/mainform.h"
@@ -162,7 +163,23 @@ TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)
         writeIni(c.bus);
         TMainForm f(dir.path());
         EXPECT_EQ(f.Engine->fastBus(), c.fast);
+        EXPECT_EQ(f.controls().fastBusCheck->isChecked(), c.fast);
         EXPECT_EQ(static_cast<int>(f.Comm1.ReadIntervalTimeout()), c.readInterval);
         EXPECT_TRUE(f.Comm1.isOpen());
     }
+}
+
+TEST_F(PortTest, TheFastBusBoxSwitchesTheTimingAtOnceAndForTheNextStart)
+{
+    writeIni("");
+    TMainForm f(dir.path());
+    f.controls().fastBusCheck->click();
+    EXPECT_TRUE(f.Engine->fastBus());
+    EXPECT_EQ(f.Comm1.ReadIntervalTimeout(), 7u);
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("BUS", "Fast", ""), QString("1"));
+    f.controls().fastBusCheck->click();
+    EXPECT_FALSE(f.Engine->fastBus());
+    EXPECT_EQ(f.Comm1.ReadIntervalTimeout(), 100u);
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("BUS", "Fast", ""), QString("0"));
+    EXPECT_TRUE(messages.texts.isEmpty());
 }
