@@ -51,7 +51,13 @@ using namespace mainform;
 TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPaths)
     : QMainWindow(parent),
       Comm1(this),
-      Tx([this](const uint8_t* buffer, uint16_t length) { return Comm1.WriteData(buffer, length); }),
+      Tx([this](const uint8_t* buffer, uint16_t length) {
+          // Every frame the port takes goes into the traffic record, status queries and probes
+          // too, which the window's log leaves out.
+          const bool taken = Comm1.WriteData(buffer, length);
+          if (taken) m_record.add(true, buffer, length);
+          return taken;
+      }),
       Register(dataDir),
       m_dataDir(dataDir),
       m_settings(dataDir + QStringLiteral("/DB.ini")),
@@ -666,7 +672,7 @@ void TMainForm::showDeviceCount()
 
 void TMainForm::logFrame(bool transmitted, const uint8_t* bytes, int count)
 {
-    m_record.add(transmitted, bytes, count);
+    if (!transmitted) m_record.add(false, bytes, count); // sent frames are recorded as the port takes them
     m_ui.trafficLog->appendPlainText(transmitted ? QStringLiteral("Tx:") : QStringLiteral("Rx:"));
     m_ui.trafficLog->appendPlainText(QString::fromStdString(HexLine(bytes, static_cast<size_t>(count))));
 }
