@@ -33,8 +33,9 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
 
     // The time-outs decide on-line/off-line and whether an ID is present, so
     // they must not be coarsened by the timer system.
-    for (QTimer* t : { &Timer1, &Timer3, &Timer4, &VerifyTimer })
+    for (QTimer* t : { &Timer1, &Timer3, &Timer4, &VerifyTimer, &OverdueTimer })
         t->setTimerType(Qt::PreciseTimer);
+    OverdueTimer.setSingleShot(true);
     Timer1.setInterval(InitialPollTimeoutMs);
     Timer3.setInterval(SearchTimeoutMs);
     Timer4.setInterval(MinSelfCheckPeriod * 1000);
@@ -45,6 +46,7 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
     connect(&Timer3, &QTimer::timeout, this, &ControlEngine::Timer3Timer);
     connect(&Timer4, &QTimer::timeout, this, &ControlEngine::Timer4Timer);
     connect(&VerifyTimer, &QTimer::timeout, this, &ControlEngine::VerifyTimerTimer);
+    connect(&OverdueTimer, &QTimer::timeout, this, &ControlEngine::OverdueTimerTimer);
 }
 
 ControlEngine::~ControlEngine() = default;
@@ -78,6 +80,12 @@ void ControlEngine::loadPollTarget(int row)
 // The poll's outstanding query, if any, is given up whole: no answer or
 // time-out that still comes can be booked to any row.
 void ControlEngine::abandonPoll()
+{
+    finishPollRound();
+    dropOverdue(Overdue::Kind::PollRow);
+}
+
+void ControlEngine::finishPollRound()
 {
     Timer1.stop();
     PollIndex = 0;
@@ -126,6 +134,7 @@ void ControlEngine::logTx()
 void ControlEngine::searchEndSteps()
 {
     Timer3.stop();
+    dropOverdue(Overdue::Kind::Probe);
     // A search too short for a further write-empty event would leave its bar.
     if (m_view.progressBarExists())
         m_view.destroyProgressBar();
@@ -216,11 +225,18 @@ bool ControlEngine::dispatchFrame(const uint8_t* frame9)
     const DecodedFrame f = DecodeFrame(frame9);
     if (!f.headerOk)
         return false;
+    bool taken = false;
     if (searchRunning())
-        return searchRule(f);
-    if (m_verifying)
-        return verifyRule(f);
-    return pollRule(f);
+        taken = searchRule(f);
+    else if (m_verifying)
+        taken = verifyRule(f);
+    else
+        taken = pollRule(f);
+    // An overdue answer is booked, but the frames behind it are still judged:
+    // the answer to the query outstanding may follow it in the same chunk.
+    if (!taken && !m_overdue.empty())
+        takeOverdue(f);
+    return taken;
 }
 
 void ControlEngine::sendingQuery()
@@ -251,6 +267,8 @@ void ControlEngine::setFastBus(bool fast, int turnaroundMs, int baud)
 {
     m_fast = fast;
     m_pending.clear();
+    dropOverdue(Overdue::Kind::Probe);
+    dropOverdue(Overdue::Kind::PollRow);
     if (fast) {
         const int t = fastTimeoutMs(turnaroundMs, baud);
         m_firstPollTimeout = m_pollTimeout = m_searchTimeout = t;
@@ -266,6 +284,79 @@ void ControlEngine::setFastBus(bool fast, int turnaroundMs, int baud)
         Timer3.setInterval(m_searchTimeout);
     if (!VerifyTimer.isActive())
         VerifyTimer.setInterval(m_pollTimeout);
+}
+
+// An overdue answer has until the default timing's window for its query
+// has passed; a chattering line cannot stretch that.
+void ControlEngine::addOverdue(const Overdue& o, int waitMs)
+{
+    if (!m_fast || waitMs <= 0)
+        return;
+    Overdue entry = o;
+    entry.until = QDeadlineTimer(waitMs, Qt::PreciseTimer);
+    m_overdue.push_back(entry);
+    if (!OverdueTimer.isActive())
+        restartOverdueTimer();
+}
+
+void ControlEngine::restartOverdueTimer()
+{
+    OverdueTimer.stop();
+    if (m_overdue.empty())
+        return;
+    OverdueTimer.start(int(std::max<qint64>(0, m_overdue.front().until.remainingTime())));
+}
+
+void ControlEngine::OverdueTimerTimer()
+{
+    OverdueTimer.stop();
+    if (m_overdue.empty())
+        return;
+    m_overdue.pop_front();
+    restartOverdueTimer();
+    // The search waited past its last probe only for answers still overdue.
+    if (searchRunning() && SearchCursor > SearchEnd && !probeOverdue())
+        searchEndSteps();
+}
+
+bool ControlEngine::takeOverdue(const DecodedFrame& f)
+{
+    if (!f.isStatusReply() || !f.checksumOk())
+        return false;
+    for (auto it = m_overdue.begin(); it != m_overdue.end(); ++it) {
+        const Overdue o = *it;
+        const bool probe = o.kind == Overdue::Kind::Probe;
+        // A probe went to every group: its answer is known by the ID alone.
+        if (f.id != o.id || (!probe && f.group != o.group) || (probe && !searchRunning()))
+            continue;
+        const bool first = it == m_overdue.begin();
+        m_overdue.erase(it);
+        if (first)
+            restartOverdueTimer();
+        if (probe) {
+            m_reg.appendDevice(o.id, f.group);
+            m_view.addSearchedDevice(o.id, f.group);
+            if (SearchCursor > SearchEnd && !probeOverdue())
+                searchEndSteps();
+        } else if (o.row >= 0 && o.row < m_view.rowCount() && m_view.rowId(o.row) == o.id) {
+            m_view.setRowOnline(o.row, true);
+        }
+        return true;
+    }
+    return false;
+}
+
+void ControlEngine::dropOverdue(Overdue::Kind kind)
+{
+    const bool firstGone = !m_overdue.empty() && m_overdue.front().kind == kind;
+    std::erase_if(m_overdue, [kind](const Overdue& o) { return o.kind == kind; });
+    if (firstGone)
+        restartOverdueTimer();
+}
+
+bool ControlEngine::probeOverdue() const
+{
+    return std::any_of(m_overdue.begin(), m_overdue.end(), [](const Overdue& o) { return o.kind == Overdue::Kind::Probe; });
 }
 
 bool ControlEngine::pollRule(const DecodedFrame& f)
@@ -291,7 +382,7 @@ bool ControlEngine::pollRule(const DecodedFrame& f)
     } else {
         // The round is complete. Forget the last device, so that a repeated
         // answer from it is not taken for row 0's.
-        abandonPoll();
+        finishPollRound();
         nextVerification();
     }
     return true;
@@ -303,7 +394,7 @@ bool ControlEngine::searchRule(const DecodedFrame& f)
     if (!valid) {
         // The cursor stays: the probe's own time-out moves it on, so a stray
         // frame cannot make the search skip an ID.
-        if (SearchCursor > SearchEnd)
+        if (SearchCursor > SearchEnd && !probeOverdue())
             searchEndSteps();
         return false;
     }
@@ -342,6 +433,7 @@ void ControlEngine::AskState(int row)
 
 void ControlEngine::prepareRebuild()
 {
+    m_pollDefaultWindow = FirstPollTimeoutMs;
     Timer1.setInterval(m_firstPollTimeout);
 }
 
@@ -401,10 +493,13 @@ void ControlEngine::Timer1Timer()
         Timer1.stop();
         return;
     }
+    const int waited = Timer1.interval();
+    const int defaultWindow = m_pollDefaultWindow;
     Timer1.stop();
     // Every time-out after the first one is the short one. Set before the
     // next query starts the timer so that query already gets it.
     Timer1.setInterval(m_pollTimeout);
+    m_pollDefaultWindow = PollTimeoutMs;
 
     const int rows = m_view.rowCount();
     // A time-out marks only the device that was asked: none is while a search
@@ -415,6 +510,8 @@ void ControlEngine::Timer1Timer()
         nextVerification();
         return;
     }
+    const Overdue asked { Overdue::Kind::PollRow, static_cast<uint8_t>(PollGroup), static_cast<uint16_t>(PollID),
+        PollIndex, {} };
     ++PollIndex;
     m_view.setRowOnline(PollIndex - 1, false);
     if (PollIndex < rows) {
@@ -422,9 +519,10 @@ void ControlEngine::Timer1Timer()
     } else {
         // The round ends with this time-out. Its device is forgotten, so a
         // late answer from it cannot start a new round at row 0.
-        abandonPoll();
+        finishPollRound();
         nextVerification();
     }
+    addOverdue(asked, defaultWindow - waited);
 }
 
 void ControlEngine::refreshClicked()
@@ -539,9 +637,15 @@ void ControlEngine::Timer3Timer()
         return;
     }
     abandonPoll();
+    addOverdue(Overdue { Overdue::Kind::Probe, 0, static_cast<uint16_t>(SearchCursor), 0, {} },
+        SearchTimeoutMs - Timer3.interval());
     ++SearchCursor;
     if (SearchCursor > SearchEnd) {
-        searchEndSteps();
+        // The last probe's answer may still be on its way behind another.
+        if (probeOverdue())
+            Timer3.stop();
+        else
+            searchEndSteps();
     } else {
         m_view.showSearchProgress(SearchCursor, SearchEnd);
         SearchAll(SearchCursor);
@@ -572,6 +676,7 @@ void ControlEngine::portClosed()
     Timer3.stop();
     SearchCursor = 0;
     abandonPoll();
+    dropOverdue(Overdue::Kind::Probe);
     clearQueues();
     if (m_view.progressBarExists())
         m_view.destroyProgressBar();

@@ -7,6 +7,7 @@
 // through EngineView and the device table only through DeviceRegister, so it
 // runs (and is tested) without any widget.
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -131,6 +132,8 @@ public:
     QTimer Timer3; // search probe time-out, periodic
     QTimer Timer4; // self-check period
     QTimer VerifyTimer; // time-out of the query to a re-addressed device
+    // Fast bus: the end of the oldest overdue answer's wait (see below).
+    QTimer OverdueTimer;
 
     // Blocking pauses of the user-interface thread (10 ms after the first
     // group frame, 100 ms before a one-row progress bar goes). Tests replace it.
@@ -150,6 +153,13 @@ public:
     // its nine bytes are complete and check out; every time-out is what the
     // line needs, fastTimeoutMs(). The serial reader should then end a chunk
     // after fastReadIntervalMs() of silence instead of 100 ms.
+    // A search probe or poll query that times out there moves the engine on
+    // to the next one, but its answer stays overdue, not lost, until the
+    // default timing's window for it (190 ms, 500 ms for the first poll
+    // query after a rebuild) has passed since it was sent: an answer that
+    // waited on the line behind another device's split or late reply is still
+    // booked to the device asked (group and ID), never to another. A search
+    // ends once no probe answer is overdue any more.
     void setFastBus(bool fast, int turnaroundMs = DefaultTurnaroundMs, int baud = DefaultBaud);
     bool fastBus() const { return m_fast; }
     int firstPollTimeoutMs() const { return m_firstPollTimeout; }
@@ -195,6 +205,7 @@ public:
     void Timer3Timer();
     void Timer4Timer();
     void VerifyTimerTimer();
+    void OverdueTimerTimer();
     void searchClicked();
     void selfCheckClicked();
     void refreshClicked();
@@ -219,6 +230,8 @@ private:
     void searchEndSteps();
     void loadPollTarget(int row);
     void abandonPoll();
+    // The poll's round ends; overdue answers to its rows may still come.
+    void finishPollRound();
     void clearQueues();
     int groupOf(int id);
     // A short motion frame: encoded, handed to the port and, once the port has
@@ -291,6 +304,23 @@ private:
     // Fast bus: received bytes not yet part of a frame taken or passed over
     // (at most the beginning of one frame).
     std::vector<uint8_t> m_pending;
+    // Fast bus: queries that timed out whose answers may still come, oldest
+    // first; OverdueTimer runs for the first.
+    struct Overdue {
+        enum class Kind : uint8_t { Probe, PollRow } kind = Kind::Probe;
+        uint8_t group = 0;
+        uint16_t id = 0;
+        int row = 0;
+        QDeadlineTimer until;
+    };
+    std::deque<Overdue> m_overdue;
+    // The default timing's window for the poll query outstanding now.
+    int m_pollDefaultWindow = InitialPollTimeoutMs;
+    void addOverdue(const Overdue& o, int waitMs);
+    bool takeOverdue(const DecodedFrame& f);
+    void dropOverdue(Overdue::Kind kind);
+    bool probeOverdue() const;
+    void restartOverdueTimer();
     // Counts the status queries sent, so bytes that came in before a query
     // are never joined with its answer.
     uint64_t m_queries = 0;
