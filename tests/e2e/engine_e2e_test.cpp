@@ -344,6 +344,32 @@ TEST(EngineE2EFast, FastBusFindsExactlyTheDevicesTheDefaultTimingFinds)
     }
 }
 
+// A crowded bus in the fast timing at its default allowance: the devices
+// asked right after a split or a late reply answer behind it on the line, past
+// their own time-out. Their answers are still booked to them, so both timings
+// find the same devices, and none with another's group.
+TEST(EngineE2EFast, AnswersHeldUpBehindAFaultyReplyAreFoundInBothTimings)
+{
+    const std::vector<std::pair<int, int>> found { { 4, 4 }, { 6, 6 }, { 8, 8 }, { 9, 9 }, { 10, 10 }, { 11, 11 } };
+    for (const bool fast : { false, true }) {
+        SCOPED_TRACE(fast ? "fast" : "default");
+        EngineRig rig;
+        for (uint8_t id = 4; id <= 11; ++id)
+            rig.sim.addDevice(id, id);
+        rig.sim.setSplit(5, 5);
+        rig.sim.setLate(7, 7);
+        ASSERT_NO_THROW(rig.open());
+        if (fast)
+            rig.fastBus();
+        rig.view.edit1 = "4";
+        rig.view.edit2 = "11";
+        rig.engine.searchClicked();
+        ASSERT_TRUE(EngineRig::runUntil([&] { return !rig.engine.searchRunning(); }, 10000));
+        EngineRig::settle(300);
+        EXPECT_EQ(rig.reg.appended, found);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)

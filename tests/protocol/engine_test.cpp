@@ -1481,6 +1481,110 @@ TEST_F(EngineTest, TheFastTimingJoinsNothingAcrossAQuery)
     }
 }
 
+// In the fast timing a probe that timed out keeps its answer overdue until
+// the default window has passed: it is booked to the probed ID, behind a later
+// probe's or ahead of it in the same chunk, but never once that window is over,
+// never in the default timing, and never for an ID not yet probed.
+TEST_F(EngineTest, AnOverdueProbeAnswerIsBookedToItsOwnIdOnlyInTheFastTiming)
+{
+    Bytes corrupt = reply(1, 9);
+    corrupt.back() ^= 0x01;
+    struct Case {
+        const char* name;
+        bool fast;
+        int expired; // overdue waits that ran out before the chunk
+        Bytes chunk; // while ID 11 is probed, 9 and 10 having timed out
+        std::vector<std::pair<int, int>> entered;
+    };
+    const Case cases[] = {
+        { "two probes late, then the probed ID", true, 0, join({ reply(1, 9), reply(3, 10), reply(4, 11) }),
+            { { 9, 1 }, { 10, 3 }, { 11, 4 } } },
+        { "default timing", false, 0, join({ reply(1, 9), reply(3, 10), reply(4, 11) }), { { 11, 4 } } },
+        { "the oldest wait is over", true, 1, join({ reply(1, 9), reply(3, 10) }), { { 10, 3 } } },
+        { "every wait is over", true, 2, join({ reply(1, 9), reply(3, 10) }), {} },
+        { "bad checksum, an ID not probed yet", true, 0, join({ corrupt, reply(5, 12) }), {} },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reg.appended.clear();
+        engine.setFastBus(c.fast);
+        view.edit1 = "9";
+        view.edit2 = "12";
+        engine.searchClicked();
+        engine.Timer3Timer();
+        engine.Timer3Timer();
+        ASSERT_EQ(engine.SearchCursor, 11);
+        for (int i = 0; i < c.expired; ++i)
+            engine.OverdueTimerTimer();
+        receive(c.chunk);
+        EXPECT_EQ(reg.appended, c.entered);
+        engine.searchClicked(); // stops it
+        ASSERT_FALSE(engine.searchRunning());
+    }
+}
+
+// The search waits past its last probe only while an answer is overdue.
+TEST_F(EngineTest, TheFastSearchEndsWhenNoProbeAnswerIsOverdue)
+{
+    engine.setFastBus(true);
+    view.edit1 = "9";
+    view.edit2 = "10";
+    engine.searchClicked();
+    engine.Timer3Timer();
+    engine.Timer3Timer();
+    EXPECT_TRUE(engine.searchRunning());
+    EXPECT_FALSE(engine.Timer3.isActive()) << "no further probe";
+    receive(reply(3, 10));
+    EXPECT_TRUE(engine.searchRunning()) << "ID 9 is still overdue";
+    engine.OverdueTimerTimer();
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_EQ(reg.appended, (std::vector<std::pair<int, int>> { { 10, 3 } }));
+    // Nothing of the ended search is booked afterwards.
+    receive(reply(1, 9));
+    EXPECT_EQ(reg.appended.size(), 1u);
+}
+
+// The poll's row that timed out in the fast timing is marked on-line by its
+// own device's answer (group and ID) while its wait lasts; the row asked now
+// still waits for its own answer.
+TEST_F(EngineTest, AnOverduePollAnswerMarksOnlyItsOwnRow)
+{
+    using Images = std::vector<std::optional<bool>>;
+    struct Case {
+        const char* name;
+        bool fast;
+        std::function<void(ControlEngine&)> before;
+        Bytes chunk;
+        Images images;
+    };
+    const auto nothing = [](ControlEngine&) {};
+    const Case cases[] = {
+        { "its answer", true, nothing, reply(2, 5), { true, std::nullopt, std::nullopt } },
+        { "default timing", false, nothing, reply(2, 5), { false, std::nullopt, std::nullopt } },
+        { "another group", true, nothing, reply(3, 5), { false, std::nullopt, std::nullopt } },
+        { "its wait is over", true, [](ControlEngine& e) { e.OverdueTimerTimer(); }, reply(2, 5),
+            { false, std::nullopt, std::nullopt } },
+        { "the poll was stopped", true, [](ControlEngine& e) { e.stopPoll(); }, reply(2, 5),
+            { false, std::nullopt, std::nullopt } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine.setFastBus(c.fast);
+        pollAtRowOne();
+        c.before(engine);
+        receive(c.chunk);
+        EXPECT_EQ(view.images(), c.images);
+        engine.stopPoll();
+    }
+    // The last row's answer still counts after its round ended.
+    engine.setFastBus(true);
+    pollAtRowOne();
+    engine.Timer1Timer();
+    engine.Timer1Timer();
+    receive(reply(4, 7));
+    EXPECT_EQ(view.images(), (Images { false, false, true }));
+}
+
 TEST_F(EngineTest, TheFastTimingTakesItsTimeOutsFromTheLine)
 {
     struct Case {
