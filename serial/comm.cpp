@@ -49,7 +49,10 @@ void TComm::OpenPort() {
 
     const QString path = PortResolver ? PortResolver(m_commName) : ResolvePortName(m_commName, {});
     std::unique_ptr<CommPort> port;
-    switch (CommPort::open(path, port)) {
+    QString failure;
+    switch (CommPort::open(path, port, &failure)) {
+    case CommPort::OpenStatus::Unreachable:
+        throw ECommsError(failure.toStdString());
     case CommPort::OpenStatus::Failed:
         throw ECommsError("Error opening serial port");
     case CommPort::OpenStatus::NotAComm:

@@ -4,6 +4,8 @@
 // threads watch, CommEventSink the way the threads post events to the component's hidden
 // object. A port layer for another platform supplies its own commport_<os>.cpp and
 // commthreads_<os>.cpp behind these same declarations; TComm and its users stay as they are.
+// A network port name (tcp://, rfc2217://) opens a socket to a device server instead of a
+// device (serial/netlink.h); the threads see the same descriptor-based port either way.
 #pragma once
 
 #include "serial/comm.h"
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <vector>
 
 namespace tarvello {
@@ -66,11 +69,15 @@ struct CommTimeouts {
     uint32_t writeTotalConstant = 0;
 };
 
+class NetLink;
+
 class CommPort {
 public:
-    enum class OpenStatus { Opened, Failed, NotAComm };
-    // Opens the device exclusively. Failed: absent or in use; NotAComm: not a serial device.
-    static OpenStatus open(const QString& path, std::unique_ptr<CommPort>& port);
+    enum class OpenStatus { Opened, Failed, NotAComm, Unreachable };
+    // Opens the device exclusively. Failed: absent or in use; NotAComm: not a serial device;
+    // Unreachable: a device server could not be reached or refused the line control, with the
+    // reason in failure.
+    static OpenStatus open(const QString& path, std::unique_ptr<CommPort>& port, QString* failure = nullptr);
     ~CommPort();  // gives up exclusivity and closes the device
     CommPort(const CommPort&) = delete;
     CommPort& operator=(const CommPort&) = delete;
@@ -87,10 +94,24 @@ public:
     uint32_t readTotalConstant() const { return m_readTotalConstant.load(); }
     bool ignoreNullChar() const { return m_ignoreNull.load(); }
     uint32_t baudRate() const { return m_baudRate.load(); }
+    // Line time of one byte in microseconds: start bit, data bits, parity, stop bits.
+    uint32_t byteTimeMicros() const { return m_byteTimeMicros.load(); }
+
+    // The threads' transfers, as read(2) and write(2) on the non-blocking descriptor.
+    ssize_t readSome(uint8_t* buffer, size_t size);
+    ssize_t writeSome(const uint8_t* buffer, size_t size);
+    // A network port: its bytes reach the line later than the socket takes them, so the writer
+    // paces itself by the line time.
+    bool isNetwork() const { return m_net != nullptr; }
+    // Network port: bytes the socket still holds.
+    int unsentBytes() const;
 
 private:
-    explicit CommPort(int fd) : m_fd(fd) {}
+    explicit CommPort(int fd);
+    explicit CommPort(std::unique_ptr<NetLink> net);
     int m_fd = -1;
+    std::unique_ptr<NetLink> m_net;
+    std::atomic<uint32_t> m_byteTimeMicros{1000000 * 10 / 9600};
     std::atomic<uint32_t> m_readInterval{0};
     std::atomic<uint32_t> m_readTotalMultiplier{0};
     std::atomic<uint32_t> m_readTotalConstant{0};

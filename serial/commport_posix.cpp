@@ -1,7 +1,9 @@
 // The port layer on Linux: a tty file descriptor configured through termios.
 #include "serial/commport.h"
+#include "serial/netlink.h"
 #include "serial/posix_baud.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -79,7 +81,20 @@ void setModemLine(int fd, int line, bool on) {
 
 }  // namespace
 
-CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPort>& port) {
+CommPort::CommPort(int fd) : m_fd(fd) {}
+CommPort::CommPort(std::unique_ptr<NetLink> net) : m_fd(net->fd()), m_net(std::move(net)) {}
+
+CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPort>& port, QString* failure) {
+    if (NetLink::isNetworkName(path)) {
+        QString reason;
+        std::unique_ptr<NetLink> net = NetLink::open(path, reason);
+        if (!net) {
+            if (failure) *failure = reason;
+            return OpenStatus::Unreachable;
+        }
+        port.reset(new CommPort(std::move(net)));
+        return OpenStatus::Opened;
+    }
     const QByteArray native = path.toLocal8Bit();
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenStatus::Failed;
@@ -101,6 +116,7 @@ CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPor
 }
 
 CommPort::~CommPort() {
+    if (m_net) return;  // the link closes its socket
     // Exclusivity is a property of the tty, not of our descriptor: give it up explicitly, or
     // the device stays barred while anyone else still holds it open.
     ioctl(m_fd, TIOCNXCL);
@@ -111,7 +127,22 @@ bool CommPort::setupQueues(uint32_t, uint32_t) {
     return true;  // tty buffers are sized by the kernel; nothing to ask for
 }
 
+ssize_t CommPort::readSome(uint8_t* buffer, size_t size) {
+    return m_net ? m_net->readSome(buffer, size) : ::read(m_fd, buffer, size);
+}
+
+ssize_t CommPort::writeSome(const uint8_t* buffer, size_t size) {
+    return m_net ? m_net->writeSome(buffer, size) : ::write(m_fd, buffer, size);
+}
+
+int CommPort::unsentBytes() const {
+    return m_net ? m_net->unsentBytes() : 0;
+}
+
 void CommPort::purge(bool input, bool output) {
+    // Bytes already in a device server cannot be called back; what the threads hold is
+    // dropped by the threads themselves.
+    if (m_net) return;
     if (input && output)
         tcflush(m_fd, TCIOFLUSH);
     else if (input)
@@ -132,6 +163,17 @@ void CommPort::applyLineSettings(const LineSettings& s) {
     // A setting the driver refuses is not reported, as on Windows.
     m_ignoreNull = s.ignoreNullChar;
     m_baudRate = s.baudRate;
+    {
+        uint32_t bits = 1 + 8 + (s.parity == TParity::None ? 0 : 1) + (s.stopBits == TStopBits::_1 ? 1 : 2);
+        if (s.byteSize == TByteSize::_5) bits -= 3;
+        if (s.byteSize == TByteSize::_6) bits -= 2;
+        if (s.byteSize == TByteSize::_7) bits -= 1;
+        m_byteTimeMicros = static_cast<uint32_t>(uint64_t(bits) * 1000000 / std::max<uint32_t>(s.baudRate, 50));
+    }
+    if (m_net) {
+        m_net->applyLineSettings(s);
+        return;
+    }
 
     termios tio{};
     if (tcgetattr(m_fd, &tio) != 0) return;

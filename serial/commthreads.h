@@ -9,6 +9,7 @@
 #include "serial/commport.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -51,6 +52,7 @@ private:
     void run();
     bool writeAll(const std::vector<uint8_t>& buffer, bool& failed);
     bool waitUntilSent();
+    bool waitUntilSentOverNetwork(std::chrono::steady_clock::time_point started, size_t bytes);
     bool waitForStop(int timeoutMs);  // true when the close event came
 
     tarvello::CommPort& m_port;

@@ -156,7 +156,7 @@ void TReadThread::run() {
 
         const short revents = fds[1].revents;
         if (revents & POLLIN) {
-            const ssize_t n = ::read(fd, buffer + count, tarvello::ReadBufferSize - count);
+            const ssize_t n = m_port.readSome(buffer + count, tarvello::ReadBufferSize - count);
             if (n > 0) {
                 const Clock::time_point now = Clock::now();
                 size_t got = static_cast<size_t>(n);
@@ -294,9 +294,10 @@ void TWriteThread::run() {
 // at the speed of the line. False: stopped, or a failure (failed set: the writer must give up).
 bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
     const int fd = m_port.fd();
+    const Clock::time_point started = Clock::now();
     size_t offset = 0;
     while (offset < buffer.size()) {
-        const ssize_t n = ::write(fd, buffer.data() + offset, buffer.size() - offset);
+        const ssize_t n = m_port.writeSome(buffer.data() + offset, buffer.size() - offset);
         if (n > 0) {
             offset += static_cast<size_t>(n);
             continue;
@@ -322,7 +323,22 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
             return false;
         }
     }
+    if (m_port.isNetwork()) return waitUntilSentOverNetwork(started, buffer.size());
     return waitUntilSent();
+}
+
+// A device server takes the bytes long before its line has sent them: wait until the socket has
+// handed them all over, and at least until the line time of the bytes at the set rate has
+// passed since they were given to it.
+bool TWriteThread::waitUntilSentOverNetwork(Clock::time_point started, size_t bytes) {
+    const Clock::time_point lineDone =
+        started + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
+    while (m_port.unsentBytes() > 0) {
+        if (waitForStop(1)) return false;
+    }
+    const int left = msUntil(lineDone);
+    if (left > 0 && waitForStop(left)) return false;
+    return !m_stop.isSignalled();
 }
 
 // tcdrain() cannot be interrupted by the close event, so the output queue is watched instead,

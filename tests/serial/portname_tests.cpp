@@ -8,11 +8,12 @@ TEST(PortName, NamesMapToDevicePaths) {
     QStringList asked;
     const auto ports = [&](const QString& key) {
         asked << key;
+        if (key == QStringLiteral("COM4")) return QStringLiteral("rfc2217://10.0.0.7:2001");
         return key == QStringLiteral("COM3") ? QStringLiteral("/dev/ttyUSB1") : QString();
     };
     struct Case {
         const char* name;
-        const char* withPorts;  // [PORTS] maps COM3 only
+        const char* withPorts;  // [PORTS] maps COM3 and COM4 only
         const char* withoutPorts;
     };
     const Case cases[] = {
@@ -22,6 +23,8 @@ TEST(PortName, NamesMapToDevicePaths) {
         {"COM3", "/dev/ttyUSB1", "/dev/ttyS2"},
         {"com3", "/dev/ttyUSB1", "/dev/ttyS2"},
         {"COM10", "/dev/ttyS9", "/dev/ttyS9"},
+        {"COM4", "rfc2217://10.0.0.7:2001", "/dev/ttyS3"},
+        {"tcp://192.168.1.20:4001", "tcp://192.168.1.20:4001", "tcp://192.168.1.20:4001"},
         {"COM0", "COM0", "COM0"},
         {"COM", "COM", "COM"},
         {"COM1 ", "COM1 ", "COM1 "},
@@ -32,7 +35,7 @@ TEST(PortName, NamesMapToDevicePaths) {
         EXPECT_EQ(ResolvePortName(QString::fromLatin1(c.name), ports), QString::fromLatin1(c.withPorts)) << c.name;
         EXPECT_EQ(ResolvePortName(QString::fromLatin1(c.name), {}), QString::fromLatin1(c.withoutPorts)) << c.name;
     }
-    EXPECT_EQ(asked, QStringList({"COM1", "COM3", "COM3", "COM10"}));
+    EXPECT_EQ(asked, QStringList({"COM1", "COM3", "COM3", "COM10", "COM4"}));
 }
 
 TEST(PortName, OpenPortGoesThroughTheResolver) {

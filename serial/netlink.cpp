@@ -1,0 +1,330 @@
+#include "serial/netlink.h"
+
+#include "serial/commport.h"
+
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarvello {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250, Se = 240;
+constexpr uint8_t OptBinary = 0, OptSuppressGoAhead = 3, OptComPort = 44;
+constexpr uint8_t SetBaudRate = 1, SetDataSize = 2, SetParity = 3, SetStopSize = 4;
+
+int msLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
+}
+
+QString hostText(const QString& host, int port) {
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+}  // namespace
+
+bool NetLink::isNetworkName(const QString& name) {
+    return name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive) ||
+           name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive);
+}
+
+std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
+    static const QRegularExpression form(QStringLiteral("^(tcp|rfc2217)://(\\[[^\\]]+\\]|[^:/\\[\\]]+):([0-9]{1,5})$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = form.match(name);
+    const int portNumber = m.hasMatch() ? m.captured(3).toInt() : 0;
+    if (!m.hasMatch() || portNumber < 1 || portNumber > 65535) {
+        failure = QStringLiteral("Not a network port name (tcp://HOST:PORT or rfc2217://HOST:PORT): %1").arg(name);
+        return nullptr;
+    }
+    const Kind kind = m.captured(1).compare(QLatin1String("tcp"), Qt::CaseInsensitive) == 0 ? Kind::RawTcp : Kind::Rfc2217;
+    QString host = m.captured(2);
+    if (host.startsWith(QLatin1Char('['))) host = host.mid(1, host.size() - 2);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(OpenTimeLimitMs);
+
+    // An address is taken as it is; a name goes to the system resolver, whose own time-outs
+    // apply before the connection's.
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const QByteArray hostBytes = host.toUtf8();
+    const QByteArray serviceBytes = QByteArray::number(portNumber);
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    int rc = getaddrinfo(hostBytes.constData(), serviceBytes.constData(), &hints, &found);
+    if (rc != 0) {
+        hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+        rc = getaddrinfo(hostBytes.constData(), serviceBytes.constData(), &hints, &found);
+    }
+    if (rc != 0 || found == nullptr) {
+        failure = QStringLiteral("Cannot find the device server %1: %2").arg(host, QString::fromLocal8Bit(gai_strerror(rc)));
+        return nullptr;
+    }
+
+    int fd = -1;
+    QString lastError = QStringLiteral("no address");
+    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        const int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (s < 0) continue;
+        int err = 0;
+        if (::connect(s, a->ai_addr, a->ai_addrlen) != 0) {
+            err = errno;
+            if (err == EINPROGRESS) {
+                pollfd p{s, POLLOUT, 0};
+                int ready;
+                while ((ready = ::poll(&p, 1, msLeft(deadline))) < 0 && errno == EINTR) {
+                }
+                if (ready == 0) {
+                    err = ETIMEDOUT;
+                } else {
+                    socklen_t len = sizeof err;
+                    getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+                }
+            }
+        }
+        if (err == 0) {
+            fd = s;
+        } else {
+            lastError = err == ETIMEDOUT ? QStringLiteral("no answer within %1 ms").arg(OpenTimeLimitMs)
+                                         : QString::fromLocal8Bit(strerror(err));
+            ::close(s);
+        }
+    }
+    freeaddrinfo(found);
+    if (fd < 0) {
+        failure = QStringLiteral("Cannot connect to the device server %1: %2").arg(hostText(host, portNumber), lastError);
+        return nullptr;
+    }
+    // Frames are small and must leave at once.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+
+    std::unique_ptr<NetLink> link(new NetLink(fd, kind));
+    if (kind == Kind::Rfc2217 && !link->negotiate(msLeft(deadline), failure)) {
+        failure = QStringLiteral("The device server %1 %2").arg(hostText(host, portNumber), failure);
+        return nullptr;
+    }
+    return link;
+}
+
+NetLink::~NetLink() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+// Offers the COM-PORT-OPTION and binary transfer, then reads until the server has taken the
+// option, refused it, or the time is up. Line bytes that arrive meanwhile are dropped, as a
+// purge at open drops them.
+bool NetLink::negotiate(int timeLimitMs, QString& failure) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs);
+    if (!sendControl({Iac, Will, OptComPort, Iac, Will, OptBinary, Iac, Do, OptBinary, Iac, Will,
+                      OptSuppressGoAhead, Iac, Do, OptSuppressGoAhead})) {
+        failure = QStringLiteral("closed the connection");
+        return false;
+    }
+    uint8_t buffer[512];
+    while (!m_comPortAccepted) {
+        if (m_comPortRefused) {
+            failure = QStringLiteral("refuses the serial line control (RFC 2217); is it set up for raw TCP?");
+            return false;
+        }
+        const int wait = msLeft(deadline);
+        pollfd p{m_fd, POLLIN, 0};
+        int ready;
+        while ((ready = ::poll(&p, 1, wait)) < 0 && errno == EINTR) {
+        }
+        if (ready == 0) {
+            failure = QStringLiteral("gave no RFC 2217 answer within %1 ms; is it set up for raw TCP?").arg(OpenTimeLimitMs);
+            return false;
+        }
+        const ssize_t n = readSome(buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            failure = QStringLiteral("closed the connection during the Telnet negotiation");
+            return false;
+        }
+    }
+    return true;
+}
+
+void NetLink::answerOption(uint8_t verb, uint8_t option) {
+    const bool ours = option == OptBinary || option == OptSuppressGoAhead || option == OptComPort;
+    if (option == OptComPort && verb == Do) m_comPortAccepted = true;
+    if (option == OptComPort && verb == Dont) m_comPortRefused = true;
+    if (ours) return;  // asked for by us already, or refused by the server: nothing to answer
+    // Anything else (echo, terminal type, ...) is declined.
+    if (verb == Do) sendControl({Iac, Wont, option});
+    if (verb == Will) sendControl({Iac, Dont, option});
+}
+
+size_t NetLink::filterTelnet(uint8_t* bytes, size_t n) {
+    size_t out = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = bytes[i];
+        switch (m_rx) {
+        case RxState::Data:
+            if (b == Iac)
+                m_rx = RxState::Iac;
+            else
+                bytes[out++] = b;
+            break;
+        case RxState::Iac:
+            if (b == Iac) {
+                bytes[out++] = Iac;  // a doubled 0xFF is one line byte
+                m_rx = RxState::Data;
+            } else if (b == Will || b == Wont || b == Do || b == Dont) {
+                m_verb = b;
+                m_rx = RxState::Option;
+            } else if (b == Sb) {
+                m_rx = RxState::Sub;
+            } else {
+                m_rx = RxState::Data;  // a command without an option (NOP, GA, ...)
+            }
+            break;
+        case RxState::Option:
+            answerOption(m_verb, b);
+            m_rx = RxState::Data;
+            break;
+        case RxState::Sub:
+            // The server's answers to our settings and its notifications: nothing to act on.
+            if (b == Iac) m_rx = RxState::SubIac;
+            break;
+        case RxState::SubIac:
+            m_rx = b == Se ? RxState::Data : RxState::Sub;
+            break;
+        }
+    }
+    return out;
+}
+
+ssize_t NetLink::readSome(uint8_t* buffer, size_t size) {
+    ssize_t n;
+    while ((n = ::recv(m_fd, buffer, size, 0)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0 || m_kind == Kind::RawTcp) return n;
+    const size_t kept = filterTelnet(buffer, static_cast<size_t>(n));
+    if (kept == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return static_cast<ssize_t>(kept);
+}
+
+ssize_t NetLink::writeSome(const uint8_t* buffer, size_t size) {
+    std::lock_guard<std::mutex> guard(m_sendLock);
+    if (m_outgoing.empty()) {
+        m_outgoing = m_kind == Kind::Rfc2217 ? escapeIac(buffer, size) : std::vector<uint8_t>(buffer, buffer + size);
+        m_outgoingSent = 0;
+    }
+    while (m_outgoingSent < m_outgoing.size()) {
+        const ssize_t n = ::send(m_fd, m_outgoing.data() + m_outgoingSent, m_outgoing.size() - m_outgoingSent,
+                                 MSG_NOSIGNAL);
+        if (n > 0) {
+            m_outgoingSent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_outgoing.clear();
+            return -1;
+        }
+        errno = EAGAIN;
+        return -1;
+    }
+    m_outgoing.clear();
+    return static_cast<ssize_t>(size);
+}
+
+// Control bytes are few; they go out whole, waiting a little for room if need be.
+bool NetLink::sendControl(const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> guard(m_sendLock);
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{m_fd, POLLOUT, 0};
+            if (::poll(&p, 1, 200) > 0 && !(p.revents & (POLLERR | POLLHUP))) continue;
+        }
+        return false;  // a broken connection is seen by the reader as a hang-up
+    }
+    return true;
+}
+
+int NetLink::unsentBytes() const {
+    int queued = 0;
+    if (ioctl(m_fd, TIOCOUTQ, &queued) != 0) return 0;  // SIOCOUTQ: not yet acknowledged
+    return queued;
+}
+
+std::vector<uint8_t> NetLink::escapeIac(const uint8_t* bytes, size_t n) {
+    std::vector<uint8_t> out;
+    out.reserve(n + n / 8 + 1);
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(bytes[i]);
+        if (bytes[i] == Iac) out.push_back(Iac);
+    }
+    return out;
+}
+
+std::vector<uint8_t> NetLink::comPortCommands(const LineSettings& s) {
+    auto sub = [](uint8_t command, std::vector<uint8_t> value) {
+        std::vector<uint8_t> out{Iac, Sb, OptComPort, command};
+        const std::vector<uint8_t> escaped = escapeIac(value.data(), value.size());
+        out.insert(out.end(), escaped.begin(), escaped.end());
+        out.push_back(Iac);
+        out.push_back(Se);
+        return out;
+    };
+    const uint32_t baud = s.baudRate;
+    uint8_t dataSize = 8;
+    switch (s.byteSize) {
+    case TByteSize::_5: dataSize = 5; break;
+    case TByteSize::_6: dataSize = 6; break;
+    case TByteSize::_7: dataSize = 7; break;
+    case TByteSize::_8: dataSize = 8; break;
+    }
+    uint8_t parity = 1;
+    switch (s.parity) {
+    case TParity::None: parity = 1; break;
+    case TParity::Odd: parity = 2; break;
+    case TParity::Even: parity = 3; break;
+    case TParity::Mark: parity = 4; break;
+    case TParity::Space: parity = 5; break;
+    }
+    uint8_t stop = 1;
+    switch (s.stopBits) {
+    case TStopBits::_1: stop = 1; break;
+    case TStopBits::_2: stop = 2; break;
+    case TStopBits::_1_5: stop = 3; break;
+    }
+    std::vector<uint8_t> out;
+    for (auto part : {sub(SetBaudRate, {uint8_t(baud >> 24), uint8_t(baud >> 16), uint8_t(baud >> 8), uint8_t(baud)}),
+                      sub(SetDataSize, {dataSize}), sub(SetParity, {parity}), sub(SetStopSize, {stop})})
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+void NetLink::applyLineSettings(const LineSettings& settings) {
+    if (m_kind != Kind::Rfc2217) return;
+    sendControl(comPortCommands(settings));
+}
+
+}  // namespace tarvello
