@@ -17,8 +17,9 @@ QEvent::Type CommEvent::eventType() {
 }
 
 bool CommEventTarget::event(QEvent* e) {
-    if (e->type() != CommEvent::eventType()) return QObject::event(e);
+    // Taken before the event is looked at at all: its type is written by the poster's thread.
     { std::lock_guard<std::mutex> pairWithPoster(postLock); }
+    if (e->type() != CommEvent::eventType()) return QObject::event(e);
     m_comm->dispatch(*static_cast<CommEvent*>(e));
     return true;
 }
