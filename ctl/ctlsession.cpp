@@ -1,0 +1,350 @@
+#include "ctl/ctlsession.h"
+
+#include "app/bussettings.h"
+#include "common/state.h"
+#include "serial/portname.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+QString tableErrorText(const std::exception& e)
+{
+    if (const auto* table = dynamic_cast<const ETableError*>(&e)) {
+        const QString text = table->Text(1);
+        if (!text.isEmpty())
+            return text;
+    }
+    return QString::fromLocal8Bit(e.what());
+}
+
+} // namespace
+
+CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const QString& port)
+    : m_dataDir(dataDir)
+    , m_settings(dataDir + QStringLiteral("/DB.ini"))
+    , m_passwords(dataDir)
+    , m_register(dataDir)
+    , m_adapter(m_register, [this](const std::exception& e) { m_tableErrors << tableErrorText(e); })
+    , m_tx([this](const uint8_t* buffer, uint16_t length) {
+        const bool taken = m_comm.WriteData(buffer, length);
+        if (taken && length >= ShortFrameLength) {
+            CtlFrame f;
+            f.address = buffer[3];
+            f.id = uint16_t((buffer[4] << 8) | buffer[5]);
+            f.command = buffer[6];
+            f.hex = QString::fromStdString(HexLine(buffer, length)).trimmed();
+            m_sent.push_back(f);
+        }
+        return taken;
+    })
+    , m_engine(m_view, m_adapter, m_tx)
+{
+    // A settings file out of range counts as scene 1, as in the window; it is not written here.
+    m_scene = scene.value_or(m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1));
+    if (m_scene < 1 || m_scene > 12)
+        m_scene = 1;
+    m_portName = port.isEmpty()
+        ? m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"))
+        : port;
+
+    ApplyComm1Defaults(m_comm);
+    ApplyBusSettings(m_settings, m_engine, m_comm);
+    m_comm.setCommName(m_portName);
+    m_comm.PortResolver = [this](const QString& name) {
+        return ResolvePortName(name, [this](const QString& key) {
+            return m_settings.ReadString(QStringLiteral("PORTS"), key, QString());
+        });
+    };
+    m_comm.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+        m_engine.Comm1ReceiveData(buffer, length);
+    };
+    m_comm.OnSendDataEmpty = [this](TComm*) { m_engine.Comm1SendDataEmpty(); };
+    m_comm.OnRequestHangup = [this](TComm*) {
+        // A device that went away ends the run: nothing more can be vouched for.
+        m_comm.ClosePort();
+        m_view.portIsOpen = false;
+        m_portLost = true;
+        m_engine.portClosed();
+    };
+}
+
+CtlSession::~CtlSession()
+{
+    m_engine.Timer1.stop();
+    m_engine.Timer3.stop();
+    m_engine.Timer4.stop();
+    m_engine.VerifyTimer.stop();
+    m_comm.OnReceiveData = nullptr;
+    m_comm.OnSendDataEmpty = nullptr;
+    m_comm.OnRequestHangup = nullptr;
+    m_comm.ClosePort();
+    m_register.Close();
+    m_passwords.Close();
+}
+
+int CtlSession::logIn(const QString& password)
+{
+    Edition = BuildEdition();
+    UserMode = ModeNone;
+    if (!m_passwords.Exists())
+        throw CtlError(ExitLogInRefused,
+            QStringLiteral("no passwords are set in %1: start the control centre once to set them")
+                .arg(m_passwords.FileName()));
+    try {
+        m_passwords.Open();
+    } catch (const ETableError& e) {
+        throw CtlError(ExitLogInRefused, PasswordStoreErrorText(e, 1));
+    }
+    int level = ModeNone;
+    if (m_passwords.Matches(OperatorRecord, password))
+        level = ModeOperator;
+    if (m_passwords.Matches(AdministratorRecord, password))
+        level = ModeAdministrator;
+    if (Edition == EditionAdvanced && m_passwords.Matches(SuperUserRecord, password))
+        level = ModeSuperUser;
+    if (level == ModeNone)
+        throw CtlError(ExitLogInRefused, QStringLiteral("The password is WRONG."));
+    UserMode = level;
+    return level;
+}
+
+void CtlSession::openRegister()
+{
+    try {
+        m_register.SetScene(m_scene);
+        m_register.Open();
+    } catch (const std::exception& e) {
+        throw CtlError(ExitFailed, tableErrorText(e));
+    }
+}
+
+std::vector<CtlDevice> CtlSession::registeredDevices()
+{
+    std::vector<CtlDevice> out;
+    try {
+        TTable& members = m_register.Member_Table;
+        for (members.First(); !members.Eof(); members.Next()) {
+            CtlDevice d;
+            d.id = members.FieldByName(QStringLiteral("ID")).AsInteger();
+            d.name = members.FieldByName(QStringLiteral("Name")).AsString();
+            d.group = members.FieldByName(QStringLiteral("Group_ID")).AsInteger();
+            out.push_back(d);
+        }
+    } catch (const std::exception& e) {
+        throw CtlError(ExitFailed, tableErrorText(e));
+    }
+    std::sort(out.begin(), out.end(), [](const CtlDevice& a, const CtlDevice& b) { return a.id < b.id; });
+    return out;
+}
+
+QString CtlSession::portDescription() const
+{
+    const QString path = m_comm.PortResolver(m_portName);
+    return path == m_portName ? m_portName : QStringLiteral("%1 (%2)").arg(m_portName, path);
+}
+
+void CtlSession::openPort()
+{
+    try {
+        m_comm.OpenPort();
+    } catch (const ECommsError& e) {
+        // The port layer opens exclusively: a port that exists but does not open is held by
+        // another program, the running control centre above all, or not accessible to us.
+        const QString path = m_comm.PortResolver(m_portName);
+        QString why = QString::fromLatin1(e.what()).trimmed();
+        if (path.startsWith(QLatin1Char('/')) && QFileInfo::exists(path))
+            why += QStringLiteral(": the port is already in use (is the control centre running on it?) "
+                                  "or not accessible");
+        else if (path.startsWith(QLatin1Char('/')))
+            why += QStringLiteral(": no such port");
+        throw CtlError(ExitPortError, QStringLiteral("%1: %2").arg(portDescription(), why));
+    }
+    m_view.portIsOpen = true;
+}
+
+bool CtlSession::runUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || m_portLost)
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    return done();
+}
+
+void CtlSession::loadRows()
+{
+    m_view.rows.clear();
+    for (const CtlDevice& d : registeredDevices())
+        m_view.rows.push_back({ d.id, false, std::nullopt });
+}
+
+void CtlSession::throwTableErrors()
+{
+    if (!m_tableErrors.isEmpty())
+        throw CtlError(ExitFailed, m_tableErrors.join(QLatin1Char('\n')));
+}
+
+void CtlSession::throwIfPortLost()
+{
+    if (m_portLost || m_view.told(EngineMessage::PortClosed))
+        throw CtlError(ExitPortError, QStringLiteral("%1: the port was lost").arg(portDescription()));
+}
+
+std::vector<CtlDevice> CtlSession::poll()
+{
+    std::vector<CtlDevice> devices = registeredDevices();
+    loadRows();
+    if (m_view.rows.empty())
+        return devices;
+    m_engine.prepareRebuild();
+    m_engine.startPoll();
+    // One query a row: 500 ms for the first time-out, 190 ms each after, an answer at once.
+    const int bound = 2000 + int(m_view.rows.size()) * 600;
+    runUntil(
+        [this] {
+            return !m_engine.Timer1.isActive()
+                && std::all_of(m_view.rows.begin(), m_view.rows.end(), [](const CtlRow& r) { return r.online.has_value(); });
+        },
+        bound);
+    m_engine.stopPoll();
+    throwIfPortLost();
+    throwTableErrors();
+    for (size_t i = 0; i < devices.size() && i < m_view.rows.size(); ++i)
+        devices[i].online = m_view.rows[i].online;
+    return devices;
+}
+
+std::vector<CtlDevice> CtlSession::search(int from, int to)
+{
+    loadRows();
+    m_view.setRangeTexts(QString::number(from), QString::number(to));
+    m_engine.searchClicked();
+    if (!m_engine.searchRunning()) {
+        if (m_view.told(EngineMessage::SearchRangeWrong))
+            throw CtlError(ExitUsage,
+                QStringLiteral("The range of ID is WRONG: FROM and TO from 1 to %1, FROM not above TO.")
+                    .arg(HighestDeviceId));
+        throwIfPortLost();
+        throwTableErrors();
+        throw CtlError(ExitFailed, QStringLiteral("the search did not start"));
+    }
+    // One probe an ID, at most 190 ms each (a little more on a loaded machine).
+    const int bound = 5000 + (to - from + 1) * 400;
+    if (!runUntil([this] { return !m_engine.searchRunning(); }, bound))
+        m_engine.StopSearch();
+    throwIfPortLost();
+    throwTableErrors();
+    std::vector<CtlDevice> found;
+    for (const auto& [id, group] : m_view.searched)
+        found.push_back({ id, group, QString(), true });
+    return found;
+}
+
+std::vector<CtlFrame> CtlSession::move(uint8_t command, const CtlTargets& targets)
+{
+    loadRows();
+    std::fill(m_view.checked.begin(), m_view.checked.end(), false);
+    if (targets.all) {
+        m_view.highlighted = 0;
+        m_view.checked[0] = true;
+    } else if (!targets.groups.empty()) {
+        m_view.highlighted = -1;
+        for (int g : targets.groups)
+            m_view.checked[size_t(g + 1)] = true;
+    } else {
+        // Single devices are picked in the list of all devices, as in the window.
+        m_view.highlighted = 0;
+        for (int id : targets.devices) {
+            auto row = std::find_if(m_view.rows.begin(), m_view.rows.end(), [id](const CtlRow& r) { return r.id == id; });
+            if (row == m_view.rows.end())
+                throw CtlError(ExitUsage, QStringLiteral("device %1 is not in the register of scene %2").arg(id).arg(m_scene));
+            row->selected = true;
+        }
+        // Selecting every row checks the list's entry in the window, so it goes as one frame.
+        if (m_view.selectedCount() == m_view.rowCount())
+            m_view.checked[0] = true;
+    }
+
+    m_sent.clear();
+    switch (command) {
+    case CmdUp: m_engine.upPressed(); break;
+    case CmdDown: m_engine.downPressed(); break;
+    case CmdStop: m_engine.stopPressed(); break;
+    case CmdForward: m_engine.forwardPressed(); break;
+    case CmdBackward: m_engine.backwardPressed(); break;
+    default: throw CtlError(ExitUsage, QStringLiteral("unknown motion command"));
+    }
+    throwIfPortLost();
+    throwTableErrors();
+    // The rest of the press leaves one frame per write-empty event; done when the writer is idle.
+    runUntil(
+        [this] {
+            return m_engine.GroupQueue.position >= m_engine.GroupQueue.count
+                && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count && m_comm.SendDataEmpty();
+        },
+        5000 + int(m_view.rows.size()) * 100);
+    throwIfPortLost();
+    throwTableErrors();
+    std::vector<CtlFrame> frames;
+    for (const CtlFrame& f : m_sent)
+        if (f.command == command)
+            frames.push_back(f);
+    return frames;
+}
+
+bool CtlSession::readdress(int group, int id, int newGroup, int newId)
+{
+    TTable& members = m_register.Member_Table;
+    CtlDevice before;
+    try {
+        if (!members.Locate(QStringLiteral("ID"), id)
+            || members.FieldByName(QStringLiteral("Group_ID")).AsInteger() != group)
+            throw CtlError(ExitUsage,
+                QStringLiteral("device %1:%2 is not in the register of scene %3").arg(group).arg(id).arg(m_scene));
+        before = { id, group, members.FieldByName(QStringLiteral("Name")).AsString(), std::nullopt };
+        if (newId != id && members.Locate(QStringLiteral("ID"), newId))
+            throw CtlError(ExitUsage, QStringLiteral("ID %1 is already in the register of scene %2").arg(newId).arg(m_scene));
+        // The register follows first; the frame reaches the device where the register had it.
+        members.Locate(QStringLiteral("ID"), id);
+        members.Edit();
+        members.SetFieldByName(QStringLiteral("ID"), newId);
+        members.SetFieldByName(QStringLiteral("Group_ID"), newGroup);
+        members.Post();
+    } catch (const ETableError& e) {
+        if (members.Editing())
+            members.Cancel();
+        throw CtlError(ExitFailed, tableErrorText(e));
+    }
+
+    m_view.rows = { CtlRow { newId, false, std::nullopt } };
+    if (!m_engine.sendReaddress(group, id, newGroup, newId)) {
+        try {
+            members.Locate(QStringLiteral("ID"), newId);
+            members.Edit();
+            members.SetFieldByName(QStringLiteral("ID"), before.id);
+            members.SetFieldByName(QStringLiteral("Group_ID"), before.group);
+            members.Post();
+        } catch (const ETableError&) {
+            if (members.Editing())
+                members.Cancel();
+        }
+        throw CtlError(ExitPortError, QStringLiteral("%1: the frame could not be sent").arg(portDescription()));
+    }
+    // The engine asks the device at its new address once the frame has left.
+    runUntil([this] { return m_view.rows.front().online.has_value() || m_view.unansweredReported; }, 5000);
+    throwIfPortLost();
+    return m_view.rows.front().online.value_or(false);
+}

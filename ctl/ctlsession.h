@@ -1,0 +1,113 @@
+#pragma once
+// One run of tarvello-ctl: the settings, the log-in, the register of the scene, the port and the
+// control engine, wired as the main window wires them but without a window. Each operation runs
+// the event loop until the engine is done and reports what happened; failures are thrown as
+// CtlError carrying the program's exit status.
+
+#include "app/inifile.h"
+#include "app/registeradapter.h"
+#include "access/passwordstore.h"
+#include "ctl/ctlview.h"
+#include "protocol/engine.h"
+#include "protocol/txchannel.h"
+#include "register/register.h"
+#include "serial/comm.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+// Exit status of tarvello-ctl.
+enum CtlExit : int {
+    ExitOk = 0,
+    ExitFailed = 1,       // a data file could not be read or written
+    ExitUsage = 2,        // wrong arguments, or a search not confirmed
+    ExitLogInRefused = 3, // no password, a wrong one, or a level too low for the command
+    ExitPortError = 4,    // the port could not be opened (absent, in use) or was lost
+    ExitNoAnswer = 5,     // a device did not answer
+};
+
+class CtlError : public std::runtime_error {
+public:
+    CtlError(int exitCode, const QString& message)
+        : std::runtime_error(message.toStdString()), m_exitCode(exitCode)
+    {
+    }
+    int exitCode() const { return m_exitCode; }
+
+private:
+    int m_exitCode;
+};
+
+struct CtlDevice {
+    int id = 0;
+    int group = 0;
+    QString name;
+    std::optional<bool> online;
+};
+
+// A frame the port took, as the devices see it.
+struct CtlFrame {
+    uint8_t address = 0; // 0xE0 + group, or 0xFF for every device
+    uint16_t id = 0;     // 0: every device of the address
+    uint8_t command = 0;
+    QString hex;
+};
+
+struct CtlTargets {
+    bool all = false;
+    std::vector<int> groups;
+    std::vector<int> devices;
+};
+
+class CtlSession {
+public:
+    // scene and port: from the command line when given, else from DB.ini as the window reads them.
+    CtlSession(const QString& dataDir, std::optional<int> scene, const QString& port);
+    ~CtlSession();
+
+    // Logs in as the window's log-in does: operator, then administrator, then (advanced edition
+    // only) super-user; a later match wins. Returns the level (ModeOperator, ...).
+    int logIn(const QString& password);
+
+    void openRegister();
+    std::vector<CtlDevice> registeredDevices();
+
+    void openPort();
+    // The port's name as given and the device it was resolved to.
+    QString portDescription() const;
+    int scene() const { return m_scene; }
+
+    std::vector<CtlDevice> poll();
+    std::vector<CtlDevice> search(int from, int to);
+    // command: CmdUp, CmdDown, CmdStop, CmdForward or CmdBackward.
+    std::vector<CtlFrame> move(uint8_t command, const CtlTargets& targets);
+    // True when the device answered at its new address.
+    bool readdress(int group, int id, int newGroup, int newId);
+
+private:
+    bool runUntil(const std::function<bool()>& done, int timeoutMs);
+    void loadRows();
+    void throwTableErrors();
+    void throwIfPortLost();
+
+    QString m_dataDir;
+    int m_scene = 1;
+    QString m_portName;
+    TIniFile m_settings;
+    TPasswordStore m_passwords;
+    TRegister m_register;
+    QStringList m_tableErrors;
+    RegisterAdapter m_adapter;
+    CtlView m_view;
+    TComm m_comm;
+    std::vector<CtlFrame> m_sent;
+    TxChannel m_tx;
+    ControlEngine m_engine;
+    bool m_portLost = false;
+};

@@ -1,0 +1,360 @@
+// tarvello-ctl: the control centre for scripts. Polls, searches, moves, re-addresses and lists
+// the devices of a scene with the window's engine, register, port layer and access levels.
+#include "common/state.h"
+#include "ctl/ctlsession.h"
+#include "protocol/frames.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <optional>
+
+namespace {
+
+const char UsageText[] =
+    "usage: tarvello-ctl [options] COMMAND\n"
+    "\n"
+    "commands:\n"
+    "  poll                          ask every device of the register for its state\n"
+    "  search FROM TO                search the IDs FROM..TO; replaces the register (asks, or --yes)\n"
+    "  move up|down|stop|forward|backward (--all | --group G... | --device ID...)\n"
+    "  readdress --from G:ID --to G:ID   give a device a new group and ID (administrator)\n"
+    "  list                          print the register of the scene\n"
+    "\n"
+    "options:\n"
+    "  --port NAME      the port (COM1, /dev/ttyUSB0, ...); default [COM] num of DB.ini\n"
+    "  --data-dir DIR   the data directory; default DFiles\n"
+    "  --scene N        the register 1..12; default [SCENE] Current of DB.ini\n"
+    "  --json           one JSON object per line instead of a table\n"
+    "  --yes            confirm a search without asking\n"
+    "\n"
+    "The password is read from the terminal, or from TARVELLO_PASSWORD.\n"
+    "Exit status: 0 done, 1 data file error, 2 usage, 3 log-in refused, 4 port error,\n"
+    "5 a device did not answer.\n";
+
+void out(const QString& line)
+{
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+void err(const QString& line)
+{
+    std::fputs("tarvello-ctl: ", stderr);
+    std::fputs(line.toUtf8().constData(), stderr);
+    std::fputc('\n', stderr);
+}
+
+void outJson(const QJsonObject& object)
+{
+    out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+struct Options {
+    QString command;
+    QStringList operands;
+    QString port, dataDir = QStringLiteral("DFiles");
+    std::optional<int> scene;
+    bool json = false, yes = false, help = false;
+    CtlTargets targets;
+    int targetKinds = 0;
+    QString from, to;
+};
+
+int number(const QString& text, int low, int high, const char* what)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high)
+        throw CtlError(ExitUsage, QStringLiteral("%1 must be a number from %2 to %3: %4")
+                                      .arg(QLatin1String(what)).arg(low).arg(high).arg(text));
+    return value;
+}
+
+// "G:ID"
+std::pair<int, int> address(const QString& text, const char* what)
+{
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 2)
+        throw CtlError(ExitUsage, QStringLiteral("%1 must be GROUP:ID: %2").arg(QLatin1String(what), text));
+    return { number(parts[0], 0, 15, "a group"), number(parts[1], 1, HighestDeviceId, "an ID") };
+}
+
+Options parse(QStringList args)
+{
+    Options o;
+    // "--opt=value" is the same as "--opt value".
+    for (int i = 0; i < args.size(); ++i) {
+        const QString a = args[i];
+        const qsizetype eq = a.indexOf(QLatin1Char('='));
+        if (a.startsWith(QLatin1String("--")) && eq > 2) {
+            args[i] = a.left(eq);
+            args.insert(i + 1, a.mid(eq + 1));
+            ++i;
+        }
+    }
+    auto value = [&](int& i) {
+        if (i + 1 >= args.size())
+            throw CtlError(ExitUsage, QStringLiteral("%1 needs a value").arg(args[i]));
+        return args[++i];
+    };
+    auto list = [&](int& i, int low, int high, const char* what) {
+        std::vector<int> values;
+        while (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--")))
+            values.push_back(number(args[++i], low, high, what));
+        if (values.empty())
+            throw CtlError(ExitUsage, QStringLiteral("%1 needs at least one value").arg(args[i]));
+        ++o.targetKinds;
+        return values;
+    };
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--port")) o.port = value(i);
+        else if (a == QLatin1String("--data-dir")) o.dataDir = value(i);
+        else if (a == QLatin1String("--scene")) o.scene = number(value(i), 1, 12, "the scene");
+        else if (a == QLatin1String("--json")) o.json = true;
+        else if (a == QLatin1String("--yes")) o.yes = true;
+        else if (a == QLatin1String("--all")) { o.targets.all = true; ++o.targetKinds; }
+        else if (a == QLatin1String("--group")) o.targets.groups = list(i, 0, 15, "a group");
+        else if (a == QLatin1String("--device")) o.targets.devices = list(i, 1, HighestDeviceId, "a device ID");
+        else if (a == QLatin1String("--from")) o.from = value(i);
+        else if (a == QLatin1String("--to")) o.to = value(i);
+        else if (a == QLatin1String("--help") || a == QLatin1String("-h")) o.help = true;
+        else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) throw CtlError(ExitUsage, QStringLiteral("unknown option %1").arg(a));
+        else if (o.command.isEmpty()) o.command = a;
+        else o.operands << a;
+    }
+    return o;
+}
+
+// The password: TARVELLO_PASSWORD when set, else typed on the terminal without echo.
+QString password()
+{
+    if (qEnvironmentVariableIsSet("TARVELLO_PASSWORD"))
+        return qEnvironmentVariable("TARVELLO_PASSWORD");
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0)
+        throw CtlError(ExitLogInRefused, QStringLiteral("no password: run on a terminal or set TARVELLO_PASSWORD"));
+    termios saved {};
+    const bool terminal = tcgetattr(tty, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        quiet.c_lflag |= ECHONL;
+        tcsetattr(tty, TCSANOW, &quiet);
+    }
+    const char prompt[] = "Password: ";
+    [[maybe_unused]] ssize_t w = ::write(tty, prompt, sizeof prompt - 1);
+    QByteArray typed;
+    char c = 0;
+    while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r')
+        typed.append(c);
+    if (terminal)
+        tcsetattr(tty, TCSANOW, &saved);
+    ::close(tty);
+    return QString::fromLocal8Bit(typed);
+}
+
+// A search empties the register: asked on a terminal, refused elsewhere without --yes.
+void confirmSearch(int scene, bool yes)
+{
+    if (yes)
+        return;
+    if (!isatty(STDIN_FILENO))
+        throw CtlError(ExitUsage, QStringLiteral("a search replaces the register: confirm it with --yes"));
+    std::fprintf(stderr,
+        "All device's information in the register of scene %d will be cleared by the search.\n"
+        "Do you want to continue? [y/N] ", scene);
+    std::fflush(stderr);
+    char line[16] = {};
+    if (!std::fgets(line, sizeof line, stdin) || (line[0] != 'y' && line[0] != 'Y'))
+        throw CtlError(ExitUsage, QStringLiteral("search not confirmed"));
+}
+
+const char* motionName(uint8_t command)
+{
+    switch (command) {
+    case CmdUp: return "up";
+    case CmdDown: return "down";
+    case CmdStop: return "stop";
+    case CmdForward: return "forward";
+    case CmdBackward: return "backward";
+    }
+    return "?";
+}
+
+std::optional<uint8_t> motionCommand(const QString& word)
+{
+    for (uint8_t c : { CmdUp, CmdDown, CmdStop, CmdForward, CmdBackward })
+        if (word == QLatin1String(motionName(c)))
+            return c;
+    return std::nullopt;
+}
+
+void printDevices(const std::vector<CtlDevice>& devices, bool json, bool withState)
+{
+    if (!json)
+        out(withState ? QStringLiteral("   ID  GROUP  STATE     NAME") : QStringLiteral("   ID  GROUP  NAME"));
+    for (const CtlDevice& d : devices) {
+        if (json) {
+            QJsonObject o { { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group },
+                { QStringLiteral("name"), d.name } };
+            if (withState)
+                o.insert(QStringLiteral("online"), d.online.value_or(false));
+            outJson(o);
+        } else if (withState) {
+            out(QStringLiteral("%1  %2  %3  %4")
+                    .arg(d.id, 5).arg(d.group, 5)
+                    .arg(d.online.value_or(false) ? QStringLiteral("on line") : QStringLiteral("off line"), -8)
+                    .arg(d.name));
+        } else {
+            out(QStringLiteral("%1  %2  %3").arg(d.id, 5).arg(d.group, 5).arg(d.name));
+        }
+    }
+}
+
+int run(const Options& o)
+{
+    static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
+        QStringLiteral("readdress"), QStringLiteral("list") };
+    if (!commands.contains(o.command))
+        throw CtlError(ExitUsage, o.command.isEmpty() ? QStringLiteral("no command given")
+                                                      : QStringLiteral("unknown command %1").arg(o.command));
+    // Everything the command needs is checked before the log-in and the port.
+    int from = 0, to = 0;
+    std::optional<uint8_t> motion;
+    std::pair<int, int> source, target;
+    const qsizetype operandsWanted = o.command == QLatin1String("search") ? 2 : o.command == QLatin1String("move") ? 1 : 0;
+    if (o.operands.size() != operandsWanted)
+        throw CtlError(ExitUsage, QStringLiteral("%1 takes %2 operand(s)").arg(o.command).arg(operandsWanted));
+    if (o.command == QLatin1String("search")) {
+        from = number(o.operands[0], 1, HighestDeviceId, "FROM");
+        to = number(o.operands[1], 1, HighestDeviceId, "TO");
+        if (from > to)
+            throw CtlError(ExitUsage, QStringLiteral("The range of ID is WRONG: FROM is above TO."));
+    } else if (o.command == QLatin1String("move")) {
+        motion = motionCommand(o.operands[0]);
+        if (!motion)
+            throw CtlError(ExitUsage, QStringLiteral("move up, down, stop, forward or backward, not %1").arg(o.operands[0]));
+        if (o.targetKinds != 1)
+            throw CtlError(ExitUsage, QStringLiteral("move needs exactly one of --all, --group G..., --device ID..."));
+    } else if (o.command == QLatin1String("readdress")) {
+        if (o.from.isEmpty() || o.to.isEmpty())
+            throw CtlError(ExitUsage, QStringLiteral("readdress needs --from G:ID and --to G:ID"));
+        source = address(o.from, "--from");
+        target = address(o.to, "--to");
+    }
+    if (o.command != QLatin1String("move") && o.targetKinds > 0)
+        throw CtlError(ExitUsage, QStringLiteral("--all, --group and --device go with move only"));
+
+    CtlSession session(o.dataDir, o.scene, o.port);
+    const int level = session.logIn(password());
+    // What the window's group editor needs: the administrator's or the super-user's password.
+    if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)
+        throw CtlError(ExitLogInRefused, QStringLiteral("re-addressing needs the administrator's password"));
+    session.openRegister();
+
+    if (o.command == QLatin1String("list")) {
+        printDevices(session.registeredDevices(), o.json, false);
+        return ExitOk;
+    }
+    if (o.command == QLatin1String("search"))
+        confirmSearch(session.scene(), o.yes);
+    session.openPort();
+
+    if (o.command == QLatin1String("poll")) {
+        const std::vector<CtlDevice> devices = session.poll();
+        printDevices(devices, o.json, true);
+        const auto silent = std::count_if(devices.begin(), devices.end(), [](const CtlDevice& d) { return !d.online.value_or(false); });
+        if (silent > 0) {
+            err(QStringLiteral("%1 of %2 devices did not answer").arg(silent).arg(devices.size()));
+            return ExitNoAnswer;
+        }
+        return ExitOk;
+    }
+    if (o.command == QLatin1String("search")) {
+        const std::vector<CtlDevice> found = session.search(from, to);
+        if (!o.json)
+            out(QStringLiteral("   ID  GROUP"));
+        for (const CtlDevice& d : found) {
+            if (o.json)
+                outJson({ { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group } });
+            else
+                out(QStringLiteral("%1  %2").arg(d.id, 5).arg(d.group, 5));
+        }
+        if (found.empty()) {
+            err(QStringLiteral("no device answered in %1 to %2").arg(from).arg(to));
+            return ExitNoAnswer;
+        }
+        return ExitOk;
+    }
+    if (o.command == QLatin1String("move")) {
+        for (const CtlFrame& f : session.move(*motion, o.targets)) {
+            const bool everyone = f.address == BroadcastGroup;
+            const int group = f.address & 0x0F;
+            if (o.json) {
+                QJsonObject j { { QStringLiteral("command"), QLatin1String(motionName(f.command)) },
+                    { QStringLiteral("frame"), f.hex } };
+                if (everyone) {
+                    j.insert(QStringLiteral("all"), true);
+                } else {
+                    j.insert(QStringLiteral("group"), group);
+                    if (f.id != 0)
+                        j.insert(QStringLiteral("id"), f.id);
+                }
+                outJson(j);
+            } else {
+                const QString to = everyone ? QStringLiteral("all devices")
+                    : f.id == 0         ? QStringLiteral("group %1").arg(group)
+                                        : QStringLiteral("device %1:%2").arg(group).arg(f.id);
+                out(QStringLiteral("%1 -> %2   %3").arg(QLatin1String(motionName(f.command)), -8).arg(to, -14).arg(f.hex));
+            }
+        }
+        return ExitOk;
+    }
+    // readdress
+    const bool answered = session.readdress(source.first, source.second, target.first, target.second);
+    if (o.json) {
+        outJson({ { QStringLiteral("from"), o.from }, { QStringLiteral("to"), o.to }, { QStringLiteral("answered"), answered } });
+    } else {
+        out(QStringLiteral("%1 -> %2   %3").arg(o.from, o.to,
+            answered ? QStringLiteral("answers at its new address") : QStringLiteral("did not answer at its new address")));
+    }
+    if (!answered) {
+        err(QStringLiteral("device %1 did not answer at its new address; the register has it there").arg(o.to));
+        return ExitNoAnswer;
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvello-ctl"));
+    CurLanguage = 1; // the register's messages in English
+    try {
+        const Options o = parse(QCoreApplication::arguments().mid(1));
+        if (o.help) {
+            std::fputs(UsageText, stdout);
+            return ExitOk;
+        }
+        return run(o);
+    } catch (const CtlError& e) {
+        err(QString::fromStdString(e.what()));
+        if (e.exitCode() == ExitUsage && std::string(e.what()).find("command") != std::string::npos)
+            std::fputs(UsageText, stderr);
+        return e.exitCode();
+    } catch (const std::exception& e) {
+        err(QString::fromLocal8Bit(e.what()));
+        return ExitFailed;
+    }
+}

@@ -1,0 +1,326 @@
+// tarvello-ctl as a script runs it: a separate process, the password in TARVELLO_PASSWORD, its
+// port the simulated bus of this test. What counts is what the devices hear, what the register
+// holds afterwards, the lines printed and the exit status.
+
+#include "access/passwordstore.h"
+#include "register/register.h"
+#include "serial/comm.h"
+#include "sim/bus_simulator.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString OperatorPassword = QStringLiteral("oper1");
+const QString AdministratorPassword = QStringLiteral("admin1");
+const QString SuperUserPassword = QStringLiteral("super1");
+
+struct CtlRun {
+    int exitCode = -1;
+    QStringList lines; // standard output
+    QString errors;    // standard error
+    std::vector<QJsonObject> json() const
+    {
+        std::vector<QJsonObject> out;
+        for (const QString& line : lines)
+            out.push_back(QJsonDocument::fromJson(line.toUtf8()).object());
+        return out;
+    }
+};
+
+struct Frame {
+    uint8_t address;
+    uint16_t id;
+    uint8_t command;
+    bool operator==(const Frame&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Frame& f)
+{
+    return os << std::hex << int(f.address) << ":" << std::dec << f.id << ":" << std::hex << int(f.command) << std::dec;
+}
+
+class CtlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        dataDir = tmp.path() + QStringLiteral("/DFiles");
+        TPasswordStore store(dataDir);
+        ASSERT_TRUE(store.Create(AdministratorPassword, OperatorPassword, SuperUserPassword));
+        ASSERT_NO_THROW(sim.start());
+    }
+
+    void TearDown() override { sim.stop(); }
+
+    // The register of scene 1: (group, id, name).
+    void registerDevices(const std::vector<std::tuple<int, int, QString>>& devices)
+    {
+        TRegister reg(dataDir);
+        reg.Open();
+        for (const auto& [group, id, name] : devices) {
+            reg.Member_Table.Append();
+            reg.Member_Table.SetFieldByName(QStringLiteral("ID"), id);
+            reg.Member_Table.SetFieldByName(QStringLiteral("Name"), name);
+            reg.Member_Table.SetFieldByName(QStringLiteral("Group_ID"), group);
+            reg.Member_Table.Post();
+        }
+        reg.Close();
+    }
+
+    std::map<int, int> registered() // id -> group
+    {
+        TRegister reg(dataDir);
+        reg.Open();
+        std::map<int, int> out;
+        TTable& t = reg.Member_Table;
+        for (t.First(); !t.Eof(); t.Next())
+            out[t.FieldByName(QStringLiteral("ID")).AsInteger()] = t.FieldByName(QStringLiteral("Group_ID")).AsInteger();
+        reg.Close();
+        return out;
+    }
+
+    CtlRun ctl(QStringList args, const QString& password = OperatorPassword)
+    {
+        args << QStringLiteral("--data-dir") << dataDir << QStringLiteral("--port")
+             << QString::fromStdString(sim.slavePath());
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TARVELLO_PASSWORD"), password);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TARVELLO_CTL_EXE), args);
+        p.closeWriteChannel();
+        CtlRun r;
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            ADD_FAILURE() << "tarvello-ctl did not end: " << args.join(' ').toStdString();
+            return r;
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.lines = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        r.errors = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    std::vector<Frame> heard() const
+    {
+        std::vector<Frame> out;
+        for (const ReceivedFrame& f : sim.frames())
+            out.push_back({ f.address, f.id, f.command });
+        return out;
+    }
+
+    QTemporaryDir tmp;
+    QString dataDir;
+    BusSimulator sim;
+};
+
+TEST_F(CtlTest, PollReportsEachRegisteredDeviceAndFailsWhenOneIsSilent)
+{
+    sim.addDevice(2, 5);
+    sim.addDevice(2, 6);
+    registerDevices({ { 2, 5, QStringLiteral("Hoist A") }, { 2, 6, QStringLiteral("Hoist B") }, { 7, 40, QStringLiteral("Gone") } });
+
+    const CtlRun r = ctl({ QStringLiteral("poll"), QStringLiteral("--json") });
+    EXPECT_EQ(r.exitCode, 5) << r.errors.toStdString();
+    const auto rows = r.json();
+    ASSERT_EQ(rows.size(), 3u);
+    const std::vector<std::tuple<int, int, bool>> expected { { 5, 2, true }, { 6, 2, true }, { 40, 7, false } };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i][QStringLiteral("id")].toInt(), std::get<0>(expected[i]));
+        EXPECT_EQ(rows[i][QStringLiteral("group")].toInt(), std::get<1>(expected[i]));
+        EXPECT_EQ(rows[i][QStringLiteral("online")].toBool(), std::get<2>(expected[i]));
+    }
+    EXPECT_EQ(rows[0][QStringLiteral("name")].toString(), QStringLiteral("Hoist A"));
+    EXPECT_EQ(heard(), (std::vector<Frame> { { 0xE2, 5, CmdAskState }, { 0xE2, 6, CmdAskState }, { 0xE7, 40, CmdAskState } }));
+
+    // Everyone answers: success, as a table.
+    sim.addDevice(7, 40);
+    const CtlRun again = ctl({ QStringLiteral("poll") });
+    EXPECT_EQ(again.exitCode, 0) << again.errors.toStdString();
+    ASSERT_EQ(again.lines.size(), 4); // heading and three rows
+    EXPECT_TRUE(again.lines[3].contains(QStringLiteral("on line")));
+}
+
+TEST_F(CtlTest, SearchReplacesTheRegisterOnlyWhenConfirmed)
+{
+    sim.addDevice(2, 4);
+    sim.addDevice(7, 6);
+    sim.addDevice(1, 20); // outside the range
+    registerDevices({ { 3, 100, QStringLiteral("Old") } });
+
+    // Not on a terminal and no --yes: refused before anything is sent or emptied.
+    const CtlRun refused = ctl({ QStringLiteral("search"), QStringLiteral("3"), QStringLiteral("8") });
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.errors.contains(QStringLiteral("--yes")));
+    EXPECT_TRUE(heard().empty());
+    EXPECT_EQ(registered(), (std::map<int, int> { { 100, 3 } }));
+
+    const CtlRun r = ctl({ QStringLiteral("search"), QStringLiteral("3"), QStringLiteral("8"), QStringLiteral("--yes"),
+        QStringLiteral("--json") });
+    EXPECT_EQ(r.exitCode, 0) << r.errors.toStdString();
+    const auto found = r.json();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0][QStringLiteral("id")].toInt(), 4);
+    EXPECT_EQ(found[0][QStringLiteral("group")].toInt(), 2);
+    EXPECT_EQ(found[1][QStringLiteral("id")].toInt(), 6);
+    EXPECT_EQ(found[1][QStringLiteral("group")].toInt(), 7);
+    EXPECT_EQ(registered(), (std::map<int, int> { { 4, 2 }, { 6, 7 } }));
+    EXPECT_TRUE(QFileInfo::exists(dataDir + QStringLiteral("/Member1.before-search.DB")));
+    std::vector<uint16_t> probed;
+    for (const Frame& f : heard())
+        probed.push_back(f.id);
+    EXPECT_EQ(probed, (std::vector<uint16_t> { 3, 4, 5, 6, 7, 8 }));
+
+    // A range with nobody in it: the devices did not answer.
+    EXPECT_EQ(ctl({ QStringLiteral("search"), QStringLiteral("30"), QStringLiteral("31"), QStringLiteral("--yes") }).exitCode, 5);
+}
+
+TEST_F(CtlTest, MoveSendsTheFramesOfTheTargetsGiven)
+{
+    registerDevices({ { 2, 5, {} }, { 2, 6, {} }, { 7, 40, {} } });
+    struct Case {
+        QStringList args;
+        std::vector<Frame> frames;
+    };
+    const std::vector<Case> cases {
+        { { "up", "--all" }, { { 0xFF, 0, CmdUp } } },
+        { { "down", "--group", "2", "5" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } } },
+        { { "stop", "--device", "6" }, { { 0xE2, 6, CmdStop } } },
+        { { "forward", "--device", "5", "40" }, { { 0xE2, 5, CmdForward }, { 0xE7, 40, CmdForward } } },
+        // Every registered device named: one frame for all of them, as selecting every row does.
+        { { "backward", "--device", "5", "6", "40" }, { { 0xFF, 0, CmdBackward } } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        sim.clearLog();
+        const CtlRun r = ctl(QStringList { QStringLiteral("move") } + c.args + QStringList { QStringLiteral("--json") });
+        EXPECT_EQ(r.exitCode, 0) << r.errors.toStdString();
+        EXPECT_EQ(r.lines.size(), qsizetype(c.frames.size()));
+        sim.waitForFrames(c.frames.size(), 2s);
+        EXPECT_EQ(heard(), c.frames);
+    }
+
+    // A device the register does not have is refused; nothing is sent.
+    sim.clearLog();
+    EXPECT_EQ(ctl({ QStringLiteral("move"), QStringLiteral("up"), QStringLiteral("--device"), QStringLiteral("77") }).exitCode, 2);
+    EXPECT_EQ(ctl({ QStringLiteral("move"), QStringLiteral("up") }).exitCode, 2);
+    EXPECT_TRUE(heard().empty());
+}
+
+TEST_F(CtlTest, ReaddressNeedsTheAdministratorAndMovesDeviceAndRegister)
+{
+    sim.addDevice(2, 5);
+    registerDevices({ { 2, 5, QStringLiteral("Hoist A") }, { 4, 8, {} } });
+    const QStringList args { QStringLiteral("readdress"), QStringLiteral("--from"), QStringLiteral("2:5"),
+        QStringLiteral("--to"), QStringLiteral("3:9"), QStringLiteral("--json") };
+
+    const CtlRun operatorRun = ctl(args, OperatorPassword);
+    EXPECT_EQ(operatorRun.exitCode, 3);
+    EXPECT_TRUE(heard().empty());
+    EXPECT_EQ(registered(), (std::map<int, int> { { 5, 2 }, { 8, 4 } }));
+
+    const CtlRun r = ctl(args, AdministratorPassword);
+    EXPECT_EQ(r.exitCode, 0) << r.errors.toStdString();
+    ASSERT_EQ(r.json().size(), 1u);
+    EXPECT_TRUE(r.json()[0][QStringLiteral("answered")].toBool());
+    EXPECT_TRUE(sim.hasDevice(3, 9));
+    EXPECT_FALSE(sim.hasDevice(2, 5));
+    EXPECT_EQ(registered(), (std::map<int, int> { { 9, 3 }, { 8, 4 } }));
+
+    // A registered device that is not on the bus: the frame goes, nobody answers at 5:8.
+    EXPECT_EQ(ctl({ "readdress", "--from", "4:8", "--to", "5:8" }, AdministratorPassword).exitCode, 5);
+    // Not where the register has it: refused.
+    EXPECT_EQ(ctl({ "readdress", "--from", "2:9", "--to", "2:10" }, AdministratorPassword).exitCode, 2);
+}
+
+TEST_F(CtlTest, ListPrintsTheRegisterWithoutTouchingTheBus)
+{
+    registerDevices({ { 2, 5, QStringLiteral("吊杆 A") }, { 0, 11, QStringLiteral("Spare") } });
+    const CtlRun table = ctl({ QStringLiteral("list") });
+    EXPECT_EQ(table.exitCode, 0) << table.errors.toStdString();
+    ASSERT_EQ(table.lines.size(), 3);
+    EXPECT_TRUE(table.lines[1].contains(QStringLiteral("吊杆 A")));
+    EXPECT_TRUE(table.lines[2].contains(QStringLiteral("Spare")));
+
+    const CtlRun json = ctl({ QStringLiteral("list"), QStringLiteral("--json") });
+    ASSERT_EQ(json.json().size(), 2u);
+    EXPECT_EQ(json.json()[1][QStringLiteral("id")].toInt(), 11);
+    EXPECT_EQ(json.json()[1][QStringLiteral("group")].toInt(), 0);
+    EXPECT_TRUE(heard().empty());
+}
+
+TEST_F(CtlTest, RefusalsHaveTheirOwnExitStatus)
+{
+    registerDevices({ { 2, 5, {} } });
+    struct Case {
+        QString password;
+        QStringList args;
+        int exitCode;
+    };
+    const std::vector<Case> cases {
+        { QStringLiteral("wrong"), { "poll" }, 3 },
+        { QString(), { "list" }, 3 },
+        // The customer edition takes the super-user's password at no level.
+        { SuperUserPassword, { "list" }, 3 },
+        { OperatorPassword, { "search", "9", "3", "--yes" }, 2 },
+        { OperatorPassword, { "move", "sideways", "--all" }, 2 },
+        { OperatorPassword, { "list", "--scene", "13" }, 2 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString() + " / " + c.password.toStdString());
+        const CtlRun r = ctl(c.args, c.password);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.errors.toStdString();
+        EXPECT_TRUE(r.lines.isEmpty());
+        EXPECT_FALSE(c.password.size() > 0 && r.errors.contains(c.password)) << "the password is never shown";
+    }
+    EXPECT_TRUE(heard().empty());
+}
+
+TEST_F(CtlTest, APortHeldByTheWindowIsNeverShared)
+{
+    registerDevices({ { 2, 5, {} } });
+    sim.addDevice(2, 5);
+    TComm window; // the control centre holding its port
+    ApplyComm1Defaults(window);
+    window.setCommName(QString::fromStdString(sim.slavePath()));
+    ASSERT_NO_THROW(window.OpenPort());
+
+    for (const char* command : { "poll", "move" }) {
+        SCOPED_TRACE(command);
+        QStringList args { QString::fromLatin1(command) };
+        if (args[0] == QLatin1String("move"))
+            args << QStringLiteral("stop") << QStringLiteral("--all");
+        const CtlRun r = ctl(args);
+        EXPECT_EQ(r.exitCode, 4);
+        EXPECT_TRUE(r.errors.contains(QStringLiteral("already in use"))) << r.errors.toStdString();
+    }
+    EXPECT_TRUE(heard().empty());
+
+    window.ClosePort();
+    EXPECT_EQ(ctl({ QStringLiteral("poll") }).exitCode, 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
