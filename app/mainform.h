@@ -13,7 +13,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/inifile.h"
+#include "common/inifile.h"
 #include "access/passwordstore.h"
 #include "app/maincontrols.h"
 #include "app/trafficrecord.h"

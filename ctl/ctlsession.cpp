@@ -1,6 +1,6 @@
 #include "ctl/ctlsession.h"
 
-#include "app/bussettings.h"
+#include "protocol/bussettings.h"
 #include "common/state.h"
 #include "serial/portname.h"
 

@@ -4,8 +4,8 @@
 // the event loop until the engine is done and reports what happened; failures are thrown as
 // CtlError carrying the program's exit status.
 
-#include "app/inifile.h"
-#include "app/registeradapter.h"
+#include "common/inifile.h"
+#include "register/engineregister.h"
 #include "access/passwordstore.h"
 #include "ctl/ctlview.h"
 #include "protocol/engine.h"

@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "app/inifile.h"
+#include "common/inifile.h"
 #include "common/gbk.h"
 #include "testsupport.h"
 

@@ -207,8 +207,9 @@ TEST_P(ThroughSer2net, PollAndSearchSeeTheSameBusAsTheDirectLine)
 {
     const Route route = GetParam();
     RoutedRig r(route);
-    if (r.server)
+    if (r.server) {
         ASSERT_TRUE(r.server->ready()) << r.server->log();
+    }
     ASSERT_NO_THROW(r.open());
     EngineRig& rig = r.rig;
     rig.sim.addDevice(1, 2);

@@ -1,4 +1,4 @@
-#include "app/registeradapter.h"
+#include "register/engineregister.h"
 
 #include "register/register.h"
 

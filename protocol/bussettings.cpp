@@ -1,6 +1,6 @@
-#include "app/bussettings.h"
+#include "protocol/bussettings.h"
 
-#include "app/inifile.h"
+#include "common/inifile.h"
 #include "protocol/engine.h"
 #include "serial/comm.h"
 

@@ -1,4 +1,4 @@
-#include "app/inifile.h"
+#include "common/inifile.h"
 
 #include <QDir>
 #include <QFile>
