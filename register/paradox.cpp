@@ -156,7 +156,7 @@ QByteArray AlphaBytes(const char* data, int len)
     return QByteArray(data, nul ? static_cast<int>(static_cast<const char*>(nul) - data) : len);
 }
 
-struct TFieldSpec {
+struct TExpectedField {
     const char* name;
     bool numeric;  // else alpha
 };
@@ -255,25 +255,25 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
             return result;
         }
     } else {
-        const std::vector<TFieldSpec> specs =
+        const std::vector<TExpectedField> expected =
             kind == TParadoxKind::Devices
-                ? std::vector<TFieldSpec>{{"ID", true}, {"Name", false}, {"Group_ID", true}}
-                : std::vector<TFieldSpec>{{"ID", true}, {"Name", false}};
+                ? std::vector<TExpectedField>{{"ID", true}, {"Name", false}, {"Group_ID", true}}
+                : std::vector<TExpectedField>{{"ID", true}, {"Name", false}};
         std::vector<bool> used(static_cast<size_t>(fieldCount), false);
-        for (const TFieldSpec& spec : specs) {
+        for (const TExpectedField& want : expected) {
             int found = -1;
             for (int i = 0; i < fieldCount; ++i)
                 if (fields[i].px_fname &&
-                    QString::fromLatin1(fields[i].px_fname).compare(QLatin1String(spec.name), Qt::CaseInsensitive) == 0)
+                    QString::fromLatin1(fields[i].px_fname).compare(QLatin1String(want.name), Qt::CaseInsensitive) == 0)
                     found = i;
             if (found < 0) {
-                fail(0, TParadoxProblem::Kind::MissingField, QLatin1String(spec.name));
+                fail(0, TParadoxProblem::Kind::MissingField, QLatin1String(want.name));
                 continue;
             }
             used[static_cast<size_t>(found)] = true;
             const char type = fields[found].px_ftype;
-            if (spec.numeric ? !IsNumeric(type) : type != pxfAlpha)
-                fail(0, TParadoxProblem::Kind::WrongFieldType, QLatin1String(spec.name));
+            if (want.numeric ? !IsNumeric(type) : type != pxfAlpha)
+                fail(0, TParadoxProblem::Kind::WrongFieldType, QLatin1String(want.name));
             columns.push_back(found);
         }
         for (int i = 0; i < fieldCount; ++i)
