@@ -44,15 +44,7 @@ TAdmPSWForm::TAdmPSWForm(TPasswordStore& store, QWidget* owner)
 
 void TAdmPSWForm::showAdmPSW()
 {
-    if (isVisible()) {
-        raise();
-        activateWindow();
-        return;
-    }
-    FormShow();
-    show();
-    raise();
-    activateWindow();
+    ShowOrBringForward(this, [this] { FormShow(); });
 }
 
 void TAdmPSWForm::FormShow()

@@ -67,3 +67,13 @@ PasswordPrompt BuildPasswordPrompt(QDialog* dialog, const Text& prompt, const Te
     layout->setSizeConstraint(QLayout::SetFixedSize);
     return face;
 }
+
+void ShowOrBringForward(QWidget* dialog, const std::function<void()>& prepare)
+{
+    if (!dialog->isVisible()) {
+        prepare();
+        dialog->show();
+    }
+    dialog->raise();
+    dialog->activateWindow();
+}

@@ -1,6 +1,8 @@
 // Shared by the password dialogs.
 #pragma once
 
+#include <functional>
+
 #include "common/texts.h"
 
 class ETableError;
@@ -19,6 +21,10 @@ struct PasswordPrompt {
     QPushButton* cancelButton = nullptr;
 };
 PasswordPrompt BuildPasswordPrompt(QDialog* dialog, const Text& prompt, const Text& enter, const Text& cancel);
+
+// Shows a dialog that is created once and reused: one already visible is only brought forward;
+// otherwise `prepare` readies it (language, fields) before it shows.
+void ShowOrBringForward(QWidget* dialog, const std::function<void()>& prepare);
 
 // Puts a window in the middle of the desktop at the size its layout asks for.
 void CentreOnDesktop(QWidget* window);

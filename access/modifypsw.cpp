@@ -109,15 +109,7 @@ TModPSWForm::TModPSWForm(TPasswordStore& store, QWidget* owner)
 
 void TModPSWForm::showModPSW()
 {
-    if (isVisible()) {
-        raise();
-        activateWindow();
-        return;
-    }
-    FormShow();
-    show();
-    raise();
-    activateWindow();
+    ShowOrBringForward(this, [this] { FormShow(); });
 }
 
 void TModPSWForm::FormShow()

@@ -17,6 +17,7 @@
 
 #include "access/passwordstore.h"
 #include "common/messages.h"
+#include "../support/recording_messages.h"
 #include "common/state.h"
 
 inline QByteArray ReadBytes(const QString& path)
@@ -31,19 +32,6 @@ inline unsigned FileMode(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Records every message box instead of showing it.
-struct RecordingMessages : MessageSink {
-    RecordingMessages() { SetMessageSink(this); }
-    ~RecordingMessages() override { SetMessageSink(nullptr); }
-    bool show(QWidget*, Kind kind, const QString& text) override
-    {
-        kinds.append(kind);
-        texts.append(text);
-        return true;
-    }
-    QList<Kind> kinds;
-    QStringList texts;
-};
 
 // A data directory of its own. Every test starts in Chinese, in the customer edition, with
 // nobody logged in.

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "common/messages.h"
+#include "../support/recording_messages.h"
 #include "common/state.h"
 
 // A port table for tests: every port name leads to a device that does not exist, so no real
@@ -17,21 +18,6 @@ inline QString NowherePort(const QString&)
     return QStringLiteral("/nonexistent/tarvello-test-port");
 }
 
-// Records every message box instead of showing it; answers confirmations with `answer`.
-class RecordingMessages : public MessageSink {
-public:
-    RecordingMessages() { SetMessageSink(this); }
-    ~RecordingMessages() override { SetMessageSink(nullptr); }
-    bool show(QWidget*, Kind kind, const QString& text) override
-    {
-        kinds.append(kind);
-        texts.append(text);
-        return kind == Kind::Confirmation ? answer : true;
-    }
-    QList<Kind> kinds;
-    QStringList texts;
-    bool answer = true;
-};
 
 // Makes the window's log-in grant `mode` at once instead of asking.
 template <class Form>

@@ -4,6 +4,7 @@
 // device are printed side by side.
 
 #include "bench/engine_rig.h"
+#include "../support/loopback.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -51,19 +52,6 @@ std::string findSer2net()
     return {};
 }
 
-uint16_t freeLoopbackPort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
 // True when something listens on 127.0.0.1:port (read from the kernel's table, so that no probe
 // connection reaches the server).
 bool listening(uint16_t port)
@@ -87,7 +75,7 @@ bool listening(uint16_t port)
 class Ser2net {
 public:
     Ser2net(const std::string& device, bool rfc2217)
-        : m_port(freeLoopbackPort())
+        : m_port(FreeLoopbackPort())
     {
         char dir[] = "/tmp/tarvello-ser2net-XXXXXX";
         m_dir = mkdtemp(dir);

@@ -15,24 +15,13 @@
 #include <gtest/gtest.h>
 
 #include "common/messages.h"
+#include "../support/recording_messages.h"
 #include "common/state.h"
 #include "editor/editorhost.h"
 #include "editor/editorwidgets.h"
 #include "editor/groupsetform.h"
 #include "register/register.h"
 
-struct RecordingMessages : MessageSink {
-    RecordingMessages() { SetMessageSink(this); }
-    ~RecordingMessages() override { SetMessageSink(nullptr); }
-    bool show(QWidget*, Kind kind, const QString& text) override
-    {
-        kinds.append(kind);
-        texts.append(text);
-        return true;
-    }
-    QList<Kind> kinds;
-    QStringList texts;
-};
 
 struct Readdress {
     int group, id, newGroup, newId;

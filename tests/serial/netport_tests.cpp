@@ -2,6 +2,7 @@
 // server cannot be used, the Telnet byte handling and write-empty paced by the line. A real
 // ser2net, and a connection lost during a poll, are in tests/e2e.
 #include "pty_support.h"
+#include "../support/loopback.h"
 
 #include "serial/commport.h"
 #include "serial/netlink.h"
@@ -28,14 +29,7 @@ using namespace std::chrono_literals;
 class ScriptedServer {
 public:
     explicit ScriptedServer(std::function<void(int)> script) : m_script(std::move(script)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
+        m_listen = BindLoopback(&m_port);
         listen(m_listen, 4);
         m_thread = std::thread([this] {
             pollfd p{m_listen, POLLIN, 0};
@@ -66,15 +60,7 @@ private:
 
 // A port on 127.0.0.1 that nobody listens on.
 QString closedPortName(const char* scheme) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(ntohs(a.sin_port));
+    return QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(FreeLoopbackPort());
 }
 
 // A listener whose queue is full and is never served: connecting to it gets no answer, as a
@@ -82,15 +68,12 @@ QString closedPortName(const char* scheme) {
 class UnansweringListener {
 public:
     UnansweringListener() {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_listen = BindLoopback(&m_port);
+        listen(m_listen, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        listen(m_listen, 0);
+        a.sin_port = htons(m_port);
         for (int i = 0; i < 4; ++i) {  // fill the queue; later attempts are not answered
             const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
