@@ -1,0 +1,348 @@
+// The reader and writer threads on Windows: overlapped WaitCommEvent, ReadFile and WriteFile,
+// each waited for together with the close event.
+#include "serial/commthreads.h"
+#include "serial/win32_logic.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+using tarvello::CommEventKind;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The longest the reader waits without looking at the driver's queue and error word itself,
+// whatever WaitCommEvent says: a driver that misses a wake-up costs this much at most.
+constexpr DWORD QueuePollMs = 100;
+// The longest single sleep while waiting for the driver's output queue to empty.
+constexpr int DrainStepMaxMs = 100;
+
+// An event for one OVERLAPPED, closed with it.
+struct OverlappedEvent {
+    OverlappedEvent() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~OverlappedEvent() {
+        if (ov.hEvent) CloseHandle(ov.hEvent);
+    }
+    OverlappedEvent(const OverlappedEvent&) = delete;
+    OverlappedEvent& operator=(const OverlappedEvent&) = delete;
+    bool valid() const { return ov.hEvent != nullptr; }
+    OVERLAPPED ov{};
+};
+
+uint64_t msSince(Clock::time_point then) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - then).count();
+    return ms < 0 ? 0 : static_cast<uint64_t>(ms);
+}
+
+// A transfer called off by PurgeComm or CancelIo, as against a device that is gone (unplugged,
+// driver stopped).
+bool isAbort(DWORD error) {
+    return error == ERROR_OPERATION_ABORTED;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+
+TReadThread::TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink)
+    : m_port(port), m_stop(stop), m_sink(sink) {}
+
+TReadThread::~TReadThread() {
+    wait();
+}
+
+bool TReadThread::start() {
+    try {
+        m_thread = std::thread(&TReadThread::run, this);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void TReadThread::wait() {
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void TReadThread::deliver(const uint8_t* bytes, size_t count) {
+    // The chunk carries one 0 byte after the data, for readers that take it as text.
+    std::vector<uint8_t> chunk(count + 1, 0);
+    std::memcpy(chunk.data(), bytes, count);
+    m_sink.post(CommEventKind::Received, 0, std::move(chunk));
+}
+
+// Chunks end exactly as on Linux (see win32::ChunkWait): the driver hands back what has arrived
+// at once, and the reader keeps the chunk's clock itself. WaitCommEvent wakes it for arriving
+// bytes, line errors and modem changes; ClearCommError tells what is queued and which errors
+// came.
+void TReadThread::run() {
+    const HANDLE h = static_cast<HANDLE>(m_port.handle());
+    const HANDLE stop = static_cast<HANDLE>(m_stop.handle());
+    uint8_t buffer[tarvello::ReadBufferSize];
+    size_t count = 0;
+    Clock::time_point firstByte, lastByte;
+
+    OverlappedEvent wake;
+    if (!wake.valid() || !SetCommMask(h, tarvello::win32::WatchedEvents)) {
+        m_sink.post(CommEventKind::Hangup);
+        return;
+    }
+    DWORD mask = 0;
+    bool waiting = false;
+    bool gone = false;
+
+    auto flushChunk = [&] {
+        if (count > 0) deliver(buffer, count);
+        count = 0;
+    };
+    auto reportEvents = [&](DWORD events) {
+        const uint32_t modem = tarvello::win32::ModemBitsFromEvents(events);
+        if (modem != 0) m_sink.post(CommEventKind::ModemState, modem);
+    };
+
+    while (!m_stop.isSignalled()) {
+        // Armed before the queue is looked at, so that a byte arriving in between still wakes us.
+        if (!waiting) {
+            mask = 0;
+            ResetEvent(wake.ov.hEvent);
+            if (WaitCommEvent(h, &mask, &wake.ov)) {
+                reportEvents(mask);
+            } else if (GetLastError() == ERROR_IO_PENDING) {
+                waiting = true;
+            } else if (!isAbort(GetLastError())) {
+                gone = true;
+                break;
+            }
+        }
+
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(h, &errors, &status)) {
+            gone = true;
+            break;
+        }
+        const uint32_t lineErrors = tarvello::win32::LineErrorsFromCommErrors(errors);
+        if (lineErrors != 0) m_sink.post(CommEventKind::ReceiveError, lineErrors);
+
+        if (status.cbInQue > 0) {
+            const size_t room = tarvello::ReadBufferSize - count;
+            const ssize_t n = m_port.readSome(buffer + count, std::min<size_t>(room, status.cbInQue));
+            if (n < 0) {
+                if (isAbort(GetLastError())) continue;  // purged
+                gone = true;
+                break;
+            }
+            size_t got = static_cast<size_t>(n);
+            if (m_port.ignoreNullChar()) {
+                uint8_t* begin = buffer + count;
+                got = static_cast<size_t>(std::remove(begin, begin + got, uint8_t{0}) - begin);
+            }
+            if (got > 0) {
+                const Clock::time_point now = Clock::now();
+                if (count == 0) firstByte = now;
+                lastByte = now;
+                count += got;
+                if (count == tarvello::ReadBufferSize) flushChunk();
+            }
+            if (n > 0) continue;
+        }
+
+        tarvello::CommTimeouts timeouts;
+        timeouts.readInterval = m_port.readInterval();
+        timeouts.readTotalMultiplier = m_port.readTotalMultiplier();
+        timeouts.readTotalConstant = m_port.readTotalConstant();
+        const tarvello::win32::ChunkState state{count, count ? msSince(firstByte) : 0, count ? msSince(lastByte) : 0};
+        const std::optional<uint32_t> chunkWait = tarvello::win32::ChunkWait(timeouts, state);
+        if (chunkWait && *chunkWait == 0) {
+            flushChunk();
+            continue;
+        }
+        const DWORD timeout = std::min<DWORD>(chunkWait ? *chunkWait : INFINITE, QueuePollMs);
+        if (!waiting) continue;  // the wait completed at once: look again
+
+        const HANDLE handles[2] = {stop, wake.ov.hEvent};
+        const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, timeout);
+        if (ready == WAIT_OBJECT_0) break;  // the close event wins
+        if (ready == WAIT_OBJECT_0 + 1) {
+            waiting = false;
+            DWORD ignored = 0;
+            if (GetOverlappedResult(h, &wake.ov, &ignored, FALSE)) {
+                reportEvents(mask);
+            } else if (!isAbort(GetLastError())) {
+                gone = true;
+                break;
+            }
+            continue;
+        }
+        if (ready != WAIT_TIMEOUT) {
+            gone = true;
+            break;
+        }
+    }
+
+    if (waiting) {
+        // The wait must be over before its OVERLAPPED goes: clearing the mask ends it.
+        SetCommMask(h, 0);
+        CancelIo(h);
+        DWORD ignored = 0;
+        GetOverlappedResult(h, &wake.ov, &ignored, TRUE);
+    }
+    if (gone && !m_stop.isSignalled()) {
+        flushChunk();
+        m_sink.post(CommEventKind::Hangup);
+    }
+    m_port.purge(true, false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+TWriteThread::TWriteThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
+                           std::atomic<bool>& sendDataEmpty)
+    : m_port(port), m_stop(stop), m_sink(sink), m_sendDataEmpty(sendDataEmpty) {}
+
+TWriteThread::~TWriteThread() {
+    wait();
+    if (m_wakeEvent) CloseHandle(static_cast<HANDLE>(m_wakeEvent));
+}
+
+bool TWriteThread::start() {
+    m_wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto reset: one wake per look
+    if (!m_wakeEvent) return false;
+    try {
+        m_thread = std::thread(&TWriteThread::run, this);
+    } catch (const std::system_error&) {
+        CloseHandle(static_cast<HANDLE>(m_wakeEvent));
+        m_wakeEvent = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void TWriteThread::wait() {
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool TWriteThread::post(std::vector<uint8_t> buffer) {
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_ended) return false;
+        m_queue.push_back(std::move(buffer));
+        // Cleared under the queue lock, so that it can never stay false over an empty queue.
+        m_sendDataEmpty = false;
+    }
+    SetEvent(static_cast<HANDLE>(m_wakeEvent));
+    return true;
+}
+
+bool TWriteThread::waitForStop(int timeoutMs) {
+    const DWORD ready = WaitForSingleObject(static_cast<HANDLE>(m_stop.handle()), static_cast<DWORD>(timeoutMs));
+    return ready != WAIT_TIMEOUT || m_stop.isSignalled();
+}
+
+void TWriteThread::run() {
+    bool notify = true;  // the first empty queue after starting is reported as well
+    bool failed = false;
+    for (;;) {
+        std::vector<uint8_t> request;
+        bool taken = false;
+        {
+            std::lock_guard<std::mutex> guard(m_queueLock);
+            if (!m_queue.empty()) {
+                request = std::move(m_queue.front());
+                m_queue.pop_front();
+                taken = true;
+            } else {
+                m_sendDataEmpty = true;
+            }
+        }
+
+        if (!taken) {
+            if (notify) m_sink.post(CommEventKind::SendEmpty);
+            notify = false;
+            const HANDLE handles[2] = {static_cast<HANDLE>(m_stop.handle()), static_cast<HANDLE>(m_wakeEvent)};
+            const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (ready == WAIT_OBJECT_0 || m_stop.isSignalled()) break;
+            if (ready != WAIT_OBJECT_0 + 1) {
+                failed = true;
+                break;
+            }
+            continue;
+        }
+
+        if (m_stop.isSignalled()) break;  // the request is dropped unwritten
+        if (!writeAll(request, failed)) break;
+        notify = true;
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_ended = true;
+        m_queue.clear();  // requests still queued are dropped with their buffers
+        m_sendDataEmpty = true;
+    }
+    m_port.purge(false, true);
+    // Posted last, so that whoever handles it finds the writer refusing further requests.
+    if (failed) m_sink.post(CommEventKind::Hangup);
+}
+
+// Writes every byte, then waits until the driver has sent them, so that write-empty paces the
+// sender at the speed of the line. False: stopped, or a failure (failed set: the writer must
+// give up).
+bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
+    const HANDLE h = static_cast<HANDLE>(m_port.handle());
+    OverlappedEvent write;
+    if (!write.valid()) {
+        failed = true;
+        return false;
+    }
+    size_t offset = 0;
+    while (offset < buffer.size()) {
+        ResetEvent(write.ov.hEvent);
+        const DWORD want = static_cast<DWORD>(buffer.size() - offset);
+        DWORD done = 0;
+        if (!WriteFile(h, buffer.data() + offset, want, nullptr, &write.ov) && GetLastError() != ERROR_IO_PENDING) {
+            failed = !isAbort(GetLastError());
+            return false;
+        }
+        // Output held by flow control waits here as long as it takes, or until the close event.
+        const HANDLE handles[2] = {static_cast<HANDLE>(m_stop.handle()), write.ov.hEvent};
+        const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (ready != WAIT_OBJECT_0 + 1) {
+            CancelIo(h);
+            GetOverlappedResult(h, &write.ov, &done, TRUE);
+            failed = ready != WAIT_OBJECT_0;
+            return false;
+        }
+        if (!GetOverlappedResult(h, &write.ov, &done, FALSE)) {
+            failed = !isAbort(GetLastError());
+            return false;
+        }
+        offset += done;
+        if (done == 0 && waitForStop(1)) return false;
+    }
+    return waitUntilSent();
+}
+
+// What the driver still holds is watched through ClearCommError; the wait gives way to the
+// close event. ClearCommError also hands over (and clears) the line errors, so those it brings
+// here are reported from here.
+bool TWriteThread::waitUntilSent() {
+    const HANDLE h = static_cast<HANDLE>(m_port.handle());
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        const bool ok = ClearCommError(h, &errors, &status);
+        const uint32_t lineErrors = tarvello::win32::LineErrorsFromCommErrors(errors);
+        if (ok && lineErrors != 0) m_sink.post(CommEventKind::ReceiveError, lineErrors);
+        if (!ok || status.cbOutQue == 0) break;
+        const uint64_t ms = uint64_t(status.cbOutQue) * m_port.byteTimeMicros() / 1000;
+        if (waitForStop(static_cast<int>(std::clamp<uint64_t>(ms, 1, DrainStepMaxMs)))) return false;
+    }
+    return !m_stop.isSignalled();
+}
