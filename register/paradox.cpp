@@ -10,9 +10,15 @@
 #include <cstring>
 #include <map>
 
+#ifdef TARVELLO_NO_PARADOX
+// Built without pxlib: tables are still recognised by their header, but not read.
+constexpr int pxfFileTypIndexDB = 0;
+constexpr int pxfFileTypNonIndexDB = 2;
+#else
 extern "C" {
 #include <paradox.h>
 }
+#endif
 
 namespace {
 
@@ -46,6 +52,7 @@ quint16 Le16(const QByteArray& b, int at)
     return static_cast<quint16>(static_cast<quint8>(b[at]) | (static_cast<quint8>(b[at + 1]) << 8));
 }
 
+#ifndef TARVELLO_NO_PARADOX
 // One open table; pxlib reports its errors through the handler into `error`.
 class TPxDoc {
 public:
@@ -161,6 +168,8 @@ struct TExpectedField {
     bool numeric;  // else alpha
 };
 
+#endif
+
 }  // namespace
 
 QString TParadoxProblem::Text(int language) const
@@ -217,6 +226,11 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
         }
     }
 
+#ifdef TARVELLO_NO_PARADOX
+    (void)kind;
+    fail(0, unreadable, QStringLiteral("this build cannot read Paradox tables; convert them with the Linux program"));
+    return result;
+#else
     TPxDoc px;
     if (!px.Open(path)) {
         fail(0, unreadable, px.TakeError());
@@ -363,4 +377,5 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
         std::sort(result.rows.begin(), result.rows.end(),
                   [](const auto& a, const auto& b) { return a[0].AsLargeInt() < b[0].AsLargeInt(); });
     return result;
+#endif
 }
