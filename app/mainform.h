@@ -63,6 +63,8 @@ public:
     void ListRefresh();
     void ProcStatusBar();
     void MainFormProcLanguage(int16_t language);
+    // Opens Comm1. A port on a device server is connected in the background: false is returned
+    // at once, and the port counts as open (PortOpen, the panel, a fresh poll) once it answers.
     bool ComOpen();
     void logFrame(bool transmitted, const uint8_t* bytes, int count);
     // A table failure in the current language, naming the file.
@@ -81,6 +83,7 @@ public:
     void portRetryTick();
     void fastBusClicked(bool on);
     bool retryingPort() const { return m_portRetry.isActive(); }
+    bool connectingPort() const { return Comm1.isOpening(); }
     void clearLogClicked();
     void aboutClicked();
     void exitClicked();
@@ -136,6 +139,10 @@ private:
     void rebuildLists();
     void showGroup();
     void paintPortState(bool opened);
+    // Connects a port on a device server without holding up the window; `picked`: the operator
+    // chose it in the selector (it is remembered once it opens); `quiet`: a retry says nothing.
+    void connectInBackground(bool picked, bool quiet);
+    void portOpenedLater(bool picked);
     QString groupTextOf(int groupId, bool storedUngroupedName);
     void setGroupHeader();
     void nameControls(int16_t language);

@@ -12,6 +12,10 @@ using namespace mainform;
 
 bool TMainForm::ComOpen()
 {
+    if (Comm1.isNetworkPort()) {
+        connectInBackground(false, false);
+        return false;
+    }
     try {
         Comm1.OpenPort();
     } catch (const ECommsError&) {
@@ -37,12 +41,48 @@ void TMainForm::paintPortState(bool opened)
     }
 }
 
+void TMainForm::connectInBackground(bool picked, bool quiet)
+{
+    const QString name = Comm1.CommName();
+    if (!quiet) {
+        const QString text = pick(NetworkConnectingPanel);
+        m_ui.statusBar->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(name), Qt::darkYellow);
+    }
+    Comm1.OpenPortInBackground([this, picked, quiet, name](const QString& error) {
+        if (error.isEmpty()) {
+            portOpenedLater(picked);
+            return;
+        }
+        if (quiet) return; // still away: the retry timer tries again
+        paintPortState(false);
+        if (const QString s = pick(NetworkErrorMessage); !s.isNull()) ShowError(this, s.arg(name, error));
+    });
+}
+
+void TMainForm::portOpenedLater(bool picked)
+{
+    const bool wasRetrying = m_portRetry.isActive();
+    m_portRetry.stop();
+    PortOpen = 1;
+    paintPortState(true);
+    if (picked) writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_ui.portSelector->currentText());
+    if (wasRetrying) noteInRecord(pick(PortBackRecord, 1));
+    if (m_view->rowCount() > 0) Engine->startPoll();
+}
+
 void TMainForm::portSelected(int)
 {
     m_portRetry.stop(); // the operator's pick ends the waiting for the lost port
     m_view->destroyProgressBar();
     Comm1.ClosePort();
     Comm1.setCommName(m_ui.portSelector->currentText());
+    if (Comm1.isNetworkPort()) {
+        // Whatever ran against the old port ends now; the new one counts once it answers.
+        PortOpen = 0;
+        Engine->portClosed();
+        connectInBackground(true, false);
+        return;
+    }
     PortOpen = ComOpen() ? 1 : 0;
     if (PortOpen) {
         // Only a port that opened is remembered for the next start.
@@ -59,7 +99,14 @@ void TMainForm::portHungUp()
     // and the same port is tried again every PortRetryMs until it comes back.
     Comm1.ClosePort();
     PortOpen = 0;
-    paintPortState(false);
+    if (Comm1.isNetworkPort()) {
+        // A connection that ended says so in the port panel: the server stopped or the network
+        // went; the window goes on and tries again.
+        const QString text = pick(NetworkLostPanel);
+        m_ui.statusBar->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(Comm1.CommName()), Qt::red);
+    } else {
+        paintPortState(false);
+    }
     Engine->portClosed();
     for (int row = 0; row < m_view->rowCount(); ++row) m_view->setRowOnline(row, false);
     noteInRecord(pick(PortLostRecord, 1));
@@ -68,6 +115,11 @@ void TMainForm::portHungUp()
 
 void TMainForm::portRetryTick()
 {
+    if (Comm1.isNetworkPort()) {
+        // One attempt at a time; each gives up within the network limit, well inside a tick.
+        if (!Comm1.isOpening()) connectInBackground(false, true);
+        return;
+    }
     try {
         Comm1.OpenPort();
     } catch (const ECommsError&) {

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace tarvello {
@@ -16,9 +18,18 @@ QEvent::Type CommEvent::eventType() {
     return type;
 }
 
+QEvent::Type OpenedEvent::eventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
 bool CommEventTarget::event(QEvent* e) {
     // Taken before the event is looked at at all: its type is written by the poster's thread.
     { std::lock_guard<std::mutex> pairWithPoster(postLock); }
+    if (e->type() == OpenedEvent::eventType()) {
+        m_comm->finishBackgroundOpen(*static_cast<OpenedEvent*>(e));
+        return true;
+    }
     if (e->type() != CommEvent::eventType()) return QObject::event(e);
     m_comm->dispatch(*static_cast<CommEvent*>(e));
     return true;
@@ -38,29 +49,114 @@ TComm::TComm(QObject* owner)
     PortResolver = [](const QString& name) { return ResolvePortName(name, {}); };
     // Register the event type now, on the owner's thread, rather than first from a worker.
     tarvello::CommEvent::eventType();
+    tarvello::OpenedEvent::eventType();
 }
 
 TComm::~TComm() {
+    abandonBackgroundOpen();
     ClosePort();
+}
+
+namespace {
+
+// The port layer's answer as the text OpenPort throws; empty when the port opened.
+QString openFailureText(tarvello::CommPort::OpenStatus status, const QString& failure) {
+    using tarvello::CommPort;
+    switch (status) {
+    case CommPort::OpenStatus::Unreachable: return failure;
+    case CommPort::OpenStatus::Failed: return QStringLiteral("Error opening serial port");
+    case CommPort::OpenStatus::NotAComm: return QStringLiteral("File handle is not a comm handle ");
+    case CommPort::OpenStatus::Opened: break;
+    }
+    return {};
+}
+
+}  // namespace
+
+QString TComm::resolvedName() const {
+    return PortResolver ? PortResolver(m_commName) : ResolvePortName(m_commName, {});
+}
+
+bool TComm::isNetworkPort() const {
+    return IsNetworkPortName(resolvedName());
 }
 
 void TComm::OpenPort() {
     using tarvello::CommPort;
+    abandonBackgroundOpen();
     if (m_port) throw ECommsError("This serial port already opened");
 
-    const QString path = PortResolver ? PortResolver(m_commName) : ResolvePortName(m_commName, {});
     std::unique_ptr<CommPort> port;
     QString failure;
-    switch (CommPort::open(path, port, &failure)) {
-    case CommPort::OpenStatus::Unreachable:
-        throw ECommsError(failure.toStdString());
-    case CommPort::OpenStatus::Failed:
-        throw ECommsError("Error opening serial port");
-    case CommPort::OpenStatus::NotAComm:
-        throw ECommsError("File handle is not a comm handle ");
-    case CommPort::OpenStatus::Opened:
-        break;
+    const QString error = openFailureText(CommPort::open(resolvedName(), port, &failure), failure);
+    if (!error.isEmpty()) throw ECommsError(error.toStdString());
+    startThreads(std::move(port));
+}
+
+void TComm::OpenPortInBackground(std::function<void(const QString& error)> done) {
+    abandonBackgroundOpen();
+    const QString path = resolvedName();
+    if (m_port || !IsNetworkPortName(path)) {
+        QString error;
+        try {
+            OpenPort();
+        } catch (const ECommsError& e) {
+            error = QString::fromStdString(e.what());
+        }
+        if (done) done(error);
+        return;
     }
+    auto pending = std::make_shared<tarvello::PendingOpen>();
+    tarvello::CommEventTarget* target = m_target.get();
+    const uint64_t attempt = ++m_openAttempt;
+    try {
+        std::thread([pending, target, path, attempt] {
+            std::unique_ptr<tarvello::CommPort> port;
+            QString failure;
+            const QString error = openFailureText(tarvello::CommPort::open(path, port, &failure), failure);
+            std::lock_guard<std::mutex> guard(pending->lock);
+            if (pending->abandoned) return;  // nobody waits: the port closes here
+            std::lock_guard<std::mutex> post(target->postLock);
+            QCoreApplication::postEvent(target, new tarvello::OpenedEvent(attempt, std::move(port), error));
+        }).detach();
+    } catch (const std::system_error&) {
+        if (done) done(QStringLiteral("Unable to create read thread"));
+        return;
+    }
+    m_opening = std::move(pending);
+    m_openingDone = std::move(done);
+}
+
+void TComm::abandonBackgroundOpen() {
+    if (!m_opening) return;
+    {
+        std::lock_guard<std::mutex> guard(m_opening->lock);
+        m_opening->abandoned = true;
+    }
+    m_opening.reset();
+    m_openingDone = nullptr;
+}
+
+void TComm::finishBackgroundOpen(tarvello::OpenedEvent& event) {
+    // An answer for an abandoned attempt may still have been posted just before: the port it
+    // carries closes with the event.
+    if (!m_opening || event.attempt != m_openAttempt) return;
+    m_opening.reset();
+    auto done = std::move(m_openingDone);
+    m_openingDone = nullptr;
+    QString error = event.error;
+    if (error.isEmpty()) {
+        try {
+            startThreads(std::move(event.port));
+        } catch (const ECommsError& e) {
+            error = QString::fromStdString(e.what());
+        }
+    }
+    if (done) done(error);
+}
+
+void TComm::startThreads(std::unique_ptr<tarvello::CommPort> port) {
+    using tarvello::CommPort;
     if (!port->setupQueues(tarvello::DriverQueueSize, tarvello::DriverQueueSize))
         throw ECommsError("Cannot setup comm buffer");
 
@@ -101,6 +197,7 @@ void TComm::OpenPort() {
 }
 
 void TComm::ClosePort() {
+    abandonBackgroundOpen();
     if (!m_port) return;
     ++m_generation;  // events of this open still on their way are dropped on arrival
     stopReader();

@@ -23,6 +23,8 @@ class CommPort;
 class StopSignal;
 class CommEventTarget;
 struct CommEvent;
+struct OpenedEvent;
+struct PendingOpen;
 }  // namespace tarvello
 
 class ECommsError : public std::runtime_error {
@@ -101,6 +103,17 @@ public:
 
     // --- operations -------------------------------------------------------------------------
     void OpenPort();   // throws ECommsError
+    // Opens the port without holding up this thread on a network. A local device is opened at
+    // once, as OpenPort does, and `done` is called before this returns. A port on a device server
+    // (tcp://, rfc2217://, directly or through the resolver) is connected on a helper thread,
+    // which takes up to NetworkOpenLimitMs; `done` then runs on this component's thread. The text
+    // is empty when the port opened, else the error OpenPort would have thrown. ClosePort, OpenPort
+    // or another call before the answer abandons the attempt: its `done` never runs.
+    void OpenPortInBackground(std::function<void(const QString& error)> done);
+    static constexpr int NetworkOpenLimitMs = 1500;
+    bool isOpening() const { return m_opening != nullptr; }
+    // True when the name (after resolving) is reached over the network.
+    bool isNetworkPort() const;
     void ClosePort();  // stops both threads and closes the port; nothing when closed
     // Copies the bytes and queues them for the writer; returns at once. False: nothing queued.
     bool WriteData(const uint8_t* buffer, uint16_t length);
@@ -140,6 +153,10 @@ private:
     void stopReader();
     void stopWriter();
     void dispatch(const tarvello::CommEvent& event);
+    void startThreads(std::unique_ptr<tarvello::CommPort> port);  // the second half of an open
+    void finishBackgroundOpen(tarvello::OpenedEvent& event);
+    void abandonBackgroundOpen();
+    QString resolvedName() const;
 
     QString m_commName = QStringLiteral("COM2");
     uint32_t m_baudRate = 9600;
@@ -180,6 +197,11 @@ private:
     // (or posted after ClosePort) is dropped on arrival.
     uint64_t m_generation = 0;
     std::unique_ptr<tarvello::CommEventTarget> m_target;
+
+    // The background open under way, shared with its helper thread; null when none.
+    std::shared_ptr<tarvello::PendingOpen> m_opening;
+    uint64_t m_openAttempt = 0;
+    std::function<void(const QString&)> m_openingDone;
 };
 
 // Puts the values the main window's Comm1 carries: "COM1", 4800 baud, 8N1, no flow control,

@@ -149,6 +149,24 @@ struct CommEvent : QEvent {
     std::vector<uint8_t> chunk;  // received bytes plus one trailing 0; owned by the event
 };
 
+// What a background open hands back to the component's thread: the opened port, or the error.
+struct OpenedEvent : QEvent {
+    OpenedEvent(uint64_t attempt, std::unique_ptr<CommPort> port, QString error)
+        : QEvent(eventType()), attempt(attempt), port(std::move(port)), error(std::move(error)) {}
+    static QEvent::Type eventType();
+    uint64_t attempt;                // which background open this answers
+    std::unique_ptr<CommPort> port;  // closed with the event unless the component takes it
+    QString error;
+};
+
+// A background open and its helper thread share this. The component sets `abandoned` when it
+// no longer wants the answer (closed, reopened, destroyed); the thread posts only while it is
+// not set, under the same lock, so it never posts to a target that is gone.
+struct PendingOpen {
+    std::mutex lock;
+    bool abandoned = false;
+};
+
 // The hidden object: lives on the component's thread and hands each event to the component.
 class CommEventTarget : public QObject {
 public:

@@ -81,6 +81,8 @@ void setModemLine(int fd, int line, bool on) {
 
 }  // namespace
 
+static_assert(NetLink::OpenTimeLimitMs == TComm::NetworkOpenLimitMs, "one time limit for a network open");
+
 CommPort::CommPort(int fd) : m_fd(fd) {}
 CommPort::CommPort(std::unique_ptr<NetLink> net) : m_fd(net->fd()), m_net(std::move(net)) {}
 
@@ -143,6 +145,13 @@ void CommPort::purge(bool input, bool output) {
     // Bytes already in a device server cannot be called back; what the threads hold is
     // dropped by the threads themselves.
     if (m_net) return;
+    // An output queue that is already empty has nothing to drop. Flushing it anyway harms on a
+    // pseudo-terminal, whose output flush discards what the other side has not read yet: a last
+    // frame written and reported sent would be lost when the port closes.
+    if (output) {
+        int queued = 0;
+        if (ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued == 0) output = false;
+    }
     if (input && output)
         tcflush(m_fd, TCIOFLUSH);
     else if (input)

@@ -1,4 +1,5 @@
 #include "serial/netlink.h"
+#include "serial/portname.h"
 
 #include "serial/commport.h"
 
@@ -39,8 +40,7 @@ QString hostText(const QString& host, int port) {
 }  // namespace
 
 bool NetLink::isNetworkName(const QString& name) {
-    return name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive) ||
-           name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive);
+    return IsNetworkPortName(name);
 }
 
 std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
@@ -125,7 +125,8 @@ std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unackedMs, sizeof unackedMs);
 
     std::unique_ptr<NetLink> link(new NetLink(fd, kind));
-    if (kind == Kind::Rfc2217 && !link->negotiate(msLeft(deadline), failure)) {
+    if ((kind == Kind::Rfc2217 && !link->negotiate(msLeft(deadline), failure)) ||
+        !link->checkNotTurnedAway(std::min(TurnAwayWaitMs, msLeft(deadline)), failure)) {
         failure = QStringLiteral("The device server %1 %2").arg(hostText(host, portNumber), failure);
         return nullptr;
     }
@@ -163,11 +164,41 @@ bool NetLink::negotiate(int timeLimitMs, QString& failure) {
         }
         const ssize_t n = readSome(buffer, sizeof buffer);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-            failure = QStringLiteral("closed the connection during the Telnet negotiation");
+            failure = m_early.contains("in use")
+                          ? QStringLiteral("says its port is already in use (is the control centre running on it?)")
+                          : QStringLiteral("closed the connection during the Telnet negotiation");
             return false;
         }
+        keepEarlyBytes(buffer, n);
     }
     return true;
+}
+
+void NetLink::keepEarlyBytes(const uint8_t* bytes, ssize_t n) {
+    if (n > 0 && m_early.size() < 256) m_early.append(reinterpret_cast<const char*>(bytes), static_cast<int>(n));
+}
+
+bool NetLink::checkNotTurnedAway(int waitMs, QString& failure) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    uint8_t buffer[256];
+    for (;;) {
+        if (m_early.contains("in use")) {
+            failure = QStringLiteral("says its port is already in use (is the control centre running on it?)");
+            return false;
+        }
+        pollfd p{m_fd, POLLIN, 0};
+        int ready;
+        while ((ready = ::poll(&p, 1, msLeft(deadline))) < 0 && errno == EINTR) {
+        }
+        if (ready == 0) return true;  // nothing said: the port is ours
+        const ssize_t n = readSome(buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            if (m_early.contains("in use")) continue;
+            failure = QStringLiteral("closed the connection at once (is its port in use by another program?)");
+            return false;
+        }
+        keepEarlyBytes(buffer, n);
+    }
 }
 
 void NetLink::answerOption(uint8_t verb, uint8_t option) {

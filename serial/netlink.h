@@ -6,6 +6,7 @@
 // The reader and writer threads use the socket through readSome/writeSome as they use a tty.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstddef>
@@ -24,6 +25,8 @@ public:
     enum class Kind { RawTcp, Rfc2217 };
     // Connecting and, for RFC 2217, the option negotiation together take no longer than this.
     static constexpr int OpenTimeLimitMs = 1500;
+    // How long an opened connection is watched for the server turning it away.
+    static constexpr int TurnAwayWaitMs = 100;
 
     // True when the name is a network port name (whether or not it is well formed).
     static bool isNetworkName(const QString& name);
@@ -54,6 +57,10 @@ public:
 private:
     NetLink(int fd, Kind kind) : m_fd(fd), m_kind(kind) {}
     bool negotiate(int timeLimitMs, QString& failure);
+    // A server whose port is taken (ser2net: another client holds it) takes the connection, says
+    // so in a line of text and closes it. Waits a moment for that before the port counts as open.
+    bool checkNotTurnedAway(int waitMs, QString& failure);
+    void keepEarlyBytes(const uint8_t* bytes, ssize_t n);
     // Strips Telnet commands from raw bytes in place, answering option requests; returns the
     // count of line bytes left at the front.
     size_t filterTelnet(uint8_t* bytes, size_t n);
@@ -71,6 +78,7 @@ private:
     uint8_t m_verb = 0;
     bool m_comPortAccepted = false;  // the server said DO COM-PORT-OPTION
     bool m_comPortRefused = false;   // the server said DONT COM-PORT-OPTION
+    QByteArray m_early;              // line bytes that came before the port counted as open
 };
 
 }  // namespace tarvello

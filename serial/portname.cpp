@@ -19,3 +19,9 @@ QString ResolvePortName(const QString& name, const std::function<QString(const Q
     }
     return QStringLiteral("/dev/ttyS%1").arg(number.toInt() - 1);
 }
+
+bool IsNetworkPortName(const QString& name)
+{
+    return name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive) ||
+           name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive);
+}

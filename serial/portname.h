@@ -11,3 +11,6 @@
 // unchanged and is opened as one; any other name comes back unchanged, so that opening it fails
 // in the ordinary way. portsLookup may be empty.
 QString ResolvePortName(const QString& name, const std::function<QString(const QString& key)>& portsLookup);
+
+// True for a name that reaches a device server over the network ("tcp://", "rfc2217://").
+bool IsNetworkPortName(const QString& name);

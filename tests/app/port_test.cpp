@@ -6,6 +6,7 @@
 #include "app/mainform.h"
 #include "common/state.h"
 #include "testsupport.h"
+#include "../support/loopback.h"
 
 namespace {
 
@@ -182,4 +183,56 @@ TEST_F(PortTest, TheFastBusBoxSwitchesTheTimingAtOnceAndForTheNextStart)
     EXPECT_EQ(f.Comm1.ReadIntervalTimeout(), 100u);
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("BUS", "Fast", ""), QString("0"));
     EXPECT_TRUE(messages.texts.isEmpty());
+}
+
+// A port on a device server is connected behind the window: the window goes on at once and says
+// what the connection is doing; a failure names the port and the reason, a lost connection says
+// so and comes back by itself.
+TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
+{
+    uint16_t rawPort = 0, silentPort = 0;
+    const int raw = BindLoopback(&rawPort);       // the kernel completes connections to it
+    const int silent = BindLoopback(&silentPort); // says nothing to a Telnet offer
+    ::listen(raw, 4);
+    ::listen(silent, 4);
+    dir.writeIni("[LANGUAGE]\nLanguage=English\n[COM]\nnum=COM3\n[PORTS]\nCOM3=tcp://127.0.0.1:"
+                 + QByteArray::number(rawPort) + "\nCOM4=rfc2217://127.0.0.1:" + QByteArray::number(silentPort) + "\n");
+    TMainForm f(dir.path());
+    auto panel = [&] { return f.controls().statusBar->paintedText(); };
+    EXPECT_EQ(f.PortOpen, 0);
+    EXPECT_TRUE(f.connectingPort());
+    EXPECT_EQ(panel(), QString("Connecting to COM3..."));
+    ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 1; }));
+    EXPECT_EQ(panel(), QString("COM3，4800，8，N，1"));
+
+    // The server closes the connection: a lost port with its own words, and no box.
+    const int peer = ::accept(raw, nullptr, nullptr);
+    ::close(peer);
+    ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 0; }));
+    EXPECT_EQ(panel(), QString("Connection to COM3 lost; trying again"));
+    EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
+    EXPECT_TRUE(f.retryingPort());
+    f.portRetryTick(); // the retry timer's turn, without its two seconds
+    ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 1; }));
+    EXPECT_FALSE(f.retryingPort());
+    EXPECT_TRUE(messages.texts.isEmpty());
+
+    // A server that never answers the Telnet offer: one box naming the port and the reason,
+    // and the settings keep the port that worked.
+    for (int language : { 1, 0 }) {
+        CurLanguage = static_cast<int16_t>(language);
+        f.controls().portSelector->setCurrentIndex(3);
+        f.portSelected(3);
+        EXPECT_TRUE(f.connectingPort());
+        EXPECT_TRUE(messages.texts.isEmpty()); // nothing is said before the server has answered
+        ASSERT_TRUE(RunUntil([&] { return !f.connectingPort(); }));
+        ASSERT_FALSE(messages.texts.isEmpty());
+        const QString text = messages.texts.takeLast();
+        EXPECT_TRUE(text.startsWith(language ? "Error opening serial port COM4:\n" : "串口COM4打开出错：\n")) << text.toStdString();
+        EXPECT_TRUE(text.contains("gave no RFC 2217 answer")) << text.toStdString();
+        EXPECT_EQ(panel(), language ? QString("Error opening COM4") : QString("COM4打开出错"));
+    }
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM3"));
+    ::close(raw);
+    ::close(silent);
 }

@@ -146,7 +146,15 @@ INSTANTIATE_TEST_SUITE_P(
                             holdUntilClosed(fd);
                         },
                         "refuses the serial line control"},
-        OpenFailureCase{"hangs_up", "rfc2217", [](int fd) { ::shutdown(fd, SHUT_RDWR); }, "closed the connection"}),
+        OpenFailureCase{"hangs_up", "rfc2217", [](int fd) { ::shutdown(fd, SHUT_RDWR); }, "closed the connection"},
+        // ser2net turns a second client away in words, then closes.
+        OpenFailureCase{"port_taken", "tcp",
+                        [](int fd) {
+                            const std::string text = "Port already in use\r\n";
+                            sendAll(fd, Bytes(text.begin(), text.end()));
+                            ::shutdown(fd, SHUT_RDWR);
+                        },
+                        "already in use"}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(NetOpenUnanswered, IsAnErrorWithAClearTextWithinTwoSeconds) {
@@ -200,7 +208,8 @@ TEST(NetTelnet, CommandsAreStrippedAndOptionsDeclinedAcrossReads) {
     std::atomic<bool> received{false};
     ScriptedServer server([&](int fd) {
         sendAll(fd, {Iac, 253, 44, Iac, 251, 1});  // DO COM-PORT, WILL ECHO
-        std::this_thread::sleep_for(50ms);
+        // Line bytes come once the port counts as open (earlier ones are dropped, as at any open).
+        std::this_thread::sleep_for(std::chrono::milliseconds(tarvello::NetLink::TurnAwayWaitMs + 100));
         sendAll(fd, {0x10, Iac, 250, 44, 101, 0, 0, 0x12, 0xC0, Iac, 240, 0x20, Iac});
         std::this_thread::sleep_for(20ms);
         sendAll(fd, {Iac, 0x30, Iac, 241, 0x40});  // ...the pair's second half, a NOP
@@ -261,6 +270,73 @@ TEST(NetWrite, WriteEmptyNeverComesBeforeTheLineTime) {
         ASSERT_TRUE(RunUntil([&] { return rec.sendEmpty == 2; }));
         EXPECT_GE(emptyAt - start, 100ms) << scheme;
         comm.ClosePort();
+        server.m_done = true;
+    }
+}
+
+// Opening in the background: the caller's thread goes on at once; the answer arrives as an
+// event, and an attempt given up (port closed, another name picked, component gone) never
+// answers nor leaves the port behind.
+TEST(NetOpenInBackground, TheCallerGoesOnAndTheAnswerComesAsAnEvent) {
+    enum class Then { Wait, Close, Destroy };
+    struct Case {
+        const char* what;
+        const char* scheme;
+        bool answers;  // the server takes the Telnet option; else it stays silent
+        Then then;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"raw_opens", "tcp", true, Then::Wait, true},
+        {"telnet_opens", "rfc2217", true, Then::Wait, true},
+        {"silent_telnet_fails_later", "rfc2217", false, Then::Wait, false},
+        {"closed_while_connecting", "rfc2217", false, Then::Close, false},
+        {"destroyed_while_connecting", "rfc2217", false, Then::Destroy, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server([&](int fd) {
+            if (c.answers && std::string(c.scheme) == "rfc2217") sendAll(fd, {Iac, 253, 44});
+            holdUntilClosed(fd);
+        });
+        auto comm = std::make_unique<TComm>();
+        ApplyComm1Defaults(*comm);
+        comm->setCommName(server.name(c.scheme));
+        int answers = 0;
+        QString error;
+        comm->OpenPortInBackground([&](const QString& e) {
+            ++answers;
+            error = e;
+        });
+        // Nothing is decided before the event loop runs: the caller was not held up.
+        EXPECT_TRUE(comm->isOpening());
+        EXPECT_FALSE(comm->isOpen());
+        EXPECT_EQ(answers, 0);
+        if (c.then == Then::Close) comm->ClosePort();
+        if (c.then == Then::Destroy) comm.reset();
+        if (c.then == Then::Wait) {
+            ASSERT_TRUE(RunUntil([&] { return answers > 0; }, 2000));
+            EXPECT_EQ(error.isEmpty(), c.opens) << error.toStdString();
+            EXPECT_EQ(comm->isOpen(), c.opens);
+            EXPECT_FALSE(comm->isOpening());
+            if (!c.opens) {
+                EXPECT_TRUE(error.contains(QLatin1String("gave no RFC 2217 answer"))) << error.toStdString();
+            }
+        } else {
+            RunFor(TComm::NetworkOpenLimitMs + 200);  // past the helper thread's own end
+            EXPECT_EQ(answers, 0);
+            if (comm) {
+                EXPECT_FALSE(comm->isOpen());
+            }
+        }
+        if (comm && c.opens) {
+            // An opened port carries bytes as one opened in the foreground does.
+            EventRecorder rec(*comm);
+            const Bytes frame{0x01, 0x02};
+            EXPECT_TRUE(comm->WriteData(frame.data(), uint16_t(frame.size())));
+            EXPECT_TRUE(RunUntil([&] { return rec.sendEmpty >= 1; }));
+        }
+        comm.reset();
         server.m_done = true;
     }
 }
