@@ -39,8 +39,10 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
     Timer1.setInterval(InitialPollTimeoutMs);
     Timer3.setInterval(SearchTimeoutMs);
     Timer4.setInterval(MinSelfCheckPeriod * 1000);
-    // A re-addressed device gets as long to answer as a polled one.
-    VerifyTimer.setInterval(PollTimeoutMs);
+    // A re-addressed device is asked once and gets the first poll's long window: a device
+    // server on the network adds its own delay both ways, and a device that answers a little
+    // late must not be reported as lost at its new address.
+    VerifyTimer.setInterval(FirstPollTimeoutMs);
 
     connect(&Timer1, &QTimer::timeout, this, &ControlEngine::Timer1Timer);
     connect(&Timer3, &QTimer::timeout, this, &ControlEngine::Timer3Timer);
@@ -283,7 +285,7 @@ void ControlEngine::setFastBus(bool fast, int turnaroundMs, int baud)
     if (!Timer3.isActive())
         Timer3.setInterval(m_searchTimeout);
     if (!VerifyTimer.isActive())
-        VerifyTimer.setInterval(m_pollTimeout);
+        VerifyTimer.setInterval(m_firstPollTimeout);
 }
 
 // An overdue answer has until the default timing's window for its query

@@ -6,6 +6,7 @@
 #include "register/register.h"
 #include "serial/comm.h"
 #include "sim/bus_simulator.h"
+#include "../support/ser2net.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -54,7 +55,10 @@ std::ostream& operator<<(std::ostream& os, const Frame& f)
     return os << std::hex << int(f.address) << ":" << std::dec << f.id << ":" << std::hex << int(f.command) << std::dec;
 }
 
-class CtlTest : public ::testing::Test {
+// The bus is reached directly, or through ser2net as a raw TCP or an RFC 2217 device server.
+enum class Route { Direct, RawTcp, Rfc2217 };
+
+class CtlTest : public ::testing::TestWithParam<Route> {
 protected:
     void SetUp() override
     {
@@ -63,6 +67,16 @@ protected:
         TPasswordStore store(dataDir);
         ASSERT_TRUE(store.Create(AdministratorPassword, OperatorPassword, SuperUserPassword));
         ASSERT_NO_THROW(sim.start());
+        portName = QString::fromStdString(sim.slavePath());
+        if (GetParam() != Route::Direct) {
+            if (findSer2net().empty())
+                GTEST_SKIP() << "ser2net is not installed (scripts/setup-deps installs it)";
+            // As an installation beside a running window sets it up: a second client is turned
+            // away, not given the port.
+            server = std::make_unique<Ser2net>(sim.slavePath(), GetParam() == Route::Rfc2217, false);
+            ASSERT_TRUE(server->ready()) << server->log();
+            portName = server->name(GetParam() == Route::Rfc2217);
+        }
     }
 
     void TearDown() override { sim.stop(); }
@@ -96,8 +110,7 @@ protected:
 
     CtlRun ctl(QStringList args, const QString& password = OperatorPassword)
     {
-        args << QStringLiteral("--data-dir") << dataDir << QStringLiteral("--port")
-             << QString::fromStdString(sim.slavePath());
+        args << QStringLiteral("--data-dir") << dataDir << QStringLiteral("--port") << portName;
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TARVELLO_PASSWORD"), password);
@@ -128,9 +141,11 @@ protected:
     QTemporaryDir tmp;
     QString dataDir;
     BusSimulator sim;
+    std::unique_ptr<Ser2net> server;
+    QString portName;
 };
 
-TEST_F(CtlTest, PollReportsEachRegisteredDeviceAndFailsWhenOneIsSilent)
+TEST_P(CtlTest, PollReportsEachRegisteredDeviceAndFailsWhenOneIsSilent)
 {
     sim.addDevice(2, 5);
     sim.addDevice(2, 6);
@@ -157,7 +172,7 @@ TEST_F(CtlTest, PollReportsEachRegisteredDeviceAndFailsWhenOneIsSilent)
     EXPECT_TRUE(again.lines[3].contains(QStringLiteral("on line")));
 }
 
-TEST_F(CtlTest, SearchReplacesTheRegisterOnlyWhenConfirmed)
+TEST_P(CtlTest, SearchReplacesTheRegisterOnlyWhenConfirmed)
 {
     sim.addDevice(2, 4);
     sim.addDevice(7, 6);
@@ -191,7 +206,7 @@ TEST_F(CtlTest, SearchReplacesTheRegisterOnlyWhenConfirmed)
     EXPECT_EQ(ctl({ QStringLiteral("search"), QStringLiteral("30"), QStringLiteral("31"), QStringLiteral("--yes") }).exitCode, 5);
 }
 
-TEST_F(CtlTest, MoveSendsTheFramesOfTheTargetsGiven)
+TEST_P(CtlTest, MoveSendsTheFramesOfTheTargetsGiven)
 {
     registerDevices({ { 2, 5, {} }, { 2, 6, {} }, { 7, 40, {} } });
     struct Case {
@@ -223,7 +238,7 @@ TEST_F(CtlTest, MoveSendsTheFramesOfTheTargetsGiven)
     EXPECT_TRUE(heard().empty());
 }
 
-TEST_F(CtlTest, ReaddressNeedsTheAdministratorAndMovesDeviceAndRegister)
+TEST_P(CtlTest, ReaddressNeedsTheAdministratorAndMovesDeviceAndRegister)
 {
     sim.addDevice(2, 5);
     registerDevices({ { 2, 5, QStringLiteral("Hoist A") }, { 4, 8, {} } });
@@ -249,7 +264,7 @@ TEST_F(CtlTest, ReaddressNeedsTheAdministratorAndMovesDeviceAndRegister)
     EXPECT_EQ(ctl({ "readdress", "--from", "2:9", "--to", "2:10" }, AdministratorPassword).exitCode, 2);
 }
 
-TEST_F(CtlTest, ListPrintsTheRegisterWithoutTouchingTheBus)
+TEST_P(CtlTest, ListPrintsTheRegisterWithoutTouchingTheBus)
 {
     registerDevices({ { 2, 5, QStringLiteral("吊杆 A") }, { 0, 11, QStringLiteral("Spare") } });
     const CtlRun table = ctl({ QStringLiteral("list") });
@@ -265,7 +280,7 @@ TEST_F(CtlTest, ListPrintsTheRegisterWithoutTouchingTheBus)
     EXPECT_TRUE(heard().empty());
 }
 
-TEST_F(CtlTest, RefusalsHaveTheirOwnExitStatus)
+TEST_P(CtlTest, RefusalsHaveTheirOwnExitStatus)
 {
     registerDevices({ { 2, 5, {} } });
     struct Case {
@@ -292,13 +307,13 @@ TEST_F(CtlTest, RefusalsHaveTheirOwnExitStatus)
     EXPECT_TRUE(heard().empty());
 }
 
-TEST_F(CtlTest, APortHeldByTheWindowIsNeverShared)
+TEST_P(CtlTest, APortHeldByTheWindowIsNeverShared)
 {
     registerDevices({ { 2, 5, {} } });
     sim.addDevice(2, 5);
     TComm window; // the control centre holding its port
     ApplyComm1Defaults(window);
-    window.setCommName(QString::fromStdString(sim.slavePath()));
+    window.setCommName(portName);
     ASSERT_NO_THROW(window.OpenPort());
 
     for (const char* command : { "poll", "move" }) {
@@ -315,6 +330,11 @@ TEST_F(CtlTest, APortHeldByTheWindowIsNeverShared)
     window.ClosePort();
     EXPECT_EQ(ctl({ QStringLiteral("poll") }).exitCode, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Routes, CtlTest, ::testing::Values(Route::Direct, Route::RawTcp, Route::Rfc2217),
+    [](const auto& info) {
+        return std::string(info.param == Route::Direct ? "Direct" : info.param == Route::RawTcp ? "RawTcp" : "Rfc2217");
+    });
 
 } // namespace
 

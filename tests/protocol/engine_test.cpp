@@ -1122,7 +1122,7 @@ TEST_F(EngineTest, EachMovedDeviceIsMarkedByItsOwnAnswerAndTheSilentAreNamedOnce
         SCOPED_TRACE(id);
         ASSERT_EQ(hex(wire.back()), hex(shortFrame(3, id, CmdAskState)));
         EXPECT_TRUE(engine.VerifyTimer.isActive());
-        EXPECT_EQ(engine.VerifyTimer.interval(), ControlEngine::PollTimeoutMs);
+        EXPECT_EQ(engine.VerifyTimer.interval(), ControlEngine::FirstPollTimeoutMs);
         const auto images = view.images();
         const size_t sent = wire.size();
 
@@ -1606,7 +1606,7 @@ TEST_F(EngineTest, TheFastTimingTakesItsTimeOutsFromTheLine)
     engine.Timer1Timer();
     EXPECT_EQ(engine.Timer1.interval(), 190);
     EXPECT_EQ(engine.Timer3.interval(), 190);
-    EXPECT_EQ(engine.VerifyTimer.interval(), 190);
+    EXPECT_EQ(engine.VerifyTimer.interval(), 500); // a re-addressed device gets the long window
 }
 
 } // namespace
