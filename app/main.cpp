@@ -1,31 +1,55 @@
 // Tarvello control centre.
 #include <QApplication>
 #include <QCoreApplication>
+#include <QStringList>
 
 #include <cstdio>
-#include <cstring>
 
+#include "app/commandline.h"
 #include "app/conversion_prompt.h"
 #include "app/mainform.h"
+#include "common/datadir.h"
+#include "common/messages.h"
+#include "common/version.h"
 
 int main(int argc, char* argv[])
 {
-    // "--convert DIR [--dry-run]": takes a Paradox data directory over without a window or a display.
-    if (argc >= 2 && std::strcmp(argv[1], "--convert") == 0) {
+    // The command line is read before any application object exists: --help, --version and
+    // mistakes need no display.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    const CommandLine command = ParseCommandLine(args);
+    switch (command.action) {
+    case CommandLine::Help:
+        std::fputs(TarvelloHelpText, stdout);
+        return 0;
+    case CommandLine::Version:
+        std::printf("tarvello %s\n", ProgramVersion());
+        return 0;
+    case CommandLine::Usage:
+        std::fprintf(stderr, "tarvello: %s\nTry 'tarvello --help'.\n", command.error.toLocal8Bit().constData());
+        return 2;
+    case CommandLine::Convert: {
+        // Takes a Paradox data directory over without a window or a display.
         QCoreApplication app(argc, argv);
-        const QStringList args = QCoreApplication::arguments().mid(2);
-        const bool dryRun = args.contains(QStringLiteral("--dry-run"));
-        QStringList dirs = args;
-        dirs.removeAll(QStringLiteral("--dry-run"));
-        if (dirs.size() != 1) {
-            std::fprintf(stderr, "usage: tarvello --convert DIR [--dry-run]   (DIR: the data directory, e.g. DFiles)\n");
-            return 2;
-        }
-        return RunConversionCommand(dirs.front(), dryRun);
+        return RunConversionCommand(command.convertDir, command.dryRun);
     }
+    case CommandLine::Window:
+        break;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello V2.0"));
-    TMainForm mainForm;
+    QGuiApplication::setDesktopFileName(QStringLiteral("tarvello")); // its menu entry and icon
+    const DataDirChoice data = ChooseDataDir(command.dataDir);
+    QString problem;
+    if (!MakeDataDir(data.path, SystemLanguage(), &problem)) {
+        std::fprintf(stderr, "tarvello: %s\n", problem.toLocal8Bit().constData());
+        ShowError(nullptr, problem);
+        return 1;
+    }
+    TMainForm mainForm(data.path);
     if (!mainForm.startUp()) return 0; // nobody logged in
     return QApplication::exec();
 }

@@ -1,5 +1,7 @@
 // tarvello-ctl: the control centre for scripts. Polls, searches, moves, re-addresses and lists
 // the devices of a scene with the window's engine, register, port layer and access levels.
+#include "common/datadir.h"
+#include "common/version.h"
 #include "common/state.h"
 #include "ctl/ctlsession.h"
 #include "protocol/frames.h"
@@ -30,10 +32,12 @@ const char UsageText[] =
     "\n"
     "options:\n"
     "  --port NAME      the port (COM1, /dev/ttyUSB0, ...); default [COM] num of DB.ini\n"
-    "  --data-dir DIR   the data directory; default DFiles\n"
+    "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n"
+    "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
     "  --scene N        the register 1..12; default [SCENE] Current of DB.ini\n"
     "  --json           one JSON object per line instead of a table\n"
     "  --yes            confirm a search without asking\n"
+    "  --version        show the version\n"
     "\n"
     "The password is read from the terminal, or from TARVELLO_PASSWORD.\n"
     "Exit status: 0 done, 1 data file error, 2 usage, 3 log-in refused, 4 port error,\n"
@@ -60,9 +64,9 @@ void outJson(const QJsonObject& object)
 struct Options {
     QString command;
     QStringList operands;
-    QString port, dataDir = QStringLiteral("DFiles");
+    QString port, dataDir; // dataDir: as given; empty for the usual choice (common/datadir.h)
     std::optional<int> scene;
-    bool json = false, yes = false, help = false;
+    bool json = false, yes = false, help = false, version = false;
     CtlTargets targets;
     int targetKinds = 0;
     QString from, to;
@@ -127,6 +131,7 @@ Options parse(QStringList args)
         else if (a == QLatin1String("--from")) o.from = value(i);
         else if (a == QLatin1String("--to")) o.to = value(i);
         else if (a == QLatin1String("--help") || a == QLatin1String("-h")) o.help = true;
+        else if (a == QLatin1String("--version")) o.version = true;
         else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) throw CtlError(ExitUsage, QStringLiteral("unknown option %1").arg(a));
         else if (o.command.isEmpty()) o.command = a;
         else o.operands << a;
@@ -254,7 +259,7 @@ int run(const Options& o)
     if (o.command != QLatin1String("move") && o.targetKinds > 0)
         throw CtlError(ExitUsage, QStringLiteral("--all, --group and --device go with move only"));
 
-    CtlSession session(o.dataDir, o.scene, o.port);
+    CtlSession session(ChooseDataDir(o.dataDir).path, o.scene, o.port);
     const int level = session.logIn(password());
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)
@@ -345,6 +350,10 @@ int main(int argc, char* argv[])
         const Options o = parse(QCoreApplication::arguments().mid(1));
         if (o.help) {
             std::fputs(UsageText, stdout);
+            return ExitOk;
+        }
+        if (o.version) {
+            std::printf("tarvello-ctl %s\n", ProgramVersion());
             return ExitOk;
         }
         return run(o);

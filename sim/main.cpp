@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/version.h"
 #include "protocol/framedescription.h"
 #include "sim/bus_simulator.h"
 #include "sim/device_list.h"
@@ -63,6 +64,7 @@ Output:
                         the words of the control centre's traffic record)
   --quiet               no trace of the traffic on standard error
   --help                show this text
+  --version             show the version
 )";
 
 struct Settings {
@@ -109,6 +111,9 @@ Settings parseArgs(int argc, char** argv)
         try {
             if (opt == "--help" || opt == "-h") {
                 std::fputs(Usage, stdout);
+                std::exit(0);
+            } else if (opt == "--version") {
+                std::printf("tarvello-sim %s\n", ProgramVersion());
                 std::exit(0);
             } else if (opt == "--devices") {
                 deviceLists.push_back(arg());

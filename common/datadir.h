@@ -1,0 +1,34 @@
+// Where the programs keep their data files (settings, passwords, register).
+//
+// The data directory is the folder that holds DB.ini, SysSet.DB and the Member/Group files, named
+// "DFiles" by custom. It is, in this order:
+//   1. the folder given with --data-dir DIR (DIR is that folder itself, e.g. /srv/stage/DFiles);
+//   2. "DFiles" in the working directory, when the working directory holds one;
+//   3. "DFiles" in the user's data folder: $XDG_DATA_HOME/tarvello/DFiles, by default
+//      ~/.local/share/tarvello/DFiles (the case of a start from the desktop menu).
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+struct DataDirChoice {
+    enum Source { Given, WorkingDirectory, UserData };
+    QString path;
+    Source source = Given;
+};
+
+// The choice for the given option value (empty: none given), working directory and the values
+// of XDG_DATA_HOME and HOME. An XDG_DATA_HOME that is empty or not absolute counts as unset.
+DataDirChoice ChooseDataDir(const QString& given, const QString& workingDir,
+                            const QString& xdgDataHome, const QString& home);
+// The same for this process: its working directory and environment.
+DataDirChoice ChooseDataDir(const QString& given);
+
+// Creates the data directory when it is missing. False, with the reason in the given language
+// (0 Simplified Chinese, 1 English) in *message, when it is missing and cannot be created, or is
+// not a directory.
+bool MakeDataDir(const QString& path, int16_t language, QString* message);
+
+// The language of the user's locale before any settings are read: 0 for Chinese, else 1.
+int16_t SystemLanguage();

@@ -1,0 +1,6 @@
+#include "common/version.h"
+
+const char* ProgramVersion()
+{
+    return TARVELLO_VERSION;
+}
