@@ -114,7 +114,7 @@ inline constexpr Text PortErrorMessage{"串口打开出错。", "Error opening s
 inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
 // A port on a device server: what the connection is doing, and why it did not open.
 inline constexpr Text NetworkConnectingPanel{"正在连接%1……", "Connecting to %1..."};
-inline constexpr Text NetworkLostPanel{"%1连接断开，正在重试", "Connection to %1 lost; trying again"};
+inline constexpr Text NetworkLostPanel{"%1连接断开", "%1 connection lost"};
 inline constexpr Text NetworkErrorMessage{"串口%1打开出错：\n%2", "Error opening serial port %1:\n%2"};
 inline constexpr Text ReaddressUnansweredText{"以下设备在新地址上没有应答：%1",
                                               "These devices did not answer at their new address: %1"};

@@ -209,7 +209,7 @@ TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
     const int peer = ::accept(raw, nullptr, nullptr);
     ::close(peer);
     ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 0; }));
-    EXPECT_EQ(panel(), QString("Connection to COM3 lost; trying again"));
+    EXPECT_EQ(panel(), QString("COM3 connection lost"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
     EXPECT_TRUE(f.retryingPort());
     f.portRetryTick(); // the retry timer's turn, without its two seconds
