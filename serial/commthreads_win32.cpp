@@ -18,6 +18,9 @@ namespace {
 // The longest the reader waits without looking at the driver's queue and error word itself,
 // whatever WaitCommEvent says: a driver that misses a wake-up costs this much at most.
 constexpr DWORD QueuePollMs = 100;
+// A driver without comm events (WaitCommEvent not supported, as for a pseudo-terminal under
+// Wine) is looked at this often instead.
+constexpr DWORD NoEventPollMs = 5;
 // The longest single sleep while waiting for the driver's output queue to empty.
 constexpr int DrainStepMaxMs = 100;
 
@@ -42,6 +45,11 @@ uint64_t msSince(Clock::time_point then) {
 // driver stopped).
 bool isAbort(DWORD error) {
     return error == ERROR_OPERATION_ABORTED;
+}
+
+// The driver has no comm events at all: the reader then looks at its queue at short intervals.
+bool noCommEvents(DWORD error) {
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER;
 }
 
 }  // namespace
@@ -88,10 +96,11 @@ void TReadThread::run() {
     Clock::time_point firstByte, lastByte;
 
     OverlappedEvent wake;
-    if (!wake.valid() || !SetCommMask(h, tarvello::win32::WatchedEvents)) {
+    if (!wake.valid()) {
         m_sink.post(CommEventKind::Hangup);
         return;
     }
+    bool events = SetCommMask(h, tarvello::win32::WatchedEvents) != 0;
     DWORD mask = 0;
     bool waiting = false;
     bool gone = false;
@@ -100,20 +109,22 @@ void TReadThread::run() {
         if (count > 0) deliver(buffer, count);
         count = 0;
     };
-    auto reportEvents = [&](DWORD events) {
-        const uint32_t modem = tarvello::win32::ModemBitsFromEvents(events);
+    auto reportEvents = [&](DWORD eventMask) {
+        const uint32_t modem = tarvello::win32::ModemBitsFromEvents(eventMask);
         if (modem != 0) m_sink.post(CommEventKind::ModemState, modem);
     };
 
     while (!m_stop.isSignalled()) {
         // Armed before the queue is looked at, so that a byte arriving in between still wakes us.
-        if (!waiting) {
+        if (events && !waiting) {
             mask = 0;
             ResetEvent(wake.ov.hEvent);
             if (WaitCommEvent(h, &mask, &wake.ov)) {
                 reportEvents(mask);
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 waiting = true;
+            } else if (noCommEvents(GetLastError())) {
+                events = false;
             } else if (!isAbort(GetLastError())) {
                 gone = true;
                 break;
@@ -162,11 +173,11 @@ void TReadThread::run() {
             flushChunk();
             continue;
         }
-        const DWORD timeout = std::min<DWORD>(chunkWait ? *chunkWait : INFINITE, QueuePollMs);
-        if (!waiting) continue;  // the wait completed at once: look again
+        const DWORD timeout = std::min<DWORD>(chunkWait ? *chunkWait : INFINITE, events ? QueuePollMs : NoEventPollMs);
+        if (events && !waiting) continue;  // the wait completed at once: look again
 
         const HANDLE handles[2] = {stop, wake.ov.hEvent};
-        const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, timeout);
+        const DWORD ready = WaitForMultipleObjects(waiting ? 2 : 1, handles, FALSE, timeout);
         if (ready == WAIT_OBJECT_0) break;  // the close event wins
         if (ready == WAIT_OBJECT_0 + 1) {
             waiting = false;
