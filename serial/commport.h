@@ -88,7 +88,11 @@ public:
     void applyLineSettings(const LineSettings& settings);
 
     // Read by the threads while the port is open; written by the owner's thread.
+#ifdef _WIN32
+    void* handle() const { return m_handle; }  // the device HANDLE, opened for overlapped I/O
+#else
     int fd() const { return m_fd; }
+#endif
     uint32_t readInterval() const { return m_readInterval.load(); }
     uint32_t readTotalMultiplier() const { return m_readTotalMultiplier.load(); }
     uint32_t readTotalConstant() const { return m_readTotalConstant.load(); }
@@ -97,20 +101,29 @@ public:
     // Line time of one byte in microseconds: start bit, data bits, parity, stop bits.
     uint32_t byteTimeMicros() const { return m_byteTimeMicros.load(); }
 
-    // The threads' transfers, as read(2) and write(2) on the non-blocking descriptor.
+    // The threads' transfers, as read(2) and write(2) on the non-blocking descriptor; on
+    // Windows one overlapped ReadFile or WriteFile, waited for, with the reason for -1 in
+    // GetLastError() (the reader asks only for what the driver says has arrived).
     ssize_t readSome(uint8_t* buffer, size_t size);
     ssize_t writeSome(const uint8_t* buffer, size_t size);
+#ifndef _WIN32
     // A network port: its bytes reach the line later than the socket takes them, so the writer
     // paces itself by the line time.
     bool isNetwork() const { return m_net != nullptr; }
     // Network port: bytes the socket still holds.
     int unsentBytes() const;
+#endif
 
 private:
+#ifdef _WIN32
+    explicit CommPort(void* handle);
+    void* m_handle = nullptr;
+#else
     explicit CommPort(int fd);
     explicit CommPort(std::unique_ptr<NetLink> net);
     int m_fd = -1;
     std::unique_ptr<NetLink> m_net;
+#endif
     std::atomic<uint32_t> m_byteTimeMicros{1000000 * 10 / 9600};
     std::atomic<uint32_t> m_readInterval{0};
     std::atomic<uint32_t> m_readTotalMultiplier{0};
@@ -129,10 +142,18 @@ public:
     bool create();  // false: the event could not be made
     void signal();
     bool isSignalled() const { return m_signalled.load(); }
+#ifdef _WIN32
+    void* handle() const { return m_handle; }  // a manual-reset event
+#else
     int fd() const { return m_fd; }
+#endif
 
 private:
+#ifdef _WIN32
+    void* m_handle = nullptr;
+#else
     int m_fd = -1;
+#endif
     std::atomic<bool> m_signalled{false};
 };
 

@@ -73,10 +73,18 @@ ssize_t CommPort::writeSome(const uint8_t* buffer, size_t size) {
 }
 
 void CommPort::purge(bool input, bool output) {
+    const HANDLE h = static_cast<HANDLE>(m_handle);
+    // An output queue that is already empty has nothing to drop; under Wine the purge would
+    // also discard what a pseudo-terminal's other side has not read yet.
+    if (output) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (ClearCommError(h, &errors, &status) && status.cbOutQue == 0) output = false;
+    }
     DWORD flags = 0;
     if (input) flags |= PURGE_RXABORT | PURGE_RXCLEAR;
     if (output) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
-    if (flags != 0) PurgeComm(static_cast<HANDLE>(m_handle), flags);
+    if (flags != 0) PurgeComm(h, flags);
 }
 
 void CommPort::applyTimeouts(const CommTimeouts& timeouts) {

@@ -63,6 +63,10 @@ private:
     std::mutex m_queueLock;  // guards m_queue, m_ended and the empty flag's transitions
     std::deque<std::vector<uint8_t>> m_queue;
     bool m_ended = false;
+#ifdef _WIN32
+    void* m_wakeEvent = nullptr;  // auto-reset event: wakes the idle writer
+#else
     int m_wakeFd = -1;  // counts hand-overs, wakes the idle writer
+#endif
     std::thread m_thread;
 };

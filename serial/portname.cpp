@@ -1,5 +1,9 @@
 #include "serial/portname.h"
 
+#ifdef _WIN32
+#include "serial/win32_logic.h"
+#endif
+
 #include <QRegularExpression>
 
 QString ResolvePortName(const QString& name, const std::function<QString(const QString& key)>& portsLookup) {
@@ -17,7 +21,11 @@ QString ResolvePortName(const QString& name, const std::function<QString(const Q
         const QString mapped = portsLookup(key);
         if (!mapped.isEmpty()) return mapped;
     }
+#ifdef _WIN32
+    return tarvello::win32::DevicePathForCom(number.toInt());
+#else
     return QStringLiteral("/dev/ttyS%1").arg(number.toInt() - 1);
+#endif
 }
 
 bool IsNetworkPortName(const QString& name)
