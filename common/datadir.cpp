@@ -1,5 +1,6 @@
 #include "common/datadir.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
@@ -37,6 +38,15 @@ DataDirChoice ChooseDataDir(const QString& given, const QString& workingDir,
 
 DataDirChoice ChooseDataDir(const QString& given)
 {
+#ifdef _WIN32
+    // On Windows the program's folder is copied to the PC with its DFiles beside tarvello.exe:
+    // that one is used when the working directory has none (a shortcut starting elsewhere).
+    if (given.isEmpty() && !QFileInfo(QDir::current().filePath(DataFolderName)).isDir()) {
+        const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath(DataFolderName);
+        if (!QCoreApplication::applicationDirPath().isEmpty() && QFileInfo(besideProgram).isDir())
+            return { besideProgram, DataDirChoice::WorkingDirectory };
+    }
+#endif
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     const QString home = env.value(QStringLiteral("HOME"), QDir::homePath());
     return ChooseDataDir(given, QDir::currentPath(), env.value(QStringLiteral("XDG_DATA_HOME")),

@@ -3,7 +3,8 @@
 // The data directory is the folder that holds DB.ini, SysSet.DB and the Member/Group files, named
 // "DFiles" by custom. It is, in this order:
 //   1. the folder given with --data-dir DIR (DIR is that folder itself, e.g. /srv/stage/DFiles);
-//   2. "DFiles" in the working directory, when the working directory holds one;
+//   2. "DFiles" in the working directory, when the working directory holds one; on Windows
+//      then "DFiles" beside the program, when there is one;
 //   3. "DFiles" in the user's data folder: $XDG_DATA_HOME/tarvello/DFiles, by default
 //      ~/.local/share/tarvello/DFiles (the case of a start from the desktop menu).
 #pragma once
