@@ -67,11 +67,13 @@ CommandLine ParseCommandLine(const QStringList& input)
         } else if (a == QLatin1String("--dry-run")) {
             c.dryRun = true;
         } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            const QString name = a.mid(a.startsWith(QLatin1String("--")) ? 2 : 1);
-            if (QtOptionsWithValue.contains(name))
-                ++i; // its value goes to Qt as well
-            else if (!QtFlags.contains(name))
+            const QString name = a.mid(a.startsWith(QLatin1String("--")) ? 2 : 1).section(QLatin1Char('='), 0, 0);
+            if (QtOptionsWithValue.contains(name)) {
+                if (!a.contains(QLatin1Char('=')))
+                    ++i; // its value goes to Qt as well
+            } else if (!QtFlags.contains(name)) {
                 return usage(QStringLiteral("unknown option %1").arg(a));
+            }
         }
         // Anything else is left for Qt, as it always was.
     }

@@ -120,6 +120,7 @@ TEST(WindowCommandLine, ReadsOurOptionsAndLeavesQtsAlone)
         { { "--data-dir", "/srv/stage/DFiles" }, CommandLine::Window, "/srv/stage/DFiles", "" },
         { { "--data-dir=/srv/stage/DFiles" }, CommandLine::Window, "/srv/stage/DFiles", "" },
         { { "-platform", "offscreen", "--data-dir", "D", "-reverse" }, CommandLine::Window, "D", "" },
+        { { "-style=fusion", "--data-dir", "D" }, CommandLine::Window, "D", "" },
         { { "--data-dir", "D", "--help" }, CommandLine::Help, "D", "" },
         { { "--version" }, CommandLine::Version, "", "" },
         { { "--convert", "DFiles", "--dry-run" }, CommandLine::Convert, "", "" },
@@ -170,8 +171,9 @@ TEST(Programs, HelpAndVersionNeedNoDisplay)
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << err.toStdString();
         EXPECT_EQ(p.exitCode(), c.status) << err.toStdString();
         EXPECT_TRUE((c.status == 0 ? out : err).contains(c.out)) << out.toStdString() << err.toStdString();
-        if (QByteArray(c.argument) == "--version")
+        if (QByteArray(c.argument) == "--version") {
             EXPECT_EQ(out, c.out + version);
+        }
     }
 }
 
