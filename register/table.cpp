@@ -347,6 +347,16 @@ void CheckSound(sqlite3* db, const TTableSchema& schema, const QString& reportAs
         throw invalid(QStringLiteral("%1 columns instead of %2").arg(column).arg(schema.fields.size()));
 }
 
+// The name SQLite opens: UTF-8 on Windows, the file system's own bytes elsewhere.
+QByteArray SqliteFileName(const QString& path)
+{
+#ifdef _WIN32
+    return path.toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
 // Opens an existing file; never creates one.
 sqlite3* OpenExisting(const QString& path, int flags, const QString& reportAs)
 {
@@ -356,7 +366,7 @@ sqlite3* OpenExisting(const QString& path, int flags, const QString& reportAs)
     if (!info.isFile())
         throw ETableError(ETableError::Kind::CannotOpen, reportAs, QStringLiteral("not a regular file"));
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(SqliteFileName(path).constData(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const SqlFailure f = db ? Capture(db, rc) : SqlFailure{rc, QString::fromUtf8(sqlite3_errstr(rc))};
         sqlite3_close_v2(db);
@@ -881,7 +891,7 @@ void TTable::WriteInto(const QString& temp, const TTableSchema& schema,
 {
     {
         sqlite3* db = nullptr;
-        int rc = sqlite3_open_v2(QFile::encodeName(temp).constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+        int rc = sqlite3_open_v2(SqliteFileName(temp).constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);
         if (rc != SQLITE_OK) {
             const QString why = QString::fromUtf8(sqlite3_errstr(rc));
@@ -918,12 +928,16 @@ void TTable::WriteInto(const QString& temp, const TTableSchema& schema,
         }
         if (sqlite3_close(db) != SQLITE_OK)
             throw ETableError(ETableError::Kind::WriteFailed, path, QStringLiteral("close failed"));
+#ifndef _WIN32  // Windows files carry no such permission bits
         if (shared) {
             const mode_t mask = ::umask(0);
             ::umask(mask);
             if (::chmod(QFile::encodeName(temp).constData(), 0666 & ~mask) != 0)
                 throw ETableError(ETableError::Kind::WriteFailed, path, QString::fromLocal8Bit(std::strerror(errno)));
         }
+#else
+        (void)shared;
+#endif
         tarvello::SyncFile(temp, path);
     }
 }
