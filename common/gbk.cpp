@@ -38,6 +38,17 @@ qsizetype CodePointUnits(const QString& text, qsizetype i)
     return 1;
 }
 
+// The user-defined areas of the code page hold no text anybody typed: bytes that decode into them
+// (a UTF-16 byte-order mark, binary data) are not GBK text, and text that has such a character is
+// not encoded into them.
+bool HasUserDefined(const QString& text)
+{
+    for (const QChar c : text)
+        if (c.unicode() >= 0xE000 && c.unicode() <= 0xF8FF)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 int GbkLength(const QString& text)
@@ -84,13 +95,7 @@ QString DecodeGbk(const QByteArray& bytes, bool* ok)
         bool back = false;
         good = EncodeGbk(text, &back) == bytes && back;
     }
-    // The user-defined areas of the code page hold no text anybody typed; bytes that decode
-    // into them (a UTF-16 byte-order mark, binary data) are not GBK text.
-    for (qsizetype i = 0; good && i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c >= 0xE000 && c <= 0xF8FF)
-            good = false;
-    }
+    good = good && !HasUserDefined(text);
     if (ok)
         *ok = good;
     return good ? text : QString();
@@ -100,7 +105,14 @@ QByteArray EncodeGbk(const QString& text, bool* ok)
 {
     QStringEncoder encoder("GBK");
     QByteArray bytes = encoder.isValid() ? encoder.encode(text) : QByteArray();
-    const bool good = encoder.isValid() && !encoder.hasError();
+    bool good = encoder.isValid() && !encoder.hasError() && !HasUserDefined(text);
+    // Held only if the bytes bring the same text back: a converter may write a stand-in for a
+    // character it has no bytes for (half of a surrogate pair) without reporting it.
+    if (good) {
+        QStringDecoder decoder("GBK");
+        const QString back = decoder.decode(bytes);
+        good = !decoder.hasError() && back == text;
+    }
     if (ok)
         *ok = good;
     return good ? bytes : QByteArray();

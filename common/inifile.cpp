@@ -4,17 +4,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStringDecoder>
 
 #include "common/gbk.h"
 
 namespace {
 
+// Valid exactly when decoding and encoding again gives the very same bytes: a character cut short
+// at the end, which a decoder holds back without an error, is not.
 bool isValidUtf8(const QByteArray& bytes)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(bytes); // the decoding runs only when converted
-    return !decoder.hasError();
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
 } // namespace
@@ -24,8 +23,11 @@ TIniFile::TIniFile(QString fileName) : m_fileName(std::move(fileName)) {}
 void TIniFile::load() const
 {
     m_lines.clear();
+    m_raw.clear();
     m_gbk = false;
     m_crlf = false;
+    m_bom = false;
+    m_finalNewline = true;
     m_unreadable = false;
     QFile f(m_fileName);
     if (!f.exists()) return; // a missing file is an empty one
@@ -38,7 +40,8 @@ void TIniFile::load() const
         m_unreadable = true;
         return;
     }
-    if (raw.startsWith("\xEF\xBB\xBF")) raw.remove(0, 3);
+    m_bom = raw.startsWith("\xEF\xBB\xBF");
+    if (m_bom) raw.remove(0, 3);
     QString text;
     if (raw.contains('\0')) {
         m_unreadable = true; // UTF-16 without its mark, or binary data: no text file of ours
@@ -58,22 +61,46 @@ void TIniFile::load() const
     m_crlf = text.contains(QLatin1String("\r\n"));
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     m_lines = text.split(QLatin1Char('\n'));
-    if (!m_lines.isEmpty() && m_lines.last().isEmpty()) m_lines.removeLast();
+    // Neither encoding has '\n' inside a character, so the raw lines match the decoded ones.
+    const QList<QByteArray> rawLines = raw.split('\n');
+    if (rawLines.size() != m_lines.size()) {
+        m_unreadable = true; // cannot happen; never rewrite what is not understood
+        return;
+    }
+    for (const QByteArray& line : rawLines) m_raw.emplace_back(line);
+    m_finalNewline = raw.isEmpty() || raw.endsWith('\n');
+    if (!m_lines.isEmpty() && m_lines.last().isEmpty()) {
+        m_lines.removeLast();
+        m_raw.pop_back();
+    }
 }
 
 bool TIniFile::save() const
 {
     const QFileInfo info(m_fileName);
     QDir().mkpath(info.absolutePath());
-    const QString eol = m_crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
-    const QString text = m_lines.join(eol) + eol;
-    QByteArray bytes;
-    if (m_gbk) {
-        bool ok = false;
-        bytes = EncodeGbk(text, &ok);
-        if (!ok) bytes = text.toUtf8(); // a value GBK cannot hold: UTF-8 loses nothing
-    } else {
-        bytes = text.toUtf8();
+    // Lines not changed keep their bytes; changed and added ones are encoded as the file is, and
+    // end as the file's lines do.
+    const QByteArray eol = m_crlf ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
+    QByteArray bytes = m_bom ? QByteArrayLiteral("\xEF\xBB\xBF") : QByteArray();
+    bool encoded = true;
+    for (int i = 0; i < m_lines.size(); ++i) {
+        const bool last = i == m_lines.size() - 1;
+        const auto& raw = m_raw[static_cast<size_t>(i)];
+        if (raw) {
+            bytes += *raw;
+            if (!last || m_finalNewline) bytes += '\n';
+            continue;
+        }
+        bool ok = true;
+        bytes += m_gbk ? EncodeGbk(m_lines.at(i), &ok) : m_lines.at(i).toUtf8();
+        encoded = encoded && ok;
+        bytes += eol;
+    }
+    if (m_lines.isEmpty()) bytes += eol;
+    if (!encoded) {
+        // A value GBK cannot hold: the whole file in UTF-8 loses nothing.
+        bytes = (m_lines.join(QString::fromLatin1(eol)) + QString::fromLatin1(eol)).toUtf8();
     }
     QSaveFile f(m_fileName);
     if (!f.open(QIODevice::WriteOnly)) return false;
@@ -146,12 +173,19 @@ void TIniFile::setLine(const QString& section, const QString& key, const QString
     const QString line = key + QLatin1Char('=') + value;
     if (i >= 0) {
         m_lines[i] = line;
+        m_raw[static_cast<size_t>(i)].reset();
     } else if (sectionEnd >= 0) {
         m_lines.insert(sectionEnd, line);
+        m_raw.insert(m_raw.begin() + sectionEnd, std::nullopt);
     } else {
-        if (!m_lines.isEmpty() && !m_lines.last().trimmed().isEmpty()) m_lines.append(QString());
+        if (!m_lines.isEmpty() && !m_lines.last().trimmed().isEmpty()) {
+            m_lines.append(QString());
+            m_raw.emplace_back(std::nullopt);
+        }
         m_lines.append(QLatin1Char('[') + section + QLatin1Char(']'));
         m_lines.append(line);
+        m_raw.emplace_back(std::nullopt);
+        m_raw.emplace_back(std::nullopt);
     }
 }
 

@@ -10,6 +10,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+#include <vector>
+
 class TIniFile {
 public:
     explicit TIniFile(QString fileName);
@@ -40,6 +43,11 @@ private:
 
     QString m_fileName;
     mutable QStringList m_lines;
+    // The bytes each line had in the file (its '\r' included), for the lines this program has not
+    // changed, so they are written back byte for byte; nothing for a changed or added line.
+    mutable std::vector<std::optional<QByteArray>> m_raw;
+    mutable bool m_bom = false;          // the file began with a UTF-8 byte order mark
+    mutable bool m_finalNewline = true;  // its last line ended with a line break
     void setLine(const QString& section, const QString& key, const QString& value);
 
     mutable bool m_gbk = false;

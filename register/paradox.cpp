@@ -52,6 +52,44 @@ quint16 Le16(const QByteArray& b, int at)
     return static_cast<quint16>(static_cast<quint8>(b[at]) | (static_cast<quint8>(b[at + 1]) << 8));
 }
 
+// pxlib follows the chain of data blocks from the header's first block until a block names no next
+// one, and never stops on a chain that runs in a circle; an encrypted table leads it block by block
+// into the same trap. Both are checked here first: the chain stays within the file and visits each
+// block once. Returns what is wrong, or nothing.
+QString BlockChainProblem(QFile& file, const QByteArray& head)
+{
+    // The key of an encrypted table: at 0x25, or, where that holds the mark of a newer header
+    // (FF00FF00), at 0x5C.
+    constexpr int EncryptionOffset = 0x25, NewerEncryptionOffset = 0x5C, BlockSizeOffset = 0x05,
+                  FirstBlockOffset = 0x0E;
+    QByteArray key = head.mid(EncryptionOffset, 4);
+    if (key == QByteArrayLiteral("\x00\xFF\x00\xFF")) {
+        key.clear();
+        if (file.seek(NewerEncryptionOffset))
+            key = file.read(4);
+    }
+    if (key != QByteArray(4, '\0'))
+        return QStringLiteral("encrypted table");
+    const qint64 blockSize = static_cast<quint8>(head[BlockSizeOffset]) * qint64(0x400);
+    const qint64 headerSize = Le16(head, 2);
+    if (blockSize == 0)
+        return QStringLiteral("damaged header");
+    const qint64 blocks = (file.size() - headerSize) / blockSize;  // whole blocks in the file
+    std::vector<bool> seen(static_cast<size_t>(std::max<qint64>(blocks, 0)) + 1, false);
+    for (quint16 block = Le16(head, FirstBlockOffset); block != 0;) {
+        if (block > blocks || seen[block])
+            return QStringLiteral("damaged block list");
+        seen[block] = true;
+        QByteArray next;
+        if (file.seek(headerSize + (block - 1) * blockSize))
+            next = file.read(2);
+        if (next.size() < 2)
+            return QStringLiteral("damaged block list");
+        block = Le16(next, 0);
+    }
+    return {};
+}
+
 #ifndef TARVELLO_NO_PARADOX
 // One open table; pxlib reports its errors through the handler into `error`.
 class TPxDoc {
@@ -222,6 +260,10 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
         if (static_cast<quint8>(head[FieldCountOffset]) == 0 || Le16(head, 0) == 0 ||
             file.size() < Le16(head, 2)) {
             fail(0, unreadable, QStringLiteral("damaged header"));
+            return result;
+        }
+        if (const QString problem = BlockChainProblem(file, head); !problem.isEmpty()) {
+            fail(0, unreadable, problem);
             return result;
         }
     }

@@ -452,7 +452,10 @@ void TRegister::FinishInterruptedRestore()
     const QDir dir(m_dataDir);
     std::vector<PendingCopy> copies;
     try {
-        for (const auto& [live, backupName] : record.files) {
+        for (const auto& file : record.files) {
+            // Named, not bound: a lambda below uses them, which clang before 16 refuses for bindings.
+            const QString& live = file.first;
+            const QString& backupName = file.second;
             const QString backup = dir.filePath(backupName);
             const auto cannot = [&](const QString& why) {
                 return ETableError(ETableError::Kind::InterruptedRestore, marker, why, 0, backup);

@@ -114,3 +114,33 @@ TEST(IniFile, AKeptChangeIsSavedAlongWithTheNextWriteThatSucceeds)
     EXPECT_TRUE(ini.WriteString("LANGUAGE", "Language", "English"));
     EXPECT_EQ(TIniFile(blocked + "/DB.ini").ReadString("COM", "num", ""), QString("COM3"));
 }
+
+// A file written on another system comes back byte for byte but for the key changed: its byte
+// order mark, its mixture of line endings, a last line without a line break. A file whose last
+// character is cut short is not UTF-8 text and is never rewritten.
+TEST(IniFile, WritingAKeyKeepsEveryOtherByteAsItWas)
+{
+    struct Case {
+        const char* what;
+        QByteArray before;
+        bool saved;
+        QByteArray after;
+    };
+    const Case cases[] = {
+        {"byte order mark", "\xEF\xBB\xBF[COM]\nnum=COM1\n[SCENE]\nCurrent=2\n", true,
+         "\xEF\xBB\xBF[COM]\nnum=COM3\n[SCENE]\nCurrent=2\n"},
+        {"mixed line endings", "[LANGUAGE]\r\nLanguage=English\n[COM]\r\nnum=COM1\r\n; end\n", true,
+         "[LANGUAGE]\r\nLanguage=English\n[COM]\r\nnum=COM3\r\n; end\n"},
+        {"no line break at the end", "[COM]\nnum=COM1\n[SCENE]\nCurrent=2", true, "[COM]\nnum=COM3\n[SCENE]\nCurrent=2"},
+        {"key added after a last line without a break", "[COM]\nbaud=4800", true, "[COM]\nbaud=4800\nnum=COM3\n"},
+        {"utf-8 character cut short at the end", "[COM]\nnum=COM1\n; \xE4", false, "[COM]\nnum=COM1\n; \xE4"},
+    };
+    for (const Case& c : cases) {
+        DataDir dir;
+        dir.writeIni(c.before);
+        TIniFile ini(dir.ini());
+        EXPECT_EQ(ini.WriteString("COM", "num", "COM3"), c.saved) << c.what;
+        EXPECT_EQ(dir.readIni(), c.after) << c.what;
+        EXPECT_EQ(ini.ReadString("COM", "num", ""), QString("COM3")) << c.what;
+    }
+}

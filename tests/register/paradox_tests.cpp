@@ -256,6 +256,18 @@ TEST_F(ParadoxTest, AnUnreadableTableIsRefusedByFileAndRecordAndNothingIsConvert
              b[0x21] = 0;  // no fields
              WriteBytes(t.At("Group1.DB"), b);
          }, "Group1.DB", 0, TParadoxProblem::Kind::Unreadable},
+        {"encrypted table", [](ParadoxTest& t) {  // pxlib would read it for ever
+             QByteArray b = ReadBytes(t.At("Group1.DB"));
+             b[0x5C] = 0x42;  // the key of a newer header
+             WriteBytes(t.At("Group1.DB"), b);
+         }, "Group1.DB", 0, TParadoxProblem::Kind::Unreadable},
+        {"data blocks in a circle", [](ParadoxTest& t) {  // the first block names itself as the next
+             QByteArray b = ReadBytes(t.At("Group1.DB"));
+             const int firstBlockAt = static_cast<uchar>(b[2]) | static_cast<uchar>(b[3]) << 8;  // after the header
+             b[firstBlockAt] = 1;
+             b[firstBlockAt + 1] = 0;
+             WriteBytes(t.At("Group1.DB"), b);
+         }, "Group1.DB", 0, TParadoxProblem::Kind::Unreadable},
         {"truncated file", [](ParadoxTest& t) {
              WriteBytes(t.At("Group1.DB"), ReadBytes(t.At("Group1.DB")).left(0x400));
          }, "Group1.DB", 0, TParadoxProblem::Kind::Unreadable},
