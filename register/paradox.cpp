@@ -28,7 +28,10 @@ constexpr int PasswordBytes = 8;
 constexpr int MinPasswordRecords = 3;
 // Header of a Paradox table: record size, header size, file type, ..., field count.
 constexpr int HeaderProbeBytes = 0x58;
-constexpr int FieldCountOffset = 0x21;
+constexpr int FieldCountOffset = 0x21;  // 16 bits
+// A Paradox table has at most 255 fields; pxlib reads as many field descriptions as the header
+// claims, up to 65535, and takes many seconds over a damaged one.
+constexpr int MaxFields = 255;
 
 constexpr Text ProblemTexts[] = {
     {"无法读取（%1）", "cannot be read (%1)"},
@@ -257,7 +260,8 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
             fail(0, unreadable, QStringLiteral("not a Paradox table"));
             return result;
         }
-        if (static_cast<quint8>(head[FieldCountOffset]) == 0 || Le16(head, 0) == 0 ||
+        const int fieldCount = Le16(head, FieldCountOffset);
+        if (fieldCount == 0 || fieldCount > MaxFields || Le16(head, 0) == 0 ||
             file.size() < Le16(head, 2)) {
             fail(0, unreadable, QStringLiteral("damaged header"));
             return result;
