@@ -29,11 +29,6 @@ QString ErrnoText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-QByteArray Native(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
 #ifdef _WIN32
 // Windows: wide-character paths (names need not fit the ANSI code page), binary mode, and
 // MoveFileEx for the renames, which plain rename() cannot do over an existing file.
@@ -62,6 +57,11 @@ int SyncDescriptor(int fd) { return ::_commit(fd); }
 // Directory entries are written through by MoveFileEx itself; Windows cannot flush a directory.
 void SyncDirectoryOf(const QString&, const QString&) {}
 #else
+QByteArray Native(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
 int OpenForReading(const QString& path) { return ::open(Native(path).constData(), O_RDONLY | O_CLOEXEC); }
 int OpenForRewriting(const QString& path) { return ::open(Native(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC); }
 int SyncDescriptor(int fd) { return ::fsync(fd); }
