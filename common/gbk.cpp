@@ -5,13 +5,79 @@
 
 #include <optional>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
+
+#ifdef _WIN32
+// Qt for Windows has no ICU and so no GBK converter: Windows' own code page 936 (GBK) does the
+// work, behind the few calls of Qt's converters used here.
+constexpr UINT GbkCodePage = 936;
+
+class GbkEncoder {
+public:
+    bool isValid() const { return true; }
+    bool hasError() const { return m_error; }
+    QByteArray encode(QStringView text)
+    {
+        if (text.isEmpty())
+            return {};
+        const auto* wide = reinterpret_cast<const wchar_t*>(text.utf16());
+        BOOL usedDefault = FALSE;
+        const int n = WideCharToMultiByte(GbkCodePage, WC_NO_BEST_FIT_CHARS, wide, int(text.size()), nullptr, 0,
+                                          nullptr, &usedDefault);
+        QByteArray bytes(n > 0 ? n : 0, Qt::Uninitialized);
+        if (n > 0)
+            WideCharToMultiByte(GbkCodePage, WC_NO_BEST_FIT_CHARS, wide, int(text.size()), bytes.data(), n, nullptr,
+                                &usedDefault);
+        if (n <= 0 || usedDefault)
+            m_error = true;  // a character without GBK bytes
+        return bytes;
+    }
+
+private:
+    bool m_error = false;
+};
+
+class GbkDecoder {
+public:
+    bool isValid() const { return true; }
+    bool hasError() const { return m_error; }
+    QString decode(const QByteArray& bytes)
+    {
+        if (bytes.isEmpty())
+            return {};
+        const int n = MultiByteToWideChar(GbkCodePage, MB_ERR_INVALID_CHARS, bytes.constData(), int(bytes.size()),
+                                          nullptr, 0);
+        if (n <= 0) {
+            m_error = true;  // not GBK
+            return {};
+        }
+        QString text(n, Qt::Uninitialized);
+        MultiByteToWideChar(GbkCodePage, MB_ERR_INVALID_CHARS, bytes.constData(), int(bytes.size()),
+                            reinterpret_cast<wchar_t*>(text.data()), n);
+        return text;
+    }
+
+private:
+    bool m_error = false;
+};
+#else
+struct GbkEncoder : QStringEncoder {
+    GbkEncoder() : QStringEncoder("GBK") {}
+};
+struct GbkDecoder : QStringDecoder {
+    GbkDecoder() : QStringDecoder("GBK") {}
+};
+#endif
 
 // Counts code points one at a time. After an unmappable character the encoder is built
 // anew: its error flag sticks, and a moved-into encoder no longer reports errors.
 class GbkCounter {
 public:
-    GbkCounter() { m_encoder.emplace("GBK"); }
+    GbkCounter() { m_encoder.emplace(); }
 
     int Bytes(QStringView codePoint)
     {
@@ -21,13 +87,13 @@ public:
             const QByteArray bytes = m_encoder->encode(codePoint);
             if (!m_encoder->hasError())
                 return static_cast<int>(bytes.size());
-            m_encoder.emplace("GBK");
+            m_encoder.emplace();
         }
         return 2;
     }
 
 private:
-    std::optional<QStringEncoder> m_encoder;
+    std::optional<GbkEncoder> m_encoder;
 };
 
 // Length in UTF-16 units of the code point starting at i.
@@ -81,12 +147,12 @@ QString TruncateToGbkBytes(const QString& text, int maxBytes)
 
 bool GbkCodePageAvailable()
 {
-    return QStringEncoder("GBK").isValid();
+    return GbkEncoder().isValid();
 }
 
 QString DecodeGbk(const QByteArray& bytes, bool* ok)
 {
-    QStringDecoder decoder("GBK");
+    GbkDecoder decoder;
     QString text = decoder.isValid() ? decoder.decode(bytes) : QString();
     // Only text that encodes back to the very same bytes was GBK: a decoder that replaced or
     // guessed at a byte would have the file rewritten with other bytes.
@@ -103,13 +169,13 @@ QString DecodeGbk(const QByteArray& bytes, bool* ok)
 
 QByteArray EncodeGbk(const QString& text, bool* ok)
 {
-    QStringEncoder encoder("GBK");
+    GbkEncoder encoder;
     QByteArray bytes = encoder.isValid() ? encoder.encode(text) : QByteArray();
     bool good = encoder.isValid() && !encoder.hasError() && !HasUserDefined(text);
     // Held only if the bytes bring the same text back: a converter may write a stand-in for a
     // character it has no bytes for (half of a surrogate pair) without reporting it.
     if (good) {
-        QStringDecoder decoder("GBK");
+        GbkDecoder decoder;
         const QString back = decoder.decode(bytes);
         good = !decoder.hasError() && back == text;
     }
