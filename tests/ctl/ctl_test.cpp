@@ -57,6 +57,8 @@ std::ostream& operator<<(std::ostream& os, const Frame& f)
 
 // The bus is reached directly, or through ser2net as a raw TCP or an RFC 2217 device server.
 enum class Route { Direct, RawTcp, Rfc2217 };
+const char* routeName(Route r) { return r == Route::Direct ? "Direct" : r == Route::RawTcp ? "RawTcp" : "Rfc2217"; }
+void PrintTo(Route r, std::ostream* os) { *os << routeName(r); }
 
 class CtlTest : public ::testing::TestWithParam<Route> {
 protected:
@@ -332,9 +334,7 @@ TEST_P(CtlTest, APortHeldByTheWindowIsNeverShared)
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, CtlTest, ::testing::Values(Route::Direct, Route::RawTcp, Route::Rfc2217),
-    [](const auto& info) {
-        return std::string(info.param == Route::Direct ? "Direct" : info.param == Route::RawTcp ? "RawTcp" : "Rfc2217");
-    });
+    [](const auto& info) { return std::string(routeName(info.param)); });
 
 } // namespace
 

@@ -47,6 +47,7 @@ std::string frameHex(uint8_t group, uint16_t id, uint8_t cmd)
 
 enum class Route { Direct, RawTcp, Rfc2217 };
 const char* routeName(Route r) { return r == Route::Direct ? "direct" : r == Route::RawTcp ? "tcp" : "rfc2217"; }
+void PrintTo(Route r, std::ostream* os) { *os << routeName(r); }
 
 // The rig of the engine tests, with its port opened through the route.
 struct RoutedRig {
