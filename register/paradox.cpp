@@ -62,11 +62,12 @@ quint16 Le16(const QByteArray& b, int at)
 QString BlockChainProblem(QFile& file, const QByteArray& head)
 {
     // The key of an encrypted table: at 0x25, or, where that holds the mark of a newer header
-    // (FF00FF00), at 0x5C.
+    // (FF00FF00) and the version is one that has it (Paradox 4 and later), at 0x5C. The mark in an
+    // older header is taken for a key, as pxlib takes it.
     constexpr int EncryptionOffset = 0x25, NewerEncryptionOffset = 0x5C, BlockSizeOffset = 0x05,
-                  FirstBlockOffset = 0x0E;
+                  FirstBlockOffset = 0x0E, VersionOffset = 0x39, FirstNewerVersion = 5;
     QByteArray key = head.mid(EncryptionOffset, 4);
-    if (key == QByteArrayLiteral("\x00\xFF\x00\xFF")) {
+    if (key == QByteArrayLiteral("\x00\xFF\x00\xFF") && static_cast<quint8>(head[VersionOffset]) >= FirstNewerVersion) {
         key.clear();
         if (file.seek(NewerEncryptionOffset))
             key = file.read(4);
