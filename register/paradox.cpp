@@ -66,8 +66,12 @@ QString BlockChainProblem(QFile& file, const QByteArray& head)
     // older header is taken for a key, as pxlib takes it.
     constexpr int EncryptionOffset = 0x25, NewerEncryptionOffset = 0x5C, BlockSizeOffset = 0x05,
                   FirstBlockOffset = 0x0E, VersionOffset = 0x39, FirstNewerVersion = 5;
+    // Versions 3 (Paradox 3.0) to 12 (Paradox 7); pxlib walks the blocks of any other on guesses.
+    const int version = static_cast<quint8>(head[VersionOffset]);
+    if (version < 3 || version > 12)
+        return QStringLiteral("unknown version");
     QByteArray key = head.mid(EncryptionOffset, 4);
-    if (key == QByteArrayLiteral("\x00\xFF\x00\xFF") && static_cast<quint8>(head[VersionOffset]) >= FirstNewerVersion) {
+    if (key == QByteArrayLiteral("\x00\xFF\x00\xFF") && version >= FirstNewerVersion) {
         key.clear();
         if (file.seek(NewerEncryptionOffset))
             key = file.read(4);
