@@ -68,33 +68,6 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Reader
 
-TReadThread::TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink)
-    : m_port(port), m_stop(stop), m_sink(sink) {}
-
-TReadThread::~TReadThread() {
-    wait();
-}
-
-bool TReadThread::start() {
-    try {
-        m_thread = std::thread(&TReadThread::run, this);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
-}
-
-void TReadThread::wait() {
-    if (m_thread.joinable()) m_thread.join();
-}
-
-void TReadThread::deliver(const uint8_t* bytes, size_t count) {
-    // The chunk carries one 0 byte after the data, for readers that take it as text.
-    std::vector<uint8_t> chunk(count + 1, 0);
-    std::memcpy(chunk.data(), bytes, count);
-    m_sink.post(CommEventKind::Received, 0, std::move(chunk));
-}
-
 // A chunk ends when the read interval passes without a further byte, when the read total (from
 // the chunk's first byte) has run out, or when the buffer is full. With an interval of MAXDWORD
 // and no totals, whatever one read brings is a chunk; with neither interval nor totals, only a
@@ -193,10 +166,6 @@ void TReadThread::run() {
 // ---------------------------------------------------------------------------------------------
 // Writer
 
-TWriteThread::TWriteThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
-                           std::atomic<bool>& sendDataEmpty)
-    : m_port(port), m_stop(stop), m_sink(sink), m_sendDataEmpty(sendDataEmpty) {}
-
 TWriteThread::~TWriteThread() {
     wait();
     if (m_wakeFd >= 0) ::close(m_wakeFd);
@@ -213,10 +182,6 @@ bool TWriteThread::start() {
         return false;
     }
     return true;
-}
-
-void TWriteThread::wait() {
-    if (m_thread.joinable()) m_thread.join();
 }
 
 bool TWriteThread::post(std::vector<uint8_t> buffer) {

@@ -57,33 +57,6 @@ bool noCommEvents(DWORD error) {
 // ---------------------------------------------------------------------------------------------
 // Reader
 
-TReadThread::TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink)
-    : m_port(port), m_stop(stop), m_sink(sink) {}
-
-TReadThread::~TReadThread() {
-    wait();
-}
-
-bool TReadThread::start() {
-    try {
-        m_thread = std::thread(&TReadThread::run, this);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
-}
-
-void TReadThread::wait() {
-    if (m_thread.joinable()) m_thread.join();
-}
-
-void TReadThread::deliver(const uint8_t* bytes, size_t count) {
-    // The chunk carries one 0 byte after the data, for readers that take it as text.
-    std::vector<uint8_t> chunk(count + 1, 0);
-    std::memcpy(chunk.data(), bytes, count);
-    m_sink.post(CommEventKind::Received, 0, std::move(chunk));
-}
-
 // Chunks end exactly as on Linux (see win32::ChunkWait): the driver hands back what has arrived
 // at once, and the reader keeps the chunk's clock itself. WaitCommEvent wakes it for arriving
 // bytes, line errors and modem changes; ClearCommError tells what is queued and which errors
@@ -213,10 +186,6 @@ void TReadThread::run() {
 // ---------------------------------------------------------------------------------------------
 // Writer
 
-TWriteThread::TWriteThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
-                           std::atomic<bool>& sendDataEmpty)
-    : m_port(port), m_stop(stop), m_sink(sink), m_sendDataEmpty(sendDataEmpty) {}
-
 TWriteThread::~TWriteThread() {
     wait();
     if (m_wakeEvent) CloseHandle(static_cast<HANDLE>(m_wakeEvent));
@@ -233,10 +202,6 @@ bool TWriteThread::start() {
         return false;
     }
     return true;
-}
-
-void TWriteThread::wait() {
-    if (m_thread.joinable()) m_thread.join();
 }
 
 bool TWriteThread::post(std::vector<uint8_t> buffer) {
