@@ -5,16 +5,15 @@
 
 #include "common/inifile.h"
 #include "fuzz/input.h"
+#include "fuzz/scratch.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QString>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -27,26 +26,9 @@ void need(bool condition, const char* what, const QByteArray& before, const QByt
     std::abort();
 }
 
-// A folder of this process's own for the file, removed when the process ends.
-class ScratchDir {
-public:
-    ScratchDir()
-    {
-        // tmpfs where there is one: every write is committed to disk.
-        const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        m_dir = base + QStringLiteral("/tarvello-fuzz-ini-%1").arg(::getpid());
-        QDir().mkpath(m_dir);
-    }
-    ~ScratchDir() { QDir(m_dir).removeRecursively(); }
-    QString file(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
-
-private:
-    QString m_dir;
-};
-
 QString scratchFile()
 {
-    static const ScratchDir dir;
+    static const ScratchDir dir(QStringLiteral("ini"));
     return dir.file(QStringLiteral("DB.ini"));
 }
 

@@ -3,17 +3,16 @@
 // (IDs within 0 to 999 and unique, at most 16 groups, at least 3 passwords of at most 8 bytes).
 
 #include "fuzz/input.h"
+#include "fuzz/scratch.h"
 #include "register/paradox.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QString>
 
 #include <cstdio>
 #include <cstdlib>
 #include <set>
-#include <unistd.h>
 
 namespace {
 
@@ -25,25 +24,9 @@ void need(bool condition, const char* what)
     }
 }
 
-// A folder of this process's own for the file, removed when the process ends.
-class ScratchDir {
-public:
-    ScratchDir()
-    {
-        const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        m_dir = base + QStringLiteral("/tarvello-fuzz-px-%1").arg(::getpid());
-        QDir().mkpath(m_dir);
-    }
-    ~ScratchDir() { QDir(m_dir).removeRecursively(); }
-    QString file(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
-
-private:
-    QString m_dir;
-};
-
 QString scratchFile()
 {
-    static const ScratchDir dir;
+    static const ScratchDir dir(QStringLiteral("px"));
     return dir.file(QStringLiteral("Member1.DB"));
 }
 

@@ -61,6 +61,16 @@ struct LineSettings {
     uint8_t replacedChar = 0;
 };
 
+// Line time of one byte in microseconds at these settings: start bit, data bits, parity, stop
+// bits (one and a half counted as two).
+inline uint32_t LineByteTimeMicros(const LineSettings& s) {
+    uint32_t bits = 1 + 8 + (s.parity == TParity::None ? 0 : 1) + (s.stopBits == TStopBits::_1 ? 1 : 2);
+    if (s.byteSize == TByteSize::_5) bits -= 3;
+    if (s.byteSize == TByteSize::_6) bits -= 2;
+    if (s.byteSize == TByteSize::_7) bits -= 1;
+    return static_cast<uint32_t>(uint64_t(bits) * 1000000 / (s.baudRate < 50 ? 50 : s.baudRate));
+}
+
 struct CommTimeouts {
     uint32_t readInterval = 0;
     uint32_t readTotalMultiplier = 0;

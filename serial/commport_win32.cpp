@@ -107,13 +107,7 @@ void CommPort::applyLineSettings(const LineSettings& s) {
     // A setting the driver refuses is not reported.
     m_ignoreNull = s.ignoreNullChar;
     m_baudRate = s.baudRate;
-    {
-        uint32_t bits = 1 + 8 + (s.parity == TParity::None ? 0 : 1) + (s.stopBits == TStopBits::_1 ? 1 : 2);
-        if (s.byteSize == TByteSize::_5) bits -= 3;
-        if (s.byteSize == TByteSize::_6) bits -= 2;
-        if (s.byteSize == TByteSize::_7) bits -= 1;
-        m_byteTimeMicros = static_cast<uint32_t>(uint64_t(bits) * 1000000 / std::max<uint32_t>(s.baudRate, 50));
-    }
+    m_byteTimeMicros = LineByteTimeMicros(s);
 
     const HANDLE h = static_cast<HANDLE>(m_handle);
     DCB dcb{};
