@@ -21,12 +21,15 @@ struct MemoryRow {
     bool selected = false;
     std::optional<bool> online; // unset until the poll marks the row
     qint64 markedAtMs = -1;     // clock at the last mark, when the clock runs
+    std::optional<int> shownGroup; // the group the row shows
 };
 
 class MemoryView : public EngineView {
 public:
     std::vector<MemoryRow> rows;
     std::vector<bool> checked = std::vector<bool>(17, false); // entry 0 + groups 0..15
+    // The group ID of each entry when they are not 0..15 in order (entry 0 unused).
+    std::vector<int> entryGroups;
     int highlighted = 0;
     int groupFilter = 0;
     QString edit1 = QStringLiteral("1"), edit2 = QStringLiteral("999"), edit3 = QStringLiteral("60");
@@ -42,6 +45,10 @@ public:
     std::vector<EngineMessage> infos, confirms;
     // The re-addressed devices named as not answering, one entry per message.
     std::vector<std::vector<int>> unanswered;
+    std::vector<std::vector<std::pair<int, int>>> shared;
+    std::vector<std::vector<ReaddressMove>> dropped;
+    std::vector<std::vector<int>> missingTargets;
+    std::vector<std::vector<uint8_t>> droppedLog;
     bool barExists = false;
     int barMaximum = -1;
     int barDestroyed = 0;
@@ -85,6 +92,14 @@ public:
             rows.push_back({ id, false, true, now() });
     }
     int groupEntryCount() const override { return int(checked.size()); }
+    int groupEntryGroup(int entry) const override
+    {
+        return entry >= 0 && entry < int(entryGroups.size()) ? entryGroups[size_t(entry)] : entry - 1;
+    }
+    std::optional<int> rowGroup(int row) const override
+    {
+        return hasRow(row) ? rows[size_t(row)].shownGroup : std::nullopt;
+    }
     bool groupEntryChecked(int entry) const override
     {
         return entry >= 0 && entry < groupEntryCount() && checked[size_t(entry)];
@@ -135,6 +150,14 @@ public:
         return confirmAnswer;
     }
     void readdressUnanswered(const std::vector<int>& ids) override { unanswered.push_back(ids); }
+    void readdressShared(const std::vector<std::pair<int, int>>& a) override { shared.push_back(a); }
+    void readdressDropped(const std::vector<ReaddressMove>& moves) override { dropped.push_back(moves); }
+    void targetsNotInRegister(const std::vector<int>& ids) override
+    {
+        missingTargets.push_back(ids);
+        infos.push_back(EngineMessage::TargetsNotInRegister);
+    }
+    void logDropped(const uint8_t* bytes, int count) override { droppedLog.emplace_back(bytes, bytes + count); }
 
     bool allRowsMarked() const
     {

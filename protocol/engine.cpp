@@ -27,15 +27,17 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
 {
     std::memset(GroupQueue.items, 0, sizeof GroupQueue.items);
     std::memset(DeviceQueue.items, 0, sizeof DeviceQueue.items);
+    std::fill(std::begin(DeviceQueue.groups), std::end(DeviceQueue.groups), int16_t(-1));
     std::memset(ReaddressBatch.items, 0, sizeof ReaddressBatch.items);
 
     Pause = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
 
     // The time-outs decide on-line/off-line and whether an ID is present, so
     // they must not be coarsened by the timer system.
-    for (QTimer* t : { &Timer1, &Timer3, &Timer4, &VerifyTimer, &OverdueTimer })
+    for (QTimer* t : { &Timer1, &Timer3, &Timer4, &VerifyTimer, &OverdueTimer, &StopRepeatTimer })
         t->setTimerType(Qt::PreciseTimer);
     OverdueTimer.setSingleShot(true);
+    StopRepeatTimer.setSingleShot(true);
     Timer1.setInterval(InitialPollTimeoutMs);
     Timer3.setInterval(SearchTimeoutMs);
     Timer4.setInterval(MinSelfCheckPeriod * 1000);
@@ -49,6 +51,7 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
     connect(&Timer4, &QTimer::timeout, this, &ControlEngine::Timer4Timer);
     connect(&VerifyTimer, &QTimer::timeout, this, &ControlEngine::VerifyTimerTimer);
     connect(&OverdueTimer, &QTimer::timeout, this, &ControlEngine::OverdueTimerTimer);
+    connect(&StopRepeatTimer, &QTimer::timeout, this, &ControlEngine::StopRepeatTimerTimer);
 }
 
 ControlEngine::~ControlEngine() = default;
@@ -67,16 +70,19 @@ ControlEngine::Action::~Action() { --m_engine.m_actionDepth; }
 int ControlEngine::groupOf(int id)
 {
     // A listed ID missing from the table (the list and the table are built
-    // from the same records, so only after an outside change) is addressed
-    // as ungrouped rather than with whatever record happened to be current.
-    return m_reg.groupOfDevice(id).value_or(0);
+    // from the same records, so only after an outside change) has no address:
+    // -1, and nothing is sent to a guessed group.
+    return m_reg.groupOfDevice(id).value_or(-1);
 }
 
 void ControlEngine::loadPollTarget(int row)
 {
     const int id = m_view.rowId(row);
     PollID = id;
-    PollGroup = static_cast<int16_t>(groupOf(id));
+    int group = groupOf(id);
+    if (group < 0)
+        group = m_view.rowGroup(row).value_or(-1);
+    PollGroup = static_cast<int16_t>(group);
 }
 
 // The poll's outstanding query, if any, is given up whole: no answer or
@@ -97,10 +103,30 @@ void ControlEngine::finishPollRound()
 
 void ControlEngine::clearQueues()
 {
+    clearMotionQueues();
+    endBatches();
+}
+
+void ControlEngine::clearMotionQueues()
+{
     GroupQueue.count = GroupQueue.position = 0;
     DeviceQueue.count = DeviceQueue.position = 0;
-    ReaddressBatch.count = ReaddressBatch.position = 0;
-    m_queuedBatches.clear();
+    m_pressTargets = {};
+}
+
+bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move)
+{
+    m_tx.TxLength = medium ? MediumFrameLength : ShortFrameLength;
+    // The log shows what went out, so a frame the port refused is not in it.
+    if (!(medium ? m_tx.SendCMD2(r) : m_tx.SendCMD1(r)))
+        return false;
+    if (m_logWhenWritten) {
+        const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
+        m_handedOver.push_back(HandedOver { { m_tx.TxBuffer, m_tx.TxBuffer + n }, logged, move });
+    } else if (logged) {
+        logTx();
+    }
+    return true;
 }
 
 bool ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
@@ -109,12 +135,70 @@ bool ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
     r.group = group;
     r.id = id;
     r.command = command;
-    m_tx.TxLength = ShortFrameLength;
-    // The log shows what went out, so a frame the port refused is not in it.
-    if (!m_tx.SendCMD1(r))
-        return false;
-    logTx();
-    return true;
+    return send(r, false, true);
+}
+
+void ControlEngine::setLogWhenWritten(bool on)
+{
+    m_logWhenWritten = on;
+    m_handedOver.clear();
+}
+
+void ControlEngine::frameWritten()
+{
+    if (m_handedOver.empty())
+        return;
+    const HandedOver done = std::move(m_handedOver.front());
+    m_handedOver.pop_front();
+    if (done.logged)
+        m_view.logFrame(true, done.bytes.data(), int(done.bytes.size()));
+}
+
+void ControlEngine::takeBackQueuedFrames()
+{
+    dropNewestHandedOver(m_tx.Purge ? m_tx.Purge() : 0);
+}
+
+void ControlEngine::dropNewestHandedOver(size_t purged)
+{
+    if (!m_logWhenWritten)
+        return;
+    // The frames taken back are the newest ones handed over.
+    std::vector<HandedOver> back;
+    for (size_t k = 0; k < purged && !m_handedOver.empty(); ++k) {
+        back.push_back(std::move(m_handedOver.back()));
+        m_handedOver.pop_back();
+    }
+    std::vector<ReaddressMove> unsent;
+    for (auto it = back.rbegin(); it != back.rend(); ++it) {
+        if (it->logged)
+            m_view.logDropped(it->bytes.data(), int(it->bytes.size()));
+        if (it->move) {
+            unsent.push_back(*it->move);
+            // A device that never heard its frame is not asked at its new address.
+            const ReaddressMove m = *it->move;
+            std::erase_if(m_verifications, [m](const Verification& v) {
+                return v.group == (m.targetGroup & 0x0F) && v.id == m.id;
+            });
+        }
+    }
+    if (!unsent.empty())
+        m_view.readdressDropped(unsent);
+}
+
+void ControlEngine::endBatches()
+{
+    std::vector<ReaddressMove> unsent;
+    const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
+    for (int k = std::max(0, ReaddressBatch.position + 1); k < batch; ++k)
+        unsent.push_back({ ReaddressBatch.sourceGroup, ReaddressBatch.targetGroup, ReaddressBatch.items[k] });
+    for (const QueuedBatch& b : m_queuedBatches)
+        for (uint16_t id : b.ids)
+            unsent.push_back({ b.sourceGroup, b.targetGroup, id });
+    ReaddressBatch.count = ReaddressBatch.position = 0;
+    m_queuedBatches.clear();
+    if (!unsent.empty())
+        m_view.readdressDropped(unsent);
 }
 
 void ControlEngine::reportPortClosed()
@@ -153,7 +237,41 @@ void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
     m_view.logFrame(false, buffer, length);
     if (!buffer || length == 0)
         return;
+    if (m_verifying)
+        listenForSharedAddress(buffer, length);
+    receiveChunk(buffer, length);
+    // The answer that was on its way has come: the stop-all's second stop follows it.
+    if (StopRepeatTimer.isActive())
+        StopRepeatTimerTimer();
+}
 
+// More than one answer from the re-addressed device's new address in one chunk, or a frame
+// that looks like an answer but does not check out, means several devices share it now.
+void ControlEngine::listenForSharedAddress(const uint8_t* bytes, size_t count)
+{
+    int answers = 0;
+    bool garbled = false;
+    for (size_t p = 0; p + 3 <= count; ++p) {
+        if (bytes[p] != FrameHeader0 || bytes[p + 1] != FrameHeader1 || bytes[p + 2] != FrameHeader2)
+            continue;
+        if (count - p < size_t(ShortFrameLength))
+            break; // the rest may come in the next chunk
+        const DecodedFrame f = DecodeFrame(bytes + p);
+        if (!f.checksumOk()) {
+            // A lone broken frame is noise; within more than one frame's bytes, a collision.
+            garbled = garbled || count > size_t(ShortFrameLength);
+            continue;
+        }
+        if (f.isStatusReply() && f.group == m_verifying->group && f.id == m_verifying->id)
+            ++answers;
+        p += ShortFrameLength - 1;
+    }
+    if (answers > 1 || garbled)
+        m_sharedHeard = true;
+}
+
+void ControlEngine::receiveChunk(const uint8_t* buffer, uint16_t length)
+{
     if (!m_fast) {
         // Each chunk is taken on its own. A chunk too short to be a frame (a
         // line glitch, half of a split reply) is only logged: judged over the
@@ -421,15 +539,20 @@ void ControlEngine::AskState(int row)
 {
     if (row < 0 || row >= m_view.rowCount())
         return;
-    m_tx.TxLength = ShortFrameLength;
     const int id = m_view.rowId(row);
-    CmdRecord r;
-    r.group = static_cast<uint8_t>(groupOf(id));
-    r.id = static_cast<uint16_t>(id);
-    r.command = CmdAskState;
+    int group = groupOf(id);
+    if (group < 0)
+        group = m_view.rowGroup(row).value_or(-1);
     LastCmd = CmdAskState;
     sendingQuery();
-    m_tx.SendCMD1(r);
+    // A row with no address is not asked; its time-out marks it off line.
+    if (group >= 0 && group <= MaxGroupId && id >= 1 && id <= HighestDeviceId) {
+        CmdRecord r;
+        r.group = static_cast<uint8_t>(group);
+        r.id = static_cast<uint16_t>(id);
+        r.command = CmdAskState;
+        send(r, false, false);
+    }
     Timer1.start();
 }
 
@@ -559,7 +682,6 @@ void ControlEngine::SearchAll(int id)
 {
     if (id > SearchEnd)
         return;
-    m_tx.TxLength = ShortFrameLength;
     // A probe sent from the periodic tick keeps the tick's rhythm.
     if (!Timer3.isActive())
         Timer3.start();
@@ -569,7 +691,7 @@ void ControlEngine::SearchAll(int id)
     r.command = CmdAskState;
     LastCmd = CmdAskState;
     sendingQuery();
-    m_tx.SendCMD1(r);
+    send(r, false, false);
 }
 
 void ControlEngine::searchClicked()
@@ -665,14 +787,14 @@ void ControlEngine::StopSearch()
 
 void ControlEngine::portClosed()
 {
+    // Frames the port held and never confirmed did not go out.
+    dropNewestHandedOver(m_handedOver.size());
     // Verifications go unreported: the port message says why.
     dropVerifications();
+    StopRepeatTimer.stop();
+    m_resumePollAfterStop = false;
     // Nothing can go out any more, the self-check's stop frame included.
-    if (Timer4.isActive() || SelfCheckState != 0) {
-        Timer4.stop();
-        SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
-        m_view.selfCheckRunningChanged(false);
-    }
+    endSelfCheckQuietly();
     if (searchRunning())
         searchEndSteps();
     Timer3.stop();
@@ -704,21 +826,26 @@ void ControlEngine::Comm1SendDataEmpty()
         sendMotionFrame(GroupQueue.items[GroupQueue.position], 0, MotionCmd);
         ++GroupQueue.position;
     } else if (DeviceQueue.position >= 0 && DeviceQueue.position < devices) {
-        const uint16_t id = DeviceQueue.items[DeviceQueue.position];
-        sendMotionFrame(static_cast<uint8_t>(groupOf(id)), id, MotionCmd);
-        ++DeviceQueue.position;
+        const int k = DeviceQueue.position++;
+        const uint16_t id = DeviceQueue.items[k];
+        int group = DeviceQueue.groups[k];
+        if (group < 0)
+            group = m_reg.groupOfDevice(id).value_or(-1);
+        // A device with no address to send to gets nothing: never a guessed group.
+        if (group >= 0)
+            sendMotionFrame(static_cast<uint8_t>(group), id, MotionCmd);
     } else if (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) {
         // Entry 0 went out when the move was made.
         ++ReaddressBatch.position;
         const uint16_t id = ReaddressBatch.items[ReaddressBatch.position];
-        sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id);
+        sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id, true);
     } else if (!m_queuedBatches.empty()) {
         // The move made while the last one was being sent comes next.
         QueuedBatch next = std::move(m_queuedBatches.front());
         m_queuedBatches.pop_front();
         const uint16_t id = next.ids.front();
         startBatch(std::move(next));
-        sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id);
+        sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id, true);
     } else {
         sent = false;
     }
@@ -802,7 +929,7 @@ bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const s
     }
 
     const uint16_t first = parts.front().ids.front();
-    if (!sendReaddressFrame(sourceGroup, first, targetGroup, first))
+    if (!sendReaddressFrame(sourceGroup, first, targetGroup, first, true))
         return false;
     startBatch(std::move(parts.front()));
     for (size_t i = 1; i < parts.size(); ++i)
@@ -810,7 +937,7 @@ bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const s
     return true;
 }
 
-bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId)
+bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId, bool ofBatch)
 {
     CmdRecord r;
     r.group = static_cast<uint8_t>(group);
@@ -819,10 +946,11 @@ bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uin
     r.data1 = static_cast<uint8_t>(newGroup);
     r.data2 = static_cast<uint8_t>(newId >> 8);
     r.data3 = static_cast<uint8_t>(newId & 0xFF);
-    m_tx.TxLength = MediumFrameLength;
-    if (!m_tx.SendCMD2(r))
+    std::optional<ReaddressMove> move;
+    if (ofBatch)
+        move = ReaddressMove { group, newGroup, newId };
+    if (!send(r, true, true, move))
         return false;
-    logTx();
     // ID 0 names no device of its own: a query to it would be a question to
     // the whole group, so a device given ID 0 is not asked.
     if (newId != 0)
@@ -885,12 +1013,12 @@ void ControlEngine::nextVerification()
     r.group = m_verifying->group;
     r.id = m_verifying->id;
     r.command = CmdAskState;
-    m_tx.TxLength = ShortFrameLength;
     LastCmd = CmdAskState;
     // Not logged, as the poll's queries are not. A query the port refuses is
     // decided by its time-out, as the poll's is.
     sendingQuery();
-    m_tx.SendCMD1(r);
+    m_sharedHeard = false;
+    send(r, false, false);
     VerifyTimer.start();
 }
 
@@ -927,7 +1055,9 @@ void ControlEngine::verificationDone(bool answered)
         if (m_view.rowId(row) == done.id)
             m_view.setRowOnline(row, answered);
     }
-    if (!answered)
+    if (std::exchange(m_sharedHeard, false))
+        m_shared.emplace_back(done.group, done.id);
+    else if (!answered)
         m_unanswered.push_back(done.id);
 
     nextVerification();
@@ -936,6 +1066,10 @@ void ControlEngine::verificationDone(bool answered)
     if (m_pollPaused)
         resumePoll();
     // Last, as the message may be modal: everything above is settled by then.
+    if (m_verifications.empty() && !batchSending() && !m_shared.empty()) {
+        const std::vector<std::pair<int, int>> shared = std::exchange(m_shared, {});
+        m_view.readdressShared(shared);
+    }
     if (m_verifications.empty() && !batchSending() && !m_unanswered.empty()) {
         const std::vector<int> silent = std::move(m_unanswered);
         m_unanswered.clear();
@@ -958,6 +1092,8 @@ void ControlEngine::dropVerifications()
     m_verifying.reset();
     m_verifications.clear();
     m_unanswered.clear();
+    m_shared.clear();
+    m_sharedHeard = false;
     m_pollPaused = false;
 }
 
@@ -975,8 +1111,12 @@ void ControlEngine::selfCheckClicked()
     }
 
     const std::optional<int> period = fieldValue(m_view.periodText());
-    if (m_view.selectedCount() == 0 && GroupQueue.count == 0) {
-        m_view.information(EngineMessage::SelectMembersFirst);
+    MotionTargets targets = selectedTargets(CmdUp);
+    if (targets.empty()) {
+        if (targets.missing.empty())
+            m_view.information(EngineMessage::SelectMembersFirst);
+        else
+            m_view.targetsNotInRegister(targets.missing);
         return;
     }
     if (!period || *period < MinSelfCheckPeriod || *period > MaxSelfCheckPeriod) {
@@ -984,29 +1124,41 @@ void ControlEngine::selfCheckClicked()
         m_view.setPeriodText(QString::number(MinSelfCheckPeriod));
         return;
     }
+    if (!targets.missing.empty())
+        m_view.targetsNotInRegister(targets.missing);
 
+    // The self-check drives what was chosen now, whatever is selected later.
+    targets.missing.clear();
+    m_selfCheckTargets = targets;
     Timer4.setInterval(*period * 1000);
     Timer4.start();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
-    upPressed();
+    StopSearch();
+    LastCmd = CmdUp;
+    dispatchMotion(CmdUp, m_selfCheckTargets);
     m_view.selfCheckRunningChanged(true);
+    m_view.motionTargetsChanged();
 }
 
 void ControlEngine::Timer4Timer()
 {
     Action step(*this);
+    uint8_t command = 0;
     switch (selfCheckPhase()) {
     case SelfCheckPhase::LastUp:
         SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastDown);
-        downPressed();
+        command = CmdDown;
         break;
     case SelfCheckPhase::LastDown:
         SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
-        upPressed();
+        command = CmdUp;
         break;
     case SelfCheckPhase::Stopped:
-        break;
+        return;
     }
+    StopSearch();
+    LastCmd = command;
+    dispatchMotion(command, m_selfCheckTargets);
 }
 
 void ControlEngine::StopSelfChk()
@@ -1016,8 +1168,24 @@ void ControlEngine::StopSelfChk()
     Action press(*this);
     Timer4.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
-    stopPressed();
+    // However it ends, Stop goes to what it was driving.
+    const MotionTargets driven = std::exchange(m_selfCheckTargets, {});
+    StopSearch();
+    LastCmd = CmdStop;
+    dispatchMotion(CmdStop, driven);
     m_view.selfCheckRunningChanged(false);
+    m_view.motionTargetsChanged();
+}
+
+void ControlEngine::endSelfCheckQuietly()
+{
+    if (!Timer4.isActive() && SelfCheckState == 0)
+        return;
+    Timer4.stop();
+    SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
+    m_selfCheckTargets = {};
+    m_view.selfCheckRunningChanged(false);
+    m_view.motionTargetsChanged();
 }
 
 // ---------------------------------------------------------------- motion
@@ -1035,21 +1203,14 @@ void ControlEngine::upPressed() { motionPress(CmdUp); }
 void ControlEngine::stopPressed() { motionPress(CmdStop); }
 void ControlEngine::downPressed() { motionPress(CmdDown); }
 
-void ControlEngine::Comm_Control(uint16_t command)
+ControlEngine::MotionTargets ControlEngine::selectedTargets(uint8_t command)
 {
-    Action press(*this);
-    const uint8_t code = static_cast<uint8_t>(command & 0xFF);
-    // A new press replaces whatever the last one still had queued.
-    GroupQueue.count = GroupQueue.position = 0;
-    DeviceQueue.count = DeviceQueue.position = 0;
-    MotionCmd = code;
-
+    MotionTargets t;
     const int rows = m_view.rowCount();
     const int selected = m_view.selectedCount();
     const bool allSelected = selected >= rows; // an empty list counts as fully selected
     const int entries = m_view.groupEntryCount();
     const int highlighted = m_view.highlightedGroupEntry();
-    const int groupCapacity = int(std::size(GroupQueue.items));
     // Rows that are all selected are covered by a group frame only when that
     // frame goes out: the highlighted entry or the all-devices entry is checked.
     // Otherwise (the mark cleared by hand) they are addressed one by one, so a
@@ -1059,18 +1220,60 @@ void ControlEngine::Comm_Control(uint16_t command)
             || (highlighted > 0 && highlighted < entries && m_view.groupEntryChecked(highlighted)));
 
     if (entries > 0 && m_view.groupEntryChecked(0)) {
-        GroupQueue.items[0] = BroadcastGroup;
-        GroupQueue.count = 1;
+        t.groups.push_back(BroadcastGroup);
     } else {
-        for (int i = 1; i < entries && GroupQueue.count < groupCapacity; ++i) {
+        for (int i = 1; i < entries && t.groups.size() < std::size(GroupQueue.items); ++i) {
             // A partly selected highlighted group is addressed device by device;
             // checked with no row selected, it is the whole group.
             if (i == highlighted && selected > 0 && !allSelected)
                 continue;
-            if (m_view.groupEntryChecked(i))
-                GroupQueue.items[GroupQueue.count++] = static_cast<uint8_t>(i - 1);
+            if (!m_view.groupEntryChecked(i))
+                continue;
+            // Groups are addressed by their ID, never by their place in the list.
+            const int group = m_view.groupEntryGroup(i);
+            if (group >= 0 && group <= MaxGroupId
+                && std::find(t.groups.begin(), t.groups.end(), uint8_t(group)) == t.groups.end())
+                t.groups.push_back(static_cast<uint8_t>(group));
         }
     }
+
+    if (selected > 0 && (!allSelected || !covered)) {
+        for (int row = 0; row < rows && t.devices.size() < std::size(DeviceQueue.items); ++row) {
+            if (!m_view.rowSelected(row))
+                continue;
+            const int id = m_view.rowId(row);
+            std::optional<int> group;
+            if (id >= 1 && id <= HighestDeviceId) {
+                group = m_reg.groupOfDevice(id);
+                // A row whose device has left the register is still stopped where it was.
+                if (!group && command == CmdStop)
+                    group = m_view.rowGroup(row);
+            }
+            if (group && *group >= 0 && *group <= MaxGroupId)
+                t.devices.emplace_back(static_cast<uint8_t>(*group), static_cast<uint16_t>(id));
+            else
+                t.missing.push_back(id);
+        }
+    }
+    return t;
+}
+
+bool ControlEngine::dispatchMotion(uint8_t code, const MotionTargets& targets)
+{
+    // A new press replaces whatever the last one still had queued.
+    clearMotionQueues();
+    MotionCmd = code;
+    for (uint8_t g : targets.groups)
+        if (GroupQueue.count < int16_t(std::size(GroupQueue.items)))
+            GroupQueue.items[GroupQueue.count++] = g;
+    for (const auto& [group, id] : targets.devices) {
+        if (DeviceQueue.count >= int32_t(std::size(DeviceQueue.items)))
+            break;
+        DeviceQueue.items[DeviceQueue.count] = id;
+        DeviceQueue.groups[DeviceQueue.count] = group;
+        ++DeviceQueue.count;
+    }
+    m_pressTargets = targets;
 
     bool refused = false;
     if (GroupQueue.count > 0) {
@@ -1084,32 +1287,111 @@ void ControlEngine::Comm_Control(uint16_t command)
             refused = true;
         }
     }
-
-    if (selected > 0 && (!allSelected || !covered)) {
-        const int deviceCapacity = int(std::size(DeviceQueue.items));
-        int n = 0;
-        for (int row = 0; row < rows && n < std::min(selected, deviceCapacity); ++row) {
-            if (m_view.rowSelected(row))
-                DeviceQueue.items[n++] = static_cast<uint16_t>(m_view.rowId(row));
-        }
-        if (n > 0 && !refused
-            && !sendMotionFrame(static_cast<uint8_t>(groupOf(DeviceQueue.items[0])), DeviceQueue.items[0], code))
+    if (DeviceQueue.count > 0) {
+        DeviceQueue.position = 1;
+        if (!refused && !sendMotionFrame(static_cast<uint8_t>(DeviceQueue.groups[0]), DeviceQueue.items[0], code))
             refused = true;
-        // Counted only once the first frame is out: the continuation must not
-        // take entry 0 while the group lookup above still had it.
-        DeviceQueue.count = n;
-        DeviceQueue.position = n > 0 ? 1 : 0;
     }
-
     if (refused) {
         // The port is closed: nothing of this press goes out, not even later,
-        // when a port opened again reports its first frame written. The
-        // targets stay counted, as the self-check button reads them.
-        GroupQueue.position = GroupQueue.count;
-        DeviceQueue.position = DeviceQueue.count;
+        // when a port opened again reports its first frame written.
+        clearMotionQueues();
         reportPortClosed();
     }
+    return !refused;
+}
 
-    if (selected == 0 && GroupQueue.count == 0)
-        m_view.information(EngineMessage::SelectMembersFirst);
+void ControlEngine::Comm_Control(uint16_t command)
+{
+    Action press(*this);
+    const uint8_t code = static_cast<uint8_t>(command & 0xFF);
+    MotionTargets targets = selectedTargets(code);
+    if (code == CmdStop && targets.empty()) {
+        // Stop with nothing to address stops everything: a stop harms nothing.
+        targets.groups.push_back(BroadcastGroup);
+        targets.missing.clear();
+    }
+    if (!targets.missing.empty())
+        m_view.targetsNotInRegister(targets.missing);
+    if (targets.empty()) {
+        clearMotionQueues();
+        if (targets.missing.empty())
+            m_view.information(EngineMessage::SelectMembersFirst);
+        m_view.motionTargetsChanged();
+        return;
+    }
+    dispatchMotion(code, targets);
+    m_view.motionTargetsChanged();
+}
+
+// ---------------------------------------------------------------- stop all
+
+void ControlEngine::stopAll()
+{
+    Action press(*this);
+    // Nothing queued may follow the stop: a queued Up would restart what was stopped.
+    takeBackQueuedFrames();
+    clearMotionQueues();
+    endSelfCheckQuietly();
+    if (searchRunning())
+        searchEndSteps();
+    endBatches();
+    // The poll's query may have been taken back: the poll starts again after the stops.
+    m_resumePollAfterStop = m_resumePollAfterStop || Timer1.isActive() || m_pollPaused;
+    abandonPoll();
+    suspendVerification();
+    LastCmd = CmdStop;
+    MotionCmd = CmdStop;
+    m_view.motionTargetsChanged();
+    if (!sendMotionFrame(BroadcastGroup, 0, CmdStop)) {
+        StopRepeatTimer.stop();
+        m_resumePollAfterStop = false;
+        reportPortClosed();
+        return;
+    }
+    // Devices never confirm a stop, and on a two-wire bus an answer on its way
+    // can swallow it: it goes once more after that answer, or one answer window.
+    StopRepeatTimer.start(m_pollTimeout);
+}
+
+void ControlEngine::StopRepeatTimerTimer()
+{
+    StopRepeatTimer.stop();
+    Action press(*this);
+    sendMotionFrame(BroadcastGroup, 0, CmdStop);
+    const bool resume = std::exchange(m_resumePollAfterStop, false);
+    if (resume && !searchRunning() && m_view.rowCount() > 0)
+        startPoll();
+    else
+        nextVerification();
+}
+
+bool ControlEngine::endForPortChange()
+{
+    // What was being driven: the self-check's targets, and a press still being sent.
+    MotionTargets driven = m_selfCheckTargets;
+    if (continuationPending() && MotionCmd != CmdStop) {
+        driven.groups.insert(driven.groups.end(), m_pressTargets.groups.begin(), m_pressTargets.groups.end());
+        driven.devices.insert(driven.devices.end(), m_pressTargets.devices.begin(), m_pressTargets.devices.end());
+    }
+    takeBackQueuedFrames();
+    // Everything else belonging to this port ends first, so only the stops are left to go.
+    portClosed();
+
+    bool sent = false;
+    if (!driven.empty() && m_view.portOpen()) {
+        // The port is about to close, so no continuation sends the rest: a long list of
+        // targets is stopped with the one broadcast stop instead.
+        const bool everyone = std::find(driven.groups.begin(), driven.groups.end(), BroadcastGroup) != driven.groups.end()
+            || driven.groups.size() + driven.devices.size() > MaxStopFramesAtPortChange;
+        if (everyone) {
+            sent = sendMotionFrame(BroadcastGroup, 0, CmdStop);
+        } else {
+            for (uint8_t g : driven.groups)
+                sent = sendMotionFrame(g, 0, CmdStop) || sent;
+            for (const auto& [g, id] : driven.devices)
+                sent = sendMotionFrame(g, id, CmdStop) || sent;
+        }
+    }
+    return sent;
 }

@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "protocol/frames.h"
@@ -23,7 +24,23 @@
 
 // Modal messages the engine asks the window to show; the window picks the
 // text in the current language.
-enum class EngineMessage { SearchRangeWrong, ConfirmSearch, SelectMembersFirst, SelfCheckPeriodWrong, PortClosed };
+enum class EngineMessage {
+    SearchRangeWrong,
+    ConfirmSearch,
+    SelectMembersFirst,
+    SelfCheckPeriodWrong,
+    PortClosed,
+    // A listed device the register no longer holds got no Up, Down, Forward or Backward.
+    TargetsNotInRegister,
+};
+
+// One device of a move between groups, as the re-address frame names it.
+struct ReaddressMove {
+    int sourceGroup = 0;
+    int targetGroup = 0;
+    int id = 0;
+    bool operator==(const ReaddressMove&) const = default;
+};
 
 // What the engine needs of the main window's lists and controls.
 class EngineView {
@@ -37,8 +54,17 @@ public:
     virtual int selectedCount() const = 0;
     virtual void clearRows() = 0;
     virtual void addSearchedDevice(int id, int group) = 0; // adds an on-line row when GroupFilter shows that group
-    // group check-list (CheckListBox1): entry 0 all devices, entry i>=1 group i-1
+    // The group the row shows, as the register held it when the row was built; the address a
+    // Stop still reaches when the register no longer holds the device.
+    virtual std::optional<int> rowGroup(int row) const
+    {
+        (void)row;
+        return std::nullopt;
+    }
+    // group check-list: entry 0 all devices, each later entry one group
     virtual int groupEntryCount() const = 0;
+    // The group ID an entry >= 1 stands for.
+    virtual int groupEntryGroup(int entry) const { return entry - 1; }
     virtual bool groupEntryChecked(int entry) const = 0;
     virtual int highlightedGroupEntry() const = 0;         // -1 when none
     // fields and captions
@@ -57,6 +83,12 @@ public:
     virtual void destroyProgressBar() = 0;
     // traffic log
     virtual void logFrame(bool transmitted, const uint8_t* bytes, int count) = 0;
+    // A frame handed to the port that a stop-all took back before it went out.
+    virtual void logDropped(const uint8_t* bytes, int count)
+    {
+        (void)bytes;
+        (void)count;
+    }
     // whether Comm1 is open now
     virtual bool portOpen() const = 0;
     // modal messages in the current language
@@ -65,6 +97,20 @@ public:
     // One message naming the re-addressed devices (new IDs, in the order they
     // were asked) that did not answer at their new address.
     virtual void readdressUnanswered(const std::vector<int>& ids) = 0;
+    // One message naming the new addresses at which more than one device (or a garbled
+    // answer) was heard: several devices now share it, and a search is needed.
+    virtual void readdressShared(const std::vector<std::pair<int, int>>& addresses) { (void)addresses; }
+    // The moves of a batch that never went out (the port changed or was lost, or a stop-all
+    // ended the batch), in the order they were made. The register must not keep them.
+    virtual void readdressDropped(const std::vector<ReaddressMove>& moves) { (void)moves; }
+    // Listed devices the register no longer holds got no Up, Down, Forward or Backward.
+    virtual void targetsNotInRegister(const std::vector<int>& ids)
+    {
+        (void)ids;
+        information(EngineMessage::TargetsNotInRegister);
+    }
+    // What a motion press would reach has changed (a press, a stop-all, the self-check).
+    virtual void motionTargetsChanged() {}
 };
 
 // The device table as the engine sees it.
@@ -104,6 +150,10 @@ public:
     static constexpr int DefaultTurnaroundMs = 30;
     static constexpr int FastReadIntervalBytes = 3;
     static constexpr int DefaultBaud = 4800;
+    static constexpr int MaxGroupId = 15;
+    // At a port change the driven targets are stopped one frame each up to this many,
+    // otherwise with the broadcast stop.
+    static constexpr size_t MaxStopFramesAtPortChange = 16;
 
     ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
     ~ControlEngine() override;
@@ -123,7 +173,9 @@ public:
     uint8_t MotionCmd = 0;
 
     struct { uint8_t items[16]; int16_t count = 0, position = 0; } GroupQueue;
-    struct { uint16_t items[1024]; int32_t count = 0, position = 0; } DeviceQueue;
+    // Each queued device with the group it is addressed at, fixed when the press was made
+    // (-1: looked up in the register when its frame goes out).
+    struct { uint16_t items[1024]; int16_t groups[1024]; int32_t count = 0, position = 0; } DeviceQueue;
     struct { uint16_t items[1024]; int16_t count = 0, position = 0, sourceGroup = 0, targetGroup = 0; } ReaddressBatch;
 
     uint8_t RxBuffer[RxBufferSize] = {};
@@ -134,6 +186,23 @@ public:
     QTimer VerifyTimer; // time-out of the query to a re-addressed device
     // Fast bus: the end of the oldest overdue answer's wait (see below).
     QTimer OverdueTimer;
+    // Stop all: the broadcast stop goes out once more after one answer window.
+    QTimer StopRepeatTimer;
+
+    // What a motion press reaches: group frames (BroadcastGroup: every device) and device
+    // frames, each at the group the register holds for the device.
+    struct MotionTargets {
+        std::vector<uint8_t> groups;
+        std::vector<std::pair<uint8_t, uint16_t>> devices; // (group, id)
+        std::vector<int> missing; // listed IDs with no address to send to
+        bool empty() const { return groups.empty() && devices.empty(); }
+    };
+    // What a press of `command` would reach with the ticks and the selection as they are now.
+    // A listed device the register no longer holds is reached only by a Stop, at the group its
+    // row showed.
+    MotionTargets selectedTargets(uint8_t command);
+    // The targets the running self-check drives (chosen when it started).
+    const MotionTargets& selfCheckTargets() const { return m_selfCheckTargets; }
 
     // Blocking pauses of the user-interface thread (10 ms after the first
     // group frame, 100 ms before a one-row progress bar goes). Tests replace it.
@@ -171,6 +240,23 @@ public:
     // interval, rounded up.
     static int fastTimeoutMs(int turnaroundMs, int baud);
 
+    // The port reports each frame handed to it once it has left the line; the traffic log then
+    // shows it. Off (the default), a frame is logged as soon as the port takes it.
+    void setLogWhenWritten(bool on);
+    void frameWritten();
+
+    // Stop all: the frames waiting in the port are taken back (logged as dropped), the
+    // broadcast stop is the next frame on the line and goes once more after one answer
+    // window (at once when an answer comes first); the motion queues empty, the self-check and
+    // a search end, a re-address batch ends with its unsent moves reported as dropped.
+    void stopAll();
+    bool stopAllPending() const { return StopRepeatTimer.isActive(); }
+    // Before the port in use is closed on purpose (another port picked, the program ending):
+    // the self-check and a press still being sent end with a Stop to what they were driving,
+    // every other queued frame is taken back, and everything else ends as at portClosed().
+    // True when stop frames were handed to the port: the caller lets them leave first.
+    bool endForPortChange();
+
     // operations
     void AskState(int row);
     void SearchAll(int id);
@@ -206,6 +292,7 @@ public:
     void Timer4Timer();
     void VerifyTimerTimer();
     void OverdueTimerTimer();
+    void StopRepeatTimerTimer();
     void searchClicked();
     void selfCheckClicked();
     void refreshClicked();
@@ -227,6 +314,8 @@ private:
     size_t scanFrames(const uint8_t* bytes, size_t count, bool* taken);
     bool dispatchFrame(const uint8_t* frame9);
     void sendingQuery();
+    void receiveChunk(const uint8_t* buffer, uint16_t length);
+    void listenForSharedAddress(const uint8_t* bytes, size_t count);
     void searchEndSteps();
     void loadPollTarget(int row);
     void abandonPoll();
@@ -242,6 +331,30 @@ private:
     void reportPortClosed();
     void progressBarStep();
     void motionPress(uint8_t command);
+    // Queues the frames of a press for the targets and sends the first ones; false when the
+    // port refused them.
+    bool dispatchMotion(uint8_t command, const MotionTargets& targets);
+    void clearMotionQueues();
+    void endSelfCheckQuietly();
+    // Ends every re-address batch; the moves never sent are reported as dropped.
+    void endBatches();
+    // Takes back what waits in the port; each frame is logged as dropped.
+    void takeBackQueuedFrames();
+    void dropNewestHandedOver(size_t count);
+    // Every send goes through here, so the frames handed to the port are known in order.
+    bool send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move = std::nullopt);
+    struct HandedOver {
+        std::vector<uint8_t> bytes;
+        bool logged = false;
+        std::optional<ReaddressMove> move; // a frame of a batch
+    };
+    std::deque<HandedOver> m_handedOver;
+    bool m_logWhenWritten = false;
+    MotionTargets m_selfCheckTargets;
+    MotionTargets m_pressTargets; // of the last press, while its frames are being sent
+    bool m_resumePollAfterStop = false;
+    std::vector<std::pair<int, int>> m_shared;
+    bool m_sharedHeard = false;
 
     // poll and verification share the one outstanding request
     void askPollRow();
@@ -251,7 +364,7 @@ private:
         int16_t sourceGroup = 0, targetGroup = 0;
         std::vector<uint16_t> ids;
     };
-    bool sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId);
+    bool sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId, bool ofBatch = false);
     void startBatch(QueuedBatch batch);
     bool batchSending() const;
     bool continuationPending() const;

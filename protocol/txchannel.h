@@ -25,6 +25,9 @@ public:
     bool SendCMD1(const CmdRecord& r);
     // Same for a medium frame.
     bool SendCMD2(const CmdRecord& r);
+    // Takes back every frame the port holds but has not begun to send; returns how many.
+    // Unset: nothing can be taken back.
+    std::function<size_t()> Purge;
 
 private:
     bool flush();

@@ -188,9 +188,12 @@ INSTANTIATE_TEST_SUITE_P(Targets, MotionTest,
         MotionCase { "BroadcastPlusPartialSelection",
             { { 1, 0, true }, { 2, 3, true }, { 3, 0, false } }, { 0 }, 0, &ControlEngine::upPressed,
             CmdUp, { { 0xFF, 0 }, { 0, 1 }, { 3, 2 } }, 2, true, false },
-        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::stopPressed, CmdStop, {},
-            0, false, true },
-        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::stopPressed, CmdStop, {}, 0,
+        // Stop with nothing chosen stops every device; the other buttons say to choose first.
+        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::stopPressed, CmdStop,
+            { { 0xFF, 0 } }, 1, true, false },
+        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::stopPressed, CmdStop, { { 0xFF, 0 } },
+            1, true, false },
+        MotionCase { "NothingChosenUp", { { 1, 0, false } }, {}, 0, &ControlEngine::upPressed, CmdUp, {}, 0,
             false, true },
         // The highlighted group's mark cleared by hand while all its rows stay selected: the rows
         // go out one by one instead of the press doing nothing.
@@ -1022,10 +1025,8 @@ TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
     EXPECT_FALSE(engine.Timer4.isActive());
     EXPECT_TRUE(wire.empty());
 
-    // Checked groups of the last press count as targets.
+    // A ticked group is a target.
     view.checked[2] = true;
-    engine.stopPressed();
-    view.checked[2] = false;
     view.edit3 = "360";
     engine.selfCheckClicked();
     EXPECT_TRUE(engine.Timer4.isActive());
@@ -1042,8 +1043,9 @@ TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
     engine.selfCheckClicked();
     EXPECT_FALSE(engine.Timer4.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
-    EXPECT_TRUE(view.infos.size() == 1 && view.infos[0] == EngineMessage::SelectMembersFirst)
-        << "only the stop press itself finds nothing selected";
+    // The stop goes to the device the self-check was driving.
+    EXPECT_TRUE(view.infos.empty());
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(1, 8, CmdStop)));
 }
 
 // ---------------------------------------------------------------- re-addressing
