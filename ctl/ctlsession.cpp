@@ -265,7 +265,9 @@ std::vector<CtlFrame> CtlSession::move(uint8_t command, const CtlTargets& target
         for (int g : targets.groups)
             m_view.checked[size_t(g + 1)] = true;
     } else {
-        // Single devices are picked in the list of all devices, as in the window.
+        // Single devices are picked in the list of all devices, as in the window, with no entry
+        // checked: each gets a frame of its own at the group the register holds for it, even when
+        // every registered device is named, since the bus may carry devices the register lacks.
         m_view.highlighted = 0;
         for (int id : targets.devices) {
             auto row = std::find_if(m_view.rows.begin(), m_view.rows.end(), [id](const CtlRow& r) { return r.id == id; });
@@ -273,9 +275,6 @@ std::vector<CtlFrame> CtlSession::move(uint8_t command, const CtlTargets& target
                 throw CtlError(ExitUsage, QStringLiteral("device %1 is not in the register of scene %2").arg(id).arg(m_scene));
             row->selected = true;
         }
-        // Selecting every row checks the list's entry in the window, so it goes as one frame.
-        if (m_view.selectedCount() == m_view.rowCount())
-            m_view.checked[0] = true;
     }
 
     m_sent.clear();

@@ -83,11 +83,12 @@ protected:
 
     void TearDown() override { sim.stop(); }
 
-    // The register of scene 1: (group, id, name).
+    // The register of scene 1 becomes these devices: (group, id, name).
     void registerDevices(const std::vector<std::tuple<int, int, QString>>& devices)
     {
         TRegister reg(dataDir);
         reg.Open();
+        reg.Member_Table.EmptyTable();
         for (const auto& [group, id, name] : devices) {
             reg.Member_Table.Append();
             reg.Member_Table.SetFieldByName(QStringLiteral("ID"), id);
@@ -208,29 +209,59 @@ TEST_P(CtlTest, SearchReplacesTheRegisterOnlyWhenConfirmed)
     EXPECT_EQ(ctl({ QStringLiteral("search"), QStringLiteral("30"), QStringLiteral("31"), QStringLiteral("--yes") }).exitCode, 5);
 }
 
-TEST_P(CtlTest, MoveSendsTheFramesOfTheTargetsGiven)
+// Each target reaches what was named and nothing wider: the frames on the line and the devices
+// that moved, with the register and the bus differing as they do at a venue.
+TEST_P(CtlTest, MoveReachesOnlyTheTargetsNamed)
 {
-    registerDevices({ { 2, 5, {} }, { 2, 6, {} }, { 7, 40, {} } });
+    using Address = std::pair<int, int>; // group, id
+    const std::vector<Address> bus { { 2, 5 }, { 2, 6 }, { 3, 7 }, { 7, 40 } };
     struct Case {
+        std::vector<Address> registered;
         QStringList args;
         std::vector<Frame> frames;
+        std::vector<Address> reached; // the devices whose motion the command set
     };
     const std::vector<Case> cases {
-        { { "up", "--all" }, { { 0xFF, 0, CmdUp } } },
-        { { "down", "--group", "2", "5" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } } },
-        { { "stop", "--device", "6" }, { { 0xE2, 6, CmdStop } } },
-        { { "forward", "--device", "5", "40" }, { { 0xE2, 5, CmdForward }, { 0xE7, 40, CmdForward } } },
-        // Every registered device named: one frame for all of them, as selecting every row does.
-        { { "backward", "--device", "5", "6", "40" }, { { 0xFF, 0, CmdBackward } } },
+        // Every registered device named: each gets its own frame; 2:6 and 3:7 hear nothing.
+        { { { 2, 5 } }, { "up", "--device", "5" }, { { 0xE2, 5, CmdUp } }, { { 2, 5 } } },
+        { { { 2, 5 }, { 2, 6 }, { 7, 40 } }, { "backward", "--device", "5", "6", "40" },
+            { { 0xE2, 5, CmdBackward }, { 0xE2, 6, CmdBackward }, { 0xE7, 40, CmdBackward } },
+            { { 2, 5 }, { 2, 6 }, { 7, 40 } } },
+        { { { 2, 5 }, { 2, 6 }, { 7, 40 } }, { "forward", "--device", "5", "40" },
+            { { 0xE2, 5, CmdForward }, { 0xE7, 40, CmdForward } }, { { 2, 5 }, { 7, 40 } } },
+        { { { 2, 5 }, { 2, 6 }, { 7, 40 } }, { "stop", "--device", "6" }, { { 0xE2, 6, CmdStop } }, { { 2, 6 } } },
+        // At the group the register holds, not where the device happens to be.
+        { { { 4, 7 } }, { "up", "--device", "7" }, { { 0xE4, 7, CmdUp } }, {} },
+        { { { 2, 5 } }, { "down", "--group", "2", "5" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } },
+            { { 2, 5 }, { 2, 6 } } },
+        { {}, { "up", "--group", "3" }, { { 0xE3, 0, CmdUp } }, { { 3, 7 } } },
+        { { { 2, 5 } }, { "up", "--all" }, { { 0xFF, 0, CmdUp } }, bus },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
+        std::vector<std::tuple<int, int, QString>> rows;
+        for (const auto& [group, id] : c.registered)
+            rows.emplace_back(group, id, QString());
+        registerDevices(rows);
+        sim.clearDevices();
+        // Stop is seen on devices that were moving.
+        const Motion before = c.args[0] == QLatin1String("stop") ? Motion::Up : Motion::Stopped;
+        for (const auto& [group, id] : bus) {
+            sim.addDevice(uint8_t(group), uint16_t(id));
+            sim.setMotion(uint8_t(group), uint16_t(id), before);
+        }
         sim.clearLog();
+
         const CtlRun r = ctl(QStringList { QStringLiteral("move") } + c.args + QStringList { QStringLiteral("--json") });
         EXPECT_EQ(r.exitCode, 0) << r.errors.toStdString();
         EXPECT_EQ(r.lines.size(), qsizetype(c.frames.size()));
         sim.waitForFrames(c.frames.size(), 2s);
         EXPECT_EQ(heard(), c.frames);
+        std::vector<Address> reached;
+        for (const SimDevice& d : sim.devices())
+            if (d.motion != before)
+                reached.emplace_back(d.group, d.id);
+        EXPECT_EQ(reached, c.reached);
     }
 
     // A device the register does not have is refused; nothing is sent.
