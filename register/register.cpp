@@ -29,9 +29,9 @@ const TTableSchema& MemberSchema()
         QStringLiteral("Member"),
         QStringLiteral("CREATE TABLE Member (ID INTEGER PRIMARY KEY, Name TEXT NOT NULL DEFAULT '', "
                        "Group_ID INTEGER NOT NULL DEFAULT 0)"),
-        {{QStringLiteral("ID"), TFieldType::Integer, 0},
+        {{QStringLiteral("ID"), TFieldType::Integer, 0, DeviceIdRange},
          {QStringLiteral("Name"), TFieldType::Text, DeviceNameMaxBytes},
-         {QStringLiteral("Group_ID"), TFieldType::Integer, 0}}};
+         {QStringLiteral("Group_ID"), TFieldType::Integer, 0, GroupIdRange}}};
     return schema;
 }
 
@@ -40,7 +40,7 @@ const TTableSchema& GroupSchema()
     static const TTableSchema schema{
         QStringLiteral("Groups"),
         QStringLiteral("CREATE TABLE Groups (ID INTEGER PRIMARY KEY, Name TEXT NOT NULL DEFAULT '')"),
-        {{QStringLiteral("ID"), TFieldType::Integer, 0},
+        {{QStringLiteral("ID"), TFieldType::Integer, 0, GroupIdRange},
          {QStringLiteral("Name"), TFieldType::Text, GroupNameMaxBytes}}};
     return schema;
 }
@@ -393,6 +393,8 @@ bool TRegister::Restore()
             } catch (const ETableError& e) {
                 if (e.kind() == ETableError::Kind::InvalidRegister)
                     throw ETableError(ETableError::Kind::InvalidBackup, f.backup, e.detail());
+                if (e.kind() == ETableError::Kind::ValueOutOfRange)
+                    throw ETableError(ETableError::Kind::InvalidBackup, f.backup, e.badRecord());
                 throw;
             }
             f.present = true;
@@ -473,6 +475,8 @@ void TRegister::FinishInterruptedRestore()
                 } catch (const ETableError& e) {
                     if (e.kind() == ETableError::Kind::InvalidRegister)
                         throw cannot(e.detail());
+                    if (e.kind() == ETableError::Kind::ValueOutOfRange)
+                        throw cannot(QString::fromStdString(e.what()));
                     throw;
                 }
                 if (TTable::ReadStamp(copies.back().temp, backup) != record.stamp)

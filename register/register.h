@@ -16,6 +16,13 @@ constexpr int DeviceNameMaxBytes = 40;
 // Group records of a new scene: the ungrouped record and 15 groups (the frame carries 4 bits).
 constexpr int DefaultGroupCount = 16;
 
+// What a register file may hold. A frame names a group by 4 bits (group 0 to 15; the address
+// byte 0xFF is every device) and a device by an ID, where ID 0 means every device of the group:
+// a record outside these ranges would address more than its device. A group ID need not follow
+// the one before, and a device's Group_ID need not name a group record.
+constexpr TRange DeviceIdRange{1, 999};
+constexpr TRange GroupIdRange{0, DefaultGroupCount - 1};
+
 // Stored name of group record 1 (ID 0).
 QString UngroupedName();
 
@@ -48,7 +55,8 @@ public:
     // Opens each table that is not open. A file that does not exist yet is created first
     // with its defaults (and the data directory with it): an empty device table, a group
     // table of DefaultGroupCount records, ID 0 named UngroupedName() and the rest unnamed.
-    // A file that exists is opened as it is, or refused if it is not a valid register.
+    // A file that exists is opened as it is, or refused if it is not a valid register: also
+    // when a record lies outside DeviceIdRange / GroupIdRange (ValueOutOfRange naming it).
     // When neither table is open, it first completes a restore that a crash stopped
     // half-way (RestoreMarkerFileName(); InterruptedRestore when the backup changed since)
     // and then removes the temporary files left in the data directory (RemoveLeftovers).

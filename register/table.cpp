@@ -19,12 +19,29 @@
 
 namespace {
 
-QString EnglishText(ETableError::Kind kind, const QString& file, int limit, const QString& other)
+// Fills %1 with the file and %2 to %7 with the record, in one pass: a "%" in a file name or a
+// stored value stays as it is.
+QString WithRecord(const QString& text, const QString& file, const TBadRecord& r)
+{
+    return text.arg(file, QString::number(r.recNo), QString::number(r.key), r.field, r.value, QString::number(r.low),
+                    QString::number(r.high));
+}
+
+QString EnglishText(ETableError::Kind kind, const QString& file, int limit, const QString& other,
+                    const TBadRecord& record)
 {
     switch (kind) {
     case ETableError::Kind::InvalidRegister:
         return QStringLiteral("The data file %1 is not a valid register; it was left untouched.").arg(file);
+    case ETableError::Kind::ValueOutOfRange:
+        return WithRecord(QStringLiteral("The data file %1 is not a valid register: in record %2 (ID %3), %4 is %5, "
+                                         "outside %6 to %7; it was left untouched."),
+                          file, record);
     case ETableError::Kind::InvalidBackup:
+        if (record.recNo > 0)
+            return WithRecord(QStringLiteral("The backup file %1 is not a valid register: in record %2 (ID %3), %4 is "
+                                             "%5, outside %6 to %7; nothing was restored."),
+                              file, record);
         return QStringLiteral("The backup file %1 is not a valid register; nothing was restored.").arg(file);
     case ETableError::Kind::CannotOpen:
         return QStringLiteral("The data file %1 cannot be opened.").arg(file);
@@ -53,12 +70,21 @@ QString EnglishText(ETableError::Kind kind, const QString& file, int limit, cons
     return {};
 }
 
-QString ChineseText(ETableError::Kind kind, const QString& file, int limit, const QString& other)
+QString ChineseText(ETableError::Kind kind, const QString& file, int limit, const QString& other,
+                    const TBadRecord& record)
 {
     switch (kind) {
     case ETableError::Kind::InvalidRegister:
         return QStringLiteral("数据文件 %1 不是有效的登记表，未作任何改动。").arg(file);
+    case ETableError::Kind::ValueOutOfRange:
+        return WithRecord(QStringLiteral("数据文件 %1 不是有效的登记表：第 %2 条记录（ID %3）的 %4 为 %5，"
+                                         "不在 %6 到 %7 之间，未作任何改动。"),
+                          file, record);
     case ETableError::Kind::InvalidBackup:
+        if (record.recNo > 0)
+            return WithRecord(QStringLiteral("备份文件 %1 不是有效的登记表：第 %2 条记录（ID %3）的 %4 为 %5，"
+                                             "不在 %6 到 %7 之间，未恢复任何数据。"),
+                              file, record);
         return QStringLiteral("备份文件 %1 不是有效的登记表，未恢复任何数据。").arg(file);
     case ETableError::Kind::CannotOpen:
         return QStringLiteral("无法打开数据文件 %1。").arg(file);
@@ -83,9 +109,9 @@ QString ChineseText(ETableError::Kind kind, const QString& file, int limit, cons
 }
 
 std::string WhatText(ETableError::Kind kind, const QString& file, const QString& detail, int limit,
-                     const QString& other)
+                     const QString& other, const TBadRecord& record = {})
 {
-    QString text = EnglishText(kind, file, limit, other);
+    QString text = EnglishText(kind, file, limit, other, record);
     if (!detail.isEmpty())
         text += QLatin1String(" (") + detail + QLatin1Char(')');
     return text.toStdString();
@@ -104,12 +130,21 @@ ETableError::ETableError(Kind kind, const QString& fileName, const QString& deta
 {
 }
 
+ETableError::ETableError(Kind kind, const QString& fileName, const TBadRecord& record)
+    : std::runtime_error(WhatText(kind, fileName, {}, 0, {}, record)),
+      m_kind(kind),
+      m_fileName(fileName),
+      m_limit(0),
+      m_badRecord(record)
+{
+}
+
 QString ETableError::Text(int language) const
 {
     if (language == 0)
-        return ChineseText(m_kind, m_fileName, m_limit, m_otherFileName);
+        return ChineseText(m_kind, m_fileName, m_limit, m_otherFileName, m_badRecord);
     if (language == 1)
-        return EnglishText(m_kind, m_fileName, m_limit, m_otherFileName);
+        return EnglishText(m_kind, m_fileName, m_limit, m_otherFileName, m_badRecord);
     return {};
 }
 
@@ -296,6 +331,69 @@ void Bind(sqlite3_stmt* stmt, int index, const TFieldValue& value, TFieldType ty
     }
 }
 
+// Whether a stored value lies in `range`; an empty field reads as 0.
+bool InRange(sqlite3_stmt* stmt, int column, const TRange& range)
+{
+    switch (sqlite3_column_type(stmt, column)) {
+    case SQLITE_NULL:
+        return range.low <= 0 && 0 <= range.high;
+    case SQLITE_INTEGER: {
+        const qint64 v = sqlite3_column_int64(stmt, column);
+        return range.low <= v && v <= range.high;
+    }
+    default:
+        return false;  // text or a fraction where a whole number belongs
+    }
+}
+
+// Throws ValueOutOfRange for the first record, in key order, whose value lies outside its
+// field's range. Reads only.
+void CheckRanges(sqlite3* db, const TTableSchema& schema, const QString& reportAs)
+{
+    const QString key = Quote(schema.fields.front().name);
+    QStringList columns;
+    QStringList outside;
+    for (const TFieldDef& f : schema.fields) {
+        columns << QLatin1String("a.") + Quote(f.name);
+        if (!f.range)
+            continue;
+        const QString c = QLatin1String("a.") + Quote(f.name);
+        outside << QStringLiteral("(typeof(%1) NOT IN ('integer', 'null') OR ifnull(%1, 0) NOT BETWEEN %2 AND %3)")
+                       .arg(c)
+                       .arg(f.range->low)
+                       .arg(f.range->high);
+    }
+    if (outside.isEmpty())
+        return;
+    const QString table = Quote(schema.tableName);
+    Statement first(db, QStringLiteral("SELECT %1, (SELECT count(*) FROM %2 AS b WHERE b.%3 <= a.%3) FROM %2 AS a "
+                                       "WHERE %4 ORDER BY a.%3 LIMIT 1")
+                            .arg(columns.join(QLatin1Char(',')), table, key, outside.join(QLatin1String(" OR "))));
+    if (!first.ok())
+        Throw(first.failure(), ETableError::Kind::CannotOpen, reportAs);
+    const int rc = first.step();
+    if (rc == SQLITE_DONE)
+        return;
+    if (rc != SQLITE_ROW)
+        Throw(first.failure(), ETableError::Kind::CannotOpen, reportAs);
+    sqlite3_stmt* row = first.get();
+    for (size_t i = 0; i < schema.fields.size(); ++i) {
+        const TFieldDef& f = schema.fields[i];
+        const int column = static_cast<int>(i);
+        if (!f.range || InRange(row, column, *f.range))
+            continue;
+        TBadRecord bad;
+        bad.recNo = sqlite3_column_int(row, static_cast<int>(schema.fields.size()));
+        bad.key = sqlite3_column_int64(row, 0);
+        bad.field = f.name;
+        bad.value = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(row, column)),
+                                      sqlite3_column_bytes(row, column));
+        bad.low = f.range->low;
+        bad.high = f.range->high;
+        throw ETableError(ETableError::Kind::ValueOutOfRange, reportAs, bad);
+    }
+}
+
 // Integrity and layout check on an open connection; reads only.
 void CheckSound(sqlite3* db, const TTableSchema& schema, const QString& reportAs)
 {
@@ -345,6 +443,7 @@ void CheckSound(sqlite3* db, const TTableSchema& schema, const QString& reportAs
         Throw(info.failure(), ETableError::Kind::CannotOpen, reportAs);
     if (column != schema.fields.size())
         throw invalid(QStringLiteral("%1 columns instead of %2").arg(column).arg(schema.fields.size()));
+    CheckRanges(db, schema, reportAs);
 }
 
 // The name SQLite opens: UTF-8 on Windows, the file system's own bytes elsewhere.

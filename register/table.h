@@ -9,10 +9,22 @@
 
 #include <concepts>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 struct sqlite3;
+
+// A record whose field holds a value the field does not allow (an ID or a group outside
+// what the bus can address).
+struct TBadRecord {
+    int recNo = 0;   // 1-based position in key order; 0: none
+    qint64 key = 0;  // the record's ID
+    QString field;   // "Group_ID"
+    QString value;   // as stored: a number, or whatever text is there instead
+    qint64 low = 0;
+    qint64 high = 0;
+};
 
 class ETableError : public std::runtime_error {
 public:
@@ -26,13 +38,16 @@ public:
         InvalidOperation,   // misuse: table not open, unknown field, record number out of range
         Busy,               // another program holds a lock on the file past the wait
         TornBackup,         // two backup files made by different backups; nothing was restored
-        InterruptedRestore  // a restore stopped half-way cannot be completed from its backup
+        InterruptedRestore, // a restore stopped half-way cannot be completed from its backup
+        ValueOutOfRange     // a register whose record holds a value its field does not allow
     };
 
     // `otherFileName`: the second file of a pair (TornBackup: the other backup file;
     // InterruptedRestore: the backup file that no longer matches).
     ETableError(Kind kind, const QString& fileName, const QString& detail = {}, int limit = 0,
                 const QString& otherFileName = {});
+    // ValueOutOfRange for a data file, or InvalidBackup for a backup file, naming the record.
+    ETableError(Kind kind, const QString& fileName, const TBadRecord& record);
 
     Kind kind() const { return m_kind; }
     const QString& fileName() const { return m_fileName; }
@@ -41,6 +56,8 @@ public:
     const QString& detail() const { return m_detail; }
     // The byte limit for NameTooLong.
     int limit() const { return m_limit; }
+    // The record a ValueOutOfRange or InvalidBackup names; recNo 0 when none.
+    const TBadRecord& badRecord() const { return m_badRecord; }
 
     // The message for the user: 0 Simplified Chinese, 1 English; any other
     // language index gives an empty text, like every other text of the program.
@@ -52,6 +69,7 @@ private:
     QString m_otherFileName;
     QString m_detail;
     int m_limit;
+    TBadRecord m_badRecord;
 };
 
 // How long an operation waits for a lock that another program holds on a table file
@@ -60,10 +78,18 @@ constexpr int TableBusyTimeoutMs = 250;
 
 enum class TFieldType { Integer, Text, Blob };
 
+struct TRange {
+    qint64 low = 0;
+    qint64 high = 0;
+};
+
 struct TFieldDef {
     QString name;
     TFieldType type = TFieldType::Integer;
     int maxGbkBytes = 0;  // text fields: longest value accepted, 0 = no limit
+    // Integer fields: the whole numbers a sound file holds here (an empty field reads as 0 and
+    // counts as 0). A file with any other value is refused when it is opened or checked.
+    std::optional<TRange> range = std::nullopt;
 };
 
 // The layout a file must have. fields[0] is the key: an INTEGER PRIMARY KEY.
@@ -166,7 +192,8 @@ public:
     static void WriteStamp(const QString& path, qint32 stamp, const QString& reportAs);
 
     // Checks that `path` is a sound SQLite file of `schema` without changing it; errors
-    // name `reportAs`. Throws InvalidRegister or CannotOpen.
+    // name `reportAs`. Throws InvalidRegister, ValueOutOfRange (the first record, in key
+    // order, with a value outside its field's range) or CannotOpen.
     static void Validate(const QString& path, const TTableSchema& schema, const QString& reportAs);
 
     // Creates `path` with the schema and `rows` (values in field order) in one step: the

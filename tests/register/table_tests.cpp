@@ -15,10 +15,10 @@ protected:
         table.Open();
     }
 
-    // Appends in a scrambled order: 5, 1, 999, 3, 0, 42.
+    // Appends in a scrambled order: 5, 1, 999, 3, 2, 42.
     void Fill()
     {
-        for (int id : {5, 1, 999, 3, 0, 42})
+        for (int id : {5, 1, 999, 3, 2, 42})
             AppendDevice(table, id, QStringLiteral("dev%1").arg(id), id % 16);
     }
 
@@ -29,13 +29,13 @@ protected:
 
 TEST_F(TableTest, KeepsAscendingIdOrderAndPostedRecordIsCurrent)
 {
-    for (int id : {5, 1, 999, 3, 0, 42}) {
+    for (int id : {5, 1, 999, 3, 2, 42}) {
         AppendDevice(table, id, QStringLiteral("dev%1").arg(id), id % 16);
         // After Post the new record is current, at its place in ID order.
         EXPECT_EQ(table.FieldByName(QStringLiteral("ID")).AsInteger(), id);
         EXPECT_FALSE(table.Eof());
     }
-    const std::vector<int> expected{0, 1, 3, 5, 42, 999};
+    const std::vector<int> expected{1, 2, 3, 5, 42, 999};
     EXPECT_EQ(ScanIds(table), expected);
     EXPECT_EQ(table.RecordCount(), 6);
 
@@ -74,7 +74,7 @@ TEST_F(TableTest, LocateAndRecordNumbers)
     EXPECT_TRUE(table.Locate(QStringLiteral("Group_ID"), 999 % 16));
     EXPECT_EQ(table.FieldByName(QStringLiteral("ID")).AsInteger(), 999);
 
-    const std::vector<int> sorted{0, 1, 3, 5, 42, 999};
+    const std::vector<int> sorted{1, 2, 3, 5, 42, 999};
     for (int n = 1; n <= 6; ++n) {
         table.setRecNo(n);
         EXPECT_EQ(table.RecNo(), n);
@@ -98,7 +98,7 @@ TEST_F(TableTest, LocateAndRecordNumbers)
 
 TEST_F(TableTest, DeleteMovesToFollowingRecordThenToNewLast)
 {
-    Fill();  // 0 1 3 5 42 999
+    Fill();  // 1 2 3 5 42 999
     ASSERT_TRUE(table.Locate(QStringLiteral("ID"), 3));
     table.Delete();
     EXPECT_EQ(table.Field(0).AsInteger(), 5);
@@ -118,7 +118,7 @@ TEST_F(TableTest, DeleteMovesToFollowingRecordThenToNewLast)
         else
             table.Next();
     }
-    EXPECT_EQ(ScanIds(table), (std::vector<int>{0, 42}));
+    EXPECT_EQ(ScanIds(table), (std::vector<int>{2, 42}));
 
     table.First();
     while (!table.Eof())
@@ -210,7 +210,7 @@ TEST_F(TableTest, DuplicateIdAtPostIsRefusedAndTableIntact)
     table.Post();
     EXPECT_EQ(table.RecNo(), 5);
     EXPECT_EQ(table.FieldByName(QStringLiteral("Name")).AsString(), QStringLiteral("dev3"));
-    EXPECT_EQ(ScanIds(table), (std::vector<int>{0, 1, 5, 42, 500, 999}));
+    EXPECT_EQ(ScanIds(table), (std::vector<int>{1, 2, 5, 42, 500, 999}));
 }
 
 TEST_F(TableTest, CancelAndNavigationWhileEditing)
