@@ -234,6 +234,11 @@ bool TComm::WriteData(const uint8_t* buffer, uint16_t length) {
     return m_writer->post(std::move(copy));
 }
 
+std::vector<std::vector<uint8_t>> TComm::PurgeOutput() {
+    if (!m_writer) return {};
+    return m_writer->purge();
+}
+
 void TComm::applyLineSettings() {
     tarvello::LineSettings s;
     s.baudRate = m_baudRate;
@@ -288,6 +293,9 @@ void TComm::dispatch(const tarvello::CommEvent& event) {
         break;
     case CommEventKind::SendEmpty:
         if (OnSendDataEmpty) OnSendDataEmpty(this);
+        break;
+    case CommEventKind::Written:
+        if (OnDataWritten) OnDataWritten(this, event.chunk.data(), static_cast<uint16_t>(event.chunk.size()));
         break;
     }
 }

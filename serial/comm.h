@@ -2,7 +2,7 @@
 //
 // One instance owns one serial port. Transfers run on two threads of its own (TReadThread,
 // TWriteThread); everything they report reaches the thread that created the component as
-// posted events to a hidden object, so the five On... handlers below always run there.
+// posted events to a hidden object, so the six On... handlers below always run there.
 // Nothing in this header depends on the operating system; the port layer lives behind
 // serial/commport.h.
 #pragma once
@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 class TReadThread;
 class TWriteThread;
@@ -117,6 +118,11 @@ public:
     void ClosePort();  // stops both threads and closes the port; nothing when closed
     // Copies the bytes and queues them for the writer; returns at once. False: nothing queued.
     bool WriteData(const uint8_t* buffer, uint16_t length);
+    // Takes every buffer queued for the writer and not yet begun back out of the queue and
+    // returns them, oldest first; a buffer already being written finishes and is reported by
+    // OnDataWritten. The next WriteData is then the next buffer to leave the port. Write-empty
+    // still follows: after the buffer under way, or at once when none was. Empty when closed.
+    std::vector<std::vector<uint8_t>> PurgeOutput();
     bool isOpen() const { return m_port != nullptr; }
     // True while nothing handed to the writer is waiting to be written.
     bool SendDataEmpty() const { return m_sendDataEmpty.load(); }
@@ -133,6 +139,13 @@ public:
     std::function<void(TComm* sender, uint32_t modemEvent)> OnModemStateChange;
     std::function<void(TComm* sender)> OnRequestHangup;
     std::function<void(TComm* sender)> OnSendDataEmpty;
+    // Once for each buffer handed to WriteData, in the order they were handed over, after it has
+    // been written in full and has left the line (drained; on a pseudo-terminal, after its line
+    // time at the set rate; on a network port, once the socket has handed it over and its line
+    // time has passed), and before the write-empty that follows it. A buffer purged, or not
+    // written because the port closed, is never reported. The buffer is released when the
+    // handler returns.
+    std::function<void(TComm* sender, const uint8_t* buffer, uint16_t length)> OnDataWritten;
 
 private:
     friend class tarvello::CommEventTarget;

@@ -113,15 +113,21 @@ public:
 
     // The threads' transfers, as read(2) and write(2) on the non-blocking descriptor; on
     // Windows one overlapped ReadFile or WriteFile, waited for, with the reason for -1 in
-    // GetLastError() (the reader asks only for what the driver says has arrived).
+    // GetLastError() (the reader asks only for what the driver says has arrived). On Linux a
+    // network port is written through writeWhole instead.
     ssize_t readSome(uint8_t* buffer, size_t size);
     ssize_t writeSome(const uint8_t* buffer, size_t size);
 #ifndef _WIN32
     // A network port: its bytes reach the line later than the socket takes them, so the writer
     // paces itself by the line time.
     bool isNetwork() const { return m_net != nullptr; }
+    // Network port: sends the whole buffer in one turn at the socket (NetLink::writeWhole).
+    ssize_t writeWhole(const uint8_t* buffer, size_t size, int stopFd);
     // Network port: bytes the socket still holds.
     int unsentBytes() const;
+    // A pseudo-terminal: it hands the bytes to its other side at once and drains in no time, so
+    // the writer keeps the pace of the line it stands for by the line time.
+    bool isPseudoTerminal() const { return m_pseudoTerminal; }
 #endif
 
 private:
@@ -133,6 +139,7 @@ private:
     explicit CommPort(std::unique_ptr<NetLink> net);
     int m_fd = -1;
     std::unique_ptr<NetLink> m_net;
+    bool m_pseudoTerminal = false;
 #endif
     std::atomic<uint32_t> m_byteTimeMicros{1000000 * 10 / 9600};
     std::atomic<uint32_t> m_readInterval{0};
@@ -167,7 +174,7 @@ private:
     std::atomic<bool> m_signalled{false};
 };
 
-enum class CommEventKind { Received = 1, ReceiveError, Hangup, ModemState, SendEmpty };
+enum class CommEventKind { Received = 1, ReceiveError, Hangup, ModemState, SendEmpty, Written };
 
 struct CommEvent : QEvent {
     CommEvent(uint64_t generation, CommEventKind kind, uint32_t value, std::vector<uint8_t> chunk)
@@ -177,7 +184,7 @@ struct CommEvent : QEvent {
     uint64_t generation;
     CommEventKind kind;
     uint32_t value;              // line-error or modem bits
-    std::vector<uint8_t> chunk;  // received bytes plus one trailing 0; owned by the event
+    std::vector<uint8_t> chunk;  // received bytes plus one trailing 0, or the buffer written; owned by the event
 };
 
 // What a background open hands back to the component's thread: the opened port, or the error.

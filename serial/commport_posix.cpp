@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <linux/major.h>
 #include <linux/serial.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,6 +82,18 @@ void setModemLine(int fd, int line, bool on) {
     ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);  // not every driver has modem lines
 }
 
+// Told by the device number the kernel gave the opened terminal, not by its name: a port name may
+// be a link (socat's, or one made for [PORTS]) and devpts may be mounted elsewhere. Unix98
+// pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143, the old BSD ones (/dev/ttyXY)
+// major 3. Masters are not ports anybody opens.
+bool isPseudoTerminalDevice(int fd) {
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned int number = major(st.st_rdev);
+    return (number >= UNIX98_PTY_SLAVE_MAJOR && number < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) ||
+           number == PTY_SLAVE_MAJOR;
+}
+
 }  // namespace
 
 static_assert(NetLink::OpenTimeLimitMs == TComm::NetworkOpenLimitMs, "one time limit for a network open");
@@ -114,6 +129,7 @@ CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPor
     }
     ioctl(fd, TIOCEXCL);
     port.reset(new CommPort(fd));
+    port->m_pseudoTerminal = isPseudoTerminalDevice(fd);
     return OpenStatus::Opened;
 }
 
@@ -134,7 +150,11 @@ ssize_t CommPort::readSome(uint8_t* buffer, size_t size) {
 }
 
 ssize_t CommPort::writeSome(const uint8_t* buffer, size_t size) {
-    return m_net ? m_net->writeSome(buffer, size) : ::write(m_fd, buffer, size);
+    return ::write(m_fd, buffer, size);
+}
+
+ssize_t CommPort::writeWhole(const uint8_t* buffer, size_t size, int stopFd) {
+    return m_net->writeWhole(buffer, size, stopFd);
 }
 
 int CommPort::unsentBytes() const {

@@ -41,3 +41,83 @@ TWriteThread::TWriteThread(tarvello::CommPort& port, tarvello::StopSignal& stop,
 void TWriteThread::wait() {
     if (m_thread.joinable()) m_thread.join();
 }
+
+bool TWriteThread::post(std::vector<uint8_t> buffer) {
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_ended) return false;
+        m_queue.push_back(std::move(buffer));
+        // Cleared under the queue lock, so that it can never stay false over an empty queue.
+        m_sendDataEmpty = false;
+    }
+    wakeUp();
+    return true;
+}
+
+std::vector<std::vector<uint8_t>> TWriteThread::purge() {
+    std::vector<std::vector<uint8_t>> taken;
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    if (m_ended || m_queue.empty()) return taken;
+    taken.reserve(m_queue.size());
+    for (std::vector<uint8_t>& buffer : m_queue) taken.push_back(std::move(buffer));
+    m_queue.clear();
+    // With a buffer under way, the writer reports write-empty after it as usual. With nothing
+    // under way the queue is empty from now on; the writer, woken by the hand-overs taken here,
+    // still reports it, so that each hand-over is followed by a write-empty.
+    if (!m_writing) {
+        m_sendDataEmpty = true;
+        m_purgedWhileIdle = true;
+    }
+    return taken;
+}
+
+// Takes buffers one at a time, writes each in full and waits until it has left the line, reports
+// it written, and reports write-empty whenever the queue runs dry after a buffer (and once after
+// starting). Ends on the close event, dropping whatever is still queued, or on a failure, which
+// it reports as a hang-up.
+void TWriteThread::run() {
+    bool notify = true;  // the first empty queue after starting is reported as well
+    bool failed = false;
+    for (;;) {
+        std::vector<uint8_t> request;
+        bool taken = false;
+        {
+            std::lock_guard<std::mutex> guard(m_queueLock);
+            m_writing = false;
+            if (m_purgedWhileIdle) notify = true;
+            m_purgedWhileIdle = false;
+            if (!m_queue.empty()) {
+                request = std::move(m_queue.front());
+                m_queue.pop_front();
+                taken = m_writing = true;
+            } else {
+                m_sendDataEmpty = true;
+            }
+        }
+
+        if (!taken) {
+            if (notify) m_sink.post(CommEventKind::SendEmpty);
+            notify = false;
+            const Wake wake = waitForWork();
+            if (wake == Wake::Work) continue;
+            failed = wake == Wake::Failed;
+            break;
+        }
+
+        if (m_stop.isSignalled()) break;  // the request is dropped unwritten
+        if (!writeAll(request, failed)) break;
+        m_sink.post(CommEventKind::Written, 0, std::move(request));
+        notify = true;
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_ended = true;
+        m_writing = false;
+        m_queue.clear();  // requests still queued are dropped with their buffers
+        m_sendDataEmpty = true;
+    }
+    m_port.purge(false, true);
+    // Posted last, so that whoever handles it finds the writer refusing further requests.
+    if (failed) m_sink.post(CommEventKind::Hangup);
+}

@@ -3,7 +3,9 @@
 // Both are given the port, the close event and the event sink before they start; both end on
 // the close event. The reader posts received chunks, line errors, modem changes and hang-ups;
 // the writer takes owned buffers from its queue, writes each in full, waits until the line is
-// idle and posts write-empty when the queue has run dry.
+// idle, posts each buffer back as written and posts write-empty when the queue has run dry.
+// The writer's loop and its queue are shared by both systems (commthreads.cpp); the idle wait,
+// the wake-up and the write itself are in commthreads_<os>.cpp.
 #pragma once
 
 #include "serial/commport.h"
@@ -47,26 +49,42 @@ public:
     void wait();
     // Hands a buffer over to the writer. False when the writer has ended (nothing is queued).
     bool post(std::vector<uint8_t> buffer);
+    // Takes every buffer not yet begun out of the queue, oldest first; a buffer being written
+    // finishes. Empty when the writer has ended.
+    std::vector<std::vector<uint8_t>> purge();
 
 private:
+    enum class Wake { Work, Stop, Failed };
     void run();
+    Wake waitForWork();  // the idle writer's wait for a hand-over or the close event
+    void wakeUp();       // ends that wait
     bool writeAll(const std::vector<uint8_t>& buffer, bool& failed);
     bool waitUntilSent();
-    bool waitUntilSentOverNetwork(std::chrono::steady_clock::time_point started, size_t bytes);
     bool waitForStop(int timeoutMs);  // true when the close event came
+#ifndef _WIN32
+    bool waitUntilSentOverNetwork(std::chrono::steady_clock::time_point started, size_t bytes);
+    bool waitOutLineTime(std::chrono::steady_clock::time_point started, size_t bytes);
+    bool waitForStopUntil(std::chrono::steady_clock::time_point deadline);
+#endif
 
     tarvello::CommPort& m_port;
     tarvello::StopSignal& m_stop;
     tarvello::CommEventSink m_sink;
     std::atomic<bool>& m_sendDataEmpty;
 
-    std::mutex m_queueLock;  // guards m_queue, m_ended and the empty flag's transitions
+    // Guards the queue and the three flags after it, and the empty flag's transitions.
+    std::mutex m_queueLock;
     std::deque<std::vector<uint8_t>> m_queue;
     bool m_ended = false;
+    bool m_writing = false;          // a buffer taken from the queue is being written
+    bool m_purgedWhileIdle = false;  // a purge emptied the queue with nothing being written
 #ifdef _WIN32
     void* m_wakeEvent = nullptr;  // auto-reset event: wakes the idle writer
 #else
     int m_wakeFd = -1;  // counts hand-overs, wakes the idle writer
+    // Pseudo-terminal, the writer's own: when the line time of the last buffer ends; cleared
+    // when the queue runs dry.
+    std::chrono::steady_clock::time_point m_lineFreeAt{};
 #endif
     std::thread m_thread;
 };

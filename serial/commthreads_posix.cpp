@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -23,6 +24,9 @@ namespace {
 constexpr int CounterPollMs = 100;
 // The longest single sleep while waiting for the transmitter to empty.
 constexpr int DrainStepMaxMs = 100;
+// Pseudo-terminal: how late the writer may get to a queued buffer after the line came free and
+// still have it follow the one before without a pause.
+constexpr int WriterLatenessMaxMs = 5;
 
 int msUntil(Clock::time_point deadline) {
     // Rounded up, so that the wait never ends just short of the deadline.
@@ -184,18 +188,21 @@ bool TWriteThread::start() {
     return true;
 }
 
-bool TWriteThread::post(std::vector<uint8_t> buffer) {
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        if (m_ended) return false;
-        m_queue.push_back(std::move(buffer));
-        // Cleared under the queue lock, so that it can never stay false over an empty queue.
-        m_sendDataEmpty = false;
-    }
+void TWriteThread::wakeUp() {
     const uint64_t one = 1;
     while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    return true;
+}
+
+TWriteThread::Wake TWriteThread::waitForWork() {
+    m_lineFreeAt = {};  // the queue ran dry: the line has gone quiet
+    pollfd fds[2] = {{m_stop.fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0) return errno == EINTR ? Wake::Work : Wake::Failed;
+    if (fds[0].revents != 0 || m_stop.isSignalled()) return Wake::Stop;
+    uint64_t counter;
+    [[maybe_unused]] const ssize_t ignored = ::read(m_wakeFd, &counter, sizeof counter);
+    return Wake::Work;
 }
 
 bool TWriteThread::waitForStop(int timeoutMs) {
@@ -206,60 +213,18 @@ bool TWriteThread::waitForStop(int timeoutMs) {
     return ready > 0 || m_stop.isSignalled();
 }
 
-void TWriteThread::run() {
-    bool notify = true;  // the first empty queue after starting is reported as well
-    bool failed = false;
-    for (;;) {
-        std::vector<uint8_t> request;
-        bool taken = false;
-        {
-            std::lock_guard<std::mutex> guard(m_queueLock);
-            if (!m_queue.empty()) {
-                request = std::move(m_queue.front());
-                m_queue.pop_front();
-                taken = true;
-            } else {
-                m_sendDataEmpty = true;
-            }
-        }
-
-        if (!taken) {
-            if (notify) m_sink.post(CommEventKind::SendEmpty);
-            notify = false;
-            pollfd fds[2] = {{m_stop.fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, -1);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                failed = true;
-                break;
-            }
-            if (fds[0].revents != 0 || m_stop.isSignalled()) break;
-            uint64_t counter;
-            [[maybe_unused]] const ssize_t ignored = ::read(m_wakeFd, &counter, sizeof counter);
-            continue;
-        }
-
-        if (m_stop.isSignalled()) break;  // the request is dropped unwritten
-        if (!writeAll(request, failed)) break;
-        notify = true;
-    }
-
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        m_ended = true;
-        m_queue.clear();  // requests still queued are dropped with their buffers
-        m_sendDataEmpty = true;
-    }
-    m_port.purge(false, true);
-    // Posted last, so that whoever handles it finds the writer refusing further requests.
-    if (failed) m_sink.post(CommEventKind::Hangup);
-}
-
 // Writes every byte, then waits until the line is idle, so that write-empty paces the sender
 // at the speed of the line. False: stopped, or a failure (failed set: the writer must give up).
 bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
-    const int fd = m_port.fd();
     const Clock::time_point started = Clock::now();
+    if (m_port.isNetwork()) {
+        if (m_port.writeWhole(buffer.data(), buffer.size(), m_stop.fd()) < 0) {
+            failed = errno != ECANCELED && !m_stop.isSignalled();
+            return false;
+        }
+        return waitUntilSentOverNetwork(started, buffer.size());
+    }
+    const int fd = m_port.fd();
     size_t offset = 0;
     while (offset < buffer.size()) {
         const ssize_t n = m_port.writeSome(buffer.data() + offset, buffer.size() - offset);
@@ -288,8 +253,36 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
             return false;
         }
     }
-    if (m_port.isNetwork()) return waitUntilSentOverNetwork(started, buffer.size());
+    if (m_port.isPseudoTerminal()) return waitOutLineTime(started, buffer.size());
     return waitUntilSent();
+}
+
+// A pseudo-terminal stands for a line: the buffer has left it once its line time has passed,
+// counted from when its write began or, if later, from when the line time of the buffer before
+// it ended. A buffer that was already queued when the line came free follows the one before
+// without a pause, as on a real line: the writer's own lateness in getting to it (waking up,
+// reporting the one before) is not a pause, up to WriterLatenessMaxMs; a longer stall is, so
+// that the line never catches up in a burst.
+bool TWriteThread::waitOutLineTime(Clock::time_point started, size_t bytes) {
+    Clock::time_point from = started;
+    if (m_lineFreeAt != Clock::time_point{})
+        from = std::max(m_lineFreeAt, started - std::chrono::milliseconds(WriterLatenessMaxMs));
+    m_lineFreeAt = from + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
+    return !waitForStopUntil(m_lineFreeAt);
+}
+
+// As waitForStop, to the microsecond: a 9-byte frame's line time is not a whole number of
+// milliseconds, and a rounded wait would add up over a queue of frames.
+bool TWriteThread::waitForStopUntil(Clock::time_point deadline) {
+    pollfd stop{m_stop.fd(), POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return m_stop.isSignalled();
+        const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        const int ready = ::ppoll(&stop, 1, &wait, nullptr);
+        if (ready > 0 || m_stop.isSignalled()) return true;
+        if (ready < 0 && errno != EINTR) return false;  // cannot wait: the line time is taken as passed
+    }
 }
 
 // A device server takes the bytes long before its line has sent them: wait until the socket has

@@ -204,67 +204,20 @@ bool TWriteThread::start() {
     return true;
 }
 
-bool TWriteThread::post(std::vector<uint8_t> buffer) {
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        if (m_ended) return false;
-        m_queue.push_back(std::move(buffer));
-        // Cleared under the queue lock, so that it can never stay false over an empty queue.
-        m_sendDataEmpty = false;
-    }
+void TWriteThread::wakeUp() {
     SetEvent(static_cast<HANDLE>(m_wakeEvent));
-    return true;
+}
+
+TWriteThread::Wake TWriteThread::waitForWork() {
+    const HANDLE handles[2] = {static_cast<HANDLE>(m_stop.handle()), static_cast<HANDLE>(m_wakeEvent)};
+    const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (ready == WAIT_OBJECT_0 || m_stop.isSignalled()) return Wake::Stop;
+    return ready == WAIT_OBJECT_0 + 1 ? Wake::Work : Wake::Failed;
 }
 
 bool TWriteThread::waitForStop(int timeoutMs) {
     const DWORD ready = WaitForSingleObject(static_cast<HANDLE>(m_stop.handle()), static_cast<DWORD>(timeoutMs));
     return ready != WAIT_TIMEOUT || m_stop.isSignalled();
-}
-
-void TWriteThread::run() {
-    bool notify = true;  // the first empty queue after starting is reported as well
-    bool failed = false;
-    for (;;) {
-        std::vector<uint8_t> request;
-        bool taken = false;
-        {
-            std::lock_guard<std::mutex> guard(m_queueLock);
-            if (!m_queue.empty()) {
-                request = std::move(m_queue.front());
-                m_queue.pop_front();
-                taken = true;
-            } else {
-                m_sendDataEmpty = true;
-            }
-        }
-
-        if (!taken) {
-            if (notify) m_sink.post(CommEventKind::SendEmpty);
-            notify = false;
-            const HANDLE handles[2] = {static_cast<HANDLE>(m_stop.handle()), static_cast<HANDLE>(m_wakeEvent)};
-            const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-            if (ready == WAIT_OBJECT_0 || m_stop.isSignalled()) break;
-            if (ready != WAIT_OBJECT_0 + 1) {
-                failed = true;
-                break;
-            }
-            continue;
-        }
-
-        if (m_stop.isSignalled()) break;  // the request is dropped unwritten
-        if (!writeAll(request, failed)) break;
-        notify = true;
-    }
-
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        m_ended = true;
-        m_queue.clear();  // requests still queued are dropped with their buffers
-        m_sendDataEmpty = true;
-    }
-    m_port.purge(false, true);
-    // Posted last, so that whoever handles it finds the writer refusing further requests.
-    if (failed) m_sink.post(CommEventKind::Hangup);
 }
 
 // Writes every byte, then waits until the driver has sent them, so that write-empty paces the

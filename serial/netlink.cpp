@@ -27,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250, Se = 240;
 constexpr uint8_t OptBinary = 0, OptSuppressGoAhead = 3, OptComPort = 44;
 constexpr uint8_t SetBaudRate = 1, SetDataSize = 2, SetParity = 3, SetStopSize = 4;
+// The longest control bytes wait at a time for room in the socket.
+constexpr int ControlRoomWaitMs = 200;
 
 int msLeft(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -264,49 +266,100 @@ ssize_t NetLink::readSome(uint8_t* buffer, size_t size) {
     return static_cast<ssize_t>(kept);
 }
 
-ssize_t NetLink::writeSome(const uint8_t* buffer, size_t size) {
-    std::lock_guard<std::mutex> guard(m_sendLock);
-    if (m_outgoing.empty()) {
-        m_outgoing = m_kind == Kind::Rfc2217 ? escapeIac(buffer, size) : std::vector<uint8_t>(buffer, buffer + size);
-        m_outgoingSent = 0;
+ssize_t NetLink::writeWhole(const uint8_t* buffer, size_t size, int stopFd) {
+    std::vector<uint8_t> escaped;
+    const uint8_t* bytes = buffer;
+    size_t count = size;
+    if (m_kind == Kind::Rfc2217) {
+        escaped = escapeIac(buffer, size);
+        bytes = escaped.data();
+        count = escaped.size();
     }
-    while (m_outgoingSent < m_outgoing.size()) {
-        const ssize_t n = ::send(m_fd, m_outgoing.data() + m_outgoingSent, m_outgoing.size() - m_outgoingSent,
-                                 MSG_NOSIGNAL);
-        if (n > 0) {
-            m_outgoingSent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            m_outgoing.clear();
-            return -1;
-        }
-        errno = EAGAIN;
+    std::unique_lock<std::mutex> turn(m_sendLock);
+    bool whole;
+    {
+        // Control bytes left over from a turn that could not finish go first: one of them may be
+        // a command cut short, which the line's bytes must not complete.
+        std::unique_lock<std::mutex> queue(m_controlLock);
+        whole = sendControlQueue(queue, stopFd, -1);
+    }
+    size_t sent = 0;
+    if (whole) whole = sendBytes(bytes, count, stopFd, -1, sent);
+    const int error = errno;
+    endSendTurn(turn, stopFd, -1);
+    if (!whole) {
+        errno = error;
         return -1;
     }
-    m_outgoing.clear();
     return static_cast<ssize_t>(size);
 }
 
-// Control bytes are few; they go out whole, waiting a little for room if need be.
-bool NetLink::sendControl(const std::vector<uint8_t>& bytes) {
-    std::lock_guard<std::mutex> guard(m_sendLock);
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+bool NetLink::sendBytes(const uint8_t* bytes, size_t size, int stopFd, int roomWaitMs, size_t& sent) {
+    sent = 0;
+    while (sent < size) {
+        const ssize_t n = ::send(m_fd, bytes + sent, size - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{m_fd, POLLOUT, 0};
-            if (::poll(&p, 1, 200) > 0 && !(p.revents & (POLLERR | POLLHUP))) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        pollfd fds[2] = {{m_fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};  // poll passes over fd -1
+        int ready;
+        while ((ready = ::poll(fds, 2, roomWaitMs)) < 0 && errno == EINTR) {
         }
-        return false;  // a broken connection is seen by the reader as a hang-up
+        if (ready < 0) return false;
+        if (fds[1].revents != 0) {
+            errno = ECANCELED;
+            return false;
+        }
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        // Room, or POLLERR / POLLHUP: the next send tells which.
     }
     return true;
+}
+
+bool NetLink::sendControlQueue(std::unique_lock<std::mutex>& queue, int stopFd, int roomWaitMs) {
+    while (!m_controlQueue.empty()) {
+        std::vector<uint8_t> pending;
+        pending.swap(m_controlQueue);
+        queue.unlock();
+        size_t sent = 0;
+        const bool allSent = sendBytes(pending.data(), pending.size(), stopFd, roomWaitMs, sent);
+        const int error = errno;
+        queue.lock();
+        if (!allSent) {
+            // Kept for the next turn, ahead of whatever was queued meanwhile.
+            m_controlQueue.insert(m_controlQueue.begin(), pending.begin() + static_cast<ptrdiff_t>(sent),
+                                  pending.end());
+            errno = error;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NetLink::endSendTurn(std::unique_lock<std::mutex>& turn, int stopFd, int roomWaitMs) {
+    std::unique_lock<std::mutex> queue(m_controlLock);
+    const bool allSent = sendControlQueue(queue, stopFd, roomWaitMs);
+    // Let go under the queue lock: bytes queued from now on find the socket free and go at once.
+    turn.unlock();
+    return allSent;
+}
+
+bool NetLink::sendControl(const std::vector<uint8_t>& bytes) {
+    {
+        std::lock_guard<std::mutex> queue(m_controlLock);
+        m_controlQueue.insert(m_controlQueue.end(), bytes.begin(), bytes.end());
+    }
+    std::unique_lock<std::mutex> turn(m_sendLock, std::try_to_lock);
+    if (!turn.owns_lock()) return true;  // the holder of the turn sends them before it lets go
+    // Control bytes are few: they wait a little for room, never for ever. A broken connection is
+    // seen by the reader as a hang-up.
+    return endSendTurn(turn, -1, ControlRoomWaitMs);
 }
 
 int NetLink::unsentBytes() const {

@@ -42,9 +42,10 @@ public:
     // As read(2) on a non-blocking descriptor: bytes of the line (Telnet commands removed),
     // -1 with EAGAIN when only commands came, 0 when the connection has closed.
     ssize_t readSome(uint8_t* buffer, size_t size);
-    // As write(2): n when all n bytes have gone into the socket, -1 with EAGAIN when the socket
-    // is full (call again with the same bytes once it is writable).
-    ssize_t writeSome(const uint8_t* buffer, size_t size);
+    // Sends all n bytes (0xFF doubled for RFC 2217) in one turn at the socket: no control bytes
+    // fall among them. Waits for room in the socket as long as it takes, or until stopFd is
+    // readable. n, or -1 with errno set (ECANCELED: stopFd came first).
+    ssize_t writeWhole(const uint8_t* buffer, size_t size, int stopFd);
     // Bytes given to the socket that the peer has not taken yet.
     int unsentBytes() const;
     // RFC 2217: sends the line settings to the server. Raw TCP: nothing (the server's line is fixed).
@@ -65,13 +66,27 @@ private:
     // count of line bytes left at the front.
     size_t filterTelnet(uint8_t* bytes, size_t n);
     void answerOption(uint8_t verb, uint8_t option);
+    // Queues control bytes (option answers, line settings) and sends them at once when nobody
+    // holds the socket; else the holder sends them before letting go. False: they could not go
+    // out (the connection is broken or stuck).
     bool sendControl(const std::vector<uint8_t>& bytes);
+    // With the turn at the socket held: sends the queued control bytes (the queue lock is held on
+    // entry and on return). False: some could not go; they stay queued, first in line.
+    bool sendControlQueue(std::unique_lock<std::mutex>& queue, int stopFd, int roomWaitMs);
+    // Sends the queued control bytes, then gives up the turn at the socket.
+    bool endSendTurn(std::unique_lock<std::mutex>& turn, int stopFd, int roomWaitMs);
+    // send(2) until all is gone; waits for room at most roomWaitMs at a time (-1: no limit) and
+    // gives way to stopFd (-1: none). sent tells how far it came.
+    bool sendBytes(const uint8_t* bytes, size_t size, int stopFd, int roomWaitMs, size_t& sent);
 
     int m_fd = -1;
     Kind m_kind;
-    std::mutex m_sendLock;         // the writer's data and the owner's control bytes interleave whole
-    std::vector<uint8_t> m_outgoing;  // escaped bytes of the write in progress
-    size_t m_outgoingSent = 0;
+    // One turn at the socket: held across a whole write, so that the control bytes of the reader
+    // (option answers) and of the owner (line settings) never fall inside the line's bytes,
+    // between the two halves of a doubled 0xFF among them.
+    std::mutex m_sendLock;
+    std::mutex m_controlLock;             // guards m_controlQueue
+    std::vector<uint8_t> m_controlQueue;  // control bytes waiting for a turn at the socket
 
     // Telnet receive state, kept across reads.
     enum class RxState { Data, Iac, Option, Sub, SubIac } m_rx = RxState::Data;

@@ -41,6 +41,7 @@ protected:
 }  // namespace
 
 TEST_F(OpenPort, WrittenBytesArriveInOrderAndTheCallerMayReuseItsBuffer) {
+    comm.setBaudRate(1000000);  // the pseudo-terminal keeps the line's pace: 10 us a byte
     Bytes expected;
     Bytes buffer = pattern(9, 1);
     for (const size_t size : {9, 12, 1, 3000, 65535}) {
@@ -59,6 +60,7 @@ TEST_F(OpenPort, WriteDataRefusesEmptyRequestsAndClosedPorts) {
     EXPECT_FALSE(comm.WriteData(nullptr, 1));
     comm.ClosePort();
     EXPECT_FALSE(comm.WriteData(&byte, 1));
+    EXPECT_TRUE(comm.PurgeOutput().empty());
     EXPECT_TRUE(comm.SendDataEmpty());
     EXPECT_TRUE(pty.readAvailable().empty());
 }
