@@ -35,7 +35,15 @@ int WindowEngineView::rowCount() const
 int WindowEngineView::rowId(int row) const
 {
     const QTableWidgetItem* item = ui().deviceList->item(row, 1);
-    return item ? item->text().toInt() : 0;
+    return item ? item->data(DeviceIdRole).toInt() : 0;
+}
+
+std::optional<int> WindowEngineView::rowGroup(int row) const
+{
+    const QTableWidgetItem* item = ui().deviceList->item(row, 1);
+    const QVariant group = item ? item->data(DeviceGroupRole) : QVariant();
+    if (!group.isValid()) return std::nullopt;
+    return group.toInt();
 }
 
 void WindowEngineView::setRowOnline(int row, bool online)
@@ -63,7 +71,7 @@ void WindowEngineView::addSearchedDevice(int id, int group)
 {
     // The group view shows the devices of its own group only, without the group column.
     if (m_form.GroupFilter > 0) {
-        if (group == m_form.GroupFilter - 1) m_form.addDeviceRow(id, QString(), QString(), true);
+        if (group == m_form.groupIdOfEntry(m_form.GroupFilter)) m_form.addDeviceRow(id, group, QString(), QString(), true);
         return;
     }
     QString text;
@@ -73,16 +81,13 @@ void WindowEngineView::addSearchedDevice(int id, int group)
         TTable& groups = m_form.Register.Group_Table;
         QString name;
         try {
-            if (group + 1 <= groups.RecordCount()) {
-                groups.setRecNo(group + 1);
-                name = groups.FieldByName(QStringLiteral("Name")).AsString();
-            }
+            if (groups.Locate(QStringLiteral("ID"), group)) name = groups.FieldByName(QStringLiteral("Name")).AsString();
         } catch (const std::exception& e) {
             m_form.reportTableError(e); // the device is in the register; only its group's name is missing
         }
         text = GroupLabel(group, name);
     }
-    m_form.addDeviceRow(id, QString(), text, true);
+    m_form.addDeviceRow(id, group, QString(), text, true);
 }
 
 // ---------------------------------------------------------------- group check-list
@@ -90,6 +95,11 @@ void WindowEngineView::addSearchedDevice(int id, int group)
 int WindowEngineView::groupEntryCount() const
 {
     return ui().groupList->count();
+}
+
+int WindowEngineView::groupEntryGroup(int entry) const
+{
+    return m_form.groupIdOfEntry(entry);
 }
 
 bool WindowEngineView::groupEntryChecked(int entry) const
@@ -208,10 +218,11 @@ void WindowEngineView::information(EngineMessage message)
     case EngineMessage::ConfirmSearch: text = &ConfirmSearchText; break;
     case EngineMessage::PortClosed:
         // The same error box as a port that failed to open.
-        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(&m_form, s);
+        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(m_form.windowInUse(), s);
         return;
+    case EngineMessage::TargetsNotInRegister: targetsNotInRegister({}); return;
     }
-    if (const QString s = pick(*text); !s.isNull()) ShowInformation(&m_form, s);
+    if (const QString s = pick(*text); !s.isNull()) ShowInformation(m_form.windowInUse(), s);
 }
 
 bool WindowEngineView::confirm(EngineMessage message)
@@ -226,5 +237,36 @@ void WindowEngineView::readdressUnanswered(const std::vector<int>& ids)
     QStringList numbers;
     for (int id : ids) numbers << QString::number(id);
     if (const QString s = pick(ReaddressUnansweredText); !s.isNull())
-        ShowInformation(&m_form, s.arg(numbers.join(QStringLiteral(", "))));
+        ShowInformation(m_form.windowInUse(), s.arg(numbers.join(QStringLiteral(", "))));
+}
+
+void WindowEngineView::readdressShared(const std::vector<std::pair<int, int>>& addresses)
+{
+    QStringList named;
+    for (const auto& [group, id] : addresses) named << QStringLiteral("%1:%2").arg(group).arg(id);
+    if (const QString s = pick(ReaddressSharedText); !s.isNull())
+        ShowInformation(m_form.windowInUse(), s.arg(named.join(QStringLiteral(", "))));
+}
+
+void WindowEngineView::targetsNotInRegister(const std::vector<int>& ids)
+{
+    QStringList named;
+    for (int id : ids) named << QString::number(id);
+    if (const QString s = pick(TargetsNotInRegisterText); !s.isNull())
+        ShowInformation(m_form.windowInUse(), s.arg(named.join(QStringLiteral(", "))));
+}
+
+void WindowEngineView::readdressDropped(const std::vector<ReaddressMove>& moves)
+{
+    m_form.readdressDropped(moves);
+}
+
+void WindowEngineView::logDropped(const uint8_t* bytes, int count)
+{
+    m_form.logDropped(bytes, count);
+}
+
+void WindowEngineView::motionTargetsChanged()
+{
+    m_form.updateTargetLine();
 }

@@ -21,7 +21,9 @@ public:
     int selectedCount() const override;
     void clearRows() override;
     void addSearchedDevice(int id, int group) override;
+    std::optional<int> rowGroup(int row) const override;
     int groupEntryCount() const override;
+    int groupEntryGroup(int entry) const override;
     bool groupEntryChecked(int entry) const override;
     int highlightedGroupEntry() const override;
     QString rangeStartText() const override;
@@ -41,6 +43,11 @@ public:
     void information(EngineMessage message) override;
     bool confirm(EngineMessage message) override;
     void readdressUnanswered(const std::vector<int>& ids) override;
+    void readdressShared(const std::vector<std::pair<int, int>>& addresses) override;
+    void readdressDropped(const std::vector<ReaddressMove>& moves) override;
+    void targetsNotInRegister(const std::vector<int>& ids) override;
+    void logDropped(const uint8_t* bytes, int count) override;
+    void motionTargetsChanged() override;
 
     QProgressBar* progressBar() const { return m_progressBar; }
 

@@ -15,6 +15,14 @@ class QWidget;
 
 #include "app/widgets.h"
 
+#include <qnamespace.h>
+
+// Data kept on the lists' items: a device row's ID and the group the register held for it, a
+// group entry's group ID (-1: every device).
+inline constexpr int DeviceIdRole = Qt::UserRole + 1;
+inline constexpr int DeviceGroupRole = Qt::UserRole + 2;
+inline constexpr int GroupIdRole = Qt::UserRole + 3;
+
 struct MainControls {
     QToolBar* toolBar = nullptr;
     QToolButton* refreshButton = nullptr;
@@ -36,6 +44,8 @@ struct MainControls {
     QToolButton* stopButton = nullptr;
     QToolButton* forwardButton = nullptr;
     QToolButton* backwardButton = nullptr;
+    QPushButton* stopAllButton = nullptr; // the broadcast stop ahead of everything queued; F12 anywhere
+    QLabel* targetLine = nullptr;         // what a press of a motion button moves
     QLabel* periodLabel = nullptr;        // self-check period caption
     QLineEdit* periodEdit = nullptr;      // self-check period in seconds
     QPushButton* selfCheckButton = nullptr;

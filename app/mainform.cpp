@@ -52,11 +52,9 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
     : QMainWindow(parent),
       Comm1(this),
       Tx([this](const uint8_t* buffer, uint16_t length) {
-          // Every frame the port takes goes into the traffic record, status queries and probes
-          // too, which the window's log leaves out.
-          const bool taken = Comm1.WriteData(buffer, length);
-          if (taken) m_record.add(true, buffer, length);
-          return taken;
+          // Every frame goes into the traffic record once it has left the port (OnDataWritten),
+          // status queries and probes too, which the window's log leaves out.
+          return Comm1.WriteData(buffer, length);
       }),
       Register(dataDir),
       m_dataDir(dataDir),
@@ -69,6 +67,9 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
         reportTableError(e);
     });
     Engine = new ControlEngine(*m_view, *m_registerAdapter, Tx, this);
+    // A frame is logged as sent once it has left the port; a stop-all takes back what has not.
+    Engine->setLogWhenWritten(true);
+    Tx.Purge = [this] { return Comm1.PurgeOutput().size(); };
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Tarvello"));
     resize(DesignWidth, DesignHeight);
@@ -80,7 +81,9 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
     buildPanes();
     installHints();
     connectControls();
+    installStopAllKey();
     FormCreate();
+    fitControlPanel();
 }
 
 TMainForm::~TMainForm()
@@ -254,6 +257,18 @@ void TMainForm::buildRightPanel()
     m_ui.stopButton = motion("stopButton", "stop", TextStop);
     m_ui.backwardButton = motion("backwardButton", "backward", TextBackward);
     m_ui.downButton = motion("downButton", "down", TextDown);
+    m_ui.stopAllButton = new QPushButton(QString::fromUtf8(TextStopAll.zh), m_ui.controlPanel);
+    m_ui.stopAllButton->setObjectName(QStringLiteral("stopAllButton"));
+    m_ui.stopAllButton->setMinimumHeight(40);
+    m_ui.stopAllButton->setStyleSheet(QStringLiteral(
+        "QPushButton { background: #c8102e; color: white; font-weight: bold; font-size: 15px;"
+        " border: 2px solid #7a0a1c; border-radius: 4px; }"
+        "QPushButton:pressed { background: #8e0b21; }"));
+    m_ui.stopAllButton->setFocusPolicy(Qt::NoFocus);
+    m_ui.targetLine = new QLabel(QString::fromUtf8(TargetNothing.zh), m_ui.controlPanel);
+    m_ui.targetLine->setObjectName(QStringLiteral("targetLine"));
+    m_ui.targetLine->setWordWrap(true);
+    m_ui.targetLine->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     cross->addWidget(m_ui.upButton, 0, 1);
     cross->addWidget(m_ui.forwardButton, 1, 0);
     cross->addWidget(m_ui.stopButton, 1, 1);
@@ -264,6 +279,8 @@ void TMainForm::buildRightPanel()
     crossRow->addLayout(cross);
     crossRow->addStretch();
     v->addLayout(crossRow);
+    v->addWidget(m_ui.stopAllButton);
+    v->addWidget(m_ui.targetLine);
 
     auto* selfCheck = new QHBoxLayout;
     selfCheck->setSpacing(3);
@@ -366,6 +383,14 @@ void TMainForm::connectControls()
     connect(m_ui.upButton, &QToolButton::clicked, this, [this] { Engine->upPressed(); });
     connect(m_ui.stopButton, &QToolButton::clicked, this, [this] { Engine->stopPressed(); });
     connect(m_ui.downButton, &QToolButton::clicked, this, [this] { Engine->downPressed(); });
+    connect(m_ui.stopAllButton, &QPushButton::clicked, this, &TMainForm::stopAllPressed);
+    // The target line follows every click, tick and selection.
+    connect(m_ui.groupList, &QListWidget::itemChanged, this, &TMainForm::updateTargetLine);
+    connect(m_ui.groupList, &QListWidget::currentRowChanged, this, &TMainForm::updateTargetLine);
+    connect(m_ui.deviceList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TMainForm::updateTargetLine);
+    connect(m_ui.deviceList->model(), &QAbstractItemModel::modelReset, this, &TMainForm::updateTargetLine);
+    connect(m_ui.deviceList->model(), &QAbstractItemModel::rowsRemoved, this, &TMainForm::updateTargetLine);
     connect(m_ui.searchButton, &QPushButton::clicked, this, [this] { Engine->searchClicked(); });
     connect(m_ui.selfCheckButton, &QPushButton::clicked, this, [this] { Engine->selfCheckClicked(); });
     connect(m_ui.portSelector, &QComboBox::activated, this, &TMainForm::portSelected);
@@ -397,6 +422,10 @@ void TMainForm::FormCreate()
     };
     Comm1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
         Engine->Comm1ReceiveData(buffer, length);
+    };
+    Comm1.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+        m_record.add(true, buffer, length);
+        Engine->frameWritten();
     };
     Comm1.OnSendDataEmpty = [this](TComm*) { Engine->Comm1SendDataEmpty(); };
     Comm1.OnRequestHangup = [this](TComm*) { portHungUp(); };
@@ -524,6 +553,9 @@ void TMainForm::FormClose()
     Engine->Timer4.stop();
     Engine->VerifyTimer.stop();
     m_portRetry.stop();
+    // Whatever the self-check or a press still drove gets its stop before the port closes.
+    endWorkOnPort();
+    Engine->StopRepeatTimer.stop();
     Comm1.ClosePort();
 }
 
@@ -581,6 +613,9 @@ void TMainForm::MainFormProcLanguage(int16_t language)
     m_ui.upButton->setToolTip(t(TextUp));
     m_ui.stopButton->setToolTip(t(TextStop));
     m_ui.downButton->setToolTip(t(TextDown));
+    m_ui.stopAllButton->setText(t(TextStopAll));
+    m_ui.stopAllButton->setToolTip(t(StopAllHint));
+    updateTargetLine();
 }
 
 void TMainForm::languageSelected(int index)

@@ -94,6 +94,18 @@ public:
     void deviceListClicked();
     void deviceSelectionChanged();
     void showDeviceCount();
+    // Stop all (the button, or F12 in any window of the program).
+    void stopAllPressed();
+    // The group ID a group-list entry stands for (-1: every device, or no such entry).
+    int groupIdOfEntry(int entry) const;
+    // The line under the motion buttons: what a press moves now.
+    void updateTargetLine();
+    // A frame a stop-all took back before it left the port.
+    void logDropped(const uint8_t* bytes, int count);
+    // Moves of a batch that never went out: the register keeps those devices where they were.
+    void readdressDropped(const std::vector<ReaddressMove>& moves);
+    // The window the operator is using, for a message box to belong to.
+    QWidget* windowInUse();
 
     const MainControls& controls() const { return m_ui; }
     QProgressBar* pollProgressBar() const;
@@ -152,9 +164,13 @@ private:
     void levelRaised();
     void loadQtTranslations(int16_t language);
     void writeSetting(const QString& section, const QString& key, const QString& value);
+    // Ends what runs against the port in use (stops to what it drives) before it is closed.
+    void endWorkOnPort();
+    void fitControlPanel();
+    void installStopAllKey();
 
     friend class WindowEngineView;
-    void addDeviceRow(int id, const QString& name, const QString& groupText, bool online);
+    void addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online);
 
     MainControls m_ui;
     QString m_dataDir;
@@ -175,4 +191,5 @@ private:
     QTimer m_portRetry;
     TrafficRecord m_record;
     PortPaths m_portPaths;
+    QObject* m_stopAllKey = nullptr;
 };

@@ -46,13 +46,19 @@ private:
     QWidget* m_widget;
 };
 
-// Fills a row that exists already: state image, ID, name and group columns.
-void fillDeviceRow(QTableWidget* list, int row, int id, const QString& name, const QString& groupText, bool online)
+// Fills a row that exists already: state image, ID, name and group columns. The ID cell keeps
+// the group the register held for the device, the address a Stop still reaches should the
+// device leave the register.
+void fillDeviceRow(QTableWidget* list, int row, int id, int group, const QString& name, const QString& groupText,
+                   bool online)
 {
     auto* image = new QTableWidgetItem;
     image->setIcon(StateBallIcon(online));
     list->setItem(row, 0, image);
-    list->setItem(row, 1, cell(QString::number(id)));
+    QTableWidgetItem* idCell = cell(QString::number(id));
+    idCell->setData(DeviceIdRole, id);
+    idCell->setData(DeviceGroupRole, group);
+    list->setItem(row, 1, idCell);
     if (!name.isNull()) list->setItem(row, 2, cell(name));
     if (!groupText.isNull()) list->setItem(row, 3, new QTableWidgetItem(groupText));
 }
@@ -66,11 +72,17 @@ void TMainForm::setGroupHeader()
     m_ui.deviceList->horizontalHeaderItem(3)->setText(GroupFilter > 0 ? QString() : pick(TextGroupHeader));
 }
 
+int TMainForm::groupIdOfEntry(int entry) const
+{
+    const QListWidgetItem* item = entry >= 0 ? m_ui.groupList->item(entry) : nullptr;
+    return item ? item->data(GroupIdRole).toInt() : -1;
+}
+
 QString TMainForm::groupTextOf(int groupId, bool storedUngroupedName)
 {
     TTable& groups = Register.Group_Table;
     // A device whose group has no record is shown as ungrouped.
-    if (!groups.Locate(QStringLiteral("ID"), groupId) || groups.RecNo() == 1) {
+    if (groupId == 0 || !groups.Locate(QStringLiteral("ID"), groupId)) {
         if (storedUngroupedName && CurLanguage == 0 && groups.Locate(QStringLiteral("ID"), 0))
             return groups.FieldByName(QStringLiteral("Name")).AsString();
         return pick(TextUngrouped);
@@ -79,11 +91,11 @@ QString TMainForm::groupTextOf(int groupId, bool storedUngroupedName)
                       groups.FieldByName(QStringLiteral("Name")).AsString());
 }
 
-void TMainForm::addDeviceRow(int id, const QString& name, const QString& groupText, bool online)
+void TMainForm::addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online)
 {
     const int row = m_ui.deviceList->rowCount();
     m_ui.deviceList->insertRow(row);
-    fillDeviceRow(m_ui.deviceList, row, id, name, groupText, online);
+    fillDeviceRow(m_ui.deviceList, row, id, group, name, groupText, online);
 }
 
 void TMainForm::ListRefresh()
@@ -101,33 +113,34 @@ void TMainForm::rebuildLists()
 {
     Engine->prepareRebuild();
 
+    // Each entry keeps the group ID it stands for: groups are named and addressed by their ID,
+    // whatever their place in the table.
     m_ui.groupList->clear();
-    m_ui.groupList->addEntry(pick(TextAllUnits));
-    m_ui.groupList->addEntry(pick(TextUngroupedEntry));
+    m_ui.groupList->addEntry(pick(TextAllUnits))->setData(GroupIdRole, -1);
+    m_ui.groupList->addEntry(pick(TextUngroupedEntry))->setData(GroupIdRole, 0);
     TTable& groups = Register.Group_Table;
-    groups.First();
-    if (!groups.Eof()) groups.Next(); // the ungrouped record has its fixed entry
-    for (unsigned k = 1; !groups.Eof(); groups.Next(), ++k) {
+    for (groups.First(); !groups.Eof(); groups.Next()) {
+        const qint64 groupId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
+        if (groupId == 0) continue; // the ungrouped record has its fixed entry
         char number[16];
-        std::snprintf(number, sizeof number, "%3u", k);
+        std::snprintf(number, sizeof number, "%3lld", static_cast<long long>(groupId));
         m_ui.groupList->addEntry(QString::fromLatin1(number) + QLatin1Char('-')
-                                + groups.FieldByName(QStringLiteral("Name")).AsString());
+                                 + groups.FieldByName(QStringLiteral("Name")).AsString())
+            ->setData(GroupIdRole, static_cast<int>(groupId));
     }
 
     UpdatesPaused paused(m_ui.deviceList);
     m_ui.deviceList->clearSelection();
     m_ui.deviceList->setRowCount(0);
     setGroupHeader();
-    qint64 filterId = -1;
-    if (GroupFilter > 0 && GroupFilter <= groups.RecordCount()) {
-        groups.setRecNo(GroupFilter);
-        filterId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
-    }
+    if (GroupFilter >= m_ui.groupList->count()) GroupFilter = 0; // its group is gone
+    const qint64 filterId = GroupFilter > 0 ? groupIdOfEntry(GroupFilter) : -1;
     // The rows are gathered first and the list sized once: a row inserted at
     // a time costs the list a round of notifications each, and every group's
     // label is looked up once, not once for each of its devices.
     struct Row {
         int id;
+        int group;
         QString name, groupText;
     };
     std::vector<Row> rows;
@@ -138,17 +151,18 @@ void TMainForm::rebuildLists()
         const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
         const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
         if (GroupFilter > 0) {
-            if (group == filterId) rows.push_back({ id, name, QString() });
+            if (group == filterId) rows.push_back({ id, static_cast<int>(group), name, QString() });
         } else {
             auto text = groupTexts.constFind(group);
             if (text == groupTexts.constEnd())
                 text = groupTexts.insert(group, groupTextOf(static_cast<int>(group), false));
-            rows.push_back({ id, name, *text });
+            rows.push_back({ id, static_cast<int>(group), name, *text });
         }
     }
     m_ui.deviceList->setRowCount(static_cast<int>(rows.size()));
     for (int row = 0; row < static_cast<int>(rows.size()); ++row)
-        fillDeviceRow(m_ui.deviceList, row, rows[row].id, rows[row].name, rows[row].groupText, false);
+        fillDeviceRow(m_ui.deviceList, row, rows[row].id, rows[row].group, rows[row].name, rows[row].groupText,
+                      false);
 
     m_ui.groupList->setCurrentRow(GroupFilter);
     if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
@@ -175,14 +189,8 @@ void TMainForm::showGroup()
     if (m_ui.groupList->checked(0))
         for (int i = 1; i < m_ui.groupList->count(); ++i) m_ui.groupList->setChecked(i, false);
 
-    TTable& groups = Register.Group_Table;
-    qint64 groupId = -1;
     const bool all = GroupFilter == 0;
-    const int record = all ? 1 : GroupFilter;
-    if (record <= groups.RecordCount()) {
-        groups.setRecNo(record);
-        groupId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
-    }
+    const qint64 groupId = all ? -1 : groupIdOfEntry(GroupFilter);
     {
         UpdatesPaused paused(m_ui.deviceList);
         TTable& members = Register.Member_Table;
@@ -190,8 +198,8 @@ void TMainForm::showGroup()
             const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
             const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
             const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
-            if (all) addDeviceRow(id, name, groupTextOf(static_cast<int>(group), true), false);
-            else if (group == groupId) addDeviceRow(id, name, QString(), false);
+            if (all) addDeviceRow(id, static_cast<int>(group), name, groupTextOf(static_cast<int>(group), true), false);
+            else if (group == groupId) addDeviceRow(id, static_cast<int>(group), name, QString(), false);
         }
     }
 

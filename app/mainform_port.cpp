@@ -73,6 +73,9 @@ void TMainForm::portOpenedLater(bool picked)
 void TMainForm::portSelected(int)
 {
     m_portRetry.stop(); // the operator's pick ends the waiting for the lost port
+    // Everything belonging to the old port ends first, whether the new one opens or not:
+    // nothing queued for the old bus may go out on the new one.
+    endWorkOnPort();
     m_view->destroyProgressBar();
     Comm1.ClosePort();
     Comm1.setCommName(m_ui.portSelector->currentText());

@@ -120,6 +120,27 @@ inline constexpr Text ReaddressUnansweredText{"以下设备在新地址上没有
                                               "These devices did not answer at their new address: %1"};
 inline constexpr Text SettingsNotSavedText{"设置文件 %1 无法保存，本次更改只在本次运行中有效。",
                                            "The settings file %1 could not be saved; the change holds for this run only."};
+inline constexpr Text TargetsNotInRegisterText{"以下设备已不在登记表中，未发送动作命令：%1",
+                                               "These devices are no longer in the register and were not moved: %1"};
+inline constexpr Text ReaddressSharedText{"以下新地址上有不止一个设备应答（或应答混乱）：%1\n多个设备现在共用这个地址，请重新搜索。",
+                                          "More than one device (or a garbled answer) was heard at these new addresses: %1\n"
+                                          "Several devices now share that address; a search is needed."};
+inline constexpr Text ReaddressDroppedText{"以下设备的编组移动没有发送出去，登记表保持原样：%1",
+                                           "These moves never went out and the register keeps the devices where they were: %1"};
+inline constexpr Text DroppedRecord{"未发送（全部停止）", "dropped (stop all)"};
+// Stop all, and the line under the motion buttons that says what a press moves.
+inline constexpr Text TextStopAll{"全部停止", "Stop all"};
+inline constexpr Text StopAllHint{"停止所有设备（F12，任何窗口中均可）。本软件的全部停止不能代替设备的硬接线急停。",
+                                  "Stop every device (F12, from any window). The software's stop-all does not replace the "
+                                  "installation's hard-wired emergency stop."};
+inline constexpr Text TargetAllDevices{"所有设备", "All devices"};
+inline constexpr Text TargetGroups{"组 %1", "Groups %1"};
+inline constexpr Text TargetDevices{"设备 %1（组 %2）", "Devices %1 (group %2)"};
+inline constexpr Text TargetDevicesMixed{"设备 %1", "Devices %1"};
+inline constexpr Text TargetNothing{"未选择——停止键停止所有设备", "Nothing selected — Stop stops all"};
+inline constexpr Text TargetSelfCheck{"自检中：%1", "Self-check: %1"};
+inline constexpr Text TargetHidden{"（含未显示的已勾选项：%1）", "(ticked, not shown: %1)"};
+inline constexpr Text TargetNotInRegister{"不在登记表中：%1", "Not in the register: %1"};
 inline constexpr const char* PortSettingsPanel = "%1，4800，8，N，1";
 
 } // namespace mainform
