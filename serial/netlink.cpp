@@ -35,6 +35,11 @@ int msLeft(Clock::time_point deadline) {
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
 }
 
+QString binaryRefusalText() {
+    return QStringLiteral("refuses binary mode (Telnet TRANSMIT-BINARY), without which frames may not reach the bus "
+                          "unchanged");
+}
+
 QString hostText(const QString& host, int port) {
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
@@ -141,7 +146,10 @@ NetLink::~NetLink() {
 
 // Offers the COM-PORT-OPTION and binary transfer, then reads until the server has taken the
 // option, refused it, or the time is up. Line bytes that arrive meanwhile are dropped, as a
-// purge at open drops them.
+// purge at open drops them. A server that refuses binary transfer in either direction is
+// refused: outside binary mode a Telnet server may drop the 00 after a carriage return, and a
+// status query holds 0D 00. That answer may come after the COM-PORT-OPTION's; checkNotTurnedAway,
+// which reads on, looks for it as well.
 bool NetLink::negotiate(int timeLimitMs, QString& failure) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs);
     if (!sendControl({Iac, Will, OptComPort, Iac, Will, OptBinary, Iac, Do, OptBinary, Iac, Will,
@@ -150,7 +158,12 @@ bool NetLink::negotiate(int timeLimitMs, QString& failure) {
         return false;
     }
     uint8_t buffer[512];
-    while (!m_comPortAccepted) {
+    for (;;) {
+        if (m_binaryRefused) {
+            failure = binaryRefusalText();
+            return false;
+        }
+        if (m_comPortAccepted) return true;
         if (m_comPortRefused) {
             failure = QStringLiteral("refuses the serial line control (RFC 2217); is it set up for raw TCP?");
             return false;
@@ -173,7 +186,6 @@ bool NetLink::negotiate(int timeLimitMs, QString& failure) {
         }
         keepEarlyBytes(buffer, n);
     }
-    return true;
 }
 
 void NetLink::keepEarlyBytes(const uint8_t* bytes, ssize_t n) {
@@ -186,6 +198,10 @@ bool NetLink::checkNotTurnedAway(int waitMs, QString& failure) {
     for (;;) {
         if (m_early.contains("in use")) {
             failure = QStringLiteral("says its port is already in use (is the control centre running on it?)");
+            return false;
+        }
+        if (m_binaryRefused) {
+            failure = binaryRefusalText();
             return false;
         }
         pollfd p{m_fd, POLLIN, 0};
@@ -207,6 +223,7 @@ void NetLink::answerOption(uint8_t verb, uint8_t option) {
     const bool ours = option == OptBinary || option == OptSuppressGoAhead || option == OptComPort;
     if (option == OptComPort && verb == Do) m_comPortAccepted = true;
     if (option == OptComPort && verb == Dont) m_comPortRefused = true;
+    if (option == OptBinary && (verb == Dont || verb == Wont)) m_binaryRefused = true;
     if (ours) return;  // asked for by us already, or refused by the server: nothing to answer
     // Anything else (echo, terminal type, ...) is declined.
     if (verb == Do) sendControl({Iac, Wont, option});

@@ -93,6 +93,7 @@ private:
     uint8_t m_verb = 0;
     bool m_comPortAccepted = false;  // the server said DO COM-PORT-OPTION
     bool m_comPortRefused = false;   // the server said DONT COM-PORT-OPTION
+    bool m_binaryRefused = false;    // the server said WONT or DONT TRANSMIT-BINARY
     QByteArray m_early;              // line bytes that came before the port counted as open
 };
 

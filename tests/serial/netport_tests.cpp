@@ -129,6 +129,10 @@ TEST_P(NetOpenFailure, IsAnErrorWithAClearTextWithinTwoSeconds) {
     const auto took = SteadyClock::now() - start;
     if (server) server->m_done = true;
     EXPECT_NE(message.find(c.text), std::string::npos) << message;
+    if (server) {
+        const std::string where = comm.CommName().mid(int(std::strlen(c.scheme)) + 3).toStdString();
+        EXPECT_NE(message.find("The device server " + where + " "), std::string::npos) << message;
+    }
     EXPECT_LT(took, 2s);
     EXPECT_FALSE(comm.isOpen());
 }
@@ -149,6 +153,27 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         "refuses the serial line control"},
         OpenFailureCase{"hangs_up", "rfc2217", [](int fd) { ::shutdown(fd, SHUT_RDWR); }, "closed the connection"},
+        // Outside binary mode a Telnet server may drop the 00 of 0D 00, which a status query holds.
+        OpenFailureCase{"refuses_binary_out", "rfc2217",
+                        [](int fd) {
+                            sendAll(fd, {Iac, 253, 44, Iac, 254, 0, Iac, 251, 0});  // DONT BINARY
+                            holdUntilClosed(fd);
+                        },
+                        "refuses binary mode"},
+        OpenFailureCase{"refuses_binary_in", "rfc2217",
+                        [](int fd) {
+                            sendAll(fd, {Iac, 253, 44, Iac, 253, 0, Iac, 252, 0});  // WONT BINARY
+                            holdUntilClosed(fd);
+                        },
+                        "refuses binary mode"},
+        OpenFailureCase{"refuses_binary_after_the_option", "rfc2217",
+                        [](int fd) {
+                            sendAll(fd, {Iac, 253, 44});
+                            std::this_thread::sleep_for(30ms);
+                            sendAll(fd, {Iac, 252, 0});
+                            holdUntilClosed(fd);
+                        },
+                        "refuses binary mode"},
         // ser2net turns a second client away in words, then closes.
         OpenFailureCase{"port_taken", "tcp",
                         [](int fd) {
@@ -209,7 +234,7 @@ TEST(NetTelnet, CommandsAreStrippedAndOptionsDeclinedAcrossReads) {
     Bytes fromComponent;
     std::atomic<bool> received{false};
     ScriptedServer server([&](int fd) {
-        sendAll(fd, {Iac, 253, 44, Iac, 251, 1});  // DO COM-PORT, WILL ECHO
+        sendAll(fd, {Iac, 253, 44, Iac, 253, 0, Iac, 251, 0, Iac, 251, 1});  // DO COM-PORT, binary both ways, WILL ECHO
         // Line bytes come once the port counts as open (earlier ones are dropped, as at any open).
         std::this_thread::sleep_for(std::chrono::milliseconds(tarvello::NetLink::TurnAwayWaitMs + 100));
         sendAll(fd, {0x10, Iac, 250, 44, 101, 0, 0, 0x12, 0xC0, Iac, 240, 0x20, Iac});
