@@ -4,6 +4,7 @@
 #include "common/state.h"
 #include "serial/portname.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
@@ -32,13 +33,16 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
     , m_adapter(m_register, [this](const std::exception& e) { m_tableErrors << tableErrorText(e); })
     , m_tx([this](const uint8_t* buffer, uint16_t length) {
         const bool taken = m_comm.WriteData(buffer, length);
-        if (taken && length >= ShortFrameLength) {
-            CtlFrame f;
-            f.address = buffer[3];
-            f.id = uint16_t((buffer[4] << 8) | buffer[5]);
-            f.command = buffer[6];
-            f.hex = QString::fromStdString(HexLine(buffer, length)).trimmed();
-            m_sent.push_back(f);
+        if (taken) {
+            Handed h;
+            h.bytes.assign(buffer, buffer + length);
+            if (length >= ShortFrameLength) {
+                h.frame.address = buffer[3];
+                h.frame.id = uint16_t((buffer[4] << 8) | buffer[5]);
+                h.frame.command = buffer[6];
+                h.frame.hex = QString::fromStdString(HexLine(buffer, length)).trimmed();
+            }
+            m_handed.push_back(std::move(h));
         }
         return taken;
     })
@@ -64,6 +68,16 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
         m_engine.Comm1ReceiveData(buffer, length);
     };
     m_comm.OnSendDataEmpty = [this](TComm*) { m_engine.Comm1SendDataEmpty(); };
+    m_comm.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+        // Reported in the order handed over; a buffer the port never wrote is never reported.
+        for (Handed& h : m_handed) {
+            if (!h.left && h.bytes.size() == length && std::equal(h.bytes.begin(), h.bytes.end(), buffer)) {
+                h.left = true;
+                ++m_framesLeft;
+                break;
+            }
+        }
+    };
     m_comm.OnRequestHangup = [this](TComm*) {
         // A device that went away ends the run: nothing more can be vouched for.
         m_comm.ClosePort();
@@ -81,6 +95,7 @@ CtlSession::~CtlSession()
     m_engine.VerifyTimer.stop();
     m_comm.OnReceiveData = nullptr;
     m_comm.OnSendDataEmpty = nullptr;
+    m_comm.OnDataWritten = nullptr;
     m_comm.OnRequestHangup = nullptr;
     m_comm.ClosePort();
     m_register.Close();
@@ -253,7 +268,20 @@ std::vector<CtlDevice> CtlSession::search(int from, int to)
     return found;
 }
 
-std::vector<CtlFrame> CtlSession::move(uint8_t command, const CtlTargets& targets)
+namespace {
+
+CtlFrame plannedFrame(uint8_t group, uint16_t id, uint8_t command)
+{
+    CtlFrame f;
+    f.address = AddressByte(group);
+    f.id = id;
+    f.command = command;
+    return f;
+}
+
+} // namespace
+
+CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
 {
     loadRows();
     std::fill(m_view.checked.begin(), m_view.checked.end(), false);
@@ -277,7 +305,15 @@ std::vector<CtlFrame> CtlSession::move(uint8_t command, const CtlTargets& target
         }
     }
 
-    m_sent.clear();
+    // What the press is to send: its group frames, then its device frames.
+    const ControlEngine::MotionTargets reached = m_engine.selectedTargets(command);
+    std::vector<CtlFrame> planned;
+    for (uint8_t group : reached.groups)
+        planned.push_back(plannedFrame(group, 0, command));
+    for (const auto& [group, id] : reached.devices)
+        planned.push_back(plannedFrame(group, id, command));
+
+    const size_t before = m_handed.size();
     switch (command) {
     case CmdUp: m_engine.upPressed(); break;
     case CmdDown: m_engine.downPressed(); break;
@@ -286,22 +322,57 @@ std::vector<CtlFrame> CtlSession::move(uint8_t command, const CtlTargets& target
     case CmdBackward: m_engine.backwardPressed(); break;
     default: throw CtlError(ExitUsage, QStringLiteral("unknown motion command"));
     }
-    throwIfPortLost();
+    CtlMotionResult result = waitForFrames(before, std::move(planned));
     throwTableErrors();
-    // The rest of the press leaves one frame per write-empty event; done when the writer is idle.
-    runUntil(
-        [this] {
-            return m_engine.GroupQueue.position >= m_engine.GroupQueue.count
-                && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count && m_comm.SendDataEmpty();
-        },
-        5000 + int(m_view.rows.size()) * 100);
-    throwIfPortLost();
-    throwTableErrors();
-    std::vector<CtlFrame> frames;
-    for (const CtlFrame& f : m_sent)
-        if (f.command == command)
-            frames.push_back(f);
-    return frames;
+    return result;
+}
+
+CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> planned)
+{
+    // The rest of a press leaves one frame per write-empty event. Waited for as long as frames
+    // keep leaving, so that a long list on a slow line is not cut short.
+    auto allLeft = [this] {
+        return m_engine.GroupQueue.position >= m_engine.GroupQueue.count
+            && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count
+            && m_framesLeft == m_handed.size() && m_comm.SendDataEmpty() && m_comm.isOpen() && !m_portLost;
+    };
+    if (!allLeft() && !m_portLost) {
+        QEventLoop loop;
+        QTimer check;
+        check.setInterval(5);
+        QElapsedTimer sinceLast;
+        sinceLast.start();
+        size_t left = m_framesLeft;
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (allLeft() || m_portLost) {
+                loop.quit();
+            } else if (m_framesLeft != left) {
+                left = m_framesLeft;
+                sinceLast.restart();
+            } else if (sinceLast.elapsed() > FrameStallLimitMs) {
+                loop.quit();
+            }
+        });
+        check.start();
+        loop.exec();
+    }
+
+    CtlMotionResult result;
+    result.portLost = m_portLost;
+    for (size_t i = before; i < m_handed.size(); ++i) {
+        if (!m_handed[i].left)
+            continue;
+        const CtlFrame& f = m_handed[i].frame;
+        auto match = std::find_if(planned.begin(), planned.end(), [&f](const CtlFrame& p) {
+            return p.address == f.address && p.id == f.id && p.command == f.command;
+        });
+        if (match == planned.end())
+            continue;
+        planned.erase(match);
+        result.sent.push_back(f);
+    }
+    result.unsent = std::move(planned);
+    return result;
 }
 
 bool CtlSession::readdress(int group, int id, int newGroup, int newId)

@@ -59,6 +59,16 @@ struct CtlFrame {
     QString hex;
 };
 
+// What a motion press put on the line. A frame counts as sent once the port has reported it
+// written and gone from the line; whatever had not when the port stopped sending (no frame left
+// it for FrameStallLimitMs) or was lost did not go out.
+struct CtlMotionResult {
+    std::vector<CtlFrame> sent;
+    std::vector<CtlFrame> unsent;
+    bool portLost = false;
+    size_t total() const { return sent.size() + unsent.size(); }
+};
+
 struct CtlTargets {
     bool all = false;
     std::vector<int> groups;
@@ -86,11 +96,18 @@ public:
     std::vector<CtlDevice> poll();
     std::vector<CtlDevice> search(int from, int to);
     // command: CmdUp, CmdDown, CmdStop, CmdForward or CmdBackward.
-    std::vector<CtlFrame> move(uint8_t command, const CtlTargets& targets);
+    CtlMotionResult move(uint8_t command, const CtlTargets& targets);
     // True when the device answered at its new address.
     bool readdress(int group, int id, int newGroup, int newId);
 
+    // A frame takes under 20 ms on the line at 4800 baud (a device server adds its round trip):
+    // a port that has let no frame go for this long has stopped sending.
+    static constexpr int FrameStallLimitMs = 2000;
+
 private:
+    // Waits while the frames of a press keep leaving the port, then tells the planned ones
+    // that left (handed over from m_handed[before] on) from those that did not.
+    CtlMotionResult waitForFrames(size_t before, std::vector<CtlFrame> planned);
     bool runUntil(const std::function<bool()>& done, int timeoutMs);
     void loadRows();
     void throwTableErrors();
@@ -106,7 +123,14 @@ private:
     RegisterAdapter m_adapter;
     CtlView m_view;
     TComm m_comm;
-    std::vector<CtlFrame> m_sent;
+    // Every buffer the port took, in order, and whether it has reported it gone from the line.
+    struct Handed {
+        std::vector<uint8_t> bytes;
+        CtlFrame frame; // of a frame at least as long as a short one
+        bool left = false;
+    };
+    std::vector<Handed> m_handed;
+    size_t m_framesLeft = 0;
     TxChannel m_tx;
     ControlEngine m_engine;
     bool m_portLost = false;

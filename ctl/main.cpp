@@ -1,5 +1,5 @@
-// tarvello-ctl: the control centre for scripts. Polls, searches, moves, re-addresses and lists
-// the devices of a scene with the window's engine, register, port layer and access levels.
+// tarvello-ctl: the control centre for scripts. Polls, searches, moves, re-addresses and
+// lists the devices of a scene with the window's engine, register, port layer and access levels.
 #include "common/datadir.h"
 #include "common/version.h"
 #include "common/state.h"
@@ -40,8 +40,8 @@ const char UsageText[] =
     "  --version        show the version\n"
     "\n"
     "The password is read from the terminal, or from TARVELLO_PASSWORD.\n"
-    "Exit status: 0 done, 1 data file error, 2 usage, 3 log-in refused, 4 port error,\n"
-    "5 a device did not answer.\n";
+    "Exit status: 0 done, 1 data file error, 2 usage, 3 log-in refused, 4 port error or a\n"
+    "frame that did not go out, 5 a device did not answer.\n";
 
 void out(const QString& line)
 {
@@ -225,6 +225,50 @@ void printDevices(const std::vector<CtlDevice>& devices, bool json, bool withSta
     }
 }
 
+QString targetText(const CtlFrame& f)
+{
+    if (f.address == BroadcastGroup)
+        return QStringLiteral("all devices");
+    const int group = f.address & 0x0F;
+    return f.id == 0 ? QStringLiteral("group %1").arg(group) : QStringLiteral("device %1:%2").arg(group).arg(f.id);
+}
+
+// One line a frame that left the port; status 4, naming the rest, when not all of them did.
+int reportFrames(const CtlMotionResult& result, const QString& port, bool json)
+{
+    for (const CtlFrame& f : result.sent) {
+        if (json) {
+            QJsonObject j { { QStringLiteral("command"), QLatin1String(motionName(f.command)) },
+                { QStringLiteral("frame"), f.hex } };
+            if (f.address == BroadcastGroup) {
+                j.insert(QStringLiteral("all"), true);
+            } else {
+                j.insert(QStringLiteral("group"), f.address & 0x0F);
+                if (f.id != 0)
+                    j.insert(QStringLiteral("id"), f.id);
+            }
+            outJson(j);
+        } else {
+            out(QStringLiteral("%1 -> %2   %3").arg(QLatin1String(motionName(f.command)), -8).arg(targetText(f), -14).arg(f.hex));
+        }
+    }
+    if (result.unsent.empty() && !result.portLost)
+        return ExitOk;
+    QString why = result.portLost ? QStringLiteral("%1: the port was lost").arg(port) : port;
+    if (!result.unsent.empty()) {
+        QStringList targets;
+        for (const CtlFrame& f : result.unsent)
+            targets << targetText(f);
+        why += QStringLiteral("%1 %2 of %3 frames did not go out: %4")
+                   .arg(result.portLost ? QStringLiteral(";") : QStringLiteral(":"))
+                   .arg(result.unsent.size())
+                   .arg(result.total())
+                   .arg(targets.join(QStringLiteral(", ")));
+    }
+    err(why);
+    return ExitPortError;
+}
+
 int run(const Options& o)
 {
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
@@ -300,30 +344,8 @@ int run(const Options& o)
         }
         return ExitOk;
     }
-    if (o.command == QLatin1String("move")) {
-        for (const CtlFrame& f : session.move(*motion, o.targets)) {
-            const bool everyone = f.address == BroadcastGroup;
-            const int group = f.address & 0x0F;
-            if (o.json) {
-                QJsonObject j { { QStringLiteral("command"), QLatin1String(motionName(f.command)) },
-                    { QStringLiteral("frame"), f.hex } };
-                if (everyone) {
-                    j.insert(QStringLiteral("all"), true);
-                } else {
-                    j.insert(QStringLiteral("group"), group);
-                    if (f.id != 0)
-                        j.insert(QStringLiteral("id"), f.id);
-                }
-                outJson(j);
-            } else {
-                const QString to = everyone ? QStringLiteral("all devices")
-                    : f.id == 0         ? QStringLiteral("group %1").arg(group)
-                                        : QStringLiteral("device %1:%2").arg(group).arg(f.id);
-                out(QStringLiteral("%1 -> %2   %3").arg(QLatin1String(motionName(f.command)), -8).arg(to, -14).arg(f.hex));
-            }
-        }
-        return ExitOk;
-    }
+    if (o.command == QLatin1String("move"))
+        return reportFrames(session.move(*motion, o.targets), session.portDescription(), o.json);
     // readdress
     const bool answered = session.readdress(source.first, source.second, target.first, target.second);
     if (o.json) {

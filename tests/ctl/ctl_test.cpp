@@ -17,8 +17,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -54,6 +64,71 @@ std::ostream& operator<<(std::ostream& os, const Frame& f)
 {
     return os << std::hex << int(f.address) << ":" << std::dec << f.id << ":" << std::hex << int(f.command) << std::dec;
 }
+
+// A line whose sending stops for good once the first frame has reached it, as when a port's
+// transmitter is held: XON/XOFF flow control is switched on for the program's side of the
+// pseudo-terminal (the master reaches the slave's settings) and XOFF sent, so the program's
+// writes find no room. Records how many whole frames came through.
+class StoppingLine {
+public:
+    StoppingLine()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        m_path = QString::fromLocal8Bit(ptsname(m_master));
+        // Held open, so that the master never sees a hang-up between the program's runs.
+        m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        m_reader = std::thread([this] { run(); });
+    }
+    ~StoppingLine()
+    {
+        m_end = true;
+        if (m_reader.joinable())
+            m_reader.join();
+        for (int fd : { m_slave, m_master })
+            if (fd >= 0)
+                ::close(fd);
+    }
+    QString path() const { return m_path; }
+    size_t framesHeard() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bytes / ShortFrameLength;
+    }
+
+private:
+    void run()
+    {
+        bool stopped = false;
+        while (!m_end) {
+            pollfd p { m_master, POLLIN, 0 };
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            uint8_t buffer[256];
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n <= 0)
+                continue;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bytes += size_t(n);
+            if (!stopped && m_bytes >= size_t(ShortFrameLength)) {
+                termios t {};
+                tcgetattr(m_master, &t);
+                t.c_iflag |= IXON;
+                tcsetattr(m_master, TCSANOW, &t);
+                const uint8_t xoff = 0x13;
+                stopped = ::write(m_master, &xoff, 1) == 1;
+            }
+        }
+    }
+
+    int m_master = -1, m_slave = -1;
+    QString m_path;
+    mutable std::mutex m_mutex;
+    size_t m_bytes = 0;
+    std::atomic<bool> m_end { false };
+    std::thread m_reader;
+};
 
 // The bus is reached directly, or through ser2net as a raw TCP or an RFC 2217 device server.
 enum class Route { Direct, RawTcp, Rfc2217 };
@@ -111,12 +186,16 @@ protected:
         return out;
     }
 
-    CtlRun ctl(QStringList args, const QString& password = OperatorPassword)
+    // No password: TARVELLO_PASSWORD is not set at all.
+    CtlRun ctl(QStringList args, const std::optional<QString>& password = OperatorPassword)
     {
         args << QStringLiteral("--data-dir") << dataDir << QStringLiteral("--port") << portName;
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TARVELLO_PASSWORD"), password);
+        if (password)
+            env.insert(QStringLiteral("TARVELLO_PASSWORD"), *password);
+        else
+            env.remove(QStringLiteral("TARVELLO_PASSWORD"));
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(TARVELLO_CTL_EXE), args);
         p.closeWriteChannel();
@@ -362,6 +441,59 @@ TEST_P(CtlTest, APortHeldByTheWindowIsNeverShared)
 
     window.ClosePort();
     EXPECT_EQ(ctl({ QStringLiteral("poll") }).exitCode, 0);
+}
+
+// Status 0 only once every frame has left the port; 4 when the port is not ours or a frame
+// stayed behind, with the frames that did not go out named.
+TEST_P(CtlTest, ExitStatusSaysWhetherEveryFrameLeft)
+{
+    registerDevices({ { 2, 5, {} } });
+    sim.addDevice(2, 5);
+    enum class Line { Simulated, HeldByWindow, StopsAfterFirstFrame };
+    struct Case {
+        QStringList args;
+        std::optional<QString> password;
+        Line line;
+        int exitCode;
+        QString says;             // in the messages
+        std::vector<Frame> heard; // on the simulated bus
+    };
+    QStringList everyGroup { "move", "down", "--group" };
+    for (int g = 0; g <= 15; ++g)
+        everyGroup << QString::number(g);
+    const std::vector<Case> cases {
+        { { "move", "up", "--device", "5" }, OperatorPassword, Line::Simulated, 0, {}, { { 0xE2, 5, CmdUp } } },
+        { { "move", "stop", "--all" }, OperatorPassword, Line::HeldByWindow, 4, "already in use", {} },
+        { everyGroup, OperatorPassword, Line::StopsAfterFirstFrame, 4, "of 16 frames did not go out: group", {} },
+    };
+    const QString simulated = portName;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        // The stopped line is a pseudo-terminal of its own: a device server would take the
+        // frames whatever its line does.
+        if (c.line == Line::StopsAfterFirstFrame && GetParam() != Route::Direct)
+            continue;
+        sim.clearLog();
+        std::optional<StoppingLine> stopping;
+        TComm window; // the control centre holding the port
+        if (c.line == Line::StopsAfterFirstFrame) {
+            stopping.emplace();
+            portName = stopping->path();
+        } else if (c.line == Line::HeldByWindow) {
+            ApplyComm1Defaults(window);
+            window.setCommName(portName);
+            ASSERT_NO_THROW(window.OpenPort());
+        }
+        const CtlRun r = ctl(c.args, c.password);
+        portName = simulated;
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.errors.toStdString();
+        EXPECT_TRUE(r.errors.contains(c.says)) << r.errors.toStdString();
+        sim.waitForFrames(c.heard.size(), 2s);
+        EXPECT_EQ(heard(), c.heard);
+        // What is printed as sent is what reached the line.
+        if (stopping)
+            EXPECT_EQ(size_t(r.lines.size()), stopping->framesHeard());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, CtlTest, ::testing::Values(Route::Direct, Route::RawTcp, Route::Rfc2217),
