@@ -2,12 +2,14 @@
 
 #include "common/gbk.h"
 #include "common/texts.h"
+#include "register/register.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 #ifdef TARVELLO_NO_PARADOX
@@ -22,7 +24,6 @@ extern "C" {
 
 namespace {
 
-constexpr int MaxId = 999;
 constexpr int MaxGroupRecords = 16;
 constexpr int PasswordBytes = 8;
 constexpr int MinPasswordRecords = 3;
@@ -39,14 +40,17 @@ constexpr Text ProblemTexts[] = {
     {"字段 %1 的类型不符", "the field %1 has the wrong type"},
     {"多余的字段 %1", "the field %1 is not expected"},
     {"字段 %1 的值不是整数", "the field %1 holds no whole number"},
-    {"ID %1 不在 0 到 999 之间", "the ID %1 is outside 0 to 999"},
+    {"ID %1 不在 1 到 999 之间", "the ID %1 is outside 1 to 999"},
     {"ID %1 重复", "the ID %1 occurs twice"},
     {"有 %1 条组记录，最多 16 条", "%1 group records, at most 16 are allowed"},
     {"字段 %1 不是 GBK 文本", "the field %1 is not GBK text"},
     {"只有 %1 条密码记录，需要 3 条", "%1 password records, 3 are needed"},
     {"密码超过 8 个字节", "the password is longer than 8 bytes"},
     {"%1 已存在", "%1 exists already"},
+    {"组 ID %1 不在 0 到 15 之间", "the group ID %1 is outside 0 to 15"},
+    {"Group_ID %1 不在 0 到 15 之间", "the Group_ID %1 is outside 0 to 15"},
 };
+static_assert(std::size(ProblemTexts) == static_cast<size_t>(TParadoxProblem::Kind::GroupOfDeviceOutOfRange) + 1);
 constexpr Text RecordText{"%1 第 %2 条记录：%3", "%1, record %2: %3"};
 constexpr Text FileText{"%1：%2", "%1: %2"};
 
@@ -411,9 +415,18 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
         }
         if (!ok)
             continue;
+        const auto within = [](qint64 v, const TRange& range) { return range.low <= v && v <= range.high; };
         const qint64 id = row[0].AsLargeInt();
-        if (id < 0 || id > MaxId) {
+        if (kind == TParadoxKind::Devices && !within(id, DeviceIdRange)) {
             fail(recNo, TParadoxProblem::Kind::IdOutOfRange, QString::number(id));
+            continue;
+        }
+        if (kind == TParadoxKind::Groups && !within(id, GroupIdRange)) {
+            fail(recNo, TParadoxProblem::Kind::GroupIdOutOfRange, QString::number(id));
+            continue;
+        }
+        if (kind == TParadoxKind::Devices && !within(row[2].AsLargeInt(), GroupIdRange)) {
+            fail(recNo, TParadoxProblem::Kind::GroupOfDeviceOutOfRange, QString::number(row[2].AsLargeInt()));
             continue;
         }
         if (const auto [it, fresh] = seen.emplace(id, recNo); !fresh) {

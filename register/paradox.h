@@ -19,13 +19,15 @@ struct TParadoxProblem {
         WrongFieldType,  // detail: field name
         UnexpectedField, // detail: field name
         NotWhole,        // a numeric field holds no whole number (detail: field name)
-        IdOutOfRange,    // detail: the ID
+        IdOutOfRange,    // a device ID outside 1 to 999 (detail: the ID)
         DuplicateId,     // detail: the ID
         TooManyGroups,   // detail: the record count
         NotGbk,          // a text field is not GBK text (detail: field name)
         TooFewPasswords, // detail: the record count
         PasswordTooLong, // more than 8 bytes of password in the field
         KeptExists,      // detail: the name the original would be kept under
+        GroupIdOutOfRange,     // a group table's ID outside 0 to 15 (detail: the ID)
+        GroupOfDeviceOutOfRange, // a device's Group_ID outside 0 to 15 (detail: the value)
     };
     QString file;
     int record = 0;
@@ -53,5 +55,7 @@ bool IsParadoxTable(const QString& path);
 //    follows the 8th byte empty); the first field is not used; at least 3 records.
 // Numeric fields may be short, long, number (whole values only) or auto-increment; an empty
 // numeric field reads as 0. Names are GBK text. Passwords are taken byte for byte, never decoded.
-// IDs must lie in 0 to 999 and occur once.
+// IDs occur once and lie where a frame addresses one device or group alone, as the register
+// requires (DeviceIdRange, GroupIdRange): device IDs in 1 to 999, group IDs and a device's
+// Group_ID in 0 to 15. Group IDs need not follow each other, nor a Group_ID name a group.
 TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QString& reportAs);

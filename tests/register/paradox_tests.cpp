@@ -229,12 +229,12 @@ TEST_F(ParadoxTest, NumericFieldsOfEveryTypeReadAsIntegers)
         SCOPED_TRACE(int(t.type));
         const QString path = At(QStringLiteral("types%1.DB").arg(int(t.type)));
         WriteParadox(path, {{"Group_ID", t.type, t.len}, {"name", pxfAlpha, 10}, {"id", t.type, t.len}},
-                     {{qint64(15), QByteArray("a"), qint64(999)}, {std::monostate{}, QByteArray(), qint64(0)}});
+                     {{qint64(15), QByteArray("a"), qint64(999)}, {std::monostate{}, QByteArray(), qint64(1)}});
         const TParadoxRead read = ReadParadoxTable(path, TParadoxKind::Devices, path);
         ASSERT_TRUE(read.problems.empty()) << read.problems.front().Text(1).toStdString();
         ASSERT_EQ(read.rows.size(), 2u);
         // In ID order, with the empty Group_ID read as 0.
-        EXPECT_EQ(read.rows[0][0].AsLargeInt(), 0);
+        EXPECT_EQ(read.rows[0][0].AsLargeInt(), 1);
         EXPECT_EQ(read.rows[0][2].AsLargeInt(), 0);
         EXPECT_EQ(read.rows[1][0].AsLargeInt(), 999);
         EXPECT_EQ(read.rows[1][1].AsString(), QStringLiteral("a"));
@@ -276,9 +276,24 @@ TEST_F(ParadoxTest, AnUnreadableTableIsRefusedByFileAndRecordAndNothingIsConvert
              rows[3][0] = qint64(2);
              WriteParadox(t.At("Member7.DB"), MemberFields, rows);
          }, "Member7.DB", 4, TParadoxProblem::Kind::DuplicateId},
-        {"ID outside 0 to 999", [](ParadoxTest& t) {
+        {"ID outside 1 to 999", [](ParadoxTest& t) {
              WriteParadox(t.At("Member2.DB"), MemberFields, Devices(2, 999));
          }, "Member2.DB", 2, TParadoxProblem::Kind::IdOutOfRange},
+        {"device ID 0, every device of its group in a frame", [](ParadoxTest& t) {
+             WriteParadox(t.At("Member2.DB"), MemberFields, Devices(2, 0));
+         }, "Member2.DB", 1, TParadoxProblem::Kind::IdOutOfRange},
+        {"device in group 17", [](ParadoxTest& t) {
+             WriteParadox(t.At("Member8.DB"), MemberFields, {{qint64(4), QByteArray(), qint64(1)}, {qint64(5), QByteArray(), qint64(17)}});
+         }, "Member8.DB", 2, TParadoxProblem::Kind::GroupOfDeviceOutOfRange},
+        {"device in group -3", [](ParadoxTest& t) {
+             WriteParadox(t.At("Member8.DB"), MemberFields, {{qint64(4), QByteArray(), qint64(-3)}});
+         }, "Member8.DB", 1, TParadoxProblem::Kind::GroupOfDeviceOutOfRange},
+        {"group ID 16", [](ParadoxTest& t) {
+             WriteParadox(t.At("Group4.DB"), GroupFields, {{qint64(0), QByteArray()}, {qint64(16), QByteArray()}});
+         }, "Group4.DB", 2, TParadoxProblem::Kind::GroupIdOutOfRange},
+        {"duplicate group ID", [](ParadoxTest& t) {
+             WriteParadox(t.At("Group4.DB"), GroupFields, {{qint64(0), QByteArray()}, {qint64(3), QByteArray()}, {qint64(3), QByteArray()}});
+         }, "Group4.DB", 3, TParadoxProblem::Kind::DuplicateId},
         {"name of the wrong type", [](ParadoxTest& t) {
              WriteParadox(t.At("Member12.DB"), {{"ID", pxfLong, 4}, {"Name", pxfLong, 4}, {"Group_ID", pxfShort, 2}},
                           {{qint64(1), qint64(5), qint64(0)}});
@@ -322,6 +337,22 @@ TEST_F(ParadoxTest, AnUnreadableTableIsRefusedByFileAndRecordAndNothingIsConvert
         EXPECT_TRUE(p.Text(0).contains(At(c.file)));
         EXPECT_EQ(Snapshot(data), before);
     }
+}
+
+// Groups are addressed by their ID: IDs with a gap come over as they are, and a device may name a
+// group the table lacks.
+TEST_F(ParadoxTest, GroupIdsWithGapsAndDevicesOfMissingGroupsConvert)
+{
+    WriteParadox(At("Group1.DB"), GroupFields,
+                 {{qint64(5), Gbk("五")}, {qint64(0), Gbk("未编组")}, {qint64(1), QByteArray()}, {qint64(2), QByteArray()}});
+    WriteParadox(At("Member1.DB"), MemberFields, {{qint64(1), QByteArray(), qint64(5)}, {qint64(999), QByteArray(), qint64(9)}});
+    const TConversion result = ConvertParadoxDirectory(data);
+    ASSERT_TRUE(result.converted) << result.problems.front().Text(1).toStdString();
+    TRegister reg(data);
+    reg.Open();
+    EXPECT_EQ(ScanIds(reg.Group_Table), (std::vector<int>{0, 1, 2, 5}));
+    ASSERT_TRUE(reg.Member_Table.Locate(QStringLiteral("ID"), 999));
+    EXPECT_EQ(reg.Member_Table.FieldByName(QStringLiteral("Group_ID")).AsInteger(), 9);
 }
 
 std::atomic<int> g_replacements{0};
