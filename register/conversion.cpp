@@ -8,6 +8,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
 namespace {
 
 constexpr int SceneCount = 12;
@@ -105,6 +112,48 @@ void RemoveMarker(const QString& dataDir)
     tarvello::SyncDirectory(marker);
 }
 
+// A file whose permission bits were changed, and the bits it had.
+struct TModeChange {
+    QString path;
+    unsigned mode = 0;
+};
+
+// Makes the originals of the password table readable and writable by their owner only, as the
+// password store is: their encoding is easily undone. Done before anything is renamed, so the
+// kept copies have that mode however the conversion ends. Windows files have no such bits.
+void RestrictPasswordOriginals(const QDir& dir, const TMarkerEntry& e, std::vector<TModeChange>& changed)
+{
+#ifndef _WIN32
+    constexpr mode_t OwnerOnly = S_IRUSR | S_IWUSR;
+    for (const QString& name : QStringList{e.fileName} + e.companions) {
+        const QString path = dir.filePath(name);
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+            throw ETableError(ETableError::Kind::CannotOpen, path, QString::fromLocal8Bit(std::strerror(errno)));
+        const mode_t mode = st.st_mode & 07777;
+        if (mode == OwnerOnly)
+            continue;
+        if (::chmod(QFile::encodeName(path).constData(), OwnerOnly) != 0)
+            throw ETableError(ETableError::Kind::WriteFailed, path, QString::fromLocal8Bit(std::strerror(errno)));
+        changed.push_back({path, mode});
+    }
+#else
+    (void)dir;
+    (void)e;
+    (void)changed;
+#endif
+}
+
+void RestoreModes(const std::vector<TModeChange>& changed)
+{
+#ifndef _WIN32
+    for (const TModeChange& c : changed)
+        ::chmod(QFile::encodeName(c.path).constData(), static_cast<mode_t>(c.mode));
+#else
+    (void)changed;
+#endif
+}
+
 // Moves the original files of one table to their kept names (those not moved yet), then
 // puts the new file in its place.
 void Install(const QDir& dir, const TMarkerEntry& e)
@@ -179,6 +228,7 @@ TConversion ConvertParadoxDirectory(const QString& dataDir, bool dryRun)
 
     // Every new file is complete and on disk before the first original is moved.
     std::vector<TMarkerEntry> entries;
+    std::vector<TModeChange> modes;
     try {
         for (size_t i = 0; i < result.tables.size(); ++i) {
             const TConvertedTable& table = result.tables[i];
@@ -187,8 +237,12 @@ TConversion ConvertParadoxDirectory(const QString& dataDir, bool dryRun)
             entries.push_back({table.fileName, QFileInfo(temp).fileName(), CompanionsOf(dir, table.fileName)});
             TTable::WriteInto(temp, SchemaOf(table.kind), rows[i], table.kind != TParadoxKind::Passwords, live);
         }
+        for (const TMarkerEntry& e : entries)
+            if (KindOf(e.fileName) == TParadoxKind::Passwords)
+                RestrictPasswordOriginals(dir, e, modes);
         WriteMarker(dataDir, entries);
     } catch (...) {
+        RestoreModes(modes);
         for (const TMarkerEntry& e : entries) {
             tarvello::RemoveIfPresent(dir.filePath(e.temp));
             tarvello::RemoveIfPresent(dir.filePath(e.temp) + QLatin1String("-journal"));

@@ -45,7 +45,8 @@ QString ConversionMarkerFileName(const QString& dataDir);
 
 // Converts every Paradox table of the data directory. When any table cannot be read
 // (problems), or `dryRun` is set, nothing is written. A failure while writing throws
-// ETableError naming the file; the directory is then as it was.
+// ETableError naming the file; the directory is then as it was. The kept originals of the
+// password table are readable and writable by their owner only (not on Windows).
 TConversion ConvertParadoxDirectory(const QString& dataDir, bool dryRun = false);
 
 enum class TResumed { Nothing, Completed, RolledBack };

@@ -355,6 +355,48 @@ TEST_F(ParadoxTest, GroupIdsWithGapsAndDevicesOfMissingGroupsConvert)
     EXPECT_EQ(reg.Member_Table.FieldByName(QStringLiteral("Group_ID")).AsInteger(), 9);
 }
 
+// The kept password table is for its owner only, its encoding being easily undone; the other kept
+// files keep their modes. A conversion that cannot set the mode leaves every mode as it was.
+TEST_F(ParadoxTest, TheKeptPasswordFilesAreForTheirOwnerOnly)
+{
+    const auto make = [this] {
+        MakeDirectory();
+        WriteBytes(At("SysSet.PX"), "index");
+        WriteBytes(At("SysSet.VAL"), "checks");
+        for (const QString& name : DirEntries(data))
+            SetMode(At(name), 0644);
+    };
+    make();
+    ASSERT_TRUE(ConvertParadoxDirectory(data).converted);
+    const std::pair<const char*, int> modes[] = {
+        {"SysSet.paradox.DB", 0600}, {"SysSet.paradox.PX", 0600}, {"SysSet.paradox.VAL", 0600},
+        {"Member1.paradox.DB", 0644}, {"Member1.paradox.PX", 0644}, {"Group1.paradox.DB", 0644}};
+    for (const auto& [name, mode] : modes)
+        EXPECT_EQ(FileMode(At(name)), mode) << name;
+
+    QDir(data).removeRecursively();
+    QDir().mkpath(data);
+    make();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making a file of another owner needs root";
+    ASSERT_EQ(::chown(QFile::encodeName(At("SysSet.VAL")).constData(), 4321, 4321), 0);
+    const auto before = Snapshot(data);
+    const bool ran = AsPlainUser([&] {
+        try {
+            ConvertParadoxDirectory(data);
+            ADD_FAILURE() << "converted";
+        } catch (const ETableError& e) {
+            EXPECT_EQ(e.kind(), ETableError::Kind::WriteFailed);
+            EXPECT_EQ(e.fileName(), At("SysSet.VAL"));
+        }
+        EXPECT_EQ(Snapshot(data), before);
+        for (const QString& name : DirEntries(data))
+            EXPECT_EQ(FileMode(At(name)), 0644) << name.toStdString();
+    });
+    if (!ran)
+        GTEST_SKIP() << "the capabilities that override file permissions cannot be given up here";
+}
+
 std::atomic<int> g_replacements{0};
 int g_killAt = 0;
 void KillAtReplacement(const QString&)
