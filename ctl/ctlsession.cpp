@@ -163,7 +163,7 @@ QString CtlSession::portDescription() const
     return path == m_portName ? m_portName : QStringLiteral("%1 (%2)").arg(m_portName, path);
 }
 
-void CtlSession::openPort()
+void CtlSession::openPort(const QString& whenInUse)
 {
     try {
         m_comm.OpenPort();
@@ -172,11 +172,16 @@ void CtlSession::openPort()
         // another program, the running control centre above all, or not accessible to us.
         const QString path = m_comm.PortResolver(m_portName);
         QString why = QString::fromLatin1(e.what()).trimmed();
-        if (path.startsWith(QLatin1Char('/')) && QFileInfo::exists(path))
+        bool inUse = why.contains(QLatin1String("in use")); // a device server's refusal
+        if (path.startsWith(QLatin1Char('/')) && QFileInfo::exists(path)) {
             why += QStringLiteral(": the port is already in use (is the control centre running on it?) "
                                   "or not accessible");
-        else if (path.startsWith(QLatin1Char('/')))
+            inUse = true;
+        } else if (path.startsWith(QLatin1Char('/'))) {
             why += QStringLiteral(": no such port");
+        }
+        if (inUse && !whenInUse.isEmpty())
+            why += QStringLiteral("; ") + whenInUse;
         throw CtlError(ExitPortError, QStringLiteral("%1: %2").arg(portDescription(), why));
     }
     m_view.portIsOpen = true;
@@ -329,11 +334,12 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
 
 CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> planned)
 {
-    // The rest of a press leaves one frame per write-empty event. Waited for as long as frames
-    // keep leaving, so that a long list on a slow line is not cut short.
+    // The rest of a press leaves one frame per write-empty event, a stop-all's repeat after its
+    // answer window. Waited for as long as frames keep leaving, so that a long list on a slow
+    // line is not cut short.
     auto allLeft = [this] {
         return m_engine.GroupQueue.position >= m_engine.GroupQueue.count
-            && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count
+            && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count && !m_engine.stopAllPending()
             && m_framesLeft == m_handed.size() && m_comm.SendDataEmpty() && m_comm.isOpen() && !m_portLost;
     };
     if (!allLeft() && !m_portLost) {
@@ -346,7 +352,7 @@ CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> p
         QObject::connect(&check, &QTimer::timeout, &loop, [&] {
             if (allLeft() || m_portLost) {
                 loop.quit();
-            } else if (m_framesLeft != left) {
+            } else if (m_framesLeft != left || m_engine.stopAllPending()) {
                 left = m_framesLeft;
                 sinceLast.restart();
             } else if (sinceLast.elapsed() > FrameStallLimitMs) {
@@ -373,6 +379,16 @@ CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> p
     }
     result.unsent = std::move(planned);
     return result;
+}
+
+CtlMotionResult CtlSession::stopAll()
+{
+    // The window's stop-all: the broadcast stop, and once more after one answer window of the
+    // timing in force, as devices never confirm a stop and a collision may swallow one.
+    const size_t before = m_handed.size();
+    m_engine.stopAll();
+    return waitForFrames(before,
+        { plannedFrame(BroadcastGroup, 0, CmdStop), plannedFrame(BroadcastGroup, 0, CmdStop) });
 }
 
 bool CtlSession::readdress(int group, int id, int newGroup, int newId)

@@ -88,7 +88,8 @@ public:
     void openRegister();
     std::vector<CtlDevice> registeredDevices();
 
-    void openPort();
+    // whenInUse: added to the message when the port is held by another opener.
+    void openPort(const QString& whenInUse = QString());
     // The port's name as given and the device it was resolved to.
     QString portDescription() const;
     int scene() const { return m_scene; }
@@ -97,6 +98,8 @@ public:
     std::vector<CtlDevice> search(int from, int to);
     // command: CmdUp, CmdDown, CmdStop, CmdForward or CmdBackward.
     CtlMotionResult move(uint8_t command, const CtlTargets& targets);
+    // The broadcast stop, and once more after one answer window. Needs no log-in and no register.
+    CtlMotionResult stopAll();
     // True when the device answered at its new address.
     bool readdress(int group, int id, int newGroup, int newId);
 

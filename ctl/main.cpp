@@ -1,4 +1,4 @@
-// tarvello-ctl: the control centre for scripts. Polls, searches, moves, re-addresses and
+// tarvello-ctl: the control centre for scripts. Polls, searches, moves, stops, re-addresses and
 // lists the devices of a scene with the window's engine, register, port layer and access levels.
 #include "common/datadir.h"
 #include "common/version.h"
@@ -29,6 +29,7 @@ const char UsageText[] =
     "  move up|down|stop|forward|backward (--all | --group G... | --device ID...)\n"
     "  readdress --from G:ID --to G:ID   give a device a new group and ID (administrator)\n"
     "  list                          print the register of the scene\n"
+    "  stop-all                      stop every device: the broadcast stop, sent twice (no password)\n"
     "\n"
     "options:\n"
     "  --port NAME      the port (COM1, /dev/ttyUSB0, ...); default [COM] num of DB.ini\n"
@@ -39,7 +40,9 @@ const char UsageText[] =
     "  --yes            confirm a search without asking\n"
     "  --version        show the version\n"
     "\n"
-    "The password is read from the terminal, or from TARVELLO_PASSWORD.\n"
+    "The password is read from the terminal, or from TARVELLO_PASSWORD; stop-all needs none.\n"
+    "stop-all is a convenience of the software: it does not replace the installation's\n"
+    "hard-wired emergency stop.\n"
     "Exit status: 0 done, 1 data file error, 2 usage, 3 log-in refused, 4 port error or a\n"
     "frame that did not go out, 5 a device did not answer.\n";
 
@@ -272,7 +275,7 @@ int reportFrames(const CtlMotionResult& result, const QString& port, bool json)
 int run(const Options& o)
 {
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
-        QStringLiteral("readdress"), QStringLiteral("list") };
+        QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all") };
     if (!commands.contains(o.command))
         throw CtlError(ExitUsage, o.command.isEmpty() ? QStringLiteral("no command given")
                                                       : QStringLiteral("unknown command %1").arg(o.command));
@@ -304,6 +307,12 @@ int run(const Options& o)
         throw CtlError(ExitUsage, QStringLiteral("--all, --group and --device go with move only"));
 
     CtlSession session(ChooseDataDir(o.dataDir).path, o.scene, o.port);
+    if (o.command == QLatin1String("stop-all")) {
+        // A stop harms nothing: no password, and no register that could fail to open.
+        session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "
+                                        "\"Stop all\" button"));
+        return reportFrames(session.stopAll(), session.portDescription(), o.json);
+    }
     const int level = session.logIn(password());
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)

@@ -376,6 +376,33 @@ TEST_P(CtlTest, ReaddressNeedsTheAdministratorAndMovesDeviceAndRegister)
     EXPECT_EQ(ctl({ "readdress", "--from", "2:9", "--to", "2:10" }, AdministratorPassword).exitCode, 2);
 }
 
+// Old and new IDs are those of one device, 1 to 999: ID 0 in a frame is every device of the group.
+TEST_P(CtlTest, ReaddressRefusesAddressesOfNoSingleDevice)
+{
+    sim.addDevice(2, 5);
+    registerDevices({ { 2, 5, {} } });
+    struct Case {
+        QString from, to, says;
+    };
+    const std::vector<Case> cases {
+        { "2:5", "3:0", "an ID must be a number from 1 to 999: 0" },
+        { "2:5", "3:00", "an ID must be a number from 1 to 999: 00" },
+        { "2:0", "3:5", "an ID must be a number from 1 to 999: 0" },
+        { "2:5", "3:1000", "an ID must be a number from 1 to 999: 1000" },
+        { "2:5", "16:5", "a group must be a number from 0 to 15: 16" },
+        { "2:5", "3", "--to must be GROUP:ID: 3" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.from + " -> " + c.to).toStdString());
+        const CtlRun r = ctl({ "readdress", "--from", c.from, "--to", c.to }, AdministratorPassword);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.errors.contains(c.says)) << r.errors.toStdString();
+    }
+    EXPECT_TRUE(heard().empty());
+    EXPECT_TRUE(sim.hasDevice(2, 5));
+    EXPECT_EQ(registered(), (std::map<int, int> { { 5, 2 } }));
+}
+
 TEST_P(CtlTest, ListPrintsTheRegisterWithoutTouchingTheBus)
 {
     registerDevices({ { 2, 5, QStringLiteral("吊杆 A") }, { 0, 11, QStringLiteral("Spare") } });
@@ -465,6 +492,11 @@ TEST_P(CtlTest, ExitStatusSaysWhetherEveryFrameLeft)
         { { "move", "up", "--device", "5" }, OperatorPassword, Line::Simulated, 0, {}, { { 0xE2, 5, CmdUp } } },
         { { "move", "stop", "--all" }, OperatorPassword, Line::HeldByWindow, 4, "already in use", {} },
         { everyGroup, OperatorPassword, Line::StopsAfterFirstFrame, 4, "of 16 frames did not go out: group", {} },
+        // A stop needs no password, and goes twice.
+        { { "stop-all" }, std::nullopt, Line::Simulated, 0, {}, { { 0xFF, 0, CmdStop }, { 0xFF, 0, CmdStop } } },
+        { { "stop-all" }, QStringLiteral("wrong"), Line::Simulated, 0, {}, { { 0xFF, 0, CmdStop }, { 0xFF, 0, CmdStop } } },
+        { { "stop-all" }, std::nullopt, Line::HeldByWindow, 4, "F12", {} },
+        { { "stop-all" }, std::nullopt, Line::StopsAfterFirstFrame, 4, "1 of 2 frames did not go out: all devices", {} },
     };
     const QString simulated = portName;
     for (const Case& c : cases) {
