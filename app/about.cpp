@@ -18,6 +18,9 @@ constexpr Text AboutCaption{"关于...", "About Tarvello Tool V2.0"};
 constexpr Text VersionCaption{"版本信息：", "Version: "};
 constexpr Text EditionAdvancedText{"高级用户版 ", "Advance User "};
 constexpr Text EditionCustomerText{"客户版 ", "Customer "};
+constexpr Text StopAllNoteText{"“全部停止”（F12）只是本软件提供的便利功能，不能代替设备现场硬接线的紧急停止。",
+                               "Stop all (F12) is a convenience of this software; it does not replace the "
+                               "installation's hard-wired emergency stop."};
 
 QFont roundFont()
 {
@@ -64,7 +67,16 @@ TAboutForm::TAboutForm(QWidget* owner)
     versionLabel->setObjectName(QStringLiteral("versionLabel"));
     versionLabel->move(150, 143);
 
-    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel}) l->installEventFilter(this);
+    stopAllNote = new QLabel(this);
+    stopAllNote->setObjectName(QStringLiteral("stopAllNote"));
+    stopAllNote->setWordWrap(true);
+    stopAllNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette red = stopAllNote->palette();
+    red.setColor(QPalette::WindowText, QColor(0xa0, 0x10, 0x20));
+    stopAllNote->setPalette(red);
+    stopAllNote->setGeometry(30, 176, ClientWidth - 60, 64);
+
+    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel, stopAllNote}) l->installEventFilter(this);
 }
 
 void TAboutForm::showAbout()
@@ -98,6 +110,7 @@ void TAboutForm::AboutFormProcLanguage(int16_t language)
     versionCaption->setText(pick(VersionCaption, language));
     versionCaption->adjustSize();
     versionLabel->move(versionCaption->x() + versionCaption->width() + 4, versionLabel->y());
+    stopAllNote->setText(pick(StopAllNoteText, language));
     if (Edition == EditionAdvanced) editionLabel->setText(pick(EditionAdvancedText, language));
     if (Edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
 }

@@ -11,7 +11,7 @@ class TAboutForm : public QWidget {
     Q_OBJECT
 public:
     static constexpr int ClientWidth = 322;
-    static constexpr int ClientHeight = 199;
+    static constexpr int ClientHeight = 250;
 
     explicit TAboutForm(QWidget* owner = nullptr);
 
@@ -24,6 +24,7 @@ public:
     QLabel* editionLabel = nullptr; // edition
     QLabel* versionCaption = nullptr; // version caption
     QLabel* versionLabel = nullptr; // version number
+    QLabel* stopAllNote = nullptr;  // what stop-all is and is not
 
 protected:
     void paintEvent(QPaintEvent*) override;

@@ -32,6 +32,7 @@ public:
     {
         comm.OnReceiveData = nullptr;
         comm.OnSendDataEmpty = nullptr;
+        comm.OnDataWritten = nullptr;
         comm.OnRequestHangup = nullptr;
         comm.ClosePort();
         sim.stop();
@@ -48,6 +49,10 @@ public:
             engine.Comm1ReceiveData(buffer, length);
         };
         comm.OnSendDataEmpty = [this](TComm*) { engine.Comm1SendDataEmpty(); };
+        // A frame is logged once it has left the port; a stop-all takes back what has not.
+        comm.OnDataWritten = [this](TComm*, const uint8_t*, uint16_t) { engine.frameWritten(); };
+        engine.setLogWhenWritten(true);
+        tx.Purge = [this] { return comm.PurgeOutput().size(); };
         // As the main window does: a port that hung up is closed, and the
         // engine stops using it.
         comm.OnRequestHangup = [this](TComm*) { closePort(); };

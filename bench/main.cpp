@@ -14,6 +14,8 @@
 //     only the searches under faults
 //   tarvello-bench --list-only
 //     only the ListRefresh of 999 devices in the real main window
+//   tarvello-bench --stop-only
+//     only the time from a stop-all to its frame on the line (999 device frames queued)
 
 #include "bench/engine_rig.h"
 
@@ -95,6 +97,43 @@ PollResult runPoll(int count, bool answering, bool fast)
     for (const auto& row : rows)
         r.online += row.online.value_or(false) ? 1 : 0;
     return r;
+}
+
+// 999 devices on the bus and listed, a poll running and an Up for every one of them being sent
+// frame by frame: the time from the stop-all to the last byte of its broadcast stop on the line.
+// Negative when it could not be measured.
+double measureStopAll(bool fast)
+{
+    EngineRig rig;
+    std::vector<std::pair<int, int>> listed;
+    for (int id = 1; id <= 999; ++id) {
+        listed.emplace_back(id, id % 16);
+        rig.sim.addDevice(uint8_t(id % 16), uint16_t(id));
+    }
+    rig.open();
+    if (fast)
+        rig.fastBus();
+    rig.listDevices(listed);
+    for (MemoryRow& row : rig.view.rows)
+        row.selected = true;
+    rig.engine.prepareRebuild();
+    rig.engine.startPoll();
+    rig.engine.upPressed();
+    EngineRig::settle(300); // frames on their way, the poll asking
+    const auto pressed = SimClock::now();
+    rig.engine.stopAll();
+    const bool seen = EngineRig::runUntil([&] {
+        for (const ReceivedFrame& f : rig.sim.frames())
+            if (f.time >= pressed && f.command == CmdStop && f.address == BroadcastGroup)
+                return true;
+        return false;
+    }, 2000);
+    if (!seen)
+        return -1;
+    for (const ReceivedFrame& f : rig.sim.frames())
+        if (f.time >= pressed && f.command == CmdStop && f.address == BroadcastGroup)
+            return std::chrono::duration<double, std::milli>(f.time - pressed).count();
+    return -1;
 }
 
 struct SearchResult {
@@ -234,6 +273,11 @@ int main(int argc, char** argv)
                 refresh < 0 ? "could not be measured" : (ms(refresh) + " (median of 7, real main window)").c_str());
             return refresh < 0 ? 1 : 0;
         }
+        if (std::strcmp(argv[i], "--stop-only") == 0) {
+            for (int f = 0; f < 2; ++f)
+                std::printf("stop-all, %s timing: %.1f ms\n", f ? "fast" : "default", measureStopAll(f == 1));
+            return 0;
+        }
     }
     const bool faultsOnly = std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--faults-only") == 0; });
     const int devices = argValue(argc, argv, "--devices", 20);
@@ -368,6 +412,18 @@ int main(int argc, char** argv)
         row("all answering: per device, times the line's limit", perDevice(fullAnswering[0]),
             perDevice(fullAnswering[1]));
         row("all silent", ms(silent[0]), ms(silent[1]));
+    }
+
+    std::printf("\nStop all: 999 device frames queued and a poll running, to the last byte of the stop\n");
+    for (int f = 0; f < 2; ++f) {
+        std::vector<qint64> tenths; // of a millisecond
+        for (int k = 0; k < 5; ++k)
+            tenths.push_back(qint64(measureStopAll(f == 1) * 10));
+        const Stats st = stats(tenths);
+        check(st.min >= 0, "stop-all");
+        char value[64];
+        std::snprintf(value, sizeof value, "median %.1f ms, worst %.1f ms of 5", st.median / 10, st.max / 10);
+        line(f == 0 ? "default timing" : "fast timing", value);
     }
 
     std::printf("\nFor comparison\n");

@@ -169,12 +169,11 @@ void ControlEngine::dropNewestHandedOver(size_t purged)
         back.push_back(std::move(m_handedOver.back()));
         m_handedOver.pop_back();
     }
-    std::vector<ReaddressMove> unsent;
     for (auto it = back.rbegin(); it != back.rend(); ++it) {
         if (it->logged)
             m_view.logDropped(it->bytes.data(), int(it->bytes.size()));
         if (it->move) {
-            unsent.push_back(*it->move);
+            m_droppedMoves.push_back(*it->move);
             // A device that never heard its frame is not asked at its new address.
             const ReaddressMove m = *it->move;
             std::erase_if(m_verifications, [m](const Verification& v) {
@@ -182,13 +181,19 @@ void ControlEngine::dropNewestHandedOver(size_t purged)
             });
         }
     }
-    if (!unsent.empty())
-        m_view.readdressDropped(unsent);
+}
+
+void ControlEngine::reportDroppedMoves()
+{
+    if (m_droppedMoves.empty())
+        return;
+    const std::vector<ReaddressMove> dropped = std::exchange(m_droppedMoves, {});
+    m_view.readdressDropped(dropped);
 }
 
 void ControlEngine::endBatches()
 {
-    std::vector<ReaddressMove> unsent;
+    std::vector<ReaddressMove>& unsent = m_droppedMoves;
     const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
     for (int k = std::max(0, ReaddressBatch.position + 1); k < batch; ++k)
         unsent.push_back({ ReaddressBatch.sourceGroup, ReaddressBatch.targetGroup, ReaddressBatch.items[k] });
@@ -197,8 +202,6 @@ void ControlEngine::endBatches()
             unsent.push_back({ b.sourceGroup, b.targetGroup, id });
     ReaddressBatch.count = ReaddressBatch.position = 0;
     m_queuedBatches.clear();
-    if (!unsent.empty())
-        m_view.readdressDropped(unsent);
 }
 
 void ControlEngine::reportPortClosed()
@@ -804,6 +807,9 @@ void ControlEngine::portClosed()
     clearQueues();
     if (m_view.progressBarExists())
         m_view.destroyProgressBar();
+    // At a port change the stops go out before this is said.
+    if (m_portChanging == 0)
+        reportDroppedMoves();
 }
 
 // ---------------------------------------------------------------- continuation
@@ -1343,7 +1349,10 @@ void ControlEngine::stopAll()
     LastCmd = CmdStop;
     MotionCmd = CmdStop;
     m_view.motionTargetsChanged();
-    if (!sendMotionFrame(BroadcastGroup, 0, CmdStop)) {
+    const bool sent = sendMotionFrame(BroadcastGroup, 0, CmdStop);
+    // Said once the stop is on its way.
+    reportDroppedMoves();
+    if (!sent) {
         StopRepeatTimer.stop();
         m_resumePollAfterStop = false;
         reportPortClosed();
@@ -1370,13 +1379,20 @@ bool ControlEngine::endForPortChange()
 {
     // What was being driven: the self-check's targets, and a press still being sent.
     MotionTargets driven = m_selfCheckTargets;
-    if (continuationPending() && MotionCmd != CmdStop) {
-        driven.groups.insert(driven.groups.end(), m_pressTargets.groups.begin(), m_pressTargets.groups.end());
-        driven.devices.insert(driven.devices.end(), m_pressTargets.devices.begin(), m_pressTargets.devices.end());
+    const bool pressPending = GroupQueue.position < GroupQueue.count || DeviceQueue.position < DeviceQueue.count;
+    if (pressPending && MotionCmd != CmdStop) {
+        for (uint8_t g : m_pressTargets.groups)
+            if (std::find(driven.groups.begin(), driven.groups.end(), g) == driven.groups.end())
+                driven.groups.push_back(g);
+        for (const auto& d : m_pressTargets.devices)
+            if (std::find(driven.devices.begin(), driven.devices.end(), d) == driven.devices.end())
+                driven.devices.push_back(d);
     }
     takeBackQueuedFrames();
     // Everything else belonging to this port ends first, so only the stops are left to go.
+    ++m_portChanging;
     portClosed();
+    --m_portChanging;
 
     bool sent = false;
     if (!driven.empty() && m_view.portOpen()) {
@@ -1393,5 +1409,6 @@ bool ControlEngine::endForPortChange()
                 sent = sendMotionFrame(g, id, CmdStop) || sent;
         }
     }
+    reportDroppedMoves();
     return sent;
 }

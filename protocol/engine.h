@@ -341,6 +341,9 @@ private:
     // Takes back what waits in the port; each frame is logged as dropped.
     void takeBackQueuedFrames();
     void dropNewestHandedOver(size_t count);
+    void reportDroppedMoves();
+    std::vector<ReaddressMove> m_droppedMoves; // said once the operation that dropped them is over
+    int m_portChanging = 0;
     // Every send goes through here, so the frames handed to the port are known in order.
     bool send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move = std::nullopt);
     struct HandedOver {

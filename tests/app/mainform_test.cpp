@@ -223,7 +223,7 @@ TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
     TAboutForm* about = f->aboutForm();
     f->controls().aboutButton->click();
     ASSERT_TRUE(about->isVisible());
-    EXPECT_EQ(about->size(), QSize(322, 199));
+    EXPECT_EQ(about->size(), QSize(322, 250));
     EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_TRUE(about->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(about->windowTitle(), QString("关于..."));
@@ -257,9 +257,9 @@ TEST_F(MainFormTest, AboutBoxIsWhiteWithAFrameLineAlongItsEdges)
         f->aboutForm()->close();
         f->aboutForm()->showAbout();
         const QImage image = f->aboutForm()->grab().toImage();
-        ASSERT_EQ(image.size(), QSize(322, 199));
+        ASSERT_EQ(image.size(), QSize(322, 250));
         EXPECT_EQ(QColor(image.pixel(160, 100)), QColor(Qt::white));
-        for (QPoint edge : {QPoint(0, 100), QPoint(321, 100), QPoint(160, 0), QPoint(160, 198)})
+        for (QPoint edge : {QPoint(0, 100), QPoint(321, 100), QPoint(160, 0), QPoint(160, 249)})
             EXPECT_EQ(QColor(image.pixel(edge)), QColor(Qt::black)) << edge.x() << "," << edge.y();
         if (const QByteArray dir = qgetenv("TARVELLO_SCREENSHOT_DIR"); !dir.isEmpty()) {
             image.save(QString::fromLocal8Bit(dir) + (language ? "/about-en.png" : "/about-zh.png"));

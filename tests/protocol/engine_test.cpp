@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -1618,4 +1619,175 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// ---------------------------------------------------------------- what is chosen, and stop all
+
+TEST_F(EngineTest, AddressesComeFromGroupIdsAndTheRegisterNeverFromAGuess)
+{
+    // A group table with IDs {0, 1, 2, 5}: the fourth group entry stands for group 5.
+    view.entryGroups = { -1, 0, 1, 2, 5 };
+    view.checked = std::vector<bool>(5, false);
+    view.checked[4] = true;
+    view.highlighted = 1;
+    engine.upPressed();
+    EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(5, 0, CmdUp) }));
+
+    // Device 7 left the register while its row (group 3) stayed listed.
+    wire.clear();
+    view.checked[4] = false;
+    view.rows = { MemoryRow { 7, true, std::nullopt, -1, 3 }, MemoryRow { 8, true, std::nullopt, -1, 3 } };
+    reg.groupById = { { 8, 3 } };
+    engine.upPressed();
+    drain();
+    EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(3, 8, CmdUp) }));
+    EXPECT_EQ(view.missingTargets, std::vector<std::vector<int>> { { 7 } });
+    wire.clear();
+    engine.stopPressed(); // a Stop still reaches it where its row showed it
+    drain();
+    EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(3, 7, CmdStop), shortFrame(3, 8, CmdStop) }));
+    EXPECT_EQ(view.missingTargets.size(), 1u);
+}
+
+TEST_F(EngineTest, AVerificationHearingSeveralAnswersSaysTheAddressIsShared)
+{
+    listDevices({ { 40, 4 } });
+    ASSERT_TRUE(engine.sendReaddress(255, 0, 4, 40));
+    drain();
+    ASSERT_EQ(hex(wire.back()), hex(shortFrame(4, 40, CmdAskState)));
+    Bytes fifteen;
+    for (int k = 0; k < 15; ++k) {
+        const Bytes r = reply(4, 40);
+        fifteen.insert(fifteen.end(), r.begin(), r.end());
+    }
+    receive(fifteen);
+    EXPECT_EQ(view.shared, (std::vector<std::vector<std::pair<int, int>>> { { { 4, 40 } } }));
+    EXPECT_TRUE(view.unanswered.empty());
+}
+
+// A port that holds frames until the test lets them leave, as a real line does.
+class QueuedPortTest : public ::testing::Test {
+protected:
+    MemoryView view;
+    MemoryRegister reg;
+    std::deque<Bytes> queued; // handed to the port, not yet on the line
+    std::vector<Bytes> line;  // left the port, in order
+    TxChannel tx { [this](const uint8_t* b, uint16_t n) {
+        queued.emplace_back(b, b + n);
+        return true;
+    } };
+    ControlEngine engine { view, reg, tx };
+
+    void SetUp() override
+    {
+        engine.Pause = [](int) {};
+        engine.setLogWhenWritten(true);
+        tx.Purge = [this] {
+            const size_t n = queued.size();
+            queued.clear();
+            return n;
+        };
+    }
+    // The oldest frame leaves the line; the port says so, and that it is empty when it is.
+    void leave()
+    {
+        if (queued.empty())
+            return;
+        line.push_back(queued.front());
+        queued.pop_front();
+        engine.frameWritten();
+        if (queued.empty())
+            engine.Comm1SendDataEmpty();
+    }
+    void run()
+    {
+        for (int guard = 0; guard < 3000 && !queued.empty(); ++guard)
+            leave();
+    }
+};
+
+struct StopAllCase {
+    const char* name;
+    std::function<void(ControlEngine&, MemoryView&)> busy;
+    std::vector<ReaddressMove> dropped;
+};
+
+class StopAllTest : public QueuedPortTest, public ::testing::WithParamInterface<StopAllCase> {};
+
+TEST_P(StopAllTest, TheStopGoesFirstNothingQueuedFollowsAndItGoesTwice)
+{
+    for (int id = 1; id <= 30; ++id) {
+        view.rows.push_back(MemoryRow { id, id != 30, std::nullopt });
+        reg.groupById[id] = 2;
+    }
+    GetParam().busy(engine, view);
+    leave();
+    leave();
+    const size_t before = line.size();
+    const size_t waiting = queued.size();
+
+    engine.stopAll();
+    run();
+    ASSERT_GT(line.size(), before);
+    EXPECT_EQ(hex(line[before]), hex(shortFrame(0xFF, 0, CmdStop)));
+    engine.StopRepeatTimerTimer();
+    run();
+    int stops = 0;
+    for (size_t k = before; k < line.size(); ++k) {
+        const DecodedFrame f = DecodeFrame(line[k].data());
+        EXPECT_TRUE(f.code == CmdStop || f.code == CmdAskState) << hex(line[k]);
+        stops += f.code == CmdStop ? 1 : 0;
+    }
+    EXPECT_EQ(stops, 2);
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_EQ(engine.selfCheckPhase(), ControlEngine::SelfCheckPhase::Stopped);
+    // What was taken back shows as dropped, never as sent.
+    for (const Bytes& d : view.droppedLog)
+        EXPECT_EQ(std::count(view.txLog.begin(), view.txLog.end(), d), 0) << hex(d);
+    EXPECT_LE(view.droppedLog.size(), waiting);
+    if (GetParam().dropped.empty())
+        EXPECT_TRUE(view.dropped.empty());
+    else
+        EXPECT_EQ(view.dropped, std::vector<std::vector<ReaddressMove>> { GetParam().dropped });
+}
+
+INSTANTIATE_TEST_SUITE_P(Busy, StopAllTest,
+    ::testing::Values(
+        StopAllCase { "DeviceQueue", [](ControlEngine& e, MemoryView&) { e.upPressed(); }, {} },
+        StopAllCase { "SelfCheck",
+            [](ControlEngine& e, MemoryView& v) {
+                v.edit3 = "60";
+                e.selfCheckClicked();
+            },
+            {} },
+        StopAllCase { "Search",
+            [](ControlEngine& e, MemoryView& v) {
+                v.edit1 = "1";
+                v.edit2 = "999";
+                e.searchClicked();
+            },
+            {} },
+        StopAllCase { "ReaddressBatch",
+            [](ControlEngine& e, MemoryView&) { e.sendReaddressBatch(2, 3, { 1, 2, 3, 4, 5, 6 }); },
+            { { 2, 3, 3 }, { 2, 3, 4 }, { 2, 3, 5 }, { 2, 3, 6 } } }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMoves)
+{
+    for (int id : { 11, 12, 13 }) {
+        view.rows.push_back(MemoryRow { id, id != 13, std::nullopt });
+        reg.groupById[id] = 1;
+    }
+    view.edit3 = "60";
+    engine.selfCheckClicked();
+    run();
+    engine.sendReaddressBatch(1, 2, { 13, 14, 15 });
+    leave();
+
+    ASSERT_TRUE(engine.endForPortChange());
+    EXPECT_EQ(hexAll({ queued.begin(), queued.end() }), hexAll({ shortFrame(1, 11, CmdStop), shortFrame(1, 12, CmdStop) }));
+    EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 1, 2, 14 }, { 1, 2, 15 } } }));
+    EXPECT_FALSE(engine.Timer4.isActive());
+    run();
+    EXPECT_TRUE(queued.empty()); // nothing of the old work continues
 }
