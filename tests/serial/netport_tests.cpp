@@ -103,6 +103,16 @@ void holdUntilClosed(int fd) {
     }
 }
 
+// A server that says `first`, and `later` a moment after, then holds the connection.
+std::function<void(int)> says(const Bytes& first, const Bytes& later = {}) {
+    return [=](int fd) {
+        sendAll(fd, first);
+        std::this_thread::sleep_for(30ms);
+        sendAll(fd, later);
+        holdUntilClosed(fd);
+    };
+}
+
 struct OpenFailureCase {
     const char* what;
     const char* scheme;
@@ -154,26 +164,9 @@ INSTANTIATE_TEST_SUITE_P(
                         "refuses the serial line control"},
         OpenFailureCase{"hangs_up", "rfc2217", [](int fd) { ::shutdown(fd, SHUT_RDWR); }, "closed the connection"},
         // Outside binary mode a Telnet server may drop the 00 of 0D 00, which a status query holds.
-        OpenFailureCase{"refuses_binary_out", "rfc2217",
-                        [](int fd) {
-                            sendAll(fd, {Iac, 253, 44, Iac, 254, 0, Iac, 251, 0});  // DONT BINARY
-                            holdUntilClosed(fd);
-                        },
-                        "refuses binary mode"},
-        OpenFailureCase{"refuses_binary_in", "rfc2217",
-                        [](int fd) {
-                            sendAll(fd, {Iac, 253, 44, Iac, 253, 0, Iac, 252, 0});  // WONT BINARY
-                            holdUntilClosed(fd);
-                        },
-                        "refuses binary mode"},
-        OpenFailureCase{"refuses_binary_after_the_option", "rfc2217",
-                        [](int fd) {
-                            sendAll(fd, {Iac, 253, 44});
-                            std::this_thread::sleep_for(30ms);
-                            sendAll(fd, {Iac, 252, 0});
-                            holdUntilClosed(fd);
-                        },
-                        "refuses binary mode"},
+        OpenFailureCase{"refuses_binary_out", "rfc2217", says({Iac, 253, 44, Iac, 254, 0}), "refuses binary mode"},
+        OpenFailureCase{"refuses_binary_in", "rfc2217", says({Iac, 253, 44, Iac, 252, 0}), "refuses binary mode"},
+        OpenFailureCase{"refuses_binary_later", "rfc2217", says({Iac, 253, 44}, {Iac, 252, 0}), "refuses binary mode"},
         // ser2net turns a second client away in words, then closes.
         OpenFailureCase{"port_taken", "tcp",
                         [](int fd) {
