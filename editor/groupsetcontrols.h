@@ -13,7 +13,7 @@ class TDeviceListView;
 
 struct GroupSetControls {
     // Always shown: two groups side by side.
-    QComboBox* leftGroupSelector = nullptr;   // item index = group ID
+    QComboBox* leftGroupSelector = nullptr;   // one entry per group record, its group ID as item data
     TDeviceListView* leftList = nullptr;      // devices of the left group
     QComboBox* rightGroupSelector = nullptr;
     TDeviceListView* rightList = nullptr;
@@ -26,7 +26,7 @@ struct GroupSetControls {
     QWidget* advancedPanel = nullptr;
 
     QGroupBox* groupNameBox = nullptr;
-    QComboBox* renameGroupSelector = nullptr;  // group IDs 1 .. N-1 as text
+    QComboBox* renameGroupSelector = nullptr;  // the groups but the ungrouped record: ID as text and item data
     QLineEdit* groupNameEdit = nullptr;
     QPushButton* renameButton = nullptr;
 
@@ -42,7 +42,7 @@ struct GroupSetControls {
     QLabel* groupArrow = nullptr;
     QLabel* idArrow = nullptr;
     QLabel* nameArrow = nullptr;
-    QComboBox* newGroupSelector = nullptr;  // item index = group ID
+    QComboBox* newGroupSelector = nullptr;  // as the left selector
     QLineEdit* newIdEdit = nullptr;
     QLineEdit* newNameEdit = nullptr;
     QButtonGroup* modes = nullptr;

@@ -74,9 +74,17 @@ QLabel* newDisplay(QWidget* parent, const char* name, const QRect& where)
     return l;
 }
 
-void setIndexOrNone(QComboBox* selector, int index)
+// Shows `group` (none when no entry holds it); with no group given, the entry at `openingIndex`.
+// Returns the group shown.
+std::optional<int> showGroup(QComboBox* selector, std::optional<int> group, int openingIndex)
 {
-    selector->setCurrentIndex(index >= 0 && index < selector->count() ? index : -1);
+    const QSignalBlocker quiet(selector);
+    if (group)
+        selector->setCurrentIndex(selector->findData(*group));
+    else
+        selector->setCurrentIndex(openingIndex < selector->count() ? openingIndex : -1);
+    if (selector->currentIndex() < 0) return std::nullopt;
+    return selector->currentData().toInt();
 }
 
 }  // namespace
@@ -245,10 +253,7 @@ void TGroupSetForm::showEditor()
         activateWindow();
         return;
     }
-    m_leftIndex = 0;
-    m_rightIndex = 1;
-    m_renameIndex = 0;
-    m_newGroupIndex = 0;
+    m_leftGroup = m_rightGroup = m_renameGroup = m_newGroup = std::nullopt;
     refreshEditor();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
@@ -259,10 +264,7 @@ void TGroupSetForm::showEditor()
 
 void TGroupSetForm::closeEvent(QCloseEvent* event)
 {
-    m_leftIndex = 0;
-    m_rightIndex = 1;
-    m_renameIndex = 0;
-    m_newGroupIndex = 0;
+    m_leftGroup = m_rightGroup = m_renameGroup = m_newGroup = std::nullopt;
     m_host.rebuildMainLists();
     event->accept();
 }
@@ -292,35 +294,35 @@ void TGroupSetForm::refreshEditor()
 
 void TGroupSetForm::refreshSelectors()
 {
-    QComboBox* const selectors[] = {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.renameGroupSelector,
-                                    m_ui.newGroupSelector};
-    for (QComboBox* s : selectors) {
+    for (QComboBox* s : {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.renameGroupSelector,
+                         m_ui.newGroupSelector}) {
         const QSignalBlocker quiet(s);
         s->clear();
     }
     TTable& table = groups();
     bool ungroupedRecord = true;
     for (table.First(); !table.Eof(); table.Next()) {
-        const qint64 id = table.FieldByName(IdField).AsLargeInt();
+        // The records come in ID order, but the IDs need not follow one another (a converted
+        // register may hold 0, 1, 2, 5): each entry carries its group ID.
+        const int id = table.FieldByName(IdField).AsInteger();
         const QString label = shownGroupName(ungroupedRecord, id, table.FieldByName(NameField).AsString());
         for (QComboBox* s : {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.newGroupSelector}) {
             const QSignalBlocker quiet(s);
-            s->addItem(label);
+            s->addItem(label, id);
         }
         if (!ungroupedRecord) {
             const QSignalBlocker quiet(m_ui.renameGroupSelector);
-            m_ui.renameGroupSelector->addItem(QString::number(id));
+            m_ui.renameGroupSelector->addItem(QString::number(id), id);
         }
         ungroupedRecord = false;
     }
-    const int remembered[] = {m_leftIndex, m_rightIndex, m_renameIndex, m_newGroupIndex};
-    for (int i = 0; i < 4; ++i) {
-        const QSignalBlocker quiet(selectors[i]);
-        setIndexOrNone(selectors[i], remembered[i]);
-    }
+    m_leftGroup = showGroup(m_ui.leftGroupSelector, m_leftGroup, 0);
+    m_rightGroup = showGroup(m_ui.rightGroupSelector, m_rightGroup, 1);
+    m_renameGroup = showGroup(m_ui.renameGroupSelector, m_renameGroup, 0);
+    m_newGroup = showGroup(m_ui.newGroupSelector, m_newGroup, 0);
     // The name field always belongs to the group the rename selector shows.
-    const QString picked = m_ui.renameGroupSelector->currentText();
-    m_ui.groupNameEdit->setText(picked.isEmpty() ? QString() : storedGroupName(picked.toInt()));
+    const int renamed = groupOf(m_ui.renameGroupSelector);
+    m_ui.groupNameEdit->setText(renamed == NoGroup ? QString() : storedGroupName(renamed));
 }
 
 QString TGroupSetForm::shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const
@@ -336,19 +338,29 @@ QString TGroupSetForm::storedGroupName(int groupId)
     return table.Locate(IdField, groupId) ? table.FieldByName(NameField).AsString() : QString();
 }
 
-// The group ID of the group record behind a selector item (record index + 1).
-int TGroupSetForm::groupIdAt(int selectorIndex)
+int TGroupSetForm::groupOf(const QComboBox* selector)
 {
-    TTable& table = groups();
-    if (selectorIndex < 0 || selectorIndex >= table.RecordCount()) return selectorIndex;
-    table.setRecNo(selectorIndex + 1);
-    return table.FieldByName(IdField).AsInteger();
+    return selector->currentIndex() < 0 ? NoGroup : selector->currentData().toInt();
+}
+
+// A group as the selectors show it; a group without a record by its number alone.
+QString TGroupSetForm::groupLabel(int groupId) const
+{
+    const int entry = m_ui.newGroupSelector->findData(groupId);
+    return entry >= 0 ? m_ui.newGroupSelector->itemText(entry) : GroupLabel(groupId, QString());
+}
+
+// The group the new information names; a device is written ungrouped (0) when no entry is chosen.
+int TGroupSetForm::newGroup() const
+{
+    const int group = groupOf(m_ui.newGroupSelector);
+    return group == NoGroup ? 0 : group;
 }
 
 void TGroupSetForm::refreshLists()
 {
-    const int left = m_ui.leftGroupSelector->currentIndex();
-    const int right = m_ui.rightGroupSelector->currentIndex();
+    const int left = groupOf(m_ui.leftGroupSelector);
+    const int right = groupOf(m_ui.rightGroupSelector);
     // Both on one group: each list keeps what its own selector filled it with.
     if (left == right) return;
     m_ui.leftList->clearDevices();
@@ -356,17 +368,20 @@ void TGroupSetForm::refreshLists()
     TTable& table = devices();
     for (table.First(); !table.Eof(); table.Next()) {
         const int group = table.FieldByName(QStringLiteral("Group_ID")).AsInteger();
-        TDeviceListView* list = group == left ? m_ui.leftList : group == right ? m_ui.rightList : nullptr;
+        TDeviceListView* list = left != NoGroup && group == left     ? m_ui.leftList
+                                : right != NoGroup && group == right ? m_ui.rightList
+                                                                     : nullptr;
         if (list) list->addDevice(table.FieldByName(IdField).AsInteger(), table.FieldByName(NameField).AsString());
     }
 }
 
-void TGroupSetForm::fillList(TDeviceListView* list, int groupIndex)
+void TGroupSetForm::fillList(TDeviceListView* list, int group)
 {
     list->clearDevices();
+    if (group == NoGroup) return;
     TTable& table = devices();
     for (table.First(); !table.Eof(); table.Next())
-        if (table.FieldByName(QStringLiteral("Group_ID")).AsInteger() == groupIndex)
+        if (table.FieldByName(QStringLiteral("Group_ID")).AsInteger() == group)
             list->addDevice(table.FieldByName(IdField).AsInteger(), table.FieldByName(NameField).AsString());
 }
 
@@ -437,8 +452,8 @@ void TGroupSetForm::updateForceModifyWarning()
 void TGroupSetForm::leftGroupChanged(int index)
 {
     guarded([this, index] {
-        m_leftIndex = index;
-        fillList(m_ui.leftList, index);
+        m_leftGroup = m_ui.leftGroupSelector->itemData(index).toInt();
+        fillList(m_ui.leftList, *m_leftGroup);
         m_ui.oldGroupText->setText(m_ui.leftGroupSelector->currentText());
     });
 }
@@ -446,8 +461,8 @@ void TGroupSetForm::leftGroupChanged(int index)
 void TGroupSetForm::rightGroupChanged(int index)
 {
     guarded([this, index] {
-        m_rightIndex = index;
-        fillList(m_ui.rightList, index);
+        m_rightGroup = m_ui.rightGroupSelector->itemData(index).toInt();
+        fillList(m_ui.rightList, *m_rightGroup);
         m_ui.oldGroupText->setText(m_ui.rightGroupSelector->currentText());
     });
 }
@@ -489,8 +504,8 @@ void TGroupSetForm::rightListDoubleClicked()
 void TGroupSetForm::renameGroupPicked(int index)
 {
     guarded([this, index] {
-        m_renameIndex = index;
-        m_ui.groupNameEdit->setText(storedGroupName(m_ui.renameGroupSelector->itemText(index).toInt()));
+        m_renameGroup = m_ui.renameGroupSelector->itemData(index).toInt();
+        m_ui.groupNameEdit->setText(storedGroupName(*m_renameGroup));
     });
 }
 
@@ -501,8 +516,8 @@ void TGroupSetForm::renameClicked()
 
 void TGroupSetForm::renameGroup()
 {
-    if (m_ui.renameGroupSelector->count() == 0 || m_ui.renameGroupSelector->currentIndex() < 0) return;
-    const int groupId = m_ui.renameGroupSelector->currentText().toInt();
+    const int groupId = groupOf(m_ui.renameGroupSelector);
+    if (groupId == NoGroup) return;
     const QString name = m_ui.groupNameEdit->text();
     if (GbkLength(name) > GroupNameMaxBytes) {
         inform(GroupNameTooLong);
@@ -514,14 +529,9 @@ void TGroupSetForm::renameGroup()
     table.SetFieldByName(NameField, name);
     table.Post();
 
+    m_renameGroup = groupId;  // the refresh keeps the renamed group and its new name in the field
     refreshEditor();
     m_host.rebuildMainLists();
-    m_renameIndex = m_ui.renameGroupSelector->findText(QString::number(groupId));
-    {
-        const QSignalBlocker quiet(m_ui.renameGroupSelector);
-        m_ui.renameGroupSelector->setCurrentIndex(m_renameIndex);
-    }
-    m_ui.groupNameEdit->setText(storedGroupName(groupId));
 }
 
 // ---------------------------------------------------------------- form and backup

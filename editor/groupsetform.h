@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "editor/groupsetcontrols.h"
 
 class EditorHost;
+class QComboBox;
 class ETableError;
 class TDeviceListView;
 class TRegister;
@@ -53,7 +55,7 @@ private:
     void refreshEditor();
     void refreshSelectors();
     void refreshLists();
-    void fillList(TDeviceListView* list, int groupIndex);
+    void fillList(TDeviceListView* list, int group);
     void applyForm();
     void pickFirstLeftRow();
     void pickRow(TDeviceListView* list, int row, const QString& groupText);
@@ -61,7 +63,11 @@ private:
     void updateForceModifyWarning();
     QString shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const;
     QString storedGroupName(int groupId);
-    int groupIdAt(int selectorIndex);
+    QString groupLabel(int groupId) const;
+    // The group ID a selector's entry carries; NoGroup when it shows no entry.
+    static constexpr int NoGroup = -1;
+    static int groupOf(const QComboBox* selector);
+    int newGroup() const;
 
     // Group side.
     void leftGroupChanged(int index);
@@ -95,7 +101,7 @@ private:
     void forceModifyDevice();
     void moveRightClicked();
     void moveLeftClicked();
-    void moveDevices(TDeviceListView* source, int sourceIndex, int targetIndex);
+    void moveDevices(TDeviceListView* source, int sourceGroup, int targetGroup);
 
     // Shared by the handlers.
     // Runs a handler's work; a table failure ends it with one error box naming the file.
@@ -111,11 +117,12 @@ private:
     EditorHost& m_host;
     GroupSetControls m_ui;
 
-    // Remembered selections, restored after every refresh.
-    int m_leftIndex = 0;
-    int m_rightIndex = 1;
-    int m_renameIndex = 0;
-    int m_newGroupIndex = 0;
+    // The group each selector shows, by group ID, restored after every refresh; none at the
+    // opening, where the selectors start on their first entries (the right one on its second).
+    std::optional<int> m_leftGroup;
+    std::optional<int> m_rightGroup;
+    std::optional<int> m_renameGroup;
+    std::optional<int> m_newGroup;
 
     bool m_advanced = false;  // kept across openings
     EditMode m_mode = EditMode::Modify;

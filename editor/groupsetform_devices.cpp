@@ -117,7 +117,7 @@ void TGroupSetForm::newIdChanged()
 
 void TGroupSetForm::newGroupChanged(int index)
 {
-    m_newGroupIndex = index;
+    m_newGroup = m_ui.newGroupSelector->itemData(index).toInt();
     updateForceModifyWarning();
 }
 
@@ -154,7 +154,7 @@ void TGroupSetForm::addDevice()
     if (table.Locate(IdField, id)) return inform(MemberIdExists);
     if (!deviceNameFits()) return;
     table.Append();
-    writeFields(table, {id, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()});
+    writeFields(table, {id, m_ui.newNameEdit->text(), newGroup()});
 
     refreshEditor();
     m_host.showMainAgain();
@@ -178,7 +178,7 @@ void TGroupSetForm::deleteDevices()
         const int id = m_ui.newIdEdit->text().toInt();
         if (!table.Locate(IdField, id)) return inform(DeviceNotFound);
         const DeviceRecord found = currentRecord(table);
-        if (found.group != m_ui.newGroupSelector->currentIndex() || found.name != m_ui.newNameEdit->text())
+        if (found.group != newGroup() || found.name != m_ui.newNameEdit->text())
             return inform(DeviceInfoWrong);
         table.Delete();
         for (TDeviceListView* list : {m_ui.leftList, m_ui.rightList})
@@ -227,18 +227,16 @@ void TGroupSetForm::modifyDevice()
     TTable& table = devices();
     if (newId != oldId && table.Locate(IdField, newId)) {
         const DeviceRecord holder = currentRecord(table);
-        const QString groupLabel = holder.group >= 0 && holder.group < m_ui.newGroupSelector->count()
-                                       ? m_ui.newGroupSelector->itemText(holder.group)
-                                       : GroupLabel(holder.group, QString());
         const QString message = pick(ModifyIdTaken);
-        if (!message.isNull()) ShowInformation(this, message.arg(groupLabel, m_ui.newIdEdit->text(), holder.name));
+        if (!message.isNull())
+            ShowInformation(this, message.arg(groupLabel(holder.group), m_ui.newIdEdit->text(), holder.name));
         return;
     }
     if (!table.Locate(IdField, oldId)) return inform(DeviceNotFound);
     const DeviceRecord before = currentRecord(table);
     if (!deviceNameFits() || !portReady()) return;
 
-    const DeviceRecord after{newId, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()};
+    const DeviceRecord after{newId, m_ui.newNameEdit->text(), newGroup()};
     table.Locate(IdField, oldId);
     table.Edit();
     writeFields(table, after);
@@ -282,7 +280,7 @@ void TGroupSetForm::forceModifyDevice()
     if (oldShown && table.Locate(IdField, oldId)) before.push_back(currentRecord(table));
     if (newId != oldId && table.Locate(IdField, newId)) before.push_back(currentRecord(table));
 
-    const DeviceRecord after{newId, m_ui.newNameEdit->text(), m_ui.newGroupSelector->currentIndex()};
+    const DeviceRecord after{newId, m_ui.newNameEdit->text(), newGroup()};
     try {
         if (table.Locate(IdField, newId)) table.Delete();
         if (oldShown && table.Locate(IdField, oldId))
@@ -310,7 +308,7 @@ void TGroupSetForm::moveRightClicked()
 {
     m_host.stopPoll();
     guarded([this] {
-        moveDevices(m_ui.leftList, m_ui.leftGroupSelector->currentIndex(), m_ui.rightGroupSelector->currentIndex());
+        moveDevices(m_ui.leftList, groupOf(m_ui.leftGroupSelector), groupOf(m_ui.rightGroupSelector));
     });
 }
 
@@ -318,18 +316,16 @@ void TGroupSetForm::moveRightClicked()
 void TGroupSetForm::moveLeftClicked()
 {
     guarded([this] {
-        moveDevices(m_ui.rightList, m_ui.rightGroupSelector->currentIndex(), m_ui.leftGroupSelector->currentIndex());
+        moveDevices(m_ui.rightList, groupOf(m_ui.rightGroupSelector), groupOf(m_ui.leftGroupSelector));
     });
 }
 
-void TGroupSetForm::moveDevices(TDeviceListView* source, int sourceIndex, int targetIndex)
+void TGroupSetForm::moveDevices(TDeviceListView* source, int sourceGroup, int targetGroup)
 {
     const QList<int> rows = source->selectedRowsInOrder();
-    if (sourceIndex != targetIndex && sourceIndex >= 0 && targetIndex >= 0 && !rows.isEmpty()) {
+    if (sourceGroup != targetGroup && sourceGroup != NoGroup && targetGroup != NoGroup && !rows.isEmpty()) {
         if (!portReady()) return;
         TTable& table = devices();
-        const int sourceGroup = groupIdAt(sourceIndex);
-        const int targetGroup = groupIdAt(targetIndex);
         // Each device's record as it was; a device no longer in the register still gets its frame.
         std::vector<DeviceRecord> before;
         QList<int> ids;

@@ -15,7 +15,9 @@ const std::initializer_list<Device> Register = {{1, "one", 0}, {3, "three", 0}, 
 const Records Initial = {{1, "one", 0}, {3, "three", 0}, {5, "five", 1}, {6, "six", 1}, {8, "eight", 2}};
 
 struct AdvancedRig : EditorRig {
-    explicit AdvancedRig(int16_t language = 0) : EditorRig(Register, language) { click(ui().formToggleButton); }
+    explicit AdvancedRig(int16_t language = 0, std::initializer_list<Device> devices = Register,
+                         std::initializer_list<int> groupIds = {})
+        : EditorRig(devices, language, groupIds) { click(ui().formToggleButton); }
 };
 
 using C = GroupSetControls;
@@ -123,28 +125,73 @@ const OperationCase OperationCases[] = {
      with(Initial, {{5, "five", 0}, {6, "six", 0}}), {}, {{1, 0, {5, 6}}}, {}},
 };
 
-}  // namespace
-
-TEST_P(OperationTest, ChangesTheRegisterAndTheBus)
+void expectOutcome(AdvancedRig& rig, const OperationCase& c)
 {
-    const OperationCase& c = GetParam();
-    AdvancedRig rig;
-    c.act(rig);
     EXPECT_EQ(rig.records(), c.records);
     EXPECT_EQ(rig.host.frames, c.frames);
     EXPECT_EQ(rig.host.batches, c.batches);
     EXPECT_EQ(rig.messages.texts, c.messages);
+    QList<int> groupIds;  // of the selectors' entries: the group records in their order
+    TTable& groups = rig.host.editorRegister().Group_Table;
+    for (groups.First(); !groups.Eof(); groups.Next()) groupIds.append(groups.Field(0).AsInteger());
     for (auto [list, selector] : {std::pair{rig.ui().leftList, rig.ui().leftGroupSelector},
                                   std::pair{rig.ui().rightList, rig.ui().rightGroupSelector}}) {
         QList<int> shown;
         for (const auto& [id, name, group] : c.records)
-            if (group == selector->currentIndex()) shown.append(id);
+            if (group == groupIds.value(selector->currentIndex(), -1)) shown.append(id);
         EXPECT_EQ(EditorRig::ids(list), shown);
     }
+    EXPECT_EQ(rig.messages.parents, QList<QWidget*>(c.messages.size(), &rig.form));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, OperationTest, ::testing::ValuesIn(OperationCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+// A converted group table may skip IDs: with groups 0, 1, 2 and 5 the fourth entry of every
+// selector is group 5 in what is written, sent and shown. Group 5 is on the right.
+const Records Sparse = with(Initial, {{9, "nine", 5}});
+const OperationCase GroupsByIdCases[] = {
+    {"add", typed("7", "seven", 3, &C::addButton), with(Sparse, {{7, "seven", 5}}), {}, {}, {}},
+    {"modify_into", picked(&C::leftList, 0, "1", "one", 3, &C::modifyButton), with(Sparse, {{1, "one", 5}}),
+     {{0, 1, 5, 1}}, {}, {}},
+    {"modify_out_of", picked(&C::rightList, 0, "9", "nine", 0, &C::modifyButton), with(Sparse, {{9, "nine", 0}}),
+     {{5, 9, 0, 9}}, {}, {}},
+    {"modify_to_its_id", picked(&C::leftList, 0, "9", "x", 0, &C::modifyButton), Sparse, {}, {},
+     {"该成员已存在。\r组名：5-Pit\rID：9\r名称：nine"}},
+    // The opening picked device 1: its record becomes device 4.
+    {"force_modify", typed("4", "four", 3, &C::forceModifyButton), with(Sparse, {{4, "four", 5}}, {1}),
+     {{255, 0, 5, 4}}, {}, {}},
+    {"delete_typed", typed("9", "nine", 3, &C::deleteButton), with(Sparse, {}, {9}), {}, {}, {}},
+    {"move_one_in", selected(&C::leftList, {0}, &C::moveRightButton), with(Sparse, {{1, "one", 5}}), {{0, 1, 5, 1}}, {}, {}},
+    {"move_one_out", selected(&C::rightList, {0}, &C::moveLeftButton), with(Sparse, {{9, "nine", 0}}), {{5, 9, 0, 9}}, {}, {}},
+    {"move_two_in", selected(&C::leftList, {0, 1}, &C::moveRightButton), with(Sparse, {{1, "one", 5}, {3, "three", 5}}),
+     {}, {{0, 5, {1, 3}}}, {}},
+};
+class GroupsByIdTest : public ::testing::TestWithParam<OperationCase> {};
+const auto CaseName = [](const auto& info) { return std::string(info.param.name); };
+
+}  // namespace
+
+TEST_P(OperationTest, ChangesTheRegisterAndTheBus)
+{
+    AdvancedRig rig;
+    GetParam().act(rig);
+    expectOutcome(rig, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OperationTest, ::testing::ValuesIn(OperationCases), CaseName);
+
+TEST_P(GroupsByIdTest, FourthEntryIsGroupFive)
+{
+    AdvancedRig rig(0, {{1, "one", 0}, {3, "three", 0}, {5, "five", 1}, {6, "six", 1}, {8, "eight", 2}, {9, "nine", 5}},
+                    {0, 1, 2, 5});
+    const QStringList labels = {"未编组", "1-Hall", "2-Stage", "5-Pit"};
+    for (QComboBox* s : {rig.ui().leftGroupSelector, rig.ui().rightGroupSelector, rig.ui().newGroupSelector})
+        EXPECT_EQ(EditorRig::items(s), labels);
+    EXPECT_EQ(EditorRig::items(rig.ui().renameGroupSelector), QStringList({"1", "2", "5"}));
+    EditorRig::choose(rig.ui().rightGroupSelector, 3);
+    GetParam().act(rig);
+    expectOutcome(rig, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GroupsByIdTest, ::testing::ValuesIn(GroupsByIdCases), CaseName);
 
 // The force-modify mode shows its warning; a letter in the new-ID field empties it and, when the
 // key is released, says what the field takes; a taken ID is refused in English in one line.

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -22,6 +23,16 @@
 #include "editor/groupsetform.h"
 #include "register/register.h"
 
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+// Recorded boxes, with the window each one belongs to.
+struct EditorMessages : RecordingMessages {
+    bool show(QWidget* parent, Kind kind, const QString& text) override
+    {
+        return parents.append(parent), RecordingMessages::show(parent, kind, text);
+    }
+    QList<QWidget*> parents;
+};
 
 struct Readdress {
     int group, id, newGroup, newId;
@@ -68,16 +79,21 @@ struct Device {
 };
 using Records = std::vector<std::tuple<int, QString, int>>;
 
-// A register of 16 groups (1 "Hall", 2 "Stage", the rest unnamed) holding the given devices, and
-// the editor on it, opened as the main window opens it.
+// A register of 16 groups (1 "Hall", 2 "Stage", 5 "Pit", the rest unnamed) holding the given
+// devices, and the editor on it, opened as the main window opens it. `groupIds` keeps only those
+// group records, as a converted register may have them.
 class EditorRig {
 public:
-    explicit EditorRig(std::initializer_list<Device> devices, int16_t language = 0)
+    explicit EditorRig(std::initializer_list<Device> devices, int16_t language = 0,
+                       std::initializer_list<int> groupIds = {})
     {
         CurLanguage = language;
         TTable& groups = host.editorRegister().Group_Table;
-        for (auto [id, name] : {std::pair{1, "Hall"}, std::pair{2, "Stage"}}) {
-            groups.Locate(QStringLiteral("ID"), id);
+        for (int id = 0; groupIds.size() > 0 && id < DefaultGroupCount; ++id)
+            if (std::ranges::find(groupIds, id) == groupIds.end() && groups.Locate(QStringLiteral("ID"), id))
+                groups.Delete();
+        for (auto [id, name] : {std::pair{1, "Hall"}, std::pair{2, "Stage"}, std::pair{5, "Pit"}}) {
+            if (!groups.Locate(QStringLiteral("ID"), id)) continue;
             groups.Edit();
             groups.SetFieldByName(QStringLiteral("Name"), QString::fromUtf8(name));
             groups.Post();
@@ -137,7 +153,7 @@ public:
     }
     static void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
-    RecordingMessages messages;
+    EditorMessages messages;
     QTemporaryDir dir;
     FakeHost host{dir.path() + QStringLiteral("/DFiles")};
     TGroupSetForm form{host};
