@@ -264,9 +264,9 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
 // reporting the one before) is not a pause, up to WriterLatenessMaxMs; a longer stall is, so
 // that the line never catches up in a burst.
 bool TWriteThread::waitOutLineTime(Clock::time_point started, size_t bytes) {
-    Clock::time_point from = started;
-    if (m_lineFreeAt != Clock::time_point{})
-        from = std::max(m_lineFreeAt, started - std::chrono::milliseconds(WriterLatenessMaxMs));
+    const bool following = m_lineFreeAt != Clock::time_point{} &&
+                           started - m_lineFreeAt <= std::chrono::milliseconds(WriterLatenessMaxMs);
+    const Clock::time_point from = following ? m_lineFreeAt : std::max(started, m_lineFreeAt);
     m_lineFreeAt = from + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
     return !waitForStopUntil(m_lineFreeAt);
 }
