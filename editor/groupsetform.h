@@ -111,6 +111,12 @@ private:
     bool portReady();  // the port message when the port is closed
     void showPortError();
     bool deviceNameFits();
+    // The new-ID field as a device ID (1 to 999), or the refusal shown: `emptyText` for an empty
+    // field, `zeroText` for 0, the digits message for anything else. With `markField` a refused
+    // value is left selected in the focused field.
+    std::optional<int> newDeviceId(const Text& emptyText, const Text& zeroText, bool markField);
+    // False, with a message, when `id` cannot stand alone in a frame (0 addresses a whole group).
+    bool addressable(int id);
     TTable& devices();
     TTable& groups();
 

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -29,6 +30,21 @@ const QString GroupField = QStringLiteral("Group_ID");
 
 // The group byte of a frame every device hears.
 constexpr int AllGroups = 255;
+// A frame addresses one device by an ID from 1 to 999; ID 0 is every device of the group.
+constexpr int LowestDeviceId = 1;
+constexpr int HighestDeviceId = 999;
+
+// Text of decimal digits only, as a number; none for anything else (a sign, a space, a letter, a
+// number too large for an int).
+std::optional<int> digitsValue(const QString& text)
+{
+    if (text.isEmpty()
+        || !std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return std::nullopt;
+    bool number = false;
+    const int value = text.toInt(&number);
+    return number ? std::optional<int>(value) : std::nullopt;
+}
 
 struct DeviceRecord {
     int id = 0;
@@ -137,6 +153,34 @@ bool TGroupSetForm::deviceNameFits()
     return false;
 }
 
+std::optional<int> TGroupSetForm::newDeviceId(const Text& emptyText, const Text& zeroText, bool markField)
+{
+    const QString text = m_ui.newIdEdit->text();
+    if (text.isEmpty()) {
+        inform(emptyText);
+        return std::nullopt;
+    }
+    // The field takes three digits as typed; text put there otherwise is checked all the same.
+    const std::optional<int> id = digitsValue(text);
+    if (id && *id >= LowestDeviceId && *id <= HighestDeviceId) return id;
+    inform(id == 0 ? zeroText : IdDigitsOnly);
+    if (markField) {
+        m_ui.newIdEdit->setFocus();
+        m_ui.newIdEdit->selectAll();
+    }
+    return std::nullopt;
+}
+
+// A register converted from earlier versions may hold a device 0: its frame would reach the whole
+// group, so such a device is never re-addressed on its own.
+bool TGroupSetForm::addressable(int id)
+{
+    if (id >= LowestDeviceId && id <= HighestDeviceId) return true;
+    const QString message = pick(IdNotAddressable);
+    if (!message.isNull()) ShowInformation(this, message.arg(id));
+    return false;
+}
+
 // ---------------------------------------------------------------- add
 
 void TGroupSetForm::addClicked()
@@ -146,15 +190,13 @@ void TGroupSetForm::addClicked()
 
 void TGroupSetForm::addDevice()
 {
-    const QString idText = m_ui.newIdEdit->text();
-    if (idText.isEmpty()) return inform(MemberIdEmpty);
-    const int id = idText.toInt();
-    if (id == 0) return inform(AddIdZero);
+    const std::optional<int> id = newDeviceId(MemberIdEmpty, AddIdZero, false);
+    if (!id) return;
     TTable& table = devices();
-    if (table.Locate(IdField, id)) return inform(MemberIdExists);
+    if (table.Locate(IdField, *id)) return inform(MemberIdExists);
     if (!deviceNameFits()) return;
     table.Append();
-    writeFields(table, {id, m_ui.newNameEdit->text(), newGroup()});
+    writeFields(table, {*id, m_ui.newNameEdit->text(), newGroup()});
 
     refreshEditor();
     m_host.showMainAgain();
@@ -175,8 +217,10 @@ void TGroupSetForm::deleteDevices()
         deleteSelectedRows(m_ui.rightList);
     } else if (!m_ui.newIdEdit->text().isEmpty()) {
         // The device as typed into the three new-value fields; all three must match the register.
-        const int id = m_ui.newIdEdit->text().toInt();
-        if (!table.Locate(IdField, id)) return inform(DeviceNotFound);
+        // Deleting touches no frame: a stray device 0 of a converted register can go this way too.
+        const std::optional<int> typedId = digitsValue(m_ui.newIdEdit->text());
+        if (!typedId || !table.Locate(IdField, *typedId)) return inform(DeviceNotFound);
+        const int id = *typedId;
         const DeviceRecord found = currentRecord(table);
         if (found.group != newGroup() || found.name != m_ui.newNameEdit->text())
             return inform(DeviceInfoWrong);
@@ -214,14 +258,10 @@ void TGroupSetForm::modifyClicked()
 // ID and name in the register and on the bus.
 void TGroupSetForm::modifyDevice()
 {
-    if (m_ui.oldIdText->text().isEmpty() || m_ui.newIdEdit->text().isEmpty()) return inform(ModifyIdEmpty);
-    const int newId = m_ui.newIdEdit->text().toInt();
-    if (newId == 0) {
-        inform(ModifyIdZero);
-        m_ui.newIdEdit->setFocus();
-        m_ui.newIdEdit->selectAll();
-        return;
-    }
+    if (m_ui.oldIdText->text().isEmpty()) return inform(ModifyIdEmpty);
+    const std::optional<int> typedId = newDeviceId(ModifyIdEmpty, ModifyIdZero, true);
+    if (!typedId) return;
+    const int newId = *typedId;
     // The device is the one whose ID is shown, wherever its record is now.
     const int oldId = m_ui.oldIdText->text().toInt();
     TTable& table = devices();
@@ -233,6 +273,7 @@ void TGroupSetForm::modifyDevice()
         return;
     }
     if (!table.Locate(IdField, oldId)) return inform(DeviceNotFound);
+    if (!addressable(oldId)) return;
     const DeviceRecord before = currentRecord(table);
     if (!deviceNameFits() || !portReady()) return;
 
@@ -269,8 +310,9 @@ void TGroupSetForm::forceModifyClicked()
 // shown device's record when there is one, else a new record.
 void TGroupSetForm::forceModifyDevice()
 {
-    if (m_ui.newIdEdit->text().isEmpty()) return inform(MemberIdEmpty);
-    const int newId = m_ui.newIdEdit->text().toInt();
+    const std::optional<int> typedId = newDeviceId(MemberIdEmpty, ModifyIdZero, true);
+    if (!typedId) return;
+    const int newId = *typedId;
     TTable& table = devices();
     const bool oldShown = !m_ui.oldIdText->text().isEmpty();
     const int oldId = m_ui.oldIdText->text().toInt();
@@ -324,6 +366,8 @@ void TGroupSetForm::moveDevices(TDeviceListView* source, int sourceGroup, int ta
 {
     const QList<int> rows = source->selectedRowsInOrder();
     if (sourceGroup != targetGroup && sourceGroup != NoGroup && targetGroup != NoGroup && !rows.isEmpty()) {
+        for (int row : rows)
+            if (!addressable(source->deviceId(row))) return;
         if (!portReady()) return;
         TTable& table = devices();
         // Each device's record as it was; a device no longer in the register still gets its frame.

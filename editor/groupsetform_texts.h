@@ -38,6 +38,11 @@ inline constexpr Text ForceModifyWarning{
     "Note: the function of 'Force modify' should apply with modify the single online device. This fuction will "
     "modify all the online device with the same infomation of group: %1 and ID: %2."};
 
+// %1: the ID of a device in the register that a frame cannot address on its own (0 is the whole group).
+inline constexpr Text IdNotAddressable{"设备ID %1 不在1～999之间，不能在总线上单独改址。",
+                                       "The device ID %1 is not between 1 and 999; it cannot be re-addressed "
+                                       "on the bus on its own."};
+
 inline constexpr Text IdDigitsOnly{"请输入介于1～999之间的数字。", "Please input numbers between 1～999."};
 inline constexpr Text MemberIdEmpty{"成员ID不能为空。", "The member's ID can not be empty."};
 inline constexpr Text AddIdZero{"设备ID必须大于0。", "The ID of this device must be more than 0."};

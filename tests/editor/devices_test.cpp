@@ -42,6 +42,14 @@ Action typed(const char* id, const char* name, int group, QPushButton* C::*butto
         press(rig, button);
     };
 }
+Action then(Action first, Action second) { return [=](AdvancedRig& rig) { first(rig), second(rig); }; }
+// `act`, after which the refused new ID is left selected in the focused field.
+Action marked(Action act)
+{
+    return then(act, [](AdvancedRig& rig) {
+        EXPECT_TRUE(rig.form.focusWidget() == rig.ui().newIdEdit && rig.ui().newIdEdit->hasSelectedText());
+    });
+}
 Action picked(TDeviceListView* C::*list, int row, const char* id, const char* name, int group, QPushButton* C::*button)
 {
     return [=](AdvancedRig& rig) {
@@ -93,8 +101,6 @@ const OperationCase OperationCases[] = {
          EXPECT_EQ(rig.ui().oldIdText->text(), "2");
      },
      with(Initial, {{9, "nine", 0}}), {}, {}, {}},
-    {"add_without_id", typed("", "x", 0, &C::addButton), Initial, {}, {}, {"成员ID不能为空。"}},
-    {"add_id_zero", typed("0", "x", 0, &C::addButton), Initial, {}, {}, {"设备ID必须大于0。"}},
     {"add_existing_id", typed("5", "x", 0, &C::addButton), Initial, {}, {}, {"该成员ID已存在。"}},
     {"add_name_over_40_bytes", typed("9", "一二三四五六七八九十一二三四五六七八九十a", 0, &C::addButton), Initial, {}, {},
      {"设备名称不能超过40个字节（一个汉字占2个字节），未作修改。"}},
@@ -109,20 +115,41 @@ const OperationCase OperationCases[] = {
      with(Initial, {{15, "fifteen", 1}}, {5}), {{1, 5, 1, 15}}, {}, {}},
     {"modify_to_taken_id", picked(&C::leftList, 0, "8", "x", 0, &C::modifyButton), Initial, {}, {},
      {"该成员已存在。\r组名：2-Stage\rID：8\r名称：eight"}},
-    {"modify_id_zero", picked(&C::leftList, 0, "0", "x", 0, &C::modifyButton), Initial, {}, {}, {"设备ID必须大于0。"}},
-    {"modify_without_new_id", picked(&C::leftList, 0, "", "x", 0, &C::modifyButton), Initial, {}, {},
-     {"设备ID不能为空，请选择要修改的设备。"}},
     {"force_modify_onto_taken_id", picked(&C::leftList, 0, "5", "new", 2, &C::forceModifyButton),
      with(Initial, {{5, "new", 2}}, {1}), {{255, 0, 2, 5}}, {}, {}},
-    {"force_modify_id_zero", picked(&C::leftList, 1, "0", "zero", 0, &C::forceModifyButton),
-     with(Initial, {{0, "zero", 0}}, {3}), {{255, 0, 0, 0}}, {}, {}},
-    {"force_modify_without_id", typed("", "x", 0, &C::forceModifyButton), Initial, {}, {}, {"成员ID不能为空。"}},
     {"move_one_right", selected(&C::leftList, {1}, &C::moveRightButton), with(Initial, {{3, "three", 1}}),
      {{0, 3, 1, 3}}, {}, {}},
     {"move_one_left", selected(&C::rightList, {1}, &C::moveLeftButton), with(Initial, {{6, "six", 0}}),
      {{1, 6, 0, 6}}, {}, {}},
     {"move_several_left", selected(&C::rightList, {1, 0}, &C::moveLeftButton),
      with(Initial, {{5, "five", 0}, {6, "six", 0}}), {}, {{1, 0, {5, 6}}}, {}},
+};
+
+// The new ID must be a device ID, 1 to 999: the field takes no fourth digit and no letter, and
+// what reaches it otherwise is refused all the same. A device 0 that a converted register holds
+// is never re-addressed on its own: its frame would reach the whole group.
+const char* const DigitsOnly = "请输入介于1～999之间的数字。";
+const char* const NotAddressable = "设备ID 0 不在1～999之间，不能在总线上单独改址。";
+const Action DeviceZeroShown = [](AdvancedRig& rig) { rig.add({0, "zero", 0}), EditorRig::choose(rig.ui().leftGroupSelector, 0); };
+const OperationCase IdCases[] = {
+    {"add_empty", typed("", "x", 0, &C::addButton), Initial, {}, {}, {"成员ID不能为空。"}},
+    {"add_zero", typed("0", "x", 0, &C::addButton), Initial, {}, {}, {"设备ID必须大于0。"}},
+    {"add_1000", [](AdvancedRig& rig) { QTest::keyClicks(rig.ui().newIdEdit, "1000"), press(rig, &C::addButton); },
+     with(Initial, {{100, "", 0}}), {}, {}, {}},  // the field takes no fourth digit
+    {"add_letter", typed("1a", "x", 0, &C::addButton), Initial, {}, {}, {DigitsOnly}},
+    {"modify_empty", picked(&C::leftList, 0, "", "x", 0, &C::modifyButton), Initial, {}, {},
+     {"设备ID不能为空，请选择要修改的设备。"}},
+    {"modify_zero", marked(picked(&C::leftList, 0, "0", "x", 0, &C::modifyButton)), Initial, {}, {},
+     {"设备ID必须大于0。"}},
+    {"modify_letter", marked(picked(&C::leftList, 0, "a", "x", 0, &C::modifyButton)), Initial, {}, {}, {DigitsOnly}},
+    {"modify_device_zero", then(DeviceZeroShown, picked(&C::leftList, 0, "2", "x", 0, &C::modifyButton)),
+     with(Initial, {{0, "zero", 0}}), {}, {}, {NotAddressable}},
+    {"move_device_zero", then(DeviceZeroShown, selected(&C::leftList, {0, 1}, &C::moveRightButton)),
+     with(Initial, {{0, "zero", 0}}), {}, {}, {NotAddressable}},
+    {"force_modify_empty", typed("", "x", 0, &C::forceModifyButton), Initial, {}, {}, {"成员ID不能为空。"}},
+    {"force_modify_zero", marked(picked(&C::leftList, 1, "0", "zero", 0, &C::forceModifyButton)), Initial, {}, {},
+     {"设备ID必须大于0。"}},
+    {"force_modify_letter", marked(typed("abc", "x", 0, &C::forceModifyButton)), Initial, {}, {}, {DigitsOnly}},
 };
 
 void expectOutcome(AdvancedRig& rig, const OperationCase& c)
@@ -176,7 +203,9 @@ TEST_P(OperationTest, ChangesTheRegisterAndTheBus)
     expectOutcome(rig, GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, OperationTest, ::testing::ValuesIn(OperationCases), CaseName);
+INSTANTIATE_TEST_SUITE_P(Cases, OperationTest, ::testing::ValuesIn(OperationCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(DeviceIds, OperationTest, ::testing::ValuesIn(IdCases), CaseName);
 
 TEST_P(GroupsByIdTest, FourthEntryIsGroupFive)
 {
@@ -192,6 +221,7 @@ TEST_P(GroupsByIdTest, FourthEntryIsGroupFive)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, GroupsByIdTest, ::testing::ValuesIn(GroupsByIdCases), CaseName);
+
 
 // The force-modify mode shows its warning; a letter in the new-ID field empties it and, when the
 // key is released, says what the field takes; a taken ID is refused in English in one line.
