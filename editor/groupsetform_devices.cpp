@@ -306,8 +306,9 @@ void TGroupSetForm::forceModifyClicked()
 }
 
 // Gives whatever device hears a broadcast the new group and ID: meant for a single device on
-// the bus whose address is not known. The register ends with one record for the new ID: the
-// shown device's record when there is one, else a new record.
+// the bus whose address is not known. Every device on the bus hears it, so the operator confirms
+// first. The register ends with one record for the new ID: the shown device's record when there
+// is one, else a new record.
 void TGroupSetForm::forceModifyDevice()
 {
     const std::optional<int> typedId = newDeviceId(MemberIdEmpty, ModifyIdZero, true);
@@ -317,6 +318,10 @@ void TGroupSetForm::forceModifyDevice()
     const bool oldShown = !m_ui.oldIdText->text().isEmpty();
     const int oldId = m_ui.oldIdText->text().toInt();
     if (!deviceNameFits() || !portReady()) return;
+    const QString question = pick(ForceModifyConfirmation);
+    if (question.isNull()
+        || !AskConfirmation(this, question.arg(m_ui.newGroupSelector->currentText(), QString::number(newId))))
+        return;
 
     std::vector<DeviceRecord> before;
     if (oldShown && table.Locate(IdField, oldId)) before.push_back(currentRecord(table));

@@ -38,6 +38,11 @@ inline constexpr Text ForceModifyWarning{
     "Note: the function of 'Force modify' should apply with modify the single online device. This fuction will "
     "modify all the online device with the same infomation of group: %1 and ID: %2."};
 
+// Asked before a force-modify is written or sent. %1: the new group as the selector shows it; %2: the
+// new ID.
+inline constexpr Text ForceModifyConfirmation{
+    "总线上的每一台设备都会改为组别：%1，ID：%2。确定继续吗？",
+    "Every device on the bus will be set to group: %1, ID: %2. Continue?"};
 // %1: the ID of a device in the register that a frame cannot address on its own (0 is the whole group).
 inline constexpr Text IdNotAddressable{"设备ID %1 不在1～999之间，不能在总线上单独改址。",
                                        "The device ID %1 is not between 1 and 999; it cannot be re-addressed "

@@ -116,7 +116,8 @@ const OperationCase OperationCases[] = {
     {"modify_to_taken_id", picked(&C::leftList, 0, "8", "x", 0, &C::modifyButton), Initial, {}, {},
      {"该成员已存在。\r组名：2-Stage\rID：8\r名称：eight"}},
     {"force_modify_onto_taken_id", picked(&C::leftList, 0, "5", "new", 2, &C::forceModifyButton),
-     with(Initial, {{5, "new", 2}}, {1}), {{255, 0, 2, 5}}, {}, {}},
+     with(Initial, {{5, "new", 2}}, {1}), {{255, 0, 2, 5}}, {},
+     {"总线上的每一台设备都会改为组别：2-Stage，ID：5。确定继续吗？"}},
     {"move_one_right", selected(&C::leftList, {1}, &C::moveRightButton), with(Initial, {{3, "three", 1}}),
      {{0, 3, 1, 3}}, {}, {}},
     {"move_one_left", selected(&C::rightList, {1}, &C::moveLeftButton), with(Initial, {{6, "six", 0}}),
@@ -184,7 +185,7 @@ const OperationCase GroupsByIdCases[] = {
      {"该成员已存在。\r组名：5-Pit\rID：9\r名称：nine"}},
     // The opening picked device 1: its record becomes device 4.
     {"force_modify", typed("4", "four", 3, &C::forceModifyButton), with(Sparse, {{4, "four", 5}}, {1}),
-     {{255, 0, 5, 4}}, {}, {}},
+     {{255, 0, 5, 4}}, {}, {"总线上的每一台设备都会改为组别：5-Pit，ID：4。确定继续吗？"}},
     {"delete_typed", typed("9", "nine", 3, &C::deleteButton), with(Sparse, {}, {9}), {}, {}, {}},
     {"move_one_in", selected(&C::leftList, {0}, &C::moveRightButton), with(Sparse, {{1, "one", 5}}), {{0, 1, 5, 1}}, {}, {}},
     {"move_one_out", selected(&C::rightList, {0}, &C::moveLeftButton), with(Sparse, {{9, "nine", 0}}), {{5, 9, 0, 9}}, {}, {}},
@@ -193,6 +194,19 @@ const OperationCase GroupsByIdCases[] = {
 };
 class GroupsByIdTest : public ::testing::TestWithParam<OperationCase> {};
 const auto CaseName = [](const auto& info) { return std::string(info.param.name); };
+
+// Force-modify reaches every device on the bus: it asks first, in the language of the window, and
+// a No (which only a question can get) writes and sends nothing.
+const Action No = [](AdvancedRig& rig) { rig.messages.answer = false; };
+const Action English = [](AdvancedRig& rig) { CurLanguage = 1; };
+const Action ForceModify12 = picked(&C::leftList, 0, "12", "x", 2, &C::forceModifyButton);
+const char* const Question[] = {"总线上的每一台设备都会改为组别：2-Stage，ID：12。确定继续吗？",
+                                "Every device on the bus will be set to group: 2-Stage, ID: 12. Continue?"};
+const OperationCase ForceModifyCases[] = {
+    {"yes", ForceModify12, with(Initial, {{12, "x", 2}}, {1}), {{255, 0, 2, 12}}, {}, {Question[0]}},
+    {"no", then(No, ForceModify12), Initial, {}, {}, {Question[0]}},
+    {"no_english", then(No, then(English, ForceModify12)), Initial, {}, {}, {Question[1]}},
+};
 
 }  // namespace
 
@@ -206,6 +220,7 @@ TEST_P(OperationTest, ChangesTheRegisterAndTheBus)
 INSTANTIATE_TEST_SUITE_P(Cases, OperationTest, ::testing::ValuesIn(OperationCases),
                          [](const auto& info) { return std::string(info.param.name); });
 INSTANTIATE_TEST_SUITE_P(DeviceIds, OperationTest, ::testing::ValuesIn(IdCases), CaseName);
+INSTANTIATE_TEST_SUITE_P(ForceModifyAsks, OperationTest, ::testing::ValuesIn(ForceModifyCases), CaseName);
 
 TEST_P(GroupsByIdTest, FourthEntryIsGroupFive)
 {
@@ -271,6 +286,8 @@ TEST(DeviceBox, NoReaddressingWithoutThePort)
             act(rig);
             EXPECT_EQ(rig.records(), Initial);
             EXPECT_EQ(rig.host.frames.size() + rig.host.batches.size(), portOpen ? 1u : 0u);
+            // Force-modify (the second) asks first once the port is open.
+            if (portOpen && &act == &operations[1]) rig.messages.kinds.removeFirst(), rig.messages.texts.removeFirst();
             EXPECT_EQ(rig.messages.kinds, QList<MessageSink::Kind>{MessageSink::Kind::Error});
             EXPECT_EQ(rig.messages.texts, QStringList{language == 0 ? "串口打开出错。" : "Error opening serial port. "});
         }
@@ -290,12 +307,13 @@ TEST(DeviceBox, PickedDeviceFoundByItsIdAfterTheRegisterChanged)
         std::vector<Readdress> frames;
         QStringList messages;
     };
+    const char* const ForceQuestion = "总线上的每一台设备都会改为组别：未编组，ID：9。确定继续吗？";
     const Case cases[] = {
         {true, &C::modifyButton, "9", true, {{4, 3, 0, 9}}, {}},
-        {true, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {}},
+        {true, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {ForceQuestion}},
         {false, &C::modifyButton, "9", false, {}, {"该设备不存在。"}},
         {false, &C::modifyButton, "4", false, {}, {"该成员已存在。\r组名：未编组\rID：4\r名称："}},
-        {false, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {}},
+        {false, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {ForceQuestion}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << (c.present ? "present " : "gone ") << c.newId);
