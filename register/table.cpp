@@ -354,10 +354,10 @@ void CheckRanges(sqlite3* db, const TTableSchema& schema, const QString& reportA
     QStringList columns;
     QStringList outside;
     for (const TFieldDef& f : schema.fields) {
-        columns << QLatin1String("a.") + Quote(f.name);
+        const QString c = QLatin1String("a.") + Quote(f.name);
+        columns << c;
         if (!f.range)
             continue;
-        const QString c = QLatin1String("a.") + Quote(f.name);
         outside << QStringLiteral("(typeof(%1) NOT IN ('integer', 'null') OR ifnull(%1, 0) NOT BETWEEN %2 AND %3)")
                        .arg(c)
                        .arg(f.range->low)
