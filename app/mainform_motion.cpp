@@ -166,6 +166,7 @@ void TMainForm::readdressDropped(const std::vector<ReaddressMove>& moves)
     QTimer::singleShot(0, this, [this, text] {
         if (m_closed) return;
         ListRefresh();
+        if (m_editor) m_editor->registerChanged();
         ShowInformation(windowInUse(), text);
     });
 }
@@ -184,10 +185,12 @@ void TMainForm::endWorkOnPort()
         if (Engine) Engine->portClosed();
         return;
     }
-    // The stops to what the old port drove leave it before it closes.
-    if (!Engine->endForPortChange()) return;
+    // The stops to what the old port drove, and the frame already on the line, leave it before
+    // it closes; the port's reports of them are taken first, so the log shows them as sent and
+    // only what never left counts as dropped.
+    Engine->endForPortChange();
     const QDeadlineTimer until(StopDrainLimitMs);
     while (Comm1.isOpen() && !Comm1.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
-    // The port's reports of the stops that left are taken before it closes, so the log shows them.
     QCoreApplication::sendPostedEvents();
+    Engine->portClosed();
 }

@@ -114,7 +114,7 @@ double measureStopAll(bool fast)
     if (fast)
         rig.fastBus();
     rig.listDevices(listed);
-    for (MemoryRow& row : rig.view.rows)
+    for (auto& row : rig.view.rows)
         row.selected = true;
     rig.engine.prepareRebuild();
     rig.engine.startPoll();

@@ -281,6 +281,11 @@ void TGroupSetForm::keyPressEvent(QKeyEvent* event)
 // ---------------------------------------------------------------- refresh
 
 // Ends every rename, add, modify, force-modify and restore, and runs at each opening.
+void TGroupSetForm::registerChanged()
+{
+    if (isVisible()) refreshEditor();
+}
+
 void TGroupSetForm::refreshEditor()
 {
     guarded([this] {
@@ -554,7 +559,10 @@ void TGroupSetForm::restoreClicked()
         m_host.editorRegister().Restore();
         restored = true;
     });
-    if (restored) refreshEditor();
+    if (restored) {
+        refreshEditor();
+        m_host.rebuildMainLists();
+    }
 }
 
 // ---------------------------------------------------------------- shared

@@ -34,6 +34,8 @@ public:
     // group 1, in the form it was last left in, on top, without blocking. Already open, it is
     // only brought forward.
     void showEditor();
+    // The register changed under the editor (moves that never went out were put back).
+    void registerChanged();
     void GroupSetFormProcLanguage(int16_t language);
 
     const GroupSetControls& controls() const { return m_ui; }

@@ -232,7 +232,8 @@ void TGroupSetForm::deleteDevices()
     if (m_ui.leftList->rowCount() == 0)
         clearPickedIdAndName();
     else
-        pickFirstLeftRow();
+        pickFirstLeftRow();    // The main window's list follows at once, so no row stands for a device that is gone.
+    m_host.rebuildMainLists();
 }
 
 // Each selected row's device leaves the register and the row the list. A row whose device is no
@@ -289,6 +290,7 @@ void TGroupSetForm::modifyDevice()
     }
 
     refreshEditor();
+    m_host.rebuildMainLists();
     if (m_ui.leftList->rowCount() > 0) {
         m_ui.rightList->clearSelection();
         m_ui.leftList->selectRow(0);
@@ -345,6 +347,7 @@ void TGroupSetForm::forceModifyDevice()
         return;
     }
     refreshEditor();
+    m_host.rebuildMainLists();
 }
 
 // ---------------------------------------------------------------- moves
@@ -406,4 +409,5 @@ void TGroupSetForm::moveDevices(TDeviceListView* source, int sourceGroup, int ta
         }
     }
     refreshLists();
+    m_host.rebuildMainLists();
 }

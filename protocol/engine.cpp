@@ -790,8 +790,10 @@ void ControlEngine::StopSearch()
 
 void ControlEngine::portClosed()
 {
-    // Frames the port held and never confirmed did not go out.
-    dropNewestHandedOver(m_handedOver.size());
+    // Frames the port held and never confirmed did not go out. At a port change the caller
+    // first lets the frame on the line finish, then closes the port and says so here.
+    if (m_portChanging == 0)
+        dropNewestHandedOver(m_handedOver.size());
     // Verifications go unreported: the port message says why.
     dropVerifications();
     StopRepeatTimer.stop();
@@ -1409,6 +1411,5 @@ bool ControlEngine::endForPortChange()
                 sent = sendMotionFrame(g, id, CmdStop) || sent;
         }
     }
-    reportDroppedMoves();
     return sent;
 }

@@ -254,7 +254,8 @@ public:
     // Before the port in use is closed on purpose (another port picked, the program ending):
     // the self-check and a press still being sent end with a Stop to what they were driving,
     // every other queued frame is taken back, and everything else ends as at portClosed().
-    // True when stop frames were handed to the port: the caller lets them leave first.
+    // True when stop frames were handed to the port. The caller lets what is on the line leave,
+    // then closes the port and calls portClosed(), which names the moves that never went out.
     bool endForPortChange();
 
     // operations

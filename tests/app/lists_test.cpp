@@ -33,6 +33,15 @@ struct ListTest : ::testing::Test {
         reg.Group_Table.SetFieldByName("Name", name);
         reg.Group_Table.Post();
     }
+    void deleteGroups(std::initializer_list<int> ids)
+    {
+        TRegister reg(dir.path());
+        reg.Open();
+        for (int id : ids) {
+            ASSERT_TRUE(reg.Group_Table.Locate("ID", id));
+            reg.Group_Table.Delete();
+        }
+    }
     void addDevice(int id, const QString& name, int group)
     {
         TRegister reg(dir.path());
@@ -119,12 +128,29 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
 
 TEST_F(ListTest, DeviceOfAGroupWithoutRecordShowsAsUngrouped)
 {
-    addDevice(5, "Lost", 40);
+    deleteGroups({9});
+    addDevice(5, "Lost", 9);
     show();
     EXPECT_EQ(column(3), QStringList({"未编组"}));
     CurLanguage = 1;
     form->ListRefresh();
     EXPECT_EQ(column(3), QStringList({"Ungrouped"}));
+}
+
+// Groups {0, 1, 2, 5}: the fourth group entry is group 5, named and addressed as 5.
+TEST_F(ListTest, GroupEntriesAreNumberedAndAddressedByTheirId)
+{
+    deleteGroups({3, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
+    addDevice(7, "five", 5);
+    addDevice(8, "three", 3); // a group with no record: shown as ungrouped
+    TMainForm& f = show();
+    ASSERT_EQ(f.controls().groupList->count(), 5);
+    EXPECT_TRUE(f.controls().groupList->item(4)->text().startsWith("  5-"));
+    EXPECT_EQ(f.groupIdOfEntry(4), 5);
+    clickEntry(4);
+    EXPECT_EQ(column(1), QStringList({"7"}));
+    clickEntry(1);
+    EXPECT_TRUE(column(1).isEmpty());
 }
 
 TEST_F(ListTest, LanguageSwitchRenamesUngroupedRowsOnlyInTheAllUnitsView)

@@ -1786,8 +1786,10 @@ TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMov
 
     ASSERT_TRUE(engine.endForPortChange());
     EXPECT_EQ(hexAll({ queued.begin(), queued.end() }), hexAll({ shortFrame(1, 11, CmdStop), shortFrame(1, 12, CmdStop) }));
-    EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 1, 2, 14 }, { 1, 2, 15 } } }));
     EXPECT_FALSE(engine.Timer4.isActive());
     run();
     EXPECT_TRUE(queued.empty()); // nothing of the old work continues
+    engine.portClosed();
+    EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 1, 2, 14 }, { 1, 2, 15 } } }));
+    EXPECT_TRUE(view.droppedLog.size() == 1 && view.txLog.size() >= 3); // 14 taken back; 13 and the stops sent
 }

@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTimer>
 #include <QToolButton>
 
@@ -43,17 +44,36 @@ int usage()
     return 2;
 }
 
+// The device table of the register, without its ID ranges: a long run posts far more than 999
+// records, and the subject here is what survives a kill, not the ranges.
+TTableSchema UnboundedMemberSchema()
+{
+    TTableSchema schema = MemberSchema();
+    for (TFieldDef& f : schema.fields)
+        f.range.reset();
+    return schema;
+}
+
+QString memberFile(const QString& dir)
+{
+    TRegister reg(dir);
+    // The scene's files are created once; later the file may hold IDs the register refuses.
+    if (!QFileInfo::exists(reg.MemberFileName())) reg.Open();
+    return reg.MemberFileName();
+}
+
 [[noreturn]] void postForever(const QString& dir, int firstId)
 {
     try {
-        TRegister reg(dir);
-        reg.Open();
+        TTable members(UnboundedMemberSchema());
+        members.setTableName(memberFile(dir));
+        members.Open();
         for (int id = firstId;; ++id) {
-            reg.Member_Table.Append();
-            reg.Member_Table.SetFieldByName("ID", id);
-            reg.Member_Table.SetFieldByName("Name", QStringLiteral("升降机 %1").arg(id));
-            reg.Member_Table.SetFieldByName("Group_ID", id % 16);
-            reg.Member_Table.Post();
+            members.Append();
+            members.SetFieldByName("ID", id);
+            members.SetFieldByName("Name", QStringLiteral("升降机 %1").arg(id));
+            members.SetFieldByName("Group_ID", id % 16);
+            members.Post();
             const std::string line = std::to_string(id) + "\n";
             if (::write(STDOUT_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
                 ::_exit(3);
@@ -67,12 +87,13 @@ int usage()
 // The IDs in the register's device table.
 std::set<long long> storedIds(const QString& dir)
 {
-    TRegister reg(dir);
-    reg.Open();
+    TTable members(UnboundedMemberSchema());
+    members.setTableName(memberFile(dir));
+    members.Open();
     std::set<long long> ids;
-    for (reg.Member_Table.First(); !reg.Member_Table.Eof(); reg.Member_Table.Next())
-        ids.insert(reg.Member_Table.FieldByName("ID").AsLargeInt());
-    reg.Close();
+    for (members.First(); !members.Eof(); members.Next())
+        ids.insert(members.FieldByName("ID").AsLargeInt());
+    members.Close();
     return ids;
 }
 
