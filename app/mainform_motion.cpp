@@ -58,12 +58,17 @@ private:
     std::function<void()> m_stop;
 };
 
-QString namesOf(const std::vector<int>& numbers)
+QString listSeparator(int language)
+{
+    return language == 0 ? QStringLiteral("、") : QStringLiteral(", ");
+}
+
+QString namesOf(const std::vector<int>& numbers, int language)
 {
     QStringList names;
     for (size_t k = 0; k < numbers.size() && k < size_t(TargetLineNames); ++k) names << QString::number(numbers[k]);
     if (numbers.size() > size_t(TargetLineNames)) names << QStringLiteral("… (%1)").arg(numbers.size());
-    return names.join(QStringLiteral(", "));
+    return names.join(listSeparator(language));
 }
 
 // "All devices", "Groups 2, 5", "Devices 7, 9 (group 3)", several of them joined.
@@ -73,14 +78,13 @@ QString describe(const ControlEngine::MotionTargets& t, int language)
     if (std::find(t.groups.begin(), t.groups.end(), BroadcastGroup) != t.groups.end()) {
         parts << pick(TargetAllDevices, language);
     } else if (!t.groups.empty()) {
-        parts << pick(TargetGroups, language).arg(namesOf(std::vector<int>(t.groups.begin(), t.groups.end())));
+        parts << pick(TargetGroups, language).arg(namesOf(std::vector<int>(t.groups.begin(), t.groups.end()), language));
     }
     std::map<int, std::vector<int>> byGroup;
     for (const auto& [group, id] : t.devices) byGroup[group].push_back(id);
     if (byGroup.size() == 1) {
-        parts << pick(TargetDevices, language).arg(namesOf(byGroup.begin()->second)).arg(byGroup.begin()->first);
+        parts << pick(TargetDevices, language).arg(namesOf(byGroup.begin()->second, language)).arg(byGroup.begin()->first);
     } else if (!byGroup.empty()) {
-        std::vector<int> ids;
         QStringList named;
         for (const auto& [group, members] : byGroup)
             for (int id : members) named << QStringLiteral("%1:%2").arg(group).arg(id);
@@ -89,10 +93,10 @@ QString describe(const ControlEngine::MotionTargets& t, int language)
             named = named.mid(0, TargetLineNames);
             named << QStringLiteral("… (%1)").arg(all);
         }
-        parts << pick(TargetDevicesMixed, language).arg(named.join(QStringLiteral(", ")));
+        parts << pick(TargetDevicesMixed, language).arg(named.join(listSeparator(language)));
     }
-    if (!t.missing.empty()) parts << pick(TargetNotInRegister, language).arg(namesOf(t.missing));
-    return parts.join(QStringLiteral("; "));
+    if (!t.missing.empty()) parts << pick(TargetNotInRegister, language).arg(namesOf(t.missing, language));
+    return parts.join(language == 0 ? QStringLiteral("；") : QStringLiteral("; "));
 }
 
 } // namespace

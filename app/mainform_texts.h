@@ -139,7 +139,6 @@ inline constexpr Text TargetDevices{"设备 %1（组 %2）", "Devices %1 (group 
 inline constexpr Text TargetDevicesMixed{"设备 %1", "Devices %1"};
 inline constexpr Text TargetNothing{"未选择——停止键停止所有设备", "Nothing selected — Stop stops all"};
 inline constexpr Text TargetSelfCheck{"自检中：%1", "Self-check: %1"};
-inline constexpr Text TargetHidden{"（含未显示的已勾选项：%1）", "(ticked, not shown: %1)"};
 inline constexpr Text TargetNotInRegister{"不在登记表中：%1", "Not in the register: %1"};
 inline constexpr const char* PortSettingsPanel = "%1，4800，8，N，1";
 

@@ -83,7 +83,7 @@ public:
     {
         view.rows.clear();
         for (const auto& [id, group] : devices) {
-            view.rows.push_back({ id, false, std::nullopt, -1 });
+            view.rows.push_back({ id, false, std::nullopt, -1, std::nullopt });
             reg.groupById[id] = group;
         }
     }

@@ -89,7 +89,7 @@ public:
     {
         searched.emplace_back(id, group);
         if (groupFilter == 0 || group == groupFilter - 1)
-            rows.push_back({ id, false, true, now() });
+            rows.push_back({ id, false, true, now(), std::nullopt });
     }
     int groupEntryCount() const override { return int(checked.size()); }
     int groupEntryGroup(int entry) const override

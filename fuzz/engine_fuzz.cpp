@@ -88,7 +88,7 @@ void setUp(Rig& rig, FuzzInput& in)
     for (int i = 0; i < rows; ++i) {
         const int id = 1 + in.word() % HighestDeviceId;
         const int group = in.byte() % 16;
-        rig.view.rows.push_back(tarvello::MemoryRow { id, (group & 1) != 0, std::nullopt });
+        rig.view.rows.push_back(tarvello::MemoryRow { id, (group & 1) != 0, std::nullopt, -1, std::nullopt });
         rig.reg.groupById[id] = group;
         rig.view.checked[1 + static_cast<size_t>(group)] = (id & 2) != 0;
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QHeaderView>
+#include <QLabel>
 #include <QTableWidget>
 #include <QTest>
 
@@ -282,4 +283,52 @@ TEST_F(ListTest, ATableErrorWhileShowingAGroupIsReportedAndTheListStaysUsable)
 
     form->groupClicked();
     EXPECT_EQ(form->controls().deviceList->rowCount(), 1);
+}
+
+// The line under the motion buttons says what a press moves, for each combination of ticks and
+// selection, and follows every change at once.
+TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
+{
+    addDevice(7, "a", 3);
+    addDevice(8, "b", 3);
+    addDevice(9, "c", 3);
+    addDevice(20, "d", 2);
+    addDevice(21, "e", 5);
+    dir.writeIni("[LANGUAGE]\nLanguage=English\n");
+    TMainForm& f = show();
+    QLabel* line = f.controls().targetLine;
+    TCheckListBox* groups = f.controls().groupList;
+    auto select = [&](std::initializer_list<int> rows) {
+        QTableWidget* list = f.controls().deviceList;
+        list->clearSelection();
+        for (int row : rows)
+            list->selectionModel()->select(list->model()->index(row, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    };
+    struct Case {
+        const char* name;
+        int view;                       // the entry whose devices are listed
+        std::vector<int> ticked;        // entries
+        std::initializer_list<int> rows; // selected rows
+        QString expected;
+    };
+    const Case cases[] = {
+        {"nothing", 0, {}, {}, "Nothing selected — Stop stops all"},
+        {"all devices", 0, {0}, {}, "All devices"},
+        {"two groups", 0, {3, 6}, {}, "Groups 2, 5"},
+        {"devices of one group", 4, {}, {0, 2}, "Devices 7, 9 (group 3)"},
+        {"devices of two groups", 0, {}, {0, 3}, "Devices 2:20, 3:7"},
+        {"a group and devices", 4, {6}, {0, 2}, "Groups 5; Devices 7, 9 (group 3)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clickEntry(c.view);
+        for (int i = 0; i < groups->count(); ++i) groups->setChecked(i, false);
+        for (int entry : c.ticked) groups->setChecked(entry, true);
+        select(c.rows);
+        EXPECT_EQ(line->text(), c.expected);
+    }
+    // The other language, at the switch.
+    f.languageSelected(0);
+    EXPECT_EQ(line->text(), QString("组 5；设备 7、9（组 3）"));
 }
