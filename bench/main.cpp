@@ -130,9 +130,12 @@ double measureStopAll(bool fast)
     }, 2000);
     if (!seen)
         return -1;
+    // A pseudo-terminal hands the bytes over at once and the port then waits out their line
+    // time: the frame's last byte is on a real line one frame time after it reached the bus.
+    const double frameMs = ShortFrameLength * 10 * 1000.0 / double(rig.comm.BaudRate());
     for (const ReceivedFrame& f : rig.sim.frames())
         if (f.time >= pressed && f.command == CmdStop && f.address == BroadcastGroup)
-            return std::chrono::duration<double, std::milli>(f.time - pressed).count();
+            return std::chrono::duration<double, std::milli>(f.time - pressed).count() + frameMs;
     return -1;
 }
 
@@ -274,8 +277,15 @@ int main(int argc, char** argv)
             return refresh < 0 ? 1 : 0;
         }
         if (std::strcmp(argv[i], "--stop-only") == 0) {
-            for (int f = 0; f < 2; ++f)
-                std::printf("stop-all, %s timing: %.1f ms\n", f ? "fast" : "default", measureStopAll(f == 1));
+            for (int f = 0; f < 2; ++f) {
+                std::vector<double> runs;
+                for (int k = 0; k < 7; ++k)
+                    runs.push_back(measureStopAll(f == 1));
+                std::sort(runs.begin(), runs.end());
+                std::printf("stop-all, %s timing, 999 device frames queued and a poll running: best %.1f, median "
+                            "%.1f, worst %.1f ms of 7\n",
+                    f ? "fast" : "default", runs.front(), runs[runs.size() / 2], runs.back());
+            }
             return 0;
         }
     }
@@ -417,12 +427,12 @@ int main(int argc, char** argv)
     std::printf("\nStop all: 999 device frames queued and a poll running, to the last byte of the stop\n");
     for (int f = 0; f < 2; ++f) {
         std::vector<qint64> tenths; // of a millisecond
-        for (int k = 0; k < 5; ++k)
+        for (int k = 0; k < 7; ++k)
             tenths.push_back(qint64(measureStopAll(f == 1) * 10));
         const Stats st = stats(tenths);
         check(st.min >= 0, "stop-all");
         char value[64];
-        std::snprintf(value, sizeof value, "median %.1f ms, worst %.1f ms of 5", st.median / 10, st.max / 10);
+        std::snprintf(value, sizeof value, "median %.1f ms, worst %.1f ms of 7", st.median / 10, st.max / 10);
         line(f == 0 ? "default timing" : "fast timing", value);
     }
 

@@ -234,3 +234,17 @@ TEST_F(StopE2E, TheMainListFollowsADeleteInTheEditorAtOnce)
     ASSERT_EQ(list->rowCount(), 1);
     EXPECT_EQ(list->item(0, 1)->text(), "8");
 }
+
+// Ending the program while the self-check drives two devices stops them before the port closes.
+TEST_F(StopE2E, ClosingTheWindowStopsWhatTheSelfCheckDrove)
+{
+    install({{11, 1}, {12, 1}, {13, 1}});
+    TMainForm& f = start(ModeSuperUser);
+    selectRows(0, 1);
+    f.controls().selfCheckButton->click();
+    ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
+    f.close();
+    ASSERT_TRUE(RunUntil([&] { return with(busA, CmdStop).size() >= 2; }, 1000));
+    EXPECT_EQ(busA.device(1, 11)->motion, Motion::Stopped);
+    EXPECT_EQ(busA.device(1, 12)->motion, Motion::Stopped);
+}
