@@ -328,7 +328,10 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
         select(c.rows);
         EXPECT_EQ(line->text(), c.expected);
     }
+    const QByteArray pictures = qgetenv("TARVELLO_SCREENSHOT_DIR");
+    if (!pictures.isEmpty()) f.grab().save(QString::fromLocal8Bit(pictures) + "/motion-panel-en.png");
     // The other language, at the switch.
     f.languageSelected(0);
     EXPECT_EQ(line->text(), QString("组 5；设备 7、9（组 3）"));
+    if (!pictures.isEmpty()) f.grab().save(QString::fromLocal8Bit(pictures) + "/motion-panel-zh.png");
 }
