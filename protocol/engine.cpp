@@ -1345,7 +1345,10 @@ void ControlEngine::stopAll()
         searchEndSteps();
     endBatches();
     // The poll's query may have been taken back: the poll starts again after the stops.
-    m_resumePollAfterStop = m_resumePollAfterStop || Timer1.isActive() || m_pollPaused;
+    if (!m_resumePollAfterStop && (Timer1.isActive() || m_pollPaused)) {
+        m_resumePollAfterStop = true;
+        m_resumePollRow = PollIndex;
+    }
     abandonPoll();
     suspendVerification();
     LastCmd = CmdStop;
@@ -1371,10 +1374,16 @@ void ControlEngine::StopRepeatTimerTimer()
     Action press(*this);
     sendMotionFrame(BroadcastGroup, 0, CmdStop);
     const bool resume = std::exchange(m_resumePollAfterStop, false);
-    if (resume && !searchRunning() && m_view.rowCount() > 0)
-        startPoll();
-    else
+    if (resume && !searchRunning() && m_resumePollRow >= 0 && m_resumePollRow < m_view.rowCount()) {
+        // The round goes on at the row it was asking; that query waits behind the stops on the
+        // line, so it gets the long window of a first query.
+        prepareRebuild();
+        Timer1.stop();
+        PollIndex = static_cast<int16_t>(m_resumePollRow);
+        askPollRow();
+    } else {
         nextVerification();
+    }
 }
 
 bool ControlEngine::endForPortChange()

@@ -357,6 +357,7 @@ private:
     MotionTargets m_selfCheckTargets;
     MotionTargets m_pressTargets; // of the last press, while its frames are being sent
     bool m_resumePollAfterStop = false;
+    int m_resumePollRow = 0;
     std::vector<std::pair<int, int>> m_shared;
     bool m_sharedHeard = false;
 

@@ -1793,3 +1793,20 @@ TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMov
     EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 1, 2, 14 }, { 1, 2, 15 } } }));
     EXPECT_TRUE(view.droppedLog.size() == 1 && view.txLog.size() >= 3); // 14 taken back; 13 and the stops sent
 }
+
+TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
+{
+    for (int id : { 5, 6, 7 }) {
+        view.rows.push_back(MemoryRow { id, false, std::nullopt });
+        reg.groupById[id] = 2;
+    }
+    engine.startPoll();
+    engine.Timer1Timer(); // row 0 silent
+    engine.Timer1Timer(); // row 1 silent; row 2 asked
+    engine.stopAll();
+    engine.StopRepeatTimerTimer();
+    run();
+    ASSERT_GE(line.size(), 2u);
+    EXPECT_EQ(hex(line.back()), hex(shortFrame(2, 7, CmdAskState)));
+    EXPECT_EQ(engine.Timer1.interval(), ControlEngine::FirstPollTimeoutMs);
+}
