@@ -38,7 +38,7 @@
 #include "editor/groupsetform.h"
 #include "app/engineview.h"
 #include "app/mainform_texts.h"
-#include "register/engineregister.h"
+#include "core/registeradapter.h"
 #include "app/widgets.h"
 #include "common/digitsfield.h"
 #include "common/messages.h"

@@ -154,10 +154,14 @@ void TMainForm::readdressDropped(const std::vector<ReaddressMove>& moves)
     TTable& members = Register.Member_Table;
     try {
         for (const ReaddressMove& m : moves) {
-            named << QStringLiteral("%1:%2 → %3:%2").arg(m.sourceGroup).arg(m.id).arg(m.targetGroup);
+            const int oldId = m.oldId >= 0 ? m.oldId : m.id;
+            named << QStringLiteral("%1:%2 → %3:%4").arg(m.sourceGroup).arg(oldId).arg(m.targetGroup).arg(m.id);
             if (!members.Active() || !members.Locate(QStringLiteral("ID"), m.id)) continue;
             if (members.FieldByName(QStringLiteral("Group_ID")).AsInteger() != m.targetGroup) continue;
+            if (oldId != m.id && members.Locate(QStringLiteral("ID"), oldId)) continue; // its old ID is taken
+            members.Locate(QStringLiteral("ID"), m.id);
             members.Edit();
+            members.SetFieldByName(QStringLiteral("ID"), oldId);
             members.SetFieldByName(QStringLiteral("Group_ID"), m.sourceGroup);
             members.Post();
         }
@@ -186,7 +190,10 @@ QWidget* TMainForm::windowInUse()
 void TMainForm::endWorkOnPort()
 {
     if (!Engine || !Comm1.isOpen()) {
-        if (Engine) Engine->portClosed();
+        if (Engine) {
+            Engine->portClosed();
+            Engine->forgetWhatMovedBeforeTheLoss();
+        }
         return;
     }
     // The stops to what the old port drove, and the frame already on the line, leave it before
@@ -195,6 +202,9 @@ void TMainForm::endWorkOnPort()
     Engine->endForPortChange();
     const QDeadlineTimer until(StopDrainLimitMs);
     while (Comm1.isOpen() && !Comm1.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
-    QCoreApplication::sendPostedEvents();
+    Comm1.DeliverPendingEvents();
+    Comm1.ClosePort();
     Engine->portClosed();
+    // What moved belongs to this port: nothing of it is sent on the next one.
+    Engine->forgetWhatMovedBeforeTheLoss();
 }

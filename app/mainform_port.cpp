@@ -66,7 +66,14 @@ void TMainForm::portOpenedLater(bool picked)
     PortOpen = 1;
     paintPortState(true);
     if (picked) writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_ui.portSelector->currentText());
-    if (wasRetrying) noteInRecord(pick(PortBackRecord, 1));
+    if (wasRetrying) {
+        noteInRecord(pick(PortBackRecord, 1));
+        // What moved when the connection was lost is stopped before anything else; the poll's
+        // first query waits behind those stops.
+        if (Engine->stopWhatMovedBeforeTheLoss()) Engine->prepareRebuild();
+    } else {
+        Engine->forgetWhatMovedBeforeTheLoss();
+    }
     if (m_view->rowCount() > 0) Engine->startPoll();
 }
 
@@ -132,5 +139,8 @@ void TMainForm::portRetryTick()
     PortOpen = 1;
     paintPortState(true);
     noteInRecord(pick(PortBackRecord, 1));
+    // What moved when the adapter was lost is stopped before anything else; the poll's first
+    // query waits behind those stops.
+    if (Engine->stopWhatMovedBeforeTheLoss()) Engine->prepareRebuild();
     if (m_view->rowCount() > 0) Engine->startPoll();
 }

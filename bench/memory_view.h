@@ -156,7 +156,10 @@ public:
     {
         missingTargets.push_back(ids);
         infos.push_back(EngineMessage::TargetsNotInRegister);
+        if (onMessage)
+            onMessage(); // what happens while the modal box is open
     }
+    std::function<void()> onMessage;
     void logDropped(const uint8_t* bytes, int count) override { droppedLog.emplace_back(bytes, bytes + count); }
 
     bool allRowsMarked() const

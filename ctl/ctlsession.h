@@ -5,7 +5,7 @@
 // CtlError carrying the program's exit status.
 
 #include "common/inifile.h"
-#include "register/engineregister.h"
+#include "core/registeradapter.h"
 #include "access/passwordstore.h"
 #include "ctl/ctlview.h"
 #include "protocol/engine.h"

@@ -792,8 +792,17 @@ void ControlEngine::portClosed()
 {
     // Frames the port held and never confirmed did not go out. At a port change the caller
     // first lets the frame on the line finish, then closes the port and says so here.
-    if (m_portChanging == 0)
+    if (m_portChanging == 0) {
+        // A port lost under motion: what was driven is stopped once it is back.
+        const MotionTargets driven = drivenNow();
+        for (uint8_t g : driven.groups)
+            if (std::find(m_drivenAtLoss.groups.begin(), m_drivenAtLoss.groups.end(), g) == m_drivenAtLoss.groups.end())
+                m_drivenAtLoss.groups.push_back(g);
+        for (const auto& d : driven.devices)
+            if (std::find(m_drivenAtLoss.devices.begin(), m_drivenAtLoss.devices.end(), d) == m_drivenAtLoss.devices.end())
+                m_drivenAtLoss.devices.push_back(d);
         dropNewestHandedOver(m_handedOver.size());
+    }
     // Verifications go unreported: the port message says why.
     dropVerifications();
     StopRepeatTimer.stop();
@@ -904,13 +913,19 @@ bool ControlEngine::sendReaddress(int group, int id, int newGroup, int newId)
 {
     if (!m_view.portOpen())
         return false;
-    return sendReaddressFrame(group, static_cast<uint16_t>(id), newGroup, static_cast<uint16_t>(newId));
+    // The self-check drives addresses: they are stopped before one of them changes.
+    StopSelfChk();
+    std::optional<ReaddressMove> move;
+    if (group != BroadcastGroup)
+        move = ReaddressMove { group, newGroup, newId, newId != id ? id : -1 };
+    return sendReaddressFrame(group, static_cast<uint16_t>(id), newGroup, static_cast<uint16_t>(newId), move);
 }
 
 bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const std::vector<int>& ids)
 {
     if (!m_view.portOpen())
         return false;
+    StopSelfChk();
 
     // ReaddressBatch holds 1024 IDs (more than there can be devices); a
     // longer list goes as several moves, one behind the other.
@@ -947,6 +962,15 @@ bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const s
 
 bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId, bool ofBatch)
 {
+    std::optional<ReaddressMove> move;
+    if (ofBatch)
+        move = ReaddressMove { group, newGroup, newId };
+    return sendReaddressFrame(group, id, newGroup, newId, move);
+}
+
+bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId,
+                                       std::optional<ReaddressMove> move)
+{
     CmdRecord r;
     r.group = static_cast<uint8_t>(group);
     r.id = id;
@@ -954,9 +978,6 @@ bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uin
     r.data1 = static_cast<uint8_t>(newGroup);
     r.data2 = static_cast<uint8_t>(newId >> 8);
     r.data3 = static_cast<uint8_t>(newId & 0xFF);
-    std::optional<ReaddressMove> move;
-    if (ofBatch)
-        move = ReaddressMove { group, newGroup, newId };
     if (!send(r, true, true, move))
         return false;
     // ID 0 names no device of its own: a query to it would be a question to
@@ -1132,11 +1153,8 @@ void ControlEngine::selfCheckClicked()
         m_view.setPeriodText(QString::number(MinSelfCheckPeriod));
         return;
     }
-    if (!targets.missing.empty())
-        m_view.targetsNotInRegister(targets.missing);
-
+    const std::vector<int> missing = std::exchange(targets.missing, {});
     // The self-check drives what was chosen now, whatever is selected later.
-    targets.missing.clear();
     m_selfCheckTargets = targets;
     Timer4.setInterval(*period * 1000);
     Timer4.start();
@@ -1146,6 +1164,8 @@ void ControlEngine::selfCheckClicked()
     dispatchMotion(CmdUp, m_selfCheckTargets);
     m_view.selfCheckRunningChanged(true);
     m_view.motionTargetsChanged();
+    if (!missing.empty())
+        m_view.targetsNotInRegister(missing);
 }
 
 void ControlEngine::Timer4Timer()
@@ -1319,17 +1339,31 @@ void ControlEngine::Comm_Control(uint16_t command)
         targets.groups.push_back(BroadcastGroup);
         targets.missing.clear();
     }
-    if (!targets.missing.empty())
-        m_view.targetsNotInRegister(targets.missing);
+    if (code == CmdStop && SelfCheckState != 0) {
+        // Stop ends the self-check too, and reaches what it drove: its next period would move
+        // them again.
+        for (uint8_t g : m_selfCheckTargets.groups)
+            if (std::find(targets.groups.begin(), targets.groups.end(), g) == targets.groups.end())
+                targets.groups.push_back(g);
+        for (const auto& d : m_selfCheckTargets.devices)
+            if (std::find(targets.devices.begin(), targets.devices.end(), d) == targets.devices.end())
+                targets.devices.push_back(d);
+        endSelfCheckQuietly();
+    }
     if (targets.empty()) {
         clearMotionQueues();
         if (targets.missing.empty())
             m_view.information(EngineMessage::SelectMembersFirst);
+        else
+            m_view.targetsNotInRegister(targets.missing);
         m_view.motionTargetsChanged();
         return;
     }
     dispatchMotion(code, targets);
     m_view.motionTargetsChanged();
+    // Said after the frames are on their way: a stop-all while the box is open ends them.
+    if (!targets.missing.empty())
+        m_view.targetsNotInRegister(targets.missing);
 }
 
 // ---------------------------------------------------------------- stop all
@@ -1386,12 +1420,14 @@ void ControlEngine::StopRepeatTimerTimer()
     }
 }
 
-bool ControlEngine::endForPortChange()
+ControlEngine::MotionTargets ControlEngine::drivenNow() const
 {
-    // What was being driven: the self-check's targets, and a press still being sent.
     MotionTargets driven = m_selfCheckTargets;
+    if (StopRepeatTimer.isActive())
+        driven.groups.push_back(BroadcastGroup);
     const bool pressPending = GroupQueue.position < GroupQueue.count || DeviceQueue.position < DeviceQueue.count;
-    if (pressPending && MotionCmd != CmdStop) {
+    if (pressPending) {
+        // A press still being sent: what it moves, or what its Stop had yet to reach.
         for (uint8_t g : m_pressTargets.groups)
             if (std::find(driven.groups.begin(), driven.groups.end(), g) == driven.groups.end())
                 driven.groups.push_back(g);
@@ -1399,26 +1435,42 @@ bool ControlEngine::endForPortChange()
             if (std::find(driven.devices.begin(), driven.devices.end(), d) == driven.devices.end())
                 driven.devices.push_back(d);
     }
+    return driven;
+}
+
+bool ControlEngine::sendStops(const MotionTargets& driven)
+{
+    if (driven.empty() || !m_view.portOpen())
+        return false;
+    // No continuation sends the rest once the port closes: a long list of targets is stopped
+    // with the one broadcast stop instead.
+    const bool everyone = std::find(driven.groups.begin(), driven.groups.end(), BroadcastGroup) != driven.groups.end()
+        || driven.groups.size() + driven.devices.size() > MaxStopFramesAtPortChange;
+    if (everyone)
+        return sendMotionFrame(BroadcastGroup, 0, CmdStop);
+    bool sent = false;
+    for (uint8_t g : driven.groups)
+        sent = sendMotionFrame(g, 0, CmdStop) || sent;
+    for (const auto& [g, id] : driven.devices)
+        sent = sendMotionFrame(g, id, CmdStop) || sent;
+    return sent;
+}
+
+bool ControlEngine::endForPortChange()
+{
+    const MotionTargets driven = drivenNow();
     takeBackQueuedFrames();
     // Everything else belonging to this port ends first, so only the stops are left to go.
     ++m_portChanging;
     portClosed();
     --m_portChanging;
+    m_drivenAtLoss = {};
+    return sendStops(driven);
+}
 
-    bool sent = false;
-    if (!driven.empty() && m_view.portOpen()) {
-        // The port is about to close, so no continuation sends the rest: a long list of
-        // targets is stopped with the one broadcast stop instead.
-        const bool everyone = std::find(driven.groups.begin(), driven.groups.end(), BroadcastGroup) != driven.groups.end()
-            || driven.groups.size() + driven.devices.size() > MaxStopFramesAtPortChange;
-        if (everyone) {
-            sent = sendMotionFrame(BroadcastGroup, 0, CmdStop);
-        } else {
-            for (uint8_t g : driven.groups)
-                sent = sendMotionFrame(g, 0, CmdStop) || sent;
-            for (const auto& [g, id] : driven.devices)
-                sent = sendMotionFrame(g, id, CmdStop) || sent;
-        }
-    }
-    return sent;
+bool ControlEngine::stopWhatMovedBeforeTheLoss()
+{
+    Action press(*this);
+    const MotionTargets driven = std::exchange(m_drivenAtLoss, {});
+    return sendStops(driven);
 }

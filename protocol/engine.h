@@ -38,7 +38,8 @@ enum class EngineMessage {
 struct ReaddressMove {
     int sourceGroup = 0;
     int targetGroup = 0;
-    int id = 0;
+    int id = 0;     // the device's ID after the move
+    int oldId = -1; // its ID before, when the move changed it too (-1: the same)
     bool operator==(const ReaddressMove&) const = default;
 };
 
@@ -257,6 +258,10 @@ public:
     // True when stop frames were handed to the port. The caller lets what is on the line leave,
     // then closes the port and calls portClosed(), which names the moves that never went out.
     bool endForPortChange();
+    // The port was lost with motion under way: once the same port is back, Stop goes to what
+    // was being driven (never on another port: picking one forgets it). True when stops went out.
+    bool stopWhatMovedBeforeTheLoss();
+    void forgetWhatMovedBeforeTheLoss() { m_drivenAtLoss = {}; }
 
     // operations
     void AskState(int row);
@@ -354,6 +359,11 @@ private:
     };
     std::deque<HandedOver> m_handedOver;
     bool m_logWhenWritten = false;
+    // What is being driven now: the self-check's targets, a press still being sent (its stops
+    // too), and every device while a stop-all has its second stop to send.
+    MotionTargets drivenNow() const;
+    bool sendStops(const MotionTargets& driven);
+    MotionTargets m_drivenAtLoss;
     MotionTargets m_selfCheckTargets;
     MotionTargets m_pressTargets; // of the last press, while its frames are being sent
     bool m_resumePollAfterStop = false;
@@ -370,6 +380,7 @@ private:
         std::vector<uint16_t> ids;
     };
     bool sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId, bool ofBatch = false);
+    bool sendReaddressFrame(int group, uint16_t id, int newGroup, uint16_t newId, std::optional<ReaddressMove> move);
     void startBatch(QueuedBatch batch);
     bool batchSending() const;
     bool continuationPending() const;

@@ -328,3 +328,7 @@ void ApplyComm1Defaults(TComm& comm) {
     comm.setWriteTotalTimeoutMultiplier(0);
     comm.setWriteTotalTimeoutConstant(0);
 }
+
+void TComm::DeliverPendingEvents() {
+    QCoreApplication::sendPostedEvents(m_target.get());
+}

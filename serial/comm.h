@@ -1,4 +1,6 @@
 // TComm: the non-visual serial port component.
+// Our own rather than QSerialPort: QSerialPort has no "line drained" event (the motion queues go out
+// one frame per drained line) and no chunking of received bytes by silence; network ports fit behind it.
 //
 // One instance owns one serial port. Transfers run on two threads of its own (TReadThread,
 // TWriteThread); everything they report reaches the thread that created the component as
@@ -124,6 +126,9 @@ public:
     // still follows: after the buffer under way, or at once when none was. Empty when closed.
     std::vector<std::vector<uint8_t>> PurgeOutput();
     bool isOpen() const { return m_port != nullptr; }
+    // Runs this component's events that have already been posted (frames written, data received),
+    // and nothing else of the thread's queue.
+    void DeliverPendingEvents();
     // True while nothing handed to the writer is waiting to be written.
     bool SendDataEmpty() const { return m_sendDataEmpty.load(); }
 

@@ -978,7 +978,7 @@ TEST_F(EngineTest, LosingThePortEndsASearchWithItsNormalEndSteps)
 
 // ---------------------------------------------------------------- self-check
 
-TEST_F(EngineTest, SelfCheckAlternatesAndOnlyItsOwnStopEndsIt)
+TEST_F(EngineTest, SelfCheckAlternatesAndAStopEndsIt)
 {
     listDevices({ { 8, 1 }, { 9, 1 } }); // part of the list selected: addressed by device
     view.rows[0].selected = true;
@@ -992,18 +992,17 @@ TEST_F(EngineTest, SelfCheckAlternatesAndOnlyItsOwnStopEndsIt)
     EXPECT_TRUE(view.selfCheckCaptionRunning);
     engine.Timer4Timer();
     engine.Timer4Timer();
-    engine.stopPressed(); // the stop button alone does not end the self-check
-    EXPECT_TRUE(engine.Timer4.isActive());
-    EXPECT_EQ(engine.SelfCheckState, 1);
-    engine.Timer4Timer();
-    engine.selfCheckClicked();
-
-    EXPECT_EQ(hexAll(wire), hexAll({ up, down, up, stop, down, stop }));
+    // Stop ends the self-check as well: its next period would move the device again.
+    view.rows[0].selected = false;
+    engine.stopPressed();
+    drain();
     EXPECT_FALSE(engine.Timer4.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
     EXPECT_FALSE(view.selfCheckCaptionRunning);
+    engine.Timer4Timer();
     engine.StopSelfChk(); // nothing left to stop
-    EXPECT_EQ(wire.size(), 6u);
+
+    EXPECT_EQ(hexAll(wire), hexAll({ up, down, up, shortFrame(0xFF, 0, CmdStop), stop }));
 }
 
 TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
@@ -1667,7 +1666,7 @@ TEST_F(EngineTest, AVerificationHearingSeveralAnswersSaysTheAddressIsShared)
 
 // A port that holds frames until the test lets them leave, as a real line does.
 class QueuedPortTest : public ::testing::Test {
-protected:
+public:
     MemoryView view;
     MemoryRegister reg;
     std::deque<Bytes> queued; // handed to the port, not yet on the line
@@ -1778,11 +1777,10 @@ TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMov
         view.rows.push_back(MemoryRow { id, id != 13, std::nullopt });
         reg.groupById[id] = 1;
     }
-    view.edit3 = "60";
-    engine.selfCheckClicked();
-    run();
     engine.sendReaddressBatch(1, 2, { 13, 14, 15 });
-    leave();
+    leave(); // 13 went out, 14 waits in the port
+    view.edit3 = "60";
+    engine.selfCheckClicked(); // its Up waits behind 14
 
     ASSERT_TRUE(engine.endForPortChange());
     EXPECT_EQ(hexAll({ queued.begin(), queued.end() }), hexAll({ shortFrame(1, 11, CmdStop), shortFrame(1, 12, CmdStop) }));
@@ -1791,7 +1789,8 @@ TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMov
     EXPECT_TRUE(queued.empty()); // nothing of the old work continues
     engine.portClosed();
     EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 1, 2, 14 }, { 1, 2, 15 } } }));
-    EXPECT_TRUE(view.droppedLog.size() == 1 && view.txLog.size() >= 3); // 14 taken back; 13 and the stops sent
+    EXPECT_EQ(view.droppedLog.size(), 2u); // 14 and the Up taken back; 13 and the stops sent
+    EXPECT_EQ(view.txLog.size(), 3u);
 }
 
 TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
@@ -1809,4 +1808,105 @@ TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
     ASSERT_GE(line.size(), 2u);
     EXPECT_EQ(hex(line.back()), hex(shortFrame(2, 7, CmdAskState)));
     EXPECT_EQ(engine.Timer1.interval(), ControlEngine::FirstPollTimeoutMs);
+}
+
+// However a motion ends, Stop reaches what it drove: each case leaves something moving, ends it, and
+// every device must hear a stop after the last motion frame that reached it.
+struct EndCase {
+    const char* name;
+    std::function<void(ControlEngine&, MemoryView&, QueuedPortTest&)> end;
+};
+
+class MotionEndTest : public QueuedPortTest, public ::testing::WithParamInterface<EndCase> {
+protected:
+    // The last frame that reaches (group, id) is a stop.
+    static bool stoppedLast(const std::vector<Bytes>& line, int group, int id)
+    {
+        for (auto it = line.rbegin(); it != line.rend(); ++it) {
+            const DecodedFrame f = DecodeFrame(it->data());
+            const uint8_t address = (*it)[3];
+            const bool toIt = address == 0xFF || (address == 0xE0 + group && (f.id == 0 || f.id == id));
+            if (toIt && (f.code == CmdUp || f.code == CmdDown || f.code == CmdStop))
+                return f.code == CmdStop;
+        }
+        return true;
+    }
+};
+
+TEST_P(MotionEndTest, EveryDeviceThatMovedHearsAStopLast)
+{
+    for (int id = 1; id <= 6; ++id) {
+        view.rows.push_back(MemoryRow { id, id <= 4, std::nullopt });
+        reg.groupById[id] = 2;
+    }
+    GetParam().end(engine, view, *this);
+    run();
+    for (int id = 1; id <= 6; ++id)
+        EXPECT_TRUE(stoppedLast(line, 2, id)) << "device " << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
+    ::testing::Values(
+        // Up on four devices, then Stop, then another port before the stops are out.
+        EndCase { "StopPressCutShortByAPortChange",
+            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+                e.upPressed();
+                t.run();
+                e.stopPressed();
+                t.leave();
+                e.endForPortChange();
+            } },
+        // A stop-all whose stop waits behind the frame on the line, then another port.
+        EndCase { "StopAllCutShortByAPortChange",
+            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+                e.upPressed();
+                t.leave();
+                e.stopAll();
+                e.endForPortChange();
+            } },
+        // A plain Stop while the self-check runs ends it: its next period moves nothing.
+        EndCase { "StopDuringTheSelfCheck",
+            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+                v.edit3 = "60";
+                e.selfCheckClicked();
+                t.run();
+                for (MemoryRow& r : v.rows)
+                    r.selected = false;
+                e.stopPressed();
+                e.Timer4Timer();
+            } },
+        // The self-check's devices are stopped before one of them is re-addressed.
+        EndCase { "ReaddressDuringTheSelfCheck",
+            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+                v.edit3 = "60";
+                e.selfCheckClicked();
+                t.run();
+                e.sendReaddress(2, 1, 3, 1);
+            } },
+        // A stop-all while the box about a device the register lost is open: the press's Up
+        // does not follow it.
+        EndCase { "StopAllWhileAMessageIsOpen",
+            [](ControlEngine& e, MemoryView& v, QueuedPortTest&) {
+                v.rows.push_back(MemoryRow { 9, true, std::nullopt, -1, 2 });
+                v.onMessage = [&e] { e.stopAll(); };
+                e.upPressed();
+                e.StopRepeatTimerTimer();
+            } },
+        // The adapter pulled during the self-check and plugged in again: the stops go first.
+        EndCase { "PortLostAndBack",
+            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+                v.edit3 = "60";
+                e.selfCheckClicked();
+                t.leave();
+                t.queued.clear(); // gone with the port
+                e.portClosed();
+                e.stopWhatMovedBeforeTheLoss();
+            } }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(QueuedPortTest, ASingleReaddressTakenBackIsNamedWithItsOldAddress)
+{
+    ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 16));
+    engine.stopAll();
+    EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 2, 3, 16, 5 } } }));
 }

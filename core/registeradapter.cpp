@@ -1,4 +1,4 @@
-#include "register/engineregister.h"
+#include "core/registeradapter.h"
 
 #include "register/register.h"
 
