@@ -421,13 +421,13 @@ void TMainForm::FormCreate()
         });
     };
     Comm1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-        Engine->Comm1ReceiveData(buffer, length);
+        Engine->receive(buffer, length);
     };
     Comm1.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
         m_record.add(true, buffer, length);
         Engine->frameWritten();
     };
-    Comm1.OnSendDataEmpty = [this](TComm*) { Engine->Comm1SendDataEmpty(); };
+    Comm1.OnSendDataEmpty = [this](TComm*) { Engine->lineIdle(); };
     Comm1.OnRequestHangup = [this](TComm*) { portHungUp(); };
 
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
@@ -501,8 +501,8 @@ void TMainForm::levelRaised()
 
 void TMainForm::openGroupEditor()
 {
-    Engine->StopSelfChk();
-    Engine->StopSearch();
+    Engine->stopSelfCheck();
+    Engine->stopSearch();
     m_editor->showEditor();
 }
 
@@ -510,8 +510,8 @@ void TMainForm::FormShow()
 {
     // A search still running when the window is shown again ends properly, caption and fields
     // included, rather than being left without its time-out.
-    if (Engine->searchRunning()) Engine->StopSearch();
-    Engine->Timer3.stop();
+    if (Engine->searchRunning()) Engine->stopSearch();
+    Engine->probeTimer.stop();
     int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
     if (scene < 1 || scene > 12) {
         writeSetting(QStringLiteral("SCENE"), QStringLiteral("Current"), QStringLiteral("1"));
@@ -548,14 +548,14 @@ void TMainForm::FormClose()
 {
     if (m_closed) return;
     m_closed = true;
-    Engine->Timer1.stop();
-    Engine->Timer3.stop();
-    Engine->Timer4.stop();
-    Engine->VerifyTimer.stop();
+    Engine->pollTimer.stop();
+    Engine->probeTimer.stop();
+    Engine->selfCheckTimer.stop();
+    Engine->verifyTimer.stop();
     m_portRetry.stop();
     // Whatever the self-check or a press still drove gets its stop before the port closes.
     endWorkOnPort();
-    Engine->StopRepeatTimer.stop();
+    Engine->stopRepeatTimer.stop();
     Comm1.ClosePort();
 }
 
@@ -721,7 +721,7 @@ void TMainForm::clearLogClicked()
 
 void TMainForm::aboutClicked()
 {
-    Engine->StopSearch();
+    Engine->stopSearch();
     m_about->showAbout();
 }
 
@@ -732,7 +732,7 @@ void TMainForm::exitClicked()
 
 void TMainForm::passwordClicked()
 {
-    Engine->StopSearch();
+    Engine->stopSearch();
     m_passwordDialog->showModPSW();
 }
 

@@ -229,7 +229,7 @@ void TMainForm::groupDoubleClicked()
 
 void TMainForm::deviceListClicked()
 {
-    Engine->StopSelfChk();
+    Engine->stopSelfCheck();
     const int entry = m_ui.groupList->currentRow();
     if (entry >= 0) m_ui.groupList->setChecked(entry, m_view->selectedCount() == m_view->rowCount());
     if (m_view->selectedCount() == 0) {
@@ -248,8 +248,8 @@ void TMainForm::deviceSelectionChanged()
 
 void TMainForm::groupsClicked()
 {
-    Engine->StopSelfChk();
-    Engine->StopSearch();
+    Engine->stopSelfCheck();
+    Engine->stopSearch();
     // An operator needs the administrator password first; nobody logged in gets nothing.
     if (UserMode == ModeOperator) m_administratorDialog->showAdmPSW();
     else if (UserMode == ModeAdministrator || UserMode == ModeSuperUser) openGroupEditor();

@@ -46,9 +46,9 @@ public:
         ApplyComm1Defaults(comm);
         comm.setCommName(QString::fromStdString(sim.slavePath()));
         comm.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-            engine.Comm1ReceiveData(buffer, length);
+            engine.receive(buffer, length);
         };
-        comm.OnSendDataEmpty = [this](TComm*) { engine.Comm1SendDataEmpty(); };
+        comm.OnSendDataEmpty = [this](TComm*) { engine.lineIdle(); };
         // A frame is logged once it has left the port; a stop-all takes back what has not.
         comm.OnDataWritten = [this](TComm*, const uint8_t*, uint16_t) { engine.frameWritten(); };
         engine.setLogWhenWritten(true);
@@ -114,7 +114,7 @@ public:
     }
 
     // Every row marked and no query outstanding.
-    bool pollDone() const { return view.allRowsMarked() && !engine.Timer1.isActive(); }
+    bool pollDone() const { return view.allRowsMarked() && !engine.pollTimer.isActive(); }
 
     BusSimulator sim;
     TComm comm;

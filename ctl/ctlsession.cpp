@@ -65,9 +65,9 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
         });
     };
     m_comm.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-        m_engine.Comm1ReceiveData(buffer, length);
+        m_engine.receive(buffer, length);
     };
-    m_comm.OnSendDataEmpty = [this](TComm*) { m_engine.Comm1SendDataEmpty(); };
+    m_comm.OnSendDataEmpty = [this](TComm*) { m_engine.lineIdle(); };
     m_comm.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
         // Reported in the order handed over; a buffer the port never wrote is never reported.
         for (Handed& h : m_handed) {
@@ -89,10 +89,10 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
 
 CtlSession::~CtlSession()
 {
-    m_engine.Timer1.stop();
-    m_engine.Timer3.stop();
-    m_engine.Timer4.stop();
-    m_engine.VerifyTimer.stop();
+    m_engine.pollTimer.stop();
+    m_engine.probeTimer.stop();
+    m_engine.selfCheckTimer.stop();
+    m_engine.verifyTimer.stop();
     m_comm.OnReceiveData = nullptr;
     m_comm.OnSendDataEmpty = nullptr;
     m_comm.OnDataWritten = nullptr;
@@ -235,7 +235,7 @@ std::vector<CtlDevice> CtlSession::poll()
     const int bound = 2000 + int(m_view.rows.size()) * 600;
     runUntil(
         [this] {
-            return !m_engine.Timer1.isActive()
+            return !m_engine.pollTimer.isActive()
                 && std::all_of(m_view.rows.begin(), m_view.rows.end(), [](const CtlRow& r) { return r.online.has_value(); });
         },
         bound);
@@ -264,7 +264,7 @@ std::vector<CtlDevice> CtlSession::search(int from, int to)
     // One probe an ID, at most 190 ms each (a little more on a loaded machine).
     const int bound = 5000 + (to - from + 1) * 400;
     if (!runUntil([this] { return !m_engine.searchRunning(); }, bound))
-        m_engine.StopSearch();
+        m_engine.stopSearch();
     throwIfPortLost();
     throwTableErrors();
     std::vector<CtlDevice> found;

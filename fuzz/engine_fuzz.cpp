@@ -1,4 +1,4 @@
-// The control engine's received-chunk handler, fed through Comm1ReceiveData with the in-memory
+// The control engine's received-chunk handler, fed through receive with the in-memory
 // window and register. The input's first bytes list the devices and start a poll, a search, a
 // re-address check or a move, in the default or the fast bus timing; the rest is a sequence of
 // events: raw chunks, answers of listed devices (whole, split, corrupted), answers to the last
@@ -53,7 +53,7 @@ struct Rig {
     ControlEngine engine { view, reg, tx };
     size_t mostRows = 0;
 
-    void receive(const Bytes& b) { engine.Comm1ReceiveData(b.data(), static_cast<uint16_t>(b.size())); }
+    void receive(const Bytes& b) { engine.receive(b.data(), static_cast<uint16_t>(b.size())); }
     // A listed device's answer, or one the register does not know.
     uint16_t deviceId(uint8_t pick) const
     {
@@ -136,7 +136,7 @@ void click(Rig& rig, uint8_t which)
     switch (which % 12) {
     case 0: e.refreshClicked(); break;
     case 1: e.searchClicked(); break;
-    case 2: e.StopSearch(); break;
+    case 2: e.stopSearch(); break;
     case 3: e.stopPressed(); break;
     case 4: e.downPressed(); break;
     case 5: e.forwardPressed(); break;
@@ -156,13 +156,13 @@ void fire(Rig& rig, uint8_t which)
 {
     ControlEngine& e = rig.engine;
     switch (which % 6) {
-    case 0: if (e.Timer1.isActive()) e.Timer1Timer(); break;
-    case 1: if (e.Timer3.isActive()) e.Timer3Timer(); break;
-    case 2: if (e.VerifyTimer.isActive()) e.VerifyTimerTimer(); break;
-    case 3: if (e.OverdueTimer.isActive()) e.OverdueTimerTimer(); break;
-    case 4: e.Timer4Timer(); break;
+    case 0: if (e.pollTimer.isActive()) e.onPollTimeout(); break;
+    case 1: if (e.probeTimer.isActive()) e.onProbeTimeout(); break;
+    case 2: if (e.verifyTimer.isActive()) e.onVerifyTimeout(); break;
+    case 3: if (e.overdueTimer.isActive()) e.onOverdueTimeout(); break;
+    case 4: e.onSelfCheckPeriod(); break;
     default: // a time-out that fires late, after its timer was stopped
-        e.Timer1Timer();
+        e.onPollTimeout();
         break;
     }
 }
@@ -190,7 +190,7 @@ void event(Rig& rig, FuzzInput& in)
     case 1: { // raw bytes as the reader hands them over
         size_t n = 0;
         const uint8_t* b = in.take(1 + arg + (op & 1) * 32, &n);
-        rig.engine.Comm1ReceiveData(b, static_cast<uint16_t>(n));
+        rig.engine.receive(b, static_cast<uint16_t>(n));
         break;
     }
     case 2:
@@ -225,7 +225,7 @@ void event(Rig& rig, FuzzInput& in)
         fire(rig, arg);
         break;
     case 6:
-        rig.engine.Comm1SendDataEmpty();
+        rig.engine.lineIdle();
         break;
     default:
         click(rig, arg);

@@ -34,24 +34,24 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
 
     // The time-outs decide on-line/off-line and whether an ID is present, so
     // they must not be coarsened by the timer system.
-    for (QTimer* t : { &Timer1, &Timer3, &Timer4, &VerifyTimer, &OverdueTimer, &StopRepeatTimer })
+    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer })
         t->setTimerType(Qt::PreciseTimer);
-    OverdueTimer.setSingleShot(true);
-    StopRepeatTimer.setSingleShot(true);
-    Timer1.setInterval(InitialPollTimeoutMs);
-    Timer3.setInterval(SearchTimeoutMs);
-    Timer4.setInterval(MinSelfCheckPeriod * 1000);
+    overdueTimer.setSingleShot(true);
+    stopRepeatTimer.setSingleShot(true);
+    pollTimer.setInterval(InitialPollTimeoutMs);
+    probeTimer.setInterval(SearchTimeoutMs);
+    selfCheckTimer.setInterval(MinSelfCheckPeriod * 1000);
     // A re-addressed device is asked once and gets the first poll's long window: a device
     // server on the network adds its own delay both ways, and a device that answers a little
     // late must not be reported as lost at its new address.
-    VerifyTimer.setInterval(FirstPollTimeoutMs);
+    verifyTimer.setInterval(FirstPollTimeoutMs);
 
-    connect(&Timer1, &QTimer::timeout, this, &ControlEngine::Timer1Timer);
-    connect(&Timer3, &QTimer::timeout, this, &ControlEngine::Timer3Timer);
-    connect(&Timer4, &QTimer::timeout, this, &ControlEngine::Timer4Timer);
-    connect(&VerifyTimer, &QTimer::timeout, this, &ControlEngine::VerifyTimerTimer);
-    connect(&OverdueTimer, &QTimer::timeout, this, &ControlEngine::OverdueTimerTimer);
-    connect(&StopRepeatTimer, &QTimer::timeout, this, &ControlEngine::StopRepeatTimerTimer);
+    connect(&pollTimer, &QTimer::timeout, this, &ControlEngine::onPollTimeout);
+    connect(&probeTimer, &QTimer::timeout, this, &ControlEngine::onProbeTimeout);
+    connect(&selfCheckTimer, &QTimer::timeout, this, &ControlEngine::onSelfCheckPeriod);
+    connect(&verifyTimer, &QTimer::timeout, this, &ControlEngine::onVerifyTimeout);
+    connect(&overdueTimer, &QTimer::timeout, this, &ControlEngine::onOverdueTimeout);
+    connect(&stopRepeatTimer, &QTimer::timeout, this, &ControlEngine::onStopRepeat);
 }
 
 ControlEngine::~ControlEngine() = default;
@@ -95,7 +95,7 @@ void ControlEngine::abandonPoll()
 
 void ControlEngine::finishPollRound()
 {
-    Timer1.stop();
+    pollTimer.stop();
     PollIndex = 0;
     PollID = NoDevice;
     m_pollPaused = false; // a poll waiting for verifications does not come back either
@@ -118,7 +118,7 @@ bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::opti
 {
     m_tx.TxLength = medium ? MediumFrameLength : ShortFrameLength;
     // The log shows what went out, so a frame the port refused is not in it.
-    if (!(medium ? m_tx.SendCMD2(r) : m_tx.SendCMD1(r)))
+    if (!(medium ? m_tx.sendMedium(r) : m_tx.sendShort(r)))
         return false;
     if (m_logWhenWritten) {
         const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
@@ -222,7 +222,7 @@ void ControlEngine::logTx()
 
 void ControlEngine::searchEndSteps()
 {
-    Timer3.stop();
+    probeTimer.stop();
     dropOverdue(Overdue::Kind::Probe);
     // A search too short for a further write-empty event would leave its bar.
     if (m_view.progressBarExists())
@@ -235,7 +235,7 @@ void ControlEngine::searchEndSteps()
 
 // ---------------------------------------------------------------- replies
 
-void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
+void ControlEngine::receive(const uint8_t* buffer, uint16_t length)
 {
     m_view.logFrame(false, buffer, length);
     if (!buffer || length == 0)
@@ -244,8 +244,8 @@ void ControlEngine::Comm1ReceiveData(const uint8_t* buffer, uint16_t length)
         listenForSharedAddress(buffer, length);
     receiveChunk(buffer, length);
     // The answer that was on its way has come: the stop-all's second stop follows it.
-    if (StopRepeatTimer.isActive())
-        StopRepeatTimerTimer();
+    if (stopRepeatTimer.isActive())
+        onStopRepeat();
 }
 
 // More than one answer from the re-addressed device's new address in one chunk, or a frame
@@ -401,12 +401,12 @@ void ControlEngine::setFastBus(bool fast, int turnaroundMs, int baud)
         m_searchTimeout = SearchTimeoutMs;
     }
     // A running timer keeps its window; the next start takes the new one.
-    if (!Timer1.isActive())
-        Timer1.setInterval(fast ? m_pollTimeout : InitialPollTimeoutMs);
-    if (!Timer3.isActive())
-        Timer3.setInterval(m_searchTimeout);
-    if (!VerifyTimer.isActive())
-        VerifyTimer.setInterval(m_firstPollTimeout);
+    if (!pollTimer.isActive())
+        pollTimer.setInterval(fast ? m_pollTimeout : InitialPollTimeoutMs);
+    if (!probeTimer.isActive())
+        probeTimer.setInterval(m_searchTimeout);
+    if (!verifyTimer.isActive())
+        verifyTimer.setInterval(m_firstPollTimeout);
 }
 
 // An overdue answer has until the default timing's window for its query
@@ -418,21 +418,21 @@ void ControlEngine::addOverdue(const Overdue& o, int waitMs)
     Overdue entry = o;
     entry.until = QDeadlineTimer(waitMs, Qt::PreciseTimer);
     m_overdue.push_back(entry);
-    if (!OverdueTimer.isActive())
+    if (!overdueTimer.isActive())
         restartOverdueTimer();
 }
 
 void ControlEngine::restartOverdueTimer()
 {
-    OverdueTimer.stop();
+    overdueTimer.stop();
     if (m_overdue.empty())
         return;
-    OverdueTimer.start(int(std::max<qint64>(0, m_overdue.front().until.remainingTime())));
+    overdueTimer.start(int(std::max<qint64>(0, m_overdue.front().until.remainingTime())));
 }
 
-void ControlEngine::OverdueTimerTimer()
+void ControlEngine::onOverdueTimeout()
 {
-    OverdueTimer.stop();
+    overdueTimer.stop();
     if (m_overdue.empty())
         return;
     m_overdue.pop_front();
@@ -497,7 +497,7 @@ bool ControlEngine::pollRule(const DecodedFrame& f)
     if (!valid)
         return false; // the running time-out decides about the polled device
 
-    Timer1.stop();
+    pollTimer.stop();
     m_view.setRowOnline(PollIndex, true);
     ++PollIndex;
     if (PollIndex < rows) {
@@ -523,14 +523,14 @@ bool ControlEngine::searchRule(const DecodedFrame& f)
     }
 
     m_view.showSearchProgress(SearchCursor, SearchEnd);
-    Timer3.stop();
-    Timer1.stop();
+    probeTimer.stop();
+    pollTimer.stop();
     m_reg.appendDevice(SearchCursor, f.group);
     m_view.addSearchedDevice(SearchCursor, f.group);
 
     ++SearchCursor;
     if (SearchCursor <= SearchEnd)
-        SearchAll(SearchCursor);
+        probe(SearchCursor);
     else
         searchEndSteps();
     return true;
@@ -538,7 +538,7 @@ bool ControlEngine::searchRule(const DecodedFrame& f)
 
 // ---------------------------------------------------------------- poll
 
-void ControlEngine::AskState(int row)
+void ControlEngine::askState(int row)
 {
     if (row < 0 || row >= m_view.rowCount())
         return;
@@ -556,20 +556,20 @@ void ControlEngine::AskState(int row)
         r.command = CmdAskState;
         send(r, false, false);
     }
-    Timer1.start();
+    pollTimer.start();
 }
 
 void ControlEngine::prepareRebuild()
 {
     m_pollDefaultWindow = FirstPollTimeoutMs;
-    Timer1.setInterval(m_firstPollTimeout);
+    pollTimer.setInterval(m_firstPollTimeout);
 }
 
 void ControlEngine::startPoll()
 {
     if (m_view.rowCount() <= 0)
         return;
-    Timer1.stop();
+    pollTimer.stop();
     PollIndex = 0;
     askPollRow();
 }
@@ -583,14 +583,14 @@ void ControlEngine::startPoll()
 void ControlEngine::askPollRow()
 {
     if (m_verifying || verificationDue()) {
-        Timer1.stop();
+        pollTimer.stop();
         PollID = NoDevice;
         m_pollPaused = true;
         nextVerification();
         return;
     }
     loadPollTarget(PollIndex);
-    AskState(PollIndex);
+    askState(PollIndex);
 }
 
 void ControlEngine::resumePoll()
@@ -598,7 +598,7 @@ void ControlEngine::resumePoll()
     m_pollPaused = false;
     if (PollIndex >= 0 && PollIndex < m_view.rowCount()) {
         loadPollTarget(PollIndex);
-        AskState(PollIndex);
+        askState(PollIndex);
     } else {
         abandonPoll(); // the list shrank meanwhile
     }
@@ -613,20 +613,20 @@ void ControlEngine::stopPoll()
     nextVerification();
 }
 
-void ControlEngine::Timer1Timer()
+void ControlEngine::onPollTimeout()
 {
     // While the poll waits for verifications nothing of it is outstanding,
     // and its next time-out must keep the interval it was started with.
     if (m_pollPaused) {
-        Timer1.stop();
+        pollTimer.stop();
         return;
     }
-    const int waited = Timer1.interval();
+    const int waited = pollTimer.interval();
     const int defaultWindow = m_pollDefaultWindow;
-    Timer1.stop();
+    pollTimer.stop();
     // Every time-out after the first one is the short one. Set before the
     // next query starts the timer so that query already gets it.
-    Timer1.setInterval(m_pollTimeout);
+    pollTimer.setInterval(m_pollTimeout);
     m_pollDefaultWindow = PollTimeoutMs;
 
     const int rows = m_view.rowCount();
@@ -655,8 +655,8 @@ void ControlEngine::Timer1Timer()
 
 void ControlEngine::refreshClicked()
 {
-    Timer3.stop();
-    StopSearch();
+    probeTimer.stop();
+    stopSearch();
     // The poll starts over from row 0 with a bar of its own.
     abandonPoll();
     if (m_view.progressBarExists())
@@ -667,8 +667,8 @@ void ControlEngine::refreshClicked()
 
 void ControlEngine::endSearchForGroupClick()
 {
-    StopSelfChk();
-    Timer3.stop();
+    stopSelfCheck();
+    probeTimer.stop();
     abandonPoll();
     // The bar of an ended search must not stay behind, rows to poll or not.
     if (searchRunning() && m_view.progressBarExists())
@@ -681,13 +681,13 @@ void ControlEngine::endSearchForGroupClick()
 
 // ---------------------------------------------------------------- search
 
-void ControlEngine::SearchAll(int id)
+void ControlEngine::probe(int id)
 {
     if (id > SearchEnd)
         return;
     // A probe sent from the periodic tick keeps the tick's rhythm.
-    if (!Timer3.isActive())
-        Timer3.start();
+    if (!probeTimer.isActive())
+        probeTimer.start();
     CmdRecord r;
     r.group = BroadcastGroup;
     r.id = static_cast<uint16_t>(id);
@@ -700,7 +700,7 @@ void ControlEngine::SearchAll(int id)
 void ControlEngine::searchClicked()
 {
     Action press(*this);
-    StopSelfChk();
+    stopSelfCheck();
     // The poll is abandoned: the answer to a query still on its way (it can
     // arrive while the confirmation is open) must not start it again. Its
     // bar goes with it; a running search's bar goes with the search.
@@ -752,34 +752,34 @@ void ControlEngine::searchClicked()
     m_view.showSearchProgress(0, SearchEnd);
     SearchCursor = SearchStart;
     m_view.clearRows();
-    SearchAll(SearchCursor);
+    probe(SearchCursor);
 }
 
-void ControlEngine::Timer3Timer()
+void ControlEngine::onProbeTimeout()
 {
     if (!searchRunning()) {
         // A tick left over from an ended search; a poll running now is not its business.
-        Timer3.stop();
+        probeTimer.stop();
         SearchCursor = 0;
         return;
     }
     abandonPoll();
     addOverdue(Overdue { Overdue::Kind::Probe, 0, static_cast<uint16_t>(SearchCursor), 0, {} },
-        SearchTimeoutMs - Timer3.interval());
+        SearchTimeoutMs - probeTimer.interval());
     ++SearchCursor;
     if (SearchCursor > SearchEnd) {
         // The last probe's answer may still be on its way behind another.
         if (probeOverdue())
-            Timer3.stop();
+            probeTimer.stop();
         else
             searchEndSteps();
     } else {
         m_view.showSearchProgress(SearchCursor, SearchEnd);
-        SearchAll(SearchCursor);
+        probe(SearchCursor);
     }
 }
 
-void ControlEngine::StopSearch()
+void ControlEngine::stopSearch()
 {
     // Only a running search ends here. A poll goes on undisturbed: the
     // answer or the time-out of its outstanding query still belongs to the
@@ -805,13 +805,13 @@ void ControlEngine::portClosed()
     }
     // Verifications go unreported: the port message says why.
     dropVerifications();
-    StopRepeatTimer.stop();
+    stopRepeatTimer.stop();
     m_resumePollAfterStop = false;
     // Nothing can go out any more, the self-check's stop frame included.
     endSelfCheckQuietly();
     if (searchRunning())
         searchEndSteps();
-    Timer3.stop();
+    probeTimer.stop();
     SearchCursor = 0;
     abandonPoll();
     dropOverdue(Overdue::Kind::Probe);
@@ -825,7 +825,7 @@ void ControlEngine::portClosed()
 
 // ---------------------------------------------------------------- continuation
 
-void ControlEngine::Comm1SendDataEmpty()
+void ControlEngine::lineIdle()
 {
     // The writer has nothing left: every re-address frame handed over so far
     // has reached the devices, so their verifications may be asked. (An event
@@ -881,7 +881,7 @@ void ControlEngine::progressBarStep()
         return;
     // Only while a poll or a search is under way: after a completed poll,
     // other traffic (a re-address batch) must not bring the bar back.
-    if (!Timer1.isActive() && !searchRunning())
+    if (!pollTimer.isActive() && !searchRunning())
         return;
 
     const bool searching = searchRunning();
@@ -914,7 +914,7 @@ bool ControlEngine::sendReaddress(int group, int id, int newGroup, int newId)
     if (!m_view.portOpen())
         return false;
     // The self-check drives addresses: they are stopped before one of them changes.
-    StopSelfChk();
+    stopSelfCheck();
     std::optional<ReaddressMove> move;
     if (group != BroadcastGroup)
         move = ReaddressMove { group, newGroup, newId, newId != id ? id : -1 };
@@ -925,7 +925,7 @@ bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const s
 {
     if (!m_view.portOpen())
         return false;
-    StopSelfChk();
+    stopSelfCheck();
 
     // ReaddressBatch holds 1024 IDs (more than there can be devices); a
     // longer list goes as several moves, one behind the other.
@@ -1033,7 +1033,7 @@ bool ControlEngine::verificationDue() const
 
 void ControlEngine::nextVerification()
 {
-    if (m_verifying || Timer1.isActive() || !verificationDue())
+    if (m_verifying || pollTimer.isActive() || !verificationDue())
         return;
     m_verifying = m_verifications.front();
     m_verifications.pop_front();
@@ -1048,7 +1048,7 @@ void ControlEngine::nextVerification()
     sendingQuery();
     m_sharedHeard = false;
     send(r, false, false);
-    VerifyTimer.start();
+    verifyTimer.start();
 }
 
 bool ControlEngine::verifyRule(const DecodedFrame& f)
@@ -1061,9 +1061,9 @@ bool ControlEngine::verifyRule(const DecodedFrame& f)
     return valid;
 }
 
-void ControlEngine::VerifyTimerTimer()
+void ControlEngine::onVerifyTimeout()
 {
-    VerifyTimer.stop();
+    verifyTimer.stop();
     if (!m_verifying)
         return;
     // Through a closed port (the window closing) no device could have
@@ -1077,7 +1077,7 @@ void ControlEngine::VerifyTimerTimer()
 
 void ControlEngine::verificationDone(bool answered)
 {
-    VerifyTimer.stop();
+    verifyTimer.stop();
     const Verification done = *m_verifying;
     m_verifying.reset();
     for (int row = 0; row < m_view.rowCount(); ++row) {
@@ -1110,14 +1110,14 @@ void ControlEngine::suspendVerification()
 {
     if (!m_verifying)
         return;
-    VerifyTimer.stop();
+    verifyTimer.stop();
     m_verifications.push_front(*m_verifying);
     m_verifying.reset();
 }
 
 void ControlEngine::dropVerifications()
 {
-    VerifyTimer.stop();
+    verifyTimer.stop();
     m_verifying.reset();
     m_verifications.clear();
     m_unanswered.clear();
@@ -1135,7 +1135,7 @@ void ControlEngine::selfCheckClicked()
     // period field say now; otherwise a selection lost by keyboard would
     // leave a self-check that its own button cannot end.
     if (SelfCheckState != 0) {
-        StopSelfChk();
+        stopSelfCheck();
         return;
     }
 
@@ -1156,10 +1156,10 @@ void ControlEngine::selfCheckClicked()
     const std::vector<int> missing = std::exchange(targets.missing, {});
     // The self-check drives what was chosen now, whatever is selected later.
     m_selfCheckTargets = targets;
-    Timer4.setInterval(*period * 1000);
-    Timer4.start();
+    selfCheckTimer.setInterval(*period * 1000);
+    selfCheckTimer.start();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::LastUp);
-    StopSearch();
+    stopSearch();
     LastCmd = CmdUp;
     dispatchMotion(CmdUp, m_selfCheckTargets);
     m_view.selfCheckRunningChanged(true);
@@ -1168,7 +1168,7 @@ void ControlEngine::selfCheckClicked()
         m_view.targetsNotInRegister(missing);
 }
 
-void ControlEngine::Timer4Timer()
+void ControlEngine::onSelfCheckPeriod()
 {
     Action step(*this);
     uint8_t command = 0;
@@ -1184,21 +1184,21 @@ void ControlEngine::Timer4Timer()
     case SelfCheckPhase::Stopped:
         return;
     }
-    StopSearch();
+    stopSearch();
     LastCmd = command;
     dispatchMotion(command, m_selfCheckTargets);
 }
 
-void ControlEngine::StopSelfChk()
+void ControlEngine::stopSelfCheck()
 {
-    if (!Timer4.isActive())
+    if (!selfCheckTimer.isActive())
         return;
     Action press(*this);
-    Timer4.stop();
+    selfCheckTimer.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
     // However it ends, Stop goes to what it was driving.
     const MotionTargets driven = std::exchange(m_selfCheckTargets, {});
-    StopSearch();
+    stopSearch();
     LastCmd = CmdStop;
     dispatchMotion(CmdStop, driven);
     m_view.selfCheckRunningChanged(false);
@@ -1207,9 +1207,9 @@ void ControlEngine::StopSelfChk()
 
 void ControlEngine::endSelfCheckQuietly()
 {
-    if (!Timer4.isActive() && SelfCheckState == 0)
+    if (!selfCheckTimer.isActive() && SelfCheckState == 0)
         return;
-    Timer4.stop();
+    selfCheckTimer.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
     m_selfCheckTargets = {};
     m_view.selfCheckRunningChanged(false);
@@ -1220,9 +1220,9 @@ void ControlEngine::endSelfCheckQuietly()
 
 void ControlEngine::motionPress(uint8_t command)
 {
-    StopSearch();
+    stopSearch();
     LastCmd = command;
-    Comm_Control(command);
+    sendMotion(command);
 }
 
 void ControlEngine::forwardPressed() { motionPress(CmdForward); }
@@ -1329,7 +1329,7 @@ bool ControlEngine::dispatchMotion(uint8_t code, const MotionTargets& targets)
     return !refused;
 }
 
-void ControlEngine::Comm_Control(uint16_t command)
+void ControlEngine::sendMotion(uint16_t command)
 {
     Action press(*this);
     const uint8_t code = static_cast<uint8_t>(command & 0xFF);
@@ -1379,7 +1379,7 @@ void ControlEngine::stopAll()
         searchEndSteps();
     endBatches();
     // The poll's query may have been taken back: the poll starts again after the stops.
-    if (!m_resumePollAfterStop && (Timer1.isActive() || m_pollPaused)) {
+    if (!m_resumePollAfterStop && (pollTimer.isActive() || m_pollPaused)) {
         m_resumePollAfterStop = true;
         m_resumePollRow = PollIndex;
     }
@@ -1392,19 +1392,19 @@ void ControlEngine::stopAll()
     // Said once the stop is on its way.
     reportDroppedMoves();
     if (!sent) {
-        StopRepeatTimer.stop();
+        stopRepeatTimer.stop();
         m_resumePollAfterStop = false;
         reportPortClosed();
         return;
     }
     // Devices never confirm a stop, and on a two-wire bus an answer on its way
     // can swallow it: it goes once more after that answer, or one answer window.
-    StopRepeatTimer.start(m_pollTimeout);
+    stopRepeatTimer.start(m_pollTimeout);
 }
 
-void ControlEngine::StopRepeatTimerTimer()
+void ControlEngine::onStopRepeat()
 {
-    StopRepeatTimer.stop();
+    stopRepeatTimer.stop();
     Action press(*this);
     sendMotionFrame(BroadcastGroup, 0, CmdStop);
     const bool resume = std::exchange(m_resumePollAfterStop, false);
@@ -1412,7 +1412,7 @@ void ControlEngine::StopRepeatTimerTimer()
         // The round goes on at the row it was asking; that query waits behind the stops on the
         // line, so it gets the long window of a first query.
         prepareRebuild();
-        Timer1.stop();
+        pollTimer.stop();
         PollIndex = static_cast<int16_t>(m_resumePollRow);
         askPollRow();
     } else {
@@ -1423,7 +1423,7 @@ void ControlEngine::StopRepeatTimerTimer()
 ControlEngine::MotionTargets ControlEngine::drivenNow() const
 {
     MotionTargets driven = m_selfCheckTargets;
-    if (StopRepeatTimer.isActive())
+    if (stopRepeatTimer.isActive())
         driven.groups.push_back(BroadcastGroup);
     const bool pressPending = GroupQueue.position < GroupQueue.count || DeviceQueue.position < DeviceQueue.count;
     if (pressPending) {

@@ -181,14 +181,14 @@ public:
 
     uint8_t RxBuffer[RxBufferSize] = {};
 
-    QTimer Timer1; // poll time-out
-    QTimer Timer3; // search probe time-out, periodic
-    QTimer Timer4; // self-check period
-    QTimer VerifyTimer; // time-out of the query to a re-addressed device
+    QTimer pollTimer; // poll time-out
+    QTimer probeTimer; // search probe time-out, periodic
+    QTimer selfCheckTimer; // self-check period
+    QTimer verifyTimer; // time-out of the query to a re-addressed device
     // Fast bus: the end of the oldest overdue answer's wait (see below).
-    QTimer OverdueTimer;
+    QTimer overdueTimer;
     // Stop all: the broadcast stop goes out once more after one answer window.
-    QTimer StopRepeatTimer;
+    QTimer stopRepeatTimer;
 
     // What a motion press reaches: group frames (BroadcastGroup: every device) and device
     // frames, each at the group the register holds for the device.
@@ -251,7 +251,7 @@ public:
     // window (at once when an answer comes first); the motion queues empty, the self-check and
     // a search end, a re-address batch ends with its unsent moves reported as dropped.
     void stopAll();
-    bool stopAllPending() const { return StopRepeatTimer.isActive(); }
+    bool stopAllPending() const { return stopRepeatTimer.isActive(); }
     // Before the port in use is closed on purpose (another port picked, the program ending):
     // the self-check and a press still being sent end with a Stop to what they were driving,
     // every other queued frame is taken back, and everything else ends as at portClosed().
@@ -264,10 +264,10 @@ public:
     void forgetWhatMovedBeforeTheLoss() { m_drivenAtLoss = {}; }
 
     // operations
-    void AskState(int row);
-    void SearchAll(int id);
-    void StopSearch();              // ends a running search; a running poll goes on
-    void StopSelfChk();
+    void askState(int row);
+    void probe(int id);
+    void stopSearch();              // ends a running search; a running poll goes on
+    void stopSelfCheck();
     void prepareRebuild();          // full rebuild: the first time-out is the long one
     void startPoll();               // last step of a rebuild: ask row 0
     void endSearchForGroupClick();  // group-list click: everything stops in place
@@ -291,14 +291,14 @@ public:
     bool sendReaddressBatch(int sourceGroup, int targetGroup, const std::vector<int>& ids);
 
     // handlers
-    void Comm1ReceiveData(const uint8_t* buffer, uint16_t length);
-    void Comm1SendDataEmpty();
-    void Timer1Timer();
-    void Timer3Timer();
-    void Timer4Timer();
-    void VerifyTimerTimer();
-    void OverdueTimerTimer();
-    void StopRepeatTimerTimer();
+    void receive(const uint8_t* buffer, uint16_t length);
+    void lineIdle();
+    void onPollTimeout();
+    void onProbeTimeout();
+    void onSelfCheckPeriod();
+    void onVerifyTimeout();
+    void onOverdueTimeout();
+    void onStopRepeat();
     void searchClicked();
     void selfCheckClicked();
     void refreshClicked();
@@ -307,7 +307,7 @@ public:
     void upPressed(); // up
     void stopPressed(); // stop
     void downPressed(); // down
-    void Comm_Control(uint16_t command);
+    void sendMotion(uint16_t command);
 
 private:
     // Each returns true when the frame was taken as the answer to the
@@ -422,7 +422,7 @@ private:
         bool frameLeft = false; // a write-empty event came after its frame
     };
     std::deque<Verification> m_verifications; // in the order their frames went out
-    std::optional<Verification> m_verifying;  // asked now; VerifyTimer runs
+    std::optional<Verification> m_verifying;  // asked now; verifyTimer runs
     std::vector<int> m_unanswered;            // named once the last one has been asked
     bool m_pollPaused = false;
 
@@ -434,7 +434,7 @@ private:
     // (at most the beginning of one frame).
     std::vector<uint8_t> m_pending;
     // Fast bus: queries that timed out whose answers may still come, oldest
-    // first; OverdueTimer runs for the first.
+    // first; overdueTimer runs for the first.
     struct Overdue {
         enum class Kind : uint8_t { Probe, PollRow } kind = Kind::Probe;
         uint8_t group = 0;

@@ -7,13 +7,13 @@ TxChannel::TxChannel(WriteFn write)
 {
 }
 
-bool TxChannel::SendCMD1(const CmdRecord& r)
+bool TxChannel::sendShort(const CmdRecord& r)
 {
     EncodeShortFrame(r, TxBuffer);
     return flush();
 }
 
-bool TxChannel::SendCMD2(const CmdRecord& r)
+bool TxChannel::sendMedium(const CmdRecord& r)
 {
     EncodeMediumFrame(r, TxBuffer);
     return flush();

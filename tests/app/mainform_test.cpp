@@ -446,7 +446,7 @@ TEST_F(MainFormTest, FramesThroughTheReceiveHandlerStayWithinTheLogAndRecordBoun
     auto f = create();
     const uint8_t reply[9] = {0xFF, 0xAC, 0xE1, 0xE1, 0x00, 0x05, 0xFF, 0x01, 0xE5};
     const int frames = TrafficRecord::Capacity + 10000;
-    for (int i = 0; i < frames; ++i) f->Engine->Comm1ReceiveData(reply, sizeof reply);
+    for (int i = 0; i < frames; ++i) f->Engine->receive(reply, sizeof reply);
     EXPECT_EQ(f->trafficRecord().size(), TrafficRecord::Capacity);
     EXPECT_EQ(f->controls().trafficLog->blockCount(), TMainForm::MaxLogLines);
     EXPECT_EQ(f->trafficRecord().entry(0).description, QString("reply: group 1 ID 5 on line"));

@@ -138,12 +138,12 @@ TEST_F(PortTest, LosingThePortTakesTheProgressBarAlong)
         f.Register.Member_Table.Post();
     }
     f.ListRefresh();                // the poll starts
-    f.Engine->Comm1SendDataEmpty(); // its first query has left: the bar comes up
+    f.Engine->lineIdle(); // its first query has left: the bar comes up
     ASSERT_NE(f.pollProgressBar(), nullptr);
     bus.close();
     EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
     EXPECT_EQ(f.pollProgressBar(), nullptr);
-    EXPECT_FALSE(f.Engine->Timer1.isActive()); // the poll does not run on against the closed port
+    EXPECT_FALSE(f.Engine->pollTimer.isActive()); // the poll does not run on against the closed port
 }
 
 TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)

@@ -125,7 +125,7 @@ TEST_F(EngineE2E, LaterTimeOutsAreTheShortOnes)
         EXPECT_GE(gap, 180) << "row " << i;
         EXPECT_LT(gap, 480) << "row " << i;
     }
-    EXPECT_EQ(rig->engine.Timer1.interval(), ControlEngine::PollTimeoutMs);
+    EXPECT_EQ(rig->engine.pollTimer.interval(), ControlEngine::PollTimeoutMs);
 }
 
 TEST_F(EngineE2E, BadChecksumAndWrongGroupRepliesAreIgnored)
@@ -217,7 +217,7 @@ TEST_F(EngineE2E, AHangUpEndsThePollAndTakesItsBar)
     ASSERT_TRUE(EngineRig::runUntil([&] { return !rig->view.portIsOpen; }, 3000)) << "hang-up seen";
 
     EXPECT_FALSE(rig->view.barExists);
-    EXPECT_FALSE(rig->engine.Timer1.isActive());
+    EXPECT_FALSE(rig->engine.pollTimer.isActive());
     const auto marked = rig->view.images();
     EngineRig::settle(700); // longer than any time-out
     EXPECT_EQ(rig->view.images(), marked) << "the poll does not run on against the closed port";

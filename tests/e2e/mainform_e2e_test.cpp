@@ -73,7 +73,7 @@ struct MainFormE2E : ::testing::Test {
         return out;
     }
     // No query outstanding, and none waiting: a poll that steps aside for a verification is not done.
-    bool pollDone() { return !form->Engine->Timer1.isActive() && !form->Engine->pollPaused() && !form->Engine->verifying(); }
+    bool pollDone() { return !form->Engine->pollTimer.isActive() && !form->Engine->pollPaused() && !form->Engine->verifying(); }
     void clickEntry(int index)
     {
         form->controls().groupList->setCurrentRow(index);

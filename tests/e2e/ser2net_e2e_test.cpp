@@ -62,9 +62,9 @@ struct RoutedRig {
         ApplyComm1Defaults(rig.comm);
         rig.comm.setCommName(name);
         rig.comm.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-            rig.engine.Comm1ReceiveData(buffer, length);
+            rig.engine.receive(buffer, length);
         };
-        rig.comm.OnSendDataEmpty = [this](TComm*) { rig.engine.Comm1SendDataEmpty(); };
+        rig.comm.OnSendDataEmpty = [this](TComm*) { rig.engine.lineIdle(); };
         rig.comm.OnRequestHangup = [this](TComm*) {
             ++hangups;
             rig.closePort();

@@ -63,7 +63,7 @@ struct StopE2E : ::testing::Test {
         form = std::make_unique<TMainForm>(dir.path());
         LogInAs(*form, mode);
         form->startUp();
-        RunUntil([&] { return !form->Engine->Timer1.isActive(); }, 8000);
+        RunUntil([&] { return !form->Engine->pollTimer.isActive(); }, 8000);
         busA.clearLog();
         return *form;
     }
@@ -153,7 +153,7 @@ TEST_F(StopE2E, ASelfCheckEndedByAListClickStopsItsOwnTargets)
     f.controls().selfCheckButton->click();
     ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
     selectRows(2, 2); // by keyboard, say: the next period must not drive 13
-    f.Engine->Timer4Timer();
+    f.Engine->onSelfCheckPeriod();
     ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Down; }));
     EXPECT_EQ(busA.device(1, 13)->motion, Motion::Stopped);
 

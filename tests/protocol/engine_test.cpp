@@ -96,19 +96,19 @@ protected:
     {
         view.rows.clear();
         for (auto [id, group] : devices) {
-            view.rows.push_back(MemoryRow { id, false, std::nullopt });
+            view.rows.push_back(MemoryRow { id, false, std::nullopt, -1, std::nullopt });
             reg.groupById[id] = group;
         }
     }
 
-    void receive(const Bytes& b) { engine.Comm1ReceiveData(b.data(), uint16_t(b.size())); }
+    void receive(const Bytes& b) { engine.receive(b.data(), uint16_t(b.size())); }
 
     // Three listed devices; the poll has given row 0 up and now asks row 1.
     void pollAtRowOne()
     {
         listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
         engine.startPoll();
-        engine.Timer1Timer();
+        engine.onPollTimeout();
         ASSERT_EQ(hex(wire.back()), hex(shortFrame(3, 6, CmdAskState)));
         ASSERT_EQ(view.images(), (std::vector<std::optional<bool>> { false, std::nullopt, std::nullopt }));
     }
@@ -118,7 +118,7 @@ protected:
     {
         for (int guard = 0; guard < 2100; ++guard) {
             const size_t before = wire.size();
-            engine.Comm1SendDataEmpty();
+            engine.lineIdle();
             if (wire.size() == before)
                 return;
         }
@@ -150,7 +150,7 @@ TEST_P(MotionTest, FramesOnTheWireInOrder)
     const MotionCase& c = GetParam();
     view.rows.clear();
     for (auto [id, group, selected] : c.rows) {
-        view.rows.push_back(MemoryRow { id, selected, std::nullopt });
+        view.rows.push_back(MemoryRow { id, selected, std::nullopt, -1, std::nullopt });
         reg.groupById[id] = group;
     }
     for (int e : c.checkedEntries)
@@ -215,7 +215,7 @@ TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMean
 
     engine.upPressed();
     ASSERT_EQ(wire.size(), 2u); // group 2 and device 7 at once
-    engine.AskState(1);         // a poll query slips in
+    engine.askState(1);         // a poll query slips in
     EXPECT_EQ(engine.LastCmd, CmdAskState);
     const size_t afterQuery = wire.size();
     drain();
@@ -252,10 +252,10 @@ TEST_F(EngineTest, MotionPressDuringSearchEndsTheSearchFirst)
 
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
-    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_FALSE(engine.probeTimer.isActive());
     EXPECT_EQ(engine.SearchCursor, 0);
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
-    engine.Timer3Timer(); // a tick already queued must not probe again
+    engine.onProbeTimeout(); // a tick already queued must not probe again
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
 }
 
@@ -297,21 +297,21 @@ TEST_F(EngineTest, PollOfThreeWhereOnlyTheSecondAnswers)
     engine.prepareRebuild();
     engine.startPoll();
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState)));
-    EXPECT_TRUE(engine.Timer1.isActive());
-    EXPECT_EQ(engine.Timer1.interval(), 500);
-    EXPECT_EQ(engine.Timer1.timerType(), Qt::PreciseTimer);
+    EXPECT_TRUE(engine.pollTimer.isActive());
+    EXPECT_EQ(engine.pollTimer.interval(), 500);
+    EXPECT_EQ(engine.pollTimer.timerType(), Qt::PreciseTimer);
 
-    engine.Timer1Timer(); // row 0 silent
-    EXPECT_EQ(engine.Timer1.interval(), 190);
-    EXPECT_TRUE(engine.Timer1.isActive());
+    engine.onPollTimeout(); // row 0 silent
+    EXPECT_EQ(engine.pollTimer.interval(), 190);
+    EXPECT_TRUE(engine.pollTimer.isActive());
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 6, CmdAskState)));
 
     receive(reply(2, 6, 0xFD)); // row 1 answers
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(7, 40, CmdAskState)));
-    EXPECT_TRUE(engine.Timer1.isActive());
+    EXPECT_TRUE(engine.pollTimer.isActive());
 
-    engine.Timer1Timer(); // row 2 silent: the poll is over
-    EXPECT_FALSE(engine.Timer1.isActive());
+    engine.onPollTimeout(); // row 2 silent: the poll is over
+    EXPECT_FALSE(engine.pollTimer.isActive());
     EXPECT_EQ(wire.size(), 3u);
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, true, false }));
     EXPECT_TRUE(view.txLog.empty()) << "status queries are not logged";
@@ -321,7 +321,7 @@ TEST_F(EngineTest, PollOfThreeWhereOnlyTheSecondAnswers)
     // it any more, and nothing else changes.
     receive(reply(7, 40));
     EXPECT_EQ(engine.PollIndex, 0);
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
     EXPECT_EQ(wire.size(), 3u);
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, true, false }));
 }
@@ -339,7 +339,7 @@ TEST_F(EngineTest, LateAnswerAfterTheListShrankTouchesNoRow)
     receive(reply(0, 3));
 
     EXPECT_EQ(engine.PollIndex, 0);
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
     EXPECT_EQ(wire.size(), sent);
 }
 
@@ -349,7 +349,7 @@ TEST_F(EngineTest, ARepeatedAnswerOrAGlitchAfterACompletedPollMarksNothing)
     engine.startPoll();
     receive(reply(0, 1));
     receive(reply(0, 2));
-    ASSERT_FALSE(engine.Timer1.isActive());
+    ASSERT_FALSE(engine.pollTimer.isActive());
     view.rows[0].online = false; // as a later time-out would have left it
     const size_t sent = wire.size();
 
@@ -369,7 +369,7 @@ TEST_F(EngineTest, ShortChunksAreLoggedAndJudgedNoFurther)
     receive(Bytes(whole.begin(), whole.begin() + 5));
     receive(Bytes(whole.begin() + 5, whole.end()));
     EXPECT_FALSE(view.rows[0].online.has_value());
-    EXPECT_TRUE(engine.Timer1.isActive()) << "the time-out decides";
+    EXPECT_TRUE(engine.pollTimer.isActive()) << "the time-out decides";
     EXPECT_EQ(view.rxLog.size(), 2u);
 }
 
@@ -413,7 +413,7 @@ TEST_F(EngineTest, PollAcceptsOnlyAValidReplyFromThePolledDevice)
 
         ASSERT_EQ(view.rxLog.size(), 1u);
         EXPECT_EQ(hex(view.rxLog[0]), hex(c.bytes)) << "every chunk is logged whole";
-        EXPECT_TRUE(engine.Timer1.isActive());
+        EXPECT_TRUE(engine.pollTimer.isActive());
         if (c.accepted) {
             EXPECT_EQ(view.rows[0].online, std::optional<bool>(true));
             EXPECT_EQ(engine.PollIndex, 1);
@@ -427,10 +427,10 @@ TEST_F(EngineTest, PollAcceptsOnlyAValidReplyFromThePolledDevice)
     }
 }
 
-// A motion press, About, Password or Groups (all through StopSearch), or a
+// A motion press, About, Password or Groups (all through stopSearch), or a
 // search tick left over, while row 1's query is outstanding: its answer or
 // time-out still goes to row 1 and the poll goes on with row 2.
-enum class Interruption { MotionPress, StopSearch, LeftoverSearchTick };
+enum class Interruption { MotionPress, stopSearch, LeftoverSearchTick };
 enum class Outcome { Answer, TimeOut };
 
 class InterruptedPollTest : public EngineTest,
@@ -447,36 +447,36 @@ TEST_P(InterruptedPollTest, TheOutstandingQueryIsBookedToItsOwnRow)
         engine.stopPressed();
         EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
         break;
-    case Interruption::StopSearch:
-        engine.StopSearch();
+    case Interruption::stopSearch:
+        engine.stopSearch();
         break;
     case Interruption::LeftoverSearchTick:
-        engine.Timer3Timer();
+        engine.onProbeTimeout();
         break;
     }
-    EXPECT_TRUE(engine.Timer1.isActive()) << "row 1 is still being waited for";
+    EXPECT_TRUE(engine.pollTimer.isActive()) << "row 1 is still being waited for";
 
     if (outcome == Outcome::Answer)
         receive(reply(3, 6));
     else
-        engine.Timer1Timer();
+        engine.onPollTimeout();
 
     EXPECT_EQ(view.images(),
         (std::vector<std::optional<bool>> { false, outcome == Outcome::Answer, std::nullopt }));
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(4, 7, CmdAskState)));
     EXPECT_EQ(engine.PollIndex, 2);
-    EXPECT_TRUE(engine.Timer1.isActive());
+    EXPECT_TRUE(engine.pollTimer.isActive());
 }
 
 std::string interruptedPollName(const std::tuple<Interruption, Outcome>& p)
 {
-    static const char* const names[] = { "MotionPress", "StopSearch", "LeftoverSearchTick" };
+    static const char* const names[] = { "MotionPress", "stopSearch", "LeftoverSearchTick" };
     return std::string(names[int(std::get<0>(p))]) + (std::get<1>(p) == Outcome::Answer ? "ThenAnswer" : "ThenTimeOut");
 }
 
 INSTANTIATE_TEST_SUITE_P(Interruptions, InterruptedPollTest,
     ::testing::Combine(
-        ::testing::Values(Interruption::MotionPress, Interruption::StopSearch, Interruption::LeftoverSearchTick),
+        ::testing::Values(Interruption::MotionPress, Interruption::stopSearch, Interruption::LeftoverSearchTick),
         ::testing::Values(Outcome::Answer, Outcome::TimeOut)),
     [](const auto& info) { return interruptedPollName(info.param); });
 
@@ -484,16 +484,16 @@ TEST_F(EngineTest, APollEndedByTimeOutTakesNoLateAnswerForANewRound)
 {
     listDevices({ { 5, 2 }, { 6, 3 } });
     engine.startPoll();
-    engine.Timer1Timer();
-    engine.Timer1Timer(); // the last row is silent too: the round is over
-    ASSERT_FALSE(engine.Timer1.isActive());
+    engine.onPollTimeout();
+    engine.onPollTimeout(); // the last row is silent too: the round is over
+    ASSERT_FALSE(engine.pollTimer.isActive());
 
     receive(reply(3, 6)); // the last device answers late,
     receive(reply(3, 6)); // and its answer arrives twice
 
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, false }));
     EXPECT_EQ(wire.size(), 2u) << "no new round";
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
 }
 
 // Once the poll is given up, what its last query still brings books nothing.
@@ -520,11 +520,11 @@ TEST_F(EngineTest, AGivenUpPollBooksNeitherAnswerNorTimeOut)
         const size_t sent = wire.size();
 
         receive(reply(3, 6));
-        engine.Timer1Timer(); // a time-out that fires all the same
+        engine.onPollTimeout(); // a time-out that fires all the same
 
         EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, std::nullopt, std::nullopt }));
         EXPECT_EQ(wire.size(), sent);
-        EXPECT_FALSE(engine.Timer1.isActive());
+        EXPECT_FALSE(engine.pollTimer.isActive());
     }
 }
 
@@ -532,14 +532,14 @@ TEST_F(EngineTest, RefreshRestartsThePollAtRowZero)
 {
     listDevices({ { 5, 2 }, { 6, 2 }, { 7, 2 } });
     engine.startPoll();
-    engine.Comm1SendDataEmpty();
-    engine.Timer1Timer();
+    engine.lineIdle();
+    engine.onPollTimeout();
     ASSERT_EQ(engine.PollIndex, 1);
     engine.refreshClicked();
     EXPECT_EQ(engine.PollIndex, 0);
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState)));
-    EXPECT_TRUE(engine.Timer1.isActive());
-    engine.Comm1SendDataEmpty();
+    EXPECT_TRUE(engine.pollTimer.isActive());
+    engine.lineIdle();
     EXPECT_EQ(view.barPositions, (std::vector<int> { 1, 1 })) << "the new round brings a new bar";
 }
 
@@ -550,7 +550,7 @@ TEST_F(EngineTest, ASearchPressThatStopsThePollLeavesNoBar)
         SCOPED_TRACE(validRange ? "confirmation declined" : "range refused");
         listDevices({ { 5, 2 }, { 6, 2 }, { 7, 2 } });
         engine.startPoll();
-        engine.Comm1SendDataEmpty();
+        engine.lineIdle();
         ASSERT_TRUE(view.barExists);
         view.edit1 = validRange ? "1" : "10";
         view.edit2 = "9";
@@ -558,7 +558,7 @@ TEST_F(EngineTest, ASearchPressThatStopsThePollLeavesNoBar)
 
         engine.searchClicked();
 
-        EXPECT_FALSE(engine.Timer1.isActive());
+        EXPECT_FALSE(engine.pollTimer.isActive());
         EXPECT_FALSE(view.barExists);
     }
 }
@@ -567,20 +567,20 @@ TEST_F(EngineTest, PollProgressBarFollowsTheQueries)
 {
     listDevices({ { 1, 0 }, { 2, 0 }, { 3, 0 } });
     engine.startPoll();
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     EXPECT_TRUE(view.barExists);
     EXPECT_EQ(view.barMaximum, 3);
     receive(reply(0, 1));
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     receive(reply(0, 2));
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     EXPECT_EQ(view.barPositions, (std::vector<int> { 1, 3 }));
     EXPECT_FALSE(view.barExists) << "gone once the last row is asked";
 
     // One row: shown for its query, removed after the short pause.
     listDevices({ { 1, 0 } });
     engine.startPoll();
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     EXPECT_FALSE(view.barExists);
     EXPECT_EQ(view.barDestroyed, 2);
     EXPECT_EQ(pauses, std::vector<int> { ControlEngine::SingleRowBarPauseMs });
@@ -600,13 +600,13 @@ TEST_F(EngineTest, SearchEntersAnsweringDevicesWithTheirGroups)
     EXPECT_TRUE(view.searchCaptionRunning);
     EXPECT_EQ(reg.emptied, 1);
     EXPECT_TRUE(view.rows.empty());
-    EXPECT_TRUE(engine.Timer3.isActive());
-    EXPECT_EQ(engine.Timer3.interval(), 190);
-    EXPECT_EQ(engine.Timer3.timerType(), Qt::PreciseTimer);
+    EXPECT_TRUE(engine.probeTimer.isActive());
+    EXPECT_EQ(engine.probeTimer.interval(), 190);
+    EXPECT_EQ(engine.probeTimer.timerType(), Qt::PreciseTimer);
 
-    engine.Timer3Timer();       // ID 3 silent
+    engine.onProbeTimeout();       // ID 3 silent
     receive(reply(5, 4, 0xFE)); // ID 4 in group 5
-    engine.Timer3Timer();       // ID 5 silent
+    engine.onProbeTimeout();       // ID 5 silent
     receive(reply(0, 6));       // ID 6 in group 0: the end of the range
 
     EXPECT_EQ(hexAll(wire),
@@ -617,7 +617,7 @@ TEST_F(EngineTest, SearchEntersAnsweringDevicesWithTheirGroups)
     EXPECT_EQ(view.progressTexts, (std::vector<std::pair<int, int>> { { 0, 6 }, { 4, 6 }, { 4, 6 }, { 6, 6 }, { 6, 6 } }));
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
-    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_FALSE(engine.probeTimer.isActive());
     EXPECT_EQ(engine.SearchCursor, 0);
     EXPECT_TRUE(view.txLog.empty()) << "probes are not logged";
 }
@@ -628,8 +628,8 @@ TEST_F(EngineTest, SearchProgressBarSpansTheRange)
     view.edit2 = "14";
     engine.searchClicked();
     for (int i = 0; i < 5; ++i) {
-        engine.Comm1SendDataEmpty();
-        engine.Timer3Timer();
+        engine.lineIdle();
+        engine.onProbeTimeout();
     }
     EXPECT_EQ(view.barMaximum, 4);
     EXPECT_EQ(view.barPositions, (std::vector<int> { 1, 3, 4 }));
@@ -647,9 +647,9 @@ TEST_F(EngineTest, RejectedFrameDuringSearchSkipsNoId)
     receive(bad);              // answer to probe 1 with a broken checksum
     receive(reply(0, 2));      // an answer for an ID not probed yet
     EXPECT_EQ(engine.SearchCursor, 1);
-    engine.Timer3Timer();
-    engine.Timer3Timer();
-    engine.Timer3Timer();
+    engine.onProbeTimeout();
+    engine.onProbeTimeout();
+    engine.onProbeTimeout();
 
     EXPECT_EQ(hexAll(wire),
         hexAll({ shortFrame(0xFF, 1, CmdAskState), shortFrame(0xFF, 2, CmdAskState),
@@ -663,7 +663,7 @@ TEST_F(EngineTest, SearchButtonDuringSearchStopsWithoutAQuestion)
     view.edit1 = "1";
     view.edit2 = "999";
     engine.searchClicked();
-    engine.Timer3Timer();
+    engine.onProbeTimeout();
     ASSERT_TRUE(engine.searchRunning());
 
     engine.searchClicked();
@@ -671,7 +671,7 @@ TEST_F(EngineTest, SearchButtonDuringSearchStopsWithoutAQuestion)
     EXPECT_EQ(view.confirms.size(), 1u);
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
-    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_FALSE(engine.probeTimer.isActive());
     EXPECT_EQ(engine.SearchCursor, 0);
     EXPECT_EQ(wire.size(), 2u);
     EXPECT_EQ(reg.emptied, 1);
@@ -690,8 +690,8 @@ TEST_F(EngineTest, NoToTheConfirmationLeavesTheRegisterButStopsThePoll)
     EXPECT_EQ(reg.emptied, 0);
     EXPECT_EQ(view.rows.size(), 2u);
     EXPECT_EQ(wire.size(), 1u) << "no probe";
-    EXPECT_FALSE(engine.Timer1.isActive());
-    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
+    EXPECT_FALSE(engine.probeTimer.isActive());
 }
 
 // A search that could not rebuild the register leaves the register and the
@@ -721,7 +721,7 @@ TEST_F(EngineTest, ASearchThatCannotRebuildTheRegisterEmptiesNothing)
             return true;
         } };
         ControlEngine e { v, r, t };
-        v.rows = { MemoryRow { 5, false, true }, MemoryRow { 6, false, false } };
+        v.rows = { MemoryRow { 5, false, true, -1, std::nullopt }, MemoryRow { 6, false, false, -1, std::nullopt } };
         r.groupById = { { 5, 2 }, { 6, 2 } };
         v.portIsOpen = c.portOpen;
         r.writable = c.writable;
@@ -738,7 +738,7 @@ TEST_F(EngineTest, ASearchThatCannotRebuildTheRegisterEmptiesNothing)
         EXPECT_TRUE(sent.empty()) << "no probe";
         EXPECT_FALSE(e.searchRunning());
         EXPECT_FALSE(v.searchCaptionRunning);
-        EXPECT_FALSE(e.Timer3.isActive());
+        EXPECT_FALSE(e.probeTimer.isActive());
         EXPECT_EQ(v.misuses, 0);
     }
 }
@@ -772,7 +772,7 @@ TEST_F(EngineTest, OneIdSearchWithoutAnswerEndsAfterOneTick)
     view.edit2 = "5";
     engine.searchClicked();
     ASSERT_EQ(wire.size(), 1u);
-    engine.Timer3Timer();
+    engine.onProbeTimeout();
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
     EXPECT_EQ(wire.size(), 1u);
@@ -789,7 +789,7 @@ TEST_F(EngineTest, AnAnswerArrivingWhileTheConfirmationIsOpenDoesNotRestartThePo
     engine.searchClicked();
 
     EXPECT_EQ(wire.size(), sent);
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
     EXPECT_FALSE(view.rows[0].online.has_value());
 }
 
@@ -799,9 +799,9 @@ TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
     view.edit1 = "5";
     view.edit2 = "5";
     engine.searchClicked();
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_TRUE(view.barExists);
-    engine.Timer3Timer();
+    engine.onProbeTimeout();
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.barExists);
 
@@ -809,7 +809,7 @@ TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
     view.edit1 = "1";
     view.edit2 = "50";
     engine.searchClicked();
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_TRUE(view.barExists);
     engine.endSearchForGroupClick();
     EXPECT_FALSE(view.barExists);
@@ -821,9 +821,9 @@ TEST_F(EngineTest, TheBarComesOnlyWithAPollOrASearch)
     engine.startPoll();
     receive(reply(0, 1));
     receive(reply(0, 2));
-    ASSERT_FALSE(engine.Timer1.isActive());
+    ASSERT_FALSE(engine.pollTimer.isActive());
     const int created = int(view.barPositions.size());
-    engine.Comm1SendDataEmpty(); // later traffic after the completed poll
+    engine.lineIdle(); // later traffic after the completed poll
     EXPECT_FALSE(view.barExists);
     EXPECT_EQ(int(view.barPositions.size()), created);
 }
@@ -833,18 +833,18 @@ TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
     listDevices({ { 1, 0 } });
     view.rows[0].selected = true;
     engine.selfCheckClicked();
-    ASSERT_TRUE(engine.Timer4.isActive());
+    ASSERT_TRUE(engine.selfCheckTimer.isActive());
     view.edit2 = "20";
     engine.searchClicked(); // ends the self-check, starts a search
     ASSERT_TRUE(engine.searchRunning());
-    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_FALSE(engine.selfCheckTimer.isActive());
 
     engine.endSearchForGroupClick();
 
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
-    EXPECT_FALSE(engine.Timer3.isActive());
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.probeTimer.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
     EXPECT_EQ(engine.SearchCursor, 0);
 }
 
@@ -869,7 +869,7 @@ TEST_P(ClosedPortTest, NothingLooksSentAndThePortMessageComesOnce)
     view.checked[2] = view.checked[3] = view.checked[4] = true; // groups 1 to 3 besides
     if (c.selfCheckRunning) {
         engine.selfCheckClicked();
-        ASSERT_TRUE(engine.Timer4.isActive());
+        ASSERT_TRUE(engine.selfCheckTimer.isActive());
     }
     const size_t sent = wire.size(), logged = view.txLog.size();
     view.infos.clear();
@@ -892,7 +892,7 @@ INSTANTIATE_TEST_SUITE_P(Presses, ClosedPortTest,
     ::testing::Values(ClosedPortCase { "Up", false, &ControlEngine::upPressed },
         ClosedPortCase { "Stop", false, &ControlEngine::stopPressed },
         ClosedPortCase { "SelfCheckStart", false, &ControlEngine::selfCheckClicked },
-        ClosedPortCase { "SelfCheckPeriod", true, &ControlEngine::Timer4Timer },
+        ClosedPortCase { "SelfCheckPeriod", true, &ControlEngine::onSelfCheckPeriod },
         ClosedPortCase { "SelfCheckStop", true, &ControlEngine::selfCheckClicked },
         ClosedPortCase { "SearchEndingASelfCheck", true, &ControlEngine::searchClicked }),
     [](const auto& info) { return std::string(info.param.name); });
@@ -909,8 +909,8 @@ TEST_F(EngineTest, QueuedFramesAndQueriesTheClosedPortRefusesAreNotLogged)
     engine.ReaddressBatch.position = 0;
     view.portIsOpen = false; // closed before the continuation runs
 
-    engine.Comm1SendDataEmpty(); // group 5
-    engine.Comm1SendDataEmpty(); // the re-address frame
+    engine.lineIdle(); // group 5
+    engine.lineIdle(); // the re-address frame
     engine.startPoll();
 
     EXPECT_EQ(hexAll(view.txLog), hexAll({ shortFrame(2, 0, CmdUp) }));
@@ -924,7 +924,7 @@ TEST_F(EngineTest, LosingThePortStopsPollSelfCheckAndEverythingQueued)
     view.checked[2] = view.checked[3] = view.checked[4] = true;
     engine.selfCheckClicked();    // self-check: up to group 1 and device 1 at once, the rest queued
     engine.startPoll();       // query for row 0
-    engine.Comm1SendDataEmpty(); // group 2 goes out; the poll's bar comes up
+    engine.lineIdle(); // group 2 goes out; the poll's bar comes up
     ASSERT_TRUE(view.barExists);
     engine.ReaddressBatch.items[1] = 44; // an editor's move still under way
     engine.ReaddressBatch.count = 2;
@@ -934,8 +934,8 @@ TEST_F(EngineTest, LosingThePortStopsPollSelfCheckAndEverythingQueued)
     view.portIsOpen = false;
     engine.portClosed();
 
-    EXPECT_FALSE(engine.Timer1.isActive());
-    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
+    EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
     EXPECT_FALSE(view.selfCheckCaptionRunning);
     EXPECT_FALSE(view.barExists);
@@ -945,7 +945,7 @@ TEST_F(EngineTest, LosingThePortStopsPollSelfCheckAndEverythingQueued)
     view.portIsOpen = true; // another port is picked
     drain();
     receive(reply(0, 1));
-    engine.Timer4Timer();
+    engine.onSelfCheckPeriod();
     EXPECT_EQ(wire.size(), sent) << "nothing queued before the loss goes out";
     EXPECT_FALSE(view.rows[0].online.has_value());
     EXPECT_FALSE(view.barExists);
@@ -956,8 +956,8 @@ TEST_F(EngineTest, LosingThePortEndsASearchWithItsNormalEndSteps)
     view.edit1 = "1";
     view.edit2 = "50";
     engine.searchClicked();
-    engine.Comm1SendDataEmpty();
-    engine.Timer3Timer();
+    engine.lineIdle();
+    engine.onProbeTimeout();
     ASSERT_TRUE(view.barExists);
     const size_t sent = wire.size();
 
@@ -966,11 +966,11 @@ TEST_F(EngineTest, LosingThePortEndsASearchWithItsNormalEndSteps)
 
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
-    EXPECT_FALSE(engine.Timer3.isActive());
+    EXPECT_FALSE(engine.probeTimer.isActive());
     EXPECT_EQ(engine.SearchCursor, 0);
     EXPECT_FALSE(view.barExists);
     view.portIsOpen = true;
-    engine.Timer3Timer();
+    engine.onProbeTimeout();
     receive(reply(0, 2));
     EXPECT_EQ(wire.size(), sent);
     EXPECT_TRUE(reg.appended.empty());
@@ -986,21 +986,21 @@ TEST_F(EngineTest, SelfCheckAlternatesAndAStopEndsIt)
     const Bytes up = shortFrame(1, 8, CmdUp), down = shortFrame(1, 8, CmdDown), stop = shortFrame(1, 8, CmdStop);
 
     engine.selfCheckClicked();
-    EXPECT_TRUE(engine.Timer4.isActive());
-    EXPECT_EQ(engine.Timer4.interval(), 90000);
-    EXPECT_EQ(engine.Timer4.timerType(), Qt::PreciseTimer);
+    EXPECT_TRUE(engine.selfCheckTimer.isActive());
+    EXPECT_EQ(engine.selfCheckTimer.interval(), 90000);
+    EXPECT_EQ(engine.selfCheckTimer.timerType(), Qt::PreciseTimer);
     EXPECT_TRUE(view.selfCheckCaptionRunning);
-    engine.Timer4Timer();
-    engine.Timer4Timer();
+    engine.onSelfCheckPeriod();
+    engine.onSelfCheckPeriod();
     // Stop ends the self-check as well: its next period would move the device again.
     view.rows[0].selected = false;
     engine.stopPressed();
     drain();
-    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
     EXPECT_FALSE(view.selfCheckCaptionRunning);
-    engine.Timer4Timer();
-    engine.StopSelfChk(); // nothing left to stop
+    engine.onSelfCheckPeriod();
+    engine.stopSelfCheck(); // nothing left to stop
 
     EXPECT_EQ(hexAll(wire), hexAll({ up, down, up, shortFrame(0xFF, 0, CmdStop), stop }));
 }
@@ -1016,20 +1016,20 @@ TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
         engine.selfCheckClicked();
         EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelfCheckPeriodWrong });
         EXPECT_EQ(view.edit3, "60");
-        EXPECT_FALSE(engine.Timer4.isActive());
+        EXPECT_FALSE(engine.selfCheckTimer.isActive());
     }
     view.rows[0].selected = false;
     view.infos.clear();
     engine.selfCheckClicked();
     EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelectMembersFirst });
-    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_TRUE(wire.empty());
 
     // A ticked group is a target.
     view.checked[2] = true;
     view.edit3 = "360";
     engine.selfCheckClicked();
-    EXPECT_TRUE(engine.Timer4.isActive());
+    EXPECT_TRUE(engine.selfCheckTimer.isActive());
 }
 
 TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
@@ -1037,11 +1037,11 @@ TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
     listDevices({ { 8, 1 } });
     view.rows[0].selected = true;
     engine.selfCheckClicked();
-    ASSERT_TRUE(engine.Timer4.isActive());
+    ASSERT_TRUE(engine.selfCheckTimer.isActive());
     view.rows[0].selected = false; // deselected by keyboard, no list click
     view.edit3 = "";
     engine.selfCheckClicked();
-    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
     // The stop goes to the device the self-check was driving.
     EXPECT_TRUE(view.infos.empty());
@@ -1068,21 +1068,21 @@ TEST_P(ReaddressTest, FramesOneByOneThenOneQueryPerDevice)
     ASSERT_TRUE(c.send(engine));
     EXPECT_EQ(hexAll(wire), std::vector<std::string> { c.frames[0] }) << "the first frame at once, alone";
     for (size_t i = 1; i < c.frames.size(); ++i) {
-        engine.Comm1SendDataEmpty();
+        engine.lineIdle();
         ASSERT_EQ(wire.size(), i + 1) << "one frame per write-empty event";
         EXPECT_EQ(hex(wire.back()), c.frames[i]);
     }
     EXPECT_FALSE(engine.verifying()) << "no query before the last frame has left";
     EXPECT_EQ(wire.size(), c.frames.size());
 
-    engine.Comm1SendDataEmpty(); // the last frame has left
+    engine.lineIdle(); // the last frame has left
     std::vector<std::string> queries, expected;
     for (auto [group, id] : c.asked) {
         ASSERT_TRUE(engine.verifying());
         queries.push_back(hex(wire.back()));
         expected.push_back(hex(shortFrame(group, id, CmdAskState)));
         const size_t sent = wire.size();
-        engine.Comm1SendDataEmpty(); // the query has left; nothing goes out beside it
+        engine.lineIdle(); // the query has left; nothing goes out beside it
         EXPECT_EQ(wire.size(), sent);
         receive(reply(group, id));
     }
@@ -1123,8 +1123,8 @@ TEST_F(EngineTest, EachMovedDeviceIsMarkedByItsOwnAnswerAndTheSilentAreNamedOnce
     for (auto [id, answers] : std::vector<std::pair<uint16_t, bool>> { { 10, true }, { 11, false }, { 12, true } }) {
         SCOPED_TRACE(id);
         ASSERT_EQ(hex(wire.back()), hex(shortFrame(3, id, CmdAskState)));
-        EXPECT_TRUE(engine.VerifyTimer.isActive());
-        EXPECT_EQ(engine.VerifyTimer.interval(), ControlEngine::FirstPollTimeoutMs);
+        EXPECT_TRUE(engine.verifyTimer.isActive());
+        EXPECT_EQ(engine.verifyTimer.interval(), ControlEngine::FirstPollTimeoutMs);
         const auto images = view.images();
         const size_t sent = wire.size();
 
@@ -1135,24 +1135,24 @@ TEST_F(EngineTest, EachMovedDeviceIsMarkedByItsOwnAnswerAndTheSilentAreNamedOnce
             receive(stray);
         EXPECT_EQ(view.images(), images);
         EXPECT_EQ(wire.size(), sent);
-        EXPECT_TRUE(engine.VerifyTimer.isActive());
+        EXPECT_TRUE(engine.verifyTimer.isActive());
         EXPECT_TRUE(view.unanswered.empty()) << "no message before the last device was asked";
 
         if (answers)
             receive(reply(3, id));
         else
-            engine.VerifyTimerTimer();
+            engine.onVerifyTimeout();
     }
 
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, false, std::nullopt, true }));
     EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 11 } });
     EXPECT_FALSE(engine.verifying());
-    EXPECT_FALSE(engine.VerifyTimer.isActive());
+    EXPECT_FALSE(engine.verifyTimer.isActive());
     EXPECT_EQ(wire.size(), 6u);
 
     // The silent device answers late: nothing is booked, nothing more said.
     receive(reply(3, 11));
-    engine.VerifyTimerTimer();
+    engine.onVerifyTimeout();
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, false, std::nullopt, true }));
     EXPECT_EQ(view.unanswered.size(), 1u);
     EXPECT_EQ(wire.size(), 6u);
@@ -1167,24 +1167,24 @@ TEST_F(EngineTest, AVerificationTakesTheTurnAfterThePollsOutstandingQuery)
         wire.clear();
         listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
         engine.startPoll();
-        engine.Timer1Timer(); // row 0 silent; row 1 asked
+        engine.onPollTimeout(); // row 0 silent; row 1 asked
         reg.groupById[5] = 9; // as the editor records it
         ASSERT_TRUE(engine.sendReaddress(2, 5, 9, 5));
-        engine.Comm1SendDataEmpty(); // the frame has left, but row 1's query is outstanding
+        engine.lineIdle(); // the frame has left, but row 1's query is outstanding
         EXPECT_FALSE(engine.verifying());
         EXPECT_EQ(hex(wire.back()), hex(mediumFrame(2, 5, 9, 5)));
 
         if (outcome == Outcome::Answer)
             receive(reply(3, 6));
         else
-            engine.Timer1Timer();
+            engine.onPollTimeout();
         EXPECT_EQ(hex(wire.back()), hex(shortFrame(9, 5, CmdAskState))) << "the verification, not row 2";
-        EXPECT_FALSE(engine.Timer1.isActive());
+        EXPECT_FALSE(engine.pollTimer.isActive());
 
         // What the poll's queries still bring is booked nowhere meanwhile.
         receive(reply(3, 6));
         receive(reply(4, 7));
-        engine.Timer1Timer();
+        engine.onPollTimeout();
         EXPECT_EQ(view.images(),
             (std::vector<std::optional<bool>> { false, outcome == Outcome::Answer, std::nullopt }));
         EXPECT_TRUE(engine.verifying());
@@ -1193,8 +1193,8 @@ TEST_F(EngineTest, AVerificationTakesTheTurnAfterThePollsOutstandingQuery)
         EXPECT_EQ(view.images(),
             (std::vector<std::optional<bool>> { true, outcome == Outcome::Answer, std::nullopt }));
         EXPECT_EQ(hex(wire.back()), hex(shortFrame(4, 7, CmdAskState))) << "the poll goes on at row 2";
-        EXPECT_TRUE(engine.Timer1.isActive());
-        EXPECT_EQ(engine.Timer1.interval(), ControlEngine::PollTimeoutMs);
+        EXPECT_TRUE(engine.pollTimer.isActive());
+        EXPECT_EQ(engine.pollTimer.interval(), ControlEngine::PollTimeoutMs);
         receive(reply(4, 7));
         EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { true, outcome == Outcome::Answer, true }));
         EXPECT_EQ(wire.size(), 5u);
@@ -1205,22 +1205,22 @@ TEST_F(EngineTest, APollStartedDuringAVerificationBeginsOnceItIsOver)
 {
     listDevices({ { 5, 2 }, { 6, 2 } });
     ASSERT_TRUE(engine.sendReaddress(2, 6, 2, 9));
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_EQ(hex(wire.back()), hex(shortFrame(2, 9, CmdAskState)));
 
     engine.prepareRebuild();
     engine.startPoll(); // the list is rebuilt while device 9 is asked
     engine.refreshClicked();
     EXPECT_EQ(wire.size(), 2u);
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
     receive(reply(2, 5)); // row 0's device, unasked, books nothing
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { std::nullopt, std::nullopt }));
 
-    engine.VerifyTimerTimer(); // device 9 is silent
+    engine.onVerifyTimeout(); // device 9 is silent
     EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 9 } });
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 5, CmdAskState))) << "the poll begins at row 0";
-    EXPECT_EQ(engine.Timer1.interval(), ControlEngine::FirstPollTimeoutMs);
-    engine.Comm1SendDataEmpty();
+    EXPECT_EQ(engine.pollTimer.interval(), ControlEngine::FirstPollTimeoutMs);
+    engine.lineIdle();
     EXPECT_TRUE(view.barExists) << "with its bar";
 }
 
@@ -1230,12 +1230,12 @@ TEST_F(EngineTest, StoppingThePollLeavesTheMoveAndItsVerification)
 {
     listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
     engine.startPoll();
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_TRUE(view.barExists);
-    engine.Timer1Timer(); // row 0 silent; row 1 asked
+    engine.onPollTimeout(); // row 0 silent; row 1 asked
 
     engine.stopPoll();
-    EXPECT_FALSE(engine.Timer1.isActive());
+    EXPECT_FALSE(engine.pollTimer.isActive());
     EXPECT_FALSE(view.barExists);
     ASSERT_TRUE(engine.sendReaddressBatch(3, 5, { 6, 7 }));
     receive(reply(3, 6)); // row 1's query answered after all
@@ -1245,10 +1245,10 @@ TEST_F(EngineTest, StoppingThePollLeavesTheMoveAndItsVerification)
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(5, 6, CmdAskState)));
     receive(reply(5, 6));
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(5, 7, CmdAskState)));
-    engine.VerifyTimerTimer();
+    engine.onVerifyTimeout();
     EXPECT_EQ(view.images(), (std::vector<std::optional<bool>> { false, true, false }));
     EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 7 } });
-    EXPECT_FALSE(engine.Timer1.isActive()) << "the poll does not come back";
+    EXPECT_FALSE(engine.pollTimer.isActive()) << "the poll does not come back";
 }
 
 TEST_F(EngineTest, AMoveMadeWhileAnotherIsSentWaitsBehindIt)
@@ -1282,7 +1282,7 @@ TEST_F(EngineTest, AMoveMadeWhileAnotherIsSentWaitsBehindIt)
     // A move made once the last frame of the one before was handed over goes at once.
     wire.clear();
     ASSERT_TRUE(engine.sendReaddressBatch(4, 6, { 40, 41 }));
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_TRUE(engine.sendReaddressBatch(6, 7, { 50 }));
     EXPECT_EQ(hexAll(wire), hexAll({ mediumFrame(4, 40, 6, 40), mediumFrame(4, 41, 6, 41), mediumFrame(6, 50, 7, 50) }));
 }
@@ -1337,17 +1337,17 @@ TEST_F(EngineTest, LosingThePortDropsQueuedMovesAndVerifications)
         ASSERT_TRUE(engine.sendReaddressBatch(1, 3, { 10, 11 }));
         ASSERT_TRUE(engine.sendReaddressBatch(3, 5, { 20 }));
         for (int i = 0; i < c.writeEmptiesBeforeTheLoss; ++i)
-            engine.Comm1SendDataEmpty();
+            engine.lineIdle();
         const size_t sent = wire.size();
 
         view.portIsOpen = false;
         engine.portClosed();
         EXPECT_FALSE(engine.verifying());
-        EXPECT_FALSE(engine.VerifyTimer.isActive());
+        EXPECT_FALSE(engine.verifyTimer.isActive());
 
         view.portIsOpen = true;
         drain();
-        engine.VerifyTimerTimer();
+        engine.onVerifyTimeout();
         EXPECT_EQ(wire.size(), sent);
         EXPECT_TRUE(view.unanswered.empty()) << "the port message says why";
     }
@@ -1355,10 +1355,10 @@ TEST_F(EngineTest, LosingThePortDropsQueuedMovesAndVerifications)
     // The port closed by the closing window, without notice: the query's
     // time-out names nobody.
     ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 7));
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_TRUE(engine.verifying());
     view.portIsOpen = false;
-    engine.VerifyTimerTimer();
+    engine.onVerifyTimeout();
     EXPECT_FALSE(engine.verifying());
     EXPECT_TRUE(view.unanswered.empty());
 }
@@ -1367,22 +1367,22 @@ TEST_F(EngineTest, LosingThePortDropsQueuedMovesAndVerifications)
 TEST_F(EngineTest, ASearchHoldsTheVerificationBackUntilItEnds)
 {
     ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 7));
-    engine.Comm1SendDataEmpty();
+    engine.lineIdle();
     ASSERT_TRUE(engine.verifying());
     view.edit1 = "1";
     view.edit2 = "1";
 
     engine.searchClicked();
-    EXPECT_FALSE(engine.VerifyTimer.isActive());
+    EXPECT_FALSE(engine.verifyTimer.isActive());
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 1, CmdAskState)));
     receive(reply(3, 7)); // the device answers its query during the search
-    engine.VerifyTimerTimer();
+    engine.onVerifyTimeout();
     EXPECT_TRUE(view.unanswered.empty());
 
-    engine.Timer3Timer(); // probe 1 silent: the search is over
+    engine.onProbeTimeout(); // probe 1 silent: the search is over
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(3, 7, CmdAskState))) << "asked again";
-    engine.VerifyTimerTimer();
+    engine.onVerifyTimeout();
     EXPECT_EQ(view.unanswered, std::vector<std::vector<int>> { { 7 } });
 }
 
@@ -1422,11 +1422,11 @@ TEST_F(EngineTest, AReplyAfterNoiseInItsChunkIsTakenInBothTimings)
             engine.searchClicked();
             receive(join({ before, reply(1, 9) }));
             EXPECT_EQ(reg.appended, (std::vector<std::pair<int, int>> { { 9, 1 } }));
-            engine.Timer3Timer();
+            engine.onProbeTimeout();
             if (fast) {
                 // The last probe's answer stays overdue for a while.
                 EXPECT_TRUE(engine.searchRunning());
-                engine.OverdueTimerTimer();
+                engine.onOverdueTimeout();
             }
             EXPECT_FALSE(engine.searchRunning());
         }
@@ -1513,11 +1513,11 @@ TEST_F(EngineTest, AnOverdueProbeAnswerIsBookedToItsOwnIdOnlyInTheFastTiming)
         view.edit1 = "9";
         view.edit2 = "12";
         engine.searchClicked();
-        engine.Timer3Timer();
-        engine.Timer3Timer();
+        engine.onProbeTimeout();
+        engine.onProbeTimeout();
         ASSERT_EQ(engine.SearchCursor, 11);
         for (int i = 0; i < c.expired; ++i)
-            engine.OverdueTimerTimer();
+            engine.onOverdueTimeout();
         receive(c.chunk);
         EXPECT_EQ(reg.appended, c.entered);
         engine.searchClicked(); // stops it
@@ -1532,13 +1532,13 @@ TEST_F(EngineTest, TheFastSearchEndsWhenNoProbeAnswerIsOverdue)
     view.edit1 = "9";
     view.edit2 = "10";
     engine.searchClicked();
-    engine.Timer3Timer();
-    engine.Timer3Timer();
+    engine.onProbeTimeout();
+    engine.onProbeTimeout();
     EXPECT_TRUE(engine.searchRunning());
-    EXPECT_FALSE(engine.Timer3.isActive()) << "no further probe";
+    EXPECT_FALSE(engine.probeTimer.isActive()) << "no further probe";
     receive(reply(3, 10));
     EXPECT_TRUE(engine.searchRunning()) << "ID 9 is still overdue";
-    engine.OverdueTimerTimer();
+    engine.onOverdueTimeout();
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_EQ(reg.appended, (std::vector<std::pair<int, int>> { { 10, 3 } }));
     // Nothing of the ended search is booked afterwards.
@@ -1564,7 +1564,7 @@ TEST_F(EngineTest, AnOverduePollAnswerMarksOnlyItsOwnRow)
         { "its answer", true, nothing, reply(2, 5), { true, std::nullopt, std::nullopt } },
         { "default timing", false, nothing, reply(2, 5), { false, std::nullopt, std::nullopt } },
         { "another group", true, nothing, reply(3, 5), { false, std::nullopt, std::nullopt } },
-        { "its wait is over", true, [](ControlEngine& e) { e.OverdueTimerTimer(); }, reply(2, 5),
+        { "its wait is over", true, [](ControlEngine& e) { e.onOverdueTimeout(); }, reply(2, 5),
             { false, std::nullopt, std::nullopt } },
         { "the poll was stopped", true, [](ControlEngine& e) { e.stopPoll(); }, reply(2, 5),
             { false, std::nullopt, std::nullopt } },
@@ -1581,8 +1581,8 @@ TEST_F(EngineTest, AnOverduePollAnswerMarksOnlyItsOwnRow)
     // The last row's answer still counts after its round ended.
     engine.setFastBus(true);
     pollAtRowOne();
-    engine.Timer1Timer();
-    engine.Timer1Timer();
+    engine.onPollTimeout();
+    engine.onPollTimeout();
     receive(reply(4, 7));
     EXPECT_EQ(view.images(), (Images { false, false, true }));
 }
@@ -1596,19 +1596,19 @@ TEST_F(EngineTest, TheFastTimingTakesItsTimeOutsFromTheLine)
     for (const Case c : { Case { 30, 4800, 38 + 30 + 7 }, Case { 0, 9600, 19 + 0 + 4 }, Case { 50, 1200, 150 + 50 + 25 } }) {
         engine.setFastBus(true, c.turnaroundMs, c.baud);
         engine.prepareRebuild();
-        EXPECT_EQ(engine.Timer1.interval(), c.timeoutMs) << c.baud;
-        engine.Timer1Timer();
-        EXPECT_EQ(engine.Timer1.interval(), c.timeoutMs);
-        EXPECT_EQ(engine.Timer3.interval(), c.timeoutMs);
-        EXPECT_EQ(engine.VerifyTimer.interval(), c.timeoutMs);
+        EXPECT_EQ(engine.pollTimer.interval(), c.timeoutMs) << c.baud;
+        engine.onPollTimeout();
+        EXPECT_EQ(engine.pollTimer.interval(), c.timeoutMs);
+        EXPECT_EQ(engine.probeTimer.interval(), c.timeoutMs);
+        EXPECT_EQ(engine.verifyTimer.interval(), c.timeoutMs);
     }
     engine.setFastBus(false);
     engine.prepareRebuild();
-    EXPECT_EQ(engine.Timer1.interval(), 500);
-    engine.Timer1Timer();
-    EXPECT_EQ(engine.Timer1.interval(), 190);
-    EXPECT_EQ(engine.Timer3.interval(), 190);
-    EXPECT_EQ(engine.VerifyTimer.interval(), 500); // a re-addressed device gets the long window
+    EXPECT_EQ(engine.pollTimer.interval(), 500);
+    engine.onPollTimeout();
+    EXPECT_EQ(engine.pollTimer.interval(), 190);
+    EXPECT_EQ(engine.probeTimer.interval(), 190);
+    EXPECT_EQ(engine.verifyTimer.interval(), 500); // a re-addressed device gets the long window
 }
 
 } // namespace
@@ -1696,7 +1696,7 @@ public:
         queued.pop_front();
         engine.frameWritten();
         if (queued.empty())
-            engine.Comm1SendDataEmpty();
+            engine.lineIdle();
     }
     void run()
     {
@@ -1716,7 +1716,7 @@ class StopAllTest : public QueuedPortTest, public ::testing::WithParamInterface<
 TEST_P(StopAllTest, TheStopGoesFirstNothingQueuedFollowsAndItGoesTwice)
 {
     for (int id = 1; id <= 30; ++id) {
-        view.rows.push_back(MemoryRow { id, id != 30, std::nullopt });
+        view.rows.push_back(MemoryRow { id, id != 30, std::nullopt, -1, std::nullopt });
         reg.groupById[id] = 2;
     }
     GetParam().busy(engine, view);
@@ -1729,7 +1729,7 @@ TEST_P(StopAllTest, TheStopGoesFirstNothingQueuedFollowsAndItGoesTwice)
     run();
     ASSERT_GT(line.size(), before);
     EXPECT_EQ(hex(line[before]), hex(shortFrame(0xFF, 0, CmdStop)));
-    engine.StopRepeatTimerTimer();
+    engine.onStopRepeat();
     run();
     int stops = 0;
     for (size_t k = before; k < line.size(); ++k) {
@@ -1774,7 +1774,7 @@ INSTANTIATE_TEST_SUITE_P(Busy, StopAllTest,
 TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMoves)
 {
     for (int id : { 11, 12, 13 }) {
-        view.rows.push_back(MemoryRow { id, id != 13, std::nullopt });
+        view.rows.push_back(MemoryRow { id, id != 13, std::nullopt, -1, std::nullopt });
         reg.groupById[id] = 1;
     }
     engine.sendReaddressBatch(1, 2, { 13, 14, 15 });
@@ -1784,7 +1784,7 @@ TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMov
 
     ASSERT_TRUE(engine.endForPortChange());
     EXPECT_EQ(hexAll({ queued.begin(), queued.end() }), hexAll({ shortFrame(1, 11, CmdStop), shortFrame(1, 12, CmdStop) }));
-    EXPECT_FALSE(engine.Timer4.isActive());
+    EXPECT_FALSE(engine.selfCheckTimer.isActive());
     run();
     EXPECT_TRUE(queued.empty()); // nothing of the old work continues
     engine.portClosed();
@@ -1796,18 +1796,18 @@ TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMov
 TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
 {
     for (int id : { 5, 6, 7 }) {
-        view.rows.push_back(MemoryRow { id, false, std::nullopt });
+        view.rows.push_back(MemoryRow { id, false, std::nullopt, -1, std::nullopt });
         reg.groupById[id] = 2;
     }
     engine.startPoll();
-    engine.Timer1Timer(); // row 0 silent
-    engine.Timer1Timer(); // row 1 silent; row 2 asked
+    engine.onPollTimeout(); // row 0 silent
+    engine.onPollTimeout(); // row 1 silent; row 2 asked
     engine.stopAll();
-    engine.StopRepeatTimerTimer();
+    engine.onStopRepeat();
     run();
     ASSERT_GE(line.size(), 2u);
     EXPECT_EQ(hex(line.back()), hex(shortFrame(2, 7, CmdAskState)));
-    EXPECT_EQ(engine.Timer1.interval(), ControlEngine::FirstPollTimeoutMs);
+    EXPECT_EQ(engine.pollTimer.interval(), ControlEngine::FirstPollTimeoutMs);
 }
 
 // However a motion ends, Stop reaches what it drove: each case leaves something moving, ends it, and
@@ -1836,7 +1836,7 @@ protected:
 TEST_P(MotionEndTest, EveryDeviceThatMovedHearsAStopLast)
 {
     for (int id = 1; id <= 6; ++id) {
-        view.rows.push_back(MemoryRow { id, id <= 4, std::nullopt });
+        view.rows.push_back(MemoryRow { id, id <= 4, std::nullopt, -1, std::nullopt });
         reg.groupById[id] = 2;
     }
     GetParam().end(engine, view, *this);
@@ -1873,7 +1873,7 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 for (MemoryRow& r : v.rows)
                     r.selected = false;
                 e.stopPressed();
-                e.Timer4Timer();
+                e.onSelfCheckPeriod();
             } },
         // The self-check's devices are stopped before one of them is re-addressed.
         EndCase { "ReaddressDuringTheSelfCheck",
@@ -1890,7 +1890,7 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 v.rows.push_back(MemoryRow { 9, true, std::nullopt, -1, 2 });
                 v.onMessage = [&e] { e.stopAll(); };
                 e.upPressed();
-                e.StopRepeatTimerTimer();
+                e.onStopRepeat();
             } },
         // The adapter pulled during the self-check and plugged in again: the stops go first.
         EndCase { "PortLostAndBack",

@@ -65,7 +65,7 @@ TEST(Frames, WorkedExamplesOnTheWire)
         Recorder rec;
         TxChannel tx(rec.fn());
         tx.TxLength = c.medium ? MediumFrameLength : ShortFrameLength;
-        c.medium ? tx.SendCMD2(c.record) : tx.SendCMD1(c.record);
+        c.medium ? tx.sendMedium(c.record) : tx.sendShort(c.record);
         ASSERT_EQ(rec.writes.size(), 1u);
         EXPECT_EQ(rec.writes[0], c.expected);
     }
@@ -109,12 +109,12 @@ TEST(TxChannelTest, ShortFrameAfterMediumLeavesTailAndWritesTxLength)
     Recorder rec;
     TxChannel tx(rec.fn());
     tx.TxLength = MediumFrameLength;
-    EXPECT_TRUE(tx.SendCMD2({1, 300, CmdReaddress, 3, 0x01, 0x2C}));
+    EXPECT_TRUE(tx.sendMedium({1, 300, CmdReaddress, 3, 0x01, 0x2C}));
     const Bytes tail(tx.TxBuffer + 9, tx.TxBuffer + 12);
 
     rec.result = false; // a closed port: the frame is lost and the sender is told so
     tx.TxLength = ShortFrameLength;
-    EXPECT_FALSE(tx.SendCMD1({2, 5, CmdAskState}));
+    EXPECT_FALSE(tx.sendShort({2, 5, CmdAskState}));
 
     ASSERT_EQ(rec.writes.size(), 2u);
     EXPECT_EQ(rec.writes[1], shortFrame({2, 5, CmdAskState}));
@@ -129,7 +129,7 @@ TEST(TxChannelTest, LengthOutsideTheBufferIsClamped)
     TxChannel tx(rec.fn());
     for (int16_t len : {int16_t(40), int16_t(-1)}) {
         tx.TxLength = len;
-        tx.SendCMD1({2, 5, CmdUp});
+        tx.sendShort({2, 5, CmdUp});
     }
     ASSERT_EQ(rec.writes.size(), 2u);
     EXPECT_EQ(rec.writes[0].size(), size_t(TxBufferSize));

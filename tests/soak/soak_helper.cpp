@@ -232,7 +232,7 @@ int window(int argc, char** argv, const QString& dataDir)
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&] {
         ControlEngine& engine = *form.Engine;
-        const bool polling = engine.Timer1.isActive() || engine.pollPaused();
+        const bool polling = engine.pollTimer.isActive() || engine.pollPaused();
         if (wasPolling && !polling) {
             std::printf("rounds %ld\n", ++rounds);
             std::fflush(stdout);
@@ -241,7 +241,7 @@ int window(int argc, char** argv, const QString& dataDir)
         // The next round, once this one is over and the port is there.
         if (!polling && form.Comm1.isOpen() && !engine.searchRunning()) {
             form.controls().refreshButton->click();
-            wasPolling = engine.Timer1.isActive();
+            wasPolling = engine.pollTimer.isActive();
         }
     });
     tick.start(50);
