@@ -142,29 +142,37 @@ TEST_F(StopE2E, AMovePickedOffByAPortChangeLeavesTheUnsentDevicesWhereTheyWere)
     EXPECT_TRUE(messages.texts[0].contains("never went out")) << messages.texts[0].toStdString();
 }
 
-// The self-check ended by a click on the list's empty area stops what it drove, not what is
-// selected after the click; a selection changed meanwhile moves nothing else.
-TEST_F(StopE2E, ASelfCheckEndedByAListClickStopsItsOwnTargets)
+// The self-check ended by a click on the list's empty area, or by closing the window, stops what
+// it drove, not what is selected then; a selection changed meanwhile moves nothing else.
+TEST_F(StopE2E, TheSelfCheckStopsItsOwnTargetsHoweverItEnds)
 {
     install({{11, 1}, {12, 1}, {13, 1}});
-    TMainForm& f = start(ModeSuperUser);
-    selectRows(0, 1);
-    f.controls().periodEdit->setText("60");
-    f.controls().selfCheckButton->click();
-    ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
-    selectRows(2, 2); // by keyboard, say: the next period must not drive 13
-    f.Engine->onSelfCheckPeriod();
-    ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Down; }));
-    EXPECT_EQ(busA.device(1, 13)->motion, Motion::Stopped);
-
-    QTableWidget* list = f.controls().deviceList;
-    const QPoint empty(list->viewport()->width() / 2, list->viewport()->height() - 3);
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, empty);
-    ASSERT_TRUE(RunUntil([&] { return with(busA, CmdStop).size() >= 2; }));
-    EXPECT_EQ(f.controls().selfCheckButton->text(), "Start");
-    EXPECT_EQ(busA.device(1, 11)->motion, Motion::Stopped);
-    EXPECT_EQ(busA.device(1, 12)->motion, Motion::Stopped);
-    EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join(" | ").toStdString();
+    for (const bool byClose : {false, true}) {
+        SCOPED_TRACE(byClose ? "window closed" : "list clicked");
+        TMainForm& f = start(ModeSuperUser);
+        selectRows(0, 1);
+        f.controls().selfCheckButton->click();
+        ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
+        selectRows(2, 2); // by keyboard, say: the next period must not drive 13
+        f.Engine->onSelfCheckPeriod();
+        ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Down; }));
+        EXPECT_EQ(busA.device(1, 13)->motion, Motion::Stopped);
+        if (byClose) {
+            f.close();
+        } else {
+            QTableWidget* list = f.controls().deviceList;
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                              QPoint(list->viewport()->width() / 2, list->viewport()->height() - 3));
+            EXPECT_EQ(f.controls().selfCheckButton->text(), "Start");
+        }
+        ASSERT_TRUE(RunUntil([&] { return with(busA, CmdStop).size() >= 2; }));
+        EXPECT_EQ(busA.device(1, 11)->motion, Motion::Stopped);
+        EXPECT_EQ(busA.device(1, 12)->motion, Motion::Stopped);
+        EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join(" | ").toStdString();
+        form.reset();
+        busA.clearDevices(); // at rest again for the next round
+        for (uint16_t id : {11, 12, 13}) busA.addDevice(1, id);
+    }
 }
 
 // F12 from every window of the program, with a long press being sent: the broadcast stop is the
@@ -233,18 +241,4 @@ TEST_F(StopE2E, TheMainListFollowsADeleteInTheEditorAtOnce)
     QTableWidget* list = f.controls().deviceList;
     ASSERT_EQ(list->rowCount(), 1);
     EXPECT_EQ(list->item(0, 1)->text(), "8");
-}
-
-// Ending the program while the self-check drives two devices stops them before the port closes.
-TEST_F(StopE2E, ClosingTheWindowStopsWhatTheSelfCheckDrove)
-{
-    install({{11, 1}, {12, 1}, {13, 1}});
-    TMainForm& f = start(ModeSuperUser);
-    selectRows(0, 1);
-    f.controls().selfCheckButton->click();
-    ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
-    f.close();
-    ASSERT_TRUE(RunUntil([&] { return with(busA, CmdStop).size() >= 2; }, 1000));
-    EXPECT_EQ(busA.device(1, 11)->motion, Motion::Stopped);
-    EXPECT_EQ(busA.device(1, 12)->motion, Motion::Stopped);
 }

@@ -1771,28 +1771,6 @@ INSTANTIATE_TEST_SUITE_P(Busy, StopAllTest,
             { { 2, 3, 3 }, { 2, 3, 4 }, { 2, 3, 5 }, { 2, 3, 6 } } }),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(QueuedPortTest, APortChangeStopsWhatTheSelfCheckDroveAndDropsTheUnsentMoves)
-{
-    for (int id : { 11, 12, 13 }) {
-        view.rows.push_back(MemoryRow { id, id != 13, std::nullopt, -1, std::nullopt });
-        reg.groupById[id] = 1;
-    }
-    engine.sendReaddressBatch(1, 2, { 13, 14, 15 });
-    leave(); // 13 went out, 14 waits in the port
-    view.edit3 = "60";
-    engine.selfCheckClicked(); // its Up waits behind 14
-
-    ASSERT_TRUE(engine.endForPortChange());
-    EXPECT_EQ(hexAll({ queued.begin(), queued.end() }), hexAll({ shortFrame(1, 11, CmdStop), shortFrame(1, 12, CmdStop) }));
-    EXPECT_FALSE(engine.selfCheckTimer.isActive());
-    run();
-    EXPECT_TRUE(queued.empty()); // nothing of the old work continues
-    engine.portClosed();
-    EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 1, 2, 14 }, { 1, 2, 15 } } }));
-    EXPECT_EQ(view.droppedLog.size(), 2u); // 14 and the Up taken back; 13 and the stops sent
-    EXPECT_EQ(view.txLog.size(), 3u);
-}
-
 TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
 {
     for (int id : { 5, 6, 7 }) {
@@ -1819,14 +1797,14 @@ struct EndCase {
 
 class MotionEndTest : public QueuedPortTest, public ::testing::WithParamInterface<EndCase> {
 protected:
-    // The last frame that reaches (group, id) is a stop.
+    // The last Up, Down or Stop that reaches (group, id) is a Stop.
     static bool stoppedLast(const std::vector<Bytes>& line, int group, int id)
     {
         for (auto it = line.rbegin(); it != line.rend(); ++it) {
             const DecodedFrame f = DecodeFrame(it->data());
             const uint8_t address = (*it)[3];
-            const bool toIt = address == 0xFF || (address == 0xE0 + group && (f.id == 0 || f.id == id));
-            if (toIt && (f.code == CmdUp || f.code == CmdDown || f.code == CmdStop))
+            if ((address == 0xFF || (address == 0xE0 + group && (f.id == 0 || f.id == id)))
+                && (f.code == CmdUp || f.code == CmdDown || f.code == CmdStop))
                 return f.code == CmdStop;
         }
         return true;
