@@ -1,8 +1,8 @@
 #include "access/login.h"
 
 #include "access/dialogs.h"
-#include "access/firststart.h"
-#include "access/optpsw.h"
+#include "access/firststartdialog.h"
+#include "access/logindialog.h"
 #include "access/passwordstore.h"
 #include "common/state.h"
 
@@ -10,7 +10,7 @@ bool LogInAtStart(TPasswordStore& store, QWidget* owner)
 {
     UserMode = ModeNone;
     if (!store.Exists()) {
-        TFirstStartForm firstStart(store, owner);
+        FirstStartDialog firstStart(store, owner);
         if (firstStart.exec() != QDialog::Accepted)
             return false;
     }
@@ -20,6 +20,6 @@ bool LogInAtStart(TPasswordStore& store, QWidget* owner)
         ReportStoreError(owner, e);
         return false;
     }
-    TOptPSWForm logIn(store, owner);
+    LoginDialog logIn(store, owner);
     return logIn.exec() == QDialog::Accepted && UserMode != ModeNone;
 }

@@ -33,7 +33,7 @@ QFont roundFont()
 
 } // namespace
 
-TAboutForm::TAboutForm(QWidget* owner)
+AboutBox::AboutBox(QWidget* owner)
     : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
 {
     setObjectName(QStringLiteral("AboutForm"));
@@ -79,7 +79,7 @@ TAboutForm::TAboutForm(QWidget* owner)
     for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel, stopAllNote}) l->installEventFilter(this);
 }
 
-void TAboutForm::showAbout()
+void AboutBox::showAbout()
 {
     if (isVisible()) {
         raise();
@@ -93,12 +93,12 @@ void TAboutForm::showAbout()
     raise();
 }
 
-void TAboutForm::FormShow()
+void AboutBox::FormShow()
 {
     AboutFormProcLanguage(CurLanguage);
 }
 
-void TAboutForm::AboutFormProcLanguage(int16_t language)
+void AboutBox::AboutFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1) return;
     setWindowTitle(pick(AboutCaption, language));
@@ -115,7 +115,7 @@ void TAboutForm::AboutFormProcLanguage(int16_t language)
     if (Edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
 }
 
-void TAboutForm::paintEvent(QPaintEvent*)
+void AboutBox::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setPen(Qt::black);
@@ -125,17 +125,17 @@ void TAboutForm::paintEvent(QPaintEvent*)
     p.drawLine(30, 120, width() - 30, 120); // above the version
 }
 
-void TAboutForm::FormClick()
+void AboutBox::FormClick()
 {
     close();
 }
 
-void TAboutForm::mousePressEvent(QMouseEvent*)
+void AboutBox::mousePressEvent(QMouseEvent*)
 {
     FormClick();
 }
 
-void TAboutForm::keyPressEvent(QKeyEvent* event)
+void AboutBox::keyPressEvent(QKeyEvent* event)
 {
     // Escape closes the box like a click does.
     if (event->key() == Qt::Key_Escape) {
@@ -145,7 +145,7 @@ void TAboutForm::keyPressEvent(QKeyEvent* event)
     QWidget::keyPressEvent(event);
 }
 
-bool TAboutForm::eventFilter(QObject* watched, QEvent* event)
+bool AboutBox::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseButtonPress) {
         FormClick();

@@ -7,13 +7,13 @@
 
 class QLabel;
 
-class TAboutForm : public QWidget {
+class AboutBox : public QWidget {
     Q_OBJECT
 public:
     static constexpr int ClientWidth = 322;
     static constexpr int ClientHeight = 250;
 
-    explicit TAboutForm(QWidget* owner = nullptr);
+    explicit AboutBox(QWidget* owner = nullptr);
 
     // Shows the box, taking the current language when it comes up from hidden;
     // when it is already visible it is only brought forward.

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 
 TRegister& MainEditorHost::editorRegister()
 {

@@ -4,11 +4,11 @@
 
 #include "editor/editorhost.h"
 
-class TMainForm;
+class MainWindow;
 
 class MainEditorHost : public EditorHost {
 public:
-    explicit MainEditorHost(TMainForm& form) : m_form(form) {}
+    explicit MainEditorHost(MainWindow& form) : m_form(form) {}
 
     TRegister& editorRegister() override;
     bool portOpen() const override;
@@ -19,5 +19,5 @@ public:
     void showMainAgain() override;
 
 private:
-    TMainForm& m_form;
+    MainWindow& m_form;
 };

@@ -9,14 +9,14 @@
 
 #include <algorithm>
 
-#include "app/mainform.h"
-#include "app/mainform_texts.h"
+#include "app/mainwindow.h"
+#include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "common/messages.h"
 
-using namespace mainform;
+using namespace mainwindow;
 
-WindowEngineView::WindowEngineView(TMainForm& form) : m_form(form) {}
+WindowEngineView::WindowEngineView(MainWindow& form) : m_form(form) {}
 
 WindowEngineView::~WindowEngineView() = default;
 

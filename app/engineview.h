@@ -6,12 +6,12 @@
 #include "protocol/engine.h"
 
 class QProgressBar;
-class TMainForm;
+class MainWindow;
 struct MainControls;
 
 class WindowEngineView : public EngineView {
 public:
-    explicit WindowEngineView(TMainForm& form);
+    explicit WindowEngineView(MainWindow& form);
     ~WindowEngineView() override;
 
     int rowCount() const override;
@@ -54,6 +54,6 @@ public:
 private:
     const MainControls& ui() const;
 
-    TMainForm& m_form;
+    MainWindow& m_form;
     QProgressBar* m_progressBar = nullptr;
 };

@@ -7,7 +7,7 @@
 
 #include "app/commandline.h"
 #include "app/conversion_prompt.h"
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/datadir.h"
 #include "common/messages.h"
 #include "common/version.h"
@@ -49,7 +49,7 @@ int main(int argc, char* argv[])
         ShowError(nullptr, problem);
         return 1;
     }
-    TMainForm mainForm(data.path);
+    MainWindow mainForm(data.path);
     if (!mainForm.startUp()) return 0; // nobody logged in
     return QApplication::exec();
 }

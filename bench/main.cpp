@@ -25,7 +25,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/messages.h"
 
 #include <algorithm>
@@ -241,7 +241,7 @@ double measureListRefresh999()
     SetMessageSink(&messages);
     double result = -1;
     {
-        TMainForm form(data);
+        MainWindow form(data);
         form.show();
         form.FormShow(); // opens the register and builds the lists once
         if (form.controls().deviceList->rowCount() == HighestDeviceId) {

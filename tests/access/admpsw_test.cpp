@@ -8,7 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "access/admpsw.h"
+#include "access/adminpassworddialog.h"
 #include "support.h"
 
 namespace {
@@ -43,8 +43,8 @@ TEST_P(AdministratorPassword, RaisesAnOperator)
     store.Open();
     Edition = c.edition;
     UserMode = ModeOperator;
-    TAdmPSWForm dialog(store);
-    QSignalSpy raised(&dialog, &TAdmPSWForm::levelRaised);
+    AdminPasswordDialog dialog(store);
+    QSignalSpy raised(&dialog, &AdminPasswordDialog::levelRaised);
     dialog.showAdmPSW();
     dialog.passwordEdit()->setText(QString::fromUtf8(c.typed));
     QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
@@ -72,7 +72,7 @@ TEST(AdministratorPasswordDialog, CancelForgetsTheTypedText)
     store.Open();
     UserMode = ModeOperator;
     CurLanguage = 1;
-    TAdmPSWForm dialog(store);
+    AdminPasswordDialog dialog(store);
     dialog.showAdmPSW();
     EXPECT_EQ(dialog.promptLabel()->text(), QStringLiteral("Administrator's Password: "));
     dialog.passwordEdit()->setText(QStringLiteral("adm"));

@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "access/admpsw.h"
-#include "access/firststart.h"
+#include "access/adminpassworddialog.h"
+#include "access/firststartdialog.h"
 #include "access/login.h"
-#include "access/optpsw.h"
+#include "access/logindialog.h"
 #include "support.h"
 
 namespace {
@@ -53,7 +53,7 @@ TEST_P(LogInLevel, GrantsTheLevelOfTheLastMatchingRecord)
     dir.create(c.superUser, c.administrator, c.operatorPassword);
     Edition = c.edition;
     TPasswordStore store(dir.path());
-    TOptPSWForm dialog(store);
+    LoginDialog dialog(store);
     dialog.show();
     dialog.passwordEdit()->setText(QString::fromUtf8(c.typed));
     QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
@@ -81,14 +81,14 @@ TEST(LogIn, AbandonedAfterAnyNumberOfTriesLeavesNobodyLoggedInAndWritesNothing)
     dir.create("su", "adm", "op");
     const QByteArray before = ReadBytes(dir.file());
     CurLanguage = 1;
-    const std::function<void(TOptPSWForm&)> ways[] = {
-        [](TOptPSWForm& d) { QTest::mouseClick(d.cancelButton(), Qt::LeftButton); },
-        [](TOptPSWForm& d) { QTest::keyClick(d.passwordEdit(), Qt::Key_Escape); },
-        [](TOptPSWForm& d) { d.close(); },
+    const std::function<void(LoginDialog&)> ways[] = {
+        [](LoginDialog& d) { QTest::mouseClick(d.cancelButton(), Qt::LeftButton); },
+        [](LoginDialog& d) { QTest::keyClick(d.passwordEdit(), Qt::Key_Escape); },
+        [](LoginDialog& d) { d.close(); },
     };
     for (const auto& abandon : ways) {
         TPasswordStore store(dir.path());
-        TOptPSWForm dialog(store);
+        LoginDialog dialog(store);
         dialog.show();
         EXPECT_EQ(QStringList({dialog.promptLabel()->text(), dialog.enterButton()->text(), dialog.cancelButton()->text()}),
                   QStringList({"Password: ", "Enter", "Cancel"}));
@@ -125,23 +125,23 @@ TEST(FirstStart, AdvancedEditionSetsAllThreePasswordsThenLogsIn)
     TPasswordStore store(dir.path());
     ModalScript script;
     script
-        .then<TFirstStartForm>([](TFirstStartForm* d) {
+        .then<FirstStartDialog>([](FirstStartDialog* d) {
             Fill(d->operatorRow(), "op", "op");
             Fill(d->administratorRow(), "adm", "amd");
             Fill(d->superUserRow(), "", "");
             QTest::mouseClick(d->createButton(), Qt::LeftButton);
         })
-        .then<TFirstStartForm>([](TFirstStartForm* d) {
+        .then<FirstStartDialog>([](FirstStartDialog* d) {
             EXPECT_TRUE(d->administratorRow().passwordEdit->text().isEmpty());
             EXPECT_EQ(d->focusWidget(), d->administratorRow().passwordEdit);
             Fill(d->administratorRow(), "adm", "adm");
             QTest::mouseClick(d->createButton(), Qt::LeftButton);
         })
-        .then<TFirstStartForm>([](TFirstStartForm* d) {
+        .then<FirstStartDialog>([](FirstStartDialog* d) {
             Fill(d->superUserRow(), "su", "su");
             QTest::mouseClick(d->createButton(), Qt::LeftButton);
         })
-        .then<TOptPSWForm>([](TOptPSWForm* d) {
+        .then<LoginDialog>([](LoginDialog* d) {
             d->passwordEdit()->setText(QStringLiteral("su"));
             QTest::mouseClick(d->enterButton(), Qt::LeftButton);
         });
@@ -163,16 +163,16 @@ TEST(FirstStart, CustomerEditionLeavesTheSuperUserLocked)
     TPasswordStore store(dir.path());
     ModalScript script;
     script
-        .then<TFirstStartForm>([](TFirstStartForm* d) {
+        .then<FirstStartDialog>([](FirstStartDialog* d) {
             EXPECT_FALSE(d->superUserRow().passwordEdit->isVisible());
             QTest::mouseClick(d->createButton(), Qt::LeftButton);
         })
-        .then<TFirstStartForm>([](TFirstStartForm* d) {
+        .then<FirstStartDialog>([](FirstStartDialog* d) {
             Fill(d->operatorRow(), "op", "op");
             Fill(d->administratorRow(), "adm", "adm");
             QTest::mouseClick(d->createButton(), Qt::LeftButton);
         })
-        .then<TOptPSWForm>([](TOptPSWForm* d) {
+        .then<LoginDialog>([](LoginDialog* d) {
             d->passwordEdit()->setText(QStringLiteral("op"));
             QTest::mouseClick(d->enterButton(), Qt::LeftButton);
         });
@@ -180,7 +180,7 @@ TEST(FirstStart, CustomerEditionLeavesTheSuperUserLocked)
     EXPECT_EQ(dir.messages.texts, QStringList{"Please type a password for the operator."});
     EXPECT_EQ(UserMode, ModeOperator);
 
-    TAdmPSWForm administrator(store);
+    AdminPasswordDialog administrator(store);
     administrator.showAdmPSW();
     // U+F8F5 is what a GBK converter turns into the byte 0xFF.
     for (const QString& typed : {QString(), QStringLiteral("op"), QStringLiteral("?"), QString(8, QChar(0xF8F5))}) {
@@ -198,7 +198,7 @@ TEST(FirstStart, CancelEndsTheStartWithoutAStore)
     StoreDir dir;
     TPasswordStore store(dir.path());
     ModalScript script;
-    script.then<TFirstStartForm>([](TFirstStartForm* d) {
+    script.then<FirstStartDialog>([](FirstStartDialog* d) {
         Fill(d->operatorRow(), "op", "op");
         Fill(d->administratorRow(), "adm", "adm");
         QTest::mouseClick(d->cancelButton(), Qt::LeftButton);

@@ -12,7 +12,7 @@
 
 #include <memory>
 
-#include "access/modifypsw.h"
+#include "access/passwordchangedialog.h"
 #include "support.h"
 
 namespace {
@@ -24,14 +24,14 @@ const QString WrongZh = QStringLiteral("密码输入不正确，请重新输入�
 // A store of su / adm / op, open as it is from the log-in on, and the dialog on it.
 struct ModifyFixture : StoreDir {
     std::unique_ptr<TPasswordStore> store;
-    std::unique_ptr<TModPSWForm> dialog;
+    std::unique_ptr<PasswordChangeDialog> dialog;
 
     ModifyFixture()
     {
         create("su", "adm", "op");
         store = std::make_unique<TPasswordStore>(path());
         store->Open();
-        dialog = std::make_unique<TModPSWForm>(*store);
+        dialog = std::make_unique<PasswordChangeDialog>(*store);
     }
     void show(int32_t level)
     {
@@ -102,7 +102,7 @@ TEST_P(ChangeTable, ApplyStoresOnlyAGoodChange)
 {
     const ChangeCase& c = GetParam();
     const bool stored = QString::fromUtf8(c.message) == SuccessZh;
-    QSignalSpy changed(dialog.get(), &TModPSWForm::passwordChanged);
+    QSignalSpy changed(dialog.get(), &PasswordChangeDialog::passwordChanged);
     show(c.level);
     dialog->tabWidget()->setCurrentIndex(c.tab);
     const QByteArray before = ReadBytes(file());
@@ -196,7 +196,7 @@ TEST_F(ModifyTest, EnglishTexts)
 TEST_F(ModifyTest, AChangeThatCannotBeWrittenIsNotReportedAsDone)
 {
     show(ModeOperator);
-    QSignalSpy changed(dialog.get(), &TModPSWForm::passwordChanged);
+    QSignalSpy changed(dialog.get(), &PasswordChangeDialog::passwordChanged);
     ASSERT_TRUE(QDir(path()).removeRecursively());  // no place for the write's journal
     type(dialog->operatorTab(), "op", "new", "new");
     click(dialog->okButton());

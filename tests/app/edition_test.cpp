@@ -3,7 +3,7 @@
 #include <QLabel>
 
 #include "app/about.h"
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/state.h"
 #include "testsupport.h"
 
@@ -17,7 +17,7 @@ TEST(Edition, CaptionsAndAboutBoxFollowTheBuild)
     DataDir dir;
     RecordingMessages messages;
     CurLanguage = 0;
-    TMainForm f(dir.path(), nullptr, NowherePort);
+    MainWindow f(dir.path(), nullptr, NowherePort);
     const bool advanced = EXPECT_ADVANCED_EDITION;
     EXPECT_EQ(Edition, advanced ? EditionAdvanced : EditionCustomer);
     EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello(高级用户版)") : QString("Tarvello(客户版)"));

@@ -7,7 +7,7 @@
 
 #include <sqlite3.h>
 
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/state.h"
 #include "testsupport.h"
 
@@ -17,7 +17,7 @@ namespace {
 struct ListTest : ::testing::Test {
     DataDir dir;
     RecordingMessages messages;
-    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<MainWindow> form;
 
     void SetUp() override
     {
@@ -53,9 +53,9 @@ struct ListTest : ::testing::Test {
         reg.Member_Table.SetFieldByName("Group_ID", group);
         reg.Member_Table.Post();
     }
-    TMainForm& show()
+    MainWindow& show()
     {
-        form = std::make_unique<TMainForm>(dir.path(), nullptr, NowherePort);
+        form = std::make_unique<MainWindow>(dir.path(), nullptr, NowherePort);
         form->Engine->Pause = [](int) {};
         LogInAs(*form, ModeOperator);
         form->startUp();
@@ -144,7 +144,7 @@ TEST_F(ListTest, GroupEntriesAreNumberedAndAddressedByTheirId)
     deleteGroups({3, 4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
     addDevice(7, "five", 5);
     addDevice(8, "three", 3); // a group with no record: shown as ungrouped
-    TMainForm& f = show();
+    MainWindow& f = show();
     ASSERT_EQ(f.controls().groupList->count(), 5);
     EXPECT_TRUE(f.controls().groupList->item(4)->text().startsWith("  5-"));
     EXPECT_EQ(f.groupIdOfEntry(4), 5);
@@ -295,7 +295,7 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
     addDevice(20, "d", 2);
     addDevice(21, "e", 5);
     dir.writeIni("[LANGUAGE]\nLanguage=English\n");
-    TMainForm& f = show();
+    MainWindow& f = show();
     QLabel* line = f.controls().targetLine;
     TCheckListBox* groups = f.controls().groupList;
     auto select = [&](std::initializer_list<int> rows) {

@@ -9,10 +9,10 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "access/admpsw.h"
-#include "access/modifypsw.h"
-#include "access/optpsw.h"
-#include "app/mainform.h"
+#include "access/adminpassworddialog.h"
+#include "access/passwordchangedialog.h"
+#include "access/logindialog.h"
+#include "app/mainwindow.h"
 #include "testsupport.h"
 
 namespace {
@@ -36,7 +36,7 @@ struct LogInTest : ::testing::Test {
     void typeAtLogIn(const QString& password, bool cancel = false)
     {
         QTimer::singleShot(0, [password, cancel] {
-            auto* dialog = qobject_cast<TOptPSWForm*>(QApplication::activeModalWidget());
+            auto* dialog = qobject_cast<LoginDialog*>(QApplication::activeModalWidget());
             ASSERT_NE(dialog, nullptr);
             if (cancel) {
                 dialog->cancelButton()->click();
@@ -60,7 +60,7 @@ TEST_F(LogInTest, TheLevelOfTheTypedPasswordDecidesWhatTheWindowShows)
     const Case cases[] = {{"oper", ModeOperator, "Operator Mode"}, {"admin", ModeAdministrator, "Administrator Mode"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.password);
-        TMainForm f(dir.path(), nullptr, NowherePort);
+        MainWindow f(dir.path(), nullptr, NowherePort);
         typeAtLogIn(c.password);
         ASSERT_TRUE(f.startUp());
         EXPECT_EQ(UserMode, c.mode);
@@ -76,7 +76,7 @@ TEST_F(LogInTest, CancellingEndsWithTablesAndPortClosedAndNothingWritten)
         QFile f(dir.path() + "/SysSet.DB");
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }();
-    TMainForm f(dir.path(), nullptr, NowherePort);
+    MainWindow f(dir.path(), nullptr, NowherePort);
     typeAtLogIn(QString(), true);
     EXPECT_FALSE(f.startUp());
     EXPECT_EQ(UserMode, ModeNone);
@@ -100,7 +100,7 @@ TEST_F(LogInTest, TheGroupsAndPasswordButtonsOpenWhatTheLevelAllows)
     const Case cases[] = {{ModeOperator, true, false}, {ModeAdministrator, false, false}, {ModeSuperUser, false, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
-        TMainForm f(dir.path(), nullptr, NowherePort);
+        MainWindow f(dir.path(), nullptr, NowherePort);
         f.passwordStore().Open();
         LogInAs(f, c.mode);
         ASSERT_TRUE(f.startUp());
@@ -116,7 +116,7 @@ TEST_F(LogInTest, TheGroupsAndPasswordButtonsOpenWhatTheLevelAllows)
 
 TEST_F(LogInTest, TheAdministratorPasswordRaisesAnOperatorAndTheWindowFollows)
 {
-    TMainForm f(dir.path(), nullptr, NowherePort);
+    MainWindow f(dir.path(), nullptr, NowherePort);
     typeAtLogIn("oper");
     ASSERT_TRUE(f.startUp());
     f.controls().groupsButton->click();

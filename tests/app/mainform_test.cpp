@@ -14,7 +14,7 @@
 #include <QToolButton>
 
 #include "app/about.h"
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/state.h"
 #include "testsupport.h"
 
@@ -29,14 +29,14 @@ struct MainFormTest : ::testing::Test {
     {
         dir.writeIni(extra);
     }
-    std::unique_ptr<TMainForm> create()
+    std::unique_ptr<MainWindow> create()
     {
-        auto form = std::make_unique<TMainForm>(dir.path(), nullptr, NowherePort);
+        auto form = std::make_unique<MainWindow>(dir.path(), nullptr, NowherePort);
         return form;
     }
 };
 
-QStringList toolTexts(const TMainForm& f)
+QStringList toolTexts(const MainWindow& f)
 {
     return {f.controls().refreshButton->text(), f.controls().groupsButton->text(), f.controls().passwordButton->text(), f.controls().aboutButton->text(),
             f.controls().exitButton->text(), f.controls().searchButton->text(), f.controls().selfCheckButton->text(), f.controls().clearButton->text(),
@@ -211,7 +211,7 @@ TEST_F(MainFormTest, WindowSnapsBackToItsDesignSize)
     f->show();
     for (QSize s : {QSize(800, 500), QSize(600, 700), QSize(300, 200)}) {
         f->resize(s);
-        EXPECT_EQ(f->size(), QSize(TMainForm::DesignWidth, TMainForm::DesignHeight)) << s.width() << "x" << s.height();
+        EXPECT_EQ(f->size(), QSize(MainWindow::DesignWidth, MainWindow::DesignHeight)) << s.width() << "x" << s.height();
     }
     f->resize(900, 700);
     EXPECT_EQ(f->size(), QSize(900, 700));
@@ -220,7 +220,7 @@ TEST_F(MainFormTest, WindowSnapsBackToItsDesignSize)
 TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
 {
     auto f = create();
-    TAboutForm* about = f->aboutForm();
+    AboutBox* about = f->aboutForm();
     f->controls().aboutButton->click();
     ASSERT_TRUE(about->isVisible());
     EXPECT_EQ(about->size(), QSize(322, 250));
@@ -437,7 +437,7 @@ TEST_F(MainFormTest, TheTrafficLogKeepsTheNewestFiveThousandLines)
     auto f = create();
     const uint8_t frame[9] = {0xFF, 0xAC, 0xE1, 0xE1, 0x00, 0x05, 0x0D, 0x00, 0x00};
     for (int i = 0; i < 4000; ++i) f->logFrame(i % 2 == 0, frame, 9); // 8,000 lines offered
-    EXPECT_EQ(f->controls().trafficLog->blockCount(), TMainForm::MaxLogLines);
+    EXPECT_EQ(f->controls().trafficLog->blockCount(), MainWindow::MaxLogLines);
     EXPECT_TRUE(f->controls().trafficLog->toPlainText().endsWith("FF AC E1 E1 00 05 0D 00 00 "));
 }
 
@@ -448,6 +448,6 @@ TEST_F(MainFormTest, FramesThroughTheReceiveHandlerStayWithinTheLogAndRecordBoun
     const int frames = TrafficRecord::Capacity + 10000;
     for (int i = 0; i < frames; ++i) f->Engine->receive(reply, sizeof reply);
     EXPECT_EQ(f->trafficRecord().size(), TrafficRecord::Capacity);
-    EXPECT_EQ(f->controls().trafficLog->blockCount(), TMainForm::MaxLogLines);
+    EXPECT_EQ(f->controls().trafficLog->blockCount(), MainWindow::MaxLogLines);
     EXPECT_EQ(f->trafficRecord().entry(0).description, QString("reply: group 1 ID 5 on line"));
 }

@@ -3,7 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/state.h"
 #include "testsupport.h"
 #include "../support/loopback.h"
@@ -28,7 +28,7 @@ struct PortTest : ::testing::Test {
 TEST_F(PortTest, StartUpOpensThePortOfTheSettingsAndPaintsItsSettings)
 {
     writeIni("");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     EXPECT_EQ(f.PortOpen, 1);
     EXPECT_TRUE(f.Comm1.isOpen());
     EXPECT_EQ(f.Comm1.BaudRate(), 4800u);
@@ -41,7 +41,7 @@ TEST_F(PortTest, StartUpOpensThePortOfTheSettingsAndPaintsItsSettings)
 TEST_F(PortTest, AnyPortNameOfTheSettingsIsOpenedWhileTheSelectorShowsCom1)
 {
     dir.writeIni("[COM]\nnum=COM12\n[PORTS]\nCOM12=" + bus.slavePath().toLocal8Bit() + "\n");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     EXPECT_EQ(f.Comm1.CommName(), QString("COM12"));
     EXPECT_TRUE(f.Comm1.isOpen());
     EXPECT_EQ(f.controls().portSelector->currentText(), QString("COM1"));
@@ -50,7 +50,7 @@ TEST_F(PortTest, AnyPortNameOfTheSettingsIsOpenedWhileTheSelectorShowsCom1)
 TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
 {
     writeIni("[COM]\nnum=COM1\n");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     const QByteArray before = dir.readIni();
     f.controls().portSelector->setCurrentIndex(6);
     f.portSelected(6);
@@ -79,7 +79,7 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
 TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
 {
     writeIni("");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     ASSERT_TRUE(f.Comm1.isOpen());
     f.portSelected(0);
     EXPECT_TRUE(f.Comm1.isOpen()); // closed first, so the exclusive open succeeds again
@@ -91,7 +91,7 @@ TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
 TEST_F(PortTest, AVanishedDeviceClosesThePortAndShowsTheError)
 {
     writeIni("");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     ASSERT_TRUE(f.Comm1.isOpen());
     bus.close();
     EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
@@ -119,7 +119,7 @@ TEST_F(PortTest, ThePanelNamesThePortThatWasOpenedOrTried)
         QByteArray ini = "[LANGUAGE]\nLanguage=English\n[COM]\nnum=" + c.num + "\n";
         if (!c.path.isEmpty()) ini += "[PORTS]\n" + c.num + "=" + c.path + "\n";
         dir.writeIni(ini);
-        TMainForm f(dir.path());
+        MainWindow f(dir.path());
         const QString expected = c.painted ? QString(c.painted) : bus.slavePath() + QString("，4800，8，N，1");
         EXPECT_EQ(f.controls().statusBar->paintedText(), expected);
     }
@@ -128,7 +128,7 @@ TEST_F(PortTest, ThePanelNamesThePortThatWasOpenedOrTried)
 TEST_F(PortTest, LosingThePortTakesTheProgressBarAlong)
 {
     writeIni("");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     ASSERT_TRUE(f.Comm1.isOpen());
     f.Register.Open();
     for (int id = 1; id <= 3; ++id) {
@@ -162,7 +162,7 @@ TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bus.constData());
         writeIni(c.bus);
-        TMainForm f(dir.path());
+        MainWindow f(dir.path());
         EXPECT_EQ(f.Engine->fastBus(), c.fast);
         EXPECT_EQ(f.controls().fastBusCheck->isChecked(), c.fast);
         EXPECT_EQ(static_cast<int>(f.Comm1.ReadIntervalTimeout()), c.readInterval);
@@ -173,7 +173,7 @@ TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)
 TEST_F(PortTest, TheFastBusBoxSwitchesTheTimingAtOnceAndForTheNextStart)
 {
     writeIni("");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     f.controls().fastBusCheck->click();
     EXPECT_TRUE(f.Engine->fastBus());
     EXPECT_EQ(f.Comm1.ReadIntervalTimeout(), 7u);
@@ -197,7 +197,7 @@ TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
     ::listen(silent, 4);
     dir.writeIni("[LANGUAGE]\nLanguage=English\n[COM]\nnum=COM3\n[PORTS]\nCOM3=tcp://127.0.0.1:"
                  + QByteArray::number(rawPort) + "\nCOM4=rfc2217://127.0.0.1:" + QByteArray::number(silentPort) + "\n");
-    TMainForm f(dir.path());
+    MainWindow f(dir.path());
     auto panel = [&] { return f.controls().statusBar->paintedText(); };
     EXPECT_EQ(f.PortOpen, 0);
     EXPECT_TRUE(f.connectingPort());

@@ -13,10 +13,10 @@
 #include <QTest>
 
 #include "app/about.h"
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "app/widgets.h"
 #include "editor/editorwidgets.h"
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 #include <QComboBox>
 #include <QRadioButton>
 #include "common/state.h"
@@ -32,7 +32,7 @@ struct MainFormE2E : ::testing::Test {
     DataDir dir;
     RecordingMessages messages;
     BusSimulator bus;
-    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<MainWindow> form;
 
     void SetUp() override
     {
@@ -58,9 +58,9 @@ struct MainFormE2E : ::testing::Test {
             reg.Member_Table.Post();
         }
     }
-    TMainForm& start()
+    MainWindow& start()
     {
-        form = std::make_unique<TMainForm>(dir.path());
+        form = std::make_unique<MainWindow>(dir.path());
         LogInAs(*form, ModeOperator);
         form->startUp();
         return *form;
@@ -81,7 +81,7 @@ struct MainFormE2E : ::testing::Test {
     }
 };
 
-QString logText(const TMainForm& f)
+QString logText(const MainWindow& f)
 {
     return f.controls().trafficLog->toPlainText();
 }
@@ -95,7 +95,7 @@ TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
     bus.addDevice(5, 17);
     bus.addDevice(3, 25); // outside the range searched
     registerDevices({{100, 1}, {200, 2}}); // the old register, emptied by the search
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_TRUE(f.Comm1.isOpen());
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
 
@@ -154,7 +154,7 @@ TEST_F(MainFormE2E, PollMarksEachRowByItsAnswerOrTheTimeOut)
     bus.addDevice(2, 8); // answers as group 3: another group's reply
     bus.setWrongGroup(2, 8);
     registerDevices({{5, 1}, {6, 1}, {7, 1}, {8, 2}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     QTableWidget* list = f.controls().deviceList;
     ASSERT_EQ(list->rowCount(), 4);
@@ -177,7 +177,7 @@ TEST_F(MainFormE2E, MotionFramesFollowTheChecksAndTheSelection)
     for (int id : {1, 2, 3}) bus.addDevice(1, static_cast<uint16_t>(id));
     bus.addDevice(4, 10);
     registerDevices({{1, 1}, {2, 1}, {3, 1}, {10, 4}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     bus.clearLog();
 
@@ -240,7 +240,7 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
 {
     bus.addDevice(1, 900);
     registerDevices({{900, 1}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
@@ -261,7 +261,7 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
 TEST_F(MainFormE2E, AboutPasswordAndAFreshShowEndARunningSearch)
 {
     registerDevices({{900, 1}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
     f.controls().aboutButton->click();
@@ -287,7 +287,7 @@ TEST_F(MainFormE2E, AboutPasswordAndAFreshShowEndARunningSearch)
 TEST_F(MainFormE2E, AGroupClickDuringASearchEndsItAndShowsTheGroup)
 {
     registerDevices({{5, 1}, {6, 2}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     f.controls().searchButton->click();
     ASSERT_TRUE(f.Engine->searchRunning());
     ASSERT_TRUE(RunUntil([&] { return f.pollProgressBar() != nullptr; }, 2000));
@@ -306,7 +306,7 @@ TEST_F(MainFormE2E, ASearchInAGroupViewListsThatGroupOnlyAndKeepsTheOldRegisterB
     bus.addDevice(2, 12);
     bus.addDevice(5, 17);
     registerDevices({{100, 1}, {200, 2}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     clickEntry(3); // group 2
     ASSERT_EQ(f.GroupFilter, 3);
@@ -338,7 +338,7 @@ TEST_F(MainFormE2E, APressDuringThePollNeverBooksAnAnswerToAnotherRow)
     for (int id = 1; id <= 6; ++id) bus.addDevice(1, static_cast<uint16_t>(id));
     bus.setOffline(1, 1); // row 0 never answers
     registerDevices({{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     f.controls().deviceList->selectRow(5);
     // Presses while answers are on their way: each one ends the (absent) search.
     for (int i = 0; i < 8 && !pollDone(); ++i) {
@@ -357,7 +357,7 @@ TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
 {
     registerDevices({{5, 1}, {6, 2}});
     dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=/nonexistent/tarvello-port\n");
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_FALSE(f.Comm1.isOpen());
     messages.texts.clear();
     messages.kinds.clear();
@@ -382,16 +382,16 @@ TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
 {
     bus.addDevice(0, 50); // alone on the bus for the force-modify
     registerDevices({{50, 0}, {5, 1}, {7, 2}, {8, 2}, {9, 2}});
-    form = std::make_unique<TMainForm>(dir.path());
+    form = std::make_unique<MainWindow>(dir.path());
     LogInAs(*form, ModeAdministrator);
     ASSERT_TRUE(form->startUp());
-    TMainForm& f = *form;
+    MainWindow& f = *form;
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
 
     f.controls().groupsButton->click();
-    TGroupSetForm* editor = f.groupEditor();
+    GroupEditor* editor = f.groupEditor();
     ASSERT_TRUE(editor->isVisible());
-    const GroupSetControls& ui = editor->controls();
+    const GroupEditorControls& ui = editor->controls();
     if (!editor->advanced()) ui.formToggleButton->click();
     auto pickRow = [](TDeviceListView* list, int id) {
         for (int row = 0; row < list->rowCount(); ++row)
@@ -482,7 +482,7 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
     dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=" + link.toLocal8Bit() + "\n");
     bus.addDevice(1, 5);
     registerDevices({{5, 1}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     QTableWidget* list = f.controls().deviceList;
     const qint64 on = StateBallIcon(true).cacheKey();

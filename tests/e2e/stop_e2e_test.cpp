@@ -10,13 +10,13 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "access/modifypsw.h"
+#include "access/passwordchangedialog.h"
 #include "app/about.h"
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "app/widgets.h"
 #include "common/state.h"
 #include "editor/editorwidgets.h"
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 #include "protocol/frames.h"
 #include "sim/bus_simulator.h"
 #include "../app/testsupport.h"
@@ -27,7 +27,7 @@ struct StopE2E : ::testing::Test {
     DataDir dir;
     RecordingMessages messages;
     BusSimulator busA, busB;
-    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<MainWindow> form;
 
     void SetUp() override
     {
@@ -58,9 +58,9 @@ struct StopE2E : ::testing::Test {
             reg.Member_Table.Post();
         }
     }
-    TMainForm& start(int32_t mode = ModeOperator)
+    MainWindow& start(int32_t mode = ModeOperator)
     {
-        form = std::make_unique<TMainForm>(dir.path());
+        form = std::make_unique<MainWindow>(dir.path());
         LogInAs(*form, mode);
         form->startUp();
         RunUntil([&] { return !form->Engine->pollTimer.isActive(); }, 8000);
@@ -92,7 +92,7 @@ struct StopE2E : ::testing::Test {
 TEST_F(StopE2E, APortPickedMidPressSendsNothingOfTheOldQueuesOnTheNewBus)
 {
     install({{11, 1}, {12, 1}, {13, 1}, {14, 1}, {15, 1}, {16, 1}});
-    TMainForm& f = start();
+    MainWindow& f = start();
     busB.clearLog();
     selectRows(0, 4);
     f.controls().upButton->click();
@@ -113,7 +113,7 @@ TEST_F(StopE2E, APortPickedMidPressSendsNothingOfTheOldQueuesOnTheNewBus)
 TEST_F(StopE2E, AMovePickedOffByAPortChangeLeavesTheUnsentDevicesWhereTheyWere)
 {
     install({{11, 1}, {12, 1}, {13, 1}, {14, 1}, {15, 1}, {16, 1}});
-    TMainForm& f = start(ModeAdministrator);
+    MainWindow& f = start(ModeAdministrator);
     busB.clearLog();
     // As the editor does: the register first, then the frames.
     TTable& members = f.Register.Member_Table;
@@ -149,7 +149,7 @@ TEST_F(StopE2E, TheSelfCheckStopsItsOwnTargetsHoweverItEnds)
     install({{11, 1}, {12, 1}, {13, 1}});
     for (const bool byClose : {false, true}) {
         SCOPED_TRACE(byClose ? "window closed" : "list clicked");
-        TMainForm& f = start(ModeSuperUser);
+        MainWindow& f = start(ModeSuperUser);
         selectRows(0, 1);
         f.controls().selfCheckButton->click();
         ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
@@ -182,7 +182,7 @@ TEST_F(StopE2E, F12FromAnyWindowStopsAheadOfEverythingQueued)
     std::vector<std::pair<int, int>> devices;
     for (int id = 1; id <= 40; ++id) devices.emplace_back(id, 1);
     install(devices);
-    TMainForm& f = start(ModeAdministrator);
+    MainWindow& f = start(ModeAdministrator);
 
     const std::vector<std::pair<const char*, std::function<QWidget*()>>> windows = {
         {"main window", [&]() -> QWidget* { return &f; }},
@@ -223,10 +223,10 @@ TEST_F(StopE2E, F12FromAnyWindowStopsAheadOfEverythingQueued)
 TEST_F(StopE2E, TheMainListFollowsADeleteInTheEditorAtOnce)
 {
     install({{7, 3}, {8, 3}});
-    TMainForm& f = start(ModeAdministrator);
+    MainWindow& f = start(ModeAdministrator);
     f.openGroupEditor();
-    TGroupSetForm* editor = f.groupEditor();
-    const GroupSetControls& ui = editor->controls();
+    GroupEditor* editor = f.groupEditor();
+    const GroupEditorControls& ui = editor->controls();
     const int entry = ui.leftGroupSelector->findData(3);
     ASSERT_GE(entry, 0);
     ui.leftGroupSelector->setCurrentIndex(entry);

@@ -20,7 +20,7 @@ struct AdvancedRig : EditorRig {
         : EditorRig(devices, language, groupIds) { click(ui().formToggleButton); }
 };
 
-using C = GroupSetControls;
+using C = GroupEditorControls;
 using Action = std::function<void(AdvancedRig&)>;
 
 // Clicks an action button of the device box after selecting its mode, or a move button.

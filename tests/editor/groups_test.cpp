@@ -18,7 +18,7 @@ TEST_P(OpeningTest, ShowsUngroupedLeftGroupOneRight)
 {
     const int16_t language = GetParam();
     EditorRig rig(Register, language);
-    const GroupSetControls& ui = rig.ui();
+    const GroupEditorControls& ui = rig.ui();
     const QString ungrouped = language == 0 ? "未编组" : "Ungrouped";
     const QStringList texts[] = {
         {"编组设置", "名   称", "修改组名", " 设备编辑 ", "原信息", "高级 >>", "退  出", "数据恢复"},
@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Languages, OpeningTest, ::testing::Values(0, 1));
 TEST(GroupEditor, SelectorsAndPicking)
 {
     EditorRig rig(Register);
-    const GroupSetControls& ui = rig.ui();
+    const GroupEditorControls& ui = rig.ui();
     auto old = [&] { return QStringList({ui.oldGroupText->text(), ui.oldIdText->text(), ui.oldNameText->text()}); };
     EditorRig::choose(ui.rightGroupSelector, 0);
     EXPECT_EQ(EditorRig::ids(ui.rightList), QList<int>({1, 3}));
@@ -92,7 +92,7 @@ TEST_P(RenameTest, RenamesGroupFour)
 {
     const RenameCase& c = GetParam();
     EditorRig rig(Register);
-    const GroupSetControls& ui = rig.ui();
+    const GroupEditorControls& ui = rig.ui();
     EditorRig::choose(ui.renameGroupSelector, 3);
     ui.groupNameEdit->setText(QString::fromUtf8(c.typed));
     if (c.byEnter)
@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(GroupEditor, FormKeptAndSelectorsResetAcrossOpenings)
 {
     EditorRig rig(Register);
-    const GroupSetControls& ui = rig.ui();
+    const GroupEditorControls& ui = rig.ui();
     EXPECT_EQ(rig.form.width(), 446);
     EXPECT_FALSE(ui.advancedPanel->isVisible());
     rig.click(ui.formToggleButton);

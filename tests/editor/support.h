@@ -20,7 +20,7 @@
 #include "common/state.h"
 #include "editor/editorhost.h"
 #include "editor/editorwidgets.h"
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 #include "register/register.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -120,7 +120,7 @@ public:
             out.emplace_back(t.Field(0).AsInteger(), t.Field(1).AsString(), t.Field(2).AsInteger());
         return out;
     }
-    const GroupSetControls& ui() const { return form.controls(); }
+    const GroupEditorControls& ui() const { return form.controls(); }
 
     static QList<int> ids(const TDeviceListView* list)
     {
@@ -156,5 +156,5 @@ public:
     EditorMessages messages;
     QTemporaryDir dir;
     FakeHost host{dir.path() + QStringLiteral("/DFiles")};
-    TGroupSetForm form{host};
+    GroupEditor form{host};
 };

@@ -1,7 +1,7 @@
 // Converting data directories of Paradox tables: tables are made here with pxlib's own writer.
 #include "access/encode.h"
 #include "app/conversion_prompt.h"
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/state.h"
 #include "common/messages.h"
 #include "access/passwordstore.h"
@@ -569,8 +569,8 @@ TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterw
     int logIns = 0;
     {
         Answering no(false);
-        TMainForm f(data, nullptr, nowhere);
-        f.LogIn = [&](TMainForm&) {
+        MainWindow f(data, nullptr, nowhere);
+        f.LogIn = [&](MainWindow&) {
             ++logIns;
             UserMode = ModeOperator;
             return true;
@@ -582,8 +582,8 @@ TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterw
     EXPECT_EQ(Snapshot(data), before);
     {
         Answering yes(true);
-        TMainForm f(data, nullptr, nowhere);
-        f.LogIn = [&](TMainForm& form) {
+        MainWindow f(data, nullptr, nowhere);
+        f.LogIn = [&](MainWindow& form) {
             ++logIns;
             form.passwordStore().Open();
             UserMode = form.passwordStore().Matches(OperatorRecord, QString::fromUtf8(OperatorPassword)) ? ModeOperator

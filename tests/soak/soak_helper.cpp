@@ -31,7 +31,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 #include "common/messages.h"
 #include "common/state.h"
 #include "register/register.h"
@@ -221,8 +221,8 @@ int window(int argc, char** argv, const QString& dataDir)
     StderrMessages messages;
     SetMessageSink(&messages);
     CurLanguage = 1;
-    TMainForm form(dataDir);
-    form.LogIn = [](TMainForm&) {
+    MainWindow form(dataDir);
+    form.LogIn = [](MainWindow&) {
         UserMode = ModeOperator;
         return true;
     };

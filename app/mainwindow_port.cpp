@@ -1,16 +1,16 @@
 // The main window's port: opening the port of the settings, picking another one, losing it.
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 
 #include <QComboBox>
 
 #include "app/engineview.h"
-#include "app/mainform_texts.h"
+#include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "common/messages.h"
 
-using namespace mainform;
+using namespace mainwindow;
 
-bool TMainForm::ComOpen()
+bool MainWindow::ComOpen()
 {
     if (Comm1.isNetworkPort()) {
         connectInBackground(false, false);
@@ -27,7 +27,7 @@ bool TMainForm::ComOpen()
     return true;
 }
 
-void TMainForm::paintPortState(bool opened)
+void MainWindow::paintPortState(bool opened)
 {
     // The port that was really opened or tried: a settings name beyond the selector's nine
     // (COM12) or a device path is shown as it is, not as the selector's entry.
@@ -41,7 +41,7 @@ void TMainForm::paintPortState(bool opened)
     }
 }
 
-void TMainForm::connectInBackground(bool picked, bool quiet)
+void MainWindow::connectInBackground(bool picked, bool quiet)
 {
     const QString name = Comm1.CommName();
     if (!quiet) {
@@ -59,7 +59,7 @@ void TMainForm::connectInBackground(bool picked, bool quiet)
     });
 }
 
-void TMainForm::portOpenedLater(bool picked)
+void MainWindow::portOpenedLater(bool picked)
 {
     const bool wasRetrying = m_portRetry.isActive();
     m_portRetry.stop();
@@ -77,7 +77,7 @@ void TMainForm::portOpenedLater(bool picked)
     if (m_view->rowCount() > 0) Engine->startPoll();
 }
 
-void TMainForm::portSelected(int)
+void MainWindow::portSelected(int)
 {
     m_portRetry.stop(); // the operator's pick ends the waiting for the lost port
     // Everything belonging to the old port ends first, whether the new one opens or not:
@@ -102,7 +102,7 @@ void TMainForm::portSelected(int)
     if (!PortOpen) Engine->portClosed();
 }
 
-void TMainForm::portHungUp()
+void MainWindow::portHungUp()
 {
     // The device went away (a USB adapter pulled out): a port that cannot carry frames any more
     // must not look healthy. It is closed and shown in red, no row can be vouched for any more,
@@ -123,7 +123,7 @@ void TMainForm::portHungUp()
     if (!m_closed) m_portRetry.start();
 }
 
-void TMainForm::portRetryTick()
+void MainWindow::portRetryTick()
 {
     if (Comm1.isNetworkPort()) {
         // One attempt at a time; each gives up within the network limit, well inside a tick.

@@ -1,4 +1,4 @@
-#include "access/admpsw.h"
+#include "access/adminpassworddialog.h"
 
 #include "access/dialogs.h"
 #include "access/passwordedit.h"
@@ -23,7 +23,7 @@ constexpr Text WrongPasswordText{"密码输入不正确，请重新输入。",
 
 }  // namespace
 
-TAdmPSWForm::TAdmPSWForm(TPasswordStore& store, QWidget* owner)
+AdminPasswordDialog::AdminPasswordDialog(TPasswordStore& store, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint),
       m_store(store)
@@ -38,23 +38,23 @@ TAdmPSWForm::TAdmPSWForm(TPasswordStore& store, QWidget* owner)
     m_enterButton = face.enterButton;
     m_cancelButton = face.cancelButton;
 
-    connect(m_enterButton, &QPushButton::clicked, this, &TAdmPSWForm::enterClicked);
+    connect(m_enterButton, &QPushButton::clicked, this, &AdminPasswordDialog::enterClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TAdmPSWForm::showAdmPSW()
+void AdminPasswordDialog::showAdmPSW()
 {
     ShowOrBringForward(this, [this] { FormShow(); });
 }
 
-void TAdmPSWForm::FormShow()
+void AdminPasswordDialog::FormShow()
 {
     AdmPSWFormProcLanguage(CurLanguage);
     CentreOnDesktop(this);
     m_passwordEdit->setFocus();
 }
 
-void TAdmPSWForm::AdmPSWFormProcLanguage(int16_t language)
+void AdminPasswordDialog::AdmPSWFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1)
         return;
@@ -64,7 +64,7 @@ void TAdmPSWForm::AdmPSWFormProcLanguage(int16_t language)
     m_cancelButton->setText(pick(CancelText, language));
 }
 
-void TAdmPSWForm::enterClicked()
+void AdminPasswordDialog::enterClicked()
 {
     const QString typed = m_passwordEdit->text();
     if (UserMode == ModeOperator) {
@@ -90,7 +90,7 @@ void TAdmPSWForm::enterClicked()
     m_passwordEdit->setFocus();
 }
 
-void TAdmPSWForm::done(int result)
+void AdminPasswordDialog::done(int result)
 {
     // A password typed and then abandoned must not wait in the field for the next person.
     m_passwordEdit->clear();

@@ -1,4 +1,4 @@
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -19,7 +19,7 @@
 #include "common/state.h"
 #include "editor/editorhost.h"
 #include "editor/editorwidgets.h"
-#include "editor/groupsetform_texts.h"
+#include "editor/groupeditor_texts.h"
 #include "register/register.h"
 
 using namespace groupset;
@@ -89,7 +89,7 @@ std::optional<int> showGroup(QComboBox* selector, std::optional<int> group, int 
 
 }  // namespace
 
-TGroupSetForm::TGroupSetForm(EditorHost& host, QWidget* owner)
+GroupEditor::GroupEditor(EditorHost& host, QWidget* owner)
     : QWidget(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint),
       m_host(host)
@@ -107,7 +107,7 @@ TGroupSetForm::TGroupSetForm(EditorHost& host, QWidget* owner)
 
 // ---------------------------------------------------------------- composition
 
-void TGroupSetForm::buildLists()
+void GroupEditor::buildLists()
 {
     m_ui.leftGroupSelector = newSelector(this, "leftGroupSelector", {8, 8, 196, 22});
     m_ui.rightGroupSelector = newSelector(this, "rightGroupSelector", {242, 8, 196, 22});
@@ -131,7 +131,7 @@ void TGroupSetForm::buildLists()
     m_ui.formToggleButton = newButton(this, "formToggleButton", {344, 434, 94, 28});
 }
 
-void TGroupSetForm::buildAdvancedPanel()
+void GroupEditor::buildAdvancedPanel()
 {
     m_ui.advancedPanel = new QWidget(this);
     m_ui.advancedPanel->setObjectName(QStringLiteral("advancedPanel"));
@@ -157,7 +157,7 @@ void TGroupSetForm::buildAdvancedPanel()
     m_ui.restoreButton = newButton(m_ui.backupBox, "restoreButton", {138, 24, 102, 26});
 }
 
-void TGroupSetForm::buildDeviceBox()
+void GroupEditor::buildDeviceBox()
 {
     m_ui.deviceBox = new QGroupBox(m_ui.advancedPanel);
     m_ui.deviceBox->setObjectName(QStringLiteral("deviceBox"));
@@ -215,38 +215,38 @@ void TGroupSetForm::buildDeviceBox()
     m_ui.forceModifyWarning->setPalette(red);
 }
 
-void TGroupSetForm::connectControls()
+void GroupEditor::connectControls()
 {
-    connect(m_ui.leftGroupSelector, &QComboBox::activated, this, &TGroupSetForm::leftGroupChanged);
-    connect(m_ui.rightGroupSelector, &QComboBox::activated, this, &TGroupSetForm::rightGroupChanged);
-    connect(m_ui.leftList, &TDeviceListView::listClicked, this, &TGroupSetForm::leftListClicked);
-    connect(m_ui.rightList, &TDeviceListView::listClicked, this, &TGroupSetForm::rightListClicked);
-    connect(m_ui.leftList, &TDeviceListView::listDoubleClicked, this, &TGroupSetForm::leftListDoubleClicked);
-    connect(m_ui.rightList, &TDeviceListView::listDoubleClicked, this, &TGroupSetForm::rightListDoubleClicked);
-    connect(m_ui.moveRightButton, &QPushButton::clicked, this, &TGroupSetForm::moveRightClicked);
-    connect(m_ui.moveLeftButton, &QPushButton::clicked, this, &TGroupSetForm::moveLeftClicked);
+    connect(m_ui.leftGroupSelector, &QComboBox::activated, this, &GroupEditor::leftGroupChanged);
+    connect(m_ui.rightGroupSelector, &QComboBox::activated, this, &GroupEditor::rightGroupChanged);
+    connect(m_ui.leftList, &TDeviceListView::listClicked, this, &GroupEditor::leftListClicked);
+    connect(m_ui.rightList, &TDeviceListView::listClicked, this, &GroupEditor::rightListClicked);
+    connect(m_ui.leftList, &TDeviceListView::listDoubleClicked, this, &GroupEditor::leftListDoubleClicked);
+    connect(m_ui.rightList, &TDeviceListView::listDoubleClicked, this, &GroupEditor::rightListDoubleClicked);
+    connect(m_ui.moveRightButton, &QPushButton::clicked, this, &GroupEditor::moveRightClicked);
+    connect(m_ui.moveLeftButton, &QPushButton::clicked, this, &GroupEditor::moveLeftClicked);
     connect(m_ui.exitButton, &QPushButton::clicked, this, &QWidget::close);
-    connect(m_ui.formToggleButton, &QPushButton::clicked, this, &TGroupSetForm::formToggleClicked);
+    connect(m_ui.formToggleButton, &QPushButton::clicked, this, &GroupEditor::formToggleClicked);
 
-    connect(m_ui.renameGroupSelector, &QComboBox::activated, this, &TGroupSetForm::renameGroupPicked);
-    connect(m_ui.renameButton, &QPushButton::clicked, this, &TGroupSetForm::renameClicked);
-    connect(m_ui.groupNameEdit, &QLineEdit::returnPressed, this, &TGroupSetForm::renameClicked);
-    connect(m_ui.backupButton, &QPushButton::clicked, this, &TGroupSetForm::backupClicked);
-    connect(m_ui.restoreButton, &QPushButton::clicked, this, &TGroupSetForm::restoreClicked);
+    connect(m_ui.renameGroupSelector, &QComboBox::activated, this, &GroupEditor::renameGroupPicked);
+    connect(m_ui.renameButton, &QPushButton::clicked, this, &GroupEditor::renameClicked);
+    connect(m_ui.groupNameEdit, &QLineEdit::returnPressed, this, &GroupEditor::renameClicked);
+    connect(m_ui.backupButton, &QPushButton::clicked, this, &GroupEditor::backupClicked);
+    connect(m_ui.restoreButton, &QPushButton::clicked, this, &GroupEditor::restoreClicked);
 
-    connect(m_ui.modes, &QButtonGroup::idToggled, this, &TGroupSetForm::modeSelected);
-    connect(m_ui.newIdEdit, &QLineEdit::textChanged, this, &TGroupSetForm::newIdChanged);
-    connect(m_ui.newGroupSelector, &QComboBox::activated, this, &TGroupSetForm::newGroupChanged);
-    connect(m_ui.newNameEdit, &QLineEdit::returnPressed, this, &TGroupSetForm::newNameReturnPressed);
-    connect(m_ui.addButton, &QPushButton::clicked, this, &TGroupSetForm::addClicked);
-    connect(m_ui.deleteButton, &QPushButton::clicked, this, &TGroupSetForm::deleteClicked);
-    connect(m_ui.modifyButton, &QPushButton::clicked, this, &TGroupSetForm::modifyClicked);
-    connect(m_ui.forceModifyButton, &QPushButton::clicked, this, &TGroupSetForm::forceModifyClicked);
+    connect(m_ui.modes, &QButtonGroup::idToggled, this, &GroupEditor::modeSelected);
+    connect(m_ui.newIdEdit, &QLineEdit::textChanged, this, &GroupEditor::newIdChanged);
+    connect(m_ui.newGroupSelector, &QComboBox::activated, this, &GroupEditor::newGroupChanged);
+    connect(m_ui.newNameEdit, &QLineEdit::returnPressed, this, &GroupEditor::newNameReturnPressed);
+    connect(m_ui.addButton, &QPushButton::clicked, this, &GroupEditor::addClicked);
+    connect(m_ui.deleteButton, &QPushButton::clicked, this, &GroupEditor::deleteClicked);
+    connect(m_ui.modifyButton, &QPushButton::clicked, this, &GroupEditor::modifyClicked);
+    connect(m_ui.forceModifyButton, &QPushButton::clicked, this, &GroupEditor::forceModifyClicked);
 }
 
 // ---------------------------------------------------------------- opening and closing
 
-void TGroupSetForm::showEditor()
+void GroupEditor::showEditor()
 {
     if (isVisible()) {
         raise();
@@ -262,14 +262,14 @@ void TGroupSetForm::showEditor()
     activateWindow();
 }
 
-void TGroupSetForm::closeEvent(QCloseEvent* event)
+void GroupEditor::closeEvent(QCloseEvent* event)
 {
     m_leftGroup = m_rightGroup = m_renameGroup = m_newGroup = std::nullopt;
     m_host.rebuildMainLists();
     event->accept();
 }
 
-void TGroupSetForm::keyPressEvent(QKeyEvent* event)
+void GroupEditor::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
         close();
@@ -281,12 +281,12 @@ void TGroupSetForm::keyPressEvent(QKeyEvent* event)
 // ---------------------------------------------------------------- refresh
 
 // Ends every rename, add, modify, force-modify and restore, and runs at each opening.
-void TGroupSetForm::registerChanged()
+void GroupEditor::registerChanged()
 {
     if (isVisible()) refreshEditor();
 }
 
-void TGroupSetForm::refreshEditor()
+void GroupEditor::refreshEditor()
 {
     guarded([this] {
         refreshSelectors();
@@ -297,7 +297,7 @@ void TGroupSetForm::refreshEditor()
     applyForm();
 }
 
-void TGroupSetForm::refreshSelectors()
+void GroupEditor::refreshSelectors()
 {
     for (QComboBox* s : {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.renameGroupSelector,
                          m_ui.newGroupSelector}) {
@@ -330,39 +330,39 @@ void TGroupSetForm::refreshSelectors()
     m_ui.groupNameEdit->setText(renamed == NoGroup ? QString() : storedGroupName(renamed));
 }
 
-QString TGroupSetForm::shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const
+QString GroupEditor::shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const
 {
     if (!ungroupedRecord) return GroupLabel(id, storedName);
     if (CurLanguage == 1 && storedName == UngroupedName()) return pick(Ungrouped, 1);
     return storedName;
 }
 
-QString TGroupSetForm::storedGroupName(int groupId)
+QString GroupEditor::storedGroupName(int groupId)
 {
     TTable& table = groups();
     return table.Locate(IdField, groupId) ? table.FieldByName(NameField).AsString() : QString();
 }
 
-int TGroupSetForm::groupOf(const QComboBox* selector)
+int GroupEditor::groupOf(const QComboBox* selector)
 {
     return selector->currentIndex() < 0 ? NoGroup : selector->currentData().toInt();
 }
 
 // A group as the selectors show it; a group without a record by its number alone.
-QString TGroupSetForm::groupLabel(int groupId) const
+QString GroupEditor::groupLabel(int groupId) const
 {
     const int entry = m_ui.newGroupSelector->findData(groupId);
     return entry >= 0 ? m_ui.newGroupSelector->itemText(entry) : GroupLabel(groupId, QString());
 }
 
 // The group the new information names; a device is written ungrouped (0) when no entry is chosen.
-int TGroupSetForm::newGroup() const
+int GroupEditor::newGroup() const
 {
     const int group = groupOf(m_ui.newGroupSelector);
     return group == NoGroup ? 0 : group;
 }
 
-void TGroupSetForm::refreshLists()
+void GroupEditor::refreshLists()
 {
     const int left = groupOf(m_ui.leftGroupSelector);
     const int right = groupOf(m_ui.rightGroupSelector);
@@ -380,7 +380,7 @@ void TGroupSetForm::refreshLists()
     }
 }
 
-void TGroupSetForm::fillList(TDeviceListView* list, int group)
+void GroupEditor::fillList(TDeviceListView* list, int group)
 {
     list->clearDevices();
     if (group == NoGroup) return;
@@ -391,25 +391,25 @@ void TGroupSetForm::fillList(TDeviceListView* list, int group)
 }
 
 // The first device of the left list becomes the old information; an empty list leaves it as it was.
-void TGroupSetForm::pickFirstLeftRow()
+void GroupEditor::pickFirstLeftRow()
 {
     if (m_ui.leftList->rowCount() > 0) pickRow(m_ui.leftList, 0, m_ui.leftGroupSelector->currentText());
 }
 
-void TGroupSetForm::pickRow(TDeviceListView* list, int row, const QString& groupText)
+void GroupEditor::pickRow(TDeviceListView* list, int row, const QString& groupText)
 {
     m_ui.oldGroupText->setText(groupText);
     m_ui.oldIdText->setText(QString::number(list->deviceId(row)));
     m_ui.oldNameText->setText(list->deviceName(row));
 }
 
-void TGroupSetForm::clearPickedIdAndName()
+void GroupEditor::clearPickedIdAndName()
 {
     m_ui.oldIdText->clear();
     m_ui.oldNameText->clear();
 }
 
-void TGroupSetForm::applyForm()
+void GroupEditor::applyForm()
 {
     m_ui.advancedPanel->setVisible(m_advanced);
     setFixedSize(m_advanced ? AdvancedWidth : CompactWidth, FormHeight);
@@ -417,7 +417,7 @@ void TGroupSetForm::applyForm()
     if (!caption.isNull()) m_ui.formToggleButton->setText(caption);
 }
 
-void TGroupSetForm::GroupSetFormProcLanguage(int16_t language)
+void GroupEditor::GroupSetFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1) return;
     auto text = [language](const Text& t) { return pick(t, language); };
@@ -445,7 +445,7 @@ void TGroupSetForm::GroupSetFormProcLanguage(int16_t language)
     updateForceModifyWarning();
 }
 
-void TGroupSetForm::updateForceModifyWarning()
+void GroupEditor::updateForceModifyWarning()
 {
     const QString warning = pick(ForceModifyWarning);
     if (warning.isNull()) return;
@@ -454,7 +454,7 @@ void TGroupSetForm::updateForceModifyWarning()
 
 // ---------------------------------------------------------------- selectors and lists
 
-void TGroupSetForm::leftGroupChanged(int index)
+void GroupEditor::leftGroupChanged(int index)
 {
     guarded([this, index] {
         m_leftGroup = m_ui.leftGroupSelector->itemData(index).toInt();
@@ -463,7 +463,7 @@ void TGroupSetForm::leftGroupChanged(int index)
     });
 }
 
-void TGroupSetForm::rightGroupChanged(int index)
+void GroupEditor::rightGroupChanged(int index)
 {
     guarded([this, index] {
         m_rightGroup = m_ui.rightGroupSelector->itemData(index).toInt();
@@ -472,17 +472,17 @@ void TGroupSetForm::rightGroupChanged(int index)
     });
 }
 
-void TGroupSetForm::leftListClicked()
+void GroupEditor::leftListClicked()
 {
     listClicked(m_ui.leftList, m_ui.rightList, m_ui.leftGroupSelector->currentText());
 }
 
-void TGroupSetForm::rightListClicked()
+void GroupEditor::rightListClicked()
 {
     listClicked(m_ui.rightList, m_ui.leftList, m_ui.rightGroupSelector->currentText());
 }
 
-void TGroupSetForm::listClicked(TDeviceListView* list, TDeviceListView* other, const QString& groupText)
+void GroupEditor::listClicked(TDeviceListView* list, TDeviceListView* other, const QString& groupText)
 {
     other->clearSelection();
     const QList<int> rows = list->selectedRowsInOrder();
@@ -494,19 +494,19 @@ void TGroupSetForm::listClicked(TDeviceListView* list, TDeviceListView* other, c
     }
 }
 
-void TGroupSetForm::leftListDoubleClicked()
+void GroupEditor::leftListDoubleClicked()
 {
     if (m_ui.leftList->selectedRowsInOrder().size() > 1) moveRightClicked();
 }
 
-void TGroupSetForm::rightListDoubleClicked()
+void GroupEditor::rightListDoubleClicked()
 {
     if (m_ui.rightList->selectedRowsInOrder().size() > 1) moveLeftClicked();
 }
 
 // ---------------------------------------------------------------- group names
 
-void TGroupSetForm::renameGroupPicked(int index)
+void GroupEditor::renameGroupPicked(int index)
 {
     guarded([this, index] {
         m_renameGroup = m_ui.renameGroupSelector->itemData(index).toInt();
@@ -514,12 +514,12 @@ void TGroupSetForm::renameGroupPicked(int index)
     });
 }
 
-void TGroupSetForm::renameClicked()
+void GroupEditor::renameClicked()
 {
     guarded([this] { renameGroup(); });
 }
 
-void TGroupSetForm::renameGroup()
+void GroupEditor::renameGroup()
 {
     const int groupId = groupOf(m_ui.renameGroupSelector);
     if (groupId == NoGroup) return;
@@ -541,18 +541,18 @@ void TGroupSetForm::renameGroup()
 
 // ---------------------------------------------------------------- form and backup
 
-void TGroupSetForm::formToggleClicked()
+void GroupEditor::formToggleClicked()
 {
     m_advanced = !m_ui.advancedPanel->isVisible();
     applyForm();
 }
 
-void TGroupSetForm::backupClicked()
+void GroupEditor::backupClicked()
 {
     guarded([this] { m_host.editorRegister().Backup(); });
 }
 
-void TGroupSetForm::restoreClicked()
+void GroupEditor::restoreClicked()
 {
     bool restored = false;
     guarded([this, &restored] {
@@ -567,7 +567,7 @@ void TGroupSetForm::restoreClicked()
 
 // ---------------------------------------------------------------- shared
 
-void TGroupSetForm::guarded(const std::function<void()>& action)
+void GroupEditor::guarded(const std::function<void()>& action)
 {
     try {
         action();
@@ -576,7 +576,7 @@ void TGroupSetForm::guarded(const std::function<void()>& action)
     }
 }
 
-void TGroupSetForm::reportTableError(const ETableError& error)
+void GroupEditor::reportTableError(const ETableError& error)
 {
     if (devices().Editing()) devices().Cancel();
     if (groups().Editing()) groups().Cancel();
@@ -584,31 +584,31 @@ void TGroupSetForm::reportTableError(const ETableError& error)
     if (!text.isEmpty()) ShowError(this, text);
 }
 
-void TGroupSetForm::inform(const Text& text)
+void GroupEditor::inform(const Text& text)
 {
     const QString message = pick(text);
     if (!message.isNull()) ShowInformation(this, message);
 }
 
-bool TGroupSetForm::portReady()
+bool GroupEditor::portReady()
 {
     if (m_host.portOpen()) return true;
     showPortError();
     return false;
 }
 
-void TGroupSetForm::showPortError()
+void GroupEditor::showPortError()
 {
     const QString message = pick(PortError);
     if (!message.isNull()) ShowError(this, message);
 }
 
-TTable& TGroupSetForm::devices()
+TTable& GroupEditor::devices()
 {
     return m_host.editorRegister().Member_Table;
 }
 
-TTable& TGroupSetForm::groups()
+TTable& GroupEditor::groups()
 {
     return m_host.editorRegister().Group_Table;
 }

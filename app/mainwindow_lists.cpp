@@ -1,5 +1,5 @@
 // The main window's device list and group filter.
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -16,14 +16,14 @@
 #include <cstdio>
 #include <vector>
 
-#include "access/admpsw.h"
+#include "access/adminpassworddialog.h"
 #include "app/engineview.h"
-#include "app/mainform_texts.h"
+#include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "common/messages.h"
 #include "common/state.h"
 
-using namespace mainform;
+using namespace mainwindow;
 
 namespace {
 
@@ -67,18 +67,18 @@ void fillDeviceRow(QTableWidget* list, int row, int id, int group, const QString
 
 // ---------------------------------------------------------------- device list and group filter
 
-void TMainForm::setGroupHeader()
+void MainWindow::setGroupHeader()
 {
     m_ui.deviceList->horizontalHeaderItem(3)->setText(GroupFilter > 0 ? QString() : pick(TextGroupHeader));
 }
 
-int TMainForm::groupIdOfEntry(int entry) const
+int MainWindow::groupIdOfEntry(int entry) const
 {
     const QListWidgetItem* item = entry >= 0 ? m_ui.groupList->item(entry) : nullptr;
     return item ? item->data(GroupIdRole).toInt() : -1;
 }
 
-QString TMainForm::groupTextOf(int groupId, bool storedUngroupedName)
+QString MainWindow::groupTextOf(int groupId, bool storedUngroupedName)
 {
     TTable& groups = Register.Group_Table;
     // A device whose group has no record is shown as ungrouped.
@@ -91,14 +91,14 @@ QString TMainForm::groupTextOf(int groupId, bool storedUngroupedName)
                       groups.FieldByName(QStringLiteral("Name")).AsString());
 }
 
-void TMainForm::addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online)
+void MainWindow::addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online)
 {
     const int row = m_ui.deviceList->rowCount();
     m_ui.deviceList->insertRow(row);
     fillDeviceRow(m_ui.deviceList, row, id, group, name, groupText, online);
 }
 
-void TMainForm::ListRefresh()
+void MainWindow::ListRefresh()
 {
     if (!Register.Member_Table.Active() || !Register.Group_Table.Active()) return;
     try {
@@ -109,7 +109,7 @@ void TMainForm::ListRefresh()
     }
 }
 
-void TMainForm::rebuildLists()
+void MainWindow::rebuildLists()
 {
     Engine->prepareRebuild();
 
@@ -168,7 +168,7 @@ void TMainForm::rebuildLists()
     if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
 }
 
-void TMainForm::groupClicked()
+void MainWindow::groupClicked()
 {
     if (!Register.Member_Table.Active() || !Register.Group_Table.Active()) return;
     try {
@@ -178,7 +178,7 @@ void TMainForm::groupClicked()
     }
 }
 
-void TMainForm::showGroup()
+void MainWindow::showGroup()
 {
     Engine->endSearchForGroupClick();
 
@@ -210,7 +210,7 @@ void TMainForm::showGroup()
     if (m_ui.groupList->checked(m_ui.groupList->currentRow())) m_ui.deviceList->selectAll();
 }
 
-void TMainForm::groupDoubleClicked()
+void MainWindow::groupDoubleClicked()
 {
     const int entry = m_ui.groupList->currentRow();
     if (entry < 0) return;
@@ -227,7 +227,7 @@ void TMainForm::groupDoubleClicked()
     }
 }
 
-void TMainForm::deviceListClicked()
+void MainWindow::deviceListClicked()
 {
     Engine->stopSelfCheck();
     const int entry = m_ui.groupList->currentRow();
@@ -238,7 +238,7 @@ void TMainForm::deviceListClicked()
     }
 }
 
-void TMainForm::deviceSelectionChanged()
+void MainWindow::deviceSelectionChanged()
 {
     // Selecting every row, by hand or with the keyboard, checks the group's entry.
     if (m_view->rowCount() == 0 || m_view->selectedCount() != m_view->rowCount()) return;
@@ -246,7 +246,7 @@ void TMainForm::deviceSelectionChanged()
     if (m_ui.groupList->currentRow() >= 0) m_ui.groupList->setChecked(m_ui.groupList->currentRow(), true);
 }
 
-void TMainForm::groupsClicked()
+void MainWindow::groupsClicked()
 {
     Engine->stopSelfCheck();
     Engine->stopSearch();

@@ -24,12 +24,12 @@ struct TPasswordTab {
     QLineEdit* repeatEdit = nullptr;
 };
 
-class TModPSWForm : public QDialog {
+class PasswordChangeDialog : public QDialog {
     Q_OBJECT
 public:
     // Created once, hidden, and reused; not modal. The store must be open (it is from the
     // log-in on).
-    explicit TModPSWForm(TPasswordStore& store, QWidget* owner = nullptr);
+    explicit PasswordChangeDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
     // Shows the dialog for the current level in the current language, on the operator tab
     // with empty fields; one already visible is only brought forward.

@@ -11,7 +11,7 @@ class QRadioButton;
 class QWidget;
 class TDeviceListView;
 
-struct GroupSetControls {
+struct GroupEditorControls {
     // Always shown: two groups side by side.
     QComboBox* leftGroupSelector = nullptr;   // one entry per group record, its group ID as item data
     TDeviceListView* leftList = nullptr;      // devices of the left group

@@ -5,7 +5,7 @@
 
 #include "common/texts.h"
 
-namespace mainform {
+namespace mainwindow {
 
 
 inline constexpr Text CaptionAdvanced{"Tarvello(高级用户版)", "Tarvello V2.0 (Advance User)"};
@@ -142,4 +142,4 @@ inline constexpr Text TargetSelfCheck{"自检中：%1", "Self-check: %1"};
 inline constexpr Text TargetNotInRegister{"不在登记表中：%1", "Not in the register: %1"};
 inline constexpr const char* PortSettingsPanel = "%1，4800，8，N，1";
 
-} // namespace mainform
+} // namespace mainwindow

@@ -1,4 +1,4 @@
-#include "access/optpsw.h"
+#include "access/logindialog.h"
 
 #include "access/dialogs.h"
 #include "access/passwordedit.h"
@@ -25,7 +25,7 @@ constexpr Text WrongPasswordText{"密码输入不正确，请重新输入。",
 
 }  // namespace
 
-TOptPSWForm::TOptPSWForm(TPasswordStore& store, QWidget* owner)
+LoginDialog::LoginDialog(TPasswordStore& store, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint
                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       m_store(store)
@@ -40,21 +40,21 @@ TOptPSWForm::TOptPSWForm(TPasswordStore& store, QWidget* owner)
     m_enterButton = face.enterButton;
     m_cancelButton = face.cancelButton;
 
-    connect(m_enterButton, &QPushButton::clicked, this, &TOptPSWForm::enterClicked);
+    connect(m_enterButton, &QPushButton::clicked, this, &LoginDialog::enterClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
     if (owner && owner->isWindow())
         owner->hide();
 }
 
-void TOptPSWForm::showEvent(QShowEvent* event)
+void LoginDialog::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous())
         FormShow();
     QDialog::showEvent(event);
 }
 
-void TOptPSWForm::FormShow()
+void LoginDialog::FormShow()
 {
     OptPSWFormProcLanguage(CurLanguage);
     CentreOnDesktop(this);
@@ -68,7 +68,7 @@ void TOptPSWForm::FormShow()
     }
 }
 
-void TOptPSWForm::OptPSWFormProcLanguage(int16_t language)
+void LoginDialog::OptPSWFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1)
         return;
@@ -78,7 +78,7 @@ void TOptPSWForm::OptPSWFormProcLanguage(int16_t language)
     m_cancelButton->setText(pick(CancelText, language));
 }
 
-void TOptPSWForm::enterClicked()
+void LoginDialog::enterClicked()
 {
     const QString typed = m_passwordEdit->text();
     UserMode = ModeNone;
@@ -105,7 +105,7 @@ void TOptPSWForm::enterClicked()
     m_passwordEdit->setFocus();
 }
 
-void TOptPSWForm::done(int result)
+void LoginDialog::done(int result)
 {
     if (UserMode == ModeNone) {
         m_passwordEdit->clear();

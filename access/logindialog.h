@@ -10,13 +10,13 @@ class QLineEdit;
 class QPushButton;
 class TPasswordStore;
 
-class TOptPSWForm : public QDialog {
+class LoginDialog : public QDialog {
     Q_OBJECT
 public:
     // Modal; hides the owner (the main window stays hidden until a log-in succeeds). Opens
     // the store when shown. exec() answers Accepted when a level was granted (UserMode holds
     // it) and Rejected when the log-in was abandoned (UserMode is ModeNone, the store closed).
-    explicit TOptPSWForm(TPasswordStore& store, QWidget* owner = nullptr);
+    explicit LoginDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
     void OptPSWFormProcLanguage(int16_t language);
 

@@ -1,4 +1,4 @@
-#include "access/modifypsw.h"
+#include "access/passwordchangedialog.h"
 
 #include "access/dialogs.h"
 #include "access/passwordedit.h"
@@ -34,7 +34,7 @@ constexpr Text WrongPasswordText{"密码输入不正确，请重新输入。",
 
 }  // namespace
 
-TModPSWForm::TModPSWForm(TPasswordStore& store, QWidget* owner)
+PasswordChangeDialog::PasswordChangeDialog(TPasswordStore& store, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint
                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       m_store(store)
@@ -101,18 +101,18 @@ TModPSWForm::TModPSWForm(TPasswordStore& store, QWidget* owner)
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(m_tabWidget, &QTabWidget::currentChanged, this, &TModPSWForm::tabChanged);
-    connect(m_okButton, &QPushButton::clicked, this, &TModPSWForm::okClicked);
-    connect(m_applyButton, &QPushButton::clicked, this, &TModPSWForm::applyClicked);
+    connect(m_tabWidget, &QTabWidget::currentChanged, this, &PasswordChangeDialog::tabChanged);
+    connect(m_okButton, &QPushButton::clicked, this, &PasswordChangeDialog::okClicked);
+    connect(m_applyButton, &QPushButton::clicked, this, &PasswordChangeDialog::applyClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TModPSWForm::showModPSW()
+void PasswordChangeDialog::showModPSW()
 {
     ShowOrBringForward(this, [this] { FormShow(); });
 }
 
-void TModPSWForm::FormShow()
+void PasswordChangeDialog::FormShow()
 {
     m_changed = false;
     if (UserMode == ModeOperator || UserMode == ModeAdministrator || UserMode == ModeSuperUser) {
@@ -128,7 +128,7 @@ void TModPSWForm::FormShow()
     CentreOnDesktop(this);
 }
 
-void TModPSWForm::ModPSWFormProcLanguage(int16_t language)
+void PasswordChangeDialog::ModPSWFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1)
         return;
@@ -145,7 +145,7 @@ void TModPSWForm::ModPSWFormProcLanguage(int16_t language)
     m_cancelButton->setText(pick(CancelText, language));
 }
 
-void TModPSWForm::clearFields()
+void PasswordChangeDialog::clearFields()
 {
     for (TPasswordTab& tab : m_tabs) {
         tab.oldPasswordEdit->clear();
@@ -154,20 +154,20 @@ void TModPSWForm::clearFields()
     }
 }
 
-TPasswordTab& TModPSWForm::activeTab()
+TPasswordTab& PasswordChangeDialog::activeTab()
 {
     const int index = m_tabWidget->currentIndex();
     return m_tabs[static_cast<size_t>(index >= 0 && index < static_cast<int>(m_tabs.size()) ? index : 0)];
 }
 
-void TModPSWForm::tabChanged(int index)
+void PasswordChangeDialog::tabChanged(int index)
 {
     clearFields();
     if (index >= 0 && index < static_cast<int>(m_tabs.size()))
         m_tabs[static_cast<size_t>(index)].oldPasswordEdit->setFocus();
 }
 
-void TModPSWForm::applyClicked()
+void PasswordChangeDialog::applyClicked()
 {
     m_changed = false;
     TPasswordTab& tab = activeTab();
@@ -198,7 +198,7 @@ void TModPSWForm::applyClicked()
     emit passwordChanged();
 }
 
-void TModPSWForm::okClicked()
+void PasswordChangeDialog::okClicked()
 {
     if (!activeTab().oldPasswordEdit->text().isEmpty())
         applyClicked();
@@ -208,7 +208,7 @@ void TModPSWForm::okClicked()
         close();
 }
 
-void TModPSWForm::done(int result)
+void PasswordChangeDialog::done(int result)
 {
     clearFields();
     QDialog::done(result);

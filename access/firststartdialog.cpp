@@ -1,4 +1,4 @@
-#include "access/firststart.h"
+#include "access/firststartdialog.h"
 
 #include "access/dialogs.h"
 #include "access/passwordedit.h"
@@ -50,7 +50,7 @@ constexpr RowTexts Rows[] = {{&OperatorText, &OperatorEmptyText, &OperatorDiffer
 
 }  // namespace
 
-TFirstStartForm::TFirstStartForm(TPasswordStore& store, QWidget* owner)
+FirstStartDialog::FirstStartDialog(TPasswordStore& store, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint
                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       m_store(store)
@@ -105,23 +105,23 @@ TFirstStartForm::TFirstStartForm(TPasswordStore& store, QWidget* owner)
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(m_createButton, &QPushButton::clicked, this, &TFirstStartForm::createClicked);
+    connect(m_createButton, &QPushButton::clicked, this, &FirstStartDialog::createClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-bool TFirstStartForm::asksSuperUser() const
+bool FirstStartDialog::asksSuperUser() const
 {
     return Edition == EditionAdvanced;
 }
 
-void TFirstStartForm::showEvent(QShowEvent* event)
+void FirstStartDialog::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous())
         FormShow();
     QDialog::showEvent(event);
 }
 
-void TFirstStartForm::FormShow()
+void FirstStartDialog::FormShow()
 {
     superUserRow().levelLabel->setVisible(asksSuperUser());
     superUserRow().passwordEdit->setVisible(asksSuperUser());
@@ -131,7 +131,7 @@ void TFirstStartForm::FormShow()
     operatorRow().passwordEdit->setFocus();
 }
 
-void TFirstStartForm::FirstStartFormProcLanguage(int16_t language)
+void FirstStartDialog::FirstStartFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1)
         return;
@@ -145,7 +145,7 @@ void TFirstStartForm::FirstStartFormProcLanguage(int16_t language)
     m_cancelButton->setText(pick(CancelText, language));
 }
 
-void TFirstStartForm::createClicked()
+void FirstStartDialog::createClicked()
 {
     const size_t asked = asksSuperUser() ? 3 : 2;
     for (size_t i = 0; i < asked; ++i) {
@@ -175,7 +175,7 @@ void TFirstStartForm::createClicked()
     accept();
 }
 
-void TFirstStartForm::done(int result)
+void FirstStartDialog::done(int result)
 {
     for (TFirstPasswordRow& row : m_rows) {
         row.passwordEdit->clear();

@@ -1,6 +1,6 @@
 // The main window's motion panel beyond the five buttons: stop-all (the button and F12 in every
 // window of the program), the line that says what a press moves, and ending the work on a port.
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -18,13 +18,13 @@
 #include <map>
 
 #include "app/engineview.h"
-#include "app/mainform_texts.h"
+#include "app/mainwindow_texts.h"
 #include "common/messages.h"
 #include "common/state.h"
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 #include "protocol/frames.h"
 
-using namespace mainform;
+using namespace mainwindow;
 
 namespace {
 
@@ -101,19 +101,19 @@ QString describe(const ControlEngine::MotionTargets& t, int language)
 
 } // namespace
 
-void TMainForm::installStopAllKey()
+void MainWindow::installStopAllKey()
 {
     m_stopAllKey = new StopAllKey(this, [this] { stopAllPressed(); });
     qApp->installEventFilter(m_stopAllKey);
 }
 
-void TMainForm::stopAllPressed()
+void MainWindow::stopAllPressed()
 {
     if (m_closed) return;
     Engine->stopAll();
 }
 
-void TMainForm::updateTargetLine()
+void MainWindow::updateTargetLine()
 {
     if (!m_ui.targetLine || !Engine) return;
     QString text;
@@ -127,7 +127,7 @@ void TMainForm::updateTargetLine()
     m_ui.targetLine->setText(text);
 }
 
-void TMainForm::fitControlPanel()
+void MainWindow::fitControlPanel()
 {
     // As wide as the stop-all button and the longest fixed line need, in either language.
     const QFontMetrics metrics(m_ui.targetLine->font());
@@ -139,7 +139,7 @@ void TMainForm::fitControlPanel()
     m_ui.controlPanel->setFixedWidth(std::clamp(widest + 12, 138, 260));
 }
 
-void TMainForm::logDropped(const uint8_t* bytes, int count)
+void MainWindow::logDropped(const uint8_t* bytes, int count)
 {
     const QString hex = QString::fromStdString(HexLine(bytes, static_cast<size_t>(count)));
     m_record.addNote(pick(DroppedRecord, 1) + QStringLiteral(": ") + hex.trimmed());
@@ -147,7 +147,7 @@ void TMainForm::logDropped(const uint8_t* bytes, int count)
     m_ui.trafficLog->appendPlainText(hex);
 }
 
-void TMainForm::readdressDropped(const std::vector<ReaddressMove>& moves)
+void MainWindow::readdressDropped(const std::vector<ReaddressMove>& moves)
 {
     // The register keeps each device where it was; only a record the move had changed is put back.
     QStringList named;
@@ -179,7 +179,7 @@ void TMainForm::readdressDropped(const std::vector<ReaddressMove>& moves)
     });
 }
 
-QWidget* TMainForm::windowInUse()
+QWidget* MainWindow::windowInUse()
 {
     QWidget* active = QApplication::activeWindow();
     if (active && (active == this || active->parentWidget() == this || active == m_editor)) return active;
@@ -187,7 +187,7 @@ QWidget* TMainForm::windowInUse()
     return this;
 }
 
-void TMainForm::endWorkOnPort()
+void MainWindow::endWorkOnPort()
 {
     if (!Engine || !Comm1.isOpen()) {
         if (Engine) {

@@ -9,7 +9,7 @@
 #include <functional>
 #include <optional>
 
-#include "editor/groupsetcontrols.h"
+#include "editor/groupeditorcontrols.h"
 
 class EditorHost;
 class QComboBox;
@@ -19,7 +19,7 @@ class TRegister;
 class TTable;
 struct Text;
 
-class TGroupSetForm : public QWidget {
+class GroupEditor : public QWidget {
     Q_OBJECT
 public:
     static constexpr int CompactWidth = 446;
@@ -28,7 +28,7 @@ public:
 
     enum class EditMode { Modify, ForceModify, Add, Delete };
 
-    explicit TGroupSetForm(EditorHost& host, QWidget* owner = nullptr);
+    explicit GroupEditor(EditorHost& host, QWidget* owner = nullptr);
 
     // Opens the window from the main window: both lists start on the ungrouped devices and
     // group 1, in the form it was last left in, on top, without blocking. Already open, it is
@@ -38,7 +38,7 @@ public:
     void registerChanged();
     void GroupSetFormProcLanguage(int16_t language);
 
-    const GroupSetControls& controls() const { return m_ui; }
+    const GroupEditorControls& controls() const { return m_ui; }
     bool advanced() const { return m_advanced; }
     EditMode mode() const { return m_mode; }
 
@@ -123,7 +123,7 @@ private:
     TTable& groups();
 
     EditorHost& m_host;
-    GroupSetControls m_ui;
+    GroupEditorControls m_ui;
 
     // The group each selector shows, by group ID, restored after every refresh; none at the
     // opening, where the selectors start on their first entries (the right one on its second).

@@ -11,12 +11,12 @@ class QLineEdit;
 class QPushButton;
 class TPasswordStore;
 
-class TAdmPSWForm : public QDialog {
+class AdminPasswordDialog : public QDialog {
     Q_OBJECT
 public:
     // Created once, hidden, and reused; not modal. The store must be open when a password is
     // entered (it is from the log-in on).
-    explicit TAdmPSWForm(TPasswordStore& store, QWidget* owner = nullptr);
+    explicit AdminPasswordDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
     // Shows the dialog in the current language; one already visible is only brought forward.
     void showAdmPSW();

@@ -1,4 +1,4 @@
-#include "app/mainform.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -28,16 +28,16 @@
 #include <QProgressBar>
 #include <QTranslator>
 
-#include "access/admpsw.h"
+#include "access/adminpassworddialog.h"
 #include "access/login.h"
-#include "access/modifypsw.h"
+#include "access/passwordchangedialog.h"
 #include "app/about.h"
 #include "protocol/bussettings.h"
 #include "app/conversion_prompt.h"
 #include "app/editorlink.h"
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 #include "app/engineview.h"
-#include "app/mainform_texts.h"
+#include "app/mainwindow_texts.h"
 #include "core/registeradapter.h"
 #include "app/widgets.h"
 #include "common/digitsfield.h"
@@ -46,9 +46,9 @@
 #include "protocol/frames.h"
 #include "serial/portname.h"
 
-using namespace mainform;
+using namespace mainwindow;
 
-TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPaths)
+MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPaths)
     : QMainWindow(parent),
       Comm1(this),
       Tx([this](const uint8_t* buffer, uint16_t length) {
@@ -86,7 +86,7 @@ TMainForm::TMainForm(const QString& dataDir, QWidget* parent, PortPaths portPath
     fitControlPanel();
 }
 
-TMainForm::~TMainForm()
+MainWindow::~MainWindow()
 {
     FormClose();
     // The engine's timers and the view go before the widgets they point at.
@@ -94,14 +94,14 @@ TMainForm::~TMainForm()
     Engine = nullptr;
 }
 
-QProgressBar* TMainForm::pollProgressBar() const
+QProgressBar* MainWindow::pollProgressBar() const
 {
     return m_view->progressBar();
 }
 
 // ---------------------------------------------------------------- composition
 
-void TMainForm::buildToolBar()
+void MainWindow::buildToolBar()
 {
     m_ui.toolBar = new QToolBar(this);
     m_ui.toolBar->setObjectName(QStringLiteral("toolBar"));
@@ -160,14 +160,14 @@ void TMainForm::buildToolBar()
     l3->addWidget(m_ui.fastBusCheck);
     m_ui.toolBar->addWidget(m_ui.portFrame);
 
-    connect(m_ui.aboutButton, &QToolButton::clicked, this, &TMainForm::aboutClicked);
-    connect(m_ui.fastBusCheck, &QCheckBox::clicked, this, &TMainForm::fastBusClicked);
-    connect(m_ui.exitButton, &QToolButton::clicked, this, &TMainForm::exitClicked);
-    connect(m_ui.passwordButton, &QToolButton::clicked, this, &TMainForm::passwordClicked);
-    connect(m_ui.languageSelector, &QComboBox::activated, this, &TMainForm::languageSelected);
+    connect(m_ui.aboutButton, &QToolButton::clicked, this, &MainWindow::aboutClicked);
+    connect(m_ui.fastBusCheck, &QCheckBox::clicked, this, &MainWindow::fastBusClicked);
+    connect(m_ui.exitButton, &QToolButton::clicked, this, &MainWindow::exitClicked);
+    connect(m_ui.passwordButton, &QToolButton::clicked, this, &MainWindow::passwordClicked);
+    connect(m_ui.languageSelector, &QComboBox::activated, this, &MainWindow::languageSelected);
 }
 
-void TMainForm::buildPanes()
+void MainWindow::buildPanes()
 {
     auto* central = new QWidget(this);
     central->setObjectName(QStringLiteral("Central"));
@@ -232,7 +232,7 @@ void TMainForm::buildPanes()
     setCentralWidget(central);
 }
 
-void TMainForm::buildRightPanel()
+void MainWindow::buildRightPanel()
 {
     m_ui.controlPanel = new QWidget(this);
     m_ui.controlPanel->setObjectName(QStringLiteral("controlPanel"));
@@ -332,11 +332,11 @@ void TMainForm::buildRightPanel()
         menu->addSeparator();
         QAction* save = menu->addAction(pick(SaveTrafficRecordAction));
         save->setShortcut(QKeySequence::Save);
-        connect(save, &QAction::triggered, this, &TMainForm::saveTrafficRecord);
+        connect(save, &QAction::triggered, this, &MainWindow::saveTrafficRecord);
         menu->exec(m_ui.trafficLog->viewport()->mapToGlobal(pos));
     });
     auto* saveShortcut = new QShortcut(QKeySequence::Save, this);
-    connect(saveShortcut, &QShortcut::activated, this, &TMainForm::saveTrafficRecord);
+    connect(saveShortcut, &QShortcut::activated, this, &MainWindow::saveTrafficRecord);
     m_ui.trafficLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_ui.trafficLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QPalette pal = m_ui.trafficLog->palette();
@@ -358,10 +358,10 @@ void TMainForm::buildRightPanel()
     strip->addWidget(m_ui.clearButton);
     v->addWidget(m_ui.clearStrip);
 
-    connect(m_ui.clearButton, &QPushButton::clicked, this, &TMainForm::clearLogClicked);
+    connect(m_ui.clearButton, &QPushButton::clicked, this, &MainWindow::clearLogClicked);
 }
 
-void TMainForm::buildStatusBar()
+void MainWindow::buildStatusBar()
 {
     m_ui.statusBar = new TStatusBar(this);
     m_ui.statusBar->setObjectName(QStringLiteral("statusBar"));
@@ -374,30 +374,30 @@ void TMainForm::buildStatusBar()
     m_ui.statusBar->setOwnerDrawPanel(ProgressPanel);
 }
 
-void TMainForm::connectControls()
+void MainWindow::connectControls()
 {
     connect(m_ui.refreshButton, &QToolButton::clicked, this, [this] { Engine->refreshClicked(); });
-    connect(m_ui.groupsButton, &QToolButton::clicked, this, &TMainForm::groupsClicked);
+    connect(m_ui.groupsButton, &QToolButton::clicked, this, &MainWindow::groupsClicked);
     connect(m_ui.forwardButton, &QToolButton::clicked, this, [this] { Engine->forwardPressed(); });
     connect(m_ui.backwardButton, &QToolButton::clicked, this, [this] { Engine->backwardPressed(); });
     connect(m_ui.upButton, &QToolButton::clicked, this, [this] { Engine->upPressed(); });
     connect(m_ui.stopButton, &QToolButton::clicked, this, [this] { Engine->stopPressed(); });
     connect(m_ui.downButton, &QToolButton::clicked, this, [this] { Engine->downPressed(); });
-    connect(m_ui.stopAllButton, &QPushButton::clicked, this, &TMainForm::stopAllPressed);
+    connect(m_ui.stopAllButton, &QPushButton::clicked, this, &MainWindow::stopAllPressed);
     // The target line follows every click, tick and selection.
-    connect(m_ui.groupList, &QListWidget::itemChanged, this, &TMainForm::updateTargetLine);
-    connect(m_ui.groupList, &QListWidget::currentRowChanged, this, &TMainForm::updateTargetLine);
+    connect(m_ui.groupList, &QListWidget::itemChanged, this, &MainWindow::updateTargetLine);
+    connect(m_ui.groupList, &QListWidget::currentRowChanged, this, &MainWindow::updateTargetLine);
     connect(m_ui.deviceList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &TMainForm::updateTargetLine);
-    connect(m_ui.deviceList->model(), &QAbstractItemModel::modelReset, this, &TMainForm::updateTargetLine);
-    connect(m_ui.deviceList->model(), &QAbstractItemModel::rowsRemoved, this, &TMainForm::updateTargetLine);
+            &MainWindow::updateTargetLine);
+    connect(m_ui.deviceList->model(), &QAbstractItemModel::modelReset, this, &MainWindow::updateTargetLine);
+    connect(m_ui.deviceList->model(), &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateTargetLine);
     connect(m_ui.searchButton, &QPushButton::clicked, this, [this] { Engine->searchClicked(); });
     connect(m_ui.selfCheckButton, &QPushButton::clicked, this, [this] { Engine->selfCheckClicked(); });
-    connect(m_ui.portSelector, &QComboBox::activated, this, &TMainForm::portSelected);
-    connect(m_ui.groupList, &TCheckListBox::entryClicked, this, &TMainForm::groupClicked);
-    connect(m_ui.groupList, &TCheckListBox::entryDoubleClicked, this, &TMainForm::groupDoubleClicked);
-    connect(m_ui.deviceList, &QTableWidget::itemSelectionChanged, this, &TMainForm::deviceSelectionChanged);
-    connect(m_ui.deviceList, &TListView::listClicked, this, &TMainForm::deviceListClicked);
+    connect(m_ui.portSelector, &QComboBox::activated, this, &MainWindow::portSelected);
+    connect(m_ui.groupList, &TCheckListBox::entryClicked, this, &MainWindow::groupClicked);
+    connect(m_ui.groupList, &TCheckListBox::entryDoubleClicked, this, &MainWindow::groupDoubleClicked);
+    connect(m_ui.deviceList, &QTableWidget::itemSelectionChanged, this, &MainWindow::deviceSelectionChanged);
+    connect(m_ui.deviceList, &TListView::listClicked, this, &MainWindow::deviceListClicked);
     new DigitsOnlyFilter(m_ui.rangeStartEdit, QStringLiteral("1"), RangeStartDigitsText, this);
     new DigitsOnlyFilter(m_ui.rangeEndEdit, QStringLiteral("999"), RangeEndDigitsText, this);
     new DigitsOnlyFilter(m_ui.periodEdit, QStringLiteral("60"), PeriodRangeText, this);
@@ -405,7 +405,7 @@ void TMainForm::connectControls()
 
 // ---------------------------------------------------------------- life of the window
 
-void TMainForm::FormCreate()
+void MainWindow::FormCreate()
 {
     Edition = BuildEdition();
     UserMode = ModeNone;
@@ -449,21 +449,21 @@ void TMainForm::FormCreate()
     Comm1.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
     PortOpen = ComOpen() ? 1 : 0;
 
-    m_about = new TAboutForm(this);
-    m_administratorDialog = new TAdmPSWForm(m_passwords, this);
-    connect(m_administratorDialog, &TAdmPSWForm::levelRaised, this, &TMainForm::levelRaised);
-    connect(m_administratorDialog, &QDialog::finished, this, &TMainForm::ProcStatusBar);
-    m_passwordDialog = new TModPSWForm(m_passwords, this);
-    connect(m_passwordDialog, &TModPSWForm::passwordChanged, this, &TMainForm::ProcStatusBar);
+    m_about = new AboutBox(this);
+    m_administratorDialog = new AdminPasswordDialog(m_passwords, this);
+    connect(m_administratorDialog, &AdminPasswordDialog::levelRaised, this, &MainWindow::levelRaised);
+    connect(m_administratorDialog, &QDialog::finished, this, &MainWindow::ProcStatusBar);
+    m_passwordDialog = new PasswordChangeDialog(m_passwords, this);
+    connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::ProcStatusBar);
     m_portRetry.setInterval(PortRetryMs);
-    connect(&m_portRetry, &QTimer::timeout, this, &TMainForm::portRetryTick);
+    connect(&m_portRetry, &QTimer::timeout, this, &MainWindow::portRetryTick);
 
     m_editorHost = std::make_unique<MainEditorHost>(*this);
-    m_editor = new TGroupSetForm(*m_editorHost, this);
-    LogIn = [](TMainForm& form) { return LogInAtStart(form.m_passwords, &form); };
+    m_editor = new GroupEditor(*m_editorHost, this);
+    LogIn = [](MainWindow& form) { return LogInAtStart(form.m_passwords, &form); };
 }
 
-bool TMainForm::startUp()
+bool MainWindow::startUp()
 {
     // A data directory still in the Paradox format is converted first, or the program ends
     // untouched; nothing may open a table before.
@@ -483,14 +483,14 @@ bool TMainForm::startUp()
     return true;
 }
 
-void TMainForm::showSelfCheckControls(bool visible)
+void MainWindow::showSelfCheckControls(bool visible)
 {
     m_ui.periodLabel->setVisible(visible);
     m_ui.periodEdit->setVisible(visible);
     m_ui.selfCheckButton->setVisible(visible);
 }
 
-void TMainForm::levelRaised()
+void MainWindow::levelRaised()
 {
     // The administrator password may have made an operator the super-user, whose level shows
     // the self-check as a log-in would.
@@ -499,14 +499,14 @@ void TMainForm::levelRaised()
     openGroupEditor();
 }
 
-void TMainForm::openGroupEditor()
+void MainWindow::openGroupEditor()
 {
     Engine->stopSelfCheck();
     Engine->stopSearch();
     m_editor->showEditor();
 }
 
-void TMainForm::FormShow()
+void MainWindow::FormShow()
 {
     // A search still running when the window is shown again ends properly, caption and fields
     // included, rather than being left without its time-out.
@@ -544,7 +544,7 @@ void TMainForm::FormShow()
     ListRefresh();
 }
 
-void TMainForm::FormClose()
+void MainWindow::FormClose()
 {
     if (m_closed) return;
     m_closed = true;
@@ -559,7 +559,7 @@ void TMainForm::FormClose()
     Comm1.ClosePort();
 }
 
-void TMainForm::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     FormClose();
     if (m_about) m_about->close();
@@ -569,7 +569,7 @@ void TMainForm::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-void TMainForm::resizeEvent(QResizeEvent* event)
+void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
     // Keep at least the design size; both sides snap back even when only one was too small.
@@ -578,7 +578,7 @@ void TMainForm::resizeEvent(QResizeEvent* event)
 
 // ---------------------------------------------------------------- language
 
-void TMainForm::MainFormProcLanguage(int16_t language)
+void MainWindow::MainFormProcLanguage(int16_t language)
 {
     if (language != 0 && language != 1) return;
     auto t = [language](const Text& text) { return pick(text, language); };
@@ -618,7 +618,7 @@ void TMainForm::MainFormProcLanguage(int16_t language)
     updateTargetLine();
 }
 
-void TMainForm::languageSelected(int index)
+void MainWindow::languageSelected(int index)
 {
     CurLanguage = static_cast<int16_t>(index);
     loadQtTranslations(CurLanguage);
@@ -631,7 +631,7 @@ void TMainForm::languageSelected(int index)
 
 // ---------------------------------------------------------------- status bar and hints
 
-void TMainForm::ProcStatusBar()
+void MainWindow::ProcStatusBar()
 {
     if (CurLanguage != 0 && CurLanguage != 1) {
         m_ui.statusBar->setPanelText(ModePanel, QString());
@@ -644,7 +644,7 @@ void TMainForm::ProcStatusBar()
     m_ui.statusBar->setPanelText(ModePanel, pick(*text));
 }
 
-void TMainForm::installHints()
+void MainWindow::installHints()
 {
     // Controls with a hint of their own.
     for (const Hint& hint : Hints) {
@@ -666,7 +666,7 @@ void TMainForm::installHints()
     }
 }
 
-bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseMove) {
         auto it = m_hintKeys.constFind(watched);
@@ -684,7 +684,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void TMainForm::showHint(const QString& key)
+void MainWindow::showHint(const QString& key)
 {
     for (const Hint& hint : Hints) {
         if (key == QLatin1String(hint.key)) {
@@ -695,7 +695,7 @@ void TMainForm::showHint(const QString& key)
     }
 }
 
-void TMainForm::showDeviceCount()
+void MainWindow::showDeviceCount()
 {
     if (searchRunning()) return; // the search progress text stays visible
     const QString s = pick(DeviceCountText);
@@ -705,55 +705,55 @@ void TMainForm::showDeviceCount()
 
 // ---------------------------------------------------------------- traffic log
 
-void TMainForm::logFrame(bool transmitted, const uint8_t* bytes, int count)
+void MainWindow::logFrame(bool transmitted, const uint8_t* bytes, int count)
 {
     if (!transmitted) m_record.add(false, bytes, count); // sent frames are recorded as the port takes them
     m_ui.trafficLog->appendPlainText(transmitted ? QStringLiteral("Tx:") : QStringLiteral("Rx:"));
     m_ui.trafficLog->appendPlainText(QString::fromStdString(HexLine(bytes, static_cast<size_t>(count))));
 }
 
-void TMainForm::clearLogClicked()
+void MainWindow::clearLogClicked()
 {
     m_ui.trafficLog->clear();
 }
 
 // ---------------------------------------------------------------- tool bar commands
 
-void TMainForm::aboutClicked()
+void MainWindow::aboutClicked()
 {
     Engine->stopSearch();
     m_about->showAbout();
 }
 
-void TMainForm::exitClicked()
+void MainWindow::exitClicked()
 {
     close();
 }
 
-void TMainForm::passwordClicked()
+void MainWindow::passwordClicked()
 {
     Engine->stopSearch();
     m_passwordDialog->showModPSW();
 }
 
-void TMainForm::fastBusClicked(bool on)
+void MainWindow::fastBusClicked(bool on)
 {
     // Kept in the settings for the next start and taken at once: the next query runs on it.
     writeSetting(QStringLiteral("BUS"), QStringLiteral("Fast"), on ? QStringLiteral("1") : QStringLiteral("0"));
     ApplyBusSettings(m_settings, *Engine, Comm1);
 }
 
-void TMainForm::saveTrafficRecord()
+void MainWindow::saveTrafficRecord()
 {
     SaveTrafficRecord(m_record, this);
 }
 
-void TMainForm::noteInRecord(const QString& text)
+void MainWindow::noteInRecord(const QString& text)
 {
     m_record.addNote(text);
 }
 
-void TMainForm::nameControls(int16_t language)
+void MainWindow::nameControls(int16_t language)
 {
     for (const AccessibleText& entry : AccessibleNames) {
         QWidget* w = findChild<QWidget*>(QString::fromLatin1(entry.key));
@@ -770,12 +770,12 @@ void TMainForm::nameControls(int16_t language)
 
 // ---------------------------------------------------------------- settings, translations, table errors
 
-void TMainForm::writeSetting(const QString& section, const QString& key, const QString& value)
+void MainWindow::writeSetting(const QString& section, const QString& key, const QString& value)
 {
     if (!m_settings.WriteString(section, key, value)) reportSettingsNotSaved();
 }
 
-void TMainForm::reportSettingsNotSaved()
+void MainWindow::reportSettingsNotSaved()
 {
     // The change holds for this run; saying it at every pick would only bury the window in boxes.
     if (m_settingsWarned) return;
@@ -785,7 +785,7 @@ void TMainForm::reportSettingsNotSaved()
     ShowError(this, text.arg(QDir::toNativeSeparators(m_settings.fileName())));
 }
 
-void TMainForm::loadQtTranslations(int16_t language)
+void MainWindow::loadQtTranslations(int16_t language)
 {
     // Qt's own texts (the buttons of message boxes, the menus of edit fields) follow the
     // program's language.
@@ -805,7 +805,7 @@ void TMainForm::loadQtTranslations(int16_t language)
     }
 }
 
-void TMainForm::reportTableError(const std::exception& error)
+void MainWindow::reportTableError(const std::exception& error)
 {
     if (const auto* table = dynamic_cast<const ETableError*>(&error)) {
         const QString text = table->Text(CurLanguage);
@@ -815,12 +815,12 @@ void TMainForm::reportTableError(const std::exception& error)
     ShowError(this, QString::fromLocal8Bit(error.what()));
 }
 
-bool TMainForm::searchRunning() const
+bool MainWindow::searchRunning() const
 {
     return Engine && Engine->searchRunning();
 }
 
-bool TMainForm::selfCheckRunning() const
+bool MainWindow::selfCheckRunning() const
 {
     return Engine && Engine->SelfCheckState != 0;
 }

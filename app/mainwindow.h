@@ -23,11 +23,11 @@
 #include "serial/comm.h"
 
 class QProgressBar;
-class TAboutForm;
-class TAdmPSWForm;
-class TGroupSetForm;
+class AboutBox;
+class AdminPasswordDialog;
+class GroupEditor;
 class MainEditorHost;
-class TModPSWForm;
+class PasswordChangeDialog;
 class WindowEngineView;
 class RegisterAdapter;
 class QTranslator;
@@ -35,7 +35,7 @@ class QTranslator;
 // Status-bar panels, left to right.
 enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };
 
-class TMainForm : public QMainWindow {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int DesignWidth = 676;
@@ -47,16 +47,16 @@ public:
 
     // dataDir is the data directory ("DFiles" under the working directory in the program).
     // portPaths, when given, maps port names to devices instead of [PORTS] and the COMn rule.
-    explicit TMainForm(const QString& dataDir = QStringLiteral("DFiles"), QWidget* parent = nullptr,
+    explicit MainWindow(const QString& dataDir = QStringLiteral("DFiles"), QWidget* parent = nullptr,
                        PortPaths portPaths = {});
-    ~TMainForm() override;
+    ~MainWindow() override;
 
     // Start-up after creation: the log-in (with the passwords asked for first on a first start);
     // then the window is shown and filled. False when nobody logged in: tables and port are
     // closed, nothing was written, and the program ends.
     bool startUp();
     // The log-in step of startUp; true when UserMode holds a level. Tests replace it.
-    std::function<bool(TMainForm&)> LogIn;
+    std::function<bool(MainWindow&)> LogIn;
 
     // Operations the start-up code, the other windows and the engine's view use.
     void FormShow();
@@ -111,10 +111,10 @@ public:
     QProgressBar* pollProgressBar() const;
     TIniFile& SettingsFile() { return m_settings; }
     const QString& dataDir() const { return m_dataDir; }
-    TAboutForm* aboutForm() const { return m_about; }
-    TAdmPSWForm* administratorDialog() const { return m_administratorDialog; }
-    TModPSWForm* passwordDialog() const { return m_passwordDialog; }
-    TGroupSetForm* groupEditor() const { return m_editor; }
+    AboutBox* aboutForm() const { return m_about; }
+    AdminPasswordDialog* administratorDialog() const { return m_administratorDialog; }
+    PasswordChangeDialog* passwordDialog() const { return m_passwordDialog; }
+    GroupEditor* groupEditor() const { return m_editor; }
     TPasswordStore& passwordStore() { return m_passwords; }
     int scene() const { return m_scene; }
     // True once the window has begun to close: nothing is rebuilt or sent any more.
@@ -176,12 +176,12 @@ private:
     QString m_dataDir;
     TIniFile m_settings;
     int m_scene = 1;
-    TAboutForm* m_about = nullptr;
+    AboutBox* m_about = nullptr;
     TPasswordStore m_passwords;
-    TAdmPSWForm* m_administratorDialog = nullptr;
-    TModPSWForm* m_passwordDialog = nullptr;
+    AdminPasswordDialog* m_administratorDialog = nullptr;
+    PasswordChangeDialog* m_passwordDialog = nullptr;
     std::unique_ptr<MainEditorHost> m_editorHost;
-    TGroupSetForm* m_editor = nullptr;
+    GroupEditor* m_editor = nullptr;
     std::unique_ptr<WindowEngineView> m_view;
     std::unique_ptr<RegisterAdapter> m_registerAdapter;
     QTranslator* m_qtTranslator = nullptr;

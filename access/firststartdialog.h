@@ -19,13 +19,13 @@ struct TFirstPasswordRow {
     QLineEdit* repeatEdit = nullptr;
 };
 
-class TFirstStartForm : public QDialog {
+class FirstStartDialog : public QDialog {
     Q_OBJECT
 public:
     // Modal. Asks for the operator's and the administrator's passwords, and the super-user's
     // in the advanced-user edition. exec() answers Accepted once the store has been created,
     // Rejected when the user cancelled (nothing is written then).
-    explicit TFirstStartForm(TPasswordStore& store, QWidget* owner = nullptr);
+    explicit FirstStartDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
     void FirstStartFormProcLanguage(int16_t language);
 

@@ -1,6 +1,6 @@
 // The device box of the editor and the moves between the two lists: adding and deleting change the
 // register alone; modify, force-modify and the moves also re-address the devices on the bus.
-#include "editor/groupsetform.h"
+#include "editor/groupeditor.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -17,7 +17,7 @@
 #include "common/messages.h"
 #include "editor/editorhost.h"
 #include "editor/editorwidgets.h"
-#include "editor/groupsetform_texts.h"
+#include "editor/groupeditor_texts.h"
 #include "register/register.h"
 
 using namespace groupset;
@@ -104,14 +104,14 @@ void putBackGroups(TTable& table, const std::vector<DeviceRecord>& before)
 
 // ---------------------------------------------------------------- modes and fields
 
-void TGroupSetForm::modeSelected(int mode, bool checked)
+void GroupEditor::modeSelected(int mode, bool checked)
 {
     if (!checked) return;
     m_mode = static_cast<EditMode>(mode);
     applyMode();
 }
 
-void TGroupSetForm::applyMode()
+void GroupEditor::applyMode()
 {
     m_ui.modifyButton->setEnabled(m_mode == EditMode::Modify);
     m_ui.forceModifyButton->setEnabled(m_mode == EditMode::ForceModify);
@@ -126,19 +126,19 @@ void TGroupSetForm::applyMode()
     m_ui.forceModifyWarning->setVisible(m_mode == EditMode::ForceModify);
 }
 
-void TGroupSetForm::newIdChanged()
+void GroupEditor::newIdChanged()
 {
     updateForceModifyWarning();
 }
 
-void TGroupSetForm::newGroupChanged(int index)
+void GroupEditor::newGroupChanged(int index)
 {
     m_newGroup = m_ui.newGroupSelector->itemData(index).toInt();
     updateForceModifyWarning();
 }
 
 // Enter in the name field adds, whatever the mode, and moves the old ID on by one for the next.
-void TGroupSetForm::newNameReturnPressed()
+void GroupEditor::newNameReturnPressed()
 {
     addClicked();
     bool number = false;
@@ -146,14 +146,14 @@ void TGroupSetForm::newNameReturnPressed()
     if (number) m_ui.oldIdText->setText(QString::number(id + 1));
 }
 
-bool TGroupSetForm::deviceNameFits()
+bool GroupEditor::deviceNameFits()
 {
     if (GbkLength(m_ui.newNameEdit->text()) <= DeviceNameMaxBytes) return true;
     inform(DeviceNameTooLong);
     return false;
 }
 
-std::optional<int> TGroupSetForm::newDeviceId(const Text& emptyText, const Text& zeroText, bool markField)
+std::optional<int> GroupEditor::newDeviceId(const Text& emptyText, const Text& zeroText, bool markField)
 {
     const QString text = m_ui.newIdEdit->text();
     if (text.isEmpty()) {
@@ -173,7 +173,7 @@ std::optional<int> TGroupSetForm::newDeviceId(const Text& emptyText, const Text&
 
 // A register converted from earlier versions may hold a device 0: its frame would reach the whole
 // group, so such a device is never re-addressed on its own.
-bool TGroupSetForm::addressable(int id)
+bool GroupEditor::addressable(int id)
 {
     if (id >= LowestDeviceId && id <= HighestDeviceId) return true;
     const QString message = pick(IdNotAddressable);
@@ -183,12 +183,12 @@ bool TGroupSetForm::addressable(int id)
 
 // ---------------------------------------------------------------- add
 
-void TGroupSetForm::addClicked()
+void GroupEditor::addClicked()
 {
     guarded([this] { addDevice(); });
 }
 
-void TGroupSetForm::addDevice()
+void GroupEditor::addDevice()
 {
     const std::optional<int> id = newDeviceId(MemberIdEmpty, AddIdZero, false);
     if (!id) return;
@@ -204,12 +204,12 @@ void TGroupSetForm::addDevice()
 
 // ---------------------------------------------------------------- delete
 
-void TGroupSetForm::deleteClicked()
+void GroupEditor::deleteClicked()
 {
     guarded([this] { deleteDevices(); });
 }
 
-void TGroupSetForm::deleteDevices()
+void GroupEditor::deleteDevices()
 {
     TTable& table = devices();
     if (!m_ui.leftList->selectedRowsInOrder().isEmpty() || !m_ui.rightList->selectedRowsInOrder().isEmpty()) {
@@ -238,7 +238,7 @@ void TGroupSetForm::deleteDevices()
 
 // Each selected row's device leaves the register and the row the list. A row whose device is no
 // longer in the register (a search emptied it meanwhile) just goes.
-void TGroupSetForm::deleteSelectedRows(TDeviceListView* list)
+void GroupEditor::deleteSelectedRows(TDeviceListView* list)
 {
     TTable& table = devices();
     const QList<int> rows = list->selectedRowsInOrder();
@@ -250,14 +250,14 @@ void TGroupSetForm::deleteSelectedRows(TDeviceListView* list)
 
 // ---------------------------------------------------------------- modify
 
-void TGroupSetForm::modifyClicked()
+void GroupEditor::modifyClicked()
 {
     guarded([this] { modifyDevice(); });
 }
 
 // Re-addresses the device of the old information while it is on line: it takes the new group,
 // ID and name in the register and on the bus.
-void TGroupSetForm::modifyDevice()
+void GroupEditor::modifyDevice()
 {
     if (m_ui.oldIdText->text().isEmpty()) return inform(ModifyIdEmpty);
     const std::optional<int> typedId = newDeviceId(ModifyIdEmpty, ModifyIdZero, true);
@@ -302,7 +302,7 @@ void TGroupSetForm::modifyDevice()
 
 // ---------------------------------------------------------------- force-modify
 
-void TGroupSetForm::forceModifyClicked()
+void GroupEditor::forceModifyClicked()
 {
     guarded([this] { forceModifyDevice(); });
 }
@@ -311,7 +311,7 @@ void TGroupSetForm::forceModifyClicked()
 // the bus whose address is not known. Every device on the bus hears it, so the operator confirms
 // first. The register ends with one record for the new ID: the shown device's record when there
 // is one, else a new record.
-void TGroupSetForm::forceModifyDevice()
+void GroupEditor::forceModifyDevice()
 {
     const std::optional<int> typedId = newDeviceId(MemberIdEmpty, ModifyIdZero, true);
     if (!typedId) return;
@@ -354,7 +354,7 @@ void TGroupSetForm::forceModifyDevice()
 
 // "->": the selected devices of the left list join the right group. The status poll stops first
 // so its queries do not cross the re-address frames.
-void TGroupSetForm::moveRightClicked()
+void GroupEditor::moveRightClicked()
 {
     m_host.stopPoll();
     guarded([this] {
@@ -363,14 +363,14 @@ void TGroupSetForm::moveRightClicked()
 }
 
 // "<-": the selected devices of the right list join the left group.
-void TGroupSetForm::moveLeftClicked()
+void GroupEditor::moveLeftClicked()
 {
     guarded([this] {
         moveDevices(m_ui.rightList, groupOf(m_ui.rightGroupSelector), groupOf(m_ui.leftGroupSelector));
     });
 }
 
-void TGroupSetForm::moveDevices(TDeviceListView* source, int sourceGroup, int targetGroup)
+void GroupEditor::moveDevices(TDeviceListView* source, int sourceGroup, int targetGroup)
 {
     const QList<int> rows = source->selectedRowsInOrder();
     if (sourceGroup != targetGroup && sourceGroup != NoGroup && targetGroup != NoGroup && !rows.isEmpty()) {
