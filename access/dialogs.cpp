@@ -2,7 +2,7 @@
 
 #include "access/passwordedit.h"
 #include "access/passwordstore.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/state.h"
 
 #include <QDialog>

@@ -1,6 +1,6 @@
 #include "app/conversion_prompt.h"
 
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/texts.h"
 #include "register/conversion.h"
 

@@ -12,7 +12,7 @@
 #include "app/mainwindow.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 
 using namespace mainwindow;
 

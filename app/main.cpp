@@ -9,7 +9,7 @@
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
 #include "common/datadir.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/version.h"
 
 int main(int argc, char* argv[])

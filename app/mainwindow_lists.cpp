@@ -20,7 +20,7 @@
 #include "app/engineview.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/state.h"
 
 using namespace mainwindow;

@@ -19,7 +19,7 @@
 
 #include "app/engineview.h"
 #include "app/mainwindow_texts.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/state.h"
 #include "editor/groupeditor.h"
 #include "protocol/frames.h"

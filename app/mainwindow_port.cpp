@@ -6,7 +6,7 @@
 #include "app/engineview.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 
 using namespace mainwindow;
 

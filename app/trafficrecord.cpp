@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "protocol/framedescription.h"
 #include "protocol/frames.h"
 

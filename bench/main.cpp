@@ -26,7 +26,7 @@
 #include <QTemporaryDir>
 
 #include "app/mainwindow.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 
 #include <algorithm>
 #include <cstdio>

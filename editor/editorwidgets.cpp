@@ -10,7 +10,7 @@
 #include <algorithm>
 
 #include "common/gbk.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 
 // ---------------------------------------------------------------- device list
 

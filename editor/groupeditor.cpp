@@ -13,9 +13,9 @@
 #include <QScreen>
 #include <QSignalBlocker>
 
-#include "common/digitsfield.h"
+#include "ui/digitsfield.h"
 #include "common/gbk.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/state.h"
 #include "editor/editorhost.h"
 #include "editor/editorwidgets.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/gbk.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "editor/editorhost.h"
 #include "editor/editorwidgets.h"
 #include "editor/groupeditor_texts.h"

@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 
 #include "access/passwordstore.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "../support/recording_messages.h"
 #include "common/state.h"
 

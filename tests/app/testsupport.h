@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "../support/recording_messages.h"
 #include "common/state.h"
 

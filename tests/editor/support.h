@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "../support/recording_messages.h"
 #include "common/state.h"
 #include "editor/editorhost.h"

@@ -3,7 +3,7 @@
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
 #include "common/state.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "access/passwordstore.h"
 #include "common/gbk.h"
 #include "register/conversion.h"

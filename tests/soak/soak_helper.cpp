@@ -32,7 +32,7 @@
 #include <unistd.h>
 
 #include "app/mainwindow.h"
-#include "common/messages.h"
+#include "ui/messages.h"
 #include "common/state.h"
 #include "register/register.h"
 

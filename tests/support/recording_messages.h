@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "common/messages.h"
+#include "ui/messages.h"
 
 class RecordingMessages : public MessageSink {
 public:

@@ -1,10 +1,10 @@
-#include "common/digitsfield.h"
+#include "ui/digitsfield.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
 
-#include "common/messages.h"
+#include "ui/messages.h"
 
 DigitsOnlyFilter::DigitsOnlyFilter(QLineEdit* field, QString defaultText, const Text& message, QObject* parent)
     : QObject(parent), m_field(field), m_default(std::move(defaultText)), m_message(message)
