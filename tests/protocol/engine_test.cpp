@@ -1705,72 +1705,6 @@ public:
     }
 };
 
-struct StopAllCase {
-    const char* name;
-    std::function<void(ControlEngine&, MemoryView&)> busy;
-    std::vector<ReaddressMove> dropped;
-};
-
-class StopAllTest : public QueuedPortTest, public ::testing::WithParamInterface<StopAllCase> {};
-
-TEST_P(StopAllTest, TheStopGoesFirstNothingQueuedFollowsAndItGoesTwice)
-{
-    for (int id = 1; id <= 30; ++id) {
-        view.rows.push_back(MemoryRow { id, id != 30, std::nullopt, -1, std::nullopt });
-        reg.groupById[id] = 2;
-    }
-    GetParam().busy(engine, view);
-    leave();
-    leave();
-    const size_t before = line.size();
-    const size_t waiting = queued.size();
-
-    engine.stopAll();
-    run();
-    ASSERT_GT(line.size(), before);
-    EXPECT_EQ(hex(line[before]), hex(shortFrame(0xFF, 0, CmdStop)));
-    engine.onStopRepeat();
-    run();
-    int stops = 0;
-    for (size_t k = before; k < line.size(); ++k) {
-        const DecodedFrame f = DecodeFrame(line[k].data());
-        EXPECT_TRUE(f.code == CmdStop || f.code == CmdAskState) << hex(line[k]);
-        stops += f.code == CmdStop ? 1 : 0;
-    }
-    EXPECT_EQ(stops, 2);
-    EXPECT_FALSE(engine.searchRunning());
-    EXPECT_EQ(engine.selfCheckPhase(), ControlEngine::SelfCheckPhase::Stopped);
-    // What was taken back shows as dropped, never as sent.
-    for (const Bytes& d : view.droppedLog)
-        EXPECT_EQ(std::count(view.txLog.begin(), view.txLog.end(), d), 0) << hex(d);
-    EXPECT_LE(view.droppedLog.size(), waiting);
-    if (GetParam().dropped.empty())
-        EXPECT_TRUE(view.dropped.empty());
-    else
-        EXPECT_EQ(view.dropped, std::vector<std::vector<ReaddressMove>> { GetParam().dropped });
-}
-
-INSTANTIATE_TEST_SUITE_P(Busy, StopAllTest,
-    ::testing::Values(
-        StopAllCase { "DeviceQueue", [](ControlEngine& e, MemoryView&) { e.upPressed(); }, {} },
-        StopAllCase { "SelfCheck",
-            [](ControlEngine& e, MemoryView& v) {
-                v.edit3 = "60";
-                e.selfCheckClicked();
-            },
-            {} },
-        StopAllCase { "Search",
-            [](ControlEngine& e, MemoryView& v) {
-                v.edit1 = "1";
-                v.edit2 = "999";
-                e.searchClicked();
-            },
-            {} },
-        StopAllCase { "ReaddressBatch",
-            [](ControlEngine& e, MemoryView&) { e.sendReaddressBatch(2, 3, { 1, 2, 3, 4, 5, 6 }); },
-            { { 2, 3, 3 }, { 2, 3, 4 }, { 2, 3, 5 }, { 2, 3, 6 } } }),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
 {
     for (int id : { 5, 6, 7 }) {
@@ -1789,10 +1723,12 @@ TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
 }
 
 // However a motion ends, Stop reaches what it drove: each case leaves something moving, ends it, and
-// every device must hear a stop after the last motion frame that reached it.
+// every device must hear a stop after the last motion frame that reached it; a frame taken back is
+// logged as dropped, never as sent, and the moves that never went out are named.
 struct EndCase {
     const char* name;
     std::function<void(ControlEngine&, MemoryView&, QueuedPortTest&)> end;
+    std::vector<ReaddressMove> dropped;
 };
 
 class MotionEndTest : public QueuedPortTest, public ::testing::WithParamInterface<EndCase> {
@@ -1821,10 +1757,67 @@ TEST_P(MotionEndTest, EveryDeviceThatMovedHearsAStopLast)
     run();
     for (int id = 1; id <= 6; ++id)
         EXPECT_TRUE(stoppedLast(line, 2, id)) << "device " << id;
+    // Logged as sent only what left the port, in its order.
+    size_t logged = 0;
+    for (const Bytes& f : line)
+        logged += logged < view.txLog.size() && view.txLog[logged] == f ? 1 : 0;
+    EXPECT_EQ(logged, view.txLog.size());
+    EXPECT_EQ(view.dropped.empty() ? std::vector<ReaddressMove> {} : view.dropped.front(), GetParam().dropped);
+    EXPECT_FALSE(engine.searchRunning());
+}
+
+// Stop all: the broadcast stop, then the same once more; nothing queued goes after it.
+void stopAllTwice(ControlEngine& e, QueuedPortTest& t)
+{
+    const size_t before = t.line.size();
+    e.stopAll();
+    t.run();
+    e.onStopRepeat();
+    t.run();
+    const Bytes stop = shortFrame(0xFF, 0, CmdStop);
+    ASSERT_GT(t.line.size(), before);
+    EXPECT_EQ(hex(t.line[before]), hex(stop)); // the next frame on the line
+    EXPECT_EQ(std::count(t.line.begin() + std::ptrdiff_t(before), t.line.end(), stop), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
     ::testing::Values(
+        EndCase { "StopAllDuringAPress",
+            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+                e.upPressed();
+                t.leave();
+                stopAllTwice(e, t);
+            },
+            {} },
+        EndCase { "StopAllDuringTheSelfCheck",
+            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+                v.edit3 = "60";
+                e.selfCheckClicked();
+                t.leave();
+                stopAllTwice(e, t);
+                EXPECT_EQ(e.selfCheckPhase(), ControlEngine::SelfCheckPhase::Stopped);
+            },
+            {} },
+        EndCase { "StopAllDuringASearch",
+            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+                v.edit2 = "999";
+                e.searchClicked();
+                stopAllTwice(e, t);
+            },
+            {} },
+        EndCase { "StopAllDuringABatchMove",
+            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+                e.sendReaddressBatch(2, 3, { 1, 2, 3, 4 });
+                t.leave();
+                stopAllTwice(e, t);
+            },
+            { { 2, 3, 2 }, { 2, 3, 3 }, { 2, 3, 4 } } },
+        EndCase { "StopAllTakesBackASingleReaddress",
+            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+                e.sendReaddress(2, 5, 3, 16);
+                stopAllTwice(e, t);
+            },
+            { { 2, 3, 16, 5 } } },
         // Up on four devices, then Stop, then another port before the stops are out.
         EndCase { "StopPressCutShortByAPortChange",
             [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
@@ -1833,7 +1826,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 e.stopPressed();
                 t.leave();
                 e.endForPortChange();
-            } },
+            },
+            {} },
         // A stop-all whose stop waits behind the frame on the line, then another port.
         EndCase { "StopAllCutShortByAPortChange",
             [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
@@ -1841,7 +1835,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 t.leave();
                 e.stopAll();
                 e.endForPortChange();
-            } },
+            },
+            {} },
         // A plain Stop while the self-check runs ends it: its next period moves nothing.
         EndCase { "StopDuringTheSelfCheck",
             [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
@@ -1852,7 +1847,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                     r.selected = false;
                 e.stopPressed();
                 e.onSelfCheckPeriod();
-            } },
+            },
+            {} },
         // The self-check's devices are stopped before one of them is re-addressed.
         EndCase { "ReaddressDuringTheSelfCheck",
             [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
@@ -1860,7 +1856,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 e.selfCheckClicked();
                 t.run();
                 e.sendReaddress(2, 1, 3, 1);
-            } },
+            },
+            {} },
         // A stop-all while the box about a device the register lost is open: the press's Up
         // does not follow it.
         EndCase { "StopAllWhileAMessageIsOpen",
@@ -1869,7 +1866,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 v.onMessage = [&e] { e.stopAll(); };
                 e.upPressed();
                 e.onStopRepeat();
-            } },
+            },
+            {} },
         // The adapter pulled during the self-check and plugged in again: the stops go first.
         EndCase { "PortLostAndBack",
             [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
@@ -1879,12 +1877,6 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 t.queued.clear(); // gone with the port
                 e.portClosed();
                 e.stopWhatMovedBeforeTheLoss();
-            } }),
+            },
+            {} }),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(QueuedPortTest, ASingleReaddressTakenBackIsNamedWithItsOldAddress)
-{
-    ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 16));
-    engine.stopAll();
-    EXPECT_EQ(view.dropped, (std::vector<std::vector<ReaddressMove>> { { { 2, 3, 16, 5 } } }));
-}
