@@ -6,6 +6,7 @@
 #include "common/state.h"
 #include "common/texts.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -49,13 +50,21 @@ void AdminPasswordDialog::showAdmPSW()
 
 void AdminPasswordDialog::FormShow()
 {
-    AdmPSWFormProcLanguage(CurLanguage);
+    retranslate();
     CentreOnDesktop(this);
     m_passwordEdit->setFocus();
 }
 
-void AdminPasswordDialog::AdmPSWFormProcLanguage(int16_t language)
+void AdminPasswordDialog::changeEvent(QEvent* event)
 {
+    if (event->type() == QEvent::LanguageChange)
+        retranslate();
+    QDialog::changeEvent(event);
+}
+
+void AdminPasswordDialog::retranslate()
+{
+    const int16_t language = CurLanguage;
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

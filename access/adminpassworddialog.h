@@ -4,8 +4,7 @@
 
 #include <QDialog>
 
-#include <cstdint>
-
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -20,7 +19,6 @@ public:
 
     // Shows the dialog in the current language; one already visible is only brought forward.
     void showAdmPSW();
-    void AdmPSWFormProcLanguage(int16_t language);
 
     QLabel* promptLabel() const { return m_promptLabel; }
     QLineEdit* passwordEdit() const { return m_passwordEdit; }
@@ -34,8 +32,13 @@ signals:
     // the group editor and to show the new level.
     void levelRaised();
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void FormShow();
+    // Sets the texts of the current language (none for an index other than 0 and 1).
+    void retranslate();
     void enterClicked();
 
     TPasswordStore& m_store;

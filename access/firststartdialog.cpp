@@ -6,6 +6,7 @@
 #include "common/state.h"
 #include "common/texts.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -126,13 +127,21 @@ void FirstStartDialog::FormShow()
     superUserRow().levelLabel->setVisible(asksSuperUser());
     superUserRow().passwordEdit->setVisible(asksSuperUser());
     superUserRow().repeatEdit->setVisible(asksSuperUser());
-    FirstStartFormProcLanguage(CurLanguage);
+    retranslate();
     CentreOnDesktop(this);
     operatorRow().passwordEdit->setFocus();
 }
 
-void FirstStartDialog::FirstStartFormProcLanguage(int16_t language)
+void FirstStartDialog::changeEvent(QEvent* event)
 {
+    if (event->type() == QEvent::LanguageChange)
+        retranslate();
+    QDialog::changeEvent(event);
+}
+
+void FirstStartDialog::retranslate()
+{
+    const int16_t language = CurLanguage;
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

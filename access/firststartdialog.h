@@ -5,8 +5,8 @@
 #include <QDialog>
 
 #include <array>
-#include <cstdint>
 
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -27,8 +27,6 @@ public:
     // Rejected when the user cancelled (nothing is written then).
     explicit FirstStartDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
-    void FirstStartFormProcLanguage(int16_t language);
-
     QLabel* introLabel() const { return m_introLabel; }
     TFirstPasswordRow& operatorRow() { return m_rows[0]; }
     TFirstPasswordRow& administratorRow() { return m_rows[1]; }
@@ -39,10 +37,13 @@ public:
     void done(int result) override;
 
 protected:
+    void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void FormShow();
+    // Sets the texts of the current language (none for an index other than 0 and 1).
+    void retranslate();
     void createClicked();
     bool asksSuperUser() const;
 

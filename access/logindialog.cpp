@@ -6,6 +6,7 @@
 #include "common/state.h"
 #include "common/texts.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -56,7 +57,7 @@ void LoginDialog::showEvent(QShowEvent* event)
 
 void LoginDialog::FormShow()
 {
-    OptPSWFormProcLanguage(CurLanguage);
+    retranslate();
     CentreOnDesktop(this);
     m_passwordEdit->setFocus();
     try {
@@ -68,8 +69,16 @@ void LoginDialog::FormShow()
     }
 }
 
-void LoginDialog::OptPSWFormProcLanguage(int16_t language)
+void LoginDialog::changeEvent(QEvent* event)
 {
+    if (event->type() == QEvent::LanguageChange)
+        retranslate();
+    QDialog::changeEvent(event);
+}
+
+void LoginDialog::retranslate()
+{
+    const int16_t language = CurLanguage;
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

@@ -3,8 +3,7 @@
 
 #include <QDialog>
 
-#include <cstdint>
-
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -18,8 +17,6 @@ public:
     // it) and Rejected when the log-in was abandoned (UserMode is ModeNone, the store closed).
     explicit LoginDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
-    void OptPSWFormProcLanguage(int16_t language);
-
     QLabel* promptLabel() const { return m_promptLabel; }
     QLineEdit* passwordEdit() const { return m_passwordEdit; }
     QPushButton* enterButton() const { return m_enterButton; }
@@ -28,10 +25,13 @@ public:
     void done(int result) override;
 
 protected:
+    void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void FormShow();
+    // Sets the texts of the current language (none for an index other than 0 and 1).
+    void retranslate();
     void enterClicked();
 
     TPasswordStore& m_store;

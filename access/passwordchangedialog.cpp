@@ -6,6 +6,7 @@
 #include "common/state.h"
 #include "common/texts.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -124,12 +125,20 @@ void PasswordChangeDialog::FormShow()
     m_tabWidget->setCurrentIndex(0);
     clearFields();
     m_tabs[0].oldPasswordEdit->setFocus();
-    ModPSWFormProcLanguage(CurLanguage);
+    retranslate();
     CentreOnDesktop(this);
 }
 
-void PasswordChangeDialog::ModPSWFormProcLanguage(int16_t language)
+void PasswordChangeDialog::changeEvent(QEvent* event)
 {
+    if (event->type() == QEvent::LanguageChange)
+        retranslate();
+    QDialog::changeEvent(event);
+}
+
+void PasswordChangeDialog::retranslate()
+{
+    const int16_t language = CurLanguage;
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

@@ -4,8 +4,8 @@
 #include <QDialog>
 
 #include <array>
-#include <cstdint>
 
+class QEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -34,7 +34,6 @@ public:
     // Shows the dialog for the current level in the current language, on the operator tab
     // with empty fields; one already visible is only brought forward.
     void showModPSW();
-    void ModPSWFormProcLanguage(int16_t language);
 
     // Whether the last Apply stored a new password.
     bool changed() const { return m_changed; }
@@ -53,8 +52,13 @@ signals:
     // A new password was stored.
     void passwordChanged();
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void FormShow();
+    // Sets the texts of the current language (none for an index other than 0 and 1).
+    void retranslate();
     void tabChanged(int index);
     void applyClicked();
     void okClicked();

@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 
 #include "access/adminpassworddialog.h"
+#include "access/firststartdialog.h"
+#include "access/passwordchangedialog.h"
 #include "support.h"
+#include "ui/language.h"
 
 namespace {
 
@@ -83,4 +88,39 @@ TEST(AdministratorPasswordDialog, CancelForgetsTheTypedText)
     QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
     EXPECT_EQ(UserMode, ModeOperator);
     EXPECT_EQ(dir.messages.texts, QStringList{"The password is WRONG, please input the correct password."});
+}
+
+// Every open window follows a switch of the language, both ways: one without an owner, and two
+// owned by a window that stands in for the main window and passes the change on.
+TEST(LanguageSwitch, EveryOpenWindowFollowsBothWays)
+{
+    StoreDir dir;
+    TPasswordStore store(dir.path());
+    UserMode = ModeOperator;
+    QWidget owner;
+    FirstStartDialog firstStart(store);
+    AdminPasswordDialog administrator(store, &owner);
+    PasswordChangeDialog change(store, &owner);
+    firstStart.show();
+    administrator.showAdmPSW();
+    change.showModPSW();
+
+    struct Shown {
+        const char* window;
+        std::function<QString()> text;
+        const char* zh;
+        const char* en;
+    };
+    const Shown rows[] = {
+        {"first start", [&] { return firstStart.operatorRow().levelLabel->text(); }, "操作员：", "Operator:"},
+        {"administrator", [&] { return administrator.promptLabel()->text(); }, "请输入管理员密码：",
+         "Administrator's Password: "},
+        {"password change", [&] { return change.tabWidget()->tabText(0); }, "操作员", "Operator"},
+    };
+    for (const int16_t language : {1, 0}) {
+        switchLanguage(language);
+        for (const Shown& row : rows)
+            EXPECT_EQ(row.text(), QString::fromUtf8(language == 1 ? row.en : row.zh))
+                << row.window << " after the switch to " << language;
+    }
 }
