@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -100,7 +101,7 @@ GroupEditor::GroupEditor(EditorHost& host, QWidget* owner)
     buildLists();
     buildAdvancedPanel();
     connectControls();
-    GroupSetFormProcLanguage(0);
+    applyTexts(0);
     applyMode();
     applyForm();
 }
@@ -293,7 +294,7 @@ void GroupEditor::refreshEditor()
         refreshLists();
         pickFirstLeftRow();
     });
-    GroupSetFormProcLanguage(CurLanguage);
+    retranslate();
     applyForm();
 }
 
@@ -417,7 +418,18 @@ void GroupEditor::applyForm()
     if (!caption.isNull()) m_ui.formToggleButton->setText(caption);
 }
 
-void GroupEditor::GroupSetFormProcLanguage(int16_t language)
+void GroupEditor::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::LanguageChange) retranslate();
+    QWidget::changeEvent(event);
+}
+
+void GroupEditor::retranslate()
+{
+    applyTexts(CurLanguage);
+}
+
+void GroupEditor::applyTexts(int16_t language)
 {
     if (language != 0 && language != 1) return;
     auto text = [language](const Text& t) { return pick(t, language); };
@@ -440,7 +452,7 @@ void GroupEditor::GroupSetFormProcLanguage(int16_t language)
     m_ui.backupBox->setTitle(text(BackupBox));
     m_ui.backupButton->setText(text(BackupButton));
     m_ui.restoreButton->setText(text(RestoreButton));
-    m_ui.formToggleButton->setText(text(ToAdvanced));
+    m_ui.formToggleButton->setText(text(m_advanced ? ToCompact : ToAdvanced));
     m_ui.exitButton->setText(text(ExitButton));
     updateForceModifyWarning();
 }

@@ -12,6 +12,7 @@
 #include "editor/groupeditorcontrols.h"
 
 class EditorHost;
+class QEvent;
 class QComboBox;
 class ETableError;
 class TDeviceListView;
@@ -36,13 +37,13 @@ public:
     void showEditor();
     // The register changed under the editor (moves that never went out were put back).
     void registerChanged();
-    void GroupSetFormProcLanguage(int16_t language);
 
     const GroupEditorControls& controls() const { return m_ui; }
     bool advanced() const { return m_advanced; }
     EditMode mode() const { return m_mode; }
 
 protected:
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -63,6 +64,10 @@ private:
     void pickRow(TDeviceListView* list, int row, const QString& groupText);
     void clearPickedIdAndName();
     void updateForceModifyWarning();
+    // Sets the texts of the current language (none for an index other than 0 and 1).
+    void retranslate();
+    // The same in the given language: Chinese at construction, before the language is known.
+    void applyTexts(int16_t language);
     QString shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const;
     QString storedGroupName(int groupId);
     QString groupLabel(int groupId) const;

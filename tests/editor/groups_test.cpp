@@ -6,6 +6,7 @@
 #include <QRadioButton>
 
 #include "support.h"
+#include "ui/language.h"
 
 namespace {
 const std::initializer_list<Device> Register = {{3, "三号", 0}, {1, "one", 0}, {5, "five", 1}, {6, "six", 1}, {7, "", 4}};
@@ -31,8 +32,9 @@ TEST_P(OpeningTest, ShowsUngroupedLeftGroupOneRight)
     };
     EXPECT_EQ(shown(), texts[language]);
     EXPECT_EQ(ui.oldColumnLabel->x(), language == 0 ? 59 : 27);
-    rig.form.GroupSetFormProcLanguage(2);  // sets no text
+    switchLanguage(2);  // sets no text
     EXPECT_EQ(shown(), texts[language]);
+    CurLanguage = language;
     EXPECT_EQ(EditorRig::ids(rig.ui().leftList), QList<int>({1, 3}));
     EXPECT_EQ(EditorRig::ids(rig.ui().rightList), QList<int>({5, 6}));
     const QStringList labels = EditorRig::items(rig.ui().leftGroupSelector);
