@@ -1,5 +1,6 @@
 #include "app/about.h"
 
+#include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
@@ -95,11 +96,18 @@ void AboutBox::showAbout()
 
 void AboutBox::FormShow()
 {
-    AboutFormProcLanguage(CurLanguage);
+    retranslate();
 }
 
-void AboutBox::AboutFormProcLanguage(int16_t language)
+void AboutBox::changeEvent(QEvent* event)
 {
+    if (event->type() == QEvent::LanguageChange) retranslate();
+    QWidget::changeEvent(event);
+}
+
+void AboutBox::retranslate()
+{
+    const int16_t language = CurLanguage;
     if (language != 0 && language != 1) return;
     setWindowTitle(pick(AboutCaption, language));
     QFont f1 = productLabel->font();

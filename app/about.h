@@ -3,8 +3,7 @@
 
 #include <QWidget>
 
-#include <cstdint>
-
+class QEvent;
 class QLabel;
 
 class AboutBox : public QWidget {
@@ -18,7 +17,6 @@ public:
     // Shows the box, taking the current language when it comes up from hidden;
     // when it is already visible it is only brought forward.
     void showAbout();
-    void AboutFormProcLanguage(int16_t language);
 
     QLabel* productLabel = nullptr; // product name
     QLabel* editionLabel = nullptr; // edition
@@ -27,6 +25,7 @@ public:
     QLabel* stopAllNote = nullptr;  // what stop-all is and is not
 
 protected:
+    void changeEvent(QEvent* event) override;
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent*) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -34,5 +33,7 @@ protected:
 
 private:
     void FormShow();
+    // Sets the texts of the current language (none for an index other than 0 and 1).
+    void retranslate();
     void FormClick();
 };
