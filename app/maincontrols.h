@@ -17,10 +17,8 @@ class QWidget;
 
 #include <qnamespace.h>
 
-// Data kept on the lists' items: a device row's ID and the group the register held for it, a
-// group entry's group ID (-1: every device).
-inline constexpr int DeviceIdRole = Qt::UserRole + 1;
-inline constexpr int DeviceGroupRole = Qt::UserRole + 2;
+// Data kept on the lists' items: a group entry's group ID (-1: every device). A device row's
+// first cell holds its ID and the group the register held for it (protocol/targets.h).
 inline constexpr int GroupIdRole = Qt::UserRole + 3;
 
 struct MainControls {

@@ -36,7 +36,7 @@
 #include "app/conversion_prompt.h"
 #include "app/editorlink.h"
 #include "editor/groupeditor.h"
-#include "app/engineview.h"
+#include "app/engineface.h"
 #include "app/mainwindow_texts.h"
 #include "core/registeradapter.h"
 #include "app/widgets.h"
@@ -62,11 +62,10 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
       m_passwords(dataDir),
       m_portPaths(std::move(portPaths))
 {
-    m_view = std::make_unique<WindowEngineView>(*this);
     m_registerAdapter = std::make_unique<RegisterAdapter>(Register, [this](const std::exception& e) {
         reportTableError(e);
     });
-    Engine = new ControlEngine(*m_view, *m_registerAdapter, Tx, this);
+    Engine = new ControlEngine(*m_registerAdapter, Tx, this);
     // A frame is logged as sent once it has left the port; a stop-all takes back what has not.
     Engine->setLogWhenWritten(true);
     Tx.Purge = [this] { return Comm1.PurgeOutput().size(); };
@@ -79,6 +78,7 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
     }
     buildToolBar();
     buildPanes();
+    m_face = new EngineFace(*this, *Engine, *m_registerAdapter);
     installHints();
     connectControls();
     installStopAllKey();
@@ -96,7 +96,7 @@ MainWindow::~MainWindow()
 
 QProgressBar* MainWindow::pollProgressBar() const
 {
-    return m_view->progressBar();
+    return m_face->progressBar();
 }
 
 // ---------------------------------------------------------------- composition
@@ -378,11 +378,11 @@ void MainWindow::connectControls()
 {
     connect(m_ui.refreshButton, &QToolButton::clicked, this, [this] { Engine->refreshClicked(); });
     connect(m_ui.groupsButton, &QToolButton::clicked, this, &MainWindow::groupsClicked);
-    connect(m_ui.forwardButton, &QToolButton::clicked, this, [this] { Engine->forwardPressed(); });
-    connect(m_ui.backwardButton, &QToolButton::clicked, this, [this] { Engine->backwardPressed(); });
-    connect(m_ui.upButton, &QToolButton::clicked, this, [this] { Engine->upPressed(); });
-    connect(m_ui.stopButton, &QToolButton::clicked, this, [this] { Engine->stopPressed(); });
-    connect(m_ui.downButton, &QToolButton::clicked, this, [this] { Engine->downPressed(); });
+    connect(m_ui.forwardButton, &QToolButton::clicked, this, [this] { m_face->press(CmdForward); });
+    connect(m_ui.backwardButton, &QToolButton::clicked, this, [this] { m_face->press(CmdBackward); });
+    connect(m_ui.upButton, &QToolButton::clicked, this, [this] { m_face->press(CmdUp); });
+    connect(m_ui.stopButton, &QToolButton::clicked, this, [this] { m_face->press(CmdStop); });
+    connect(m_ui.downButton, &QToolButton::clicked, this, [this] { m_face->press(CmdDown); });
     connect(m_ui.stopAllButton, &QPushButton::clicked, this, &MainWindow::stopAllPressed);
     // The target line follows every click, tick and selection.
     connect(m_ui.groupList, &QListWidget::itemChanged, this, &MainWindow::updateTargetLine);
@@ -391,8 +391,8 @@ void MainWindow::connectControls()
             &MainWindow::updateTargetLine);
     connect(m_ui.deviceList->model(), &QAbstractItemModel::modelReset, this, &MainWindow::updateTargetLine);
     connect(m_ui.deviceList->model(), &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateTargetLine);
-    connect(m_ui.searchButton, &QPushButton::clicked, this, [this] { Engine->searchClicked(); });
-    connect(m_ui.selfCheckButton, &QPushButton::clicked, this, [this] { Engine->selfCheckClicked(); });
+    connect(m_ui.searchButton, &QPushButton::clicked, this, [this] { m_face->searchClicked(); });
+    connect(m_ui.selfCheckButton, &QPushButton::clicked, this, [this] { m_face->selfCheckClicked(); });
     connect(m_ui.portSelector, &QComboBox::activated, this, &MainWindow::portSelected);
     connect(m_ui.groupList, &TCheckListBox::entryClicked, this, &MainWindow::groupClicked);
     connect(m_ui.groupList, &TCheckListBox::entryDoubleClicked, this, &MainWindow::groupDoubleClicked);

@@ -1,6 +1,6 @@
 // The main window: tool bar, group check-list, device list, control panel, traffic log, status bar.
-// It owns the program's state (port, register, control engine) and is a thin shell over it: the
-// engine sees its lists through WindowEngineView and keeps the register through RegisterAdapter.
+// It owns the program's state (port, register, control engine); EngineFace shows the engine's work
+// and hands it the lists' choice, RegisterAdapter keeps the register for it.
 #pragma once
 
 #include <QHash>
@@ -28,7 +28,7 @@ class AdminPasswordDialog;
 class GroupEditor;
 class MainEditorHost;
 class PasswordChangeDialog;
-class WindowEngineView;
+class EngineFace;
 class RegisterAdapter;
 class QTranslator;
 
@@ -169,7 +169,7 @@ private:
     void fitControlPanel();
     void installStopAllKey();
 
-    friend class WindowEngineView;
+    friend class EngineFace;
     void addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online);
 
     MainControls m_ui;
@@ -182,7 +182,7 @@ private:
     PasswordChangeDialog* m_passwordDialog = nullptr;
     std::unique_ptr<MainEditorHost> m_editorHost;
     GroupEditor* m_editor = nullptr;
-    std::unique_ptr<WindowEngineView> m_view;
+    EngineFace* m_face = nullptr;
     std::unique_ptr<RegisterAdapter> m_registerAdapter;
     QTranslator* m_qtTranslator = nullptr;
     QHash<QObject*, QString> m_hintKeys;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "access/adminpassworddialog.h"
-#include "app/engineview.h"
+#include "app/engineface.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "ui/messages.h"
@@ -54,11 +54,10 @@ void fillDeviceRow(QTableWidget* list, int row, int id, int group, const QString
 {
     auto* image = new QTableWidgetItem;
     image->setIcon(StateBallIcon(online));
+    image->setData(DeviceIdRole, id);
+    image->setData(DeviceGroupRole, group);
     list->setItem(row, 0, image);
-    QTableWidgetItem* idCell = cell(QString::number(id));
-    idCell->setData(DeviceIdRole, id);
-    idCell->setData(DeviceGroupRole, group);
-    list->setItem(row, 1, idCell);
+    list->setItem(row, 1, cell(QString::number(id)));
     if (!name.isNull()) list->setItem(row, 2, cell(name));
     if (!groupText.isNull()) list->setItem(row, 3, new QTableWidgetItem(groupText));
 }
@@ -204,7 +203,7 @@ void MainWindow::showGroup()
     }
 
     if (m_ui.deviceList->rowCount() > 0) {
-        m_view->destroyProgressBar();
+        Engine->endProgress();
         Engine->startPoll();
     }
     if (m_ui.groupList->checked(m_ui.groupList->currentRow())) m_ui.deviceList->selectAll();
@@ -231,8 +230,9 @@ void MainWindow::deviceListClicked()
 {
     Engine->stopSelfCheck();
     const int entry = m_ui.groupList->currentRow();
-    if (entry >= 0) m_ui.groupList->setChecked(entry, m_view->selectedCount() == m_view->rowCount());
-    if (m_view->selectedCount() == 0) {
+    const int selected = int(m_ui.deviceList->selectionModel()->selectedRows().size());
+    if (entry >= 0) m_ui.groupList->setChecked(entry, selected == m_ui.deviceList->rowCount());
+    if (selected == 0) {
         m_ui.deviceList->clearSelection();
         if (entry >= 0) m_ui.groupList->setChecked(entry, false);
     }
@@ -241,7 +241,8 @@ void MainWindow::deviceListClicked()
 void MainWindow::deviceSelectionChanged()
 {
     // Selecting every row, by hand or with the keyboard, checks the group's entry.
-    if (m_view->rowCount() == 0 || m_view->selectedCount() != m_view->rowCount()) return;
+    const int rows = m_ui.deviceList->rowCount();
+    if (rows == 0 || int(m_ui.deviceList->selectionModel()->selectedRows().size()) != rows) return;
     if (m_ui.groupList->currentRow() < 0 && m_ui.groupList->count() > 0) m_ui.groupList->setCurrentRow(0);
     if (m_ui.groupList->currentRow() >= 0) m_ui.groupList->setChecked(m_ui.groupList->currentRow(), true);
 }

@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <map>
 
-#include "app/engineview.h"
+#include "app/engineface.h"
 #include "app/mainwindow_texts.h"
 #include "ui/messages.h"
 #include "common/state.h"
@@ -72,7 +72,7 @@ QString namesOf(const std::vector<int>& numbers, int language)
 }
 
 // "All devices", "Groups 2, 5", "Devices 7, 9 (group 3)", several of them joined.
-QString describe(const ControlEngine::MotionTargets& t, int language)
+QString describe(const Targets& t, int language)
 {
     QStringList parts;
     if (std::find(t.groups.begin(), t.groups.end(), BroadcastGroup) != t.groups.end()) {
@@ -121,7 +121,7 @@ void MainWindow::updateTargetLine()
         text = pick(TargetSelfCheck).arg(describe(Engine->selfCheckTargets(), CurLanguage));
     } else {
         // Looked up with Up: a listed device the register lost is named as not reached.
-        const ControlEngine::MotionTargets targets = Engine->selectedTargets(CmdUp);
+        const Targets targets = m_face->targets(CmdUp);
         text = targets.empty() && targets.missing.empty() ? pick(TargetNothing) : describe(targets, CurLanguage);
     }
     m_ui.targetLine->setText(text);

@@ -3,7 +3,7 @@
 
 #include <QComboBox>
 
-#include "app/engineview.h"
+#include "app/engineface.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "ui/messages.h"
@@ -74,7 +74,7 @@ void MainWindow::portOpenedLater(bool picked)
     } else {
         Engine->forgetWhatMovedBeforeTheLoss();
     }
-    if (m_view->rowCount() > 0) Engine->startPoll();
+    if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
 }
 
 void MainWindow::portSelected(int)
@@ -83,7 +83,7 @@ void MainWindow::portSelected(int)
     // Everything belonging to the old port ends first, whether the new one opens or not:
     // nothing queued for the old bus may go out on the new one.
     endWorkOnPort();
-    m_view->destroyProgressBar();
+    Engine->endProgress();
     Comm1.ClosePort();
     Comm1.setCommName(m_ui.portSelector->currentText());
     if (Comm1.isNetworkPort()) {
@@ -118,7 +118,7 @@ void MainWindow::portHungUp()
         paintPortState(false);
     }
     Engine->portClosed();
-    for (int row = 0; row < m_view->rowCount(); ++row) m_view->setRowOnline(row, false);
+    m_face->markAllOffLine();
     noteInRecord(pick(PortLostRecord, 1));
     if (!m_closed) m_portRetry.start();
 }
@@ -142,5 +142,5 @@ void MainWindow::portRetryTick()
     // What moved when the adapter was lost is stopped before anything else; the poll's first
     // query waits behind those stops.
     if (Engine->stopWhatMovedBeforeTheLoss()) Engine->prepareRebuild();
-    if (m_view->rowCount() > 0) Engine->startPoll();
+    if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
 }

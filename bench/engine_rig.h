@@ -5,7 +5,7 @@
 // in-memory device list and register instead of the window. Used by the
 // benchmark and by the engine's end-to-end tests.
 
-#include "bench/memory_view.h"
+#include "bench/engine_recorder.h"
 #include "protocol/engine.h"
 #include "serial/comm.h"
 #include "sim/bus_simulator.h"
@@ -26,6 +26,7 @@ public:
     explicit EngineRig(BusSimulator::Options options = {})
         : sim(options)
     {
+        view.attach(engine, reg);
     }
 
     ~EngineRig()
@@ -118,10 +119,10 @@ public:
 
     BusSimulator sim;
     TComm comm;
-    MemoryView view;
+    EngineRecorder view;
     MemoryRegister reg;
     TxChannel tx { [this](const uint8_t* buffer, uint16_t length) { return comm.WriteData(buffer, length); } };
-    ControlEngine engine { view, reg, tx };
+    ControlEngine engine { reg, tx };
 };
 
 } // namespace tarvello

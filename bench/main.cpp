@@ -118,7 +118,7 @@ double measureStopAll(bool fast)
         row.selected = true;
     rig.engine.prepareRebuild();
     rig.engine.startPoll();
-    rig.engine.upPressed();
+    rig.view.up();
     EngineRig::settle(300); // frames on their way, the poll asking
     const auto pressed = SimClock::now();
     rig.engine.stopAll();
@@ -180,7 +180,7 @@ SearchResult runSearch(int count, bool present, bool fast, FaultPlan faults = {}
     rig.view.edit2 = QString::number(count);
 
     const qint64 start = rig.view.clock.elapsed();
-    rig.engine.searchClicked();
+    rig.view.search();
     r.ok = EngineRig::runUntil([&] { return !rig.engine.searchRunning(); }, 2000 + count * 1000);
     r.totalMs = rig.view.clock.elapsed() - start;
     r.found = int(rig.reg.appended.size());

@@ -46,8 +46,24 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
         }
         return taken;
     })
-    , m_engine(m_view, m_adapter, m_tx)
+    , m_engine(m_adapter, m_tx)
 {
+    m_engine.setRows(&m_rows);
+    m_engine.setPortState([this] { return m_comm.isOpen() && !m_portLost; });
+    QObject::connect(&m_engine, &ControlEngine::deviceAnswered, &m_rows, [this](int group, int id) { m_rows.setOnline(group, id, true); });
+    QObject::connect(&m_engine, &ControlEngine::deviceSilent, &m_rows, [this](int group, int id) { m_rows.setOnline(group, id, false); });
+    QObject::connect(&m_engine, &ControlEngine::deviceFound, &m_rows, [this](int group, int id) {
+        m_searched.emplace_back(id, group);
+        m_rows.addDevice({ group, id, QString(), true });
+    });
+    QObject::connect(&m_engine, &ControlEngine::searchRunningChanged, &m_rows, [this](bool running) {
+        if (running)
+            m_rows.clear();
+    });
+    QObject::connect(&m_engine, &ControlEngine::message, &m_rows, [this](EngineMessage m) { m_messages.push_back(m); });
+    QObject::connect(&m_engine, &ControlEngine::readdressUnanswered, &m_rows, [this](const std::vector<int>&) {
+        m_unansweredReported = true;
+    });
     // A settings file out of range counts as scene 1, as in the window; it is not written here.
     m_scene = scene.value_or(m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1));
     if (m_scene < 1 || m_scene > 12)
@@ -81,7 +97,6 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
     m_comm.OnRequestHangup = [this](TComm*) {
         // A device that went away ends the run: nothing more can be vouched for.
         m_comm.ClosePort();
-        m_view.portIsOpen = false;
         m_portLost = true;
         m_engine.portClosed();
     };
@@ -184,7 +199,6 @@ void CtlSession::openPort(const QString& whenInUse)
             why += QStringLiteral("; ") + whenInUse;
         throw CtlError(ExitPortError, QStringLiteral("%1: %2").arg(portDescription(), why));
     }
-    m_view.portIsOpen = true;
 }
 
 bool CtlSession::runUntil(const std::function<bool()>& done, int timeoutMs)
@@ -206,9 +220,15 @@ bool CtlSession::runUntil(const std::function<bool()>& done, int timeoutMs)
 
 void CtlSession::loadRows()
 {
-    m_view.rows.clear();
+    std::vector<DeviceRow> rows;
     for (const CtlDevice& d : registeredDevices())
-        m_view.rows.push_back({ d.id, false, std::nullopt });
+        rows.push_back({ d.group, d.id, d.name, std::nullopt });
+    m_rows.setDevices(std::move(rows));
+}
+
+bool CtlSession::told(EngineMessage message) const
+{
+    return std::find(m_messages.begin(), m_messages.end(), message) != m_messages.end();
 }
 
 void CtlSession::throwTableErrors()
@@ -219,7 +239,7 @@ void CtlSession::throwTableErrors()
 
 void CtlSession::throwIfPortLost()
 {
-    if (m_portLost || m_view.told(EngineMessage::PortClosed))
+    if (m_portLost || told(EngineMessage::PortClosed))
         throw CtlError(ExitPortError, QStringLiteral("%1: the port was lost").arg(portDescription()));
 }
 
@@ -227,33 +247,34 @@ std::vector<CtlDevice> CtlSession::poll()
 {
     std::vector<CtlDevice> devices = registeredDevices();
     loadRows();
-    if (m_view.rows.empty())
+    if (m_rows.devices().empty())
         return devices;
     m_engine.prepareRebuild();
     m_engine.startPoll();
     // One query a row: 500 ms for the first time-out, 190 ms each after, an answer at once.
-    const int bound = 2000 + int(m_view.rows.size()) * 600;
+    const int bound = 2000 + int(m_rows.devices().size()) * 600;
     runUntil(
         [this] {
             return !m_engine.pollTimer.isActive()
-                && std::all_of(m_view.rows.begin(), m_view.rows.end(), [](const CtlRow& r) { return r.online.has_value(); });
+                && std::all_of(m_rows.devices().begin(), m_rows.devices().end(),
+                    [](const DeviceRow& r) { return r.online.has_value(); });
         },
         bound);
     m_engine.stopPoll();
     throwIfPortLost();
     throwTableErrors();
-    for (size_t i = 0; i < devices.size() && i < m_view.rows.size(); ++i)
-        devices[i].online = m_view.rows[i].online;
+    for (size_t i = 0; i < devices.size() && i < m_rows.devices().size(); ++i)
+        devices[i].online = m_rows.devices()[i].online;
     return devices;
 }
 
 std::vector<CtlDevice> CtlSession::search(int from, int to)
 {
     loadRows();
-    m_view.setRangeTexts(QString::number(from), QString::number(to));
-    m_engine.searchClicked();
+    // The command line asked before (or was told --yes).
+    m_engine.searchClicked(from, to, [] { return true; });
     if (!m_engine.searchRunning()) {
-        if (m_view.told(EngineMessage::SearchRangeWrong))
+        if (told(EngineMessage::SearchRangeWrong))
             throw CtlError(ExitUsage,
                 QStringLiteral("The range of ID is WRONG: FROM and TO from 1 to %1, FROM not above TO.")
                     .arg(HighestDeviceId));
@@ -268,7 +289,7 @@ std::vector<CtlDevice> CtlSession::search(int from, int to)
     throwIfPortLost();
     throwTableErrors();
     std::vector<CtlDevice> found;
-    for (const auto& [id, group] : m_view.searched)
+    for (const auto& [id, group] : m_searched)
         found.push_back({ id, group, QString(), true });
     return found;
 }
@@ -288,30 +309,30 @@ CtlFrame plannedFrame(uint8_t group, uint16_t id, uint8_t command)
 
 CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
 {
+    if (command != CmdUp && command != CmdDown && command != CmdStop && command != CmdForward && command != CmdBackward)
+        throw CtlError(ExitUsage, QStringLiteral("unknown motion command"));
     loadRows();
-    std::fill(m_view.checked.begin(), m_view.checked.end(), false);
+    Selection chosen;
+    chosen.rowCount = int(m_rows.devices().size());
     if (targets.all) {
-        m_view.highlighted = 0;
-        m_view.checked[0] = true;
+        chosen.everyDevice = true;
     } else if (!targets.groups.empty()) {
-        m_view.highlighted = -1;
-        for (int g : targets.groups)
-            m_view.checked[size_t(g + 1)] = true;
+        chosen.checkedGroups = targets.groups;
     } else {
         // Single devices are picked in the list of all devices, as in the window, with no entry
         // checked: each gets a frame of its own at the group the register holds for it, even when
         // every registered device is named, since the bus may carry devices the register lacks.
-        m_view.highlighted = 0;
         for (int id : targets.devices) {
-            auto row = std::find_if(m_view.rows.begin(), m_view.rows.end(), [id](const CtlRow& r) { return r.id == id; });
-            if (row == m_view.rows.end())
+            const auto& rows = m_rows.devices();
+            auto row = std::find_if(rows.begin(), rows.end(), [id](const DeviceRow& r) { return r.id == id; });
+            if (row == rows.end())
                 throw CtlError(ExitUsage, QStringLiteral("device %1 is not in the register of scene %2").arg(id).arg(m_scene));
-            row->selected = true;
+            chosen.selectedRows.push_back({ id, row->group });
         }
     }
 
     // What the press is to send: its group frames, then its device frames.
-    const ControlEngine::MotionTargets reached = m_engine.selectedTargets(command);
+    const Targets reached = targetsOf(command, chosen, m_adapter);
     std::vector<CtlFrame> planned;
     for (uint8_t group : reached.groups)
         planned.push_back(plannedFrame(group, 0, command));
@@ -319,14 +340,7 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
         planned.push_back(plannedFrame(group, id, command));
 
     const size_t before = m_handed.size();
-    switch (command) {
-    case CmdUp: m_engine.upPressed(); break;
-    case CmdDown: m_engine.downPressed(); break;
-    case CmdStop: m_engine.stopPressed(); break;
-    case CmdForward: m_engine.forwardPressed(); break;
-    case CmdBackward: m_engine.backwardPressed(); break;
-    default: throw CtlError(ExitUsage, QStringLiteral("unknown motion command"));
-    }
+    m_engine.move(command, reached);
     CtlMotionResult result = waitForFrames(before, std::move(planned));
     throwTableErrors();
     return result;
@@ -415,7 +429,7 @@ bool CtlSession::readdress(int group, int id, int newGroup, int newId)
         throw CtlError(ExitFailed, tableErrorText(e));
     }
 
-    m_view.rows = { CtlRow { newId, false, std::nullopt } };
+    m_rows.setDevices({ DeviceRow { newGroup & 0x0F, newId, before.name, std::nullopt } });
     if (!m_engine.sendReaddress(group, id, newGroup, newId)) {
         try {
             members.Locate(QStringLiteral("ID"), newId);
@@ -430,7 +444,7 @@ bool CtlSession::readdress(int group, int id, int newGroup, int newId)
         throw CtlError(ExitPortError, QStringLiteral("%1: the frame could not be sent").arg(portDescription()));
     }
     // The engine asks the device at its new address once the frame has left.
-    runUntil([this] { return m_view.rows.front().online.has_value() || m_view.unansweredReported; }, 5000);
+    runUntil([this] { return m_rows.devices().front().online.has_value() || m_unansweredReported; }, 5000);
     throwIfPortLost();
-    return m_view.rows.front().online.value_or(false);
+    return m_rows.devices().front().online.value_or(false);
 }

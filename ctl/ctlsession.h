@@ -7,7 +7,7 @@
 #include "common/inifile.h"
 #include "core/registeradapter.h"
 #include "access/passwordstore.h"
-#include "ctl/ctlview.h"
+#include "core/devicemodel.h"
 #include "protocol/engine.h"
 #include "protocol/txchannel.h"
 #include "register/register.h"
@@ -124,7 +124,12 @@ private:
     TRegister m_register;
     QStringList m_tableErrors;
     RegisterAdapter m_adapter;
-    CtlView m_view;
+    // The devices the engine polls, and what it said.
+    DeviceModel m_rows;
+    std::vector<EngineMessage> m_messages;
+    std::vector<std::pair<int, int>> m_searched; // (id, group), in the order found
+    bool m_unansweredReported = false;
+    bool told(EngineMessage message) const;
     TComm m_comm;
     // Every buffer the port took, in order, and whether it has reported it gone from the line.
     struct Handed {

@@ -6,7 +6,7 @@
 // the list does not have nor misuse the progress bar, and must keep its poll and search cursors
 // within their bounds.
 
-#include "bench/memory_view.h"
+#include "bench/engine_recorder.h"
 #include "fuzz/input.h"
 #include "protocol/engine.h"
 
@@ -41,7 +41,7 @@ Bytes statusReply(uint8_t group, uint16_t id, uint8_t code)
 }
 
 struct Rig {
-    tarvello::MemoryView view;
+    tarvello::EngineRecorder view;
     tarvello::MemoryRegister reg;
     std::vector<Bytes> wire;
     TxChannel tx { [this](const uint8_t* b, uint16_t n) {
@@ -50,8 +50,10 @@ struct Rig {
         wire.emplace_back(b, b + n);
         return true;
     } };
-    ControlEngine engine { view, reg, tx };
+    ControlEngine engine { reg, tx };
     size_t mostRows = 0;
+
+    Rig() { view.attach(engine, reg); }
 
     void receive(const Bytes& b) { engine.receive(b.data(), static_cast<uint16_t>(b.size())); }
     // A listed device's answer, or one the register does not know.
@@ -102,8 +104,9 @@ void setUp(Rig& rig, FuzzInput& in)
     case 1: { // a search over a small range
         const int from = 1 + in.word() % HighestDeviceId;
         const int to = from + in.byte() % 40;
-        rig.view.setRangeTexts(QString::number(from), QString::number(to));
-        rig.engine.searchClicked();
+        rig.view.edit1 = QString::number(from);
+        rig.view.edit2 = QString::number(to);
+        rig.view.search();
         break;
     }
     case 2: { // a re-address, then the check that the device answers at its new address
@@ -125,7 +128,7 @@ void setUp(Rig& rig, FuzzInput& in)
     }
     default: // a poll interrupted by a motion press
         rig.engine.startPoll();
-        rig.engine.upPressed();
+        rig.view.up();
         break;
     }
 }
@@ -135,16 +138,16 @@ void click(Rig& rig, uint8_t which)
     ControlEngine& e = rig.engine;
     switch (which % 12) {
     case 0: e.refreshClicked(); break;
-    case 1: e.searchClicked(); break;
+    case 1: rig.view.search(); break;
     case 2: e.stopSearch(); break;
-    case 3: e.stopPressed(); break;
-    case 4: e.downPressed(); break;
-    case 5: e.forwardPressed(); break;
+    case 3: rig.view.stop(); break;
+    case 4: rig.view.down(); break;
+    case 5: rig.view.forward(); break;
     case 6: e.endSearchForGroupClick(); break;
     case 7: e.stopPoll(); break;
     case 8: rig.view.portIsOpen = false; e.portClosed(); break;
     case 9: rig.view.portIsOpen = true; e.prepareRebuild(); e.startPoll(); break;
-    case 10: e.selfCheckClicked(); break;
+    case 10: rig.view.selfCheck(); break;
     default: // a row gone from the list while the engine works on it
         if (!rig.view.rows.empty())
             rig.view.rows.pop_back();

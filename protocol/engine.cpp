@@ -5,23 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-// Parses a range or period field. Empty or non-numeric text has no value.
-std::optional<int> fieldValue(const QString& text)
-{
-    bool ok = false;
-    const int v = text.trimmed().toInt(&ok);
-    if (!ok)
-        return std::nullopt;
-    return v;
-}
-
-} // namespace
-
-ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& tx, QObject* parent)
+ControlEngine::ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent)
     : QObject(parent)
-    , m_view(view)
     , m_reg(reg)
     , m_tx(tx)
 {
@@ -56,6 +41,15 @@ ControlEngine::ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& t
 
 ControlEngine::~ControlEngine() = default;
 
+std::optional<int> ControlEngine::fieldValue(const QString& text)
+{
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return v;
+}
+
 ControlEngine::Action::Action(ControlEngine& e)
     : m_engine(e)
 {
@@ -67,6 +61,48 @@ ControlEngine::Action::~Action() { --m_engine.m_actionDepth; }
 
 // ---------------------------------------------------------------- helpers
 
+void ControlEngine::setRows(const QAbstractItemModel* rows)
+{
+    m_rows = rows;
+}
+
+int ControlEngine::rowCount() const
+{
+    return m_rows ? m_rows->rowCount() : 0;
+}
+
+int ControlEngine::rowId(int row) const
+{
+    return m_rows ? m_rows->index(row, 0).data(DeviceIdRole).toInt() : 0;
+}
+
+std::optional<int> ControlEngine::rowGroup(int row) const
+{
+    const QVariant group = m_rows ? m_rows->index(row, 0).data(DeviceGroupRole) : QVariant();
+    if (!group.isValid())
+        return std::nullopt;
+    return group.toInt();
+}
+
+// The row's device, at the group it was asked at.
+void ControlEngine::setRowOnline(int row, bool online)
+{
+    const int id = rowId(row);
+    int group = groupOf(id);
+    if (group < 0)
+        group = rowGroup(row).value_or(-1);
+    if (online)
+        emit deviceAnswered(group, id);
+    else
+        emit deviceSilent(group, id);
+}
+
+void ControlEngine::endProgress()
+{
+    if (std::exchange(m_progressShown, false))
+        emit progressEnded();
+}
+
 int ControlEngine::groupOf(int id)
 {
     // A listed ID missing from the table (the list and the table are built
@@ -77,11 +113,11 @@ int ControlEngine::groupOf(int id)
 
 void ControlEngine::loadPollTarget(int row)
 {
-    const int id = m_view.rowId(row);
+    const int id = rowId(row);
     PollID = id;
     int group = groupOf(id);
     if (group < 0)
-        group = m_view.rowGroup(row).value_or(-1);
+        group = rowGroup(row).value_or(-1);
     PollGroup = static_cast<int16_t>(group);
 }
 
@@ -151,7 +187,7 @@ void ControlEngine::frameWritten()
     const HandedOver done = std::move(m_handedOver.front());
     m_handedOver.pop_front();
     if (done.logged)
-        m_view.logFrame(true, done.bytes.data(), int(done.bytes.size()));
+        emit frameSent(QByteArray(reinterpret_cast<const char*>(done.bytes.data()), qsizetype(done.bytes.size())));
 }
 
 void ControlEngine::takeBackQueuedFrames()
@@ -171,7 +207,7 @@ void ControlEngine::dropNewestHandedOver(size_t purged)
     }
     for (auto it = back.rbegin(); it != back.rend(); ++it) {
         if (it->logged)
-            m_view.logDropped(it->bytes.data(), int(it->bytes.size()));
+            emit frameDropped(QByteArray(reinterpret_cast<const char*>(it->bytes.data()), qsizetype(it->bytes.size())));
         if (it->move) {
             m_droppedMoves.push_back(*it->move);
             // A device that never heard its frame is not asked at its new address.
@@ -188,7 +224,7 @@ void ControlEngine::reportDroppedMoves()
     if (m_droppedMoves.empty())
         return;
     const std::vector<ReaddressMove> dropped = std::exchange(m_droppedMoves, {});
-    m_view.readdressDropped(dropped);
+    emit readdressDropped(dropped);
 }
 
 void ControlEngine::endBatches()
@@ -211,13 +247,13 @@ void ControlEngine::reportPortClosed()
     if (m_actionDepth == 0 || m_portMessageShown)
         return;
     m_portMessageShown = true;
-    m_view.information(EngineMessage::PortClosed);
+    emit message(EngineMessage::PortClosed);
 }
 
 void ControlEngine::logTx()
 {
     const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
-    m_view.logFrame(true, m_tx.TxBuffer, n);
+    emit frameSent(QByteArray(reinterpret_cast<const char*>(m_tx.TxBuffer), n));
 }
 
 void ControlEngine::searchEndSteps()
@@ -225,11 +261,10 @@ void ControlEngine::searchEndSteps()
     probeTimer.stop();
     dropOverdue(Overdue::Kind::Probe);
     // A search too short for a further write-empty event would leave its bar.
-    if (m_view.progressBarExists())
-        m_view.destroyProgressBar();
+    endProgress();
     SearchCursor = 0;
     m_search = SearchState::Idle;
-    m_view.searchRunningChanged(false);
+    emit searchRunningChanged(false);
     nextVerification(); // held back by the search
 }
 
@@ -237,7 +272,7 @@ void ControlEngine::searchEndSteps()
 
 void ControlEngine::receive(const uint8_t* buffer, uint16_t length)
 {
-    m_view.logFrame(false, buffer, length);
+    emit frameReceived(QByteArray(reinterpret_cast<const char*>(buffer), buffer ? length : 0));
     if (!buffer || length == 0)
         return;
     if (m_verifying)
@@ -458,11 +493,11 @@ bool ControlEngine::takeOverdue(const DecodedFrame& f)
             restartOverdueTimer();
         if (probe) {
             m_reg.appendDevice(o.id, f.group);
-            m_view.addSearchedDevice(o.id, f.group);
+            emit deviceFound(f.group, o.id);
             if (SearchCursor > SearchEnd && !probeOverdue())
                 searchEndSteps();
-        } else if (o.row >= 0 && o.row < m_view.rowCount() && m_view.rowId(o.row) == o.id) {
-            m_view.setRowOnline(o.row, true);
+        } else if (o.row >= 0 && o.row < rowCount() && rowId(o.row) == o.id) {
+            setRowOnline(o.row, true);
         }
         return true;
     }
@@ -484,7 +519,7 @@ bool ControlEngine::probeOverdue() const
 
 bool ControlEngine::pollRule(const DecodedFrame& f)
 {
-    const int rows = m_view.rowCount();
+    const int rows = rowCount();
     const bool valid = f.isStatusReply() && f.group == PollGroup && f.id == PollID && f.checksumOk();
 
     // Past the last row (the list shrank under a running poll) there is no
@@ -498,7 +533,7 @@ bool ControlEngine::pollRule(const DecodedFrame& f)
         return false; // the running time-out decides about the polled device
 
     pollTimer.stop();
-    m_view.setRowOnline(PollIndex, true);
+    setRowOnline(PollIndex, true);
     ++PollIndex;
     if (PollIndex < rows) {
         askPollRow();
@@ -522,11 +557,11 @@ bool ControlEngine::searchRule(const DecodedFrame& f)
         return false;
     }
 
-    m_view.showSearchProgress(SearchCursor, SearchEnd);
+    emit searchProgress(SearchCursor, SearchEnd);
     probeTimer.stop();
     pollTimer.stop();
     m_reg.appendDevice(SearchCursor, f.group);
-    m_view.addSearchedDevice(SearchCursor, f.group);
+    emit deviceFound(f.group, SearchCursor);
 
     ++SearchCursor;
     if (SearchCursor <= SearchEnd)
@@ -540,12 +575,12 @@ bool ControlEngine::searchRule(const DecodedFrame& f)
 
 void ControlEngine::askState(int row)
 {
-    if (row < 0 || row >= m_view.rowCount())
+    if (row < 0 || row >= rowCount())
         return;
-    const int id = m_view.rowId(row);
+    const int id = rowId(row);
     int group = groupOf(id);
     if (group < 0)
-        group = m_view.rowGroup(row).value_or(-1);
+        group = rowGroup(row).value_or(-1);
     LastCmd = CmdAskState;
     sendingQuery();
     // A row with no address is not asked; its time-out marks it off line.
@@ -567,7 +602,7 @@ void ControlEngine::prepareRebuild()
 
 void ControlEngine::startPoll()
 {
-    if (m_view.rowCount() <= 0)
+    if (rowCount() <= 0)
         return;
     pollTimer.stop();
     PollIndex = 0;
@@ -596,7 +631,7 @@ void ControlEngine::askPollRow()
 void ControlEngine::resumePoll()
 {
     m_pollPaused = false;
-    if (PollIndex >= 0 && PollIndex < m_view.rowCount()) {
+    if (PollIndex >= 0 && PollIndex < rowCount()) {
         loadPollTarget(PollIndex);
         askState(PollIndex);
     } else {
@@ -608,8 +643,8 @@ void ControlEngine::stopPoll()
 {
     abandonPoll();
     // Its bar goes with it; a running search keeps its own.
-    if (!searchRunning() && m_view.progressBarExists())
-        m_view.destroyProgressBar();
+    if (!searchRunning())
+        endProgress();
     nextVerification();
 }
 
@@ -629,7 +664,7 @@ void ControlEngine::onPollTimeout()
     pollTimer.setInterval(m_pollTimeout);
     m_pollDefaultWindow = PollTimeoutMs;
 
-    const int rows = m_view.rowCount();
+    const int rows = rowCount();
     // A time-out marks only the device that was asked: none is while a search
     // runs or after the poll was given up, and a row gone from the list is not
     // there to mark.
@@ -641,7 +676,7 @@ void ControlEngine::onPollTimeout()
     const Overdue asked { Overdue::Kind::PollRow, static_cast<uint8_t>(PollGroup), static_cast<uint16_t>(PollID),
         PollIndex, {} };
     ++PollIndex;
-    m_view.setRowOnline(PollIndex - 1, false);
+    setRowOnline(PollIndex - 1, false);
     if (PollIndex < rows) {
         askPollRow();
     } else {
@@ -659,9 +694,8 @@ void ControlEngine::refreshClicked()
     stopSearch();
     // The poll starts over from row 0 with a bar of its own.
     abandonPoll();
-    if (m_view.progressBarExists())
-        m_view.destroyProgressBar();
-    if (m_view.rowCount() > 0)
+    endProgress();
+    if (rowCount() > 0)
         startPoll();
 }
 
@@ -671,11 +705,11 @@ void ControlEngine::endSearchForGroupClick()
     probeTimer.stop();
     abandonPoll();
     // The bar of an ended search must not stay behind, rows to poll or not.
-    if (searchRunning() && m_view.progressBarExists())
-        m_view.destroyProgressBar();
+    if (searchRunning())
+        endProgress();
     m_search = SearchState::Idle;
     SearchCursor = 0;
-    m_view.searchRunningChanged(false);
+    emit searchRunningChanged(false);
     nextVerification(); // held back by the search
 }
 
@@ -697,7 +731,7 @@ void ControlEngine::probe(int id)
     send(r, false, false);
 }
 
-void ControlEngine::searchClicked()
+void ControlEngine::searchClicked(std::optional<int> start, std::optional<int> end, const std::function<bool()>& confirm)
 {
     Action press(*this);
     stopSelfCheck();
@@ -705,15 +739,13 @@ void ControlEngine::searchClicked()
     // arrive while the confirmation is open) must not start it again. Its
     // bar goes with it; a running search's bar goes with the search.
     abandonPoll();
-    if (!searchRunning() && m_view.progressBarExists())
-        m_view.destroyProgressBar();
+    if (!searchRunning())
+        endProgress();
 
-    const std::optional<int> start = fieldValue(m_view.rangeStartText());
-    const std::optional<int> end = fieldValue(m_view.rangeEndText());
     if (!start || !end || *start < 1 || *end < 1 || *start > HighestDeviceId || *end > HighestDeviceId
         || *start > *end) {
-        m_view.information(EngineMessage::SearchRangeWrong);
-        m_view.setRangeTexts(QStringLiteral("1"), QString::number(HighestDeviceId));
+        emit message(EngineMessage::SearchRangeWrong);
+        emit searchRangeReset(1, HighestDeviceId);
         return;
     }
     SearchStart = *start;
@@ -728,14 +760,14 @@ void ControlEngine::searchClicked()
     // A search that could not rebuild the register must not empty it: with
     // the port closed no device would answer, and a table that cannot be
     // written could not take the answers. The register shows its own message.
-    if (!m_view.portOpen()) {
+    if (!portOpen()) {
         reportPortClosed();
         return;
     }
     if (!m_reg.devicesWritable())
         return;
 
-    if (!m_view.confirm(EngineMessage::ConfirmSearch))
+    if (!confirm || !confirm())
         return; // the poll stays abandoned
 
     // The register is emptied before the first probe goes out, so no answer
@@ -748,10 +780,9 @@ void ControlEngine::searchClicked()
     // probe's. It is asked again once the search is over.
     suspendVerification();
     m_search = SearchState::Running;
-    m_view.searchRunningChanged(true);
-    m_view.showSearchProgress(0, SearchEnd);
+    emit searchRunningChanged(true);
+    emit searchProgress(0, SearchEnd);
     SearchCursor = SearchStart;
-    m_view.clearRows();
     probe(SearchCursor);
 }
 
@@ -774,7 +805,7 @@ void ControlEngine::onProbeTimeout()
         else
             searchEndSteps();
     } else {
-        m_view.showSearchProgress(SearchCursor, SearchEnd);
+        emit searchProgress(SearchCursor, SearchEnd);
         probe(SearchCursor);
     }
 }
@@ -794,13 +825,8 @@ void ControlEngine::portClosed()
     // first lets the frame on the line finish, then closes the port and says so here.
     if (m_portChanging == 0) {
         // A port lost under motion: what was driven is stopped once it is back.
-        const MotionTargets driven = drivenNow();
-        for (uint8_t g : driven.groups)
-            if (std::find(m_drivenAtLoss.groups.begin(), m_drivenAtLoss.groups.end(), g) == m_drivenAtLoss.groups.end())
-                m_drivenAtLoss.groups.push_back(g);
-        for (const auto& d : driven.devices)
-            if (std::find(m_drivenAtLoss.devices.begin(), m_drivenAtLoss.devices.end(), d) == m_drivenAtLoss.devices.end())
-                m_drivenAtLoss.devices.push_back(d);
+        const Targets driven = drivenNow();
+        m_drivenAtLoss.merge(driven);
         dropNewestHandedOver(m_handedOver.size());
     }
     // Verifications go unreported: the port message says why.
@@ -816,8 +842,7 @@ void ControlEngine::portClosed()
     abandonPoll();
     dropOverdue(Overdue::Kind::Probe);
     clearQueues();
-    if (m_view.progressBarExists())
-        m_view.destroyProgressBar();
+    endProgress();
     // At a port change the stops go out before this is said.
     if (m_portChanging == 0)
         reportDroppedMoves();
@@ -876,7 +901,7 @@ void ControlEngine::lineIdle()
 
 void ControlEngine::progressBarStep()
 {
-    const int rows = m_view.rowCount();
+    const int rows = rowCount();
     if (!(rows > 0 || SearchCursor > 0) || LastCmd != CmdAskState)
         return;
     // Only while a poll or a search is under way: after a completed poll,
@@ -885,25 +910,25 @@ void ControlEngine::progressBarStep()
         return;
 
     const bool searching = searchRunning();
-    if (!m_view.progressBarExists()) {
+    if (!m_progressShown) {
         // Only the first query of a poll or the first probe of a search
         // brings the bar up.
         if ((PollIndex == 0 && SearchCursor == 0) || SearchCursor == SearchStart) {
             const int maximum = searching ? SearchEnd - SearchStart : rows;
-            m_view.createProgressBar(maximum, 1);
+            m_progressShown = true;
+            emit progressStarted(maximum, 1);
         }
     } else if ((!searching && PollIndex < rows - 1) || (searching && SearchCursor < SearchEnd - 1)) {
-        m_view.setProgressBar(searching ? SearchCursor - SearchStart + 2 : PollIndex + 2);
+        emit progress(searching ? SearchCursor - SearchStart + 2 : PollIndex + 2);
     } else {
-        m_view.destroyProgressBar();
+        endProgress();
     }
 
     if (rows == 1 && PollIndex == 0 && SearchCursor == 0) {
         // A one-row poll would otherwise flash the bar too briefly to see.
         if (Pause)
             Pause(SingleRowBarPauseMs);
-        if (m_view.progressBarExists())
-            m_view.destroyProgressBar();
+        endProgress();
     }
 }
 
@@ -911,7 +936,7 @@ void ControlEngine::progressBarStep()
 
 bool ControlEngine::sendReaddress(int group, int id, int newGroup, int newId)
 {
-    if (!m_view.portOpen())
+    if (!portOpen())
         return false;
     // The self-check drives addresses: they are stopped before one of them changes.
     stopSelfCheck();
@@ -923,7 +948,7 @@ bool ControlEngine::sendReaddress(int group, int id, int newGroup, int newId)
 
 bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const std::vector<int>& ids)
 {
-    if (!m_view.portOpen())
+    if (!portOpen())
         return false;
     stopSelfCheck();
 
@@ -1068,7 +1093,7 @@ void ControlEngine::onVerifyTimeout()
         return;
     // Through a closed port (the window closing) no device could have
     // answered: nothing is marked or named.
-    if (!m_view.portOpen()) {
+    if (!portOpen()) {
         dropVerifications();
         return;
     }
@@ -1080,9 +1105,15 @@ void ControlEngine::verificationDone(bool answered)
     verifyTimer.stop();
     const Verification done = *m_verifying;
     m_verifying.reset();
-    for (int row = 0; row < m_view.rowCount(); ++row) {
-        if (m_view.rowId(row) == done.id)
-            m_view.setRowOnline(row, answered);
+    // Marked at its new address, when the list shows it.
+    for (int row = 0; row < rowCount(); ++row) {
+        if (rowId(row) != done.id)
+            continue;
+        if (answered)
+            emit deviceAnswered(done.group, done.id);
+        else
+            emit deviceSilent(done.group, done.id);
+        break;
     }
     if (std::exchange(m_sharedHeard, false))
         m_shared.emplace_back(done.group, done.id);
@@ -1097,12 +1128,12 @@ void ControlEngine::verificationDone(bool answered)
     // Last, as the message may be modal: everything above is settled by then.
     if (m_verifications.empty() && !batchSending() && !m_shared.empty()) {
         const std::vector<std::pair<int, int>> shared = std::exchange(m_shared, {});
-        m_view.readdressShared(shared);
+        emit readdressShared(shared);
     }
     if (m_verifications.empty() && !batchSending() && !m_unanswered.empty()) {
         const std::vector<int> silent = std::move(m_unanswered);
         m_unanswered.clear();
-        m_view.readdressUnanswered(silent);
+        emit readdressUnanswered(silent);
     }
 }
 
@@ -1128,7 +1159,7 @@ void ControlEngine::dropVerifications()
 
 // ---------------------------------------------------------------- self-check
 
-void ControlEngine::selfCheckClicked()
+void ControlEngine::selfCheckClicked(std::optional<int> period, Targets targets)
 {
     Action press(*this);
     // The button stops a running self-check whatever the selection and the
@@ -1139,18 +1170,16 @@ void ControlEngine::selfCheckClicked()
         return;
     }
 
-    const std::optional<int> period = fieldValue(m_view.periodText());
-    MotionTargets targets = selectedTargets(CmdUp);
     if (targets.empty()) {
         if (targets.missing.empty())
-            m_view.information(EngineMessage::SelectMembersFirst);
+            emit message(EngineMessage::SelectMembersFirst);
         else
-            m_view.targetsNotInRegister(targets.missing);
+            emit targetsNotInRegister(targets.missing);
         return;
     }
     if (!period || *period < MinSelfCheckPeriod || *period > MaxSelfCheckPeriod) {
-        m_view.information(EngineMessage::SelfCheckPeriodWrong);
-        m_view.setPeriodText(QString::number(MinSelfCheckPeriod));
+        emit message(EngineMessage::SelfCheckPeriodWrong);
+        emit periodReset(MinSelfCheckPeriod);
         return;
     }
     const std::vector<int> missing = std::exchange(targets.missing, {});
@@ -1162,10 +1191,10 @@ void ControlEngine::selfCheckClicked()
     stopSearch();
     LastCmd = CmdUp;
     dispatchMotion(CmdUp, m_selfCheckTargets);
-    m_view.selfCheckRunningChanged(true);
-    m_view.motionTargetsChanged();
+    emit selfCheckRunningChanged(true);
+    emit motionTargetsChanged();
     if (!missing.empty())
-        m_view.targetsNotInRegister(missing);
+        emit targetsNotInRegister(missing);
 }
 
 void ControlEngine::onSelfCheckPeriod()
@@ -1197,12 +1226,12 @@ void ControlEngine::stopSelfCheck()
     selfCheckTimer.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
     // However it ends, Stop goes to what it was driving.
-    const MotionTargets driven = std::exchange(m_selfCheckTargets, {});
+    const Targets driven = std::exchange(m_selfCheckTargets, {});
     stopSearch();
     LastCmd = CmdStop;
     dispatchMotion(CmdStop, driven);
-    m_view.selfCheckRunningChanged(false);
-    m_view.motionTargetsChanged();
+    emit selfCheckRunningChanged(false);
+    emit motionTargetsChanged();
 }
 
 void ControlEngine::endSelfCheckQuietly()
@@ -1212,81 +1241,13 @@ void ControlEngine::endSelfCheckQuietly()
     selfCheckTimer.stop();
     SelfCheckState = static_cast<uint8_t>(SelfCheckPhase::Stopped);
     m_selfCheckTargets = {};
-    m_view.selfCheckRunningChanged(false);
-    m_view.motionTargetsChanged();
+    emit selfCheckRunningChanged(false);
+    emit motionTargetsChanged();
 }
 
 // ---------------------------------------------------------------- motion
 
-void ControlEngine::motionPress(uint8_t command)
-{
-    stopSearch();
-    LastCmd = command;
-    sendMotion(command);
-}
-
-void ControlEngine::forwardPressed() { motionPress(CmdForward); }
-void ControlEngine::backwardPressed() { motionPress(CmdBackward); }
-void ControlEngine::upPressed() { motionPress(CmdUp); }
-void ControlEngine::stopPressed() { motionPress(CmdStop); }
-void ControlEngine::downPressed() { motionPress(CmdDown); }
-
-ControlEngine::MotionTargets ControlEngine::selectedTargets(uint8_t command)
-{
-    MotionTargets t;
-    const int rows = m_view.rowCount();
-    const int selected = m_view.selectedCount();
-    const bool allSelected = selected >= rows; // an empty list counts as fully selected
-    const int entries = m_view.groupEntryCount();
-    const int highlighted = m_view.highlightedGroupEntry();
-    // Rows that are all selected are covered by a group frame only when that
-    // frame goes out: the highlighted entry or the all-devices entry is checked.
-    // Otherwise (the mark cleared by hand) they are addressed one by one, so a
-    // press never does nothing without a word.
-    const bool covered = entries > 0
-        && (m_view.groupEntryChecked(0)
-            || (highlighted > 0 && highlighted < entries && m_view.groupEntryChecked(highlighted)));
-
-    if (entries > 0 && m_view.groupEntryChecked(0)) {
-        t.groups.push_back(BroadcastGroup);
-    } else {
-        for (int i = 1; i < entries && t.groups.size() < std::size(GroupQueue.items); ++i) {
-            // A partly selected highlighted group is addressed device by device;
-            // checked with no row selected, it is the whole group.
-            if (i == highlighted && selected > 0 && !allSelected)
-                continue;
-            if (!m_view.groupEntryChecked(i))
-                continue;
-            // Groups are addressed by their ID, never by their place in the list.
-            const int group = m_view.groupEntryGroup(i);
-            if (group >= 0 && group <= MaxGroupId
-                && std::find(t.groups.begin(), t.groups.end(), uint8_t(group)) == t.groups.end())
-                t.groups.push_back(static_cast<uint8_t>(group));
-        }
-    }
-
-    if (selected > 0 && (!allSelected || !covered)) {
-        for (int row = 0; row < rows && t.devices.size() < std::size(DeviceQueue.items); ++row) {
-            if (!m_view.rowSelected(row))
-                continue;
-            const int id = m_view.rowId(row);
-            std::optional<int> group;
-            if (id >= 1 && id <= HighestDeviceId) {
-                group = m_reg.groupOfDevice(id);
-                // A row whose device has left the register is still stopped where it was.
-                if (!group && command == CmdStop)
-                    group = m_view.rowGroup(row);
-            }
-            if (group && *group >= 0 && *group <= MaxGroupId)
-                t.devices.emplace_back(static_cast<uint8_t>(*group), static_cast<uint16_t>(id));
-            else
-                t.missing.push_back(id);
-        }
-    }
-    return t;
-}
-
-bool ControlEngine::dispatchMotion(uint8_t code, const MotionTargets& targets)
+bool ControlEngine::dispatchMotion(uint8_t code, const Targets& targets)
 {
     // A new press replaces whatever the last one still had queued.
     clearMotionQueues();
@@ -1329,11 +1290,11 @@ bool ControlEngine::dispatchMotion(uint8_t code, const MotionTargets& targets)
     return !refused;
 }
 
-void ControlEngine::sendMotion(uint16_t command)
+void ControlEngine::move(uint8_t code, Targets targets)
 {
     Action press(*this);
-    const uint8_t code = static_cast<uint8_t>(command & 0xFF);
-    MotionTargets targets = selectedTargets(code);
+    stopSearch();
+    LastCmd = code;
     if (code == CmdStop && targets.empty()) {
         // Stop with nothing to address stops everything: a stop harms nothing.
         targets.groups.push_back(BroadcastGroup);
@@ -1342,28 +1303,23 @@ void ControlEngine::sendMotion(uint16_t command)
     if (code == CmdStop && SelfCheckState != 0) {
         // Stop ends the self-check too, and reaches what it drove: its next period would move
         // them again.
-        for (uint8_t g : m_selfCheckTargets.groups)
-            if (std::find(targets.groups.begin(), targets.groups.end(), g) == targets.groups.end())
-                targets.groups.push_back(g);
-        for (const auto& d : m_selfCheckTargets.devices)
-            if (std::find(targets.devices.begin(), targets.devices.end(), d) == targets.devices.end())
-                targets.devices.push_back(d);
+        targets.merge(m_selfCheckTargets);
         endSelfCheckQuietly();
     }
     if (targets.empty()) {
         clearMotionQueues();
         if (targets.missing.empty())
-            m_view.information(EngineMessage::SelectMembersFirst);
+            emit message(EngineMessage::SelectMembersFirst);
         else
-            m_view.targetsNotInRegister(targets.missing);
-        m_view.motionTargetsChanged();
+            emit targetsNotInRegister(targets.missing);
+        emit motionTargetsChanged();
         return;
     }
     dispatchMotion(code, targets);
-    m_view.motionTargetsChanged();
+    emit motionTargetsChanged();
     // Said after the frames are on their way: a stop-all while the box is open ends them.
     if (!targets.missing.empty())
-        m_view.targetsNotInRegister(targets.missing);
+        emit targetsNotInRegister(targets.missing);
 }
 
 // ---------------------------------------------------------------- stop all
@@ -1387,7 +1343,7 @@ void ControlEngine::stopAll()
     suspendVerification();
     LastCmd = CmdStop;
     MotionCmd = CmdStop;
-    m_view.motionTargetsChanged();
+    emit motionTargetsChanged();
     const bool sent = sendMotionFrame(BroadcastGroup, 0, CmdStop);
     // Said once the stop is on its way.
     reportDroppedMoves();
@@ -1408,7 +1364,7 @@ void ControlEngine::onStopRepeat()
     Action press(*this);
     sendMotionFrame(BroadcastGroup, 0, CmdStop);
     const bool resume = std::exchange(m_resumePollAfterStop, false);
-    if (resume && !searchRunning() && m_resumePollRow >= 0 && m_resumePollRow < m_view.rowCount()) {
+    if (resume && !searchRunning() && m_resumePollRow >= 0 && m_resumePollRow < rowCount()) {
         // The round goes on at the row it was asking; that query waits behind the stops on the
         // line, so it gets the long window of a first query.
         prepareRebuild();
@@ -1420,27 +1376,22 @@ void ControlEngine::onStopRepeat()
     }
 }
 
-ControlEngine::MotionTargets ControlEngine::drivenNow() const
+Targets ControlEngine::drivenNow() const
 {
-    MotionTargets driven = m_selfCheckTargets;
+    Targets driven = m_selfCheckTargets;
     if (stopRepeatTimer.isActive())
         driven.groups.push_back(BroadcastGroup);
     const bool pressPending = GroupQueue.position < GroupQueue.count || DeviceQueue.position < DeviceQueue.count;
     if (pressPending) {
         // A press still being sent: what it moves, or what its Stop had yet to reach.
-        for (uint8_t g : m_pressTargets.groups)
-            if (std::find(driven.groups.begin(), driven.groups.end(), g) == driven.groups.end())
-                driven.groups.push_back(g);
-        for (const auto& d : m_pressTargets.devices)
-            if (std::find(driven.devices.begin(), driven.devices.end(), d) == driven.devices.end())
-                driven.devices.push_back(d);
+        driven.merge(m_pressTargets);
     }
     return driven;
 }
 
-bool ControlEngine::sendStops(const MotionTargets& driven)
+bool ControlEngine::sendStops(const Targets& driven)
 {
-    if (driven.empty() || !m_view.portOpen())
+    if (driven.empty() || !portOpen())
         return false;
     // No continuation sends the rest once the port closes: a long list of targets is stopped
     // with the one broadcast stop instead.
@@ -1458,7 +1409,7 @@ bool ControlEngine::sendStops(const MotionTargets& driven)
 
 bool ControlEngine::endForPortChange()
 {
-    const MotionTargets driven = drivenNow();
+    const Targets driven = drivenNow();
     takeBackQueuedFrames();
     // Everything else belonging to this port ends first, so only the stops are left to go.
     ++m_portChanging;
@@ -1471,6 +1422,6 @@ bool ControlEngine::endForPortChange()
 bool ControlEngine::stopWhatMovedBeforeTheLoss()
 {
     Action press(*this);
-    const MotionTargets driven = std::exchange(m_drivenAtLoss, {});
+    const Targets driven = std::exchange(m_drivenAtLoss, {});
     return sendStops(driven);
 }

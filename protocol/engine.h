@@ -3,10 +3,13 @@
 // continuation, the motion dispatcher and the bus side of re-addressing
 // (single frames, moves of several devices, and the check that each
 // re-addressed device answers at its new address). It owns the request state
-// and the timers, and reaches the main window's lists and controls only
-// through EngineView and the device table only through DeviceRegister, so it
-// runs (and is tested) without any widget.
+// and the timers. It reads the rows it polls from an item model (the list the
+// operator sees, in its order) and the device table through DeviceRegister;
+// commands come with their arguments and results leave as signals, so it
+// knows no window and runs (and is tested) without any widget.
 
+#include <QAbstractItemModel>
+#include <QByteArray>
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
@@ -20,10 +23,10 @@
 #include <vector>
 
 #include "protocol/frames.h"
+#include "protocol/targets.h"
 #include "protocol/txchannel.h"
 
-// Modal messages the engine asks the window to show; the window picks the
-// text in the current language.
+// Messages the engine has for the operator; each face says them in its own way.
 enum class EngineMessage {
     SearchRangeWrong,
     ConfirmSearch,
@@ -41,91 +44,6 @@ struct ReaddressMove {
     int id = 0;     // the device's ID after the move
     int oldId = -1; // its ID before, when the move changed it too (-1: the same)
     bool operator==(const ReaddressMove&) const = default;
-};
-
-// What the engine needs of the main window's lists and controls.
-class EngineView {
-public:
-    virtual ~EngineView() = default;
-    // device list (ListView1)
-    virtual int rowCount() const = 0;
-    virtual int rowId(int row) const = 0;                  // the row's ID text as an integer
-    virtual void setRowOnline(int row, bool online) = 0;   // on-line / off-line image
-    virtual bool rowSelected(int row) const = 0;
-    virtual int selectedCount() const = 0;
-    virtual void clearRows() = 0;
-    virtual void addSearchedDevice(int id, int group) = 0; // adds an on-line row when GroupFilter shows that group
-    // The group the row shows, as the register held it when the row was built; the address a
-    // Stop still reaches when the register no longer holds the device.
-    virtual std::optional<int> rowGroup(int row) const
-    {
-        (void)row;
-        return std::nullopt;
-    }
-    // group check-list: entry 0 all devices, each later entry one group
-    virtual int groupEntryCount() const = 0;
-    // The group ID an entry >= 1 stands for.
-    virtual int groupEntryGroup(int entry) const { return entry - 1; }
-    virtual bool groupEntryChecked(int entry) const = 0;
-    virtual int highlightedGroupEntry() const = 0;         // -1 when none
-    // fields and captions
-    virtual QString rangeStartText() const = 0;            // Edit1
-    virtual QString rangeEndText() const = 0;              // Edit2
-    virtual void setRangeTexts(const QString& start, const QString& end) = 0;
-    virtual QString periodText() const = 0;                // Edit3
-    virtual void setPeriodText(const QString& text) = 0;
-    virtual void searchRunningChanged(bool running) = 0;     // Button3 caption, Edit1/Edit2 enabled
-    virtual void selfCheckRunningChanged(bool running) = 0;  // Button4 caption
-    virtual void showSearchProgress(int cursor, int end) = 0; // hint panel progress text
-    // progress bar over the progress panel
-    virtual bool progressBarExists() const = 0;
-    virtual void createProgressBar(int maximum, int position) = 0;
-    virtual void setProgressBar(int position) = 0;         // makes it visible at that position
-    virtual void destroyProgressBar() = 0;
-    // traffic log
-    virtual void logFrame(bool transmitted, const uint8_t* bytes, int count) = 0;
-    // A frame handed to the port that a stop-all took back before it went out.
-    virtual void logDropped(const uint8_t* bytes, int count)
-    {
-        (void)bytes;
-        (void)count;
-    }
-    // whether Comm1 is open now
-    virtual bool portOpen() const = 0;
-    // modal messages in the current language
-    virtual void information(EngineMessage message) = 0;
-    virtual bool confirm(EngineMessage message) = 0;       // true only for Yes
-    // One message naming the re-addressed devices (new IDs, in the order they
-    // were asked) that did not answer at their new address.
-    virtual void readdressUnanswered(const std::vector<int>& ids) = 0;
-    // One message naming the new addresses at which more than one device (or a garbled
-    // answer) was heard: several devices now share it, and a search is needed.
-    virtual void readdressShared(const std::vector<std::pair<int, int>>& addresses) { (void)addresses; }
-    // The moves of a batch that never went out (the port changed or was lost, or a stop-all
-    // ended the batch), in the order they were made. The register must not keep them.
-    virtual void readdressDropped(const std::vector<ReaddressMove>& moves) { (void)moves; }
-    // Listed devices the register no longer holds got no Up, Down, Forward or Backward.
-    virtual void targetsNotInRegister(const std::vector<int>& ids)
-    {
-        (void)ids;
-        information(EngineMessage::TargetsNotInRegister);
-    }
-    // What a motion press would reach has changed (a press, a stop-all, the self-check).
-    virtual void motionTargetsChanged() {}
-};
-
-// The device table as the engine sees it.
-class DeviceRegister {
-public:
-    virtual ~DeviceRegister() = default;
-    virtual std::optional<int> groupOfDevice(int id) = 0;  // locate by ID
-    // Whether the table can be emptied and refilled; false after the register
-    // has shown its one message naming the file.
-    virtual bool devicesWritable() = 0;
-    // Keeps a copy of the device file, then empties the table, which stays
-    // open in every case. False after the register has shown its one message.
-    virtual bool emptyDevices() = 0;
-    virtual void appendDevice(int id, int group) = 0;      // append + post (durable)
 };
 
 class ControlEngine : public QObject {
@@ -156,7 +74,7 @@ public:
     // otherwise with the broadcast stop.
     static constexpr size_t MaxStopFramesAtPortChange = 16;
 
-    ControlEngine(EngineView& view, DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
+    ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
     ~ControlEngine() override;
 
     // Shared state, public so the main window and tests can read it.
@@ -190,20 +108,13 @@ public:
     // Stop all: the broadcast stop goes out once more after one answer window.
     QTimer stopRepeatTimer;
 
-    // What a motion press reaches: group frames (BroadcastGroup: every device) and device
-    // frames, each at the group the register holds for the device.
-    struct MotionTargets {
-        std::vector<uint8_t> groups;
-        std::vector<std::pair<uint8_t, uint16_t>> devices; // (group, id)
-        std::vector<int> missing; // listed IDs with no address to send to
-        bool empty() const { return groups.empty() && devices.empty(); }
-    };
-    // What a press of `command` would reach with the ticks and the selection as they are now.
-    // A listed device the register no longer holds is reached only by a Stop, at the group its
-    // row showed.
-    MotionTargets selectedTargets(uint8_t command);
+    // The rows the poll walks, in the order the operator sees them: the first column carries
+    // DeviceIdRole and DeviceGroupRole. The model outlives the engine or is unset before it goes.
+    void setRows(const QAbstractItemModel* rows);
+    // Whether the port is open now (unset: closed).
+    void setPortState(std::function<bool()> isOpen) { m_portOpen = std::move(isOpen); }
     // The targets the running self-check drives (chosen when it started).
-    const MotionTargets& selfCheckTargets() const { return m_selfCheckTargets; }
+    const Targets& selfCheckTargets() const { return m_selfCheckTargets; }
 
     // Blocking pauses of the user-interface thread (10 ms after the first
     // group frame, 100 ms before a one-row progress bar goes). Tests replace it.
@@ -235,6 +146,8 @@ public:
     int firstPollTimeoutMs() const { return m_firstPollTimeout; }
     int pollTimeoutMs() const { return m_pollTimeout; }
     int searchTimeoutMs() const { return m_searchTimeout; }
+    // A range or period field's number; empty or non-numeric text has none.
+    static std::optional<int> fieldValue(const QString& text);
     // A few byte times, rounded up to whole milliseconds.
     static int fastReadIntervalMs(int baud);
     // Query and reply on the line, the turnaround allowance and the reader's
@@ -264,6 +177,8 @@ public:
     void forgetWhatMovedBeforeTheLoss() { m_drivenAtLoss = {}; }
 
     // operations
+    // The progress of a poll round or search goes (a face rebuilding its list).
+    void endProgress();
     void askState(int row);
     void probe(int id);
     void stopSearch();              // ends a running search; a running poll goes on
@@ -299,15 +214,49 @@ public:
     void onVerifyTimeout();
     void onOverdueTimeout();
     void onStopRepeat();
-    void searchClicked();
-    void selfCheckClicked();
+    // The search button: starts a search of the IDs from..to (empty or non-numeric fields have
+    // no value), after `confirm` says yes; stops a running one.
+    void searchClicked(std::optional<int> from, std::optional<int> to, const std::function<bool()>& confirm);
+    // The self-check button: starts driving `targets` up and down every periodSeconds; stops a
+    // running self-check whatever the arguments say.
+    void selfCheckClicked(std::optional<int> periodSeconds, Targets targets);
     void refreshClicked();
-    void forwardPressed(); // tilt forward
-    void backwardPressed(); // tilt backward
-    void upPressed(); // up
-    void stopPressed(); // stop
-    void downPressed(); // down
-    void sendMotion(uint16_t command);
+    // A motion button (CmdUp, CmdDown, CmdStop, CmdForward, CmdBackward) pressed for the
+    // targets chosen now. Stop with nothing chosen stops every device, and ends the self-check.
+    void move(uint8_t command, Targets targets);
+
+signals:
+    // The poll and the re-address check: the device at (group, id) answered, or not.
+    void deviceAnswered(int group, int id);
+    void deviceSilent(int group, int id);
+    // A search found a device; the register has it already.
+    void deviceFound(int group, int id);
+    void searchRunningChanged(bool running);
+    void searchProgress(int cursor, int end);
+    // A wrong range or period was put back to these values.
+    void searchRangeReset(int from, int to);
+    void periodReset(int seconds);
+    void selfCheckRunningChanged(bool running);
+    // The progress of a poll round or a search: shown, moved, gone.
+    void progressStarted(int maximum, int position);
+    void progress(int position);
+    void progressEnded();
+    // Traffic: a frame sent (once the port took it, or once it left the line), the bytes of one
+    // received chunk, a frame a stop-all took back before it went out.
+    void frameSent(const QByteArray& bytes);
+    void frameReceived(const QByteArray& bytes);
+    void frameDropped(const QByteArray& bytes);
+    void message(EngineMessage message);
+    // Chosen devices the register no longer holds got no Up, Down, Forward or Backward.
+    void targetsNotInRegister(const std::vector<int>& ids);
+    // The re-addressed devices (new IDs, in the order asked) that did not answer at their new address.
+    void readdressUnanswered(const std::vector<int>& ids);
+    // New addresses at which more than one device (or a garbled answer) was heard.
+    void readdressShared(const std::vector<std::pair<int, int>>& addresses);
+    // The moves of a batch that never went out, in the order made. The register must not keep them.
+    void readdressDropped(const std::vector<ReaddressMove>& moves);
+    // What a motion press would reach has changed (a press, a stop-all, the self-check).
+    void motionTargetsChanged();
 
 private:
     // Each returns true when the frame was taken as the answer to the
@@ -336,10 +285,19 @@ private:
     // The port message, at most once for each user action.
     void reportPortClosed();
     void progressBarStep();
-    void motionPress(uint8_t command);
+    // The rows' model, read through these.
+    int rowCount() const;
+    int rowId(int row) const;
+    std::optional<int> rowGroup(int row) const;
+    const QAbstractItemModel* m_rows = nullptr;
+    std::function<bool()> m_portOpen;
+    bool portOpen() const { return m_portOpen && m_portOpen(); }
+    // The progress the faces show, so that it is started, moved and ended in order.
+    bool m_progressShown = false;
+    void setRowOnline(int row, bool online);
     // Queues the frames of a press for the targets and sends the first ones; false when the
     // port refused them.
-    bool dispatchMotion(uint8_t command, const MotionTargets& targets);
+    bool dispatchMotion(uint8_t command, const Targets& targets);
     void clearMotionQueues();
     void endSelfCheckQuietly();
     // Ends every re-address batch; the moves never sent are reported as dropped.
@@ -361,11 +319,11 @@ private:
     bool m_logWhenWritten = false;
     // What is being driven now: the self-check's targets, a press still being sent (its stops
     // too), and every device while a stop-all has its second stop to send.
-    MotionTargets drivenNow() const;
-    bool sendStops(const MotionTargets& driven);
-    MotionTargets m_drivenAtLoss;
-    MotionTargets m_selfCheckTargets;
-    MotionTargets m_pressTargets; // of the last press, while its frames are being sent
+    Targets drivenNow() const;
+    bool sendStops(const Targets& driven);
+    Targets m_drivenAtLoss;
+    Targets m_selfCheckTargets;
+    Targets m_pressTargets; // of the last press, while its frames are being sent
     bool m_resumePollAfterStop = false;
     int m_resumePollRow = 0;
     std::vector<std::pair<int, int>> m_shared;
@@ -392,7 +350,6 @@ private:
     void suspendVerification();
     void dropVerifications();
 
-    EngineView& m_view;
     DeviceRegister& m_reg;
     TxChannel& m_tx;
     SearchState m_search = SearchState::Idle;

@@ -47,7 +47,7 @@ TEST_F(EngineE2E, SearchEntersExactlyThePresentDevicesWithTheirGroups)
     rig->view.edit1 = "1";
     rig->view.edit2 = "20";
 
-    rig->engine.searchClicked();
+    rig->view.search();
     ASSERT_TRUE(rig->engine.searchRunning());
     ASSERT_TRUE(EngineRig::runUntil([&] { return !rig->engine.searchRunning(); }, 15000));
 
@@ -156,7 +156,7 @@ TEST_F(EngineE2E, AllDevicesEntrySendsOneBroadcastFrame)
     rig->sim.addDevice(9, 300);
     rig->view.checked[0] = true;
 
-    rig->engine.upPressed();
+    rig->view.up();
     ASSERT_TRUE(rig->sim.waitForFrames(1, 2000ms));
     EngineRig::settle(300); // any continuation would have gone out by now
 
@@ -177,7 +177,7 @@ TEST_F(EngineE2E, TwoCheckedGroupsGoOutAsTwoGroupFramesInOrder)
     rig->view.checked[6] = true; // group 5
     rig->view.highlighted = 1;
 
-    rig->engine.downPressed();
+    rig->view.down();
     ASSERT_TRUE(EngineRig::runUntil([&] { return rig->sim.frameCount() >= 2; }, 3000));
     EngineRig::settle(300);
 
@@ -197,7 +197,7 @@ TEST_F(EngineE2E, MotionToAClosedPortIsNeitherSentNorLogged)
     rig->view.checked[0] = true;
     rig->closePort();
 
-    rig->engine.upPressed();
+    rig->view.up();
     EngineRig::settle(300);
 
     EXPECT_EQ(rig->sim.frameCount(), 0u);
@@ -332,7 +332,7 @@ TEST(EngineE2EFast, FastBusFindsExactlyTheDevicesTheDefaultTimingFinds)
                 rig.fastBus(60);
             rig.view.edit1 = "1";
             rig.view.edit2 = "10";
-            rig.engine.searchClicked();
+            rig.view.search();
             ASSERT_TRUE(EngineRig::runUntil([&] { return !rig.engine.searchRunning(); }, 10000));
             EngineRig::settle(300); // the late reply arrives after the search
             EXPECT_EQ(rig.reg.appended, c.found);
@@ -363,7 +363,7 @@ TEST(EngineE2EFast, AnswersHeldUpBehindAFaultyReplyAreFoundInBothTimings)
             rig.fastBus();
         rig.view.edit1 = "4";
         rig.view.edit2 = "11";
-        rig.engine.searchClicked();
+        rig.view.search();
         ASSERT_TRUE(EngineRig::runUntil([&] { return !rig.engine.searchRunning(); }, 10000));
         EngineRig::settle(300);
         EXPECT_EQ(rig.reg.appended, found);

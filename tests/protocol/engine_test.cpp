@@ -2,7 +2,7 @@
 // recorder. Timers never fire on their own here (no event loop runs); the
 // tests call the timer handlers and inspect isActive()/interval().
 
-#include "bench/memory_view.h"
+#include "bench/engine_recorder.h"
 #include "protocol/engine.h"
 
 #include <QCoreApplication>
@@ -65,11 +65,11 @@ std::vector<std::string> hexAll(const std::vector<Bytes>& frames)
 
 using tarvello::MemoryRegister;
 using tarvello::MemoryRow;
-using tarvello::MemoryView;
+using tarvello::EngineRecorder;
 
 class EngineTest : public ::testing::Test {
 protected:
-    MemoryView view;
+    EngineRecorder view;
     MemoryRegister reg;
     // Frames that left through the port. A closed port (view.portIsOpen
     // false) refuses them, as Comm1.WriteData does.
@@ -80,11 +80,12 @@ protected:
         wire.emplace_back(b, b + n);
         return true;
     } };
-    ControlEngine engine { view, reg, tx };
+    ControlEngine engine { reg, tx };
     std::vector<int> pauses;
 
     void SetUp() override
     {
+        view.attach(engine, reg);
         engine.Pause = [this](int ms) { pauses.push_back(ms); };
     }
     // No test may see the engine touch a row the list does not have, or move
@@ -133,7 +134,7 @@ struct MotionCase {
     std::vector<std::tuple<int, int, bool>> rows; // id, group, selected
     std::vector<int> checkedEntries;
     int highlighted;
-    void (ControlEngine::*button)();
+    void (EngineRecorder::*button)();
     uint8_t command;
     // (group, id) of each frame in wire order; the first `immediate` of them
     // go out within the press, the rest by the continuation.
@@ -157,7 +158,7 @@ TEST_P(MotionTest, FramesOnTheWireInOrder)
         view.checked[e] = true;
     view.highlighted = c.highlighted;
 
-    (engine.*c.button)();
+    (view.*c.button)();
     EXPECT_EQ(wire.size(), c.immediate) << "frames sent within the press";
     drain();
 
@@ -178,31 +179,31 @@ TEST_P(MotionTest, FramesOnTheWireInOrder)
 INSTANTIATE_TEST_SUITE_P(Targets, MotionTest,
     ::testing::Values(
         MotionCase { "AllDevicesBroadcast", { { 1, 0, false }, { 2, 0, false } }, { 0 }, 0,
-            &ControlEngine::upPressed, CmdUp, { { 0xFF, 0 } }, 1, true, false },
-        MotionCase { "TwoCheckedGroups", { { 1, 0, false } }, { 3, 6 }, 1, &ControlEngine::downPressed,
+            &EngineRecorder::up, CmdUp, { { 0xFF, 0 } }, 1, true, false },
+        MotionCase { "TwoCheckedGroups", { { 1, 0, false } }, { 3, 6 }, 1, &EngineRecorder::down,
             CmdDown, { { 2, 0 }, { 5, 0 } }, 1, true, false },
         MotionCase { "PartialSelectionOfHighlightedGroup",
-            { { 7, 4, true }, { 8, 4, false }, { 9, 4, true } }, { 5 }, 5, &ControlEngine::forwardPressed,
+            { { 7, 4, true }, { 8, 4, false }, { 9, 4, true } }, { 5 }, 5, &EngineRecorder::forward,
             CmdForward, { { 4, 7 }, { 4, 9 } }, 1, false, false },
         MotionCase { "FullySelectedHighlightedGroup", { { 7, 4, true }, { 9, 4, true } }, { 5 }, 5,
-            &ControlEngine::backwardPressed, CmdBackward, { { 4, 0 } }, 1, true, false },
+            &EngineRecorder::backward, CmdBackward, { { 4, 0 } }, 1, true, false },
         MotionCase { "BroadcastPlusPartialSelection",
-            { { 1, 0, true }, { 2, 3, true }, { 3, 0, false } }, { 0 }, 0, &ControlEngine::upPressed,
+            { { 1, 0, true }, { 2, 3, true }, { 3, 0, false } }, { 0 }, 0, &EngineRecorder::up,
             CmdUp, { { 0xFF, 0 }, { 0, 1 }, { 3, 2 } }, 2, true, false },
         // Stop with nothing chosen stops every device; the other buttons say to choose first.
-        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &ControlEngine::stopPressed, CmdStop,
+        MotionCase { "NothingChosen", { { 1, 0, false } }, {}, 0, &EngineRecorder::stop, CmdStop,
             { { 0xFF, 0 } }, 1, true, false },
-        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &ControlEngine::stopPressed, CmdStop, { { 0xFF, 0 } },
+        MotionCase { "EmptyListNothingChecked", {}, {}, -1, &EngineRecorder::stop, CmdStop, { { 0xFF, 0 } },
             1, true, false },
-        MotionCase { "NothingChosenUp", { { 1, 0, false } }, {}, 0, &ControlEngine::upPressed, CmdUp, {}, 0,
+        MotionCase { "NothingChosenUp", { { 1, 0, false } }, {}, 0, &EngineRecorder::up, CmdUp, {}, 0,
             false, true },
         // The highlighted group's mark cleared by hand while all its rows stay selected: the rows
         // go out one by one instead of the press doing nothing.
         MotionCase { "FullySelectedButUnchecked", { { 7, 4, true }, { 9, 4, true } }, {}, 5,
-            &ControlEngine::upPressed, CmdUp, { { 4, 7 }, { 4, 9 } }, 1, false, false },
+            &EngineRecorder::up, CmdUp, { { 4, 7 }, { 4, 9 } }, 1, false, false },
         // Its box checked with no row selected: the whole group.
         MotionCase { "CheckedHighlightedGroupNoRowSelected", { { 7, 4, false }, { 9, 4, false } }, { 5 }, 5,
-            &ControlEngine::downPressed, CmdDown, { { 4, 0 } }, 1, true, false }),
+            &EngineRecorder::down, CmdDown, { { 4, 0 } }, 1, true, false }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMeanwhile)
@@ -213,7 +214,7 @@ TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMean
     view.highlighted = 5;   // group 4, partly selected
     view.rows[0].selected = view.rows[2].selected = true;
 
-    engine.upPressed();
+    view.up();
     ASSERT_EQ(wire.size(), 2u); // group 2 and device 7 at once
     engine.askState(1);         // a poll query slips in
     EXPECT_EQ(engine.LastCmd, CmdAskState);
@@ -232,8 +233,8 @@ TEST_F(EngineTest, NewPressCancelsQueuedFramesOfTheLastOne)
 {
     listDevices({ { 1, 0 } });
     view.checked[2] = view.checked[3] = view.checked[4] = true;
-    engine.upPressed();
-    engine.stopPressed();
+    view.up();
+    view.stop();
     drain();
     EXPECT_EQ(hexAll(wire),
         hexAll({ shortFrame(1, 0, CmdUp), shortFrame(1, 0, CmdStop), shortFrame(2, 0, CmdStop),
@@ -244,11 +245,11 @@ TEST_F(EngineTest, MotionPressDuringSearchEndsTheSearchFirst)
 {
     view.edit1 = "1";
     view.edit2 = "50";
-    engine.searchClicked();
+    view.search();
     ASSERT_TRUE(engine.searchRunning());
     view.checked[0] = true;
 
-    engine.stopPressed();
+    view.stop();
 
     EXPECT_FALSE(engine.searchRunning());
     EXPECT_FALSE(view.searchCaptionRunning);
@@ -444,7 +445,7 @@ TEST_P(InterruptedPollTest, TheOutstandingQueryIsBookedToItsOwnRow)
     switch (interruption) {
     case Interruption::MotionPress:
         view.checked[0] = true;
-        engine.stopPressed();
+        view.stop();
         EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 0, CmdStop)));
         break;
     case Interruption::stopSearch:
@@ -501,16 +502,16 @@ TEST_F(EngineTest, AGivenUpPollBooksNeitherAnswerNorTimeOut)
 {
     struct Case {
         const char* name;
-        std::function<void(ControlEngine&, MemoryView&)> giveUp;
+        std::function<void(ControlEngine&, EngineRecorder& v)> giveUp;
     };
     const std::vector<Case> cases {
-        { "search declined", [](ControlEngine& e, MemoryView& v) {
+        { "search declined", [](ControlEngine&, EngineRecorder& v) {
              v.confirmAnswer = false;
-             e.searchClicked();
+             v.search();
          } },
-        { "group click", [](ControlEngine& e, MemoryView&) { e.endSearchForGroupClick(); } },
-        { "port lost", [](ControlEngine& e, MemoryView&) { e.portClosed(); } },
-        { "stopped", [](ControlEngine& e, MemoryView&) { e.stopPoll(); } },
+        { "group click", [](ControlEngine& e, EngineRecorder&) { e.endSearchForGroupClick(); } },
+        { "port lost", [](ControlEngine& e, EngineRecorder&) { e.portClosed(); } },
+        { "stopped", [](ControlEngine& e, EngineRecorder&) { e.stopPoll(); } },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -556,7 +557,7 @@ TEST_F(EngineTest, ASearchPressThatStopsThePollLeavesNoBar)
         view.edit2 = "9";
         view.confirmAnswer = false;
 
-        engine.searchClicked();
+        view.search();
 
         EXPECT_FALSE(engine.pollTimer.isActive());
         EXPECT_FALSE(view.barExists);
@@ -593,7 +594,7 @@ TEST_F(EngineTest, SearchEntersAnsweringDevicesWithTheirGroups)
     listDevices({ { 900, 1 } });
     view.edit1 = "3";
     view.edit2 = "6";
-    engine.searchClicked();
+    view.search();
 
     EXPECT_EQ(view.confirms, std::vector<EngineMessage> { EngineMessage::ConfirmSearch });
     EXPECT_TRUE(engine.searchRunning());
@@ -626,7 +627,7 @@ TEST_F(EngineTest, SearchProgressBarSpansTheRange)
 {
     view.edit1 = "10";
     view.edit2 = "14";
-    engine.searchClicked();
+    view.search();
     for (int i = 0; i < 5; ++i) {
         engine.lineIdle();
         engine.onProbeTimeout();
@@ -641,7 +642,7 @@ TEST_F(EngineTest, RejectedFrameDuringSearchSkipsNoId)
 {
     view.edit1 = "1";
     view.edit2 = "3";
-    engine.searchClicked();
+    view.search();
     auto bad = reply(0, 1);
     bad[7] ^= 0x10;
     receive(bad);              // answer to probe 1 with a broken checksum
@@ -662,11 +663,11 @@ TEST_F(EngineTest, SearchButtonDuringSearchStopsWithoutAQuestion)
 {
     view.edit1 = "1";
     view.edit2 = "999";
-    engine.searchClicked();
+    view.search();
     engine.onProbeTimeout();
     ASSERT_TRUE(engine.searchRunning());
 
-    engine.searchClicked();
+    view.search();
 
     EXPECT_EQ(view.confirms.size(), 1u);
     EXPECT_FALSE(engine.searchRunning());
@@ -683,7 +684,7 @@ TEST_F(EngineTest, NoToTheConfirmationLeavesTheRegisterButStopsThePoll)
     engine.startPoll();
     view.confirmAnswer = false;
 
-    engine.searchClicked();
+    view.search();
 
     EXPECT_EQ(view.confirms.size(), 1u);
     EXPECT_FALSE(engine.searchRunning());
@@ -711,7 +712,7 @@ TEST_F(EngineTest, ASearchThatCannotRebuildTheRegisterEmptiesNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        MemoryView v;
+        EngineRecorder v;
         MemoryRegister r;
         std::vector<Bytes> sent;
         TxChannel t { [&](const uint8_t* b, uint16_t n) {
@@ -720,14 +721,15 @@ TEST_F(EngineTest, ASearchThatCannotRebuildTheRegisterEmptiesNothing)
             sent.emplace_back(b, b + n);
             return true;
         } };
-        ControlEngine e { v, r, t };
+        ControlEngine e { r, t };
+        v.attach(e, r);
         v.rows = { MemoryRow { 5, false, true, -1, std::nullopt }, MemoryRow { 6, false, false, -1, std::nullopt } };
         r.groupById = { { 5, 2 }, { 6, 2 } };
         v.portIsOpen = c.portOpen;
         r.writable = c.writable;
         r.emptyingFails = c.emptyingFails;
 
-        e.searchClicked();
+        v.search();
 
         EXPECT_EQ(v.infos, c.infos);
         EXPECT_EQ(v.confirms, c.confirms);
@@ -755,7 +757,7 @@ TEST_F(EngineTest, InvalidSearchRangesAreRefusedAndReset)
         view.edit1 = start;
         view.edit2 = end;
 
-        engine.searchClicked();
+        view.search();
 
         EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SearchRangeWrong });
         EXPECT_EQ(view.edit1, "1");
@@ -770,7 +772,7 @@ TEST_F(EngineTest, OneIdSearchWithoutAnswerEndsAfterOneTick)
 {
     view.edit1 = "5";
     view.edit2 = "5";
-    engine.searchClicked();
+    view.search();
     ASSERT_EQ(wire.size(), 1u);
     engine.onProbeTimeout();
     EXPECT_FALSE(engine.searchRunning());
@@ -786,7 +788,7 @@ TEST_F(EngineTest, AnAnswerArrivingWhileTheConfirmationIsOpenDoesNotRestartThePo
     view.onConfirm = [this] { receive(reply(2, 5)); }; // the outstanding query's answer
     const size_t sent = wire.size();
 
-    engine.searchClicked();
+    view.search();
 
     EXPECT_EQ(wire.size(), sent);
     EXPECT_FALSE(engine.pollTimer.isActive());
@@ -798,7 +800,7 @@ TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
     // A one-ID search: its bar has an empty span and no later write-empty event removes it.
     view.edit1 = "5";
     view.edit2 = "5";
-    engine.searchClicked();
+    view.search();
     engine.lineIdle();
     ASSERT_TRUE(view.barExists);
     engine.onProbeTimeout();
@@ -808,7 +810,7 @@ TEST_F(EngineTest, NoSearchLeavesItsProgressBarBehind)
     // A group click that ends a search whose register is now empty.
     view.edit1 = "1";
     view.edit2 = "50";
-    engine.searchClicked();
+    view.search();
     engine.lineIdle();
     ASSERT_TRUE(view.barExists);
     engine.endSearchForGroupClick();
@@ -832,10 +834,10 @@ TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
 {
     listDevices({ { 1, 0 } });
     view.rows[0].selected = true;
-    engine.selfCheckClicked();
+    view.selfCheck();
     ASSERT_TRUE(engine.selfCheckTimer.isActive());
     view.edit2 = "20";
-    engine.searchClicked(); // ends the self-check, starts a search
+    view.search(); // ends the self-check, starts a search
     ASSERT_TRUE(engine.searchRunning());
     EXPECT_FALSE(engine.selfCheckTimer.isActive());
 
@@ -856,7 +858,7 @@ TEST_F(EngineTest, GroupClickEndsSearchAndSelfCheckInPlace)
 struct ClosedPortCase {
     const char* name;
     bool selfCheckRunning; // started while the port was still open
-    void (ControlEngine::*action)();
+    void (EngineRecorder::*action)();
 };
 
 class ClosedPortTest : public EngineTest, public ::testing::WithParamInterface<ClosedPortCase> {};
@@ -868,14 +870,14 @@ TEST_P(ClosedPortTest, NothingLooksSentAndThePortMessageComesOnce)
     view.rows[0].selected = view.rows[1].selected = true;
     view.checked[2] = view.checked[3] = view.checked[4] = true; // groups 1 to 3 besides
     if (c.selfCheckRunning) {
-        engine.selfCheckClicked();
+        view.selfCheck();
         ASSERT_TRUE(engine.selfCheckTimer.isActive());
     }
     const size_t sent = wire.size(), logged = view.txLog.size();
     view.infos.clear();
     view.portIsOpen = false;
 
-    (engine.*c.action)();
+    (view.*c.action)();
     drain();
 
     EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::PortClosed });
@@ -889,12 +891,12 @@ TEST_P(ClosedPortTest, NothingLooksSentAndThePortMessageComesOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(Presses, ClosedPortTest,
-    ::testing::Values(ClosedPortCase { "Up", false, &ControlEngine::upPressed },
-        ClosedPortCase { "Stop", false, &ControlEngine::stopPressed },
-        ClosedPortCase { "SelfCheckStart", false, &ControlEngine::selfCheckClicked },
-        ClosedPortCase { "SelfCheckPeriod", true, &ControlEngine::onSelfCheckPeriod },
-        ClosedPortCase { "SelfCheckStop", true, &ControlEngine::selfCheckClicked },
-        ClosedPortCase { "SearchEndingASelfCheck", true, &ControlEngine::searchClicked }),
+    ::testing::Values(ClosedPortCase { "Up", false, &EngineRecorder::up },
+        ClosedPortCase { "Stop", false, &EngineRecorder::stop },
+        ClosedPortCase { "SelfCheckStart", false, &EngineRecorder::selfCheck },
+        ClosedPortCase { "SelfCheckPeriod", true, &EngineRecorder::selfCheckPeriod },
+        ClosedPortCase { "SelfCheckStop", true, &EngineRecorder::selfCheck },
+        ClosedPortCase { "SearchEndingASelfCheck", true, &EngineRecorder::search }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, QueuedFramesAndQueriesTheClosedPortRefusesAreNotLogged)
@@ -902,7 +904,7 @@ TEST_F(EngineTest, QueuedFramesAndQueriesTheClosedPortRefusesAreNotLogged)
     listDevices({ { 5, 2 } });
     view.checked[3] = view.checked[6] = true; // groups 2 and 5
     view.highlighted = 1;
-    engine.upPressed();
+    view.up();
     ASSERT_EQ(view.txLog.size(), 1u);
     engine.ReaddressBatch.items[1] = 44; // and an editor's move behind it
     engine.ReaddressBatch.count = 2;
@@ -922,7 +924,7 @@ TEST_F(EngineTest, LosingThePortStopsPollSelfCheckAndEverythingQueued)
     listDevices({ { 1, 0 }, { 2, 3 }, { 3, 0 } });
     view.rows[0].selected = view.rows[1].selected = true;
     view.checked[2] = view.checked[3] = view.checked[4] = true;
-    engine.selfCheckClicked();    // self-check: up to group 1 and device 1 at once, the rest queued
+    view.selfCheck();    // self-check: up to group 1 and device 1 at once, the rest queued
     engine.startPoll();       // query for row 0
     engine.lineIdle(); // group 2 goes out; the poll's bar comes up
     ASSERT_TRUE(view.barExists);
@@ -955,7 +957,7 @@ TEST_F(EngineTest, LosingThePortEndsASearchWithItsNormalEndSteps)
 {
     view.edit1 = "1";
     view.edit2 = "50";
-    engine.searchClicked();
+    view.search();
     engine.lineIdle();
     engine.onProbeTimeout();
     ASSERT_TRUE(view.barExists);
@@ -985,7 +987,7 @@ TEST_F(EngineTest, SelfCheckAlternatesAndAStopEndsIt)
     view.edit3 = "90";
     const Bytes up = shortFrame(1, 8, CmdUp), down = shortFrame(1, 8, CmdDown), stop = shortFrame(1, 8, CmdStop);
 
-    engine.selfCheckClicked();
+    view.selfCheck();
     EXPECT_TRUE(engine.selfCheckTimer.isActive());
     EXPECT_EQ(engine.selfCheckTimer.interval(), 90000);
     EXPECT_EQ(engine.selfCheckTimer.timerType(), Qt::PreciseTimer);
@@ -994,7 +996,7 @@ TEST_F(EngineTest, SelfCheckAlternatesAndAStopEndsIt)
     engine.onSelfCheckPeriod();
     // Stop ends the self-check as well: its next period would move the device again.
     view.rows[0].selected = false;
-    engine.stopPressed();
+    view.stop();
     drain();
     EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
@@ -1013,14 +1015,14 @@ TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
         SCOPED_TRACE(period);
         view.infos.clear();
         view.edit3 = period;
-        engine.selfCheckClicked();
+        view.selfCheck();
         EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelfCheckPeriodWrong });
         EXPECT_EQ(view.edit3, "60");
         EXPECT_FALSE(engine.selfCheckTimer.isActive());
     }
     view.rows[0].selected = false;
     view.infos.clear();
-    engine.selfCheckClicked();
+    view.selfCheck();
     EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::SelectMembersFirst });
     EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_TRUE(wire.empty());
@@ -1028,7 +1030,7 @@ TEST_F(EngineTest, SelfCheckRefusesBadPeriodsAndMissingTargets)
     // A ticked group is a target.
     view.checked[2] = true;
     view.edit3 = "360";
-    engine.selfCheckClicked();
+    view.selfCheck();
     EXPECT_TRUE(engine.selfCheckTimer.isActive());
 }
 
@@ -1036,11 +1038,11 @@ TEST_F(EngineTest, SelfCheckButtonStopsEvenAfterTheSelectionWasLost)
 {
     listDevices({ { 8, 1 } });
     view.rows[0].selected = true;
-    engine.selfCheckClicked();
+    view.selfCheck();
     ASSERT_TRUE(engine.selfCheckTimer.isActive());
     view.rows[0].selected = false; // deselected by keyboard, no list click
     view.edit3 = "";
-    engine.selfCheckClicked();
+    view.selfCheck();
     EXPECT_FALSE(engine.selfCheckTimer.isActive());
     EXPECT_EQ(engine.SelfCheckState, 0);
     // The stop goes to the device the self-check was driving.
@@ -1372,7 +1374,7 @@ TEST_F(EngineTest, ASearchHoldsTheVerificationBackUntilItEnds)
     view.edit1 = "1";
     view.edit2 = "1";
 
-    engine.searchClicked();
+    view.search();
     EXPECT_FALSE(engine.verifyTimer.isActive());
     EXPECT_EQ(hex(wire.back()), hex(shortFrame(0xFF, 1, CmdAskState)));
     receive(reply(3, 7)); // the device answers its query during the search
@@ -1419,7 +1421,7 @@ TEST_F(EngineTest, AReplyAfterNoiseInItsChunkIsTakenInBothTimings)
 
             view.edit1 = "9";
             view.edit2 = "10";
-            engine.searchClicked();
+            view.search();
             receive(join({ before, reply(1, 9) }));
             EXPECT_EQ(reg.appended, (std::vector<std::pair<int, int>> { { 9, 1 } }));
             engine.onProbeTimeout();
@@ -1512,7 +1514,7 @@ TEST_F(EngineTest, AnOverdueProbeAnswerIsBookedToItsOwnIdOnlyInTheFastTiming)
         engine.setFastBus(c.fast);
         view.edit1 = "9";
         view.edit2 = "12";
-        engine.searchClicked();
+        view.search();
         engine.onProbeTimeout();
         engine.onProbeTimeout();
         ASSERT_EQ(engine.SearchCursor, 11);
@@ -1520,7 +1522,7 @@ TEST_F(EngineTest, AnOverdueProbeAnswerIsBookedToItsOwnIdOnlyInTheFastTiming)
             engine.onOverdueTimeout();
         receive(c.chunk);
         EXPECT_EQ(reg.appended, c.entered);
-        engine.searchClicked(); // stops it
+        view.search(); // stops it
         ASSERT_FALSE(engine.searchRunning());
     }
 }
@@ -1531,7 +1533,7 @@ TEST_F(EngineTest, TheFastSearchEndsWhenNoProbeAnswerIsOverdue)
     engine.setFastBus(true);
     view.edit1 = "9";
     view.edit2 = "10";
-    engine.searchClicked();
+    view.search();
     engine.onProbeTimeout();
     engine.onProbeTimeout();
     EXPECT_TRUE(engine.searchRunning());
@@ -1629,7 +1631,7 @@ TEST_F(EngineTest, AddressesComeFromGroupIdsAndTheRegisterNeverFromAGuess)
     view.checked = std::vector<bool>(5, false);
     view.checked[4] = true;
     view.highlighted = 1;
-    engine.upPressed();
+    view.up();
     EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(5, 0, CmdUp) }));
 
     // Device 7 left the register while its row (group 3) stayed listed.
@@ -1637,12 +1639,12 @@ TEST_F(EngineTest, AddressesComeFromGroupIdsAndTheRegisterNeverFromAGuess)
     view.checked[4] = false;
     view.rows = { MemoryRow { 7, true, std::nullopt, -1, 3 }, MemoryRow { 8, true, std::nullopt, -1, 3 } };
     reg.groupById = { { 8, 3 } };
-    engine.upPressed();
+    view.up();
     drain();
     EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(3, 8, CmdUp) }));
     EXPECT_EQ(view.missingTargets, std::vector<std::vector<int>> { { 7 } });
     wire.clear();
-    engine.stopPressed(); // a Stop still reaches it where its row showed it
+    view.stop(); // a Stop still reaches it where its row showed it
     drain();
     EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(3, 7, CmdStop), shortFrame(3, 8, CmdStop) }));
     EXPECT_EQ(view.missingTargets.size(), 1u);
@@ -1667,7 +1669,7 @@ TEST_F(EngineTest, AVerificationHearingSeveralAnswersSaysTheAddressIsShared)
 // A port that holds frames until the test lets them leave, as a real line does.
 class QueuedPortTest : public ::testing::Test {
 public:
-    MemoryView view;
+    EngineRecorder view;
     MemoryRegister reg;
     std::deque<Bytes> queued; // handed to the port, not yet on the line
     std::vector<Bytes> line;  // left the port, in order
@@ -1675,10 +1677,11 @@ public:
         queued.emplace_back(b, b + n);
         return true;
     } };
-    ControlEngine engine { view, reg, tx };
+    ControlEngine engine { reg, tx };
 
     void SetUp() override
     {
+        view.attach(engine, reg);
         engine.Pause = [](int) {};
         engine.setLogWhenWritten(true);
         tx.Purge = [this] {
@@ -1727,7 +1730,7 @@ TEST_F(QueuedPortTest, ThePollGoesOnAtItsRowAfterTheStopsWithTheLongWindow)
 // logged as dropped, never as sent, and the moves that never went out are named.
 struct EndCase {
     const char* name;
-    std::function<void(ControlEngine&, MemoryView&, QueuedPortTest&)> end;
+    std::function<void(ControlEngine&, EngineRecorder&, QueuedPortTest&)> end;
     std::vector<ReaddressMove> dropped;
 };
 
@@ -1783,55 +1786,55 @@ void stopAllTwice(ControlEngine& e, QueuedPortTest& t)
 INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
     ::testing::Values(
         EndCase { "StopAllDuringAPress",
-            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
-                e.upPressed();
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
+                v.up();
                 t.leave();
                 stopAllTwice(e, t);
             },
             {} },
         EndCase { "StopAllDuringTheSelfCheck",
-            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
                 v.edit3 = "60";
-                e.selfCheckClicked();
+                v.selfCheck();
                 t.leave();
                 stopAllTwice(e, t);
                 EXPECT_EQ(e.selfCheckPhase(), ControlEngine::SelfCheckPhase::Stopped);
             },
             {} },
         EndCase { "StopAllDuringASearch",
-            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
                 v.edit2 = "999";
-                e.searchClicked();
+                v.search();
                 stopAllTwice(e, t);
             },
             {} },
         EndCase { "StopAllDuringABatchMove",
-            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder&, QueuedPortTest& t) {
                 e.sendReaddressBatch(2, 3, { 1, 2, 3, 4 });
                 t.leave();
                 stopAllTwice(e, t);
             },
             { { 2, 3, 2 }, { 2, 3, 3 }, { 2, 3, 4 } } },
         EndCase { "StopAllTakesBackASingleReaddress",
-            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder&, QueuedPortTest& t) {
                 e.sendReaddress(2, 5, 3, 16);
                 stopAllTwice(e, t);
             },
             { { 2, 3, 16, 5 } } },
         // Up on four devices, then Stop, then another port before the stops are out.
         EndCase { "StopPressCutShortByAPortChange",
-            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
-                e.upPressed();
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
+                v.up();
                 t.run();
-                e.stopPressed();
+                v.stop();
                 t.leave();
                 e.endForPortChange();
             },
             {} },
         // A stop-all whose stop waits behind the frame on the line, then another port.
         EndCase { "StopAllCutShortByAPortChange",
-            [](ControlEngine& e, MemoryView&, QueuedPortTest& t) {
-                e.upPressed();
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
+                v.up();
                 t.leave();
                 e.stopAll();
                 e.endForPortChange();
@@ -1839,21 +1842,21 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
             {} },
         // A plain Stop while the self-check runs ends it: its next period moves nothing.
         EndCase { "StopDuringTheSelfCheck",
-            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
                 v.edit3 = "60";
-                e.selfCheckClicked();
+                v.selfCheck();
                 t.run();
                 for (MemoryRow& r : v.rows)
                     r.selected = false;
-                e.stopPressed();
+                v.stop();
                 e.onSelfCheckPeriod();
             },
             {} },
         // The self-check's devices are stopped before one of them is re-addressed.
         EndCase { "ReaddressDuringTheSelfCheck",
-            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
                 v.edit3 = "60";
-                e.selfCheckClicked();
+                v.selfCheck();
                 t.run();
                 e.sendReaddress(2, 1, 3, 1);
             },
@@ -1861,18 +1864,18 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
         // A stop-all while the box about a device the register lost is open: the press's Up
         // does not follow it.
         EndCase { "StopAllWhileAMessageIsOpen",
-            [](ControlEngine& e, MemoryView& v, QueuedPortTest&) {
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest&) {
                 v.rows.push_back(MemoryRow { 9, true, std::nullopt, -1, 2 });
                 v.onMessage = [&e] { e.stopAll(); };
-                e.upPressed();
+                v.up();
                 e.onStopRepeat();
             },
             {} },
         // The adapter pulled during the self-check and plugged in again: the stops go first.
         EndCase { "PortLostAndBack",
-            [](ControlEngine& e, MemoryView& v, QueuedPortTest& t) {
+            [](ControlEngine& e, EngineRecorder& v, QueuedPortTest& t) {
                 v.edit3 = "60";
-                e.selfCheckClicked();
+                v.selfCheck();
                 t.leave();
                 t.queued.clear(); // gone with the port
                 e.portClosed();

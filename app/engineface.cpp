@@ -1,0 +1,254 @@
+#include "app/engineface.h"
+
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <QTableWidget>
+
+#include <algorithm>
+
+#include "app/mainwindow.h"
+#include "app/mainwindow_texts.h"
+#include "app/widgets.h"
+#include "ui/messages.h"
+
+using namespace mainwindow;
+
+EngineFace::EngineFace(MainWindow& form, ControlEngine& engine, DeviceRegister& reg)
+    : QObject(&form), m_form(form), m_engine(engine), m_reg(reg)
+{
+    engine.setRows(ui().deviceList->model());
+    engine.setPortState([&form] { return form.Comm1.isOpen(); });
+    connect(&engine, &ControlEngine::deviceAnswered, this, [this](int, int id) { markDevice(id, true); });
+    connect(&engine, &ControlEngine::deviceSilent, this, [this](int, int id) { markDevice(id, false); });
+    connect(&engine, &ControlEngine::deviceFound, this, &EngineFace::addSearchedDevice);
+    connect(&engine, &ControlEngine::searchRunningChanged, this, &EngineFace::searchRunningChanged);
+    connect(&engine, &ControlEngine::selfCheckRunningChanged, this, &EngineFace::selfCheckRunningChanged);
+    connect(&engine, &ControlEngine::searchProgress, this, &EngineFace::showSearchProgress);
+    connect(&engine, &ControlEngine::searchRangeReset, this, [this](int from, int to) {
+        ui().rangeStartEdit->setText(QString::number(from));
+        ui().rangeEndEdit->setText(QString::number(to));
+    });
+    connect(&engine, &ControlEngine::periodReset, this, [this](int seconds) { ui().periodEdit->setText(QString::number(seconds)); });
+    connect(&engine, &ControlEngine::progressStarted, this, &EngineFace::showProgress);
+    connect(&engine, &ControlEngine::progress, this, &EngineFace::moveProgress);
+    connect(&engine, &ControlEngine::progressEnded, this, &EngineFace::hideProgress);
+    connect(&engine, &ControlEngine::frameSent, this, [this](const QByteArray& b) {
+        m_form.logFrame(true, reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
+    });
+    connect(&engine, &ControlEngine::frameReceived, this, [this](const QByteArray& b) {
+        m_form.logFrame(false, reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
+    });
+    connect(&engine, &ControlEngine::frameDropped, this, [this](const QByteArray& b) {
+        m_form.logDropped(reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
+    });
+    connect(&engine, &ControlEngine::message, this, &EngineFace::information);
+    connect(&engine, &ControlEngine::targetsNotInRegister, this, &EngineFace::targetsNotInRegister);
+    connect(&engine, &ControlEngine::readdressUnanswered, this, &EngineFace::readdressUnanswered);
+    connect(&engine, &ControlEngine::readdressShared, this, &EngineFace::readdressShared);
+    connect(&engine, &ControlEngine::readdressDropped, this, [this](const std::vector<ReaddressMove>& moves) {
+        m_form.readdressDropped(moves);
+    });
+    connect(&engine, &ControlEngine::motionTargetsChanged, this, [this] { m_form.updateTargetLine(); });
+}
+
+const MainControls& EngineFace::ui() const
+{
+    return m_form.controls();
+}
+
+// ---------------------------------------------------------------- the operator's choice
+
+Selection EngineFace::chosen() const
+{
+    Selection s;
+    const TCheckListBox* groups = ui().groupList;
+    const int entries = groups->count();
+    s.everyDevice = entries > 0 && groups->checked(0);
+    for (int e = 1; e < entries; ++e)
+        if (groups->checked(e)) s.checkedGroups.push_back(m_form.groupIdOfEntry(e));
+    const int highlighted = groups->currentRow();
+    if (highlighted > 0 && highlighted < entries) {
+        s.highlightedGroup = m_form.groupIdOfEntry(highlighted);
+        s.highlightedChecked = groups->checked(highlighted);
+    }
+    const QTableWidget* list = ui().deviceList;
+    s.rowCount = list->rowCount();
+    const QItemSelectionModel* selection = list->selectionModel();
+    for (int row = 0; row < s.rowCount; ++row) {
+        if (!selection->isRowSelected(row, QModelIndex())) continue;
+        const QTableWidgetItem* item = list->item(row, 0);
+        const QVariant group = item ? item->data(DeviceGroupRole) : QVariant();
+        s.selectedRows.push_back({ item ? item->data(DeviceIdRole).toInt() : 0,
+                                   group.isValid() ? std::optional<int>(group.toInt()) : std::nullopt });
+    }
+    return s;
+}
+
+Targets EngineFace::targets(uint8_t command) const
+{
+    return targetsOf(command, chosen(), m_reg);
+}
+
+void EngineFace::press(uint8_t command)
+{
+    m_engine.move(command, targets(command));
+}
+
+void EngineFace::searchClicked()
+{
+    m_engine.searchClicked(ControlEngine::fieldValue(ui().rangeStartEdit->text()),
+                           ControlEngine::fieldValue(ui().rangeEndEdit->text()), [this] {
+                               const QString s = pick(ConfirmSearchText);
+                               return !s.isNull() && AskConfirmation(&m_form, s);
+                           });
+}
+
+void EngineFace::selfCheckClicked()
+{
+    m_engine.selfCheckClicked(ControlEngine::fieldValue(ui().periodEdit->text()), targets(CmdUp));
+}
+
+// ---------------------------------------------------------------- device list
+
+void EngineFace::markDevice(int id, bool online)
+{
+    QTableWidget* list = ui().deviceList;
+    for (int row = 0; row < list->rowCount(); ++row) {
+        QTableWidgetItem* item = list->item(row, 0);
+        if (item && item->data(DeviceIdRole).toInt() == id) item->setIcon(StateBallIcon(online));
+    }
+}
+
+void EngineFace::markAllOffLine()
+{
+    QTableWidget* list = ui().deviceList;
+    for (int row = 0; row < list->rowCount(); ++row)
+        if (QTableWidgetItem* item = list->item(row, 0)) item->setIcon(StateBallIcon(false));
+}
+
+void EngineFace::addSearchedDevice(int group, int id)
+{
+    // The group view shows the devices of its own group only, without the group column.
+    if (m_form.GroupFilter > 0) {
+        if (group == m_form.groupIdOfEntry(m_form.GroupFilter)) m_form.addDeviceRow(id, group, QString(), QString(), true);
+        return;
+    }
+    QString text;
+    if (group == 0) {
+        text = pick(TextUngrouped);
+    } else {
+        TTable& groups = m_form.Register.Group_Table;
+        QString name;
+        try {
+            if (groups.Locate(QStringLiteral("ID"), group)) name = groups.FieldByName(QStringLiteral("Name")).AsString();
+        } catch (const std::exception& e) {
+            m_form.reportTableError(e); // the device is in the register; only its group's name is missing
+        }
+        text = GroupLabel(group, name);
+    }
+    m_form.addDeviceRow(id, group, QString(), text, true);
+}
+
+void EngineFace::searchRunningChanged(bool running)
+{
+    const QString caption = pick(running ? TextSearchStop : TextSearch);
+    if (!caption.isNull()) ui().searchButton->setText(caption);
+    ui().rangeStartEdit->setEnabled(!running);
+    ui().rangeEndEdit->setEnabled(!running);
+    if (running) {
+        // The list shows what the search finds.
+        ui().deviceList->clearSelection();
+        ui().deviceList->setRowCount(0);
+    }
+}
+
+void EngineFace::selfCheckRunningChanged(bool running)
+{
+    const QString caption = pick(running ? TextSelfCheckStop : TextSelfCheckStart);
+    if (!caption.isNull()) ui().selfCheckButton->setText(caption);
+}
+
+void EngineFace::showSearchProgress(int cursor, int end)
+{
+    const QString text = pick(SearchProgressText);
+    if (!text.isNull()) ui().statusBar->setPanelText(HintPanel, text.arg(cursor).arg(end));
+}
+
+// ---------------------------------------------------------------- progress bar
+
+void EngineFace::showProgress(int maximum, int position)
+{
+    hideProgress();
+    TStatusBar* bar = ui().statusBar;
+    m_progressBar = new QProgressBar(bar);
+    m_progressBar->setObjectName(QStringLiteral("pollProgressBar"));
+    m_progressBar->setTextVisible(false);
+    QRect r = bar->ownerDrawRect();
+    if (r.isEmpty()) // not painted yet: the panel's place on the bar
+        r = QRect(bar->panelLeft(ProgressPanel) + 1, 2, bar->panelWidth(ProgressPanel) - 3, bar->height() - 4);
+    m_progressBar->setGeometry(r);
+    m_progressBar->setRange(0, std::max(1, maximum)); // a range of 0 would be a busy indicator
+    m_progressBar->setValue(position);
+    m_progressBar->show();
+}
+
+void EngineFace::moveProgress(int position)
+{
+    if (!m_progressBar) return;
+    m_progressBar->setValue(position);
+    m_progressBar->show();
+}
+
+void EngineFace::hideProgress()
+{
+    delete m_progressBar;
+    m_progressBar = nullptr;
+}
+
+// ---------------------------------------------------------------- messages
+
+void EngineFace::information(EngineMessage message)
+{
+    const Text* text = nullptr;
+    switch (message) {
+    case EngineMessage::SearchRangeWrong: text = &SearchRangeWrongText; break;
+    case EngineMessage::SelectMembersFirst: text = &SelectMembersText; break;
+    case EngineMessage::SelfCheckPeriodWrong: text = &PeriodRangeText; break;
+    case EngineMessage::ConfirmSearch: text = &ConfirmSearchText; break;
+    case EngineMessage::PortClosed:
+        // The same error box as a port that failed to open.
+        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(m_form.windowInUse(), s);
+        return;
+    case EngineMessage::TargetsNotInRegister: targetsNotInRegister({}); return;
+    }
+    if (const QString s = pick(*text); !s.isNull()) ShowInformation(m_form.windowInUse(), s);
+}
+
+void EngineFace::readdressUnanswered(const std::vector<int>& ids)
+{
+    QStringList numbers;
+    for (int id : ids) numbers << QString::number(id);
+    if (const QString s = pick(ReaddressUnansweredText); !s.isNull())
+        ShowInformation(m_form.windowInUse(), s.arg(numbers.join(QStringLiteral(", "))));
+}
+
+void EngineFace::readdressShared(const std::vector<std::pair<int, int>>& addresses)
+{
+    QStringList named;
+    for (const auto& [group, id] : addresses) named << QStringLiteral("%1:%2").arg(group).arg(id);
+    if (const QString s = pick(ReaddressSharedText); !s.isNull())
+        ShowInformation(m_form.windowInUse(), s.arg(named.join(QStringLiteral(", "))));
+}
+
+void EngineFace::targetsNotInRegister(const std::vector<int>& ids)
+{
+    QStringList named;
+    for (int id : ids) named << QString::number(id);
+    if (const QString s = pick(TargetsNotInRegisterText); !s.isNull())
+        ShowInformation(m_form.windowInUse(), s.arg(named.join(QStringLiteral(", "))));
+}
+
