@@ -92,12 +92,7 @@ void LoginDialog::enterClicked()
     const QString typed = m_passwordEdit->text();
     UserMode = ModeNone;
     try {
-        if (m_store.Matches(OperatorRecord, typed))
-            UserMode = ModeOperator;
-        if (m_store.Matches(AdministratorRecord, typed))
-            UserMode = ModeAdministrator;
-        if (Edition == EditionAdvanced && m_store.Matches(SuperUserRecord, typed))
-            UserMode = ModeSuperUser;
+        UserMode = m_store.levelOf(typed, Edition);
     } catch (const ETableError& e) {
         UserMode = ModeNone;
         ReportStoreError(this, e);

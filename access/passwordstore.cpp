@@ -1,6 +1,7 @@
 #include "access/passwordstore.h"
 
 #include "access/encode.h"
+#include "common/state.h"
 #include "common/texts.h"
 #include "register/register.h"
 
@@ -101,4 +102,16 @@ QString PasswordStoreErrorText(const ETableError& error, int16_t language)
     default:
         return error.Text(language);
     }
+}
+
+int TPasswordStore::levelOf(const QString& typed, int32_t edition)
+{
+    int level = ModeNone;
+    if (Matches(OperatorRecord, typed))
+        level = ModeOperator;
+    if (Matches(AdministratorRecord, typed))
+        level = ModeAdministrator;
+    if (edition == EditionAdvanced && Matches(SuperUserRecord, typed))
+        level = ModeSuperUser;
+    return level;
 }

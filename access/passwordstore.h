@@ -39,6 +39,9 @@ public:
 
     // Whether `typed` is the password of the record: the two encodings agree byte for byte.
     bool Matches(int record, const QString& typed);
+    // The level a password opens: operator, then administrator, then (advanced edition only)
+    // super-user; a later match wins. ModeNone when it opens none.
+    int levelOf(const QString& typed, int32_t edition);
     // Stores the encoding of `password` in the record; on disk when this returns.
     void Change(int record, const QString& password);
 

@@ -6,27 +6,27 @@
 
 TRegister& MainEditorHost::editorRegister()
 {
-    return m_form.Register;
+    return m_form.session().deviceRegister();
 }
 
 bool MainEditorHost::portOpen() const
 {
-    return m_form.Comm1.isOpen();
+    return m_form.session().port().isOpen();
 }
 
 bool MainEditorHost::sendReaddress(int group, int id, int newGroup, int newId)
 {
-    return m_form.Engine->sendReaddress(group, id, newGroup, newId);
+    return m_form.session().engine().sendReaddress(group, id, newGroup, newId);
 }
 
 bool MainEditorHost::sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids)
 {
-    return m_form.Engine->sendReaddressBatch(sourceGroup, targetGroup, std::vector<int>(ids.begin(), ids.end()));
+    return m_form.session().engine().sendReaddressBatch(sourceGroup, targetGroup, std::vector<int>(ids.begin(), ids.end()));
 }
 
 void MainEditorHost::stopPoll()
 {
-    m_form.Engine->stopPoll();
+    m_form.session().engine().stopPoll();
 }
 
 void MainEditorHost::rebuildMainLists()

@@ -21,7 +21,7 @@ EngineFace::EngineFace(MainWindow& form, ControlEngine& engine, DeviceRegister& 
     : QObject(&form), m_form(form), m_engine(engine), m_reg(reg)
 {
     engine.setRows(ui().deviceList->model());
-    engine.setPortState([&form] { return form.Comm1.isOpen(); });
+    engine.setPortState([&form] { return form.session().port().isOpen(); });
     connect(&engine, &ControlEngine::deviceAnswered, this, [this](int, int id) { markDevice(id, true); });
     connect(&engine, &ControlEngine::deviceSilent, this, [this](int, int id) { markDevice(id, false); });
     connect(&engine, &ControlEngine::deviceFound, this, &EngineFace::addSearchedDevice);
@@ -141,7 +141,7 @@ void EngineFace::addSearchedDevice(int group, int id)
     if (group == 0) {
         text = pick(TextUngrouped);
     } else {
-        TTable& groups = m_form.Register.Group_Table;
+        TTable& groups = m_form.session().deviceRegister().Group_Table;
         QString name;
         try {
             if (groups.Locate(QStringLiteral("ID"), group)) name = groups.FieldByName(QStringLiteral("Name")).AsString();

@@ -50,25 +50,21 @@ using namespace mainwindow;
 
 MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPaths)
     : QMainWindow(parent),
-      Comm1(this),
-      Tx([this](const uint8_t* buffer, uint16_t length) {
-          // Every frame goes into the traffic record once it has left the port (OnDataWritten),
-          // status queries and probes too, which the window's log leaves out.
-          return Comm1.WriteData(buffer, length);
-      }),
-      Register(dataDir),
-      m_dataDir(dataDir),
-      m_settings(dataDir + QStringLiteral("/DB.ini")),
-      m_passwords(dataDir),
-      m_portPaths(std::move(portPaths))
+      m_session(std::make_unique<Session>(dataDir, std::move(portPaths))),
+      m_port(m_session->port()),
+      m_register(m_session->deviceRegister()),
+      m_engine(m_session->engine()),
+      m_settings(m_session->settings()),
+      m_passwords(m_session->passwords()),
+      m_dataDir(dataDir)
 {
-    m_registerAdapter = std::make_unique<RegisterAdapter>(Register, [this](const std::exception& e) {
-        reportTableError(e);
+    m_session->onTableError = [this](const std::exception& e) { reportTableError(e); };
+    // Every frame goes into the traffic record once it has left the port, status queries and
+    // probes too, which the window's log leaves out.
+    connect(m_session.get(), &Session::frameLeft, this, [this](const QByteArray& b) {
+        m_record.add(true, reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
     });
-    Engine = new ControlEngine(*m_registerAdapter, Tx, this);
-    // A frame is logged as sent once it has left the port; a stop-all takes back what has not.
-    Engine->setLogWhenWritten(true);
-    Tx.Purge = [this] { return Comm1.PurgeOutput().size(); };
+    connect(m_session.get(), &Session::portHungUp, this, &MainWindow::portHungUp);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Tarvello"));
     resize(DesignWidth, DesignHeight);
@@ -78,7 +74,7 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
     }
     buildToolBar();
     buildPanes();
-    m_face = new EngineFace(*this, *Engine, *m_registerAdapter);
+    m_face = new EngineFace(*this, m_engine, m_session->deviceTable());
     installHints();
     connectControls();
     installStopAllKey();
@@ -89,9 +85,9 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
 MainWindow::~MainWindow()
 {
     FormClose();
-    // The engine's timers and the view go before the widgets they point at.
-    delete Engine;
-    Engine = nullptr;
+    // The engine's timers go before the widgets they point at.
+    m_session->onTableError = nullptr;
+    m_session.reset();
 }
 
 QProgressBar* MainWindow::pollProgressBar() const
@@ -376,7 +372,7 @@ void MainWindow::buildStatusBar()
 
 void MainWindow::connectControls()
 {
-    connect(m_ui.refreshButton, &QToolButton::clicked, this, [this] { Engine->refreshClicked(); });
+    connect(m_ui.refreshButton, &QToolButton::clicked, this, [this] { m_engine.refreshClicked(); });
     connect(m_ui.groupsButton, &QToolButton::clicked, this, &MainWindow::groupsClicked);
     connect(m_ui.forwardButton, &QToolButton::clicked, this, [this] { m_face->press(CmdForward); });
     connect(m_ui.backwardButton, &QToolButton::clicked, this, [this] { m_face->press(CmdBackward); });
@@ -409,26 +405,9 @@ void MainWindow::FormCreate()
 {
     Edition = BuildEdition();
     UserMode = ModeNone;
-    Engine->SelfCheckState = 0;
+    m_engine.SelfCheckState = 0;
 
-    ApplyComm1Defaults(Comm1);
-    ApplyBusSettings(m_settings, *Engine, Comm1);
-    m_ui.fastBusCheck->setChecked(Engine->fastBus());
-    Comm1.PortResolver = [this](const QString& name) {
-        if (m_portPaths) return m_portPaths(name);
-        return ResolvePortName(name, [this](const QString& key) {
-            return m_settings.ReadString(QStringLiteral("PORTS"), key, QString());
-        });
-    };
-    Comm1.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-        Engine->receive(buffer, length);
-    };
-    Comm1.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-        m_record.add(true, buffer, length);
-        Engine->frameWritten();
-    };
-    Comm1.OnSendDataEmpty = [this](TComm*) { Engine->lineIdle(); };
-    Comm1.OnRequestHangup = [this](TComm*) { portHungUp(); };
+    m_ui.fastBusCheck->setChecked(m_engine.fastBus());
 
     const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
                                                    QStringLiteral("简体中文"));
@@ -445,8 +424,8 @@ void MainWindow::FormCreate()
         if (port == QStringLiteral("COM%1").arg(i + 1)) portIndex = i;
     m_ui.portSelector->setCurrentIndex(portIndex);
 
-    Comm1.ClosePort();
-    Comm1.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
+    m_port.ClosePort();
+    m_port.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
     PortOpen = ComOpen() ? 1 : 0;
 
     m_about = new AboutBox(this);
@@ -472,7 +451,7 @@ bool MainWindow::startUp()
         // Nobody logged in: everything closes and the program ends; nothing is written.
         UserMode = ModeNone;
         FormClose();
-        Register.Close();
+        m_register.Close();
         m_passwords.Close();
         return false;
     }
@@ -501,8 +480,8 @@ void MainWindow::levelRaised()
 
 void MainWindow::openGroupEditor()
 {
-    Engine->stopSelfCheck();
-    Engine->stopSearch();
+    m_engine.stopSelfCheck();
+    m_engine.stopSearch();
     m_editor->showEditor();
 }
 
@@ -510,8 +489,8 @@ void MainWindow::FormShow()
 {
     // A search still running when the window is shown again ends properly, caption and fields
     // included, rather than being left without its time-out.
-    if (Engine->searchRunning()) Engine->stopSearch();
-    Engine->probeTimer.stop();
+    if (m_engine.searchRunning()) m_engine.stopSearch();
+    m_engine.probeTimer.stop();
     int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
     if (scene < 1 || scene > 12) {
         writeSetting(QStringLiteral("SCENE"), QStringLiteral("Current"), QStringLiteral("1"));
@@ -519,11 +498,11 @@ void MainWindow::FormShow()
     }
     m_scene = scene;
     try {
-        if (Register.Scene() != scene) {
-            Register.Close();
-            Register.SetScene(scene);
+        if (m_register.Scene() != scene) {
+            m_register.Close();
+            m_register.SetScene(scene);
         }
-        Register.Open();
+        m_register.Open();
     } catch (const std::exception& e) {
         // The window stays up with whatever was built; nothing is overwritten.
         reportTableError(e);
@@ -537,9 +516,9 @@ void MainWindow::FormShow()
     bool okStart = false, okEnd = false;
     const int start = m_ui.rangeStartEdit->text().toInt(&okStart);
     const int end = m_ui.rangeEndEdit->text().toInt(&okEnd);
-    if (okStart) Engine->SearchStart = start;
-    if (okEnd) Engine->SearchEnd = end;
-    Engine->SearchCursor = 0;
+    if (okStart) m_engine.SearchStart = start;
+    if (okEnd) m_engine.SearchEnd = end;
+    m_engine.SearchCursor = 0;
 
     ListRefresh();
 }
@@ -548,15 +527,15 @@ void MainWindow::FormClose()
 {
     if (m_closed) return;
     m_closed = true;
-    Engine->pollTimer.stop();
-    Engine->probeTimer.stop();
-    Engine->selfCheckTimer.stop();
-    Engine->verifyTimer.stop();
+    m_engine.pollTimer.stop();
+    m_engine.probeTimer.stop();
+    m_engine.selfCheckTimer.stop();
+    m_engine.verifyTimer.stop();
     m_portRetry.stop();
     // Whatever the self-check or a press still drove gets its stop before the port closes.
     endWorkOnPort();
-    Engine->stopRepeatTimer.stop();
-    Comm1.ClosePort();
+    m_engine.stopRepeatTimer.stop();
+    m_port.ClosePort();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -721,7 +700,7 @@ void MainWindow::clearLogClicked()
 
 void MainWindow::aboutClicked()
 {
-    Engine->stopSearch();
+    m_engine.stopSearch();
     m_about->showAbout();
 }
 
@@ -732,7 +711,7 @@ void MainWindow::exitClicked()
 
 void MainWindow::passwordClicked()
 {
-    Engine->stopSearch();
+    m_engine.stopSearch();
     m_passwordDialog->showModPSW();
 }
 
@@ -740,7 +719,7 @@ void MainWindow::fastBusClicked(bool on)
 {
     // Kept in the settings for the next start and taken at once: the next query runs on it.
     writeSetting(QStringLiteral("BUS"), QStringLiteral("Fast"), on ? QStringLiteral("1") : QStringLiteral("0"));
-    ApplyBusSettings(m_settings, *Engine, Comm1);
+    ApplyBusSettings(m_settings, m_engine, m_port);
 }
 
 void MainWindow::saveTrafficRecord()
@@ -817,10 +796,10 @@ void MainWindow::reportTableError(const std::exception& error)
 
 bool MainWindow::searchRunning() const
 {
-    return Engine && Engine->searchRunning();
+    return m_session && m_engine.searchRunning();
 }
 
 bool MainWindow::selfCheckRunning() const
 {
-    return Engine && Engine->SelfCheckState != 0;
+    return m_session && m_engine.SelfCheckState != 0;
 }

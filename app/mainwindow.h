@@ -13,8 +13,7 @@
 #include <functional>
 #include <memory>
 
-#include "common/inifile.h"
-#include "access/passwordstore.h"
+#include "core/session.h"
 #include "app/maincontrols.h"
 #include "app/trafficrecord.h"
 #include "protocol/engine.h"
@@ -63,7 +62,7 @@ public:
     void ListRefresh();
     void ProcStatusBar();
     void MainFormProcLanguage(int16_t language);
-    // Opens Comm1. A port on a device server is connected in the background: false is returned
+    // Opens the port. A port on a device server is connected in the background: false is returned
     // at once, and the port counts as open (PortOpen, the panel, a fresh poll) once it answers.
     bool ComOpen();
     void logFrame(bool transmitted, const uint8_t* bytes, int count);
@@ -83,7 +82,7 @@ public:
     void portRetryTick();
     void fastBusClicked(bool on);
     bool retryingPort() const { return m_portRetry.isActive(); }
-    bool connectingPort() const { return Comm1.isOpening(); }
+    bool connectingPort() const { return m_port.isOpening(); }
     void clearLogClicked();
     void aboutClicked();
     void exitClicked();
@@ -123,11 +122,8 @@ public:
     const TrafficRecord& trafficRecord() const { return m_record; }
     void saveTrafficRecord();
 
-    // The program's state, kept by the main window.
-    TComm Comm1;
-    TxChannel Tx;
-    TRegister Register;
-    ControlEngine* Engine = nullptr;
+    // The port, register and engine the window is a face of.
+    Session& session() { return *m_session; }
     uint8_t PortOpen = 0;
     uint8_t GroupFilter = 0;
 
@@ -172,24 +168,26 @@ private:
     friend class EngineFace;
     void addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online);
 
+    std::unique_ptr<Session> m_session;
+    TComm& m_port;
+    TRegister& m_register;
+    ControlEngine& m_engine;
+    TIniFile& m_settings;
+    TPasswordStore& m_passwords;
     MainControls m_ui;
     QString m_dataDir;
-    TIniFile m_settings;
     int m_scene = 1;
     AboutBox* m_about = nullptr;
-    TPasswordStore m_passwords;
     AdminPasswordDialog* m_administratorDialog = nullptr;
     PasswordChangeDialog* m_passwordDialog = nullptr;
     std::unique_ptr<MainEditorHost> m_editorHost;
     GroupEditor* m_editor = nullptr;
     EngineFace* m_face = nullptr;
-    std::unique_ptr<RegisterAdapter> m_registerAdapter;
     QTranslator* m_qtTranslator = nullptr;
     QHash<QObject*, QString> m_hintKeys;
     bool m_closed = false;
     bool m_settingsWarned = false;
     QTimer m_portRetry;
     TrafficRecord m_record;
-    PortPaths m_portPaths;
     QObject* m_stopAllKey = nullptr;
 };

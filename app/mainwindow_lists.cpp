@@ -79,7 +79,7 @@ int MainWindow::groupIdOfEntry(int entry) const
 
 QString MainWindow::groupTextOf(int groupId, bool storedUngroupedName)
 {
-    TTable& groups = Register.Group_Table;
+    TTable& groups = m_register.Group_Table;
     // A device whose group has no record is shown as ungrouped.
     if (groupId == 0 || !groups.Locate(QStringLiteral("ID"), groupId)) {
         if (storedUngroupedName && CurLanguage == 0 && groups.Locate(QStringLiteral("ID"), 0))
@@ -99,7 +99,7 @@ void MainWindow::addDeviceRow(int id, int group, const QString& name, const QStr
 
 void MainWindow::ListRefresh()
 {
-    if (!Register.Member_Table.Active() || !Register.Group_Table.Active()) return;
+    if (!m_register.Member_Table.Active() || !m_register.Group_Table.Active()) return;
     try {
         rebuildLists();
     } catch (const std::exception& e) {
@@ -110,14 +110,14 @@ void MainWindow::ListRefresh()
 
 void MainWindow::rebuildLists()
 {
-    Engine->prepareRebuild();
+    m_engine.prepareRebuild();
 
     // Each entry keeps the group ID it stands for: groups are named and addressed by their ID,
     // whatever their place in the table.
     m_ui.groupList->clear();
     m_ui.groupList->addEntry(pick(TextAllUnits))->setData(GroupIdRole, -1);
     m_ui.groupList->addEntry(pick(TextUngroupedEntry))->setData(GroupIdRole, 0);
-    TTable& groups = Register.Group_Table;
+    TTable& groups = m_register.Group_Table;
     for (groups.First(); !groups.Eof(); groups.Next()) {
         const qint64 groupId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
         if (groupId == 0) continue; // the ungrouped record has its fixed entry
@@ -144,7 +144,7 @@ void MainWindow::rebuildLists()
     };
     std::vector<Row> rows;
     QHash<qint64, QString> groupTexts;
-    TTable& members = Register.Member_Table;
+    TTable& members = m_register.Member_Table;
     for (members.First(); !members.Eof(); members.Next()) {
         const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
         const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
@@ -164,12 +164,12 @@ void MainWindow::rebuildLists()
                       false);
 
     m_ui.groupList->setCurrentRow(GroupFilter);
-    if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
+    if (m_ui.deviceList->rowCount() > 0) m_engine.startPoll();
 }
 
 void MainWindow::groupClicked()
 {
-    if (!Register.Member_Table.Active() || !Register.Group_Table.Active()) return;
+    if (!m_register.Member_Table.Active() || !m_register.Group_Table.Active()) return;
     try {
         showGroup();
     } catch (const std::exception& e) {
@@ -179,7 +179,7 @@ void MainWindow::groupClicked()
 
 void MainWindow::showGroup()
 {
-    Engine->endSearchForGroupClick();
+    m_engine.endSearchForGroupClick();
 
     m_ui.deviceList->clearSelection();
     m_ui.deviceList->setRowCount(0);
@@ -192,7 +192,7 @@ void MainWindow::showGroup()
     const qint64 groupId = all ? -1 : groupIdOfEntry(GroupFilter);
     {
         UpdatesPaused paused(m_ui.deviceList);
-        TTable& members = Register.Member_Table;
+        TTable& members = m_register.Member_Table;
         for (members.First(); !members.Eof(); members.Next()) {
             const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
             const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
@@ -203,8 +203,8 @@ void MainWindow::showGroup()
     }
 
     if (m_ui.deviceList->rowCount() > 0) {
-        Engine->endProgress();
-        Engine->startPoll();
+        m_engine.endProgress();
+        m_engine.startPoll();
     }
     if (m_ui.groupList->checked(m_ui.groupList->currentRow())) m_ui.deviceList->selectAll();
 }
@@ -228,7 +228,7 @@ void MainWindow::groupDoubleClicked()
 
 void MainWindow::deviceListClicked()
 {
-    Engine->stopSelfCheck();
+    m_engine.stopSelfCheck();
     const int entry = m_ui.groupList->currentRow();
     const int selected = int(m_ui.deviceList->selectionModel()->selectedRows().size());
     if (entry >= 0) m_ui.groupList->setChecked(entry, selected == m_ui.deviceList->rowCount());
@@ -249,8 +249,8 @@ void MainWindow::deviceSelectionChanged()
 
 void MainWindow::groupsClicked()
 {
-    Engine->stopSelfCheck();
-    Engine->stopSearch();
+    m_engine.stopSelfCheck();
+    m_engine.stopSearch();
     // An operator needs the administrator password first; nobody logged in gets nothing.
     if (UserMode == ModeOperator) m_administratorDialog->showAdmPSW();
     else if (UserMode == ModeAdministrator || UserMode == ModeSuperUser) openGroupEditor();

@@ -110,15 +110,15 @@ void MainWindow::installStopAllKey()
 void MainWindow::stopAllPressed()
 {
     if (m_closed) return;
-    Engine->stopAll();
+    m_engine.stopAll();
 }
 
 void MainWindow::updateTargetLine()
 {
-    if (!m_ui.targetLine || !Engine) return;
+    if (!m_ui.targetLine || !m_session) return;
     QString text;
-    if (Engine->selfCheckPhase() != ControlEngine::SelfCheckPhase::Stopped) {
-        text = pick(TargetSelfCheck).arg(describe(Engine->selfCheckTargets(), CurLanguage));
+    if (m_engine.selfCheckPhase() != ControlEngine::SelfCheckPhase::Stopped) {
+        text = pick(TargetSelfCheck).arg(describe(m_engine.selfCheckTargets(), CurLanguage));
     } else {
         // Looked up with Up: a listed device the register lost is named as not reached.
         const Targets targets = m_face->targets(CmdUp);
@@ -151,7 +151,7 @@ void MainWindow::readdressDropped(const std::vector<ReaddressMove>& moves)
 {
     // The register keeps each device where it was; only a record the move had changed is put back.
     QStringList named;
-    TTable& members = Register.Member_Table;
+    TTable& members = m_register.Member_Table;
     try {
         for (const ReaddressMove& m : moves) {
             const int oldId = m.oldId >= 0 ? m.oldId : m.id;
@@ -189,22 +189,22 @@ QWidget* MainWindow::windowInUse()
 
 void MainWindow::endWorkOnPort()
 {
-    if (!Engine || !Comm1.isOpen()) {
-        if (Engine) {
-            Engine->portClosed();
-            Engine->forgetWhatMovedBeforeTheLoss();
+    if (!m_session || !m_port.isOpen()) {
+        if (m_session) {
+            m_engine.portClosed();
+            m_engine.forgetWhatMovedBeforeTheLoss();
         }
         return;
     }
     // The stops to what the old port drove, and the frame already on the line, leave it before
     // it closes; the port's reports of them are taken first, so the log shows them as sent and
     // only what never left counts as dropped.
-    Engine->endForPortChange();
+    m_engine.endForPortChange();
     const QDeadlineTimer until(StopDrainLimitMs);
-    while (Comm1.isOpen() && !Comm1.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
-    Comm1.DeliverPendingEvents();
-    Comm1.ClosePort();
-    Engine->portClosed();
+    while (m_port.isOpen() && !m_port.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
+    m_port.DeliverPendingEvents();
+    m_port.ClosePort();
+    m_engine.portClosed();
     // What moved belongs to this port: nothing of it is sent on the next one.
-    Engine->forgetWhatMovedBeforeTheLoss();
+    m_engine.forgetWhatMovedBeforeTheLoss();
 }

@@ -12,12 +12,12 @@ using namespace mainwindow;
 
 bool MainWindow::ComOpen()
 {
-    if (Comm1.isNetworkPort()) {
+    if (m_port.isNetworkPort()) {
         connectInBackground(false, false);
         return false;
     }
     try {
-        Comm1.OpenPort();
+        m_port.OpenPort();
     } catch (const ECommsError&) {
         if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s);
         paintPortState(false);
@@ -31,7 +31,7 @@ void MainWindow::paintPortState(bool opened)
 {
     // The port that was really opened or tried: a settings name beyond the selector's nine
     // (COM12) or a device path is shown as it is, not as the selector's entry.
-    const QString name = Comm1.CommName();
+    const QString name = m_port.CommName();
     if (opened) {
         // The settings text is the same in both languages.
         m_ui.statusBar->paintPanelText(PortPanel, QString::fromUtf8(PortSettingsPanel).arg(name), Qt::black);
@@ -43,12 +43,12 @@ void MainWindow::paintPortState(bool opened)
 
 void MainWindow::connectInBackground(bool picked, bool quiet)
 {
-    const QString name = Comm1.CommName();
+    const QString name = m_port.CommName();
     if (!quiet) {
         const QString text = pick(NetworkConnectingPanel);
         m_ui.statusBar->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(name), Qt::darkYellow);
     }
-    Comm1.OpenPortInBackground([this, picked, quiet, name](const QString& error) {
+    m_port.OpenPortInBackground([this, picked, quiet, name](const QString& error) {
         if (error.isEmpty()) {
             portOpenedLater(picked);
             return;
@@ -70,11 +70,11 @@ void MainWindow::portOpenedLater(bool picked)
         noteInRecord(pick(PortBackRecord, 1));
         // What moved when the connection was lost is stopped before anything else; the poll's
         // first query waits behind those stops.
-        if (Engine->stopWhatMovedBeforeTheLoss()) Engine->prepareRebuild();
+        if (m_engine.stopWhatMovedBeforeTheLoss()) m_engine.prepareRebuild();
     } else {
-        Engine->forgetWhatMovedBeforeTheLoss();
+        m_engine.forgetWhatMovedBeforeTheLoss();
     }
-    if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
+    if (m_ui.deviceList->rowCount() > 0) m_engine.startPoll();
 }
 
 void MainWindow::portSelected(int)
@@ -83,13 +83,13 @@ void MainWindow::portSelected(int)
     // Everything belonging to the old port ends first, whether the new one opens or not:
     // nothing queued for the old bus may go out on the new one.
     endWorkOnPort();
-    Engine->endProgress();
-    Comm1.ClosePort();
-    Comm1.setCommName(m_ui.portSelector->currentText());
-    if (Comm1.isNetworkPort()) {
+    m_engine.endProgress();
+    m_port.ClosePort();
+    m_port.setCommName(m_ui.portSelector->currentText());
+    if (m_port.isNetworkPort()) {
         // Whatever ran against the old port ends now; the new one counts once it answers.
         PortOpen = 0;
-        Engine->portClosed();
+        m_engine.portClosed();
         connectInBackground(true, false);
         return;
     }
@@ -99,7 +99,7 @@ void MainWindow::portSelected(int)
         writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_ui.portSelector->currentText());
     }
     // A port that did not open ends what ran against the old one.
-    if (!PortOpen) Engine->portClosed();
+    if (!PortOpen) m_engine.portClosed();
 }
 
 void MainWindow::portHungUp()
@@ -107,17 +107,17 @@ void MainWindow::portHungUp()
     // The device went away (a USB adapter pulled out): a port that cannot carry frames any more
     // must not look healthy. It is closed and shown in red, no row can be vouched for any more,
     // and the same port is tried again every PortRetryMs until it comes back.
-    Comm1.ClosePort();
+    m_port.ClosePort();
     PortOpen = 0;
-    if (Comm1.isNetworkPort()) {
+    if (m_port.isNetworkPort()) {
         // A connection that ended says so in the port panel: the server stopped or the network
         // went; the window goes on and tries again.
         const QString text = pick(NetworkLostPanel);
-        m_ui.statusBar->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(Comm1.CommName()), Qt::red);
+        m_ui.statusBar->paintPanelText(PortPanel, text.isNull() ? QString() : text.arg(m_port.CommName()), Qt::red);
     } else {
         paintPortState(false);
     }
-    Engine->portClosed();
+    m_engine.portClosed();
     m_face->markAllOffLine();
     noteInRecord(pick(PortLostRecord, 1));
     if (!m_closed) m_portRetry.start();
@@ -125,13 +125,13 @@ void MainWindow::portHungUp()
 
 void MainWindow::portRetryTick()
 {
-    if (Comm1.isNetworkPort()) {
+    if (m_port.isNetworkPort()) {
         // One attempt at a time; each gives up within the network limit, well inside a tick.
-        if (!Comm1.isOpening()) connectInBackground(false, true);
+        if (!m_port.isOpening()) connectInBackground(false, true);
         return;
     }
     try {
-        Comm1.OpenPort();
+        m_port.OpenPort();
     } catch (const ECommsError&) {
         return; // still away: quietly try again at the next tick
     }
@@ -141,6 +141,6 @@ void MainWindow::portRetryTick()
     noteInRecord(pick(PortBackRecord, 1));
     // What moved when the adapter was lost is stopped before anything else; the poll's first
     // query waits behind those stops.
-    if (Engine->stopWhatMovedBeforeTheLoss()) Engine->prepareRebuild();
-    if (m_ui.deviceList->rowCount() > 0) Engine->startPoll();
+    if (m_engine.stopWhatMovedBeforeTheLoss()) m_engine.prepareRebuild();
+    if (m_ui.deviceList->rowCount() > 0) m_engine.startPoll();
 }

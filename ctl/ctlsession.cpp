@@ -26,32 +26,50 @@ QString tableErrorText(const std::exception& e)
 } // namespace
 
 CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const QString& port)
-    : m_dataDir(dataDir)
-    , m_settings(dataDir + QStringLiteral("/DB.ini"))
-    , m_passwords(dataDir)
-    , m_register(dataDir)
-    , m_adapter(m_register, [this](const std::exception& e) { m_tableErrors << tableErrorText(e); })
-    , m_tx([this](const uint8_t* buffer, uint16_t length) {
-        const bool taken = m_comm.WriteData(buffer, length);
-        if (taken) {
-            Handed h;
-            h.bytes.assign(buffer, buffer + length);
-            if (length >= ShortFrameLength) {
-                h.frame.address = buffer[3];
-                h.frame.id = uint16_t((buffer[4] << 8) | buffer[5]);
-                h.frame.command = buffer[6];
-                h.frame.hex = QString::fromStdString(HexLine(buffer, length)).trimmed();
-            }
-            m_handed.push_back(std::move(h));
-        }
-        return taken;
-    })
-    , m_engine(m_adapter, m_tx)
+    : m_session(dataDir)
+    , m_passwords(m_session.passwords())
+    , m_register(m_session.deviceRegister())
+    , m_comm(m_session.port())
+    , m_engine(m_session.engine())
+    , m_rows(m_session.devices())
 {
-    m_engine.setRows(&m_rows);
+    // A settings file out of range counts as scene 1, as in the window; it is not written here.
+    m_scene = scene.value_or(m_session.sceneSetting());
+    if (m_scene < 1 || m_scene > Session::SceneCount)
+        m_scene = 1;
+    m_portName = port.isEmpty() ? m_session.portSetting() : port;
+    m_comm.setCommName(m_portName);
+    m_session.onTableError = [this](const std::exception& e) { m_tableErrors << tableErrorText(e); };
     m_engine.setPortState([this] { return m_comm.isOpen() && !m_portLost; });
-    QObject::connect(&m_engine, &ControlEngine::deviceAnswered, &m_rows, [this](int group, int id) { m_rows.setOnline(group, id, true); });
-    QObject::connect(&m_engine, &ControlEngine::deviceSilent, &m_rows, [this](int group, int id) { m_rows.setOnline(group, id, false); });
+    QObject::connect(&m_session, &Session::frameHandedOver, &m_session, [this](const QByteArray& bytes) {
+        Handed h;
+        h.bytes.assign(bytes.begin(), bytes.end());
+        if (bytes.size() >= ShortFrameLength) {
+            const auto* b = reinterpret_cast<const uint8_t*>(bytes.constData());
+            h.frame.address = b[3];
+            h.frame.id = uint16_t((b[4] << 8) | b[5]);
+            h.frame.command = b[6];
+            h.frame.hex = QString::fromStdString(HexLine(b, size_t(bytes.size()))).trimmed();
+        }
+        m_handed.push_back(std::move(h));
+    });
+    QObject::connect(&m_session, &Session::frameLeft, &m_session, [this](const QByteArray& bytes) {
+        // Reported in the order handed over; a buffer the port never wrote is never reported.
+        const auto* written = reinterpret_cast<const uint8_t*>(bytes.constData());
+        for (Handed& h : m_handed) {
+            if (!h.left && h.bytes.size() == size_t(bytes.size()) && std::equal(h.bytes.begin(), h.bytes.end(), written)) {
+                h.left = true;
+                ++m_framesLeft;
+                break;
+            }
+        }
+    });
+    QObject::connect(&m_session, &Session::portHungUp, &m_session, [this] {
+        // A device that went away ends the run: nothing more can be vouched for.
+        m_comm.ClosePort();
+        m_portLost = true;
+        m_engine.portClosed();
+    });
     QObject::connect(&m_engine, &ControlEngine::deviceFound, &m_rows, [this](int group, int id) {
         m_searched.emplace_back(id, group);
         m_rows.addDevice({ group, id, QString(), true });
@@ -64,62 +82,17 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
     QObject::connect(&m_engine, &ControlEngine::readdressUnanswered, &m_rows, [this](const std::vector<int>&) {
         m_unansweredReported = true;
     });
-    // A settings file out of range counts as scene 1, as in the window; it is not written here.
-    m_scene = scene.value_or(m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1));
-    if (m_scene < 1 || m_scene > 12)
-        m_scene = 1;
-    m_portName = port.isEmpty()
-        ? m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"))
-        : port;
-
-    ApplyComm1Defaults(m_comm);
-    ApplyBusSettings(m_settings, m_engine, m_comm);
-    m_comm.setCommName(m_portName);
-    m_comm.PortResolver = [this](const QString& name) {
-        return ResolvePortName(name, [this](const QString& key) {
-            return m_settings.ReadString(QStringLiteral("PORTS"), key, QString());
-        });
-    };
-    m_comm.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-        m_engine.receive(buffer, length);
-    };
-    m_comm.OnSendDataEmpty = [this](TComm*) { m_engine.lineIdle(); };
-    m_comm.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
-        // Reported in the order handed over; a buffer the port never wrote is never reported.
-        for (Handed& h : m_handed) {
-            if (!h.left && h.bytes.size() == length && std::equal(h.bytes.begin(), h.bytes.end(), buffer)) {
-                h.left = true;
-                ++m_framesLeft;
-                break;
-            }
-        }
-    };
-    m_comm.OnRequestHangup = [this](TComm*) {
-        // A device that went away ends the run: nothing more can be vouched for.
-        m_comm.ClosePort();
-        m_portLost = true;
-        m_engine.portClosed();
-    };
 }
 
 CtlSession::~CtlSession()
 {
-    m_engine.pollTimer.stop();
-    m_engine.probeTimer.stop();
-    m_engine.selfCheckTimer.stop();
-    m_engine.verifyTimer.stop();
-    m_comm.OnReceiveData = nullptr;
-    m_comm.OnSendDataEmpty = nullptr;
-    m_comm.OnDataWritten = nullptr;
-    m_comm.OnRequestHangup = nullptr;
-    m_comm.ClosePort();
     m_register.Close();
     m_passwords.Close();
 }
 
 int CtlSession::logIn(const QString& password)
 {
-    Edition = BuildEdition();
+    Edition = m_session.edition();
     UserMode = ModeNone;
     if (!m_passwords.Exists())
         throw CtlError(ExitLogInRefused,
@@ -130,13 +103,7 @@ int CtlSession::logIn(const QString& password)
     } catch (const ETableError& e) {
         throw CtlError(ExitLogInRefused, PasswordStoreErrorText(e, 1));
     }
-    int level = ModeNone;
-    if (m_passwords.Matches(OperatorRecord, password))
-        level = ModeOperator;
-    if (m_passwords.Matches(AdministratorRecord, password))
-        level = ModeAdministrator;
-    if (Edition == EditionAdvanced && m_passwords.Matches(SuperUserRecord, password))
-        level = ModeSuperUser;
+    const int level = m_session.levelOf(password);
     if (level == ModeNone)
         throw CtlError(ExitLogInRefused, QStringLiteral("The password is WRONG."));
     UserMode = level;
@@ -332,7 +299,7 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
     }
 
     // What the press is to send: its group frames, then its device frames.
-    const Targets reached = targetsOf(command, chosen, m_adapter);
+    const Targets reached = m_session.targets(command, chosen);
     std::vector<CtlFrame> planned;
     for (uint8_t group : reached.groups)
         planned.push_back(plannedFrame(group, 0, command));

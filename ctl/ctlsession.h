@@ -1,17 +1,10 @@
 #pragma once
-// One run of tarvello-ctl: the settings, the log-in, the register of the scene, the port and the
-// control engine, wired as the main window wires them but without a window. Each operation runs
-// the event loop until the engine is done and reports what happened; failures are thrown as
-// CtlError carrying the program's exit status.
+// One run of tarvello-ctl on the session the window also stands on (settings, log-in, the
+// register of the scene, the port, the control engine). Each operation runs the event loop until
+// the engine is done and reports what happened; failures are thrown as CtlError carrying the
+// program's exit status.
 
-#include "common/inifile.h"
-#include "core/registeradapter.h"
-#include "access/passwordstore.h"
-#include "core/devicemodel.h"
-#include "protocol/engine.h"
-#include "protocol/txchannel.h"
-#include "register/register.h"
-#include "serial/comm.h"
+#include "core/session.h"
 
 #include <QString>
 #include <QStringList>
@@ -116,21 +109,20 @@ private:
     void throwTableErrors();
     void throwIfPortLost();
 
-    QString m_dataDir;
+    Session m_session;
     int m_scene = 1;
     QString m_portName;
-    TIniFile m_settings;
-    TPasswordStore m_passwords;
-    TRegister m_register;
     QStringList m_tableErrors;
-    RegisterAdapter m_adapter;
+    TPasswordStore& m_passwords;
+    TRegister& m_register;
+    TComm& m_comm;
+    ControlEngine& m_engine;
     // The devices the engine polls, and what it said.
-    DeviceModel m_rows;
+    DeviceModel& m_rows;
     std::vector<EngineMessage> m_messages;
     std::vector<std::pair<int, int>> m_searched; // (id, group), in the order found
     bool m_unansweredReported = false;
     bool told(EngineMessage message) const;
-    TComm m_comm;
     // Every buffer the port took, in order, and whether it has reported it gone from the line.
     struct Handed {
         std::vector<uint8_t> bytes;
@@ -139,7 +131,5 @@ private:
     };
     std::vector<Handed> m_handed;
     size_t m_framesLeft = 0;
-    TxChannel m_tx;
-    ControlEngine m_engine;
     bool m_portLost = false;
 };

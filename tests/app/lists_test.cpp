@@ -56,7 +56,7 @@ struct ListTest : ::testing::Test {
     MainWindow& show()
     {
         form = std::make_unique<MainWindow>(dir.path(), nullptr, NowherePort);
-        form->Engine->Pause = [](int) {};
+        form->session().engine().Pause = [](int) {};
         LogInAs(*form, ModeOperator);
         form->startUp();
         return *form;

@@ -81,8 +81,8 @@ TEST_F(LogInTest, CancellingEndsWithTablesAndPortClosedAndNothingWritten)
     EXPECT_FALSE(f.startUp());
     EXPECT_EQ(UserMode, ModeNone);
     EXPECT_FALSE(f.isVisible());
-    EXPECT_FALSE(f.Comm1.isOpen());
-    EXPECT_FALSE(f.Register.Member_Table.Active());
+    EXPECT_FALSE(f.session().port().isOpen());
+    EXPECT_FALSE(f.session().deviceRegister().Member_Table.Active());
     EXPECT_FALSE(f.passwordStore().Active());
     EXPECT_FALSE(QFile::exists(dir.path() + "/Member1.DB")); // the register was never touched
     QFile after(dir.path() + "/SysSet.DB");

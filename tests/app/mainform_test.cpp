@@ -328,7 +328,7 @@ TEST_F(MainFormTest, SelectorsActOnTheUsersChoiceOnly)
 
     messages.texts.clear();
     QTest::keyClick(f->controls().portSelector, Qt::Key_Down); // COM2, which leads nowhere here
-    EXPECT_EQ(f->Comm1.CommName(), QString("COM2"));
+    EXPECT_EQ(f->session().port().CommName(), QString("COM2"));
     EXPECT_EQ(messages.texts.size(), 1);
     EXPECT_EQ(f->controls().statusBar->paintedText(), QString("Error opening COM2"));
 }
@@ -446,7 +446,7 @@ TEST_F(MainFormTest, FramesThroughTheReceiveHandlerStayWithinTheLogAndRecordBoun
     auto f = create();
     const uint8_t reply[9] = {0xFF, 0xAC, 0xE1, 0xE1, 0x00, 0x05, 0xFF, 0x01, 0xE5};
     const int frames = TrafficRecord::Capacity + 10000;
-    for (int i = 0; i < frames; ++i) f->Engine->receive(reply, sizeof reply);
+    for (int i = 0; i < frames; ++i) f->session().engine().receive(reply, sizeof reply);
     EXPECT_EQ(f->trafficRecord().size(), TrafficRecord::Capacity);
     EXPECT_EQ(f->controls().trafficLog->blockCount(), MainWindow::MaxLogLines);
     EXPECT_EQ(f->trafficRecord().entry(0).description, QString("reply: group 1 ID 5 on line"));

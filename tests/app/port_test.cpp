@@ -30,8 +30,8 @@ TEST_F(PortTest, StartUpOpensThePortOfTheSettingsAndPaintsItsSettings)
     writeIni("");
     MainWindow f(dir.path());
     EXPECT_EQ(f.PortOpen, 1);
-    EXPECT_TRUE(f.Comm1.isOpen());
-    EXPECT_EQ(f.Comm1.BaudRate(), 4800u);
+    EXPECT_TRUE(f.session().port().isOpen());
+    EXPECT_EQ(f.session().port().BaudRate(), 4800u);
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::black));
     EXPECT_TRUE(f.controls().statusBar->panelText(PortPanel).isEmpty()); // painted, not stored as panel text
@@ -42,8 +42,8 @@ TEST_F(PortTest, AnyPortNameOfTheSettingsIsOpenedWhileTheSelectorShowsCom1)
 {
     dir.writeIni("[COM]\nnum=COM12\n[PORTS]\nCOM12=" + bus.slavePath().toLocal8Bit() + "\n");
     MainWindow f(dir.path());
-    EXPECT_EQ(f.Comm1.CommName(), QString("COM12"));
-    EXPECT_TRUE(f.Comm1.isOpen());
+    EXPECT_EQ(f.session().port().CommName(), QString("COM12"));
+    EXPECT_TRUE(f.session().port().isOpen());
     EXPECT_EQ(f.controls().portSelector->currentText(), QString("COM1"));
 }
 
@@ -55,7 +55,7 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
     f.controls().portSelector->setCurrentIndex(6);
     f.portSelected(6);
     EXPECT_EQ(f.PortOpen, 0);
-    EXPECT_FALSE(f.Comm1.isOpen());
+    EXPECT_FALSE(f.session().port().isOpen());
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
     EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
@@ -80,9 +80,9 @@ TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
 {
     writeIni("");
     MainWindow f(dir.path());
-    ASSERT_TRUE(f.Comm1.isOpen());
+    ASSERT_TRUE(f.session().port().isOpen());
     f.portSelected(0);
-    EXPECT_TRUE(f.Comm1.isOpen()); // closed first, so the exclusive open succeeds again
+    EXPECT_TRUE(f.session().port().isOpen()); // closed first, so the exclusive open succeeds again
     EXPECT_EQ(f.PortOpen, 1);
     EXPECT_TRUE(messages.texts.isEmpty());
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM1"));
@@ -92,9 +92,9 @@ TEST_F(PortTest, AVanishedDeviceClosesThePortAndShowsTheError)
 {
     writeIni("");
     MainWindow f(dir.path());
-    ASSERT_TRUE(f.Comm1.isOpen());
+    ASSERT_TRUE(f.session().port().isOpen());
     bus.close();
-    EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
+    EXPECT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }));
     EXPECT_EQ(f.PortOpen, 0);
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("Error opening COM1"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
@@ -129,21 +129,21 @@ TEST_F(PortTest, LosingThePortTakesTheProgressBarAlong)
 {
     writeIni("");
     MainWindow f(dir.path());
-    ASSERT_TRUE(f.Comm1.isOpen());
-    f.Register.Open();
+    ASSERT_TRUE(f.session().port().isOpen());
+    f.session().deviceRegister().Open();
     for (int id = 1; id <= 3; ++id) {
-        f.Register.Member_Table.Append();
-        f.Register.Member_Table.SetFieldByName("ID", id);
-        f.Register.Member_Table.SetFieldByName("Group_ID", 0);
-        f.Register.Member_Table.Post();
+        f.session().deviceRegister().Member_Table.Append();
+        f.session().deviceRegister().Member_Table.SetFieldByName("ID", id);
+        f.session().deviceRegister().Member_Table.SetFieldByName("Group_ID", 0);
+        f.session().deviceRegister().Member_Table.Post();
     }
     f.ListRefresh();                // the poll starts
-    f.Engine->lineIdle(); // its first query has left: the bar comes up
+    f.session().engine().lineIdle(); // its first query has left: the bar comes up
     ASSERT_NE(f.pollProgressBar(), nullptr);
     bus.close();
-    EXPECT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
+    EXPECT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }));
     EXPECT_EQ(f.pollProgressBar(), nullptr);
-    EXPECT_FALSE(f.Engine->pollTimer.isActive()); // the poll does not run on against the closed port
+    EXPECT_FALSE(f.session().engine().pollTimer.isActive()); // the poll does not run on against the closed port
 }
 
 TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)
@@ -163,10 +163,10 @@ TEST_F(PortTest, TheFastBusIsTakenFromTheSettingsOnlyWhenAskedFor)
         SCOPED_TRACE(c.bus.constData());
         writeIni(c.bus);
         MainWindow f(dir.path());
-        EXPECT_EQ(f.Engine->fastBus(), c.fast);
+        EXPECT_EQ(f.session().engine().fastBus(), c.fast);
         EXPECT_EQ(f.controls().fastBusCheck->isChecked(), c.fast);
-        EXPECT_EQ(static_cast<int>(f.Comm1.ReadIntervalTimeout()), c.readInterval);
-        EXPECT_TRUE(f.Comm1.isOpen());
+        EXPECT_EQ(static_cast<int>(f.session().port().ReadIntervalTimeout()), c.readInterval);
+        EXPECT_TRUE(f.session().port().isOpen());
     }
 }
 
@@ -175,12 +175,12 @@ TEST_F(PortTest, TheFastBusBoxSwitchesTheTimingAtOnceAndForTheNextStart)
     writeIni("");
     MainWindow f(dir.path());
     f.controls().fastBusCheck->click();
-    EXPECT_TRUE(f.Engine->fastBus());
-    EXPECT_EQ(f.Comm1.ReadIntervalTimeout(), 7u);
+    EXPECT_TRUE(f.session().engine().fastBus());
+    EXPECT_EQ(f.session().port().ReadIntervalTimeout(), 7u);
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("BUS", "Fast", ""), QString("1"));
     f.controls().fastBusCheck->click();
-    EXPECT_FALSE(f.Engine->fastBus());
-    EXPECT_EQ(f.Comm1.ReadIntervalTimeout(), 100u);
+    EXPECT_FALSE(f.session().engine().fastBus());
+    EXPECT_EQ(f.session().port().ReadIntervalTimeout(), 100u);
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("BUS", "Fast", ""), QString("0"));
     EXPECT_TRUE(messages.texts.isEmpty());
 }

@@ -73,7 +73,7 @@ struct MainFormE2E : ::testing::Test {
         return out;
     }
     // No query outstanding, and none waiting: a poll that steps aside for a verification is not done.
-    bool pollDone() { return !form->Engine->pollTimer.isActive() && !form->Engine->pollPaused() && !form->Engine->verifying(); }
+    bool pollDone() { return !form->session().engine().pollTimer.isActive() && !form->session().engine().pollPaused() && !form->session().engine().verifying(); }
     void clickEntry(int index)
     {
         form->controls().groupList->setCurrentRow(index);
@@ -96,7 +96,7 @@ TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
     bus.addDevice(3, 25); // outside the range searched
     registerDevices({{100, 1}, {200, 2}}); // the old register, emptied by the search
     MainWindow& f = start();
-    ASSERT_TRUE(f.Comm1.isOpen());
+    ASSERT_TRUE(f.session().port().isOpen());
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
 
     f.controls().rangeStartEdit->setText("1");
@@ -109,12 +109,12 @@ TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
     EXPECT_FALSE(f.controls().rangeStartEdit->isEnabled());
 
     // Halfway through: the progress bar stands over its panel.
-    ASSERT_TRUE(RunUntil([&] { return f.Engine->SearchCursor >= 10; }, 10000));
+    ASSERT_TRUE(RunUntil([&] { return f.session().engine().SearchCursor >= 10; }, 10000));
     EXPECT_TRUE(f.pollProgressBar() && f.pollProgressBar()->isVisible());
     if (const QByteArray shots = qgetenv("TARVELLO_SCREENSHOT_DIR"); !shots.isEmpty())
         f.grab().save(QString::fromLocal8Bit(shots) + "/main-en-search.png");
 
-    ASSERT_TRUE(RunUntil([&] { return !f.Engine->searchRunning(); }, 15000));
+    ASSERT_TRUE(RunUntil([&] { return !f.session().engine().searchRunning(); }, 15000));
     EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.controls().rangeStartEdit->isEnabled());
 
@@ -133,9 +133,9 @@ TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
     std::vector<int> expected;
     for (int id = 1; id <= 20; ++id) expected.push_back(id);
     EXPECT_EQ(probed, expected);
-    f.Register.Member_Table.First();
+    f.session().deviceRegister().Member_Table.First();
     std::vector<std::pair<int, int>> stored;
-    for (TTable& t = f.Register.Member_Table; !t.Eof(); t.Next())
+    for (TTable& t = f.session().deviceRegister().Member_Table; !t.Eof(); t.Next())
         stored.emplace_back(t.FieldByName("ID").AsInteger(), t.FieldByName("Group_ID").AsInteger());
     EXPECT_EQ(stored, (std::vector<std::pair<int, int>>{{4, 0}, {9, 2}, {17, 5}}));
 
@@ -243,10 +243,10 @@ TEST_F(MainFormE2E, AMotionPressDuringASearchEndsTheSearch)
     MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     f.controls().searchButton->click();
-    ASSERT_TRUE(f.Engine->searchRunning());
+    ASSERT_TRUE(f.session().engine().searchRunning());
     RunUntil([] { return false; }, 400);
     f.controls().stopButton->click(); // nothing selected: Stop stops every device
-    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.controls().rangeStartEdit->isEnabled());
     ASSERT_TRUE(RunUntil([&] {
@@ -263,23 +263,23 @@ TEST_F(MainFormE2E, AboutPasswordAndAFreshShowEndARunningSearch)
     registerDevices({{900, 1}});
     MainWindow& f = start();
     f.controls().searchButton->click();
-    ASSERT_TRUE(f.Engine->searchRunning());
+    ASSERT_TRUE(f.session().engine().searchRunning());
     f.controls().aboutButton->click();
-    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.aboutForm()->isVisible());
 
     f.controls().searchButton->click();
-    ASSERT_TRUE(f.Engine->searchRunning());
+    ASSERT_TRUE(f.session().engine().searchRunning());
     f.controls().passwordButton->click();
-    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_TRUE(f.controls().rangeStartEdit->isEnabled());
 
     // Shown again (as after a device is added in the editor) while a search runs: it ends whole.
     f.controls().searchButton->click();
-    ASSERT_TRUE(f.Engine->searchRunning());
+    ASSERT_TRUE(f.session().engine().searchRunning());
     f.FormShow();
-    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.controls().rangeEndEdit->isEnabled());
 }
@@ -289,11 +289,11 @@ TEST_F(MainFormE2E, AGroupClickDuringASearchEndsItAndShowsTheGroup)
     registerDevices({{5, 1}, {6, 2}});
     MainWindow& f = start();
     f.controls().searchButton->click();
-    ASSERT_TRUE(f.Engine->searchRunning());
+    ASSERT_TRUE(f.session().engine().searchRunning());
     ASSERT_TRUE(RunUntil([&] { return f.pollProgressBar() != nullptr; }, 2000));
     f.controls().groupList->setCurrentRow(0);
     f.groupClicked();
-    EXPECT_FALSE(f.Engine->searchRunning());
+    EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.controls().rangeEndEdit->isEnabled());
     EXPECT_EQ(f.controls().deviceList->rowCount(), 0); // the search had emptied the register
@@ -313,7 +313,7 @@ TEST_F(MainFormE2E, ASearchInAGroupViewListsThatGroupOnlyAndKeepsTheOldRegisterB
     f.controls().rangeStartEdit->setText("1");
     f.controls().rangeEndEdit->setText("20");
     f.controls().searchButton->click();
-    ASSERT_TRUE(RunUntil([&] { return !f.Engine->searchRunning(); }, 15000));
+    ASSERT_TRUE(RunUntil([&] { return !f.session().engine().searchRunning(); }, 15000));
 
     QStringList ids, groups;
     for (int r = 0; r < f.controls().deviceList->rowCount(); ++r) {
@@ -322,7 +322,7 @@ TEST_F(MainFormE2E, ASearchInAGroupViewListsThatGroupOnlyAndKeepsTheOldRegisterB
     }
     EXPECT_EQ(ids, QStringList({"9", "12"}));
     EXPECT_EQ(groups, QStringList({QString(), QString()}));
-    EXPECT_EQ(f.Register.Member_Table.RecordCount(), 4); // the register holds every device found
+    EXPECT_EQ(f.session().deviceRegister().Member_Table.RecordCount(), 4); // the register holds every device found
 
     // The register as it was before the search stands beside it, to be brought back by hand.
     TTable before(MemberSchema());
@@ -358,7 +358,7 @@ TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
     registerDevices({{5, 1}, {6, 2}});
     dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=/nonexistent/tarvello-port\n");
     MainWindow& f = start();
-    ASSERT_FALSE(f.Comm1.isOpen());
+    ASSERT_FALSE(f.session().port().isOpen());
     messages.texts.clear();
     messages.kinds.clear();
 
@@ -366,8 +366,8 @@ TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
     ASSERT_EQ(messages.texts.size(), 1); // the port message, not the confirmation
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
     EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
-    EXPECT_FALSE(f.Engine->searchRunning());
-    EXPECT_EQ(f.Register.Member_Table.RecordCount(), 2);
+    EXPECT_FALSE(f.session().engine().searchRunning());
+    EXPECT_EQ(f.session().deviceRegister().Member_Table.RecordCount(), 2);
     EXPECT_EQ(f.controls().deviceList->rowCount(), 2);
 
     f.controls().deviceList->selectAll();
@@ -446,7 +446,7 @@ TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
 
     // The register agrees.
     std::vector<std::pair<int, int>> stored;
-    TTable& members = f.Register.Member_Table;
+    TTable& members = f.session().deviceRegister().Member_Table;
     for (members.First(); !members.Eof(); members.Next())
         stored.emplace_back(members.FieldByName("ID").AsInteger(), members.FieldByName("Group_ID").AsInteger());
     EXPECT_EQ(stored, (std::vector<std::pair<int, int>>{{7, 5}, {8, 5}, {9, 5}, {15, 3}, {16, 4}}));
@@ -494,11 +494,11 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
     for (int cycle = 0; cycle < 50; ++cycle) {
         SCOPED_TRACE(cycle);
         live->vanish();
-        ASSERT_TRUE(RunUntil([&] { return !f.Comm1.isOpen(); }));
+        ASSERT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }));
         EXPECT_NE(list->item(0, 0)->icon().cacheKey(), on); // nobody vouches for the device now
         EXPECT_TRUE(f.retryingPort());
         f.portRetryTick(); // still away: no box, tried again later
-        EXPECT_FALSE(f.Comm1.isOpen());
+        EXPECT_FALSE(f.session().port().isOpen());
 
         auto next = std::make_unique<BusSimulator>();
         next->addDevice(1, 5);
@@ -509,7 +509,7 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
         live = current.get();
 
         f.portRetryTick();
-        ASSERT_TRUE(f.Comm1.isOpen());
+        ASSERT_TRUE(f.session().port().isOpen());
         EXPECT_FALSE(f.retryingPort());
         EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
         ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));

@@ -63,7 +63,7 @@ struct StopE2E : ::testing::Test {
         form = std::make_unique<MainWindow>(dir.path());
         LogInAs(*form, mode);
         form->startUp();
-        RunUntil([&] { return !form->Engine->pollTimer.isActive(); }, 8000);
+        RunUntil([&] { return !form->session().engine().pollTimer.isActive(); }, 8000);
         busA.clearLog();
         return *form;
     }
@@ -116,14 +116,14 @@ TEST_F(StopE2E, AMovePickedOffByAPortChangeLeavesTheUnsentDevicesWhereTheyWere)
     MainWindow& f = start(ModeAdministrator);
     busB.clearLog();
     // As the editor does: the register first, then the frames.
-    TTable& members = f.Register.Member_Table;
+    TTable& members = f.session().deviceRegister().Member_Table;
     for (int id = 11; id <= 16; ++id) {
         ASSERT_TRUE(members.Locate("ID", id));
         members.Edit();
         members.SetFieldByName("Group_ID", 2);
         members.Post();
     }
-    ASSERT_TRUE(f.Engine->sendReaddressBatch(1, 2, {11, 12, 13, 14, 15, 16}));
+    ASSERT_TRUE(f.session().engine().sendReaddressBatch(1, 2, {11, 12, 13, 14, 15, 16}));
     f.controls().portSelector->setCurrentIndex(1);
     f.portSelected(1);
     RunUntil([] { return false; }, 400);
@@ -154,7 +154,7 @@ TEST_F(StopE2E, TheSelfCheckStopsItsOwnTargetsHoweverItEnds)
         f.controls().selfCheckButton->click();
         ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Up; }));
         selectRows(2, 2); // by keyboard, say: the next period must not drive 13
-        f.Engine->onSelfCheckPeriod();
+        f.session().engine().onSelfCheckPeriod();
         ASSERT_TRUE(RunUntil([&] { return busA.device(1, 12)->motion == Motion::Down; }));
         EXPECT_EQ(busA.device(1, 13)->motion, Motion::Stopped);
         if (byClose) {

@@ -593,7 +593,7 @@ TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterw
         EXPECT_TRUE(f.startUp());
         EXPECT_EQ(logIns, 1);
         EXPECT_EQ(UserMode, ModeOperator);
-        EXPECT_EQ(f.Register.Member_Table.RecordCount(), 12);
+        EXPECT_EQ(f.session().deviceRegister().Member_Table.RecordCount(), 12);
         EXPECT_EQ(f.controls().deviceList->rowCount(), 12);
     }
     UserMode = ModeNone;

@@ -231,7 +231,7 @@ int window(int argc, char** argv, const QString& dataDir)
     bool wasPolling = false;
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        ControlEngine& engine = *form.Engine;
+        ControlEngine& engine = form.session().engine();
         const bool polling = engine.pollTimer.isActive() || engine.pollPaused();
         if (wasPolling && !polling) {
             std::printf("rounds %ld\n", ++rounds);
@@ -239,7 +239,7 @@ int window(int argc, char** argv, const QString& dataDir)
         }
         wasPolling = polling;
         // The next round, once this one is over and the port is there.
-        if (!polling && form.Comm1.isOpen() && !engine.searchRunning()) {
+        if (!polling && form.session().port().isOpen() && !engine.searchRunning()) {
             form.controls().refreshButton->click();
             wasPolling = engine.pollTimer.isActive();
         }

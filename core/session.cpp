@@ -1,0 +1,100 @@
+#include "core/session.h"
+
+#include "common/state.h"
+#include "protocol/bussettings.h"
+#include "serial/portname.h"
+
+namespace {
+
+QByteArray bytesOf(const uint8_t* buffer, uint16_t length)
+{
+    return QByteArray(reinterpret_cast<const char*>(buffer), buffer ? length : 0);
+}
+
+} // namespace
+
+Session::Session(const QString& dataDir, PortPaths portPaths, QObject* parent)
+    : QObject(parent)
+    , m_dataDir(dataDir)
+    , m_settings(dataDir + QStringLiteral("/DB.ini"))
+    , m_passwords(dataDir)
+    , m_register(dataDir)
+    , m_table(m_register, [this](const std::exception& e) {
+        if (onTableError)
+            onTableError(e);
+    })
+    , m_port(this)
+    , m_tx([this](const uint8_t* buffer, uint16_t length) {
+        const bool taken = m_port.WriteData(buffer, length);
+        if (taken)
+            emit frameHandedOver(bytesOf(buffer, length));
+        return taken;
+    })
+    , m_engine(m_table, m_tx)
+    , m_edition(BuildEdition())
+{
+    ApplyComm1Defaults(m_port);
+    ApplyBusSettings(m_settings, m_engine, m_port);
+    m_port.PortResolver = [this, portPaths = std::move(portPaths)](const QString& name) {
+        if (portPaths)
+            return portPaths(name);
+        return ResolvePortName(name, [this](const QString& key) {
+            return m_settings.ReadString(QStringLiteral("PORTS"), key, QString());
+        });
+    };
+    m_port.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) { m_engine.receive(buffer, length); };
+    m_port.OnSendDataEmpty = [this](TComm*) { m_engine.lineIdle(); };
+    m_port.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+        emit frameLeft(bytesOf(buffer, length));
+        m_engine.frameWritten();
+    };
+    m_port.OnRequestHangup = [this](TComm*) { emit portHungUp(); };
+    // A frame counts as sent once it has left the port; a stop-all takes back what has not.
+    m_engine.setLogWhenWritten(true);
+    m_tx.Purge = [this] { return m_port.PurgeOutput().size(); };
+    m_engine.setPortState([this] { return m_port.isOpen(); });
+    m_engine.setRows(&m_devices);
+    connect(&m_engine, &ControlEngine::deviceAnswered, &m_devices, [this](int group, int id) { m_devices.setOnline(group, id, true); });
+    connect(&m_engine, &ControlEngine::deviceSilent, &m_devices, [this](int group, int id) { m_devices.setOnline(group, id, false); });
+}
+
+Session::~Session()
+{
+    // Nothing the engine still has running may reach a port that is going.
+    m_engine.pollTimer.stop();
+    m_engine.probeTimer.stop();
+    m_engine.selfCheckTimer.stop();
+    m_engine.verifyTimer.stop();
+    m_engine.stopRepeatTimer.stop();
+    m_engine.setRows(nullptr);
+    m_port.OnReceiveData = nullptr;
+    m_port.OnSendDataEmpty = nullptr;
+    m_port.OnDataWritten = nullptr;
+    m_port.OnRequestHangup = nullptr;
+    m_port.ClosePort();
+}
+
+int Session::sceneSetting(bool* valid)
+{
+    const int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
+    const bool inRange = scene >= 1 && scene <= SceneCount;
+    if (valid)
+        *valid = inRange;
+    return inRange ? scene : 1;
+}
+
+int16_t Session::languageSetting()
+{
+    const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), QStringLiteral("简体中文"));
+    return language == QStringLiteral("English") ? 1 : 0;
+}
+
+QString Session::portSetting()
+{
+    return m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
+}
+
+int Session::levelOf(const QString& password)
+{
+    return m_passwords.levelOf(password, m_edition);
+}

@@ -1,0 +1,80 @@
+#pragma once
+// One run of the control centre, whichever face it has (the window or tarvello-ctl): the data
+// directory's settings and password store, the register of the scene, the port, the control
+// engine and the devices it polls, wired once. The faces take these parts from here and add only
+// what they show; the rules both of them follow (the level a password opens, the scene and
+// language the settings name, what a press reaches) are kept here too.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+
+#include "access/passwordstore.h"
+#include "common/inifile.h"
+#include "core/devicemodel.h"
+#include "core/registeradapter.h"
+#include "protocol/engine.h"
+#include "protocol/txchannel.h"
+#include "register/register.h"
+#include "serial/comm.h"
+
+class Session : public QObject {
+    Q_OBJECT
+public:
+    using PortPaths = std::function<QString(const QString& name)>;
+    static constexpr int SceneCount = 12;
+
+    // dataDir holds DB.ini, the password store and the register's files. portPaths, when given,
+    // maps port names to devices instead of DB.ini's [PORTS] and the COMn rule.
+    explicit Session(const QString& dataDir, PortPaths portPaths = {}, QObject* parent = nullptr);
+    ~Session() override;
+
+    const QString& dataDir() const { return m_dataDir; }
+    TIniFile& settings() { return m_settings; }
+    TPasswordStore& passwords() { return m_passwords; }
+    TRegister& deviceRegister() { return m_register; }
+    RegisterAdapter& deviceTable() { return m_table; }
+    TComm& port() { return m_port; }
+    TxChannel& tx() { return m_tx; }
+    ControlEngine& engine() { return m_engine; }
+    // The devices the engine polls unless a face hands it rows of its own.
+    DeviceModel& devices() { return m_devices; }
+
+    // [SCENE] Current; 1 when it names none or one out of range (then *valid is false).
+    int sceneSetting(bool* valid = nullptr);
+    // [LANGUAGE] Language: 1 for "English", 0 (Simplified Chinese) for anything else.
+    int16_t languageSetting();
+    // [COM] num, the port last used.
+    QString portSetting();
+    // The level a password opens (ModeOperator, ...; ModeNone: none). The store must be open.
+    int levelOf(const QString& password);
+    int32_t edition() const { return m_edition; }
+    // What a press of `command` reaches for what a face has chosen.
+    Targets targets(uint8_t command, const Selection& chosen) { return targetsOf(command, chosen, m_table); }
+
+    // A table failure while the engine keeps the register (locating, emptying, appending).
+    std::function<void(const std::exception&)> onTableError;
+
+signals:
+    // The port took a frame; a frame left the line (in the order they were taken).
+    void frameHandedOver(const QByteArray& bytes);
+    void frameLeft(const QByteArray& bytes);
+    // The port's device went away (a USB adapter pulled out, a device server gone).
+    void portHungUp();
+
+private:
+    QString m_dataDir;
+    TIniFile m_settings;
+    TPasswordStore m_passwords;
+    TRegister m_register;
+    RegisterAdapter m_table;
+    TComm m_port;
+    TxChannel m_tx;
+    ControlEngine m_engine;
+    DeviceModel m_devices;
+    int32_t m_edition;
+};
