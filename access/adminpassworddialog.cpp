@@ -45,10 +45,10 @@ AdminPasswordDialog::AdminPasswordDialog(TPasswordStore& store, QWidget* owner)
 
 void AdminPasswordDialog::showAdmPSW()
 {
-    ShowOrBringForward(this, [this] { FormShow(); });
+    ShowOrBringForward(this, [this] { prepareToShow(); });
 }
 
-void AdminPasswordDialog::FormShow()
+void AdminPasswordDialog::prepareToShow()
 {
     retranslate();
     CentreOnDesktop(this);

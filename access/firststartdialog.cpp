@@ -118,11 +118,11 @@ bool FirstStartDialog::asksSuperUser() const
 void FirstStartDialog::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous())
-        FormShow();
+        prepareToShow();
     QDialog::showEvent(event);
 }
 
-void FirstStartDialog::FormShow()
+void FirstStartDialog::prepareToShow()
 {
     superUserRow().levelLabel->setVisible(asksSuperUser());
     superUserRow().passwordEdit->setVisible(asksSuperUser());

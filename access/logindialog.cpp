@@ -51,11 +51,11 @@ LoginDialog::LoginDialog(TPasswordStore& store, QWidget* owner)
 void LoginDialog::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous())
-        FormShow();
+        prepareToShow();
     QDialog::showEvent(event);
 }
 
-void LoginDialog::FormShow()
+void LoginDialog::prepareToShow()
 {
     retranslate();
     CentreOnDesktop(this);

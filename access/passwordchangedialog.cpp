@@ -110,10 +110,10 @@ PasswordChangeDialog::PasswordChangeDialog(TPasswordStore& store, QWidget* owner
 
 void PasswordChangeDialog::showModPSW()
 {
-    ShowOrBringForward(this, [this] { FormShow(); });
+    ShowOrBringForward(this, [this] { prepareToShow(); });
 }
 
-void PasswordChangeDialog::FormShow()
+void PasswordChangeDialog::prepareToShow()
 {
     m_changed = false;
     if (UserMode == ModeOperator || UserMode == ModeAdministrator || UserMode == ModeSuperUser) {

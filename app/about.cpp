@@ -87,14 +87,14 @@ void AboutBox::showAbout()
         activateWindow();
         return;
     }
-    FormShow();
+    prepareToShow();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(ClientWidth / 2, ClientHeight / 2));
     show();
     raise();
 }
 
-void AboutBox::FormShow()
+void AboutBox::prepareToShow()
 {
     retranslate();
 }

@@ -32,7 +32,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void FormShow();
+    void prepareToShow();
     // Sets the texts of the current language (none for an index other than 0 and 1).
     void retranslate();
     void FormClick();

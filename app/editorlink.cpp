@@ -32,10 +32,10 @@ void MainEditorHost::stopPoll()
 void MainEditorHost::rebuildMainLists()
 {
     if (m_form.closing()) return; // the editor closes with the main window
-    m_form.ListRefresh();
+    m_form.refreshLists();
 }
 
 void MainEditorHost::showMainAgain()
 {
-    m_form.FormShow();
+    m_form.openScene();
 }

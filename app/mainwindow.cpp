@@ -41,6 +41,7 @@
 #include "core/registeradapter.h"
 #include "app/widgets.h"
 #include "ui/digitsfield.h"
+#include "ui/language.h"
 #include "ui/messages.h"
 #include "common/state.h"
 #include "protocol/frames.h"
@@ -78,13 +79,17 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
     installHints();
     connectControls();
     installStopAllKey();
-    FormCreate();
+    setUpRun();
     fitControlPanel();
 }
 
 MainWindow::~MainWindow()
 {
-    FormClose();
+    endRun();
+    // The lists go after this object: what they still say while being taken down reaches nobody.
+    m_ui.deviceList->disconnect(this);
+    m_ui.deviceList->selectionModel()->disconnect(this);
+    m_ui.groupList->disconnect(this);
     // The engine's timers go before the widgets they point at.
     m_session->onTableError = nullptr;
     m_session.reset();
@@ -401,7 +406,7 @@ void MainWindow::connectControls()
 
 // ---------------------------------------------------------------- life of the window
 
-void MainWindow::FormCreate()
+void MainWindow::setUpRun()
 {
     Edition = BuildEdition();
     UserMode = ModeNone;
@@ -416,7 +421,7 @@ void MainWindow::FormCreate()
     else CurLanguage = 0; // any other text leaves the start-up language
     m_ui.languageSelector->setCurrentIndex(CurLanguage);
     loadQtTranslations(CurLanguage);
-    MainFormProcLanguage(CurLanguage);
+    retranslate();
 
     const QString port = m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
     int portIndex = 0;
@@ -426,14 +431,14 @@ void MainWindow::FormCreate()
 
     m_port.ClosePort();
     m_port.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
-    PortOpen = ComOpen() ? 1 : 0;
+    PortOpen = openPort() ? 1 : 0;
 
     m_about = new AboutBox(this);
     m_administratorDialog = new AdminPasswordDialog(m_passwords, this);
     connect(m_administratorDialog, &AdminPasswordDialog::levelRaised, this, &MainWindow::levelRaised);
-    connect(m_administratorDialog, &QDialog::finished, this, &MainWindow::ProcStatusBar);
+    connect(m_administratorDialog, &QDialog::finished, this, &MainWindow::showAccessLevel);
     m_passwordDialog = new PasswordChangeDialog(m_passwords, this);
-    connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::ProcStatusBar);
+    connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::showAccessLevel);
     m_portRetry.setInterval(PortRetryMs);
     connect(&m_portRetry, &QTimer::timeout, this, &MainWindow::portRetryTick);
 
@@ -450,15 +455,15 @@ bool MainWindow::startUp()
     if (!OfferParadoxConversion(m_dataDir, scene, this) || !LogIn || !LogIn(*this) || UserMode == ModeNone) {
         // Nobody logged in: everything closes and the program ends; nothing is written.
         UserMode = ModeNone;
-        FormClose();
+        endRun();
         m_register.Close();
         m_passwords.Close();
         return false;
     }
     show();
-    ProcStatusBar();
+    showAccessLevel();
     showSelfCheckControls(UserMode == ModeSuperUser);
-    FormShow();
+    openScene();
     return true;
 }
 
@@ -473,7 +478,7 @@ void MainWindow::levelRaised()
 {
     // The administrator password may have made an operator the super-user, whose level shows
     // the self-check as a log-in would.
-    ProcStatusBar();
+    showAccessLevel();
     showSelfCheckControls(UserMode == ModeSuperUser);
     openGroupEditor();
 }
@@ -485,7 +490,7 @@ void MainWindow::openGroupEditor()
     m_editor->showEditor();
 }
 
-void MainWindow::FormShow()
+void MainWindow::openScene()
 {
     // A search still running when the window is shown again ends properly, caption and fields
     // included, rather than being left without its time-out.
@@ -520,10 +525,10 @@ void MainWindow::FormShow()
     if (okEnd) m_engine.SearchEnd = end;
     m_engine.SearchCursor = 0;
 
-    ListRefresh();
+    refreshLists();
 }
 
-void MainWindow::FormClose()
+void MainWindow::endRun()
 {
     if (m_closed) return;
     m_closed = true;
@@ -540,7 +545,7 @@ void MainWindow::FormClose()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    FormClose();
+    endRun();
     if (m_about) m_about->close();
     if (m_administratorDialog) m_administratorDialog->close();
     if (m_passwordDialog) m_passwordDialog->close();
@@ -557,8 +562,15 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 
 // ---------------------------------------------------------------- language
 
-void MainWindow::MainFormProcLanguage(int16_t language)
+void MainWindow::changeEvent(QEvent* event)
 {
+    if (event->type() == QEvent::LanguageChange) retranslate();
+    QMainWindow::changeEvent(event);
+}
+
+void MainWindow::retranslate()
+{
+    const int16_t language = CurLanguage;
     if (language != 0 && language != 1) return;
     auto t = [language](const Text& text) { return pick(text, language); };
     nameControls(language);
@@ -594,23 +606,23 @@ void MainWindow::MainFormProcLanguage(int16_t language)
     m_ui.downButton->setToolTip(t(TextDown));
     m_ui.stopAllButton->setText(t(TextStopAll));
     m_ui.stopAllButton->setToolTip(t(StopAllHint));
+    if (m_ui.groupList->count() > 0) m_ui.groupList->item(0)->setText(t(TextAllUnits));
+    if (m_ui.groupList->count() > 1) m_ui.groupList->item(1)->setText(t(TextUngroupedEntry));
     updateTargetLine();
 }
 
 void MainWindow::languageSelected(int index)
 {
-    CurLanguage = static_cast<int16_t>(index);
-    loadQtTranslations(CurLanguage);
+    loadQtTranslations(static_cast<int16_t>(index));
+    // Every open window, this one included, sets its texts in the new language.
+    switchLanguage(static_cast<int16_t>(index));
     writeSetting(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), m_ui.languageSelector->itemText(index));
-    MainFormProcLanguage(CurLanguage);
-    if (m_ui.groupList->count() > 0) m_ui.groupList->item(0)->setText(pick(TextAllUnits));
-    if (m_ui.groupList->count() > 1) m_ui.groupList->item(1)->setText(pick(TextUngroupedEntry));
-    ProcStatusBar();
+    showAccessLevel();
 }
 
 // ---------------------------------------------------------------- status bar and hints
 
-void MainWindow::ProcStatusBar()
+void MainWindow::showAccessLevel()
 {
     if (CurLanguage != 0 && CurLanguage != 1) {
         m_ui.statusBar->setPanelText(ModePanel, QString());

@@ -58,13 +58,14 @@ public:
     std::function<bool(MainWindow&)> LogIn;
 
     // Operations the start-up code, the other windows and the engine's view use.
-    void FormShow();
-    void ListRefresh();
-    void ProcStatusBar();
-    void MainFormProcLanguage(int16_t language);
+    void openScene();
+    void refreshLists();
+    void showAccessLevel();
+    // The texts of every control in the current language.
+    void retranslate();
     // Opens the port. A port on a device server is connected in the background: false is returned
     // at once, and the port counts as open (PortOpen, the panel, a fresh poll) once it answers.
-    bool ComOpen();
+    bool openPort();
     void logFrame(bool transmitted, const uint8_t* bytes, int count);
     // A table failure in the current language, naming the file.
     void reportTableError(const std::exception& error);
@@ -129,12 +130,13 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void FormCreate();
-    void FormClose();
+    void setUpRun();
+    void endRun();
     void buildToolBar();
     void buildPanes();
     void buildRightPanel();

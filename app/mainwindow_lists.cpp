@@ -97,7 +97,7 @@ void MainWindow::addDeviceRow(int id, int group, const QString& name, const QStr
     fillDeviceRow(m_ui.deviceList, row, id, group, name, groupText, online);
 }
 
-void MainWindow::ListRefresh()
+void MainWindow::refreshLists()
 {
     if (!m_register.Member_Table.Active() || !m_register.Group_Table.Active()) return;
     try {

@@ -173,7 +173,7 @@ void MainWindow::readdressDropped(const std::vector<ReaddressMove>& moves)
     const QString text = pick(ReaddressDroppedText).arg(named.join(QStringLiteral(", ")));
     QTimer::singleShot(0, this, [this, text] {
         if (m_closed) return;
-        ListRefresh();
+        refreshLists();
         if (m_editor) m_editor->registerChanged();
         ShowInformation(windowInUse(), text);
     });

@@ -10,7 +10,7 @@
 
 using namespace mainwindow;
 
-bool MainWindow::ComOpen()
+bool MainWindow::openPort()
 {
     if (m_port.isNetworkPort()) {
         connectInBackground(false, false);
@@ -93,7 +93,7 @@ void MainWindow::portSelected(int)
         connectInBackground(true, false);
         return;
     }
-    PortOpen = ComOpen() ? 1 : 0;
+    PortOpen = openPort() ? 1 : 0;
     if (PortOpen) {
         // Only a port that opened is remembered for the next start.
         writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_ui.portSelector->currentText());

@@ -13,7 +13,7 @@
 //   tarvello-bench --faults-only
 //     only the searches under faults
 //   tarvello-bench --list-only
-//     only the ListRefresh of 999 devices in the real main window
+//     only the the lists refreshed with 999 devices in the real main window
 //   tarvello-bench --stop-only
 //     only the time from a stop-all to its frame on the line (999 device frames queued)
 
@@ -243,13 +243,13 @@ double measureListRefresh999()
     {
         MainWindow form(data);
         form.show();
-        form.FormShow(); // opens the register and builds the lists once
+        form.openScene(); // opens the register and builds the lists once
         if (form.controls().deviceList->rowCount() == HighestDeviceId) {
             std::vector<qint64> runs;
             for (int i = 0; i < 7; ++i) {
                 QElapsedTimer t;
                 t.start();
-                form.ListRefresh();
+                form.refreshLists();
                 runs.push_back(t.nsecsElapsed());
                 QCoreApplication::processEvents();
             }
@@ -265,14 +265,14 @@ double measureListRefresh999()
 
 int main(int argc, char** argv)
 {
-    // The ListRefresh figure needs the real main window; without a display it is drawn offscreen.
+    // The refreshLists figure needs the real main window; without a display it is drawn offscreen.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--list-only") == 0) {
             const double refresh = measureListRefresh999();
-            std::printf("ListRefresh of 999 devices: %s\n",
+            std::printf("the lists refreshed with 999 devices: %s\n",
                 refresh < 0 ? "could not be measured" : (ms(refresh) + " (median of 7, real main window)").c_str());
             return refresh < 0 ? 1 : 0;
         }
@@ -446,7 +446,7 @@ int main(int argc, char** argv)
         std::snprintf(buf, sizeof buf, "%.2f", fullSearch[1] > 0 ? fullSearch[0] / fullSearch[1] : 0.0);
         line("search 1..999 on an empty bus: default / fast", buf);
         const double refresh = measureListRefresh999();
-        line("ListRefresh of 999 devices",
+        line("the lists refreshed with 999 devices",
             refresh < 0 ? std::string("could not be measured") : ms(refresh) + " (median of 7, real main window)");
     }
     return failures == 0 ? 0 : 1;

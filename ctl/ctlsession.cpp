@@ -284,18 +284,22 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
     if (targets.all) {
         chosen.everyDevice = true;
     } else if (!targets.groups.empty()) {
+        // Ticked in the group list: in its order, each once.
         chosen.checkedGroups = targets.groups;
+        std::sort(chosen.checkedGroups.begin(), chosen.checkedGroups.end());
+        chosen.checkedGroups.erase(std::unique(chosen.checkedGroups.begin(), chosen.checkedGroups.end()), chosen.checkedGroups.end());
     } else {
         // Single devices are picked in the list of all devices, as in the window, with no entry
         // checked: each gets a frame of its own at the group the register holds for it, even when
         // every registered device is named, since the bus may carry devices the register lacks.
-        for (int id : targets.devices) {
-            const auto& rows = m_rows.devices();
-            auto row = std::find_if(rows.begin(), rows.end(), [id](const DeviceRow& r) { return r.id == id; });
-            if (row == rows.end())
+        const auto& rows = m_rows.devices();
+        for (int id : targets.devices)
+            if (std::none_of(rows.begin(), rows.end(), [id](const DeviceRow& r) { return r.id == id; }))
                 throw CtlError(ExitUsage, QStringLiteral("device %1 is not in the register of scene %2").arg(id).arg(m_scene));
-            chosen.selectedRows.push_back({ id, row->group });
-        }
+        // Selected in the list: in its order, each once.
+        for (const DeviceRow& r : rows)
+            if (std::find(targets.devices.begin(), targets.devices.end(), r.id) != targets.devices.end())
+                chosen.selectedRows.push_back({ r.id, r.group });
     }
 
     // What the press is to send: its group frames, then its device frames.

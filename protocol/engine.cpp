@@ -84,13 +84,12 @@ std::optional<int> ControlEngine::rowGroup(int row) const
     return group.toInt();
 }
 
-// The row's device, at the group it was asked at.
+// The row's device, under the group the row holds for it (no look-up in the register: a failing
+// table must not bring a message for every row marked).
 void ControlEngine::setRowOnline(int row, bool online)
 {
     const int id = rowId(row);
-    int group = groupOf(id);
-    if (group < 0)
-        group = rowGroup(row).value_or(-1);
+    const int group = rowGroup(row).value_or(-1);
     if (online)
         emit deviceAnswered(group, id);
     else

@@ -122,7 +122,7 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
     EXPECT_EQ(column(2), QStringList({"Lift seven"}));
 
     // The filter survives a rebuild.
-    form->ListRefresh();
+    form->refreshLists();
     EXPECT_EQ(column(1), QStringList({"7"}));
     EXPECT_EQ(form->controls().groupList->currentRow(), 4);
 }
@@ -134,7 +134,7 @@ TEST_F(ListTest, DeviceOfAGroupWithoutRecordShowsAsUngrouped)
     show();
     EXPECT_EQ(column(3), QStringList({"未编组"}));
     CurLanguage = 1;
-    form->ListRefresh();
+    form->refreshLists();
     EXPECT_EQ(column(3), QStringList({"Ungrouped"}));
 }
 

@@ -15,6 +15,7 @@
 
 #include "app/about.h"
 #include "app/mainwindow.h"
+#include "ui/language.h"
 #include "common/state.h"
 #include "testsupport.h"
 
@@ -91,14 +92,14 @@ TEST_F(MainFormTest, SceneOutsideOneToTwelveIsRepairedInTheFile)
     for (const char* bad : {"0", "13", "-4"}) {
         writeIni(QByteArray("[SCENE]\nCurrent=") + bad + "\n");
         auto f = create();
-        f->FormShow();
+        f->openScene();
         TIniFile ini(dir.ini());
         EXPECT_EQ(ini.ReadInteger("SCENE", "Current", -1), 1) << bad;
         EXPECT_EQ(f->scene(), 1);
     }
     writeIni("[SCENE]\nCurrent=12\n");
     auto f = create();
-    f->FormShow();
+    f->openScene();
     EXPECT_EQ(f->scene(), 12);
     EXPECT_EQ(TIniFile(dir.ini()).ReadInteger("SCENE", "Current", -1), 12);
 }
@@ -109,7 +110,7 @@ TEST_F(MainFormTest, LanguageSwitchRenamesTextsFixedEntriesAndModePanelAndIsStor
     f->controls().groupList->addEntry("   所有装置");
     f->controls().groupList->addEntry("   未编组");
     f->controls().groupList->addEntry("  1-Hall");
-    f->ProcStatusBar();
+    f->showAccessLevel();
     EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString("非法模式"));
 
     f->controls().languageSelector->setCurrentIndex(1);
@@ -143,7 +144,7 @@ TEST_F(MainFormTest, ModePanelFollowsUserModeAndLanguage)
     for (const Case& c : cases) {
         UserMode = c.mode;
         CurLanguage = c.language;
-        f->ProcStatusBar();
+        f->showAccessLevel();
         EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString(c.text)) << c.mode << " " << c.language;
     }
     UserMode = ModeNone;
@@ -155,10 +156,12 @@ TEST_F(MainFormTest, LanguageIndexOtherThanZeroOrOneSetsNothing)
     auto f = create();
     const QStringList before = toolTexts(*f);
     const QString title = f->windowTitle();
-    f->MainFormProcLanguage(2);
-    f->MainFormProcLanguage(-1);
-    EXPECT_EQ(toolTexts(*f), before);
-    EXPECT_EQ(f->windowTitle(), title);
+    for (int16_t language : { 2, -1 }) {
+        switchLanguage(language);
+        EXPECT_EQ(toolTexts(*f), before);
+        EXPECT_EQ(f->windowTitle(), title);
+    }
+    CurLanguage = 0;
 }
 
 TEST_F(MainFormTest, StatusBarPanelsHaveTheirWidths)
@@ -231,10 +234,9 @@ TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
     EXPECT_EQ(about->versionCaption->text(), QString("版本信息："));
     EXPECT_EQ(about->productLabel->font().pointSize(), 15);
 
-    // A switch while it is open leaves it as it is until it is shown again.
+    // An open box follows a switch at once.
     f->languageSelected(1);
-    f->controls().aboutButton->click();
-    EXPECT_EQ(about->versionCaption->text(), QString("版本信息："));
+    EXPECT_EQ(about->versionCaption->text(), QString("Version: "));
 
     QTest::mouseClick(about->versionLabel, Qt::LeftButton);
     EXPECT_FALSE(about->isVisible());

@@ -137,7 +137,7 @@ TEST_F(PortTest, LosingThePortTakesTheProgressBarAlong)
         f.session().deviceRegister().Member_Table.SetFieldByName("Group_ID", 0);
         f.session().deviceRegister().Member_Table.Post();
     }
-    f.ListRefresh();                // the poll starts
+    f.refreshLists();                // the poll starts
     f.session().engine().lineIdle(); // its first query has left: the bar comes up
     ASSERT_NE(f.pollProgressBar(), nullptr);
     bus.close();

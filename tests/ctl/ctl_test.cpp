@@ -291,9 +291,12 @@ TEST_P(CtlTest, MoveReachesOnlyTheTargetsNamed)
         { { { 2, 5 }, { 2, 6 }, { 7, 40 } }, { "forward", "--device", "5", "40" },
             { { 0xE2, 5, CmdForward }, { 0xE7, 40, CmdForward } }, { { 2, 5 }, { 7, 40 } } },
         { { { 2, 5 }, { 2, 6 }, { 7, 40 } }, { "stop", "--device", "6" }, { { 0xE2, 6, CmdStop } }, { { 2, 6 } } },
+        // In the list's order, each once, however they were typed.
+        { { { 2, 5 }, { 7, 40 } }, { "down", "--device", "40", "5", "5" }, { { 0xE2, 5, CmdDown }, { 0xE7, 40, CmdDown } },
+            { { 2, 5 }, { 7, 40 } } },
         // At the group the register holds, not where the device happens to be.
         { { { 4, 7 } }, { "up", "--device", "7" }, { { 0xE4, 7, CmdUp } }, {} },
-        { { { 2, 5 } }, { "down", "--group", "2", "5" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } },
+        { { { 2, 5 } }, { "down", "--group", "5", "2", "5" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } },
             { { 2, 5 }, { 2, 6 } } },
         { {}, { "up", "--group", "3" }, { { 0xE3, 0, CmdUp } }, { { 3, 7 } } },
         { { { 2, 5 } }, { "up", "--all" }, { { 0xFF, 0, CmdUp } }, bus },

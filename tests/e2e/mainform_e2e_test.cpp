@@ -278,7 +278,7 @@ TEST_F(MainFormE2E, AboutPasswordAndAFreshShowEndARunningSearch)
     // Shown again (as after a device is added in the editor) while a search runs: it ends whole.
     f.controls().searchButton->click();
     ASSERT_TRUE(f.session().engine().searchRunning());
-    f.FormShow();
+    f.openScene();
     EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_EQ(f.controls().searchButton->text(), QString("Search"));
     EXPECT_TRUE(f.controls().rangeEndEdit->isEnabled());
