@@ -1,9 +1,11 @@
 // tarvello-ctl: the control centre for scripts. Polls, searches, moves, stops, re-addresses and
 // lists the devices of a scene with the window's engine, register, port layer and access levels.
+// Here the command line is read and the results printed; SessionRun does the work, and its
+// failures are turned into the exit statuses scripts rely on.
 #include "common/datadir.h"
 #include "common/version.h"
 #include "common/state.h"
-#include "ctl/ctlsession.h"
+#include "core/sessionrun.h"
 #include "protocol/frames.h"
 
 #include <QCoreApplication>
@@ -19,6 +21,27 @@
 #include <optional>
 
 namespace {
+
+// Exit status of tarvello-ctl.
+enum CtlExit : int {
+    ExitOk = 0,
+    ExitFailed = 1,       // a data file could not be read or written
+    ExitUsage = 2,        // wrong arguments, or a search not confirmed
+    ExitLogInRefused = 3, // no password, a wrong one, or a level too low for the command
+    ExitPortError = 4,    // the port could not be opened (absent, in use) or was lost
+    ExitNoAnswer = 5,     // a device did not answer
+};
+
+int exitStatus(RunError::Kind kind)
+{
+    switch (kind) {
+    case RunError::DataFile: return ExitFailed;
+    case RunError::Usage: return ExitUsage;
+    case RunError::LogInRefused: return ExitLogInRefused;
+    case RunError::Port: return ExitPortError;
+    }
+    return ExitFailed;
+}
 
 const char UsageText[] =
     "usage: tarvello-ctl [options] COMMAND\n"
@@ -70,7 +93,7 @@ struct Options {
     QString port, dataDir; // dataDir: as given; empty for the usual choice (common/datadir.h)
     std::optional<int> scene;
     bool json = false, yes = false, help = false, version = false;
-    CtlTargets targets;
+    MotionRequest targets;
     int targetKinds = 0;
     QString from, to;
 };
@@ -80,8 +103,8 @@ int number(const QString& text, int low, int high, const char* what)
     bool ok = false;
     const int value = text.toInt(&ok);
     if (!ok || value < low || value > high)
-        throw CtlError(ExitUsage, QStringLiteral("%1 must be a number from %2 to %3: %4")
-                                      .arg(QLatin1String(what)).arg(low).arg(high).arg(text));
+        throw RunError(RunError::Usage, QStringLiteral("%1 must be a number from %2 to %3: %4")
+                                            .arg(QLatin1String(what)).arg(low).arg(high).arg(text));
     return value;
 }
 
@@ -90,7 +113,7 @@ std::pair<int, int> address(const QString& text, const char* what)
 {
     const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() != 2)
-        throw CtlError(ExitUsage, QStringLiteral("%1 must be GROUP:ID: %2").arg(QLatin1String(what), text));
+        throw RunError(RunError::Usage, QStringLiteral("%1 must be GROUP:ID: %2").arg(QLatin1String(what), text));
     return { number(parts[0], 0, 15, "a group"), number(parts[1], 1, HighestDeviceId, "an ID") };
 }
 
@@ -109,7 +132,7 @@ Options parse(QStringList args)
     }
     auto value = [&](int& i) {
         if (i + 1 >= args.size())
-            throw CtlError(ExitUsage, QStringLiteral("%1 needs a value").arg(args[i]));
+            throw RunError(RunError::Usage, QStringLiteral("%1 needs a value").arg(args[i]));
         return args[++i];
     };
     auto list = [&](int& i, int low, int high, const char* what) {
@@ -117,7 +140,7 @@ Options parse(QStringList args)
         while (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--")))
             values.push_back(number(args[++i], low, high, what));
         if (values.empty())
-            throw CtlError(ExitUsage, QStringLiteral("%1 needs at least one value").arg(args[i]));
+            throw RunError(RunError::Usage, QStringLiteral("%1 needs at least one value").arg(args[i]));
         ++o.targetKinds;
         return values;
     };
@@ -135,7 +158,7 @@ Options parse(QStringList args)
         else if (a == QLatin1String("--to")) o.to = value(i);
         else if (a == QLatin1String("--help") || a == QLatin1String("-h")) o.help = true;
         else if (a == QLatin1String("--version")) o.version = true;
-        else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) throw CtlError(ExitUsage, QStringLiteral("unknown option %1").arg(a));
+        else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) throw RunError(RunError::Usage, QStringLiteral("unknown option %1").arg(a));
         else if (o.command.isEmpty()) o.command = a;
         else o.operands << a;
     }
@@ -149,7 +172,7 @@ QString password()
         return qEnvironmentVariable("TARVELLO_PASSWORD");
     const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty < 0)
-        throw CtlError(ExitLogInRefused, QStringLiteral("no password: run on a terminal or set TARVELLO_PASSWORD"));
+        throw RunError(RunError::LogInRefused, QStringLiteral("no password: run on a terminal or set TARVELLO_PASSWORD"));
     termios saved {};
     const bool terminal = tcgetattr(tty, &saved) == 0;
     if (terminal) {
@@ -176,14 +199,14 @@ void confirmSearch(int scene, bool yes)
     if (yes)
         return;
     if (!isatty(STDIN_FILENO))
-        throw CtlError(ExitUsage, QStringLiteral("a search replaces the register: confirm it with --yes"));
+        throw RunError(RunError::Usage, QStringLiteral("a search replaces the register: confirm it with --yes"));
     std::fprintf(stderr,
         "All device's information in the register of scene %d will be cleared by the search.\n"
         "Do you want to continue? [y/N] ", scene);
     std::fflush(stderr);
     char line[16] = {};
     if (!std::fgets(line, sizeof line, stdin) || (line[0] != 'y' && line[0] != 'Y'))
-        throw CtlError(ExitUsage, QStringLiteral("search not confirmed"));
+        throw RunError(RunError::Usage, QStringLiteral("search not confirmed"));
 }
 
 const char* motionName(uint8_t command)
@@ -206,11 +229,11 @@ std::optional<uint8_t> motionCommand(const QString& word)
     return std::nullopt;
 }
 
-void printDevices(const std::vector<CtlDevice>& devices, bool json, bool withState)
+void printDevices(const std::vector<RunDevice>& devices, bool json, bool withState)
 {
     if (!json)
         out(withState ? QStringLiteral("   ID  GROUP  STATE     NAME") : QStringLiteral("   ID  GROUP  NAME"));
-    for (const CtlDevice& d : devices) {
+    for (const RunDevice& d : devices) {
         if (json) {
             QJsonObject o { { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group },
                 { QStringLiteral("name"), d.name } };
@@ -228,7 +251,7 @@ void printDevices(const std::vector<CtlDevice>& devices, bool json, bool withSta
     }
 }
 
-QString targetText(const CtlFrame& f)
+QString targetText(const RunFrame& f)
 {
     if (f.address == BroadcastGroup)
         return QStringLiteral("all devices");
@@ -237,9 +260,9 @@ QString targetText(const CtlFrame& f)
 }
 
 // One line a frame that left the port; status 4, naming the rest, when not all of them did.
-int reportFrames(const CtlMotionResult& result, const QString& port, bool json)
+int reportFrames(const MotionResult& result, const QString& port, bool json)
 {
-    for (const CtlFrame& f : result.sent) {
+    for (const RunFrame& f : result.sent) {
         if (json) {
             QJsonObject j { { QStringLiteral("command"), QLatin1String(motionName(f.command)) },
                 { QStringLiteral("frame"), f.hex } };
@@ -260,7 +283,7 @@ int reportFrames(const CtlMotionResult& result, const QString& port, bool json)
     QString why = result.portLost ? QStringLiteral("%1: the port was lost").arg(port) : port;
     if (!result.unsent.empty()) {
         QStringList targets;
-        for (const CtlFrame& f : result.unsent)
+        for (const RunFrame& f : result.unsent)
             targets << targetText(f);
         why += QStringLiteral("%1 %2 of %3 frames did not go out: %4")
                    .arg(result.portLost ? QStringLiteral(";") : QStringLiteral(":"))
@@ -277,36 +300,36 @@ int run(const Options& o)
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
         QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all") };
     if (!commands.contains(o.command))
-        throw CtlError(ExitUsage, o.command.isEmpty() ? QStringLiteral("no command given")
-                                                      : QStringLiteral("unknown command %1").arg(o.command));
+        throw RunError(RunError::Usage, o.command.isEmpty() ? QStringLiteral("no command given")
+                                                            : QStringLiteral("unknown command %1").arg(o.command));
     // Everything the command needs is checked before the log-in and the port.
     int from = 0, to = 0;
     std::optional<uint8_t> motion;
     std::pair<int, int> source, target;
     const qsizetype operandsWanted = o.command == QLatin1String("search") ? 2 : o.command == QLatin1String("move") ? 1 : 0;
     if (o.operands.size() != operandsWanted)
-        throw CtlError(ExitUsage, QStringLiteral("%1 takes %2 operand(s)").arg(o.command).arg(operandsWanted));
+        throw RunError(RunError::Usage, QStringLiteral("%1 takes %2 operand(s)").arg(o.command).arg(operandsWanted));
     if (o.command == QLatin1String("search")) {
         from = number(o.operands[0], 1, HighestDeviceId, "FROM");
         to = number(o.operands[1], 1, HighestDeviceId, "TO");
         if (from > to)
-            throw CtlError(ExitUsage, QStringLiteral("The range of ID is WRONG: FROM is above TO."));
+            throw RunError(RunError::Usage, QStringLiteral("The range of ID is WRONG: FROM is above TO."));
     } else if (o.command == QLatin1String("move")) {
         motion = motionCommand(o.operands[0]);
         if (!motion)
-            throw CtlError(ExitUsage, QStringLiteral("move up, down, stop, forward or backward, not %1").arg(o.operands[0]));
+            throw RunError(RunError::Usage, QStringLiteral("move up, down, stop, forward or backward, not %1").arg(o.operands[0]));
         if (o.targetKinds != 1)
-            throw CtlError(ExitUsage, QStringLiteral("move needs exactly one of --all, --group G..., --device ID..."));
+            throw RunError(RunError::Usage, QStringLiteral("move needs exactly one of --all, --group G..., --device ID..."));
     } else if (o.command == QLatin1String("readdress")) {
         if (o.from.isEmpty() || o.to.isEmpty())
-            throw CtlError(ExitUsage, QStringLiteral("readdress needs --from G:ID and --to G:ID"));
+            throw RunError(RunError::Usage, QStringLiteral("readdress needs --from G:ID and --to G:ID"));
         source = address(o.from, "--from");
         target = address(o.to, "--to");
     }
     if (o.command != QLatin1String("move") && o.targetKinds > 0)
-        throw CtlError(ExitUsage, QStringLiteral("--all, --group and --device go with move only"));
+        throw RunError(RunError::Usage, QStringLiteral("--all, --group and --device go with move only"));
 
-    CtlSession session(ChooseDataDir(o.dataDir).path, o.scene, o.port);
+    SessionRun session(ChooseDataDir(o.dataDir).path, o.scene, o.port);
     if (o.command == QLatin1String("stop-all")) {
         // A stop harms nothing: no password, and no register that could fail to open.
         session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "
@@ -316,7 +339,7 @@ int run(const Options& o)
     const int level = session.logIn(password());
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)
-        throw CtlError(ExitLogInRefused, QStringLiteral("re-addressing needs the administrator's password"));
+        throw RunError(RunError::LogInRefused, QStringLiteral("re-addressing needs the administrator's password"));
     session.openRegister();
 
     if (o.command == QLatin1String("list")) {
@@ -328,9 +351,9 @@ int run(const Options& o)
     session.openPort();
 
     if (o.command == QLatin1String("poll")) {
-        const std::vector<CtlDevice> devices = session.poll();
+        const std::vector<RunDevice> devices = session.poll();
         printDevices(devices, o.json, true);
-        const auto silent = std::count_if(devices.begin(), devices.end(), [](const CtlDevice& d) { return !d.online.value_or(false); });
+        const auto silent = std::count_if(devices.begin(), devices.end(), [](const RunDevice& d) { return !d.online.value_or(false); });
         if (silent > 0) {
             err(QStringLiteral("%1 of %2 devices did not answer").arg(silent).arg(devices.size()));
             return ExitNoAnswer;
@@ -338,10 +361,10 @@ int run(const Options& o)
         return ExitOk;
     }
     if (o.command == QLatin1String("search")) {
-        const std::vector<CtlDevice> found = session.search(from, to);
+        const std::vector<RunDevice> found = session.search(from, to);
         if (!o.json)
             out(QStringLiteral("   ID  GROUP"));
-        for (const CtlDevice& d : found) {
+        for (const RunDevice& d : found) {
             if (o.json)
                 outJson({ { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group } });
             else
@@ -388,11 +411,11 @@ int main(int argc, char* argv[])
             return ExitOk;
         }
         return run(o);
-    } catch (const CtlError& e) {
+    } catch (const RunError& e) {
         err(QString::fromStdString(e.what()));
-        if (e.exitCode() == ExitUsage && std::string(e.what()).find("command") != std::string::npos)
+        if (e.kind() == RunError::Usage && std::string(e.what()).find("command") != std::string::npos)
             std::fputs(UsageText, stderr);
-        return e.exitCode();
+        return exitStatus(e.kind());
     } catch (const std::exception& e) {
         err(QString::fromLocal8Bit(e.what()));
         return ExitFailed;

@@ -1,8 +1,6 @@
 #pragma once
-// One run of tarvello-ctl on the session the window also stands on (settings, log-in, the
-// register of the scene, the port, the control engine). Each operation runs the event loop until
-// the engine is done and reports what happened; failures are thrown as CtlError carrying the
-// program's exit status.
+// The blocking operations of a session, each driven to completion without a window (a script, a
+// benchmark, a test): it runs the event loop until the engine is done and returns what happened.
 
 #include "core/session.h"
 
@@ -15,29 +13,28 @@
 #include <stdexcept>
 #include <vector>
 
-// Exit status of tarvello-ctl.
-enum CtlExit : int {
-    ExitOk = 0,
-    ExitFailed = 1,       // a data file could not be read or written
-    ExitUsage = 2,        // wrong arguments, or a search not confirmed
-    ExitLogInRefused = 3, // no password, a wrong one, or a level too low for the command
-    ExitPortError = 4,    // the port could not be opened (absent, in use) or was lost
-    ExitNoAnswer = 5,     // a device did not answer
-};
-
-class CtlError : public std::runtime_error {
+// Why an operation could not be done. A device that does not answer is no failure: the results
+// say so.
+class RunError : public std::runtime_error {
 public:
-    CtlError(int exitCode, const QString& message)
-        : std::runtime_error(message.toStdString()), m_exitCode(exitCode)
+    enum Kind {
+        DataFile,     // a data file could not be read or written, or the engine did not start
+        Usage,        // wrong arguments: a range, an address, a device the register lacks
+        LogInRefused, // no password, a wrong one, or a level too low for what is asked
+        Port,         // the port could not be opened (absent, in use), was lost or took no frame
+    };
+
+    RunError(Kind kind, const QString& message)
+        : std::runtime_error(message.toStdString()), m_kind(kind)
     {
     }
-    int exitCode() const { return m_exitCode; }
+    Kind kind() const { return m_kind; }
 
 private:
-    int m_exitCode;
+    Kind m_kind;
 };
 
-struct CtlDevice {
+struct RunDevice {
     int id = 0;
     int group = 0;
     QString name;
@@ -45,7 +42,7 @@ struct CtlDevice {
 };
 
 // A frame the port took, as the devices see it.
-struct CtlFrame {
+struct RunFrame {
     uint8_t address = 0; // 0xE0 + group, or 0xFF for every device
     uint16_t id = 0;     // 0: every device of the address
     uint8_t command = 0;
@@ -55,31 +52,32 @@ struct CtlFrame {
 // What a motion press put on the line. A frame counts as sent once the port has reported it
 // written and gone from the line; whatever had not when the port stopped sending (no frame left
 // it for FrameStallLimitMs) or was lost did not go out.
-struct CtlMotionResult {
-    std::vector<CtlFrame> sent;
-    std::vector<CtlFrame> unsent;
+struct MotionResult {
+    std::vector<RunFrame> sent;
+    std::vector<RunFrame> unsent;
     bool portLost = false;
     size_t total() const { return sent.size() + unsent.size(); }
 };
 
-struct CtlTargets {
+// What a motion press is for: every device, the groups named, or the devices named by ID.
+struct MotionRequest {
     bool all = false;
     std::vector<int> groups;
     std::vector<int> devices;
 };
 
-class CtlSession {
+class SessionRun {
 public:
-    // scene and port: from the command line when given, else from DB.ini as the window reads them.
-    CtlSession(const QString& dataDir, std::optional<int> scene, const QString& port);
-    ~CtlSession();
+    // scene and port: when given, else from DB.ini as the window reads them.
+    SessionRun(const QString& dataDir, std::optional<int> scene, const QString& port);
+    ~SessionRun();
 
     // Logs in as the window's log-in does: operator, then administrator, then (advanced edition
     // only) super-user; a later match wins. Returns the level (ModeOperator, ...).
     int logIn(const QString& password);
 
     void openRegister();
-    std::vector<CtlDevice> registeredDevices();
+    std::vector<RunDevice> registeredDevices();
 
     // whenInUse: added to the message when the port is held by another opener.
     void openPort(const QString& whenInUse = QString());
@@ -87,12 +85,12 @@ public:
     QString portDescription() const;
     int scene() const { return m_scene; }
 
-    std::vector<CtlDevice> poll();
-    std::vector<CtlDevice> search(int from, int to);
+    std::vector<RunDevice> poll();
+    std::vector<RunDevice> search(int from, int to);
     // command: CmdUp, CmdDown, CmdStop, CmdForward or CmdBackward.
-    CtlMotionResult move(uint8_t command, const CtlTargets& targets);
+    MotionResult move(uint8_t command, const MotionRequest& targets);
     // The broadcast stop, and once more after one answer window. Needs no log-in and no register.
-    CtlMotionResult stopAll();
+    MotionResult stopAll();
     // True when the device answered at its new address.
     bool readdress(int group, int id, int newGroup, int newId);
 
@@ -103,7 +101,7 @@ public:
 private:
     // Waits while the frames of a press keep leaving the port, then tells the planned ones
     // that left (handed over from m_handed[before] on) from those that did not.
-    CtlMotionResult waitForFrames(size_t before, std::vector<CtlFrame> planned);
+    MotionResult waitForFrames(size_t before, std::vector<RunFrame> planned);
     bool runUntil(const std::function<bool()>& done, int timeoutMs);
     void loadRows();
     void throwTableErrors();
@@ -126,7 +124,7 @@ private:
     // Every buffer the port took, in order, and whether it has reported it gone from the line.
     struct Handed {
         std::vector<uint8_t> bytes;
-        CtlFrame frame; // of a frame at least as long as a short one
+        RunFrame frame; // of a frame at least as long as a short one
         bool left = false;
     };
     std::vector<Handed> m_handed;

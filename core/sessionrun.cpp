@@ -1,4 +1,4 @@
-#include "ctl/ctlsession.h"
+#include "core/sessionrun.h"
 
 #include "protocol/bussettings.h"
 #include "common/state.h"
@@ -25,7 +25,7 @@ QString tableErrorText(const std::exception& e)
 
 } // namespace
 
-CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const QString& port)
+SessionRun::SessionRun(const QString& dataDir, std::optional<int> scene, const QString& port)
     : m_session(dataDir)
     , m_passwords(m_session.passwords())
     , m_register(m_session.deviceRegister())
@@ -84,68 +84,68 @@ CtlSession::CtlSession(const QString& dataDir, std::optional<int> scene, const Q
     });
 }
 
-CtlSession::~CtlSession()
+SessionRun::~SessionRun()
 {
     m_register.Close();
     m_passwords.Close();
 }
 
-int CtlSession::logIn(const QString& password)
+int SessionRun::logIn(const QString& password)
 {
     Edition = m_session.edition();
     UserMode = ModeNone;
     if (!m_passwords.Exists())
-        throw CtlError(ExitLogInRefused,
+        throw RunError(RunError::LogInRefused,
             QStringLiteral("no passwords are set in %1: start the control centre once to set them")
                 .arg(m_passwords.FileName()));
     try {
         m_passwords.Open();
     } catch (const ETableError& e) {
-        throw CtlError(ExitLogInRefused, PasswordStoreErrorText(e, 1));
+        throw RunError(RunError::LogInRefused, PasswordStoreErrorText(e, 1));
     }
     const int level = m_session.levelOf(password);
     if (level == ModeNone)
-        throw CtlError(ExitLogInRefused, QStringLiteral("The password is WRONG."));
+        throw RunError(RunError::LogInRefused, QStringLiteral("The password is WRONG."));
     UserMode = level;
     return level;
 }
 
-void CtlSession::openRegister()
+void SessionRun::openRegister()
 {
     try {
         m_register.SetScene(m_scene);
         m_register.Open();
     } catch (const std::exception& e) {
-        throw CtlError(ExitFailed, tableErrorText(e));
+        throw RunError(RunError::DataFile, tableErrorText(e));
     }
 }
 
-std::vector<CtlDevice> CtlSession::registeredDevices()
+std::vector<RunDevice> SessionRun::registeredDevices()
 {
-    std::vector<CtlDevice> out;
+    std::vector<RunDevice> out;
     try {
         TTable& members = m_register.Member_Table;
         for (members.First(); !members.Eof(); members.Next()) {
-            CtlDevice d;
+            RunDevice d;
             d.id = members.FieldByName(QStringLiteral("ID")).AsInteger();
             d.name = members.FieldByName(QStringLiteral("Name")).AsString();
             d.group = members.FieldByName(QStringLiteral("Group_ID")).AsInteger();
             out.push_back(d);
         }
     } catch (const std::exception& e) {
-        throw CtlError(ExitFailed, tableErrorText(e));
+        throw RunError(RunError::DataFile, tableErrorText(e));
     }
-    std::sort(out.begin(), out.end(), [](const CtlDevice& a, const CtlDevice& b) { return a.id < b.id; });
+    std::sort(out.begin(), out.end(), [](const RunDevice& a, const RunDevice& b) { return a.id < b.id; });
     return out;
 }
 
-QString CtlSession::portDescription() const
+QString SessionRun::portDescription() const
 {
     const QString path = m_comm.PortResolver(m_portName);
     return path == m_portName ? m_portName : QStringLiteral("%1 (%2)").arg(m_portName, path);
 }
 
-void CtlSession::openPort(const QString& whenInUse)
+void SessionRun::openPort(const QString& whenInUse)
 {
     try {
         m_comm.OpenPort();
@@ -164,11 +164,11 @@ void CtlSession::openPort(const QString& whenInUse)
         }
         if (inUse && !whenInUse.isEmpty())
             why += QStringLiteral("; ") + whenInUse;
-        throw CtlError(ExitPortError, QStringLiteral("%1: %2").arg(portDescription(), why));
+        throw RunError(RunError::Port, QStringLiteral("%1: %2").arg(portDescription(), why));
     }
 }
 
-bool CtlSession::runUntil(const std::function<bool()>& done, int timeoutMs)
+bool SessionRun::runUntil(const std::function<bool()>& done, int timeoutMs)
 {
     if (done())
         return true;
@@ -185,34 +185,34 @@ bool CtlSession::runUntil(const std::function<bool()>& done, int timeoutMs)
     return done();
 }
 
-void CtlSession::loadRows()
+void SessionRun::loadRows()
 {
     std::vector<DeviceRow> rows;
-    for (const CtlDevice& d : registeredDevices())
+    for (const RunDevice& d : registeredDevices())
         rows.push_back({ d.group, d.id, d.name, std::nullopt });
     m_rows.setDevices(std::move(rows));
 }
 
-bool CtlSession::told(EngineMessage message) const
+bool SessionRun::told(EngineMessage message) const
 {
     return std::find(m_messages.begin(), m_messages.end(), message) != m_messages.end();
 }
 
-void CtlSession::throwTableErrors()
+void SessionRun::throwTableErrors()
 {
     if (!m_tableErrors.isEmpty())
-        throw CtlError(ExitFailed, m_tableErrors.join(QLatin1Char('\n')));
+        throw RunError(RunError::DataFile, m_tableErrors.join(QLatin1Char('\n')));
 }
 
-void CtlSession::throwIfPortLost()
+void SessionRun::throwIfPortLost()
 {
     if (m_portLost || told(EngineMessage::PortClosed))
-        throw CtlError(ExitPortError, QStringLiteral("%1: the port was lost").arg(portDescription()));
+        throw RunError(RunError::Port, QStringLiteral("%1: the port was lost").arg(portDescription()));
 }
 
-std::vector<CtlDevice> CtlSession::poll()
+std::vector<RunDevice> SessionRun::poll()
 {
-    std::vector<CtlDevice> devices = registeredDevices();
+    std::vector<RunDevice> devices = registeredDevices();
     loadRows();
     if (m_rows.devices().empty())
         return devices;
@@ -235,19 +235,19 @@ std::vector<CtlDevice> CtlSession::poll()
     return devices;
 }
 
-std::vector<CtlDevice> CtlSession::search(int from, int to)
+std::vector<RunDevice> SessionRun::search(int from, int to)
 {
     loadRows();
-    // The command line asked before (or was told --yes).
+    // The caller has had the search confirmed already (tarvello-ctl asks, or was told --yes).
     m_engine.searchClicked(from, to, [] { return true; });
     if (!m_engine.searchRunning()) {
         if (told(EngineMessage::SearchRangeWrong))
-            throw CtlError(ExitUsage,
+            throw RunError(RunError::Usage,
                 QStringLiteral("The range of ID is WRONG: FROM and TO from 1 to %1, FROM not above TO.")
                     .arg(HighestDeviceId));
         throwIfPortLost();
         throwTableErrors();
-        throw CtlError(ExitFailed, QStringLiteral("the search did not start"));
+        throw RunError(RunError::DataFile, QStringLiteral("the search did not start"));
     }
     // One probe an ID, at most 190 ms each (a little more on a loaded machine).
     const int bound = 5000 + (to - from + 1) * 400;
@@ -255,7 +255,7 @@ std::vector<CtlDevice> CtlSession::search(int from, int to)
         m_engine.stopSearch();
     throwIfPortLost();
     throwTableErrors();
-    std::vector<CtlDevice> found;
+    std::vector<RunDevice> found;
     for (const auto& [id, group] : m_searched)
         found.push_back({ id, group, QString(), true });
     return found;
@@ -263,9 +263,9 @@ std::vector<CtlDevice> CtlSession::search(int from, int to)
 
 namespace {
 
-CtlFrame plannedFrame(uint8_t group, uint16_t id, uint8_t command)
+RunFrame plannedFrame(uint8_t group, uint16_t id, uint8_t command)
 {
-    CtlFrame f;
+    RunFrame f;
     f.address = AddressByte(group);
     f.id = id;
     f.command = command;
@@ -274,10 +274,10 @@ CtlFrame plannedFrame(uint8_t group, uint16_t id, uint8_t command)
 
 } // namespace
 
-CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
+MotionResult SessionRun::move(uint8_t command, const MotionRequest& targets)
 {
     if (command != CmdUp && command != CmdDown && command != CmdStop && command != CmdForward && command != CmdBackward)
-        throw CtlError(ExitUsage, QStringLiteral("unknown motion command"));
+        throw RunError(RunError::Usage, QStringLiteral("unknown motion command"));
     loadRows();
     Selection chosen;
     chosen.rowCount = int(m_rows.devices().size());
@@ -295,7 +295,7 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
         const auto& rows = m_rows.devices();
         for (int id : targets.devices)
             if (std::none_of(rows.begin(), rows.end(), [id](const DeviceRow& r) { return r.id == id; }))
-                throw CtlError(ExitUsage, QStringLiteral("device %1 is not in the register of scene %2").arg(id).arg(m_scene));
+                throw RunError(RunError::Usage, QStringLiteral("device %1 is not in the register of scene %2").arg(id).arg(m_scene));
         // Selected in the list: in its order, each once.
         for (const DeviceRow& r : rows)
             if (std::find(targets.devices.begin(), targets.devices.end(), r.id) != targets.devices.end())
@@ -304,7 +304,7 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
 
     // What the press is to send: its group frames, then its device frames.
     const Targets reached = m_session.targets(command, chosen);
-    std::vector<CtlFrame> planned;
+    std::vector<RunFrame> planned;
     for (uint8_t group : reached.groups)
         planned.push_back(plannedFrame(group, 0, command));
     for (const auto& [group, id] : reached.devices)
@@ -312,12 +312,12 @@ CtlMotionResult CtlSession::move(uint8_t command, const CtlTargets& targets)
 
     const size_t before = m_handed.size();
     m_engine.move(command, reached);
-    CtlMotionResult result = waitForFrames(before, std::move(planned));
+    MotionResult result = waitForFrames(before, std::move(planned));
     throwTableErrors();
     return result;
 }
 
-CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> planned)
+MotionResult SessionRun::waitForFrames(size_t before, std::vector<RunFrame> planned)
 {
     // The rest of a press leaves one frame per write-empty event, a stop-all's repeat after its
     // answer window. Waited for as long as frames keep leaving, so that a long list on a slow
@@ -348,13 +348,13 @@ CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> p
         loop.exec();
     }
 
-    CtlMotionResult result;
+    MotionResult result;
     result.portLost = m_portLost;
     for (size_t i = before; i < m_handed.size(); ++i) {
         if (!m_handed[i].left)
             continue;
-        const CtlFrame& f = m_handed[i].frame;
-        auto match = std::find_if(planned.begin(), planned.end(), [&f](const CtlFrame& p) {
+        const RunFrame& f = m_handed[i].frame;
+        auto match = std::find_if(planned.begin(), planned.end(), [&f](const RunFrame& p) {
             return p.address == f.address && p.id == f.id && p.command == f.command;
         });
         if (match == planned.end())
@@ -366,7 +366,7 @@ CtlMotionResult CtlSession::waitForFrames(size_t before, std::vector<CtlFrame> p
     return result;
 }
 
-CtlMotionResult CtlSession::stopAll()
+MotionResult SessionRun::stopAll()
 {
     // The window's stop-all: the broadcast stop, and once more after one answer window of the
     // timing in force, as devices never confirm a stop and a collision may swallow one.
@@ -376,18 +376,18 @@ CtlMotionResult CtlSession::stopAll()
         { plannedFrame(BroadcastGroup, 0, CmdStop), plannedFrame(BroadcastGroup, 0, CmdStop) });
 }
 
-bool CtlSession::readdress(int group, int id, int newGroup, int newId)
+bool SessionRun::readdress(int group, int id, int newGroup, int newId)
 {
     TTable& members = m_register.Member_Table;
-    CtlDevice before;
+    RunDevice before;
     try {
         if (!members.Locate(QStringLiteral("ID"), id)
             || members.FieldByName(QStringLiteral("Group_ID")).AsInteger() != group)
-            throw CtlError(ExitUsage,
+            throw RunError(RunError::Usage,
                 QStringLiteral("device %1:%2 is not in the register of scene %3").arg(group).arg(id).arg(m_scene));
         before = { id, group, members.FieldByName(QStringLiteral("Name")).AsString(), std::nullopt };
         if (newId != id && members.Locate(QStringLiteral("ID"), newId))
-            throw CtlError(ExitUsage, QStringLiteral("ID %1 is already in the register of scene %2").arg(newId).arg(m_scene));
+            throw RunError(RunError::Usage, QStringLiteral("ID %1 is already in the register of scene %2").arg(newId).arg(m_scene));
         // The register follows first; the frame reaches the device where the register had it.
         members.Locate(QStringLiteral("ID"), id);
         members.Edit();
@@ -397,7 +397,7 @@ bool CtlSession::readdress(int group, int id, int newGroup, int newId)
     } catch (const ETableError& e) {
         if (members.Editing())
             members.Cancel();
-        throw CtlError(ExitFailed, tableErrorText(e));
+        throw RunError(RunError::DataFile, tableErrorText(e));
     }
 
     m_rows.setDevices({ DeviceRow { newGroup & 0x0F, newId, before.name, std::nullopt } });
@@ -412,7 +412,7 @@ bool CtlSession::readdress(int group, int id, int newGroup, int newId)
             if (members.Editing())
                 members.Cancel();
         }
-        throw CtlError(ExitPortError, QStringLiteral("%1: the frame could not be sent").arg(portDescription()));
+        throw RunError(RunError::Port, QStringLiteral("%1: the frame could not be sent").arg(portDescription()));
     }
     // The engine asks the device at its new address once the frame has left.
     runUntil([this] { return m_rows.devices().front().online.has_value() || m_unansweredReported; }, 5000);
