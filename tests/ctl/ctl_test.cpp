@@ -9,6 +9,7 @@
 #include "../support/ser2net.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -424,6 +425,15 @@ TEST_P(CtlTest, RefusalsHaveTheirOwnExitStatus)
         EXPECT_TRUE(r.lines.isEmpty());
         EXPECT_FALSE(c.password.size() > 0 && r.errors.contains(c.password)) << "the password is never shown";
     }
+
+    // A register that cannot be read is a data file failure.
+    QFile members(dataDir + QStringLiteral("/Member1.DB"));
+    ASSERT_TRUE(members.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    members.write("not a table");
+    members.close();
+    const CtlRun broken = ctl({ QStringLiteral("list") });
+    EXPECT_EQ(broken.exitCode, 1) << broken.errors.toStdString();
+    EXPECT_TRUE(broken.lines.isEmpty());
     EXPECT_TRUE(heard().empty());
 }
 
