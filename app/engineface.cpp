@@ -6,7 +6,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
-#include <QTableWidget>
 
 #include <algorithm>
 
@@ -22,8 +21,6 @@ EngineFace::EngineFace(MainWindow& form, ControlEngine& engine, DeviceRegister& 
 {
     engine.setRows(ui().deviceList->model());
     engine.setPortState([&form] { return form.session().port().isOpen(); });
-    connect(&engine, &ControlEngine::deviceAnswered, this, [this](int, int id) { markDevice(id, true); });
-    connect(&engine, &ControlEngine::deviceSilent, this, [this](int, int id) { markDevice(id, false); });
     connect(&engine, &ControlEngine::deviceFound, this, &EngineFace::addSearchedDevice);
     connect(&engine, &ControlEngine::searchRunningChanged, this, &EngineFace::searchRunningChanged);
     connect(&engine, &ControlEngine::selfCheckRunningChanged, this, &EngineFace::selfCheckRunningChanged);
@@ -75,14 +72,13 @@ Selection EngineFace::chosen() const
         s.highlightedGroup = m_form.groupIdOfEntry(highlighted);
         s.highlightedChecked = groups->checked(highlighted);
     }
-    const QTableWidget* list = ui().deviceList;
+    const TListView* list = ui().deviceList;
     s.rowCount = list->rowCount();
     const QItemSelectionModel* selection = list->selectionModel();
     for (int row = 0; row < s.rowCount; ++row) {
         if (!selection->isRowSelected(row, QModelIndex())) continue;
-        const QTableWidgetItem* item = list->item(row, 0);
-        const QVariant group = item ? item->data(DeviceGroupRole) : QVariant();
-        s.selectedRows.push_back({ item ? item->data(DeviceIdRole).toInt() : 0,
+        const QVariant group = list->cellData(row, 0, DeviceGroupRole);
+        s.selectedRows.push_back({ list->cellData(row, 0, DeviceIdRole).toInt(),
                                    group.isValid() ? std::optional<int>(group.toInt()) : std::nullopt });
     }
     return s;
@@ -114,27 +110,17 @@ void EngineFace::selfCheckClicked()
 
 // ---------------------------------------------------------------- device list
 
-void EngineFace::markDevice(int id, bool online)
-{
-    QTableWidget* list = ui().deviceList;
-    for (int row = 0; row < list->rowCount(); ++row) {
-        QTableWidgetItem* item = list->item(row, 0);
-        if (item && item->data(DeviceIdRole).toInt() == id) item->setIcon(StateBallIcon(online));
-    }
-}
-
 void EngineFace::markAllOffLine()
 {
-    QTableWidget* list = ui().deviceList;
-    for (int row = 0; row < list->rowCount(); ++row)
-        if (QTableWidgetItem* item = list->item(row, 0)) item->setIcon(StateBallIcon(false));
+    m_form.session().devices().markAllOffLine();
 }
 
 void EngineFace::addSearchedDevice(int group, int id)
 {
-    // The group view shows the devices of its own group only, without the group column.
+    DeviceModel& devices = m_form.session().devices();
+    // A group's own view shows its devices only, without the group column.
     if (m_form.GroupFilter > 0) {
-        if (group == m_form.groupIdOfEntry(m_form.GroupFilter)) m_form.addDeviceRow(id, group, QString(), QString(), true);
+        devices.addDevice({ group, id, QString(), true, QString() });
         return;
     }
     QString text;
@@ -150,7 +136,7 @@ void EngineFace::addSearchedDevice(int group, int id)
         }
         text = GroupLabel(group, name);
     }
-    m_form.addDeviceRow(id, group, QString(), text, true);
+    devices.addDevice({ group, id, QString(), true, text });
 }
 
 void EngineFace::searchRunningChanged(bool running)
@@ -159,11 +145,7 @@ void EngineFace::searchRunningChanged(bool running)
     if (!caption.isNull()) ui().searchButton->setText(caption);
     ui().rangeStartEdit->setEnabled(!running);
     ui().rangeEndEdit->setEnabled(!running);
-    if (running) {
-        // The list shows what the search finds.
-        ui().deviceList->clearSelection();
-        ui().deviceList->setRowCount(0);
-    }
+    if (running) m_form.session().devices().clear(); // the list shows what the search finds
 }
 
 void EngineFace::selfCheckRunningChanged(bool running)

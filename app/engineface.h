@@ -33,7 +33,6 @@ public:
 
 private:
     const MainControls& ui() const;
-    void markDevice(int id, bool online);
     void showProgress(int maximum, int position);
     void moveProgress(int position);
     void hideProgress();

@@ -16,7 +16,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
-#include <QTableWidget>
+#include <QTableView>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -191,7 +191,16 @@ void MainWindow::buildPanes()
     m_ui.groupList->setFont(f);
     m_ui.groupList->setMinimumWidth(60);
 
-    m_ui.deviceList = new TListView(0, 4, m_ui.splitter);
+    // The scene's devices, the group filter over them, the state balls over that: the rows the
+    // operator sees are the rows the engine polls.
+    m_filter = new DeviceFilter(this);
+    m_filter->setSourceModel(&m_session->devices());
+    auto* balls = new StateBallColumn(this);
+    balls->setSourceModel(m_filter);
+    m_session->devices().setHeaders({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
+                                     QString::fromUtf8(TextGroupHeader.zh)});
+    m_ui.deviceList = new TListView(m_ui.splitter);
+    m_ui.deviceList->setModel(balls);
     m_ui.deviceList->setObjectName(QStringLiteral("deviceList"));
     m_ui.deviceList->setShowGrid(true);
     m_ui.deviceList->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -213,9 +222,6 @@ void MainWindow::buildPanes()
     m_ui.deviceList->setColumnWidth(1, 40);
     m_ui.deviceList->setColumnWidth(2, 150);
     m_ui.deviceList->setColumnWidth(3, 165);
-    m_ui.deviceList->setHorizontalHeaderLabels({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
-                                          QString::fromUtf8(TextGroupHeader.zh)});
-    m_ui.deviceList->horizontalHeaderItem(3)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     m_ui.splitter->addWidget(m_ui.groupList);
     m_ui.splitter->addWidget(m_ui.deviceList);
@@ -397,7 +403,7 @@ void MainWindow::connectControls()
     connect(m_ui.portSelector, &QComboBox::activated, this, &MainWindow::portSelected);
     connect(m_ui.groupList, &TCheckListBox::entryClicked, this, &MainWindow::groupClicked);
     connect(m_ui.groupList, &TCheckListBox::entryDoubleClicked, this, &MainWindow::groupDoubleClicked);
-    connect(m_ui.deviceList, &QTableWidget::itemSelectionChanged, this, &MainWindow::deviceSelectionChanged);
+    connect(m_ui.deviceList->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::deviceSelectionChanged);
     connect(m_ui.deviceList, &TListView::listClicked, this, &MainWindow::deviceListClicked);
     new DigitsOnlyFilter(m_ui.rangeStartEdit, QStringLiteral("1"), RangeStartDigitsText, this);
     new DigitsOnlyFilter(m_ui.rangeEndEdit, QStringLiteral("999"), RangeEndDigitsText, this);
@@ -581,9 +587,7 @@ void MainWindow::retranslate()
     m_ui.aboutButton->setText(t(TextAbout));
     m_ui.exitButton->setText(t(TextExit));
     m_ui.passwordButton->setText(t(TextPassword));
-    m_ui.deviceList->horizontalHeaderItem(2)->setText(t(TextNameHeader));
-    if (m_ui.groupList->currentRow() == 0 || m_ui.groupList->count() == 0)
-        m_ui.deviceList->horizontalHeaderItem(3)->setText(t(TextGroupHeader));
+    m_session->devices().setHeaders({QString(), QStringLiteral("ID"), t(TextNameHeader), t(TextGroupHeader)});
     m_ui.refreshButton->setText(t(TextRefresh));
     m_ui.searchButton->setText(searchRunning() ? t(TextSearchStop) : t(TextSearch));
     m_ui.selfCheckButton->setText(selfCheckRunning() ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
@@ -591,14 +595,8 @@ void MainWindow::retranslate()
     m_ui.portFrame->setTitle(t(TextPortFrame));
     m_ui.fastBusCheck->setText(t(TextFastBus));
     m_ui.periodLabel->setText(t(TextSelfCheck));
-    if (m_ui.groupList->currentRow() == 0) {
-        const QString from = pick(TextUngrouped, language == 0 ? 1 : 0);
-        const QString to = t(TextUngrouped);
-        for (int row = 0; row < m_ui.deviceList->rowCount(); ++row) {
-            QTableWidgetItem* item = m_ui.deviceList->item(row, 3);
-            if (item && item->text() == from) item->setText(to);
-        }
-    }
+    if (m_ui.groupList->currentRow() == 0)
+        m_session->devices().replaceGroupText(pick(TextUngrouped, language == 0 ? 1 : 0), t(TextUngrouped));
     m_ui.forwardButton->setToolTip(t(TextForward));
     m_ui.backwardButton->setToolTip(t(TextBackward));
     m_ui.upButton->setToolTip(t(TextUp));

@@ -168,7 +168,6 @@ private:
     void installStopAllKey();
 
     friend class EngineFace;
-    void addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online);
 
     std::unique_ptr<Session> m_session;
     TComm& m_port;
@@ -185,6 +184,7 @@ private:
     std::unique_ptr<MainEditorHost> m_editorHost;
     GroupEditor* m_editor = nullptr;
     EngineFace* m_face = nullptr;
+    DeviceFilter* m_filter = nullptr;
     QTranslator* m_qtTranslator = nullptr;
     QHash<QObject*, QString> m_hintKeys;
     bool m_closed = false;

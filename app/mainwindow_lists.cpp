@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTableWidget>
 #include <QToolButton>
 
 #include <QHash>
@@ -27,13 +26,6 @@ using namespace mainwindow;
 
 namespace {
 
-QTableWidgetItem* cell(const QString& text)
-{
-    auto* item = new QTableWidgetItem(text);
-    item->setTextAlignment(Qt::AlignCenter);
-    return item;
-}
-
 // Paints the list once when a rebuild is over, however it ended.
 class UpdatesPaused {
 public:
@@ -46,29 +38,14 @@ private:
     QWidget* m_widget;
 };
 
-// Fills a row that exists already: state image, ID, name and group columns. The ID cell keeps
-// the group the register held for the device, the address a Stop still reaches should the
-// device leave the register.
-void fillDeviceRow(QTableWidget* list, int row, int id, int group, const QString& name, const QString& groupText,
-                   bool online)
-{
-    auto* image = new QTableWidgetItem;
-    image->setIcon(StateBallIcon(online));
-    image->setData(DeviceIdRole, id);
-    image->setData(DeviceGroupRole, group);
-    list->setItem(row, 0, image);
-    list->setItem(row, 1, cell(QString::number(id)));
-    if (!name.isNull()) list->setItem(row, 2, cell(name));
-    if (!groupText.isNull()) list->setItem(row, 3, new QTableWidgetItem(groupText));
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- device list and group filter
 
 void MainWindow::setGroupHeader()
 {
-    m_ui.deviceList->horizontalHeaderItem(3)->setText(GroupFilter > 0 ? QString() : pick(TextGroupHeader));
+    // The filter leaves the group column and its header empty in a group's own view.
+    m_filter->setGroup(GroupFilter > 0 ? std::optional<int>(groupIdOfEntry(GroupFilter)) : std::nullopt);
 }
 
 int MainWindow::groupIdOfEntry(int entry) const
@@ -88,13 +65,6 @@ QString MainWindow::groupTextOf(int groupId, bool storedUngroupedName)
     }
     return GroupLabel(groups.FieldByName(QStringLiteral("ID")).AsLargeInt(),
                       groups.FieldByName(QStringLiteral("Name")).AsString());
-}
-
-void MainWindow::addDeviceRow(int id, int group, const QString& name, const QString& groupText, bool online)
-{
-    const int row = m_ui.deviceList->rowCount();
-    m_ui.deviceList->insertRow(row);
-    fillDeviceRow(m_ui.deviceList, row, id, group, name, groupText, online);
 }
 
 void MainWindow::refreshLists()
@@ -129,39 +99,22 @@ void MainWindow::rebuildLists()
     }
 
     UpdatesPaused paused(m_ui.deviceList);
-    m_ui.deviceList->clearSelection();
-    m_ui.deviceList->setRowCount(0);
-    setGroupHeader();
     if (GroupFilter >= m_ui.groupList->count()) GroupFilter = 0; // its group is gone
-    const qint64 filterId = GroupFilter > 0 ? groupIdOfEntry(GroupFilter) : -1;
-    // The rows are gathered first and the list sized once: a row inserted at
-    // a time costs the list a round of notifications each, and every group's
-    // label is looked up once, not once for each of its devices.
-    struct Row {
-        int id;
-        int group;
-        QString name, groupText;
-    };
-    std::vector<Row> rows;
+    setGroupHeader();
+    // The rows are gathered first and the list filled once; every group's label is looked up
+    // once, not once for each of its devices.
+    std::vector<DeviceRow> rows;
     QHash<qint64, QString> groupTexts;
     TTable& members = m_register.Member_Table;
     for (members.First(); !members.Eof(); members.Next()) {
         const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
         const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
         const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
-        if (GroupFilter > 0) {
-            if (group == filterId) rows.push_back({ id, static_cast<int>(group), name, QString() });
-        } else {
-            auto text = groupTexts.constFind(group);
-            if (text == groupTexts.constEnd())
-                text = groupTexts.insert(group, groupTextOf(static_cast<int>(group), false));
-            rows.push_back({ id, static_cast<int>(group), name, *text });
-        }
+        auto text = groupTexts.constFind(group);
+        if (text == groupTexts.constEnd()) text = groupTexts.insert(group, groupTextOf(static_cast<int>(group), false));
+        rows.push_back({ static_cast<int>(group), id, name, false, *text });
     }
-    m_ui.deviceList->setRowCount(static_cast<int>(rows.size()));
-    for (int row = 0; row < static_cast<int>(rows.size()); ++row)
-        fillDeviceRow(m_ui.deviceList, row, rows[row].id, rows[row].group, rows[row].name, rows[row].groupText,
-                      false);
+    m_session->devices().setDevices(std::move(rows));
 
     m_ui.groupList->setCurrentRow(GroupFilter);
     if (m_ui.deviceList->rowCount() > 0) m_engine.startPoll();
@@ -181,25 +134,23 @@ void MainWindow::showGroup()
 {
     m_engine.endSearchForGroupClick();
 
-    m_ui.deviceList->clearSelection();
-    m_ui.deviceList->setRowCount(0);
     GroupFilter = static_cast<uint8_t>(std::max(0, m_ui.groupList->currentRow()));
-    setGroupHeader();
     if (m_ui.groupList->checked(0))
         for (int i = 1; i < m_ui.groupList->count(); ++i) m_ui.groupList->setChecked(i, false);
 
-    const bool all = GroupFilter == 0;
-    const qint64 groupId = all ? -1 : groupIdOfEntry(GroupFilter);
     {
         UpdatesPaused paused(m_ui.deviceList);
+        // The list of every device shows the stored name of the ungrouped record.
+        std::vector<DeviceRow> rows;
         TTable& members = m_register.Member_Table;
         for (members.First(); !members.Eof(); members.Next()) {
             const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
             const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
-            const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
-            if (all) addDeviceRow(id, static_cast<int>(group), name, groupTextOf(static_cast<int>(group), true), false);
-            else if (group == groupId) addDeviceRow(id, static_cast<int>(group), name, QString(), false);
+            const int group = static_cast<int>(members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt());
+            rows.push_back({ group, id, name, false, GroupFilter == 0 ? groupTextOf(group, true) : QString() });
         }
+        m_session->devices().setDevices(std::move(rows));
+        setGroupHeader();
     }
 
     if (m_ui.deviceList->rowCount() > 0) {

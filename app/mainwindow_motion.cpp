@@ -10,7 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
-#include <QTableWidget>
+#include <QTableView>
 #include <QThread>
 #include <QTimer>
 

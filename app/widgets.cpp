@@ -6,6 +6,8 @@
 #include <QPainterPath>
 #include <QStyleOptionViewItem>
 
+#include "core/devicemodel.h"
+
 // ---------------------------------------------------------------- TStatusBar
 
 TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent)
@@ -184,10 +186,29 @@ void TCheckListBox::keyPressEvent(QKeyEvent* event)
 
 // ---------------------------------------------------------------- TListView
 
+QVariant TListView::cellData(int row, int column, int role) const
+{
+    return model() ? model()->index(row, column).data(role) : QVariant();
+}
+
+QString TListView::headerText(int column) const
+{
+    return model() ? model()->headerData(column, Qt::Horizontal).toString() : QString();
+}
+
 void TListView::mouseReleaseEvent(QMouseEvent* event)
 {
-    QTableWidget::mouseReleaseEvent(event);
+    QTableView::mouseReleaseEvent(event);
     if (event->button() == Qt::LeftButton) emit listClicked();
+}
+
+// ---------------------------------------------------------------- StateBallColumn
+
+QVariant StateBallColumn::data(const QModelIndex& index, int role) const
+{
+    if (role == Qt::DecorationRole && index.column() == DeviceModel::StateColumn)
+        return StateBallIcon(QIdentityProxyModel::data(index, DeviceModel::OnlineRole).toBool());
+    return QIdentityProxyModel::data(index, role);
 }
 
 // ---------------------------------------------------------------- Pictures

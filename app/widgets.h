@@ -4,7 +4,8 @@
 #include <QColor>
 #include <QIcon>
 #include <QListWidget>
-#include <QTableWidget>
+#include <QIdentityProxyModel>
+#include <QTableView>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -86,16 +87,29 @@ private:
 
 // The device list: a report of rows. A click anywhere in it is reported after the view has
 // updated its selection for that click.
-class TListView : public QTableWidget {
+class TListView : public QTableView {
     Q_OBJECT
 public:
-    using QTableWidget::QTableWidget;
+    using QTableView::QTableView;
+
+    // The rows shown, and what a cell or a column's header shows.
+    int rowCount() const { return model() ? model()->rowCount() : 0; }
+    QVariant cellData(int row, int column, int role = Qt::DisplayRole) const;
+    QString cellText(int row, int column) const { return cellData(row, column).toString(); }
+    QString headerText(int column) const;
 
 signals:
     void listClicked();
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+};
+
+// The first column shows each device's on-line state as the red or green ball.
+class StateBallColumn : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 };
 
 // Pictures drawn at run time, so the program needs no image files.

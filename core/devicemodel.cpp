@@ -41,6 +41,33 @@ void DeviceModel::markAllOffLine()
     emit dataChanged(index(0, StateColumn), index(int(m_devices.size()) - 1, StateColumn));
 }
 
+void DeviceModel::replaceGroupText(const QString& from, const QString& to)
+{
+    for (size_t row = 0; row < m_devices.size(); ++row) {
+        if (m_devices[row].groupText != from)
+            continue;
+        m_devices[row].groupText = to;
+        emit dataChanged(index(int(row), GroupColumn), index(int(row), GroupColumn));
+    }
+}
+
+void DeviceModel::setHeaders(const QStringList& headers)
+{
+    m_headers = headers;
+    emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
+}
+
+QVariant DeviceModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal)
+        return {};
+    if (role == Qt::DisplayRole)
+        return m_headers.value(section);
+    if (role == Qt::TextAlignmentRole && section == GroupColumn)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    return {};
+}
+
 int DeviceModel::rowOf(int group, int id) const
 {
     for (size_t row = 0; row < m_devices.size(); ++row)
@@ -73,12 +100,47 @@ QVariant DeviceModel::data(const QModelIndex& index, int role) const
             return d.online ? QVariant(*d.online) : QVariant();
         return {};
     }
+    if (role == Qt::TextAlignmentRole && index.column() != GroupColumn)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
     if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {
     case IdColumn: return QString::number(d.id);
     case NameColumn: return d.name;
-    case GroupColumn: return m_groupText ? m_groupText(d.group) : QString::number(d.group);
+    case GroupColumn: return d.groupText;
     default: return {};
     }
+}
+
+// ---------------------------------------------------------------- DeviceFilter
+
+DeviceFilter::DeviceFilter(QObject* parent) : QSortFilterProxyModel(parent) {}
+
+void DeviceFilter::setGroup(std::optional<int> group)
+{
+    m_group = group;
+    invalidateFilter();
+    emit headerDataChanged(Qt::Horizontal, DeviceModel::GroupColumn, DeviceModel::GroupColumn);
+}
+
+bool DeviceFilter::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const
+{
+    if (!m_group)
+        return true;
+    const QModelIndex first = sourceModel()->index(sourceRow, DeviceModel::StateColumn, sourceParent);
+    return first.data(DeviceGroupRole).toInt() == *m_group;
+}
+
+QVariant DeviceFilter::data(const QModelIndex& index, int role) const
+{
+    if (m_group && index.column() == DeviceModel::GroupColumn && role == Qt::DisplayRole)
+        return QString();
+    return QSortFilterProxyModel::data(index, role);
+}
+
+QVariant DeviceFilter::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (m_group && orientation == Qt::Horizontal && section == DeviceModel::GroupColumn && role == Qt::DisplayRole)
+        return QString();
+    return QSortFilterProxyModel::headerData(section, orientation, role);
 }

@@ -72,7 +72,7 @@ SessionRun::SessionRun(const QString& dataDir, std::optional<int> scene, const Q
     });
     QObject::connect(&m_engine, &ControlEngine::deviceFound, &m_rows, [this](int group, int id) {
         m_searched.emplace_back(id, group);
-        m_rows.addDevice({ group, id, QString(), true });
+        m_rows.addDevice({ group, id, QString(), true, QString() });
     });
     QObject::connect(&m_engine, &ControlEngine::searchRunningChanged, &m_rows, [this](bool running) {
         if (running)
@@ -189,7 +189,7 @@ void SessionRun::loadRows()
 {
     std::vector<DeviceRow> rows;
     for (const RunDevice& d : registeredDevices())
-        rows.push_back({ d.group, d.id, d.name, std::nullopt });
+        rows.push_back({ d.group, d.id, d.name, std::nullopt, QString() });
     m_rows.setDevices(std::move(rows));
 }
 
@@ -400,7 +400,7 @@ bool SessionRun::readdress(int group, int id, int newGroup, int newId)
         throw RunError(RunError::DataFile, tableErrorText(e));
     }
 
-    m_rows.setDevices({ DeviceRow { newGroup & 0x0F, newId, before.name, std::nullopt } });
+    m_rows.setDevices({ DeviceRow { newGroup & 0x0F, newId, before.name, std::nullopt, QString() } });
     if (!m_engine.sendReaddress(group, id, newGroup, newId)) {
         try {
             members.Locate(QStringLiteral("ID"), newId);

@@ -49,7 +49,7 @@ struct ReaddressMove {
 class ControlEngine : public QObject {
     Q_OBJECT
 public:
-    // Button3's tag.
+    // Whether a search runs (the search button's two captions).
     enum class SearchState { Idle, Running };
     // Values of SelfCheckState.
     enum class SelfCheckPhase : uint8_t { Stopped = 0, LastUp = 1, LastDown = 2 };

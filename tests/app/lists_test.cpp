@@ -65,8 +65,7 @@ struct ListTest : ::testing::Test {
     {
         QStringList out;
         for (int r = 0; r < form->controls().deviceList->rowCount(); ++r) {
-            QTableWidgetItem* it = form->controls().deviceList->item(r, col);
-            out << (it ? it->text() : QString());
+            out << form->controls().deviceList->cellText(r, col);
         }
         return out;
     }
@@ -109,13 +108,13 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
     EXPECT_EQ(column(1), QStringList({"2", "4", "7", "11"}));
     EXPECT_EQ(column(2), QStringList({"Lift two", "Orphan", "Lift seven", ""}));
     EXPECT_EQ(column(3), QStringList({"未编组", "9-", "3-Hall", "5-"}));
-    EXPECT_EQ(form->controls().deviceList->horizontalHeaderItem(3)->text(), QString("         组  名"));
+    EXPECT_EQ(form->controls().deviceList->headerText(3), QString("         组  名"));
 
     clickEntry(1); // the ungrouped group
     EXPECT_EQ(form->GroupFilter, 1);
     EXPECT_EQ(column(1), QStringList({"2"}));
     EXPECT_EQ(column(3), QStringList({""}));
-    EXPECT_TRUE(form->controls().deviceList->horizontalHeaderItem(3)->text().isEmpty());
+    EXPECT_TRUE(form->controls().deviceList->headerText(3).isEmpty());
 
     clickEntry(4); // group 3
     EXPECT_EQ(column(1), QStringList({"7"}));
@@ -161,13 +160,13 @@ TEST_F(ListTest, LanguageSwitchRenamesUngroupedRowsOnlyInTheAllUnitsView)
     show();
     form->languageSelected(1);
     EXPECT_EQ(column(3), QStringList({"Ungrouped", "2-"}));
-    EXPECT_EQ(form->controls().deviceList->horizontalHeaderItem(3)->text(), QString("         Group"));
+    EXPECT_EQ(form->controls().deviceList->headerText(3), QString("         Group"));
     form->languageSelected(0);
     EXPECT_EQ(column(3), QStringList({"未编组", "2-"}));
 
     clickEntry(3); // group 2
     form->languageSelected(1);
-    EXPECT_TRUE(form->controls().deviceList->horizontalHeaderItem(3)->text().isEmpty());
+    EXPECT_TRUE(form->controls().deviceList->headerText(3).isEmpty());
     EXPECT_EQ(column(1), QStringList({"2"}));
 }
 
@@ -299,7 +298,7 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
     QLabel* line = f.controls().targetLine;
     TCheckListBox* groups = f.controls().groupList;
     auto select = [&](std::initializer_list<int> rows) {
-        QTableWidget* list = f.controls().deviceList;
+        TListView* list = f.controls().deviceList;
         list->clearSelection();
         for (int row : rows)
             list->selectionModel()->select(list->model()->index(row, 0),

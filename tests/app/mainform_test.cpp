@@ -41,7 +41,7 @@ QStringList toolTexts(const MainWindow& f)
 {
     return {f.controls().refreshButton->text(), f.controls().groupsButton->text(), f.controls().passwordButton->text(), f.controls().aboutButton->text(),
             f.controls().exitButton->text(), f.controls().searchButton->text(), f.controls().selfCheckButton->text(), f.controls().clearButton->text(),
-            f.controls().portFrame->title(), f.controls().periodLabel->text(), f.controls().deviceList->horizontalHeaderItem(2)->text()};
+            f.controls().portFrame->title(), f.controls().periodLabel->text(), f.controls().deviceList->headerText(2)};
 }
 
 } // namespace
@@ -178,7 +178,7 @@ TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
     writeIni("[LANGUAGE]\nLanguage=English\n");
     auto f = create();
     f->show();
-    f->controls().deviceList->setRowCount(12);
+    f->session().devices().setDevices(std::vector<DeviceRow>(12));
     QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), QPointF(5, 5), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(f->controls().deviceList->viewport(), &move);
     EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("There're 12 devices in total."));
@@ -189,7 +189,7 @@ TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
     EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("Display the infomation about the product."));
 
     f->languageSelected(0);
-    f->controls().deviceList->setRowCount(0);
+    f->session().devices().clear();
     QApplication::sendEvent(f->controls().trafficLog->viewport(), &move);
     EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("当前共计 0 台设备。"));
     QApplication::sendEvent(f->controls().portFrame, &move);

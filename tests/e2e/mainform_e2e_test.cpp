@@ -120,8 +120,8 @@ TEST_F(MainFormE2E, SearchEntersExactlyTheDevicesOnTheBusAndShowsThemOnLine)
 
     QStringList ids, groups;
     for (int r = 0; r < f.controls().deviceList->rowCount(); ++r) {
-        ids << f.controls().deviceList->item(r, 1)->text();
-        groups << f.controls().deviceList->item(r, 3)->text();
+        ids << f.controls().deviceList->cellText(r, 1);
+        groups << f.controls().deviceList->cellText(r, 3);
     }
     EXPECT_EQ(ids, QStringList({"4", "9", "17"}));
     EXPECT_EQ(groups, QStringList({"Ungrouped", "2-", "5-"}));
@@ -156,20 +156,20 @@ TEST_F(MainFormE2E, PollMarksEachRowByItsAnswerOrTheTimeOut)
     registerDevices({{5, 1}, {6, 1}, {7, 1}, {8, 2}});
     MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-    QTableWidget* list = f.controls().deviceList;
+    TListView* list = f.controls().deviceList;
     ASSERT_EQ(list->rowCount(), 4);
-    const qint64 off = list->item(0, 0)->icon().cacheKey();
-    const qint64 on = list->item(1, 0)->icon().cacheKey();
+    const qint64 off = list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey();
+    const qint64 on = list->cellData(1, 0, Qt::DecorationRole).value<QIcon>().cacheKey();
     EXPECT_NE(off, on);
-    EXPECT_EQ(list->item(2, 0)->icon().cacheKey(), off); // checksum wrong by one: ignored
-    EXPECT_EQ(list->item(3, 0)->icon().cacheKey(), off); // reply names another group: ignored
+    EXPECT_EQ(list->cellData(2, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), off); // checksum wrong by one: ignored
+    EXPECT_EQ(list->cellData(3, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), off); // reply names another group: ignored
 
     // The refresh button polls again; now the first device answers too.
     bus.setOffline(1, 5, false);
     f.controls().refreshButton->click();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-    EXPECT_EQ(list->item(0, 0)->icon().cacheKey(), on);
-    EXPECT_EQ(list->item(2, 0)->icon().cacheKey(), off);
+    EXPECT_EQ(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on);
+    EXPECT_EQ(list->cellData(2, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), off);
 }
 
 TEST_F(MainFormE2E, MotionFramesFollowTheChecksAndTheSelection)
@@ -317,8 +317,8 @@ TEST_F(MainFormE2E, ASearchInAGroupViewListsThatGroupOnlyAndKeepsTheOldRegisterB
 
     QStringList ids, groups;
     for (int r = 0; r < f.controls().deviceList->rowCount(); ++r) {
-        ids << f.controls().deviceList->item(r, 1)->text();
-        groups << (f.controls().deviceList->item(r, 3) ? f.controls().deviceList->item(r, 3)->text() : QString());
+        ids << f.controls().deviceList->cellText(r, 1);
+        groups << (f.controls().deviceList->cellText(r, 3));
     }
     EXPECT_EQ(ids, QStringList({"9", "12"}));
     EXPECT_EQ(groups, QStringList({QString(), QString()}));
@@ -347,10 +347,10 @@ TEST_F(MainFormE2E, APressDuringThePollNeverBooksAnAnswerToAnotherRow)
         f.controls().aboutButton->click();
     }
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
-    QTableWidget* list = f.controls().deviceList;
-    const qint64 on = list->item(5, 0)->icon().cacheKey();
-    EXPECT_NE(list->item(0, 0)->icon().cacheKey(), on) << "row 0 was marked by another device's answer";
-    for (int row = 1; row < 6; ++row) EXPECT_EQ(list->item(row, 0)->icon().cacheKey(), on) << "row " << row;
+    TListView* list = f.controls().deviceList;
+    const qint64 on = list->cellData(5, 0, Qt::DecorationRole).value<QIcon>().cacheKey();
+    EXPECT_NE(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on) << "row 0 was marked by another device's answer";
+    for (int row = 1; row < 6; ++row) EXPECT_EQ(list->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on) << "row " << row;
 }
 
 TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
@@ -458,7 +458,7 @@ TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
     const QIcon& on = StateBallIcon(true);
     for (int row = 0; row < 5; ++row)
-        EXPECT_EQ(f.controls().deviceList->item(row, 0)->icon().cacheKey(), on.cacheKey()) << "row " << row;
+        EXPECT_EQ(f.controls().deviceList->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on.cacheKey()) << "row " << row;
 }
 
 namespace {
@@ -484,9 +484,9 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
     registerDevices({{5, 1}});
     MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-    QTableWidget* list = f.controls().deviceList;
+    TListView* list = f.controls().deviceList;
     const qint64 on = StateBallIcon(true).cacheKey();
-    ASSERT_EQ(list->item(0, 0)->icon().cacheKey(), on);
+    ASSERT_EQ(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on);
 
     BusSimulator* live = &bus;
     std::unique_ptr<BusSimulator> current;
@@ -495,7 +495,7 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
         SCOPED_TRACE(cycle);
         live->vanish();
         ASSERT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }));
-        EXPECT_NE(list->item(0, 0)->icon().cacheKey(), on); // nobody vouches for the device now
+        EXPECT_NE(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on); // nobody vouches for the device now
         EXPECT_TRUE(f.retryingPort());
         f.portRetryTick(); // still away: no box, tried again later
         EXPECT_FALSE(f.session().port().isOpen());
@@ -513,7 +513,7 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
         EXPECT_FALSE(f.retryingPort());
         EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
         ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
-        EXPECT_EQ(list->item(0, 0)->icon().cacheKey(), on);
+        EXPECT_EQ(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on);
         if (cycle == 0) {
             fds = entriesIn("/proc/self/fd");
             threads = entriesIn("/proc/self/task");

@@ -69,7 +69,7 @@ struct StopE2E : ::testing::Test {
     }
     void selectRows(int first, int last)
     {
-        QTableWidget* list = form->controls().deviceList;
+        TListView* list = form->controls().deviceList;
         list->clearSelection();
         for (int row = first; row <= last; ++row)
             list->selectionModel()->select(list->model()->index(row, 0),
@@ -160,7 +160,7 @@ TEST_F(StopE2E, TheSelfCheckStopsItsOwnTargetsHoweverItEnds)
         if (byClose) {
             f.close();
         } else {
-            QTableWidget* list = f.controls().deviceList;
+            TListView* list = f.controls().deviceList;
             QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
                               QPoint(list->viewport()->width() / 2, list->viewport()->height() - 3));
             EXPECT_EQ(f.controls().selfCheckButton->text(), "Start");
@@ -238,7 +238,7 @@ TEST_F(StopE2E, TheMainListFollowsADeleteInTheEditorAtOnce)
     ui.deleteButton->click();
 
     ASSERT_TRUE(editor->isVisible());
-    QTableWidget* list = f.controls().deviceList;
+    TListView* list = f.controls().deviceList;
     ASSERT_EQ(list->rowCount(), 1);
-    EXPECT_EQ(list->item(0, 1)->text(), "8");
+    EXPECT_EQ(list->cellText(0, 1), "8");
 }
