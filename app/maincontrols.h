@@ -1,6 +1,8 @@
-// The main window's widgets, named for what they do.
+// The main window's widgets, named for what they do, and how they are laid out.
 #pragma once
 
+class QAbstractItemModel;
+class QMainWindow;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -21,7 +23,16 @@ class QWidget;
 // first cell holds its ID and the group the register held for it (protocol/targets.h).
 inline constexpr int GroupIdRole = Qt::UserRole + 3;
 
+// Status-bar panels, left to right.
+enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };
+
 struct MainControls {
+    static constexpr int MaxLogLines = 5000; // the traffic log keeps the newest lines
+
+    // Builds every control of `window` in the Chinese texts it starts with; the device list
+    // shows deviceRows. What the controls do is wired by the window.
+    void setUp(QMainWindow* window, QAbstractItemModel* deviceRows);
+
     QToolBar* toolBar = nullptr;
     QToolButton* refreshButton = nullptr;
     QToolButton* groupsButton = nullptr;
@@ -55,4 +66,10 @@ struct MainControls {
     QWidget* clearStrip = nullptr;        // lower strip of the right-hand panel
     QPushButton* clearButton = nullptr;
     TStatusBar* statusBar = nullptr;
+
+private:
+    void setUpToolBar(QMainWindow* window);
+    void setUpPanes(QMainWindow* window, QAbstractItemModel* deviceRows);
+    void setUpRightPanel(QMainWindow* window);
+    void setUpStatusBar(QMainWindow* window);
 };

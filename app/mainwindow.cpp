@@ -73,8 +73,15 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
         const QRect avail = screen->availableGeometry();
         move(avail.center() - QPoint(DesignWidth / 2, DesignHeight / 2));
     }
-    buildToolBar();
-    buildPanes();
+    // The scene's devices, the group filter over them, the state balls over that: the rows the
+    // operator sees are the rows the engine polls.
+    m_filter = new DeviceFilter(this);
+    m_filter->setSourceModel(&m_session->devices());
+    auto* balls = new StateBallColumn(this);
+    balls->setSourceModel(m_filter);
+    m_session->devices().setHeaders({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
+                                     QString::fromUtf8(TextGroupHeader.zh)});
+    m_ui.setUp(this, balls);
     m_face = new EngineFace(*this, m_engine, m_session->deviceTable());
     installHints();
     connectControls();
@@ -102,238 +109,14 @@ QProgressBar* MainWindow::pollProgressBar() const
 
 // ---------------------------------------------------------------- composition
 
-void MainWindow::buildToolBar()
+void MainWindow::connectControls()
 {
-    m_ui.toolBar = new QToolBar(this);
-    m_ui.toolBar->setObjectName(QStringLiteral("toolBar"));
-    m_ui.toolBar->setMovable(false);
-    m_ui.toolBar->setFloatable(false);
-    m_ui.toolBar->setIconSize(QSize(40, 40));
-    m_ui.toolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    m_ui.toolBar->setContextMenuPolicy(Qt::PreventContextMenu);
-    addToolBar(Qt::TopToolBarArea, m_ui.toolBar);
-
-    auto makeButton = [this](const char* name, const char* picture, const char* caption) {
-        auto* b = new QToolButton(m_ui.toolBar);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setIcon(Pictures::toolButton(QString::fromLatin1(picture)));
-        b->setText(QString::fromUtf8(caption));
-        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-        b->setAutoRaise(true);
-        b->setMinimumWidth(64);
-        m_ui.toolBar->addWidget(b);
-        m_ui.toolBar->addSeparator();
-        return b;
-    };
-    m_ui.refreshButton = makeButton("refreshButton", "refresh", TextRefresh.zh);
-    m_ui.groupsButton = makeButton("groupsButton", "groups", TextGroups.zh);
-    m_ui.passwordButton = makeButton("passwordButton", "password", TextPassword.zh);
-    m_ui.aboutButton = makeButton("aboutButton", "about", TextAbout.zh);
-    m_ui.exitButton = makeButton("exitButton", "exit", TextExit.zh);
-
-    auto* spacer = new QWidget(m_ui.toolBar);
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    spacer->setObjectName(QStringLiteral("ToolBarSpace"));
-    m_ui.toolBar->addWidget(spacer);
-
-    m_ui.languageFrame = new QGroupBox(QStringLiteral(" 语言(Language) "), m_ui.toolBar);
-    m_ui.languageFrame->setObjectName(QStringLiteral("languageFrame"));
-    auto* l1 = new QVBoxLayout(m_ui.languageFrame);
-    l1->setContentsMargins(6, 2, 6, 4);
-    m_ui.languageSelector = new QComboBox(m_ui.languageFrame);
-    m_ui.languageSelector->setObjectName(QStringLiteral("languageSelector"));
-    m_ui.languageSelector->addItem(QStringLiteral("简体中文"));
-    m_ui.languageSelector->addItem(QStringLiteral("English"));
-    l1->addWidget(m_ui.languageSelector);
-    m_ui.toolBar->addWidget(m_ui.languageFrame);
-    m_ui.toolBar->addSeparator();
-
-    m_ui.portFrame = new QGroupBox(QString::fromUtf8(TextPortFrame.zh), m_ui.toolBar);
-    m_ui.portFrame->setObjectName(QStringLiteral("portFrame"));
-    auto* l3 = new QHBoxLayout(m_ui.portFrame);
-    l3->setContentsMargins(6, 2, 6, 4);
-    m_ui.portSelector = new QComboBox(m_ui.portFrame);
-    m_ui.portSelector->setObjectName(QStringLiteral("portSelector"));
-    for (int i = 1; i <= 9; ++i) m_ui.portSelector->addItem(QStringLiteral("COM%1").arg(i));
-    l3->addWidget(m_ui.portSelector);
-    m_ui.fastBusCheck = new QCheckBox(QString::fromUtf8(TextFastBus.zh), m_ui.portFrame);
-    m_ui.fastBusCheck->setObjectName(QStringLiteral("fastBusCheck"));
-    l3->addWidget(m_ui.fastBusCheck);
-    m_ui.toolBar->addWidget(m_ui.portFrame);
-
     connect(m_ui.aboutButton, &QToolButton::clicked, this, &MainWindow::aboutClicked);
     connect(m_ui.fastBusCheck, &QCheckBox::clicked, this, &MainWindow::fastBusClicked);
     connect(m_ui.exitButton, &QToolButton::clicked, this, &MainWindow::exitClicked);
     connect(m_ui.passwordButton, &QToolButton::clicked, this, &MainWindow::passwordClicked);
     connect(m_ui.languageSelector, &QComboBox::activated, this, &MainWindow::languageSelected);
-}
-
-void MainWindow::buildPanes()
-{
-    auto* central = new QWidget(this);
-    central->setObjectName(QStringLiteral("Central"));
-    auto* v = new QVBoxLayout(central);
-    v->setContentsMargins(0, 0, 0, 0);
-    v->setSpacing(0);
-
-    auto* body = new QHBoxLayout;
-    body->setContentsMargins(0, 0, 0, 0);
-    body->setSpacing(2);
-
-    m_ui.splitter = new QSplitter(Qt::Horizontal, central);
-    m_ui.splitter->setObjectName(QStringLiteral("splitter"));
-    m_ui.splitter->setChildrenCollapsible(false);
-
-    m_ui.groupList = new TCheckListBox(m_ui.splitter);
-    m_ui.groupList->setObjectName(QStringLiteral("groupList"));
-    QFont f = m_ui.groupList->font();
-    f.setPixelSize(14);
-    m_ui.groupList->setFont(f);
-    m_ui.groupList->setMinimumWidth(60);
-
-    // The scene's devices, the group filter over them, the state balls over that: the rows the
-    // operator sees are the rows the engine polls.
-    m_filter = new DeviceFilter(this);
-    m_filter->setSourceModel(&m_session->devices());
-    auto* balls = new StateBallColumn(this);
-    balls->setSourceModel(m_filter);
-    m_session->devices().setHeaders({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
-                                     QString::fromUtf8(TextGroupHeader.zh)});
-    m_ui.deviceList = new TListView(m_ui.splitter);
-    m_ui.deviceList->setModel(balls);
-    m_ui.deviceList->setObjectName(QStringLiteral("deviceList"));
-    m_ui.deviceList->setShowGrid(true);
-    m_ui.deviceList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_ui.deviceList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_ui.deviceList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_ui.deviceList->verticalHeader()->hide();
-    m_ui.deviceList->verticalHeader()->setDefaultSectionSize(20);
-    m_ui.deviceList->setIconSize(QSize(16, 16));
-    m_ui.deviceList->setWordWrap(false);
-    QHeaderView* h = m_ui.deviceList->horizontalHeader();
-    h->setSectionsClickable(false);
-    h->setHighlightSections(false);
-    h->setSectionResizeMode(0, QHeaderView::Fixed);
-    h->setSectionResizeMode(1, QHeaderView::Fixed);
-    h->setSectionResizeMode(2, QHeaderView::Interactive);
-    h->setSectionResizeMode(3, QHeaderView::Stretch);
-    h->setMinimumSectionSize(20);
-    m_ui.deviceList->setColumnWidth(0, 20);
-    m_ui.deviceList->setColumnWidth(1, 40);
-    m_ui.deviceList->setColumnWidth(2, 150);
-    m_ui.deviceList->setColumnWidth(3, 165);
-
-    m_ui.splitter->addWidget(m_ui.groupList);
-    m_ui.splitter->addWidget(m_ui.deviceList);
-    m_ui.splitter->setStretchFactor(0, 0);
-    m_ui.splitter->setStretchFactor(1, 1);
-    m_ui.splitter->setSizes({145, 380});
-    body->addWidget(m_ui.splitter, 1);
-
-    buildRightPanel();
-    body->addWidget(m_ui.controlPanel);
-    v->addLayout(body, 1);
-
-    buildStatusBar();
-    v->addWidget(m_ui.statusBar);
-    setCentralWidget(central);
-}
-
-void MainWindow::buildRightPanel()
-{
-    m_ui.controlPanel = new QWidget(this);
-    m_ui.controlPanel->setObjectName(QStringLiteral("controlPanel"));
-    m_ui.controlPanel->setFixedWidth(138);
-    auto* v = new QVBoxLayout(m_ui.controlPanel);
-    v->setContentsMargins(4, 4, 4, 0);
-    v->setSpacing(4);
-
-    auto* cross = new QGridLayout;
-    cross->setSpacing(2);
-    auto motion = [this](const char* name, const char* picture, const Text& hint) {
-        auto* b = new QToolButton(m_ui.controlPanel);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setIcon(Pictures::motionArrow(QString::fromLatin1(picture)));
-        b->setIconSize(QSize(28, 28));
-        b->setFixedSize(38, 38);
-        b->setToolTip(QString::fromUtf8(hint.zh));
-        return b;
-    };
-    m_ui.upButton = motion("upButton", "up", TextUp);
-    m_ui.forwardButton = motion("forwardButton", "forward", TextForward);
-    m_ui.stopButton = motion("stopButton", "stop", TextStop);
-    m_ui.backwardButton = motion("backwardButton", "backward", TextBackward);
-    m_ui.downButton = motion("downButton", "down", TextDown);
-    m_ui.stopAllButton = new QPushButton(QString::fromUtf8(TextStopAll.zh), m_ui.controlPanel);
-    m_ui.stopAllButton->setObjectName(QStringLiteral("stopAllButton"));
-    m_ui.stopAllButton->setMinimumHeight(40);
-    m_ui.stopAllButton->setStyleSheet(QStringLiteral(
-        "QPushButton { background: #c8102e; color: white; font-weight: bold; font-size: 15px;"
-        " border: 2px solid #7a0a1c; border-radius: 4px; }"
-        "QPushButton:pressed { background: #8e0b21; }"));
-    m_ui.stopAllButton->setFocusPolicy(Qt::NoFocus);
-    m_ui.targetLine = new QLabel(QString::fromUtf8(TargetNothing.zh), m_ui.controlPanel);
-    m_ui.targetLine->setObjectName(QStringLiteral("targetLine"));
-    m_ui.targetLine->setWordWrap(true);
-    m_ui.targetLine->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    cross->addWidget(m_ui.upButton, 0, 1);
-    cross->addWidget(m_ui.forwardButton, 1, 0);
-    cross->addWidget(m_ui.stopButton, 1, 1);
-    cross->addWidget(m_ui.backwardButton, 1, 2);
-    cross->addWidget(m_ui.downButton, 2, 1);
-    auto* crossRow = new QHBoxLayout;
-    crossRow->addStretch();
-    crossRow->addLayout(cross);
-    crossRow->addStretch();
-    v->addLayout(crossRow);
-    v->addWidget(m_ui.stopAllButton);
-    v->addWidget(m_ui.targetLine);
-
-    auto* selfCheck = new QHBoxLayout;
-    selfCheck->setSpacing(3);
-    m_ui.periodLabel = new QLabel(QString::fromUtf8(TextSelfCheck.zh), m_ui.controlPanel);
-    m_ui.periodLabel->setObjectName(QStringLiteral("periodLabel"));
-    m_ui.periodEdit = new QLineEdit(QStringLiteral("60"), m_ui.controlPanel);
-    m_ui.periodEdit->setObjectName(QStringLiteral("periodEdit"));
-    m_ui.periodEdit->setMaxLength(3);
-    m_ui.periodEdit->setFixedWidth(32);
-    m_ui.selfCheckButton = new QPushButton(QString::fromUtf8(TextSelfCheckStart.zh), m_ui.controlPanel);
-    m_ui.selfCheckButton->setObjectName(QStringLiteral("selfCheckButton"));
-    m_ui.selfCheckButton->setFixedWidth(40);
-    selfCheck->addWidget(m_ui.periodLabel);
-    selfCheck->addWidget(m_ui.periodEdit);
-    selfCheck->addWidget(m_ui.selfCheckButton);
-    v->addLayout(selfCheck);
-    // The self-check controls are for the super-user only.
-    m_ui.periodLabel->setVisible(false);
-    m_ui.periodEdit->setVisible(false);
-    m_ui.selfCheckButton->setVisible(false);
-
-    auto* range = new QHBoxLayout;
-    range->setSpacing(3);
-    m_ui.rangeStartEdit = new QLineEdit(QStringLiteral("1"), m_ui.controlPanel);
-    m_ui.rangeStartEdit->setObjectName(QStringLiteral("rangeStartEdit"));
-    m_ui.rangeStartEdit->setMaxLength(3);
-    m_ui.rangeTilde = new QLabel(QStringLiteral("～"), m_ui.controlPanel);
-    m_ui.rangeTilde->setObjectName(QStringLiteral("rangeTilde"));
-    m_ui.rangeEndEdit = new QLineEdit(QStringLiteral("999"), m_ui.controlPanel);
-    m_ui.rangeEndEdit->setObjectName(QStringLiteral("rangeEndEdit"));
-    m_ui.rangeEndEdit->setMaxLength(3);
-    range->addWidget(m_ui.rangeStartEdit);
-    range->addWidget(m_ui.rangeTilde);
-    range->addWidget(m_ui.rangeEndEdit);
-    v->addLayout(range);
-    m_ui.searchButton = new QPushButton(QString::fromUtf8(TextSearch.zh), m_ui.controlPanel);
-    m_ui.searchButton->setObjectName(QStringLiteral("searchButton"));
-    v->addWidget(m_ui.searchButton);
-
-    m_ui.trafficLog = new QPlainTextEdit(m_ui.controlPanel);
-    m_ui.trafficLog->setObjectName(QStringLiteral("trafficLog"));
-    m_ui.trafficLog->setReadOnly(true);
-    // A week of polling must not grow the program without bound: the oldest lines go.
-    m_ui.trafficLog->setMaximumBlockCount(MaxLogLines);
-    // Its menu, and Ctrl+S anywhere in the window, save the whole traffic record.
-    m_ui.trafficLog->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_ui.clearButton, &QPushButton::clicked, this, &MainWindow::clearLogClicked);
     connect(m_ui.trafficLog, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         std::unique_ptr<QMenu> menu(m_ui.trafficLog->createStandardContextMenu(pos));
         menu->addSeparator();
@@ -344,45 +127,6 @@ void MainWindow::buildRightPanel()
     });
     auto* saveShortcut = new QShortcut(QKeySequence::Save, this);
     connect(saveShortcut, &QShortcut::activated, this, &MainWindow::saveTrafficRecord);
-    m_ui.trafficLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_ui.trafficLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    QPalette pal = m_ui.trafficLog->palette();
-    pal.setColor(QPalette::Base, QColor(245, 245, 245));
-    m_ui.trafficLog->setPalette(pal);
-    QFont mono(QStringLiteral("Monospace"));
-    mono.setStyleHint(QFont::TypeWriter);
-    mono.setPointSize(8);
-    m_ui.trafficLog->setFont(mono);
-    v->addWidget(m_ui.trafficLog, 1);
-
-    m_ui.clearStrip = new QWidget(m_ui.controlPanel);
-    m_ui.clearStrip->setObjectName(QStringLiteral("clearStrip"));
-    auto* strip = new QHBoxLayout(m_ui.clearStrip);
-    strip->setContentsMargins(0, 2, 0, 4);
-    m_ui.clearButton = new QPushButton(QString::fromUtf8(TextClear.zh), m_ui.clearStrip);
-    m_ui.clearButton->setObjectName(QStringLiteral("clearButton"));
-    strip->addStretch();
-    strip->addWidget(m_ui.clearButton);
-    v->addWidget(m_ui.clearStrip);
-
-    connect(m_ui.clearButton, &QPushButton::clicked, this, &MainWindow::clearLogClicked);
-}
-
-void MainWindow::buildStatusBar()
-{
-    m_ui.statusBar = new TStatusBar(this);
-    m_ui.statusBar->setObjectName(QStringLiteral("statusBar"));
-    m_ui.statusBar->addPanel(220, false); // hint panel
-    m_ui.statusBar->addPanel(150, false); // progress panel, owner-drawn
-    m_ui.statusBar->addPanel(10, false);  // spacer
-    m_ui.statusBar->addPanel(120, true);  // mode panel
-    m_ui.statusBar->addPanel(150, true);  // port panel
-    m_ui.statusBar->addPanel(50, true);
-    m_ui.statusBar->setOwnerDrawPanel(ProgressPanel);
-}
-
-void MainWindow::connectControls()
-{
     connect(m_ui.refreshButton, &QToolButton::clicked, this, [this] { m_engine.refreshClicked(); });
     connect(m_ui.groupsButton, &QToolButton::clicked, this, &MainWindow::groupsClicked);
     connect(m_ui.forwardButton, &QToolButton::clicked, this, [this] { m_face->press(CmdForward); });

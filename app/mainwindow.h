@@ -31,15 +31,13 @@ class EngineFace;
 class RegisterAdapter;
 class QTranslator;
 
-// Status-bar panels, left to right.
-enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int DesignWidth = 676;
     static constexpr int DesignHeight = 534;
-    static constexpr int MaxLogLines = 5000;      // the traffic log keeps the newest lines
+    static constexpr int MaxLogLines = MainControls::MaxLogLines;
     static constexpr int PortRetryMs = 2000;      // a lost port is tried again this often
 
     using PortPaths = std::function<QString(const QString& name)>;
@@ -137,10 +135,6 @@ protected:
 private:
     void setUpRun();
     void endRun();
-    void buildToolBar();
-    void buildPanes();
-    void buildRightPanel();
-    void buildStatusBar();
     void installHints();
     void showHint(const QString& key);
     bool searchRunning() const;

@@ -1,0 +1,312 @@
+#include "app/maincontrols.h"
+
+#include <QApplication>
+#include <QMainWindow>
+#include <QCloseEvent>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTableView>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <QDir>
+#include <QLibraryInfo>
+#include <QMenu>
+#include <QShortcut>
+#include <QProgressBar>
+#include <QTranslator>
+
+#include "access/adminpassworddialog.h"
+#include "access/login.h"
+#include "access/passwordchangedialog.h"
+#include "app/about.h"
+#include "protocol/bussettings.h"
+#include "app/conversion_prompt.h"
+#include "app/editorlink.h"
+#include "editor/groupeditor.h"
+#include "app/engineface.h"
+#include "app/mainwindow_texts.h"
+#include "core/registeradapter.h"
+#include "app/widgets.h"
+#include "ui/digitsfield.h"
+#include "ui/language.h"
+#include "ui/messages.h"
+#include "common/state.h"
+#include "protocol/frames.h"
+#include "serial/portname.h"
+
+using namespace mainwindow;
+
+void MainControls::setUpToolBar(QMainWindow* window)
+{
+    toolBar = new QToolBar(window);
+    toolBar->setObjectName(QStringLiteral("toolBar"));
+    toolBar->setMovable(false);
+    toolBar->setFloatable(false);
+    toolBar->setIconSize(QSize(40, 40));
+    toolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    toolBar->setContextMenuPolicy(Qt::PreventContextMenu);
+    window->addToolBar(Qt::TopToolBarArea, toolBar);
+
+    auto makeButton = [this](const char* name, const char* picture, const char* caption) {
+        auto* b = new QToolButton(toolBar);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setIcon(Pictures::toolButton(QString::fromLatin1(picture)));
+        b->setText(QString::fromUtf8(caption));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setAutoRaise(true);
+        b->setMinimumWidth(64);
+        toolBar->addWidget(b);
+        toolBar->addSeparator();
+        return b;
+    };
+    refreshButton = makeButton("refreshButton", "refresh", TextRefresh.zh);
+    groupsButton = makeButton("groupsButton", "groups", TextGroups.zh);
+    passwordButton = makeButton("passwordButton", "password", TextPassword.zh);
+    aboutButton = makeButton("aboutButton", "about", TextAbout.zh);
+    exitButton = makeButton("exitButton", "exit", TextExit.zh);
+
+    auto* spacer = new QWidget(toolBar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    spacer->setObjectName(QStringLiteral("ToolBarSpace"));
+    toolBar->addWidget(spacer);
+
+    languageFrame = new QGroupBox(QStringLiteral(" 语言(Language) "), toolBar);
+    languageFrame->setObjectName(QStringLiteral("languageFrame"));
+    auto* l1 = new QVBoxLayout(languageFrame);
+    l1->setContentsMargins(6, 2, 6, 4);
+    languageSelector = new QComboBox(languageFrame);
+    languageSelector->setObjectName(QStringLiteral("languageSelector"));
+    languageSelector->addItem(QStringLiteral("简体中文"));
+    languageSelector->addItem(QStringLiteral("English"));
+    l1->addWidget(languageSelector);
+    toolBar->addWidget(languageFrame);
+    toolBar->addSeparator();
+
+    portFrame = new QGroupBox(QString::fromUtf8(TextPortFrame.zh), toolBar);
+    portFrame->setObjectName(QStringLiteral("portFrame"));
+    auto* l3 = new QHBoxLayout(portFrame);
+    l3->setContentsMargins(6, 2, 6, 4);
+    portSelector = new QComboBox(portFrame);
+    portSelector->setObjectName(QStringLiteral("portSelector"));
+    for (int i = 1; i <= 9; ++i) portSelector->addItem(QStringLiteral("COM%1").arg(i));
+    l3->addWidget(portSelector);
+    fastBusCheck = new QCheckBox(QString::fromUtf8(TextFastBus.zh), portFrame);
+    fastBusCheck->setObjectName(QStringLiteral("fastBusCheck"));
+    l3->addWidget(fastBusCheck);
+    toolBar->addWidget(portFrame);
+
+}
+
+void MainControls::setUp(QMainWindow* window, QAbstractItemModel* deviceRows)
+{
+    setUpToolBar(window);
+    setUpPanes(window, deviceRows);
+}
+
+void MainControls::setUpPanes(QMainWindow* window, QAbstractItemModel* deviceRows)
+{
+    auto* central = new QWidget(window);
+    central->setObjectName(QStringLiteral("Central"));
+    auto* v = new QVBoxLayout(central);
+    v->setContentsMargins(0, 0, 0, 0);
+    v->setSpacing(0);
+
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(2);
+
+    splitter = new QSplitter(Qt::Horizontal, central);
+    splitter->setObjectName(QStringLiteral("splitter"));
+    splitter->setChildrenCollapsible(false);
+
+    groupList = new TCheckListBox(splitter);
+    groupList->setObjectName(QStringLiteral("groupList"));
+    QFont f = groupList->font();
+    f.setPixelSize(14);
+    groupList->setFont(f);
+    groupList->setMinimumWidth(60);
+
+    deviceList = new TListView(splitter);
+    deviceList->setModel(deviceRows);
+    deviceList->setObjectName(QStringLiteral("deviceList"));
+    deviceList->setShowGrid(true);
+    deviceList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    deviceList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    deviceList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    deviceList->verticalHeader()->hide();
+    deviceList->verticalHeader()->setDefaultSectionSize(20);
+    deviceList->setIconSize(QSize(16, 16));
+    deviceList->setWordWrap(false);
+    QHeaderView* h = deviceList->horizontalHeader();
+    h->setSectionsClickable(false);
+    h->setHighlightSections(false);
+    h->setSectionResizeMode(0, QHeaderView::Fixed);
+    h->setSectionResizeMode(1, QHeaderView::Fixed);
+    h->setSectionResizeMode(2, QHeaderView::Interactive);
+    h->setSectionResizeMode(3, QHeaderView::Stretch);
+    h->setMinimumSectionSize(20);
+    deviceList->setColumnWidth(0, 20);
+    deviceList->setColumnWidth(1, 40);
+    deviceList->setColumnWidth(2, 150);
+    deviceList->setColumnWidth(3, 165);
+
+    splitter->addWidget(groupList);
+    splitter->addWidget(deviceList);
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({145, 380});
+    body->addWidget(splitter, 1);
+
+    setUpRightPanel(window);
+    body->addWidget(controlPanel);
+    v->addLayout(body, 1);
+
+    setUpStatusBar(window);
+    v->addWidget(statusBar);
+    window->setCentralWidget(central);
+}
+
+void MainControls::setUpRightPanel(QMainWindow* window)
+{
+    controlPanel = new QWidget(window);
+    controlPanel->setObjectName(QStringLiteral("controlPanel"));
+    controlPanel->setFixedWidth(138);
+    auto* v = new QVBoxLayout(controlPanel);
+    v->setContentsMargins(4, 4, 4, 0);
+    v->setSpacing(4);
+
+    auto* cross = new QGridLayout;
+    cross->setSpacing(2);
+    auto motion = [this](const char* name, const char* picture, const Text& hint) {
+        auto* b = new QToolButton(controlPanel);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setIcon(Pictures::motionArrow(QString::fromLatin1(picture)));
+        b->setIconSize(QSize(28, 28));
+        b->setFixedSize(38, 38);
+        b->setToolTip(QString::fromUtf8(hint.zh));
+        return b;
+    };
+    upButton = motion("upButton", "up", TextUp);
+    forwardButton = motion("forwardButton", "forward", TextForward);
+    stopButton = motion("stopButton", "stop", TextStop);
+    backwardButton = motion("backwardButton", "backward", TextBackward);
+    downButton = motion("downButton", "down", TextDown);
+    stopAllButton = new QPushButton(QString::fromUtf8(TextStopAll.zh), controlPanel);
+    stopAllButton->setObjectName(QStringLiteral("stopAllButton"));
+    stopAllButton->setMinimumHeight(40);
+    stopAllButton->setStyleSheet(QStringLiteral(
+        "QPushButton { background: #c8102e; color: white; font-weight: bold; font-size: 15px;"
+        " border: 2px solid #7a0a1c; border-radius: 4px; }"
+        "QPushButton:pressed { background: #8e0b21; }"));
+    stopAllButton->setFocusPolicy(Qt::NoFocus);
+    targetLine = new QLabel(QString::fromUtf8(TargetNothing.zh), controlPanel);
+    targetLine->setObjectName(QStringLiteral("targetLine"));
+    targetLine->setWordWrap(true);
+    targetLine->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    cross->addWidget(upButton, 0, 1);
+    cross->addWidget(forwardButton, 1, 0);
+    cross->addWidget(stopButton, 1, 1);
+    cross->addWidget(backwardButton, 1, 2);
+    cross->addWidget(downButton, 2, 1);
+    auto* crossRow = new QHBoxLayout;
+    crossRow->addStretch();
+    crossRow->addLayout(cross);
+    crossRow->addStretch();
+    v->addLayout(crossRow);
+    v->addWidget(stopAllButton);
+    v->addWidget(targetLine);
+
+    auto* selfCheck = new QHBoxLayout;
+    selfCheck->setSpacing(3);
+    periodLabel = new QLabel(QString::fromUtf8(TextSelfCheck.zh), controlPanel);
+    periodLabel->setObjectName(QStringLiteral("periodLabel"));
+    periodEdit = new QLineEdit(QStringLiteral("60"), controlPanel);
+    periodEdit->setObjectName(QStringLiteral("periodEdit"));
+    periodEdit->setMaxLength(3);
+    periodEdit->setFixedWidth(32);
+    selfCheckButton = new QPushButton(QString::fromUtf8(TextSelfCheckStart.zh), controlPanel);
+    selfCheckButton->setObjectName(QStringLiteral("selfCheckButton"));
+    selfCheckButton->setFixedWidth(40);
+    selfCheck->addWidget(periodLabel);
+    selfCheck->addWidget(periodEdit);
+    selfCheck->addWidget(selfCheckButton);
+    v->addLayout(selfCheck);
+    // The self-check controls are for the super-user only.
+    periodLabel->setVisible(false);
+    periodEdit->setVisible(false);
+    selfCheckButton->setVisible(false);
+
+    auto* range = new QHBoxLayout;
+    range->setSpacing(3);
+    rangeStartEdit = new QLineEdit(QStringLiteral("1"), controlPanel);
+    rangeStartEdit->setObjectName(QStringLiteral("rangeStartEdit"));
+    rangeStartEdit->setMaxLength(3);
+    rangeTilde = new QLabel(QStringLiteral("～"), controlPanel);
+    rangeTilde->setObjectName(QStringLiteral("rangeTilde"));
+    rangeEndEdit = new QLineEdit(QStringLiteral("999"), controlPanel);
+    rangeEndEdit->setObjectName(QStringLiteral("rangeEndEdit"));
+    rangeEndEdit->setMaxLength(3);
+    range->addWidget(rangeStartEdit);
+    range->addWidget(rangeTilde);
+    range->addWidget(rangeEndEdit);
+    v->addLayout(range);
+    searchButton = new QPushButton(QString::fromUtf8(TextSearch.zh), controlPanel);
+    searchButton->setObjectName(QStringLiteral("searchButton"));
+    v->addWidget(searchButton);
+
+    trafficLog = new QPlainTextEdit(controlPanel);
+    trafficLog->setObjectName(QStringLiteral("trafficLog"));
+    trafficLog->setReadOnly(true);
+    // A week of polling must not grow the program without bound: the oldest lines go.
+    trafficLog->setMaximumBlockCount(MaxLogLines);
+    // Its menu, and Ctrl+S anywhere in the window, save the whole traffic record.
+    trafficLog->setContextMenuPolicy(Qt::CustomContextMenu);
+    trafficLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    trafficLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    QPalette pal = trafficLog->palette();
+    pal.setColor(QPalette::Base, QColor(245, 245, 245));
+    trafficLog->setPalette(pal);
+    QFont mono(QStringLiteral("Monospace"));
+    mono.setStyleHint(QFont::TypeWriter);
+    mono.setPointSize(8);
+    trafficLog->setFont(mono);
+    v->addWidget(trafficLog, 1);
+
+    clearStrip = new QWidget(controlPanel);
+    clearStrip->setObjectName(QStringLiteral("clearStrip"));
+    auto* strip = new QHBoxLayout(clearStrip);
+    strip->setContentsMargins(0, 2, 0, 4);
+    clearButton = new QPushButton(QString::fromUtf8(TextClear.zh), clearStrip);
+    clearButton->setObjectName(QStringLiteral("clearButton"));
+    strip->addStretch();
+    strip->addWidget(clearButton);
+    v->addWidget(clearStrip);
+
+}
+
+void MainControls::setUpStatusBar(QMainWindow* window)
+{
+    statusBar = new TStatusBar(window);
+    statusBar->setObjectName(QStringLiteral("statusBar"));
+    statusBar->addPanel(220, false); // hint panel
+    statusBar->addPanel(150, false); // progress panel, owner-drawn
+    statusBar->addPanel(10, false);  // spacer
+    statusBar->addPanel(120, true);  // mode panel
+    statusBar->addPanel(150, true);  // port panel
+    statusBar->addPanel(50, true);
+    statusBar->setOwnerDrawPanel(ProgressPanel);
+}
