@@ -65,7 +65,8 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
     connect(m_session.get(), &Session::frameLeft, this, [this](const QByteArray& b) {
         m_record.add(true, reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
     });
-    connect(m_session.get(), &Session::portHungUp, this, &MainWindow::portHungUp);
+    m_portKeeper = new PortKeeper(*m_session, this);
+    connectPortKeeper();
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Tarvello"));
     resize(DesignWidth, DesignHeight);
@@ -179,9 +180,7 @@ void MainWindow::setUpRun()
         if (port == QStringLiteral("COM%1").arg(i + 1)) portIndex = i;
     m_ui.portSelector->setCurrentIndex(portIndex);
 
-    m_port.ClosePort();
-    m_port.setCommName(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
-    PortOpen = openPort() ? 1 : 0;
+    m_portKeeper->open(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
 
     m_about = new AboutBox(this);
     m_administratorDialog = new AdminPasswordDialog(m_passwords, this);
@@ -189,8 +188,6 @@ void MainWindow::setUpRun()
     connect(m_administratorDialog, &QDialog::finished, this, &MainWindow::showAccessLevel);
     m_passwordDialog = new PasswordChangeDialog(m_passwords, this);
     connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::showAccessLevel);
-    m_portRetry.setInterval(PortRetryMs);
-    connect(&m_portRetry, &QTimer::timeout, this, &MainWindow::portRetryTick);
 
     m_editorHost = std::make_unique<MainEditorHost>(*this);
     m_editor = new GroupEditor(*m_editorHost, this);
@@ -286,11 +283,8 @@ void MainWindow::endRun()
     m_engine.probeTimer.stop();
     m_engine.selfCheckTimer.stop();
     m_engine.verifyTimer.stop();
-    m_portRetry.stop();
-    // Whatever the self-check or a press still drove gets its stop before the port closes.
-    endWorkOnPort();
+    m_portKeeper->close();
     m_engine.stopRepeatTimer.stop();
-    m_port.ClosePort();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "core/portkeeper.h"
 #include "core/session.h"
 #include "app/maincontrols.h"
 #include "app/trafficrecord.h"
@@ -38,7 +39,6 @@ public:
     static constexpr int DesignWidth = 676;
     static constexpr int DesignHeight = 534;
     static constexpr int MaxLogLines = MainControls::MaxLogLines;
-    static constexpr int PortRetryMs = 2000;      // a lost port is tried again this often
 
     using PortPaths = std::function<QString(const QString& name)>;
 
@@ -61,9 +61,6 @@ public:
     void showAccessLevel();
     // The texts of every control in the current language.
     void retranslate();
-    // Opens the port. A port on a device server is connected in the background: false is returned
-    // at once, and the port counts as open (PortOpen, the panel, a fresh poll) once it answers.
-    bool openPort();
     void logFrame(bool transmitted, const uint8_t* bytes, int count);
     // A table failure in the current language, naming the file.
     void reportTableError(const std::exception& error);
@@ -76,12 +73,7 @@ public:
     // What the controls do (public so that tests act as a user's click would).
     void languageSelected(int index);
     void portSelected(int index);
-    void portHungUp();
-    // Tries the lost port again; the retry timer calls it every PortRetryMs until it opens.
-    void portRetryTick();
     void fastBusClicked(bool on);
-    bool retryingPort() const { return m_portRetry.isActive(); }
-    bool connectingPort() const { return m_port.isOpening(); }
     void clearLogClicked();
     void aboutClicked();
     void exitClicked();
@@ -123,7 +115,8 @@ public:
 
     // The port, register and engine the window is a face of.
     Session& session() { return *m_session; }
-    uint8_t PortOpen = 0;
+    // The port's life: opened, picked, lost and tried again.
+    PortKeeper& portKeeper() { return *m_portKeeper; }
     uint8_t GroupFilter = 0;
 
 protected:
@@ -142,11 +135,8 @@ private:
     void connectControls();
     void rebuildLists();
     void showGroup();
-    void paintPortState(bool opened);
-    // Connects a port on a device server without holding up the window; `picked`: the operator
-    // chose it in the selector (it is remembered once it opens); `quiet`: a retry says nothing.
-    void connectInBackground(bool picked, bool quiet);
-    void portOpenedLater(bool picked);
+    void connectPortKeeper();
+    void paintPortState(PortKeeper::State state);
     QString groupTextOf(int groupId, bool storedUngroupedName);
     void setGroupHeader();
     void nameControls(int16_t language);
@@ -156,8 +146,6 @@ private:
     void levelRaised();
     void loadQtTranslations(int16_t language);
     void writeSetting(const QString& section, const QString& key, const QString& value);
-    // Ends what runs against the port in use (stops to what it drives) before it is closed.
-    void endWorkOnPort();
     void fitControlPanel();
     void installStopAllKey();
 
@@ -183,7 +171,7 @@ private:
     QHash<QObject*, QString> m_hintKeys;
     bool m_closed = false;
     bool m_settingsWarned = false;
-    QTimer m_portRetry;
+    PortKeeper* m_portKeeper = nullptr;
     TrafficRecord m_record;
     QObject* m_stopAllKey = nullptr;
 };

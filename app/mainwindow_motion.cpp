@@ -28,8 +28,6 @@ using namespace mainwindow;
 
 namespace {
 
-// How long the window waits for the stops of an ended motion to leave the old port.
-constexpr int StopDrainLimitMs = 1000;
 // A target line names at most this many groups or devices, then counts the rest.
 constexpr int TargetLineNames = 8;
 
@@ -185,26 +183,4 @@ QWidget* MainWindow::windowInUse()
     if (active && (active == this || active->parentWidget() == this || active == m_editor)) return active;
     if (m_editor && m_editor->isVisible()) return m_editor;
     return this;
-}
-
-void MainWindow::endWorkOnPort()
-{
-    if (!m_session || !m_port.isOpen()) {
-        if (m_session) {
-            m_engine.portClosed();
-            m_engine.forgetWhatMovedBeforeTheLoss();
-        }
-        return;
-    }
-    // The stops to what the old port drove, and the frame already on the line, leave it before
-    // it closes; the port's reports of them are taken first, so the log shows them as sent and
-    // only what never left counts as dropped.
-    m_engine.endForPortChange();
-    const QDeadlineTimer until(StopDrainLimitMs);
-    while (m_port.isOpen() && !m_port.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
-    m_port.DeliverPendingEvents();
-    m_port.ClosePort();
-    m_engine.portClosed();
-    // What moved belongs to this port: nothing of it is sent on the next one.
-    m_engine.forgetWhatMovedBeforeTheLoss();
 }

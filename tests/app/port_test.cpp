@@ -29,7 +29,7 @@ TEST_F(PortTest, StartUpOpensThePortOfTheSettingsAndPaintsItsSettings)
 {
     writeIni("");
     MainWindow f(dir.path());
-    EXPECT_EQ(f.PortOpen, 1);
+    EXPECT_TRUE(f.portKeeper().counted());
     EXPECT_TRUE(f.session().port().isOpen());
     EXPECT_EQ(f.session().port().BaudRate(), 4800u);
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
@@ -54,7 +54,7 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
     const QByteArray before = dir.readIni();
     f.controls().portSelector->setCurrentIndex(6);
     f.portSelected(6);
-    EXPECT_EQ(f.PortOpen, 0);
+    EXPECT_FALSE(f.portKeeper().counted());
     EXPECT_FALSE(f.session().port().isOpen());
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
@@ -71,7 +71,7 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
     // Back to the port that works: it opens and is written to the settings.
     f.controls().portSelector->setCurrentIndex(0);
     f.portSelected(0);
-    EXPECT_EQ(f.PortOpen, 1);
+    EXPECT_TRUE(f.portKeeper().counted());
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM1"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::black));
 }
@@ -83,7 +83,7 @@ TEST_F(PortTest, ChoosingTheOpenPortAgainReopensIt)
     ASSERT_TRUE(f.session().port().isOpen());
     f.portSelected(0);
     EXPECT_TRUE(f.session().port().isOpen()); // closed first, so the exclusive open succeeds again
-    EXPECT_EQ(f.PortOpen, 1);
+    EXPECT_TRUE(f.portKeeper().counted());
     EXPECT_TRUE(messages.texts.isEmpty());
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM1"));
 }
@@ -95,7 +95,7 @@ TEST_F(PortTest, AVanishedDeviceClosesThePortAndShowsTheError)
     ASSERT_TRUE(f.session().port().isOpen());
     bus.close();
     EXPECT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }));
-    EXPECT_EQ(f.PortOpen, 0);
+    EXPECT_FALSE(f.portKeeper().counted());
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("Error opening COM1"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
 }
@@ -199,22 +199,22 @@ TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
                  + QByteArray::number(rawPort) + "\nCOM4=rfc2217://127.0.0.1:" + QByteArray::number(silentPort) + "\n");
     MainWindow f(dir.path());
     auto panel = [&] { return f.controls().statusBar->paintedText(); };
-    EXPECT_EQ(f.PortOpen, 0);
-    EXPECT_TRUE(f.connectingPort());
+    EXPECT_FALSE(f.portKeeper().counted());
+    EXPECT_TRUE(f.portKeeper().connecting());
     EXPECT_EQ(panel(), QString("Connecting to COM3..."));
-    ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 1; }));
+    ASSERT_TRUE(RunUntil([&] { return f.portKeeper().counted(); }));
     EXPECT_EQ(panel(), QString("COM3，4800，8，N，1"));
 
     // The server closes the connection: a lost port with its own words, and no box.
     const int peer = ::accept(raw, nullptr, nullptr);
     ::close(peer);
-    ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 0; }));
+    ASSERT_TRUE(RunUntil([&] { return !f.portKeeper().counted(); }));
     EXPECT_EQ(panel(), QString("COM3 connection lost"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
-    EXPECT_TRUE(f.retryingPort());
-    f.portRetryTick(); // the retry timer's turn, without its two seconds
-    ASSERT_TRUE(RunUntil([&] { return f.PortOpen == 1; }));
-    EXPECT_FALSE(f.retryingPort());
+    EXPECT_TRUE(f.portKeeper().retrying());
+    f.portKeeper().retryTick(); // the retry timer's turn, without its two seconds
+    ASSERT_TRUE(RunUntil([&] { return f.portKeeper().counted(); }));
+    EXPECT_FALSE(f.portKeeper().retrying());
     EXPECT_TRUE(messages.texts.isEmpty());
 
     // A server that never answers the Telnet offer: one box naming the port and the reason,
@@ -223,9 +223,9 @@ TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
         CurLanguage = static_cast<int16_t>(language);
         f.controls().portSelector->setCurrentIndex(3);
         f.portSelected(3);
-        EXPECT_TRUE(f.connectingPort());
+        EXPECT_TRUE(f.portKeeper().connecting());
         EXPECT_TRUE(messages.texts.isEmpty()); // nothing is said before the server has answered
-        ASSERT_TRUE(RunUntil([&] { return !f.connectingPort(); }));
+        ASSERT_TRUE(RunUntil([&] { return !f.portKeeper().connecting(); }));
         ASSERT_FALSE(messages.texts.isEmpty());
         const QString text = messages.texts.takeLast();
         EXPECT_TRUE(text.startsWith(language ? "Error opening serial port COM4:\n" : "串口COM4打开出错：\n")) << text.toStdString();

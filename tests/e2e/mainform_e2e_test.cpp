@@ -496,8 +496,8 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
         live->vanish();
         ASSERT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }));
         EXPECT_NE(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on); // nobody vouches for the device now
-        EXPECT_TRUE(f.retryingPort());
-        f.portRetryTick(); // still away: no box, tried again later
+        EXPECT_TRUE(f.portKeeper().retrying());
+        f.portKeeper().retryTick(); // still away: no box, tried again later
         EXPECT_FALSE(f.session().port().isOpen());
 
         auto next = std::make_unique<BusSimulator>();
@@ -508,9 +508,9 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
         current = std::move(next);
         live = current.get();
 
-        f.portRetryTick();
+        f.portKeeper().retryTick();
         ASSERT_TRUE(f.session().port().isOpen());
-        EXPECT_FALSE(f.retryingPort());
+        EXPECT_FALSE(f.portKeeper().retrying());
         EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM1，4800，8，N，1"));
         ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
         EXPECT_EQ(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on);

@@ -1,0 +1,165 @@
+#include "core/portkeeper.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include "core/session.h"
+
+PortKeeper::PortKeeper(Session& session, QObject* parent) : QObject(parent), m_session(session)
+{
+    m_retry.setInterval(RetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &PortKeeper::retryTick);
+}
+
+bool PortKeeper::connecting() const
+{
+    return m_session.port().isOpening();
+}
+
+bool PortKeeper::open(const QString& name)
+{
+    TComm& port = m_session.port();
+    port.ClosePort();
+    port.setCommName(name); // whatever the text is: COM12 opens COM12
+    m_counted = false;
+    if (port.isNetworkPort()) {
+        connectInBackground(false, false);
+        return false;
+    }
+    try {
+        port.OpenPort();
+    } catch (const ECommsError&) {
+        emit openFailed();
+        emit stateChanged(State::Failed);
+        return false;
+    }
+    m_counted = true;
+    emit stateChanged(State::Open);
+    return true;
+}
+
+void PortKeeper::connectInBackground(bool picked, bool quiet)
+{
+    TComm& port = m_session.port();
+    const QString name = port.CommName();
+    if (!quiet) emit stateChanged(State::Connecting);
+    port.OpenPortInBackground([this, picked, quiet, name](const QString& error) {
+        if (error.isEmpty()) {
+            openedLater(picked);
+            return;
+        }
+        if (quiet) return; // still away: the retry timer tries again
+        emit stateChanged(State::Failed);
+        emit connectFailed(name, error);
+    });
+}
+
+void PortKeeper::openedLater(bool picked)
+{
+    ControlEngine& engine = m_session.engine();
+    const bool wasRetrying = m_retry.isActive();
+    m_retry.stop();
+    m_counted = true;
+    emit stateChanged(State::Open);
+    if (picked) emit opened(true);
+    if (wasRetrying) {
+        emit back();
+        // What moved when the connection was lost is stopped before anything else; the poll's
+        // first query waits behind those stops.
+        if (engine.stopWhatMovedBeforeTheLoss()) engine.prepareRebuild();
+    } else {
+        engine.forgetWhatMovedBeforeTheLoss();
+    }
+    emit pollDue();
+}
+
+void PortKeeper::pick(const QString& name)
+{
+    m_retry.stop(); // the operator's pick ends the waiting for the lost port
+    // Everything belonging to the old port ends first, whether the new one opens or not:
+    // nothing queued for the old bus may go out on the new one.
+    endWork();
+    ControlEngine& engine = m_session.engine();
+    engine.endProgress();
+    TComm& port = m_session.port();
+    port.ClosePort();
+    port.setCommName(name);
+    if (port.isNetworkPort()) {
+        // Whatever ran against the old port ends now; the new one counts once it answers.
+        m_counted = false;
+        engine.portClosed();
+        connectInBackground(true, false);
+        return;
+    }
+    m_counted = open(name);
+    if (m_counted) emit opened(true); // only a port that opened is remembered for the next start
+    else engine.portClosed();          // a port that did not open ends what ran against the old one
+}
+
+void PortKeeper::endWork()
+{
+    ControlEngine& engine = m_session.engine();
+    TComm& port = m_session.port();
+    if (!port.isOpen()) {
+        engine.portClosed();
+        engine.forgetWhatMovedBeforeTheLoss();
+        return;
+    }
+    // The stops to what the old port drove, and the frame already on the line, leave it before
+    // it closes; the port's reports of them are taken first, so the log shows them as sent and
+    // only what never left counts as dropped.
+    engine.endForPortChange();
+    const QDeadlineTimer until(StopDrainLimitMs);
+    while (port.isOpen() && !port.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
+    port.DeliverPendingEvents();
+    port.ClosePort();
+    engine.portClosed();
+    // What moved belongs to this port: nothing of it is sent on the next one.
+    engine.forgetWhatMovedBeforeTheLoss();
+}
+
+void PortKeeper::hungUp()
+{
+    // The device went away (a USB adapter pulled out): a port that cannot carry frames any more
+    // must not look healthy, and no row can be vouched for any more.
+    TComm& port = m_session.port();
+    port.ClosePort();
+    m_counted = false;
+    emit stateChanged(port.isNetworkPort() ? State::ConnectionLost : State::Failed);
+    m_session.engine().portClosed();
+    emit lost();
+    if (!m_closed) m_retry.start();
+}
+
+void PortKeeper::close()
+{
+    m_closed = true;
+    m_retry.stop();
+    // Whatever the self-check or a press still drove gets its stop before the port closes.
+    endWork();
+    m_session.port().ClosePort();
+}
+
+void PortKeeper::retryTick()
+{
+    TComm& port = m_session.port();
+    if (port.isNetworkPort()) {
+        // One attempt at a time; each gives up within the network limit, well inside a tick.
+        if (!port.isOpening()) connectInBackground(false, true);
+        return;
+    }
+    try {
+        port.OpenPort();
+    } catch (const ECommsError&) {
+        return; // still away: quietly try again at the next tick
+    }
+    m_retry.stop();
+    m_counted = true;
+    emit stateChanged(State::Open);
+    emit back();
+    // What moved when the adapter was lost is stopped before anything else; the poll's first
+    // query waits behind those stops.
+    ControlEngine& engine = m_session.engine();
+    if (engine.stopWhatMovedBeforeTheLoss()) engine.prepareRebuild();
+    emit pollDue();
+}
