@@ -8,13 +8,63 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <map>
 
 #include "app/mainwindow.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "ui/messages.h"
+#include "common/state.h"
 
 using namespace mainwindow;
+
+namespace {
+
+// A target line names at most this many groups or devices, then counts the rest.
+constexpr int TargetLineNames = 8;
+
+QString listSeparator(int language)
+{
+    return language == 0 ? QStringLiteral("、") : QStringLiteral(", ");
+}
+
+QString namesOf(const std::vector<int>& numbers, int language)
+{
+    QStringList names;
+    for (size_t k = 0; k < numbers.size() && k < size_t(TargetLineNames); ++k) names << QString::number(numbers[k]);
+    if (numbers.size() > size_t(TargetLineNames)) names << QStringLiteral("… (%1)").arg(numbers.size());
+    return names.join(listSeparator(language));
+}
+
+// "All devices", "Groups 2, 5", "Devices 7, 9 (group 3)", several of them joined.
+QString describe(const Targets& t, int language)
+{
+    QStringList parts;
+    if (std::find(t.groups.begin(), t.groups.end(), BroadcastGroup) != t.groups.end()) {
+        parts << pick(TargetAllDevices, language);
+    } else if (!t.groups.empty()) {
+        parts << pick(TargetGroups, language).arg(namesOf(std::vector<int>(t.groups.begin(), t.groups.end()), language));
+    }
+    std::map<int, std::vector<int>> byGroup;
+    for (const auto& [group, id] : t.devices) byGroup[group].push_back(id);
+    if (byGroup.size() == 1) {
+        parts << pick(TargetDevices, language).arg(namesOf(byGroup.begin()->second, language)).arg(byGroup.begin()->first);
+    } else if (!byGroup.empty()) {
+        QStringList named;
+        for (const auto& [group, members] : byGroup)
+            for (int id : members) named << QStringLiteral("%1:%2").arg(group).arg(id);
+        if (named.size() > TargetLineNames) {
+            const qsizetype all = named.size();
+            named = named.mid(0, TargetLineNames);
+            named << QStringLiteral("… (%1)").arg(all);
+        }
+        parts << pick(TargetDevicesMixed, language).arg(named.join(listSeparator(language)));
+    }
+    if (!t.missing.empty()) parts << pick(TargetNotInRegister, language).arg(namesOf(t.missing, language));
+    return parts.join(language == 0 ? QStringLiteral("；") : QStringLiteral("; "));
+}
+
+} // namespace
 
 EngineFace::EngineFace(MainWindow& form, ControlEngine& engine, DeviceRegister& reg)
     : QObject(&form), m_form(form), m_engine(engine), m_reg(reg)
@@ -87,6 +137,15 @@ Selection EngineFace::chosen() const
 Targets EngineFace::targets(uint8_t command) const
 {
     return targetsOf(command, chosen(), m_reg);
+}
+
+QString EngineFace::targetLineText() const
+{
+    if (m_engine.selfCheckPhase() != ControlEngine::SelfCheckPhase::Stopped)
+        return pick(TargetSelfCheck).arg(describe(m_engine.selfCheckTargets(), CurLanguage));
+    // Looked up with Up: a listed device the register lost is named as not reached.
+    const Targets t = targets(CmdUp);
+    return t.empty() && t.missing.empty() ? pick(TargetNothing) : describe(t, CurLanguage);
 }
 
 void EngineFace::press(uint8_t command)

@@ -22,6 +22,8 @@ public:
     // What the group list and the device list choose now.
     Selection chosen() const;
     Targets targets(uint8_t command) const;
+    // The line under the motion buttons: what a press moves now, or what the self-check drives.
+    QString targetLineText() const;
     // The buttons.
     void press(uint8_t command);
     void searchClicked();

@@ -250,11 +250,7 @@ void MainWindow::openScene()
     }
     m_scene = scene;
     try {
-        if (m_register.Scene() != scene) {
-            m_register.Close();
-            m_register.SetScene(scene);
-        }
-        m_register.Open();
+        m_session->openScene(scene);
     } catch (const std::exception& e) {
         // The window stays up with whatever was built; nothing is overwritten.
         reportTableError(e);

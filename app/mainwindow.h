@@ -137,7 +137,8 @@ private:
     void showGroup();
     void connectPortKeeper();
     void paintPortState(PortKeeper::State state);
-    QString groupTextOf(int groupId, bool storedUngroupedName);
+    QString groupTextOf(const QHash<int, QString>& names, int groupId, bool storedUngroupedName);
+    QHash<int, QString> groupNames();
     void setGroupHeader();
     void nameControls(int16_t language);
     // A line of the traffic record that is not a frame (the port lost or back).

@@ -54,17 +54,23 @@ int MainWindow::groupIdOfEntry(int entry) const
     return item ? item->data(GroupIdRole).toInt() : -1;
 }
 
-QString MainWindow::groupTextOf(int groupId, bool storedUngroupedName)
+QString MainWindow::groupTextOf(const QHash<int, QString>& names, int groupId, bool storedUngroupedName)
 {
-    TTable& groups = m_register.Group_Table;
     // A device whose group has no record is shown as ungrouped.
-    if (groupId == 0 || !groups.Locate(QStringLiteral("ID"), groupId)) {
-        if (storedUngroupedName && CurLanguage == 0 && groups.Locate(QStringLiteral("ID"), 0))
-            return groups.FieldByName(QStringLiteral("Name")).AsString();
+    const auto name = names.constFind(groupId);
+    if (groupId == 0 || name == names.constEnd()) {
+        if (storedUngroupedName && CurLanguage == 0 && names.contains(0)) return names.value(0);
         return pick(TextUngrouped);
     }
-    return GroupLabel(groups.FieldByName(QStringLiteral("ID")).AsLargeInt(),
-                      groups.FieldByName(QStringLiteral("Name")).AsString());
+    return GroupLabel(groupId, *name);
+}
+
+QHash<int, QString> MainWindow::groupNames()
+{
+    QHash<int, QString> names;
+    for (const auto& [id, name] : m_session->readGroups())
+        if (!names.contains(id)) names.insert(id, name);
+    return names;
 }
 
 void MainWindow::refreshLists()
@@ -87,33 +93,20 @@ void MainWindow::rebuildLists()
     m_ui.groupList->clear();
     m_ui.groupList->addEntry(pick(TextAllUnits))->setData(GroupIdRole, -1);
     m_ui.groupList->addEntry(pick(TextUngroupedEntry))->setData(GroupIdRole, 0);
-    TTable& groups = m_register.Group_Table;
-    for (groups.First(); !groups.Eof(); groups.Next()) {
-        const qint64 groupId = groups.FieldByName(QStringLiteral("ID")).AsLargeInt();
+    for (const auto& [groupId, name] : m_session->readGroups()) {
         if (groupId == 0) continue; // the ungrouped record has its fixed entry
         char number[16];
-        std::snprintf(number, sizeof number, "%3lld", static_cast<long long>(groupId));
-        m_ui.groupList->addEntry(QString::fromLatin1(number) + QLatin1Char('-')
-                                 + groups.FieldByName(QStringLiteral("Name")).AsString())
-            ->setData(GroupIdRole, static_cast<int>(groupId));
+        std::snprintf(number, sizeof number, "%3d", groupId);
+        m_ui.groupList->addEntry(QString::fromLatin1(number) + QLatin1Char('-') + name)->setData(GroupIdRole, groupId);
     }
 
     UpdatesPaused paused(m_ui.deviceList);
     if (GroupFilter >= m_ui.groupList->count()) GroupFilter = 0; // its group is gone
     setGroupHeader();
-    // The rows are gathered first and the list filled once; every group's label is looked up
-    // once, not once for each of its devices.
-    std::vector<DeviceRow> rows;
-    QHash<qint64, QString> groupTexts;
-    TTable& members = m_register.Member_Table;
-    for (members.First(); !members.Eof(); members.Next()) {
-        const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
-        const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
-        const qint64 group = members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt();
-        auto text = groupTexts.constFind(group);
-        if (text == groupTexts.constEnd()) text = groupTexts.insert(group, groupTextOf(static_cast<int>(group), false));
-        rows.push_back({ static_cast<int>(group), id, name, false, *text });
-    }
+    // The list is filled once; every group's label is looked up once.
+    const QHash<int, QString> names = groupNames();
+    std::vector<DeviceRow> rows = m_session->readDevices();
+    for (DeviceRow& row : rows) row.groupText = groupTextOf(names, row.group, false);
     m_session->devices().setDevices(std::move(rows));
 
     m_ui.groupList->setCurrentRow(GroupFilter);
@@ -141,14 +134,10 @@ void MainWindow::showGroup()
     {
         UpdatesPaused paused(m_ui.deviceList);
         // The list of every device shows the stored name of the ungrouped record.
-        std::vector<DeviceRow> rows;
-        TTable& members = m_register.Member_Table;
-        for (members.First(); !members.Eof(); members.Next()) {
-            const int id = members.FieldByName(QStringLiteral("ID")).AsInteger();
-            const QString name = members.FieldByName(QStringLiteral("Name")).AsString();
-            const int group = static_cast<int>(members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt());
-            rows.push_back({ group, id, name, false, GroupFilter == 0 ? groupTextOf(group, true) : QString() });
-        }
+        const QHash<int, QString> names = groupNames();
+        std::vector<DeviceRow> rows = m_session->readDevices();
+        if (GroupFilter == 0)
+            for (DeviceRow& row : rows) row.groupText = groupTextOf(names, row.group, true);
         m_session->devices().setDevices(std::move(rows));
         setGroupHeader();
     }

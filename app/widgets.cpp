@@ -202,6 +202,22 @@ void TListView::mouseReleaseEvent(QMouseEvent* event)
     if (event->button() == Qt::LeftButton) emit listClicked();
 }
 
+// ---------------------------------------------------------------- StopAllKey
+
+bool StopAllKey::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_F12 && key->modifiers() == Qt::NoModifier) {
+            // The press is taken once; a held key does not repeat it.
+            if (event->type() == QEvent::KeyPress && !key->isAutoRepeat()) m_stop();
+            event->accept();
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 // ---------------------------------------------------------------- StateBallColumn
 
 QVariant StateBallColumn::data(const QModelIndex& index, int role) const

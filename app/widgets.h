@@ -10,6 +10,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 // A status bar of fixed-width panels, left to right, as the main window lays them out.
@@ -110,6 +111,20 @@ class StateBallColumn : public QIdentityProxyModel {
 public:
     using QIdentityProxyModel::QIdentityProxyModel;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+};
+
+// F12 reaches the program whichever of its windows has the focus, a modal dialog or a message
+// box included (Qt holds back an ordinary shortcut while a modal dialog is open). Installed on
+// the application.
+class StopAllKey : public QObject {
+public:
+    StopAllKey(QObject* parent, std::function<void()> stop) : QObject(parent), m_stop(std::move(stop)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    std::function<void()> m_stop;
 };
 
 // Pictures drawn at run time, so the program needs no image files.

@@ -98,3 +98,56 @@ int Session::levelOf(const QString& password)
 {
     return m_passwords.levelOf(password, m_edition);
 }
+
+void Session::openScene(int scene)
+{
+    if (m_register.Scene() != scene) {
+        m_register.Close();
+        m_register.SetScene(scene);
+    }
+    m_register.Open();
+}
+
+std::vector<std::pair<int, QString>> Session::readGroups()
+{
+    std::vector<std::pair<int, QString>> out;
+    TTable& groups = m_register.Group_Table;
+    for (groups.First(); !groups.Eof(); groups.Next())
+        out.emplace_back(static_cast<int>(groups.FieldByName(QStringLiteral("ID")).AsLargeInt()),
+                         groups.FieldByName(QStringLiteral("Name")).AsString());
+    return out;
+}
+
+std::vector<DeviceRow> Session::readDevices()
+{
+    std::vector<DeviceRow> out;
+    TTable& members = m_register.Member_Table;
+    for (members.First(); !members.Eof(); members.Next())
+        out.push_back({ static_cast<int>(members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt()),
+                        members.FieldByName(QStringLiteral("ID")).AsInteger(),
+                        members.FieldByName(QStringLiteral("Name")).AsString(), false, QString() });
+    return out;
+}
+
+void Session::undoMoves(const std::vector<ReaddressMove>& moves)
+{
+    TTable& members = m_register.Member_Table;
+    try {
+        for (const ReaddressMove& m : moves) {
+            const int oldId = m.oldId >= 0 ? m.oldId : m.id;
+            if (!members.Active() || !members.Locate(QStringLiteral("ID"), m.id)) continue;
+            if (members.FieldByName(QStringLiteral("Group_ID")).AsInteger() != m.targetGroup) continue;
+            if (oldId != m.id && members.Locate(QStringLiteral("ID"), oldId)) continue; // its old ID is taken
+            members.Locate(QStringLiteral("ID"), m.id);
+            members.Edit();
+            members.SetFieldByName(QStringLiteral("ID"), oldId);
+            members.SetFieldByName(QStringLiteral("Group_ID"), m.sourceGroup);
+            members.Post();
+        }
+    } catch (const std::exception& e) {
+        if (members.Editing())
+            members.Cancel();
+        if (onTableError)
+            onTableError(e);
+    }
+}

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "access/passwordstore.h"
 #include "common/inifile.h"
@@ -53,6 +55,17 @@ public:
     // The level a password opens (ModeOperator, ...; ModeNone: none). The store must be open.
     int levelOf(const QString& password);
     int32_t edition() const { return m_edition; }
+    // The register of `scene` opened (the one open closed first when it is another). Throws the
+    // table's error; nothing is overwritten then.
+    void openScene(int scene);
+    // The scene's groups (ID and name) and devices (group, ID, name) in the register's order.
+    // Throws the table's error.
+    std::vector<std::pair<int, QString>> readGroups();
+    std::vector<DeviceRow> readDevices();
+    // Moves of a batch that never went out: the register keeps each device where it was (only a
+    // record the move had changed is put back). A table failure goes to onTableError.
+    void undoMoves(const std::vector<ReaddressMove>& moves);
+
     // What a press of `command` reaches for what a face has chosen.
     Targets targets(uint8_t command, const Selection& chosen) { return targetsOf(command, chosen, m_table); }
 
