@@ -310,3 +310,43 @@ void MainControls::setUpStatusBar(QMainWindow* window)
     statusBar->addPanel(50, true);
     statusBar->setOwnerDrawPanel(ProgressPanel);
 }
+
+void MainControls::retranslateUi(int16_t language, bool searching, bool selfChecking)
+{
+    auto t = [language](const Text& text) { return pick(text, language); };
+    groupsButton->setText(t(TextGroups));
+    aboutButton->setText(t(TextAbout));
+    exitButton->setText(t(TextExit));
+    passwordButton->setText(t(TextPassword));
+    refreshButton->setText(t(TextRefresh));
+    searchButton->setText(searching ? t(TextSearchStop) : t(TextSearch));
+    selfCheckButton->setText(selfChecking ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
+    clearButton->setText(t(TextClear));
+    portFrame->setTitle(t(TextPortFrame));
+    fastBusCheck->setText(t(TextFastBus));
+    periodLabel->setText(t(TextSelfCheck));
+    forwardButton->setToolTip(t(TextForward));
+    backwardButton->setToolTip(t(TextBackward));
+    upButton->setToolTip(t(TextUp));
+    stopButton->setToolTip(t(TextStop));
+    downButton->setToolTip(t(TextDown));
+    stopAllButton->setText(t(TextStopAll));
+    stopAllButton->setToolTip(t(StopAllHint));
+    if (groupList->count() > 0) groupList->item(0)->setText(t(TextAllUnits));
+    if (groupList->count() > 1) groupList->item(1)->setText(t(TextUngroupedEntry));
+}
+
+void MainControls::nameFor(QWidget* window, int16_t language)
+{
+    for (const AccessibleText& entry : AccessibleNames) {
+        QWidget* w = window->findChild<QWidget*>(QString::fromLatin1(entry.key));
+        if (!w) continue;
+        w->setAccessibleName(pick(entry.name, language));
+        for (const Hint& hint : Hints)
+            if (qstrcmp(hint.key, entry.key) == 0) w->setAccessibleDescription(pick(hint.text, language));
+    }
+    rangeStartEdit->setAccessibleDescription(pick(RangeDescription, language));
+    rangeEndEdit->setAccessibleDescription(pick(RangeDescription, language));
+    periodEdit->setAccessibleDescription(pick(PeriodDescription, language));
+    deviceList->horizontalHeader()->setAccessibleName(pick(ColumnHeadersName, language));
+}

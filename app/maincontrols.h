@@ -19,6 +19,8 @@ class QWidget;
 
 #include <qnamespace.h>
 
+#include <cstdint>
+
 // Data kept on the lists' items: a group entry's group ID (-1: every device). A device row's
 // first cell holds its ID and the group the register held for it (protocol/targets.h).
 inline constexpr int GroupIdRole = Qt::UserRole + 3;
@@ -32,6 +34,11 @@ struct MainControls {
     // Builds every control of `window` in the Chinese texts it starts with; the device list
     // shows deviceRows. What the controls do is wired by the window.
     void setUp(QMainWindow* window, QAbstractItemModel* deviceRows);
+    // The texts of the controls in `language` (0 or 1); the search and self-check buttons say
+    // whether theirs runs.
+    void retranslateUi(int16_t language, bool searching, bool selfChecking);
+    // The names and descriptions a screen reader gives the controls of `window`.
+    void nameFor(QWidget* window, int16_t language);
 
     QToolBar* toolBar = nullptr;
     QToolButton* refreshButton = nullptr;

@@ -37,6 +37,7 @@
 #include "app/editorlink.h"
 #include "editor/groupeditor.h"
 #include "app/engineface.h"
+#include "app/statushints.h"
 #include "app/mainwindow_texts.h"
 #include "core/registeradapter.h"
 #include "app/widgets.h"
@@ -84,7 +85,7 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
                                      QString::fromUtf8(TextGroupHeader.zh)});
     m_ui.setUp(this, balls);
     m_face = new EngineFace(*this, m_engine, m_session->deviceTable());
-    installHints();
+    m_hints = new StatusHints(this, m_ui, [this] { return searchRunning(); });
     connectControls();
     installStopAllKey();
     setUpRun();
@@ -313,33 +314,14 @@ void MainWindow::retranslate()
     const int16_t language = CurLanguage;
     if (language != 0 && language != 1) return;
     auto t = [language](const Text& text) { return pick(text, language); };
-    nameControls(language);
 
     if (Edition == EditionAdvanced) setWindowTitle(t(CaptionAdvanced));
     if (Edition == EditionCustomer) setWindowTitle(t(CaptionCustomer));
-    m_ui.groupsButton->setText(t(TextGroups));
-    m_ui.aboutButton->setText(t(TextAbout));
-    m_ui.exitButton->setText(t(TextExit));
-    m_ui.passwordButton->setText(t(TextPassword));
+    m_ui.retranslateUi(language, searchRunning(), selfCheckRunning());
+    m_ui.nameFor(this, language);
     m_session->devices().setHeaders({QString(), QStringLiteral("ID"), t(TextNameHeader), t(TextGroupHeader)});
-    m_ui.refreshButton->setText(t(TextRefresh));
-    m_ui.searchButton->setText(searchRunning() ? t(TextSearchStop) : t(TextSearch));
-    m_ui.selfCheckButton->setText(selfCheckRunning() ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
-    m_ui.clearButton->setText(t(TextClear));
-    m_ui.portFrame->setTitle(t(TextPortFrame));
-    m_ui.fastBusCheck->setText(t(TextFastBus));
-    m_ui.periodLabel->setText(t(TextSelfCheck));
     if (m_ui.groupList->currentRow() == 0)
         m_session->devices().replaceGroupText(pick(TextUngrouped, language == 0 ? 1 : 0), t(TextUngrouped));
-    m_ui.forwardButton->setToolTip(t(TextForward));
-    m_ui.backwardButton->setToolTip(t(TextBackward));
-    m_ui.upButton->setToolTip(t(TextUp));
-    m_ui.stopButton->setToolTip(t(TextStop));
-    m_ui.downButton->setToolTip(t(TextDown));
-    m_ui.stopAllButton->setText(t(TextStopAll));
-    m_ui.stopAllButton->setToolTip(t(StopAllHint));
-    if (m_ui.groupList->count() > 0) m_ui.groupList->item(0)->setText(t(TextAllUnits));
-    if (m_ui.groupList->count() > 1) m_ui.groupList->item(1)->setText(t(TextUngroupedEntry));
     updateTargetLine();
 }
 
@@ -365,65 +347,6 @@ void MainWindow::showAccessLevel()
     else if (UserMode == ModeAdministrator) text = &ModeAdministratorText;
     else if (UserMode == ModeSuperUser) text = &ModeSuperUserText;
     m_ui.statusBar->setPanelText(ModePanel, pick(*text));
-}
-
-void MainWindow::installHints()
-{
-    // Controls with a hint of their own.
-    for (const Hint& hint : Hints) {
-        if (QWidget* w = findChild<QWidget*>(QString::fromLatin1(hint.key))) {
-            w->setMouseTracking(true);
-            w->installEventFilter(this);
-            m_hintKeys.insert(w, QString::fromLatin1(hint.key));
-        }
-    }
-    // Controls that show the device count.
-    QWidget* shared[] = {m_ui.toolBar, findChild<QWidget*>(QStringLiteral("ToolBarSpace")), m_ui.groupList,
-                         m_ui.groupList->viewport(), m_ui.deviceList, m_ui.deviceList->viewport(), m_ui.statusBar, m_ui.controlPanel, m_ui.clearStrip,
-                         m_ui.trafficLog, m_ui.trafficLog->viewport(), m_ui.rangeTilde, m_ui.periodLabel, m_ui.rangeStartEdit, m_ui.rangeEndEdit, m_ui.periodEdit};
-    for (QWidget* w : shared) {
-        if (!w) continue;
-        w->setMouseTracking(true);
-        w->installEventFilter(this);
-        m_hintKeys.insert(w, QString());
-    }
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* event)
-{
-    if (event->type() == QEvent::MouseMove) {
-        auto it = m_hintKeys.constFind(watched);
-        if (it != m_hintKeys.constEnd()) {
-            if (it->isEmpty()) {
-                showDeviceCount();
-            } else {
-                showHint(*it);
-                // Buttons and frames ignore a plain move, which would pass it on to the panel
-                // beneath and overwrite the hint with the device count.
-                if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton) return true;
-            }
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-void MainWindow::showHint(const QString& key)
-{
-    for (const Hint& hint : Hints) {
-        if (key == QLatin1String(hint.key)) {
-            const QString s = pick(hint.text);
-            if (!s.isNull()) m_ui.statusBar->setPanelText(HintPanel, s);
-            return;
-        }
-    }
-}
-
-void MainWindow::showDeviceCount()
-{
-    if (searchRunning()) return; // the search progress text stays visible
-    const QString s = pick(DeviceCountText);
-    if (s.isNull()) return;
-    m_ui.statusBar->setPanelText(HintPanel, s.arg(m_ui.deviceList->rowCount()));
 }
 
 // ---------------------------------------------------------------- traffic log
@@ -474,21 +397,6 @@ void MainWindow::saveTrafficRecord()
 void MainWindow::noteInRecord(const QString& text)
 {
     m_record.addNote(text);
-}
-
-void MainWindow::nameControls(int16_t language)
-{
-    for (const AccessibleText& entry : AccessibleNames) {
-        QWidget* w = findChild<QWidget*>(QString::fromLatin1(entry.key));
-        if (!w) continue;
-        w->setAccessibleName(pick(entry.name, language));
-        for (const Hint& hint : Hints)
-            if (qstrcmp(hint.key, entry.key) == 0) w->setAccessibleDescription(pick(hint.text, language));
-    }
-    m_ui.rangeStartEdit->setAccessibleDescription(pick(RangeDescription, language));
-    m_ui.rangeEndEdit->setAccessibleDescription(pick(RangeDescription, language));
-    m_ui.periodEdit->setAccessibleDescription(pick(PeriodDescription, language));
-    m_ui.deviceList->horizontalHeader()->setAccessibleName(pick(ColumnHeadersName, language));
 }
 
 // ---------------------------------------------------------------- settings, translations, table errors

@@ -29,6 +29,7 @@ class GroupEditor;
 class MainEditorHost;
 class PasswordChangeDialog;
 class EngineFace;
+class StatusHints;
 class RegisterAdapter;
 class QTranslator;
 
@@ -83,7 +84,6 @@ public:
     void groupDoubleClicked();
     void deviceListClicked();
     void deviceSelectionChanged();
-    void showDeviceCount();
     // Stop all (the button, or F12 in any window of the program).
     void stopAllPressed();
     // The group ID a group-list entry stands for (-1: every device, or no such entry).
@@ -123,13 +123,10 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void setUpRun();
     void endRun();
-    void installHints();
-    void showHint(const QString& key);
     bool searchRunning() const;
     bool selfCheckRunning() const;
     void connectControls();
@@ -140,7 +137,6 @@ private:
     QString groupTextOf(const QHash<int, QString>& names, int groupId, bool storedUngroupedName);
     QHash<int, QString> groupNames();
     void setGroupHeader();
-    void nameControls(int16_t language);
     // A line of the traffic record that is not a frame (the port lost or back).
     void noteInRecord(const QString& text);
     void showSelfCheckControls(bool visible);
@@ -169,7 +165,7 @@ private:
     EngineFace* m_face = nullptr;
     DeviceFilter* m_filter = nullptr;
     QTranslator* m_qtTranslator = nullptr;
-    QHash<QObject*, QString> m_hintKeys;
+    StatusHints* m_hints = nullptr;
     bool m_closed = false;
     bool m_settingsWarned = false;
     PortKeeper* m_portKeeper = nullptr;

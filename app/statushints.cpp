@@ -1,0 +1,74 @@
+#include "app/statushints.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QToolBar>
+#include <QWidget>
+
+#include "app/maincontrols.h"
+#include "app/mainwindow_texts.h"
+
+using namespace mainwindow;
+
+StatusHints::StatusHints(QMainWindow* window, const MainControls& ui, std::function<bool()> searching)
+    : QObject(window), m_ui(ui), m_searching(std::move(searching))
+{
+    // Controls with a hint of their own.
+    for (const Hint& hint : Hints) {
+        if (QWidget* w = window->findChild<QWidget*>(QString::fromLatin1(hint.key))) {
+            w->setMouseTracking(true);
+            w->installEventFilter(this);
+            m_keys.insert(w, QString::fromLatin1(hint.key));
+        }
+    }
+    // Controls that show the device count.
+    QWidget* shared[] = {m_ui.toolBar, window->findChild<QWidget*>(QStringLiteral("ToolBarSpace")), m_ui.groupList,
+                         m_ui.groupList->viewport(), m_ui.deviceList, m_ui.deviceList->viewport(), m_ui.statusBar, m_ui.controlPanel, m_ui.clearStrip,
+                         m_ui.trafficLog, m_ui.trafficLog->viewport(), m_ui.rangeTilde, m_ui.periodLabel, m_ui.rangeStartEdit, m_ui.rangeEndEdit, m_ui.periodEdit};
+    for (QWidget* w : shared) {
+        if (!w) continue;
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+        m_keys.insert(w, QString());
+    }
+}
+
+bool StatusHints::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove) {
+        auto it = m_keys.constFind(watched);
+        if (it != m_keys.constEnd()) {
+            if (it->isEmpty()) {
+                showDeviceCount();
+            } else {
+                showHint(*it);
+                // Buttons and frames ignore a plain move, which would pass it on to the panel
+                // beneath and overwrite the hint with the device count.
+                if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton) return true;
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void StatusHints::showHint(const QString& key)
+{
+    for (const Hint& hint : Hints) {
+        if (key == QLatin1String(hint.key)) {
+            const QString s = pick(hint.text);
+            if (!s.isNull()) m_ui.statusBar->setPanelText(HintPanel, s);
+            return;
+        }
+    }
+}
+
+void StatusHints::showDeviceCount()
+{
+    if (m_searching && m_searching()) return; // the search progress text stays visible
+    const QString s = pick(DeviceCountText);
+    if (s.isNull()) return;
+    m_ui.statusBar->setPanelText(HintPanel, s.arg(m_ui.deviceList->rowCount()));
+}
