@@ -116,10 +116,10 @@ Selection EngineFace::chosen() const
     const int entries = groups->count();
     s.everyDevice = entries > 0 && groups->checked(0);
     for (int e = 1; e < entries; ++e)
-        if (groups->checked(e)) s.checkedGroups.push_back(m_form.groupIdOfEntry(e));
+        if (groups->checked(e)) s.checkedGroups.push_back(groups->groupOf(e));
     const int highlighted = groups->currentRow();
     if (highlighted > 0 && highlighted < entries) {
-        s.highlightedGroup = m_form.groupIdOfEntry(highlighted);
+        s.highlightedGroup = groups->groupOf(highlighted);
         s.highlightedChecked = groups->checked(highlighted);
     }
     const TListView* list = ui().deviceList;

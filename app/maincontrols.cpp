@@ -1,8 +1,6 @@
 #include "app/maincontrols.h"
 
-#include <QApplication>
 #include <QMainWindow>
-#include <QCloseEvent>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
@@ -11,42 +9,16 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
-#include <QScrollBar>
 #include <QSplitter>
-#include <QTableView>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <QDir>
-#include <QLibraryInfo>
-#include <QMenu>
-#include <QShortcut>
-#include <QProgressBar>
-#include <QTranslator>
 
-#include "access/adminpassworddialog.h"
-#include "access/login.h"
-#include "access/passwordchangedialog.h"
-#include "app/about.h"
-#include "protocol/bussettings.h"
-#include "app/conversion_prompt.h"
-#include "app/editorlink.h"
-#include "editor/groupeditor.h"
-#include "app/engineface.h"
 #include "app/mainwindow_texts.h"
-#include "core/registeradapter.h"
 #include "app/widgets.h"
-#include "ui/digitsfield.h"
-#include "ui/language.h"
-#include "ui/messages.h"
-#include "common/state.h"
-#include "protocol/frames.h"
-#include "serial/portname.h"
 
 using namespace mainwindow;
 

@@ -21,9 +21,6 @@ class QWidget;
 
 #include <cstdint>
 
-// Data kept on the lists' items: a group entry's group ID (-1: every device). A device row's
-// first cell holds its ID and the group the register held for it (protocol/targets.h).
-inline constexpr int GroupIdRole = Qt::UserRole + 3;
 
 // Status-bar panels, left to right.
 enum StatusPanel { HintPanel = 0, ProgressPanel = 1, SpacerPanel = 2, ModePanel = 3, PortPanel = 4, LastPanel = 5 };

@@ -4,22 +4,12 @@
 #include <QCloseEvent>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
-#include <QSplitter>
-#include <QTableView>
-#include <QToolBar>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 #include <QDir>
 #include <QLibraryInfo>
@@ -39,14 +29,11 @@
 #include "app/engineface.h"
 #include "app/statushints.h"
 #include "app/mainwindow_texts.h"
-#include "core/registeradapter.h"
 #include "app/widgets.h"
 #include "ui/digitsfield.h"
 #include "ui/language.h"
 #include "ui/messages.h"
 #include "common/state.h"
-#include "protocol/frames.h"
-#include "serial/portname.h"
 
 using namespace mainwindow;
 
@@ -172,7 +159,7 @@ void MainWindow::setUpRun()
     else if (language == QStringLiteral("English")) CurLanguage = 1;
     else CurLanguage = 0; // any other text leaves the start-up language
     m_ui.languageSelector->setCurrentIndex(CurLanguage);
-    loadQtTranslations(CurLanguage);
+    loadQtTranslations(CurLanguage, this);
     retranslate();
 
     const QString port = m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
@@ -327,7 +314,7 @@ void MainWindow::retranslate()
 
 void MainWindow::languageSelected(int index)
 {
-    loadQtTranslations(static_cast<int16_t>(index));
+    loadQtTranslations(static_cast<int16_t>(index), this);
     // Every open window, this one included, sets its texts in the new language.
     switchLanguage(static_cast<int16_t>(index));
     writeSetting(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), m_ui.languageSelector->itemText(index));
@@ -414,26 +401,6 @@ void MainWindow::reportSettingsNotSaved()
     if (text.isNull()) return;
     m_settingsWarned = true;
     ShowError(this, text.arg(QDir::toNativeSeparators(m_settings.fileName())));
-}
-
-void MainWindow::loadQtTranslations(int16_t language)
-{
-    // Qt's own texts (the buttons of message boxes, the menus of edit fields) follow the
-    // program's language.
-    if (language != 0 && language != 1) return;
-    if (m_qtTranslator) {
-        QCoreApplication::removeTranslator(m_qtTranslator);
-        delete m_qtTranslator;
-        m_qtTranslator = nullptr;
-    }
-    if (language != 0) return;
-    auto* translator = new QTranslator(this);
-    if (translator->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        QCoreApplication::installTranslator(translator);
-        m_qtTranslator = translator;
-    } else {
-        delete translator;
-    }
 }
 
 void MainWindow::reportTableError(const std::exception& error)

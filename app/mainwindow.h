@@ -86,8 +86,6 @@ public:
     void deviceSelectionChanged();
     // Stop all (the button, or F12 in any window of the program).
     void stopAllPressed();
-    // The group ID a group-list entry stands for (-1: every device, or no such entry).
-    int groupIdOfEntry(int entry) const;
     // The line under the motion buttons: what a press moves now.
     void updateTargetLine();
     // A frame a stop-all took back before it left the port.
@@ -134,14 +132,11 @@ private:
     void showGroup();
     void connectPortKeeper();
     void paintPortState(PortKeeper::State state);
-    QString groupTextOf(const QHash<int, QString>& names, int groupId, bool storedUngroupedName);
-    QHash<int, QString> groupNames();
     void setGroupHeader();
     // A line of the traffic record that is not a frame (the port lost or back).
     void noteInRecord(const QString& text);
     void showSelfCheckControls(bool visible);
     void levelRaised();
-    void loadQtTranslations(int16_t language);
     void writeSetting(const QString& section, const QString& key, const QString& value);
     void fitControlPanel();
     void installStopAllKey();
@@ -164,7 +159,6 @@ private:
     GroupEditor* m_editor = nullptr;
     EngineFace* m_face = nullptr;
     DeviceFilter* m_filter = nullptr;
-    QTranslator* m_qtTranslator = nullptr;
     StatusHints* m_hints = nullptr;
     bool m_closed = false;
     bool m_settingsWarned = false;

@@ -1,22 +1,13 @@
 // The main window's device list and group filter.
 #include "app/mainwindow.h"
 
-#include <QComboBox>
-#include <QHeaderView>
 #include <QItemSelectionModel>
-#include <QKeyEvent>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QToolButton>
 
-#include <QHash>
-
-#include <cstdio>
 #include <vector>
 
 #include "access/adminpassworddialog.h"
 #include "app/engineface.h"
+#include "app/scenelists.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "ui/messages.h"
@@ -45,32 +36,7 @@ private:
 void MainWindow::setGroupHeader()
 {
     // The filter leaves the group column and its header empty in a group's own view.
-    m_filter->setGroup(GroupFilter > 0 ? std::optional<int>(groupIdOfEntry(GroupFilter)) : std::nullopt);
-}
-
-int MainWindow::groupIdOfEntry(int entry) const
-{
-    const QListWidgetItem* item = entry >= 0 ? m_ui.groupList->item(entry) : nullptr;
-    return item ? item->data(GroupIdRole).toInt() : -1;
-}
-
-QString MainWindow::groupTextOf(const QHash<int, QString>& names, int groupId, bool storedUngroupedName)
-{
-    // A device whose group has no record is shown as ungrouped.
-    const auto name = names.constFind(groupId);
-    if (groupId == 0 || name == names.constEnd()) {
-        if (storedUngroupedName && CurLanguage == 0 && names.contains(0)) return names.value(0);
-        return pick(TextUngrouped);
-    }
-    return GroupLabel(groupId, *name);
-}
-
-QHash<int, QString> MainWindow::groupNames()
-{
-    QHash<int, QString> names;
-    for (const auto& [id, name] : m_session->readGroups())
-        if (!names.contains(id)) names.insert(id, name);
-    return names;
+    m_filter->setGroup(GroupFilter > 0 ? std::optional<int>(m_ui.groupList->groupOf(GroupFilter)) : std::nullopt);
 }
 
 void MainWindow::refreshLists()
@@ -88,26 +54,11 @@ void MainWindow::rebuildLists()
 {
     m_engine.prepareRebuild();
 
-    // Each entry keeps the group ID it stands for: groups are named and addressed by their ID,
-    // whatever their place in the table.
-    m_ui.groupList->clear();
-    m_ui.groupList->addEntry(pick(TextAllUnits))->setData(GroupIdRole, -1);
-    m_ui.groupList->addEntry(pick(TextUngroupedEntry))->setData(GroupIdRole, 0);
-    for (const auto& [groupId, name] : m_session->readGroups()) {
-        if (groupId == 0) continue; // the ungrouped record has its fixed entry
-        char number[16];
-        std::snprintf(number, sizeof number, "%3d", groupId);
-        m_ui.groupList->addEntry(QString::fromLatin1(number) + QLatin1Char('-') + name)->setData(GroupIdRole, groupId);
-    }
-
+    FillGroupEntries(*m_ui.groupList, m_session->readGroups());
     UpdatesPaused paused(m_ui.deviceList);
     if (GroupFilter >= m_ui.groupList->count()) GroupFilter = 0; // its group is gone
     setGroupHeader();
-    // The list is filled once; every group's label is looked up once.
-    const QHash<int, QString> names = groupNames();
-    std::vector<DeviceRow> rows = m_session->readDevices();
-    for (DeviceRow& row : rows) row.groupText = groupTextOf(names, row.group, false);
-    m_session->devices().setDevices(std::move(rows));
+    m_session->devices().setDevices(LabelledDevices(*m_session, false));
 
     m_ui.groupList->setCurrentRow(GroupFilter);
     if (m_ui.deviceList->rowCount() > 0) m_engine.startPoll();
@@ -133,12 +84,9 @@ void MainWindow::showGroup()
 
     {
         UpdatesPaused paused(m_ui.deviceList);
-        // The list of every device shows the stored name of the ungrouped record.
-        const QHash<int, QString> names = groupNames();
-        std::vector<DeviceRow> rows = m_session->readDevices();
-        if (GroupFilter == 0)
-            for (DeviceRow& row : rows) row.groupText = groupTextOf(names, row.group, true);
-        m_session->devices().setDevices(std::move(rows));
+        // The list of every device shows the stored name of the ungrouped record; a group's own
+        // view shows no group column.
+        m_session->devices().setDevices(GroupFilter == 0 ? LabelledDevices(*m_session, true) : m_session->readDevices());
         setGroupHeader();
     }
 

@@ -3,15 +3,11 @@
 #include "app/mainwindow.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QFontMetrics>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
-#include <QTableView>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>

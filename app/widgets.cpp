@@ -116,6 +116,12 @@ QListWidgetItem* TCheckListBox::addEntry(const QString& text)
     return entry;
 }
 
+int TCheckListBox::groupOf(int entry) const
+{
+    const QListWidgetItem* it = entry >= 0 ? item(entry) : nullptr;
+    return it ? it->data(GroupIdRole).toInt() : -1;
+}
+
 bool TCheckListBox::checked(int index) const
 {
     const QListWidgetItem* it = item(index);

@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QLibraryInfo>
+#include <QPointer>
+#include <QTranslator>
 #include <QWidget>
 
 #include "common/state.h"
@@ -16,5 +19,25 @@ void switchLanguage(int16_t language)
         // A window with an owner hears it from the owner, which passes it on to all its children.
         if (!window->parentWidget())
             QCoreApplication::sendEvent(window, &change);
+    }
+}
+
+void loadQtTranslations(int16_t language, QObject* owner)
+{
+    static QPointer<QTranslator> installed;
+    if (language != 0 && language != 1)
+        return;
+    if (installed) {
+        QCoreApplication::removeTranslator(installed);
+        delete installed;
+    }
+    if (language != 0)
+        return;
+    auto* translator = new QTranslator(owner);
+    if (translator->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(translator);
+        installed = translator;
+    } else {
+        delete translator;
     }
 }

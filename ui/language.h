@@ -3,7 +3,14 @@
 
 #include <cstdint>
 
+class QObject;
+
 // Makes `language` the current one (0 Simplified Chinese, 1 English; any other index sets no
 // text) and has every window set its texts again: each window receives QEvent::LanguageChange
 // and answers it in its changeEvent() by setting the texts of the current language.
 void switchLanguage(int16_t language);
+
+// Qt's own texts (the buttons of message boxes, the menus of edit fields) in `language`: its
+// Chinese translation installed for 0, none for 1 (any other index changes nothing). `owner`
+// keeps the translator.
+void loadQtTranslations(int16_t language, QObject* owner);

@@ -146,7 +146,7 @@ TEST_F(ListTest, GroupEntriesAreNumberedAndAddressedByTheirId)
     MainWindow& f = show();
     ASSERT_EQ(f.controls().groupList->count(), 5);
     EXPECT_TRUE(f.controls().groupList->item(4)->text().startsWith("  5-"));
-    EXPECT_EQ(f.groupIdOfEntry(4), 5);
+    EXPECT_EQ(f.controls().groupList->groupOf(4), 5);
     clickEntry(4);
     EXPECT_EQ(column(1), QStringList({"7"}));
     clickEntry(1);
