@@ -147,22 +147,15 @@ void MainWindow::connectControls()
 
 void MainWindow::setUpRun()
 {
-    Edition = BuildEdition();
+    Edition = m_session->edition();
     UserMode = ModeNone;
-    m_engine.SelfCheckState = 0;
-
     m_ui.fastBusCheck->setChecked(m_engine.fastBus());
-
-    const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
-                                                   QStringLiteral("简体中文"));
-    if (language == QStringLiteral("简体中文")) CurLanguage = 0;
-    else if (language == QStringLiteral("English")) CurLanguage = 1;
-    else CurLanguage = 0; // any other text leaves the start-up language
+    CurLanguage = m_session->languageSetting();
     m_ui.languageSelector->setCurrentIndex(CurLanguage);
     loadQtTranslations(CurLanguage, this);
     retranslate();
 
-    const QString port = m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
+    const QString port = m_session->portSetting();
     int portIndex = 0;
     for (int i = 0; i < 9; ++i)
         if (port == QStringLiteral("COM%1").arg(i + 1)) portIndex = i;
@@ -227,35 +220,21 @@ void MainWindow::openGroupEditor()
 
 void MainWindow::openScene()
 {
-    // A search still running when the window is shown again ends properly, caption and fields
-    // included, rather than being left without its time-out.
-    if (m_engine.searchRunning()) m_engine.stopSearch();
-    m_engine.probeTimer.stop();
-    int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
-    if (scene < 1 || scene > 12) {
-        writeSetting(QStringLiteral("SCENE"), QStringLiteral("Current"), QStringLiteral("1"));
-        scene = 1;
-    }
-    m_scene = scene;
+    m_engine.resetSearch(ControlEngine::fieldValue(m_ui.rangeStartEdit->text()),
+                         ControlEngine::fieldValue(m_ui.rangeEndEdit->text()));
+    bool valid = true;
+    m_scene = m_session->sceneSetting(&valid);
+    if (!valid) writeSetting(QStringLiteral("SCENE"), QStringLiteral("Current"), QStringLiteral("1"));
     try {
-        m_session->openScene(scene);
+        m_session->openScene(m_scene);
     } catch (const std::exception& e) {
         // The window stays up with whatever was built; nothing is overwritten.
         reportTableError(e);
         return;
     }
-    const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
-                                                   QStringLiteral("简体中文"));
-    const int idx = m_ui.languageSelector->findText(language);
+    const int idx = m_ui.languageSelector->findText(
+        m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), QStringLiteral("简体中文")));
     if (idx >= 0) m_ui.languageSelector->setCurrentIndex(idx);
-
-    bool okStart = false, okEnd = false;
-    const int start = m_ui.rangeStartEdit->text().toInt(&okStart);
-    const int end = m_ui.rangeEndEdit->text().toInt(&okEnd);
-    if (okStart) m_engine.SearchStart = start;
-    if (okEnd) m_engine.SearchEnd = end;
-    m_engine.SearchCursor = 0;
-
     refreshLists();
 }
 

@@ -13,7 +13,7 @@ QByteArray bytesOf(const uint8_t* buffer, uint16_t length)
 
 } // namespace
 
-Session::Session(const QString& dataDir, PortPaths portPaths, QObject* parent)
+Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, QObject* parent)
     : QObject(parent)
     , m_dataDir(dataDir)
     , m_settings(dataDir + QStringLiteral("/DB.ini"))
@@ -31,7 +31,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, QObject* parent)
         return taken;
     })
     , m_engine(m_table, m_tx)
-    , m_edition(BuildEdition())
+    , m_edition(edition)
 {
     ApplyComm1Defaults(m_port);
     ApplyBusSettings(m_settings, m_engine, m_port);

@@ -17,6 +17,7 @@
 
 #include "access/passwordstore.h"
 #include "common/inifile.h"
+#include "common/state.h"
 #include "core/devicemodel.h"
 #include "core/registeradapter.h"
 #include "protocol/engine.h"
@@ -31,8 +32,10 @@ public:
     static constexpr int SceneCount = 12;
 
     // dataDir holds DB.ini, the password store and the register's files. portPaths, when given,
-    // maps port names to devices instead of DB.ini's [PORTS] and the COMn rule.
-    explicit Session(const QString& dataDir, PortPaths portPaths = {}, QObject* parent = nullptr);
+    // maps port names to devices instead of DB.ini's [PORTS] and the COMn rule. The edition is
+    // the program's, fixed when it was built (the default is taken where a session is made).
+    explicit Session(const QString& dataDir, PortPaths portPaths = {}, int32_t edition = BuildEdition(),
+                     QObject* parent = nullptr);
     ~Session() override;
 
     const QString& dataDir() const { return m_dataDir; }

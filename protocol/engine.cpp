@@ -809,6 +809,18 @@ void ControlEngine::onProbeTimeout()
     }
 }
 
+void ControlEngine::resetSearch(std::optional<int> start, std::optional<int> end)
+{
+    if (searchRunning())
+        stopSearch();
+    probeTimer.stop();
+    if (start)
+        SearchStart = *start;
+    if (end)
+        SearchEnd = *end;
+    SearchCursor = 0;
+}
+
 void ControlEngine::stopSearch()
 {
     // Only a running search ends here. A poll goes on undisturbed: the

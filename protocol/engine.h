@@ -182,6 +182,9 @@ public:
     void askState(int row);
     void probe(int id);
     void stopSearch();              // ends a running search; a running poll goes on
+    // A scene (re)opened: a search still running ends properly, caption and fields included,
+    // rather than being left without its time-out; the range is what the fields show.
+    void resetSearch(std::optional<int> start, std::optional<int> end);
     void stopSelfCheck();
     void prepareRebuild();          // full rebuild: the first time-out is the long one
     void startPoll();               // last step of a rebuild: ask row 0
