@@ -2,40 +2,39 @@
 
 #include <vector>
 
-#include "app/mainwindow.h"
+#include "core/session.h"
 
-TRegister& MainEditorHost::editorRegister()
+TRegister& SessionEditorHost::editorRegister()
 {
-    return m_form.session().deviceRegister();
+    return m_session.deviceRegister();
 }
 
-bool MainEditorHost::portOpen() const
+bool SessionEditorHost::portOpen() const
 {
-    return m_form.session().port().isOpen();
+    return m_session.port().isOpen();
 }
 
-bool MainEditorHost::sendReaddress(int group, int id, int newGroup, int newId)
+bool SessionEditorHost::sendReaddress(int group, int id, int newGroup, int newId)
 {
-    return m_form.session().engine().sendReaddress(group, id, newGroup, newId);
+    return m_session.engine().sendReaddress(group, id, newGroup, newId);
 }
 
-bool MainEditorHost::sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids)
+bool SessionEditorHost::sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids)
 {
-    return m_form.session().engine().sendReaddressBatch(sourceGroup, targetGroup, std::vector<int>(ids.begin(), ids.end()));
+    return m_session.engine().sendReaddressBatch(sourceGroup, targetGroup, std::vector<int>(ids.begin(), ids.end()));
 }
 
-void MainEditorHost::stopPoll()
+void SessionEditorHost::stopPoll()
 {
-    m_form.session().engine().stopPoll();
+    m_session.engine().stopPoll();
 }
 
-void MainEditorHost::rebuildMainLists()
+void SessionEditorHost::rebuildMainLists()
 {
-    if (m_form.closing()) return; // the editor closes with the main window
-    m_form.refreshLists();
+    m_session.announceRegisterChange();
 }
 
-void MainEditorHost::showMainAgain()
+void SessionEditorHost::showMainAgain()
 {
-    m_form.openScene();
+    m_session.announceSceneChange();
 }

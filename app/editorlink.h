@@ -1,14 +1,14 @@
-// The editor's way to the main window: the register, the bus through the control engine, and the
-// main lists.
+// The group editor's way to the session: the register, the bus through the control engine, and
+// the word that the register changed, which every list of it follows. It never reaches a window.
 #pragma once
 
 #include "editor/editorhost.h"
 
-class MainWindow;
+class Session;
 
-class MainEditorHost : public EditorHost {
+class SessionEditorHost : public EditorHost {
 public:
-    explicit MainEditorHost(MainWindow& form) : m_form(form) {}
+    explicit SessionEditorHost(Session& session) : m_session(session) {}
 
     TRegister& editorRegister() override;
     bool portOpen() const override;
@@ -19,5 +19,5 @@ public:
     void showMainAgain() override;
 
 private:
-    MainWindow& m_form;
+    Session& m_session;
 };

@@ -22,7 +22,6 @@
 #include "access/login.h"
 #include "access/passwordchangedialog.h"
 #include "app/about.h"
-#include "protocol/bussettings.h"
 #include "app/conversion_prompt.h"
 #include "app/editorlink.h"
 #include "editor/groupeditor.h"
@@ -41,7 +40,6 @@ MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPa
     : QMainWindow(parent),
       m_session(std::make_unique<Session>(dataDir, std::move(portPaths))),
       m_port(m_session->port()),
-      m_register(m_session->deviceRegister()),
       m_engine(m_session->engine()),
       m_settings(m_session->settings()),
       m_passwords(m_session->passwords()),
@@ -170,7 +168,11 @@ void MainWindow::setUpRun()
     m_passwordDialog = new PasswordChangeDialog(m_passwords, this);
     connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::showAccessLevel);
 
-    m_editorHost = std::make_unique<MainEditorHost>(*this);
+    m_editorHost = std::make_unique<SessionEditorHost>(*m_session);
+    connect(m_session.get(), &Session::registerChanged, this, [this] {
+        if (!m_closed) refreshLists(); // the editor closes with the main window
+    });
+    connect(m_session.get(), &Session::sceneChanged, this, &MainWindow::openScene);
     m_editor = new GroupEditor(*m_editorHost, this);
     LogIn = [](MainWindow& form) { return LogInAtStart(form.m_passwords, &form); };
 }
@@ -184,8 +186,7 @@ bool MainWindow::startUp()
         // Nobody logged in: everything closes and the program ends; nothing is written.
         UserMode = ModeNone;
         endRun();
-        m_register.Close();
-        m_passwords.Close();
+        m_session->closeStores();
         return false;
     }
     show();
@@ -246,8 +247,8 @@ void MainWindow::endRun()
     m_engine.probeTimer.stop();
     m_engine.selfCheckTimer.stop();
     m_engine.verifyTimer.stop();
-    m_portKeeper->close();
-    m_engine.stopRepeatTimer.stop();
+    m_portKeeper->close(); // the stops to what moved leave first, a stop-all's repeat included
+    m_engine.halt();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -352,7 +353,7 @@ void MainWindow::fastBusClicked(bool on)
 {
     // Kept in the settings for the next start and taken at once: the next query runs on it.
     writeSetting(QStringLiteral("BUS"), QStringLiteral("Fast"), on ? QStringLiteral("1") : QStringLiteral("0"));
-    ApplyBusSettings(m_settings, m_engine, m_port);
+    m_session->applyBusSettings();
 }
 
 void MainWindow::saveTrafficRecord()

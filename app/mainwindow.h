@@ -26,7 +26,7 @@ class QProgressBar;
 class AboutBox;
 class AdminPasswordDialog;
 class GroupEditor;
-class MainEditorHost;
+class SessionEditorHost;
 class PasswordChangeDialog;
 class EngineFace;
 class StatusHints;
@@ -145,7 +145,6 @@ private:
 
     std::unique_ptr<Session> m_session;
     TComm& m_port;
-    TRegister& m_register;
     ControlEngine& m_engine;
     TIniFile& m_settings;
     TPasswordStore& m_passwords;
@@ -155,7 +154,7 @@ private:
     AboutBox* m_about = nullptr;
     AdminPasswordDialog* m_administratorDialog = nullptr;
     PasswordChangeDialog* m_passwordDialog = nullptr;
-    std::unique_ptr<MainEditorHost> m_editorHost;
+    std::unique_ptr<SessionEditorHost> m_editorHost;
     GroupEditor* m_editor = nullptr;
     EngineFace* m_face = nullptr;
     DeviceFilter* m_filter = nullptr;

@@ -41,7 +41,7 @@ void MainWindow::setGroupHeader()
 
 void MainWindow::refreshLists()
 {
-    if (!m_register.Member_Table.Active() || !m_register.Group_Table.Active()) return;
+    if (!m_session->sceneOpen()) return;
     try {
         rebuildLists();
     } catch (const std::exception& e) {
@@ -66,7 +66,7 @@ void MainWindow::rebuildLists()
 
 void MainWindow::groupClicked()
 {
-    if (!m_register.Member_Table.Active() || !m_register.Group_Table.Active()) return;
+    if (!m_session->sceneOpen()) return;
     try {
         showGroup();
     } catch (const std::exception& e) {

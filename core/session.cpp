@@ -34,7 +34,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     , m_edition(edition)
 {
     ApplyComm1Defaults(m_port);
-    ApplyBusSettings(m_settings, m_engine, m_port);
+    applyBusSettings();
     m_port.PortResolver = [this, portPaths = std::move(portPaths)](const QString& name) {
         if (portPaths)
             return portPaths(name);
@@ -61,11 +61,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
 Session::~Session()
 {
     // Nothing the engine still has running may reach a port that is going.
-    m_engine.pollTimer.stop();
-    m_engine.probeTimer.stop();
-    m_engine.selfCheckTimer.stop();
-    m_engine.verifyTimer.stop();
-    m_engine.stopRepeatTimer.stop();
+    m_engine.halt();
     m_engine.setRows(nullptr);
     m_port.OnReceiveData = nullptr;
     m_port.OnSendDataEmpty = nullptr;
@@ -150,4 +146,20 @@ void Session::undoMoves(const std::vector<ReaddressMove>& moves)
         if (onTableError)
             onTableError(e);
     }
+}
+
+bool Session::sceneOpen()
+{
+    return m_register.Member_Table.Active() && m_register.Group_Table.Active();
+}
+
+void Session::closeStores()
+{
+    m_register.Close();
+    m_passwords.Close();
+}
+
+void Session::applyBusSettings()
+{
+    ApplyBusSettings(m_settings, m_engine, m_port);
 }

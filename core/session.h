@@ -69,6 +69,17 @@ public:
     // record the move had changed is put back). A table failure goes to onTableError.
     void undoMoves(const std::vector<ReaddressMove>& moves);
 
+    // DB.ini's [BUS] timing, taken at once by the engine and the port's reader.
+    void applyBusSettings();
+    // Whether the scene's tables are open.
+    bool sceneOpen();
+    // The run ends without a log-in: the register and the password store close, nothing written.
+    void closeStores();
+    // A window changed the register (the group editor): every list of it is built again.
+    void announceRegisterChange() { emit registerChanged(); }
+    // The scene is to be opened anew and shown (after devices were added).
+    void announceSceneChange() { emit sceneChanged(); }
+
     // What a press of `command` reaches for what a face has chosen.
     Targets targets(uint8_t command, const Selection& chosen) { return targetsOf(command, chosen, m_table); }
 
@@ -81,6 +92,8 @@ signals:
     void frameLeft(const QByteArray& bytes);
     // The port's device went away (a USB adapter pulled out, a device server gone).
     void portHungUp();
+    void registerChanged();
+    void sceneChanged();
 
 private:
     QString m_dataDir;

@@ -809,6 +809,12 @@ void ControlEngine::onProbeTimeout()
     }
 }
 
+void ControlEngine::halt()
+{
+    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer })
+        t->stop();
+}
+
 void ControlEngine::resetSearch(std::optional<int> start, std::optional<int> end)
 {
     if (searchRunning())

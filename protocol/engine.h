@@ -177,6 +177,8 @@ public:
     void forgetWhatMovedBeforeTheLoss() { m_drivenAtLoss = {}; }
 
     // operations
+    // Every timer stops: the run is ending, nothing more is asked or sent by the engine itself.
+    void halt();
     // The progress of a poll round or search goes (a face rebuilding its list).
     void endProgress();
     void askState(int row);
