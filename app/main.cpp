@@ -8,6 +8,7 @@
 #include "app/commandline.h"
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
+#include "core/session.h"
 #include "common/datadir.h"
 #include "ui/messages.h"
 #include "common/version.h"
@@ -49,7 +50,8 @@ int main(int argc, char* argv[])
         ShowError(nullptr, problem);
         return 1;
     }
-    MainWindow mainForm(data.path);
+    Session session(data.path);
+    MainWindow mainForm(session);
     if (!mainForm.startUp()) return 0; // nobody logged in
     return QApplication::exec();
 }

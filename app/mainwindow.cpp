@@ -36,19 +36,27 @@
 
 using namespace mainwindow;
 
+MainWindow::MainWindow(Session& session, QWidget* parent) : MainWindow(&session, nullptr, parent) {}
+
 MainWindow::MainWindow(const QString& dataDir, QWidget* parent, PortPaths portPaths)
+    : MainWindow(nullptr, std::make_unique<Session>(dataDir, std::move(portPaths)), parent)
+{
+}
+
+MainWindow::MainWindow(Session* session, std::unique_ptr<Session> owned, QWidget* parent)
     : QMainWindow(parent),
-      m_session(std::make_unique<Session>(dataDir, std::move(portPaths))),
+      m_ownedSession(std::move(owned)),
+      m_session(session ? session : m_ownedSession.get()),
       m_port(m_session->port()),
       m_engine(m_session->engine()),
       m_settings(m_session->settings()),
       m_passwords(m_session->passwords()),
-      m_dataDir(dataDir)
+      m_dataDir(m_session->dataDir())
 {
     m_session->onTableError = [this](const std::exception& e) { reportTableError(e); };
     // Every frame goes into the traffic record once it has left the port, status queries and
     // probes too, which the window's log leaves out.
-    connect(m_session.get(), &Session::frameLeft, this, [this](const QByteArray& b) {
+    connect(m_session, &Session::frameLeft, this, [this](const QByteArray& b) {
         m_record.add(true, reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
     });
     m_portKeeper = new PortKeeper(*m_session, this);
@@ -84,9 +92,14 @@ MainWindow::~MainWindow()
     m_ui.deviceList->disconnect(this);
     m_ui.deviceList->selectionModel()->disconnect(this);
     m_ui.groupList->disconnect(this);
-    // The engine's timers go before the widgets they point at.
+    // A session that lives on polls its own list again and forgets this window; one of its own
+    // goes, engine and timers, before the widgets they point at.
     m_session->onTableError = nullptr;
-    m_session.reset();
+    m_engine.setRows(&m_session->devices());
+    m_engine.setPortState([port = &m_port] { return port->isOpen(); });
+    m_session->devices().clear();
+    m_session = nullptr;
+    m_ownedSession.reset();
 }
 
 QProgressBar* MainWindow::pollProgressBar() const
@@ -169,10 +182,10 @@ void MainWindow::setUpRun()
     connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::showAccessLevel);
 
     m_editorHost = std::make_unique<SessionEditorHost>(*m_session);
-    connect(m_session.get(), &Session::registerChanged, this, [this] {
+    connect(m_session, &Session::registerChanged, this, [this] {
         if (!m_closed) refreshLists(); // the editor closes with the main window
     });
-    connect(m_session.get(), &Session::sceneChanged, this, &MainWindow::openScene);
+    connect(m_session, &Session::sceneChanged, this, &MainWindow::openScene);
     m_editor = new GroupEditor(*m_editorHost, this);
     LogIn = [](MainWindow& form) { return LogInAtStart(form.m_passwords, &form); };
 }

@@ -45,8 +45,10 @@ public:
 
     // dataDir is the data directory ("DFiles" under the working directory in the program).
     // portPaths, when given, maps port names to devices instead of [PORTS] and the COMn rule.
-    explicit MainWindow(const QString& dataDir = QStringLiteral("DFiles"), QWidget* parent = nullptr,
-                       PortPaths portPaths = {});
+    // The window of a session that outlives it.
+    explicit MainWindow(Session& session, QWidget* parent = nullptr);
+    // The window of a session of its own (the tests' and tools' way).
+    explicit MainWindow(const QString& dataDir, QWidget* parent = nullptr, PortPaths portPaths = {});
     ~MainWindow() override;
 
     // Start-up after creation: the log-in (with the passwords asked for first on a first start);
@@ -143,7 +145,9 @@ private:
 
     friend class EngineFace;
 
-    std::unique_ptr<Session> m_session;
+    MainWindow(Session* session, std::unique_ptr<Session> owned, QWidget* parent);
+    std::unique_ptr<Session> m_ownedSession;
+    Session* m_session = nullptr;
     TComm& m_port;
     ControlEngine& m_engine;
     TIniFile& m_settings;

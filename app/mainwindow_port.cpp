@@ -12,7 +12,7 @@ using namespace mainwindow;
 
 void MainWindow::connectPortKeeper()
 {
-    connect(m_session.get(), &Session::portHungUp, m_portKeeper, &PortKeeper::hungUp);
+    connect(m_session, &Session::portHungUp, m_portKeeper, &PortKeeper::hungUp);
     connect(m_portKeeper, &PortKeeper::stateChanged, this, &MainWindow::paintPortState);
     connect(m_portKeeper, &PortKeeper::openFailed, this, [this] {
         if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s);
