@@ -89,8 +89,12 @@ EngineFace::EngineFace(MainWindow& form, ControlEngine& engine, DeviceRegister& 
     connect(&engine, &ControlEngine::frameReceived, this, [this](const QByteArray& b) {
         m_form.logFrame(false, reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
     });
+    // A frame a stop-all took back before it left the port.
     connect(&engine, &ControlEngine::frameDropped, this, [this](const QByteArray& b) {
-        m_form.logDropped(reinterpret_cast<const uint8_t*>(b.constData()), int(b.size()));
+        const QString hex = QString::fromStdString(HexLine(reinterpret_cast<const uint8_t*>(b.constData()), size_t(b.size())));
+        m_form.m_record.addNote(pick(DroppedRecord, 1) + QStringLiteral(": ") + hex.trimmed());
+        ui().trafficLog->appendPlainText(pick(DroppedRecord) + QLatin1Char(':'));
+        ui().trafficLog->appendPlainText(hex);
     });
     connect(&engine, &ControlEngine::message, this, &EngineFace::information);
     connect(&engine, &ControlEngine::targetsNotInRegister, this, &EngineFace::targetsNotInRegister);

@@ -92,12 +92,8 @@ MainWindow::~MainWindow()
     m_ui.deviceList->disconnect(this);
     m_ui.deviceList->selectionModel()->disconnect(this);
     m_ui.groupList->disconnect(this);
-    // A session that lives on polls its own list again and forgets this window; one of its own
-    // goes, engine and timers, before the widgets they point at.
-    m_session->onTableError = nullptr;
-    m_engine.setRows(&m_session->devices());
-    m_engine.setPortState([port = &m_port] { return port->isOpen(); });
-    m_session->devices().clear();
+    // A session that lives on forgets this window; one of its own goes before the widgets.
+    m_session->detachFace();
     m_session = nullptr;
     m_ownedSession.reset();
 }

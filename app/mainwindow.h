@@ -90,8 +90,6 @@ public:
     void stopAllPressed();
     // The line under the motion buttons: what a press moves now.
     void updateTargetLine();
-    // A frame a stop-all took back before it left the port.
-    void logDropped(const uint8_t* bytes, int count);
     // Moves of a batch that never went out: the register keeps those devices where they were.
     void readdressDropped(const std::vector<ReaddressMove>& moves);
     // The window the operator is using, for a message box to belong to.

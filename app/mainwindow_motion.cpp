@@ -52,13 +52,6 @@ void MainWindow::fitControlPanel()
     m_ui.controlPanel->setFixedWidth(std::clamp(widest + 12, 138, 260));
 }
 
-void MainWindow::logDropped(const uint8_t* bytes, int count)
-{
-    const QString hex = QString::fromStdString(HexLine(bytes, static_cast<size_t>(count)));
-    m_record.addNote(pick(DroppedRecord, 1) + QStringLiteral(": ") + hex.trimmed());
-    m_ui.trafficLog->appendPlainText(pick(DroppedRecord) + QLatin1Char(':'));
-    m_ui.trafficLog->appendPlainText(hex);
-}
 
 void MainWindow::readdressDropped(const std::vector<ReaddressMove>& moves)
 {

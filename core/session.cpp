@@ -52,8 +52,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     // A frame counts as sent once it has left the port; a stop-all takes back what has not.
     m_engine.setLogWhenWritten(true);
     m_tx.Purge = [this] { return m_port.PurgeOutput().size(); };
-    m_engine.setPortState([this] { return m_port.isOpen(); });
-    m_engine.setRows(&m_devices);
+    detachFace();
     connect(&m_engine, &ControlEngine::deviceAnswered, &m_devices, [this](int group, int id) { m_devices.setOnline(group, id, true); });
     connect(&m_engine, &ControlEngine::deviceSilent, &m_devices, [this](int group, int id) { m_devices.setOnline(group, id, false); });
 }
@@ -162,4 +161,12 @@ void Session::closeStores()
 void Session::applyBusSettings()
 {
     ApplyBusSettings(m_settings, m_engine, m_port);
+}
+
+void Session::detachFace()
+{
+    onTableError = nullptr;
+    m_engine.setPortState([this] { return m_port.isOpen(); });
+    m_devices.clear();
+    m_engine.setRows(&m_devices);
 }

@@ -71,6 +71,9 @@ public:
 
     // DB.ini's [BUS] timing, taken at once by the engine and the port's reader.
     void applyBusSettings();
+    // A face goes: the engine polls the session's own (emptied) list again, the port's state is
+    // the port's, and no table failure is reported to the face any more.
+    void detachFace();
     // Whether the scene's tables are open.
     bool sceneOpen();
     // The run ends without a log-in: the register and the password store close, nothing written.
