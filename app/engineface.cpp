@@ -182,7 +182,7 @@ void EngineFace::addSearchedDevice(int group, int id)
 {
     DeviceModel& devices = m_form.session().devices();
     // A group's own view shows its devices only, without the group column.
-    if (m_form.GroupFilter > 0) {
+    if (m_form.shownGroupEntry() > 0) {
         devices.addDevice({ group, id, QString(), true, QString() });
         return;
     }

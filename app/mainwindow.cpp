@@ -92,6 +92,7 @@ MainWindow::~MainWindow()
     m_ui.deviceList->disconnect(this);
     m_ui.deviceList->selectionModel()->disconnect(this);
     m_ui.groupList->disconnect(this);
+    m_ui.deviceList->model()->disconnect(this);
     // A session that lives on forgets this window; one of its own goes before the widgets.
     m_session->detachFace();
     m_session = nullptr;

@@ -115,7 +115,8 @@ public:
     Session& session() { return *m_session; }
     // The port's life: opened, picked, lost and tried again.
     PortKeeper& portKeeper() { return *m_portKeeper; }
-    uint8_t GroupFilter = 0;
+    // The group-list entry whose devices the list shows (0: every device).
+    int shownGroupEntry() const { return m_shownEntry; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -159,6 +160,7 @@ private:
     std::unique_ptr<SessionEditorHost> m_editorHost;
     GroupEditor* m_editor = nullptr;
     EngineFace* m_face = nullptr;
+    int m_shownEntry = 0;
     DeviceFilter* m_filter = nullptr;
     StatusHints* m_hints = nullptr;
     bool m_closed = false;

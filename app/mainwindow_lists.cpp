@@ -36,7 +36,7 @@ private:
 void MainWindow::setGroupHeader()
 {
     // The filter leaves the group column and its header empty in a group's own view.
-    m_filter->setGroup(GroupFilter > 0 ? std::optional<int>(m_ui.groupList->groupOf(GroupFilter)) : std::nullopt);
+    m_filter->setGroup(m_shownEntry > 0 ? std::optional<int>(m_ui.groupList->groupOf(m_shownEntry)) : std::nullopt);
 }
 
 void MainWindow::refreshLists()
@@ -56,11 +56,11 @@ void MainWindow::rebuildLists()
 
     FillGroupEntries(*m_ui.groupList, m_session->readGroups());
     UpdatesPaused paused(m_ui.deviceList);
-    if (GroupFilter >= m_ui.groupList->count()) GroupFilter = 0; // its group is gone
+    if (m_shownEntry >= m_ui.groupList->count()) m_shownEntry = 0; // its group is gone
     setGroupHeader();
     m_session->devices().setDevices(LabelledDevices(*m_session, false));
 
-    m_ui.groupList->setCurrentRow(GroupFilter);
+    m_ui.groupList->setCurrentRow(m_shownEntry);
     if (m_ui.deviceList->rowCount() > 0) m_engine.startPoll();
 }
 
@@ -78,7 +78,7 @@ void MainWindow::showGroup()
 {
     m_engine.endSearchForGroupClick();
 
-    GroupFilter = static_cast<uint8_t>(std::max(0, m_ui.groupList->currentRow()));
+    m_shownEntry = std::max(0, m_ui.groupList->currentRow());
     if (m_ui.groupList->checked(0))
         for (int i = 1; i < m_ui.groupList->count(); ++i) m_ui.groupList->setChecked(i, false);
 
@@ -86,7 +86,7 @@ void MainWindow::showGroup()
         UpdatesPaused paused(m_ui.deviceList);
         // The list of every device shows the stored name of the ungrouped record; a group's own
         // view shows no group column.
-        m_session->devices().setDevices(GroupFilter == 0 ? LabelledDevices(*m_session, true) : m_session->readDevices());
+        m_session->devices().setDevices(m_shownEntry == 0 ? LabelledDevices(*m_session, true) : m_session->readDevices());
         setGroupHeader();
     }
 

@@ -111,7 +111,7 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
     EXPECT_EQ(form->controls().deviceList->headerText(3), QString("         组  名"));
 
     clickEntry(1); // the ungrouped group
-    EXPECT_EQ(form->GroupFilter, 1);
+    EXPECT_EQ(form->shownGroupEntry(), 1);
     EXPECT_EQ(column(1), QStringList({"2"}));
     EXPECT_EQ(column(3), QStringList({""}));
     EXPECT_TRUE(form->controls().deviceList->headerText(3).isEmpty());

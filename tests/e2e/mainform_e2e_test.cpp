@@ -309,7 +309,7 @@ TEST_F(MainFormE2E, ASearchInAGroupViewListsThatGroupOnlyAndKeepsTheOldRegisterB
     MainWindow& f = start();
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
     clickEntry(3); // group 2
-    ASSERT_EQ(f.GroupFilter, 3);
+    ASSERT_EQ(f.shownGroupEntry(), 3);
     f.controls().rangeStartEdit->setText("1");
     f.controls().rangeEndEdit->setText("20");
     f.controls().searchButton->click();
