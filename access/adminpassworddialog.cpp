@@ -76,20 +76,20 @@ void AdminPasswordDialog::retranslate()
 void AdminPasswordDialog::enterClicked()
 {
     const QString typed = m_passwordEdit->text();
-    if (UserMode == ModeOperator) {
+    if (m_store.level() == ModeOperator) {
         try {
             int32_t level = ModeOperator;
             if (m_store.Matches(AdministratorRecord, typed))
                 level = ModeAdministrator;
             if (m_store.Matches(SuperUserRecord, typed))
                 level = ModeSuperUser;
-            UserMode = level;
+            m_store.setLevel(level);
         } catch (const ETableError& e) {
             ReportStoreError(this, e);
             return;
         }
     }
-    if (UserMode == ModeAdministrator || UserMode == ModeSuperUser) {
+    if (m_store.level() == ModeAdministrator || m_store.level() == ModeSuperUser) {
         accept();
         emit levelRaised();
         return;

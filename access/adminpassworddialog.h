@@ -28,7 +28,7 @@ public:
     void done(int result) override;
 
 signals:
-    // The dialog closed after raising UserMode to administrator or super-user: time to open
+    // The dialog closed after raising the store's level to administrator or super-user: time to open
     // the group editor and to show the new level.
     void levelRaised();
 

@@ -112,7 +112,7 @@ FirstStartDialog::FirstStartDialog(TPasswordStore& store, QWidget* owner)
 
 bool FirstStartDialog::asksSuperUser() const
 {
-    return Edition == EditionAdvanced;
+    return m_store.edition() == EditionAdvanced;
 }
 
 void FirstStartDialog::showEvent(QShowEvent* event)

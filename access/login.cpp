@@ -8,7 +8,7 @@
 
 bool LogInAtStart(TPasswordStore& store, QWidget* owner)
 {
-    UserMode = ModeNone;
+    store.setLevel(ModeNone);
     if (!store.Exists()) {
         FirstStartDialog firstStart(store, owner);
         if (firstStart.exec() != QDialog::Accepted)
@@ -21,5 +21,5 @@ bool LogInAtStart(TPasswordStore& store, QWidget* owner)
         return false;
     }
     LoginDialog logIn(store, owner);
-    return logIn.exec() == QDialog::Accepted && UserMode != ModeNone;
+    return logIn.exec() == QDialog::Accepted && store.level() != ModeNone;
 }

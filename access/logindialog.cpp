@@ -90,16 +90,16 @@ void LoginDialog::retranslate()
 void LoginDialog::enterClicked()
 {
     const QString typed = m_passwordEdit->text();
-    UserMode = ModeNone;
+    m_store.setLevel(ModeNone);
     try {
-        UserMode = m_store.levelOf(typed, Edition);
+        m_store.setLevel(m_store.levelOf(typed));
     } catch (const ETableError& e) {
-        UserMode = ModeNone;
+        m_store.setLevel(ModeNone);
         ReportStoreError(this, e);
         return;
     }
-    if (UserMode == ModeOperator || UserMode == ModeAdministrator
-        || (UserMode == ModeSuperUser && Edition == EditionAdvanced)) {
+    if (m_store.level() == ModeOperator || m_store.level() == ModeAdministrator
+        || (m_store.level() == ModeSuperUser && m_store.edition() == EditionAdvanced)) {
         m_passwordEdit->clear();
         accept();
         return;
@@ -111,7 +111,7 @@ void LoginDialog::enterClicked()
 
 void LoginDialog::done(int result)
 {
-    if (UserMode == ModeNone) {
+    if (m_store.level() == ModeNone) {
         m_passwordEdit->clear();
         m_store.Close();
         result = Rejected;

@@ -13,8 +13,8 @@ class LoginDialog : public QDialog {
     Q_OBJECT
 public:
     // Modal; hides the owner (the main window stays hidden until a log-in succeeds). Opens
-    // the store when shown. exec() answers Accepted when a level was granted (UserMode holds
-    // it) and Rejected when the log-in was abandoned (UserMode is ModeNone, the store closed).
+    // the store when shown. exec() answers Accepted when a level was granted (the store's level holds
+    // it) and Rejected when the log-in was abandoned (the store's level is ModeNone, the store closed).
     explicit LoginDialog(TPasswordStore& store, QWidget* owner = nullptr);
 
     QLabel* promptLabel() const { return m_promptLabel; }

@@ -116,11 +116,11 @@ void PasswordChangeDialog::showModPSW()
 void PasswordChangeDialog::prepareToShow()
 {
     m_changed = false;
-    if (UserMode == ModeOperator || UserMode == ModeAdministrator || UserMode == ModeSuperUser) {
+    if (m_store.level() == ModeOperator || m_store.level() == ModeAdministrator || m_store.level() == ModeSuperUser) {
         m_tabWidget->setTabVisible(0, true);
         m_tabWidget->setTabEnabled(0, true);
-        m_tabWidget->setTabVisible(1, UserMode == ModeAdministrator || UserMode == ModeSuperUser);
-        m_tabWidget->setTabVisible(2, UserMode == ModeSuperUser);
+        m_tabWidget->setTabVisible(1, m_store.level() == ModeAdministrator || m_store.level() == ModeSuperUser);
+        m_tabWidget->setTabVisible(2, m_store.level() == ModeSuperUser);
     }
     m_tabWidget->setCurrentIndex(0);
     clearFields();

@@ -1,6 +1,7 @@
 // The password store: the encoded passwords of the three access levels in DFiles/SysSet.DB.
 #pragma once
 
+#include "common/state.h"
 #include "register/table.h"
 
 #include <QByteArray>
@@ -42,6 +43,14 @@ public:
     // The level a password opens: operator, then administrator, then (advanced edition only)
     // super-user; a later match wins. ModeNone when it opens none.
     int levelOf(const QString& typed, int32_t edition);
+    int levelOf(const QString& typed) { return levelOf(typed, m_edition); }
+
+    // Who is logged in by these passwords for this run (ModeNone: nobody), and the edition the
+    // program was built as, which decides whether there is a super-user.
+    int32_t level() const { return m_level; }
+    void setLevel(int32_t level) { m_level = level; }
+    int32_t edition() const { return m_edition; }
+    void setEdition(int32_t edition) { m_edition = edition; }
     // Stores the encoding of `password` in the record; on disk when this returns.
     void Change(int record, const QString& password);
 
@@ -49,6 +58,8 @@ public:
 
 private:
     QString m_dataDir;
+    int32_t m_level = ModeNone;
+    int32_t m_edition = EditionCustomer;
 };
 
 // The message for a failure of the password store, naming the file: 0 Simplified Chinese,

@@ -34,8 +34,8 @@ QFont roundFont()
 
 } // namespace
 
-AboutBox::AboutBox(QWidget* owner)
-    : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+AboutBox::AboutBox(int32_t edition, QWidget* owner)
+    : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), m_edition(edition)
 {
     setObjectName(QStringLiteral("AboutForm"));
     setFixedSize(ClientWidth, ClientHeight);
@@ -119,8 +119,8 @@ void AboutBox::retranslate()
     versionCaption->adjustSize();
     versionLabel->move(versionCaption->x() + versionCaption->width() + 4, versionLabel->y());
     stopAllNote->setText(pick(StopAllNoteText, language));
-    if (Edition == EditionAdvanced) editionLabel->setText(pick(EditionAdvancedText, language));
-    if (Edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
+    if (m_edition == EditionAdvanced) editionLabel->setText(pick(EditionAdvancedText, language));
+    if (m_edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
 }
 
 void AboutBox::paintEvent(QPaintEvent*)

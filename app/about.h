@@ -1,6 +1,8 @@
 // The about box: product name, edition and version on a frameless white window.
 #pragma once
 
+#include <cstdint>
+
 #include <QWidget>
 
 class QEvent;
@@ -12,7 +14,8 @@ public:
     static constexpr int ClientWidth = 322;
     static constexpr int ClientHeight = 250;
 
-    explicit AboutBox(QWidget* owner = nullptr);
+    // `edition`: the one the program was built as (EditionAdvanced or EditionCustomer).
+    explicit AboutBox(int32_t edition, QWidget* owner = nullptr);
 
     // Shows the box, taking the current language when it comes up from hidden;
     // when it is already visible it is only brought forward.
@@ -32,6 +35,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    int32_t m_edition;
     void prepareToShow();
     // Sets the texts of the current language (none for an index other than 0 and 1).
     void retranslate();

@@ -155,8 +155,7 @@ void MainWindow::connectControls()
 
 void MainWindow::setUpRun()
 {
-    Edition = m_session->edition();
-    UserMode = ModeNone;
+    m_passwords.setLevel(ModeNone);
     m_ui.fastBusCheck->setChecked(m_engine.fastBus());
     CurLanguage = m_session->languageSetting();
     m_ui.languageSelector->setCurrentIndex(CurLanguage);
@@ -171,7 +170,7 @@ void MainWindow::setUpRun()
 
     m_portKeeper->open(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
 
-    m_about = new AboutBox(this);
+    m_about = new AboutBox(m_session->edition(), this);
     m_administratorDialog = new AdminPasswordDialog(m_passwords, this);
     connect(m_administratorDialog, &AdminPasswordDialog::levelRaised, this, &MainWindow::levelRaised);
     connect(m_administratorDialog, &QDialog::finished, this, &MainWindow::showAccessLevel);
@@ -192,16 +191,16 @@ bool MainWindow::startUp()
     // A data directory still in the Paradox format is converted first, or the program ends
     // untouched; nothing may open a table before.
     const int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
-    if (!OfferParadoxConversion(m_dataDir, scene, this) || !LogIn || !LogIn(*this) || UserMode == ModeNone) {
+    if (!OfferParadoxConversion(m_dataDir, scene, this) || !LogIn || !LogIn(*this) || m_passwords.level() == ModeNone) {
         // Nobody logged in: everything closes and the program ends; nothing is written.
-        UserMode = ModeNone;
+        m_passwords.setLevel(ModeNone);
         endRun();
         m_session->closeStores();
         return false;
     }
     show();
     showAccessLevel();
-    showSelfCheckControls(UserMode == ModeSuperUser);
+    showSelfCheckControls(m_passwords.level() == ModeSuperUser);
     openScene();
     return true;
 }
@@ -218,7 +217,7 @@ void MainWindow::levelRaised()
     // The administrator password may have made an operator the super-user, whose level shows
     // the self-check as a log-in would.
     showAccessLevel();
-    showSelfCheckControls(UserMode == ModeSuperUser);
+    showSelfCheckControls(m_passwords.level() == ModeSuperUser);
     openGroupEditor();
 }
 
@@ -292,8 +291,8 @@ void MainWindow::retranslate()
     if (language != 0 && language != 1) return;
     auto t = [language](const Text& text) { return pick(text, language); };
 
-    if (Edition == EditionAdvanced) setWindowTitle(t(CaptionAdvanced));
-    if (Edition == EditionCustomer) setWindowTitle(t(CaptionCustomer));
+    if (m_session->edition() == EditionAdvanced) setWindowTitle(t(CaptionAdvanced));
+    if (m_session->edition() == EditionCustomer) setWindowTitle(t(CaptionCustomer));
     m_ui.retranslateUi(language, searchRunning(), selfCheckRunning());
     m_ui.nameFor(this, language);
     m_session->devices().setHeaders({QString(), QStringLiteral("ID"), t(TextNameHeader), t(TextGroupHeader)});
@@ -320,9 +319,9 @@ void MainWindow::showAccessLevel()
         return;
     }
     const Text* text = &ModeIllicitText;
-    if (UserMode == ModeOperator) text = &ModeOperatorText;
-    else if (UserMode == ModeAdministrator) text = &ModeAdministratorText;
-    else if (UserMode == ModeSuperUser) text = &ModeSuperUserText;
+    if (m_passwords.level() == ModeOperator) text = &ModeOperatorText;
+    else if (m_passwords.level() == ModeAdministrator) text = &ModeAdministratorText;
+    else if (m_passwords.level() == ModeSuperUser) text = &ModeSuperUserText;
     m_ui.statusBar->setPanelText(ModePanel, pick(*text));
 }
 

@@ -55,7 +55,7 @@ public:
     // then the window is shown and filled. False when nobody logged in: tables and port are
     // closed, nothing was written, and the program ends.
     bool startUp();
-    // The log-in step of startUp; true when UserMode holds a level. Tests replace it.
+    // The log-in step of startUp; true when the password store holds a level. Tests replace it.
     std::function<bool(MainWindow&)> LogIn;
 
     // Operations the start-up code, the other windows and the engine's view use.

@@ -140,7 +140,7 @@ void MainWindow::groupsClicked()
     m_engine.stopSelfCheck();
     m_engine.stopSearch();
     // An operator needs the administrator password first; nobody logged in gets nothing.
-    if (UserMode == ModeOperator) m_administratorDialog->showAdmPSW();
-    else if (UserMode == ModeAdministrator || UserMode == ModeSuperUser) openGroupEditor();
+    if (m_passwords.level() == ModeOperator) m_administratorDialog->showAdmPSW();
+    else if (m_passwords.level() == ModeAdministrator || m_passwords.level() == ModeSuperUser) openGroupEditor();
 }
 

@@ -13,8 +13,6 @@ constexpr int32_t EditionCustomer = 0x55;
 
 // 0 = Simplified Chinese, 1 = English. Any other value sets no text anywhere.
 extern int16_t CurLanguage;
-extern int32_t UserMode;
-extern int32_t Edition;
 
 // The edition this program was built as (fixed at build time, see app/CMakeLists.txt).
 int32_t BuildEdition();

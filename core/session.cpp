@@ -33,6 +33,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     , m_engine(m_table, m_tx)
     , m_edition(edition)
 {
+    m_passwords.setEdition(edition);
     ApplyComm1Defaults(m_port);
     applyBusSettings();
     m_port.PortResolver = [this, portPaths = std::move(portPaths)](const QString& name) {

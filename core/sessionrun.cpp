@@ -92,8 +92,7 @@ SessionRun::~SessionRun()
 
 int SessionRun::logIn(const QString& password)
 {
-    Edition = m_session.edition();
-    UserMode = ModeNone;
+    m_passwords.setLevel(ModeNone);
     if (!m_passwords.Exists())
         throw RunError(RunError::LogInRefused,
             QStringLiteral("no passwords are set in %1: start the control centre once to set them")
@@ -106,7 +105,7 @@ int SessionRun::logIn(const QString& password)
     const int level = m_session.levelOf(password);
     if (level == ModeNone)
         throw RunError(RunError::LogInRefused, QStringLiteral("The password is WRONG."));
-    UserMode = level;
+    m_passwords.setLevel(level);
     return level;
 }
 

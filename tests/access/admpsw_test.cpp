@@ -46,15 +46,15 @@ TEST_P(AdministratorPassword, RaisesAnOperator)
     dir.create("su", "adm", "op");
     TPasswordStore store(dir.path());
     store.Open();
-    Edition = c.edition;
-    UserMode = ModeOperator;
+    store.setEdition(c.edition);
+    store.setLevel(ModeOperator);
     AdminPasswordDialog dialog(store);
     QSignalSpy raised(&dialog, &AdminPasswordDialog::levelRaised);
     dialog.showAdmPSW();
     dialog.passwordEdit()->setText(QString::fromUtf8(c.typed));
     QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
 
-    EXPECT_EQ(UserMode, c.level);
+    EXPECT_EQ(store.level(), c.level);
     const bool refused = c.level == ModeOperator;
     EXPECT_EQ(raised.count(), refused ? 0 : 1);
     EXPECT_EQ(dialog.isVisible(), refused);
@@ -75,7 +75,7 @@ TEST(AdministratorPasswordDialog, CancelForgetsTheTypedText)
     dir.create("su", "adm", "op");
     TPasswordStore store(dir.path());
     store.Open();
-    UserMode = ModeOperator;
+    store.setLevel(ModeOperator);
     CurLanguage = 1;
     AdminPasswordDialog dialog(store);
     dialog.showAdmPSW();
@@ -86,7 +86,7 @@ TEST(AdministratorPasswordDialog, CancelForgetsTheTypedText)
 
     dialog.showAdmPSW();
     QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
-    EXPECT_EQ(UserMode, ModeOperator);
+    EXPECT_EQ(store.level(), ModeOperator);
     EXPECT_EQ(dir.messages.texts, QStringList{"The password is WRONG, please input the correct password."});
 }
 
@@ -96,7 +96,7 @@ TEST(LanguageSwitch, EveryOpenWindowFollowsBothWays)
 {
     StoreDir dir;
     TPasswordStore store(dir.path());
-    UserMode = ModeOperator;
+    store.setLevel(ModeOperator);
     QWidget owner;
     FirstStartDialog firstStart(store);
     AdminPasswordDialog administrator(store, &owner);

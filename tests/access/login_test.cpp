@@ -51,14 +51,14 @@ TEST_P(LogInLevel, GrantsTheLevelOfTheLastMatchingRecord)
     const LevelCase& c = GetParam();
     StoreDir dir;
     dir.create(c.superUser, c.administrator, c.operatorPassword);
-    Edition = c.edition;
     TPasswordStore store(dir.path());
+    store.setEdition(c.edition);
     LoginDialog dialog(store);
     dialog.show();
     dialog.passwordEdit()->setText(QString::fromUtf8(c.typed));
     QTest::mouseClick(dialog.enterButton(), Qt::LeftButton);
 
-    EXPECT_EQ(UserMode, c.level);
+    EXPECT_EQ(store.level(), c.level);
     EXPECT_EQ(dialog.isVisible(), c.level == ModeNone);
     if (c.level != ModeNone) {
         EXPECT_EQ(dialog.result(), QDialog::Accepted);
@@ -101,7 +101,7 @@ TEST(LogIn, AbandonedAfterAnyNumberOfTriesLeavesNobodyLoggedInAndWritesNothing)
         abandon(dialog);
         EXPECT_FALSE(dialog.isVisible());
         EXPECT_EQ(dialog.result(), QDialog::Rejected);
-        EXPECT_EQ(UserMode, ModeNone);
+        EXPECT_EQ(store.level(), ModeNone);
         EXPECT_FALSE(store.Active());
     }
     EXPECT_EQ(ReadBytes(dir.file()), before);
@@ -121,8 +121,8 @@ void Fill(TFirstPasswordRow& row, const char* password, const char* repeat)
 TEST(FirstStart, AdvancedEditionSetsAllThreePasswordsThenLogsIn)
 {
     StoreDir dir;
-    Edition = EditionAdvanced;
     TPasswordStore store(dir.path());
+    store.setEdition(EditionAdvanced);
     ModalScript script;
     script
         .then<FirstStartDialog>([](FirstStartDialog* d) {
@@ -147,7 +147,7 @@ TEST(FirstStart, AdvancedEditionSetsAllThreePasswordsThenLogsIn)
         });
     EXPECT_TRUE(LogInAtStart(store, nullptr));
     EXPECT_TRUE(script.finished());
-    EXPECT_EQ(UserMode, ModeSuperUser);
+    EXPECT_EQ(store.level(), ModeSuperUser);
     EXPECT_EQ(dir.messages.texts, QStringList({"两次输入的管理员密码不同，请重新输入。", "请输入超级用户密码。"}));
     EXPECT_EQ(FileMode(dir.file()), 0600u);
     EXPECT_TRUE(store.Matches(OperatorRecord, QStringLiteral("op")));
@@ -178,7 +178,7 @@ TEST(FirstStart, CustomerEditionLeavesTheSuperUserLocked)
         });
     ASSERT_TRUE(LogInAtStart(store, nullptr));
     EXPECT_EQ(dir.messages.texts, QStringList{"Please type a password for the operator."});
-    EXPECT_EQ(UserMode, ModeOperator);
+    EXPECT_EQ(store.level(), ModeOperator);
 
     AdminPasswordDialog administrator(store);
     administrator.showAdmPSW();
@@ -186,11 +186,11 @@ TEST(FirstStart, CustomerEditionLeavesTheSuperUserLocked)
     for (const QString& typed : {QString(), QStringLiteral("op"), QStringLiteral("?"), QString(8, QChar(0xF8F5))}) {
         administrator.passwordEdit()->setText(typed);
         QTest::mouseClick(administrator.enterButton(), Qt::LeftButton);
-        EXPECT_EQ(UserMode, ModeOperator) << typed.toStdString();
+        EXPECT_EQ(store.level(), ModeOperator) << typed.toStdString();
     }
     administrator.passwordEdit()->setText(QStringLiteral("adm"));
     QTest::mouseClick(administrator.enterButton(), Qt::LeftButton);
-    EXPECT_EQ(UserMode, ModeAdministrator);
+    EXPECT_EQ(store.level(), ModeAdministrator);
 }
 
 TEST(FirstStart, CancelEndsTheStartWithoutAStore)
@@ -205,6 +205,6 @@ TEST(FirstStart, CancelEndsTheStartWithoutAStore)
     });
     EXPECT_FALSE(LogInAtStart(store, nullptr));
     EXPECT_TRUE(script.finished());
-    EXPECT_EQ(UserMode, ModeNone);
+    EXPECT_EQ(store.level(), ModeNone);
     EXPECT_FALSE(QFile::exists(dir.file()));
 }

@@ -35,7 +35,7 @@ struct ModifyFixture : StoreDir {
     }
     void show(int32_t level)
     {
-        UserMode = level;
+        store->setLevel(level);
         dialog->showModPSW();
     }
     TPasswordTab& tab(int index)

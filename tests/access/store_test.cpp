@@ -107,7 +107,7 @@ TEST_P(DamagedStore, IsReportedByNameAndLeftAsItWas)
         TPasswordStore store(dir.path());
 
         EXPECT_FALSE(LogInAtStart(store, nullptr));
-        EXPECT_EQ(UserMode, ModeNone);
+        EXPECT_EQ(store.level(), ModeNone);
         EXPECT_EQ(ReadBytes(dir.file()), before);
         EXPECT_FALSE(QFile::exists(dir.file() + QStringLiteral("-journal")));
         EXPECT_EQ(dir.messages.texts, QStringList{expected[language][GetParam().cannotOpen].arg(dir.file())});

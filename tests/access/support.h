@@ -39,8 +39,6 @@ struct StoreDir {
     StoreDir()
     {
         CurLanguage = 0;
-        Edition = EditionCustomer;
-        UserMode = ModeNone;
     }
     QString path() const { return m_tmp.path() + QStringLiteral("/DFiles"); }
     QString file() const { return path() + QStringLiteral("/SysSet.DB"); }

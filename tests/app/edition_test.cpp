@@ -19,7 +19,8 @@ TEST(Edition, CaptionsAndAboutBoxFollowTheBuild)
     CurLanguage = 0;
     MainWindow f(dir.path(), nullptr, NowherePort);
     const bool advanced = EXPECT_ADVANCED_EDITION;
-    EXPECT_EQ(Edition, advanced ? EditionAdvanced : EditionCustomer);
+    EXPECT_EQ(f.session().edition(), advanced ? EditionAdvanced : EditionCustomer);
+    EXPECT_EQ(f.passwordStore().edition(), f.session().edition());
     EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello(高级用户版)") : QString("Tarvello(客户版)"));
     f.languageSelected(1);
     EXPECT_EQ(f.windowTitle(), advanced ? QString("Tarvello V2.0 (Advance User)") : QString("Tarvello V2.0 (Customer)"));

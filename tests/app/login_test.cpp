@@ -30,7 +30,6 @@ struct LogInTest : ::testing::Test {
     void TearDown() override
     {
         CurLanguage = 0;
-        UserMode = ModeNone;
     }
     // Answers the modal log-in dialog as soon as it is up.
     void typeAtLogIn(const QString& password, bool cancel = false)
@@ -63,7 +62,7 @@ TEST_F(LogInTest, TheLevelOfTheTypedPasswordDecidesWhatTheWindowShows)
         MainWindow f(dir.path(), nullptr, NowherePort);
         typeAtLogIn(c.password);
         ASSERT_TRUE(f.startUp());
-        EXPECT_EQ(UserMode, c.mode);
+        EXPECT_EQ(f.passwordStore().level(), c.mode);
         EXPECT_TRUE(f.isVisible());
         EXPECT_EQ(f.controls().statusBar->panelText(ModePanel), QString(c.panel));
         EXPECT_FALSE(f.controls().selfCheckButton->isVisible());
@@ -79,7 +78,7 @@ TEST_F(LogInTest, CancellingEndsWithTablesAndPortClosedAndNothingWritten)
     MainWindow f(dir.path(), nullptr, NowherePort);
     typeAtLogIn(QString(), true);
     EXPECT_FALSE(f.startUp());
-    EXPECT_EQ(UserMode, ModeNone);
+    EXPECT_EQ(f.passwordStore().level(), ModeNone);
     EXPECT_FALSE(f.isVisible());
     EXPECT_FALSE(f.session().port().isOpen());
     EXPECT_FALSE(f.session().deviceRegister().Member_Table.Active());
@@ -124,6 +123,6 @@ TEST_F(LogInTest, TheAdministratorPasswordRaisesAnOperatorAndTheWindowFollows)
     f.administratorDialog()->passwordEdit()->setText("admin");
     f.administratorDialog()->enterButton()->click();
     EXPECT_FALSE(f.administratorDialog()->isVisible());
-    EXPECT_EQ(UserMode, ModeAdministrator);
+    EXPECT_EQ(f.passwordStore().level(), ModeAdministrator);
     EXPECT_EQ(f.controls().statusBar->panelText(ModePanel), QString("Administrator Mode"));
 }

@@ -142,12 +142,11 @@ TEST_F(MainFormTest, ModePanelFollowsUserModeAndLanguage)
                  {ModeNone, 1, "Illicit Mode"},         {7, 0, "非法模式"},
                  {ModeOperator, 2, ""}};
     for (const Case& c : cases) {
-        UserMode = c.mode;
+        f->passwordStore().setLevel(c.mode);
         CurLanguage = c.language;
         f->showAccessLevel();
         EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString(c.text)) << c.mode << " " << c.language;
     }
-    UserMode = ModeNone;
     CurLanguage = 0;
 }
 

@@ -23,8 +23,8 @@ inline QString NowherePort(const QString&)
 template <class Form>
 void LogInAs(Form& form, int32_t mode)
 {
-    form.LogIn = [mode](Form&) {
-        UserMode = mode;
+    form.LogIn = [mode](Form& f) {
+        f.passwordStore().setLevel(mode);
         return true;
     };
 }

@@ -570,9 +570,9 @@ TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterw
     {
         Answering no(false);
         MainWindow f(data, nullptr, nowhere);
-        f.LogIn = [&](MainWindow&) {
+        f.LogIn = [&](MainWindow& form) {
             ++logIns;
-            UserMode = ModeOperator;
+            form.passwordStore().setLevel(ModeOperator);
             return true;
         };
         EXPECT_FALSE(f.startUp());
@@ -586,17 +586,16 @@ TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterw
         f.LogIn = [&](MainWindow& form) {
             ++logIns;
             form.passwordStore().Open();
-            UserMode = form.passwordStore().Matches(OperatorRecord, QString::fromUtf8(OperatorPassword)) ? ModeOperator
-                                                                                                     : ModeNone;
-            return UserMode != ModeNone;
+            form.passwordStore().setLevel(
+                form.passwordStore().Matches(OperatorRecord, QString::fromUtf8(OperatorPassword)) ? ModeOperator : ModeNone);
+            return form.passwordStore().level() != ModeNone;
         };
         EXPECT_TRUE(f.startUp());
         EXPECT_EQ(logIns, 1);
-        EXPECT_EQ(UserMode, ModeOperator);
+        EXPECT_EQ(f.passwordStore().level(), ModeOperator);
         EXPECT_EQ(f.session().deviceRegister().Member_Table.RecordCount(), 12);
         EXPECT_EQ(f.controls().deviceList->rowCount(), 12);
     }
-    UserMode = ModeNone;
 }
 
 }  // namespace

@@ -222,8 +222,8 @@ int window(int argc, char** argv, const QString& dataDir)
     SetMessageSink(&messages);
     CurLanguage = 1;
     MainWindow form(dataDir);
-    form.LogIn = [](MainWindow&) {
-        UserMode = ModeOperator;
+    form.LogIn = [](MainWindow& f) {
+        f.passwordStore().setLevel(ModeOperator);
         return true;
     };
     if (!form.startUp()) return 1;
