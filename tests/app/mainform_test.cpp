@@ -129,7 +129,7 @@ TEST_F(MainFormTest, LanguageSwitchRenamesTextsFixedEntriesAndModePanelAndIsStor
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("简体中文"));
 }
 
-TEST_F(MainFormTest, ModePanelFollowsUserModeAndLanguage)
+TEST_F(MainFormTest, ModePanelFollowsTheLevelAndLanguage)
 {
     auto f = create();
     struct Case {
