@@ -104,14 +104,14 @@ QString PasswordStoreErrorText(const ETableError& error, int16_t language)
     }
 }
 
-int TPasswordStore::levelOf(const QString& typed, int32_t edition)
+int TPasswordStore::levelOf(const QString& typed)
 {
     int level = ModeNone;
     if (Matches(OperatorRecord, typed))
         level = ModeOperator;
     if (Matches(AdministratorRecord, typed))
         level = ModeAdministrator;
-    if (edition == EditionAdvanced && Matches(SuperUserRecord, typed))
+    if (m_edition == EditionAdvanced && Matches(SuperUserRecord, typed))
         level = ModeSuperUser;
     return level;
 }

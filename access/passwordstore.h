@@ -42,8 +42,7 @@ public:
     bool Matches(int record, const QString& typed);
     // The level a password opens: operator, then administrator, then (advanced edition only)
     // super-user; a later match wins. ModeNone when it opens none.
-    int levelOf(const QString& typed, int32_t edition);
-    int levelOf(const QString& typed) { return levelOf(typed, m_edition); }
+    int levelOf(const QString& typed);
 
     // Who is logged in by these passwords for this run (ModeNone: nobody), and the edition the
     // program was built as, which decides whether there is a super-user.

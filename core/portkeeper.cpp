@@ -153,13 +153,5 @@ void PortKeeper::retryTick()
     } catch (const ECommsError&) {
         return; // still away: quietly try again at the next tick
     }
-    m_retry.stop();
-    m_counted = true;
-    emit stateChanged(State::Open);
-    emit back();
-    // What moved when the adapter was lost is stopped before anything else; the poll's first
-    // query waits behind those stops.
-    ControlEngine& engine = m_session.engine();
-    if (engine.stopWhatMovedBeforeTheLoss()) engine.prepareRebuild();
-    emit pollDue();
+    openedLater(false); // back as a device server's port comes back
 }

@@ -90,11 +90,6 @@ QString Session::portSetting()
     return m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
 }
 
-int Session::levelOf(const QString& password)
-{
-    return m_passwords.levelOf(password, m_edition);
-}
-
 void Session::openScene(int scene)
 {
     if (m_register.Scene() != scene) {

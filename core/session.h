@@ -55,8 +55,6 @@ public:
     int16_t languageSetting();
     // [COM] num, the port last used.
     QString portSetting();
-    // The level a password opens (ModeOperator, ...; ModeNone: none). The store must be open.
-    int levelOf(const QString& password);
     int32_t edition() const { return m_edition; }
     // The register of `scene` opened (the one open closed first when it is another). Throws the
     // table's error; nothing is overwritten then.

@@ -102,7 +102,7 @@ int SessionRun::logIn(const QString& password)
     } catch (const ETableError& e) {
         throw RunError(RunError::LogInRefused, PasswordStoreErrorText(e, 1));
     }
-    const int level = m_session.levelOf(password);
+    const int level = m_passwords.levelOf(password);
     if (level == ModeNone)
         throw RunError(RunError::LogInRefused, QStringLiteral("The password is WRONG."));
     m_passwords.setLevel(level);
@@ -123,14 +123,8 @@ std::vector<RunDevice> SessionRun::registeredDevices()
 {
     std::vector<RunDevice> out;
     try {
-        TTable& members = m_register.Member_Table;
-        for (members.First(); !members.Eof(); members.Next()) {
-            RunDevice d;
-            d.id = members.FieldByName(QStringLiteral("ID")).AsInteger();
-            d.name = members.FieldByName(QStringLiteral("Name")).AsString();
-            d.group = members.FieldByName(QStringLiteral("Group_ID")).AsInteger();
-            out.push_back(d);
-        }
+        for (const DeviceRow& row : m_session.readDevices())
+            out.push_back({ row.id, row.group, row.name, std::nullopt });
     } catch (const std::exception& e) {
         throw RunError(RunError::DataFile, tableErrorText(e));
     }
