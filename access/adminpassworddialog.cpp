@@ -64,7 +64,7 @@ void AdminPasswordDialog::changeEvent(QEvent* event)
 
 void AdminPasswordDialog::retranslate()
 {
-    const int16_t language = CurLanguage;
+    const int16_t language = currentLanguage();
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

@@ -26,7 +26,7 @@ void CentreOnDesktop(QWidget* window)
 
 void ReportStoreError(QWidget* parent, const ETableError& error)
 {
-    const QString text = PasswordStoreErrorText(error, CurLanguage);
+    const QString text = PasswordStoreErrorText(error, currentLanguage());
     if (!text.isEmpty())
         ShowError(parent, text);
 }

@@ -141,7 +141,7 @@ void FirstStartDialog::changeEvent(QEvent* event)
 
 void FirstStartDialog::retranslate()
 {
-    const int16_t language = CurLanguage;
+    const int16_t language = currentLanguage();
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

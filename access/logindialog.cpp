@@ -78,7 +78,7 @@ void LoginDialog::changeEvent(QEvent* event)
 
 void LoginDialog::retranslate()
 {
-    const int16_t language = CurLanguage;
+    const int16_t language = currentLanguage();
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

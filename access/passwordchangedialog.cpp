@@ -138,7 +138,7 @@ void PasswordChangeDialog::changeEvent(QEvent* event)
 
 void PasswordChangeDialog::retranslate()
 {
-    const int16_t language = CurLanguage;
+    const int16_t language = currentLanguage();
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));

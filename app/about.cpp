@@ -107,7 +107,7 @@ void AboutBox::changeEvent(QEvent* event)
 
 void AboutBox::retranslate()
 {
-    const int16_t language = CurLanguage;
+    const int16_t language = currentLanguage();
     if (language != 0 && language != 1) return;
     setWindowTitle(pick(AboutCaption, language));
     QFont f1 = productLabel->font();

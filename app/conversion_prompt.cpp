@@ -53,13 +53,13 @@ bool OfferParadoxConversion(const QString& dataDir, int scene, QWidget* parent)
             return false;
         const TConversion conversion = ConvertParadoxDirectory(dataDir);
         if (!conversion.problems.empty()) {
-            ShowError(parent, pick(RefusedText).arg(dataDir, ProblemList(conversion, CurLanguage)));
+            ShowError(parent, pick(RefusedText).arg(dataDir, ProblemList(conversion, currentLanguage())));
             return false;
         }
-        ShowInformation(parent, pick(DoneText).arg(dataDir, ConversionSummary(conversion, CurLanguage)));
+        ShowInformation(parent, pick(DoneText).arg(dataDir, ConversionSummary(conversion, currentLanguage())));
         return true;
     } catch (const ETableError& e) {
-        ShowError(parent, e.Text(CurLanguage));
+        ShowError(parent, e.Text(currentLanguage()));
         return false;
     }
 }

@@ -146,10 +146,10 @@ Targets EngineFace::targets(uint8_t command) const
 QString EngineFace::targetLineText() const
 {
     if (m_engine.selfCheckPhase() != ControlEngine::SelfCheckPhase::Stopped)
-        return pick(TargetSelfCheck).arg(describe(m_engine.selfCheckTargets(), CurLanguage));
+        return pick(TargetSelfCheck).arg(describe(m_engine.selfCheckTargets(), currentLanguage()));
     // Looked up with Up: a listed device the register lost is named as not reached.
     const Targets t = targets(CmdUp);
-    return t.empty() && t.missing.empty() ? pick(TargetNothing) : describe(t, CurLanguage);
+    return t.empty() && t.missing.empty() ? pick(TargetNothing) : describe(t, currentLanguage());
 }
 
 void EngineFace::press(uint8_t command)

@@ -157,9 +157,13 @@ void MainWindow::setUpRun()
 {
     m_passwords.setLevel(ModeNone);
     m_ui.fastBusCheck->setChecked(m_engine.fastBus());
-    CurLanguage = m_session->languageSetting();
-    m_ui.languageSelector->setCurrentIndex(CurLanguage);
-    loadQtTranslations(CurLanguage, this);
+    connect(m_session, &Session::languageChanged, this, [this](int16_t language) {
+        loadQtTranslations(language, this);
+        // Every open window, this one included, sets its texts in the new language.
+        switchLanguage(language);
+    });
+    m_session->setLanguage(m_session->languageSetting(), false);
+    m_ui.languageSelector->setCurrentIndex(m_session->language());
     retranslate();
 
     const QString port = m_session->portSetting();
@@ -287,7 +291,7 @@ void MainWindow::changeEvent(QEvent* event)
 
 void MainWindow::retranslate()
 {
-    const int16_t language = CurLanguage;
+    const int16_t language = m_session->language();
     if (language != 0 && language != 1) return;
     auto t = [language](const Text& text) { return pick(text, language); };
 
@@ -303,10 +307,7 @@ void MainWindow::retranslate()
 
 void MainWindow::languageSelected(int index)
 {
-    loadQtTranslations(static_cast<int16_t>(index), this);
-    // Every open window, this one included, sets its texts in the new language.
-    switchLanguage(static_cast<int16_t>(index));
-    writeSetting(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), m_ui.languageSelector->itemText(index));
+    if (!m_session->setLanguage(static_cast<int16_t>(index), true)) reportSettingsNotSaved();
     showAccessLevel();
 }
 
@@ -314,7 +315,7 @@ void MainWindow::languageSelected(int index)
 
 void MainWindow::showAccessLevel()
 {
-    if (CurLanguage != 0 && CurLanguage != 1) {
+    if (m_session->language() != 0 && m_session->language() != 1) {
         m_ui.statusBar->setPanelText(ModePanel, QString());
         return;
     }
@@ -395,7 +396,7 @@ void MainWindow::reportSettingsNotSaved()
 void MainWindow::reportTableError(const std::exception& error)
 {
     if (const auto* table = dynamic_cast<const ETableError*>(&error)) {
-        const QString text = table->Text(CurLanguage);
+        const QString text = table->Text(m_session->language());
         if (!text.isEmpty()) ShowError(this, text);
         return;
     }

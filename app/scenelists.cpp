@@ -38,7 +38,7 @@ std::vector<DeviceRow> LabelledDevices(Session& session, bool storedUngroupedNam
             const auto name = names.constFind(row.group);
             QString text;
             if (row.group == 0 || name == names.constEnd())
-                text = storedUngroupedName && CurLanguage == 0 && names.contains(0) ? names.value(0) : pick(TextUngrouped);
+                text = storedUngroupedName && currentLanguage() == 0 && names.contains(0) ? names.value(0) : pick(TextUngrouped);
             else
                 text = GroupLabel(row.group, *name);
             label = labels.insert(row.group, text);

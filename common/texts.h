@@ -6,7 +6,13 @@
 
 #include <cstdint>
 
-#include "common/state.h"
+
+// The language texts are picked in when a caller names none: 0 Simplified Chinese, 1 English, any
+// other index sets no text anywhere. Like Qt's installed translators it belongs to the program, not
+// to a window: the session sets it (Session::setLanguage), windows read it and hear of a change
+// through QEvent::LanguageChange.
+int16_t currentLanguage();
+void setCurrentLanguage(int16_t language);
 
 struct Text {
     const char* zh;
@@ -25,5 +31,5 @@ inline QString pick(const Text& text, int16_t language)
 // The text of the current language.
 inline QString pick(const Text& text)
 {
-    return pick(text, CurLanguage);
+    return pick(text, currentLanguage());
 }

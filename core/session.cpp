@@ -85,6 +85,17 @@ int16_t Session::languageSetting()
     return language == QStringLiteral("English") ? 1 : 0;
 }
 
+bool Session::setLanguage(int16_t language, bool save)
+{
+    setCurrentLanguage(language);
+    bool saved = true;
+    if (save && (language == 0 || language == 1))
+        saved = m_settings.WriteString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
+                                       language == 1 ? QStringLiteral("English") : QStringLiteral("简体中文"));
+    emit languageChanged(language);
+    return saved;
+}
+
 QString Session::portSetting()
 {
     return m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));

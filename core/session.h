@@ -18,6 +18,7 @@
 #include "access/passwordstore.h"
 #include "common/inifile.h"
 #include "common/state.h"
+#include "common/texts.h"
 #include "core/devicemodel.h"
 #include "core/registeradapter.h"
 #include "protocol/engine.h"
@@ -53,6 +54,12 @@ public:
     int sceneSetting(bool* valid = nullptr);
     // [LANGUAGE] Language: 1 for "English", 0 (Simplified Chinese) for anything else.
     int16_t languageSetting();
+    // The language the program shows its texts in (0 Simplified Chinese, 1 English).
+    int16_t language() const { return currentLanguage(); }
+    // Makes `language` the program's (any index but 0 and 1 sets no text anywhere) and tells the
+    // faces (languageChanged), which set their texts again. With `save` it is written to
+    // [LANGUAGE]; false when DB.ini could not be written (the language holds for this run).
+    bool setLanguage(int16_t language, bool save);
     // [COM] num, the port last used.
     QString portSetting();
     int32_t edition() const { return m_edition; }
@@ -95,6 +102,7 @@ signals:
     void portHungUp();
     void registerChanged();
     void sceneChanged();
+    void languageChanged(int16_t language);
 
 private:
     QString m_dataDir;

@@ -399,7 +399,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvello-ctl"));
-    CurLanguage = 1; // the register's messages in English
+    setCurrentLanguage(1); // the register's messages in English
     try {
         const Options o = parse(QCoreApplication::arguments().mid(1));
         if (o.help) {

@@ -334,7 +334,7 @@ void GroupEditor::refreshSelectors()
 QString GroupEditor::shownGroupName(bool ungroupedRecord, qint64 id, const QString& storedName) const
 {
     if (!ungroupedRecord) return GroupLabel(id, storedName);
-    if (CurLanguage == 1 && storedName == UngroupedName()) return pick(Ungrouped, 1);
+    if (currentLanguage() == 1 && storedName == UngroupedName()) return pick(Ungrouped, 1);
     return storedName;
 }
 
@@ -426,7 +426,7 @@ void GroupEditor::changeEvent(QEvent* event)
 
 void GroupEditor::retranslate()
 {
-    applyTexts(CurLanguage);
+    applyTexts(currentLanguage());
 }
 
 void GroupEditor::applyTexts(int16_t language)
@@ -592,7 +592,7 @@ void GroupEditor::reportTableError(const ETableError& error)
 {
     if (devices().Editing()) devices().Cancel();
     if (groups().Editing()) groups().Cancel();
-    const QString text = error.Text(CurLanguage);
+    const QString text = error.Text(currentLanguage());
     if (!text.isEmpty()) ShowError(this, text);
 }
 

@@ -7,11 +7,11 @@
 #include <QTranslator>
 #include <QWidget>
 
-#include "common/state.h"
+#include "common/texts.h"
 
 void switchLanguage(int16_t language)
 {
-    CurLanguage = language;
+    setCurrentLanguage(language);
     // Qt sends LanguageChange by itself only when a translator is installed or removed, so the program sends it here.
     QEvent change(QEvent::LanguageChange);
     const QWidgetList windows = QApplication::topLevelWidgets();

@@ -76,7 +76,7 @@ TEST(AdministratorPasswordDialog, CancelForgetsTheTypedText)
     TPasswordStore store(dir.path());
     store.Open();
     store.setLevel(ModeOperator);
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     AdminPasswordDialog dialog(store);
     dialog.showAdmPSW();
     EXPECT_EQ(dialog.promptLabel()->text(), QStringLiteral("Administrator's Password: "));

@@ -80,7 +80,7 @@ TEST(LogIn, AbandonedAfterAnyNumberOfTriesLeavesNobodyLoggedInAndWritesNothing)
     StoreDir dir;
     dir.create("su", "adm", "op");
     const QByteArray before = ReadBytes(dir.file());
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     const std::function<void(LoginDialog&)> ways[] = {
         [](LoginDialog& d) { QTest::mouseClick(d.cancelButton(), Qt::LeftButton); },
         [](LoginDialog& d) { QTest::keyClick(d.passwordEdit(), Qt::Key_Escape); },
@@ -159,7 +159,7 @@ TEST(FirstStart, AdvancedEditionSetsAllThreePasswordsThenLogsIn)
 TEST(FirstStart, CustomerEditionLeavesTheSuperUserLocked)
 {
     StoreDir dir;
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     TPasswordStore store(dir.path());
     ModalScript script;
     script

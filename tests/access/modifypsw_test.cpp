@@ -174,7 +174,7 @@ TEST_F(ModifyTest, SwitchingTabsEmptiesWhatWasTyped)
 
 TEST_F(ModifyTest, EnglishTexts)
 {
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     show(ModeSuperUser);
     QTabWidget* tabs = dialog->tabWidget();
     TPasswordTab& admin = dialog->administratorTab();

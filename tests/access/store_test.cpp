@@ -99,7 +99,7 @@ TEST_P(DamagedStore, IsReportedByNameAndLeftAsItWas)
          QStringLiteral("The password file %1 cannot be opened.")}};
     for (int16_t language : {0, 1}) {
         StoreDir dir;
-        CurLanguage = language;
+        setCurrentLanguage(language);
         QDir().mkpath(dir.path());
         GetParam().make(dir.file());
         const QByteArray before = ReadBytes(dir.file());

@@ -19,6 +19,7 @@
 #include "ui/messages.h"
 #include "../support/recording_messages.h"
 #include "common/state.h"
+#include "common/texts.h"
 
 inline QByteArray ReadBytes(const QString& path)
 {
@@ -38,7 +39,7 @@ inline unsigned FileMode(const QString& path)
 struct StoreDir {
     StoreDir()
     {
-        CurLanguage = 0;
+        setCurrentLanguage(0);
     }
     QString path() const { return m_tmp.path() + QStringLiteral("/DFiles"); }
     QString file() const { return path() + QStringLiteral("/SysSet.DB"); }

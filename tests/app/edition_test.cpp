@@ -16,7 +16,7 @@ TEST(Edition, CaptionsAndAboutBoxFollowTheBuild)
 {
     DataDir dir;
     RecordingMessages messages;
-    CurLanguage = 0;
+    setCurrentLanguage(0);
     MainWindow f(dir.path(), nullptr, NowherePort);
     const bool advanced = EXPECT_ADVANCED_EDITION;
     EXPECT_EQ(f.session().edition(), advanced ? EditionAdvanced : EditionCustomer);

@@ -21,7 +21,7 @@ struct ListTest : ::testing::Test {
 
     void SetUp() override
     {
-        CurLanguage = 0;
+        setCurrentLanguage(0);
         TRegister reg(dir.path());
         reg.Open(); // creates the defaults of a new scene
     }
@@ -132,7 +132,7 @@ TEST_F(ListTest, DeviceOfAGroupWithoutRecordShowsAsUngrouped)
     addDevice(5, "Lost", 9);
     show();
     EXPECT_EQ(column(3), QStringList({"未编组"}));
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     form->refreshLists();
     EXPECT_EQ(column(3), QStringList({"Ungrouped"}));
 }

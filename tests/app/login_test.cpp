@@ -22,14 +22,14 @@ struct LogInTest : ::testing::Test {
     RecordingMessages messages;
     void SetUp() override
     {
-        CurLanguage = 1;
+        setCurrentLanguage(1);
         dir.writeIni("[LANGUAGE]\nLanguage=English\n");
         TPasswordStore store(dir.path());
         ASSERT_TRUE(store.Create("admin", "oper", std::nullopt));
     }
     void TearDown() override
     {
-        CurLanguage = 0;
+        setCurrentLanguage(0);
     }
     // Answers the modal log-in dialog as soon as it is up.
     void typeAtLogIn(const QString& password, bool cancel = false)

@@ -25,7 +25,7 @@ namespace {
 struct MainFormTest : ::testing::Test {
     DataDir dir;
     RecordingMessages messages;
-    void SetUp() override { CurLanguage = 0; }
+    void SetUp() override { setCurrentLanguage(0); }
     void writeIni(const QByteArray& extra)
     {
         dir.writeIni(extra);
@@ -49,7 +49,7 @@ QStringList toolTexts(const MainWindow& f)
 TEST_F(MainFormTest, FirstStartWithoutSettingsIsChineseOnCom1AndWritesNoFile)
 {
     auto f = create();
-    EXPECT_EQ(CurLanguage, 0);
+    EXPECT_EQ(currentLanguage(), 0);
     EXPECT_EQ(f->windowTitle(), QString("Tarvello(客户版)"));
     EXPECT_EQ(toolTexts(*f), QStringList({"状态刷新", "编组设置", "修改密码", "关于", "退出", "搜索", "启动", "清除",
                                           "串口选择", "自检周期", "名   称"}));
@@ -63,7 +63,7 @@ TEST_F(MainFormTest, LanguageFromTheSettingsFile)
 {
     writeIni("[LANGUAGE]\nLanguage=English\n");
     auto f = create();
-    EXPECT_EQ(CurLanguage, 1);
+    EXPECT_EQ(currentLanguage(), 1);
     EXPECT_EQ(f->windowTitle(), QString("Tarvello V2.0 (Customer)"));
     EXPECT_EQ(toolTexts(*f), QStringList({"Refresh", "Groups", "Password", "About", "Exit", "Search", "Start",
                                           "Clear", "Serial Port", "SelfCheck", "Name"}));
@@ -73,7 +73,7 @@ TEST_F(MainFormTest, LanguageFromTheSettingsFile)
 
     writeIni("[LANGUAGE]\nLanguage=Deutsch\n");
     f = create();
-    EXPECT_EQ(CurLanguage, 0);
+    EXPECT_EQ(currentLanguage(), 0);
     EXPECT_EQ(f->controls().groupsButton->text(), QString("编组设置"));
 }
 
@@ -115,7 +115,7 @@ TEST_F(MainFormTest, LanguageSwitchRenamesTextsFixedEntriesAndModePanelAndIsStor
 
     f->controls().languageSelector->setCurrentIndex(1);
     f->languageSelected(1);
-    EXPECT_EQ(CurLanguage, 1);
+    EXPECT_EQ(currentLanguage(), 1);
     EXPECT_EQ(f->controls().exitButton->text(), QString("Exit"));
     EXPECT_EQ(f->controls().groupList->item(0)->text(), QString("   All Units"));
     EXPECT_EQ(f->controls().groupList->item(1)->text(), QString("   Ungrouped"));
@@ -143,11 +143,11 @@ TEST_F(MainFormTest, ModePanelFollowsTheLevelAndLanguage)
                  {ModeOperator, 2, ""}};
     for (const Case& c : cases) {
         f->passwordStore().setLevel(c.mode);
-        CurLanguage = c.language;
+        setCurrentLanguage(c.language);
         f->showAccessLevel();
         EXPECT_EQ(f->controls().statusBar->panelText(ModePanel), QString(c.text)) << c.mode << " " << c.language;
     }
-    CurLanguage = 0;
+    setCurrentLanguage(0);
 }
 
 TEST_F(MainFormTest, LanguageIndexOtherThanZeroOrOneSetsNothing)
@@ -160,7 +160,7 @@ TEST_F(MainFormTest, LanguageIndexOtherThanZeroOrOneSetsNothing)
         EXPECT_EQ(toolTexts(*f), before);
         EXPECT_EQ(f->windowTitle(), title);
     }
-    CurLanguage = 0;
+    setCurrentLanguage(0);
 }
 
 TEST_F(MainFormTest, StatusBarPanelsHaveTheirWidths)
@@ -254,7 +254,7 @@ TEST_F(MainFormTest, AboutBoxIsWhiteWithAFrameLineAlongItsEdges)
 {
     auto f = create();
     for (int16_t language : {0, 1}) {
-        CurLanguage = language;
+        setCurrentLanguage(language);
         f->aboutForm()->close();
         f->aboutForm()->showAbout();
         const QImage image = f->aboutForm()->grab().toImage();
@@ -320,10 +320,10 @@ TEST_F(MainFormTest, SelectorsActOnTheUsersChoiceOnly)
     auto f = create();
     f->show();
     f->controls().languageSelector->setCurrentIndex(1); // set by the program: no switch
-    EXPECT_EQ(CurLanguage, 0);
+    EXPECT_EQ(currentLanguage(), 0);
     f->controls().languageSelector->setCurrentIndex(0);
     QTest::keyClick(f->controls().languageSelector, Qt::Key_Down); // picked by the user
-    EXPECT_EQ(CurLanguage, 1);
+    EXPECT_EQ(currentLanguage(), 1);
     EXPECT_EQ(f->controls().exitButton->text(), QString("Exit"));
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("LANGUAGE", "Language", ""), QString("English"));
 

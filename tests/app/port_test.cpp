@@ -14,8 +14,8 @@ struct PortTest : ::testing::Test {
     DataDir dir;
     RecordingMessages messages;
     PtyMaster bus;
-    void SetUp() override { CurLanguage = 1; }
-    void TearDown() override { CurLanguage = 0; }
+    void SetUp() override { setCurrentLanguage(1); }
+    void TearDown() override { setCurrentLanguage(0); }
     void writeIni(const QByteArray& extra)
     {
         dir.writeIni("[LANGUAGE]\nLanguage=English\n" + extra + "[PORTS]\nCOM1=" + bus.slavePath().toLocal8Bit()
@@ -63,7 +63,7 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
     EXPECT_EQ(dir.readIni(), before);
 
-    CurLanguage = 0;
+    setCurrentLanguage(0);
     f.portSelected(6);
     EXPECT_EQ(messages.texts.last(), QString("串口打开出错。"));
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM7打开出错"));
@@ -220,7 +220,7 @@ TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
     // A server that never answers the Telnet offer: one box naming the port and the reason,
     // and the settings keep the port that worked.
     for (int language : { 1, 0 }) {
-        CurLanguage = static_cast<int16_t>(language);
+        setCurrentLanguage(static_cast<int16_t>(language));
         f.controls().portSelector->setCurrentIndex(3);
         f.portSelected(3);
         EXPECT_TRUE(f.portKeeper().connecting());

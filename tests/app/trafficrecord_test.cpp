@@ -112,7 +112,7 @@ TEST(TrafficRecord, AMillionFramesThroughAddStayWithinTheBound)
 // The dialog as the operator uses it; a name typed without a suffix gets the CSV filter's.
 TEST(TrafficRecord, SavedThroughTheDialogTheCsvReadsBackRowForRow)
 {
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     QTemporaryDir dir;
     QStringList filters;
     QTimer::singleShot(0, [&] {
@@ -153,7 +153,7 @@ TEST(TrafficRecord, AFailedWriteIsReportedOnceNamingTheFile)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("missing/record.csv"));
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     RecordingMessages messages;
     EXPECT_FALSE(WriteTrafficRecord(sampleRecord(), path, TrafficRecord::Format::Csv, nullptr));
     ASSERT_EQ(messages.kinds, QList<MessageSink::Kind>{MessageSink::Kind::Error});

@@ -36,7 +36,7 @@ struct MainFormE2E : ::testing::Test {
 
     void SetUp() override
     {
-        CurLanguage = 1;
+        setCurrentLanguage(1);
         bus.start();
         dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=" + QByteArray::fromStdString(bus.slavePath())
                      + "\n");
@@ -45,7 +45,7 @@ struct MainFormE2E : ::testing::Test {
     {
         form.reset();
         bus.stop();
-        CurLanguage = 0;
+        setCurrentLanguage(0);
     }
     void registerDevices(const std::vector<std::pair<int, int>>& devices) // (id, group)
     {

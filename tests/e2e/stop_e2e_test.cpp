@@ -31,7 +31,7 @@ struct StopE2E : ::testing::Test {
 
     void SetUp() override
     {
-        CurLanguage = 1;
+        setCurrentLanguage(1);
         busA.start();
         busB.start();
         dir.writeIni("[LANGUAGE]\nLanguage=English\n[PORTS]\nCOM1=" + QByteArray::fromStdString(busA.slavePath())
@@ -42,7 +42,7 @@ struct StopE2E : ::testing::Test {
         form.reset();
         busA.stop();
         busB.stop();
-        CurLanguage = 0;
+        setCurrentLanguage(0);
     }
     // The same devices on both buses and in the register.
     void install(const std::vector<std::pair<int, int>>& devices) // (id, group)

@@ -198,7 +198,7 @@ const auto CaseName = [](const auto& info) { return std::string(info.param.name)
 // Force-modify reaches every device on the bus: it asks first, in the language of the window, and
 // a No (which only a question can get) writes and sends nothing.
 const Action No = [](AdvancedRig& rig) { rig.messages.answer = false; };
-const Action English = [](AdvancedRig&) { CurLanguage = 1; };
+const Action English = [](AdvancedRig&) { setCurrentLanguage(1); };
 const Action ForceModify12 = picked(&C::leftList, 0, "12", "x", 2, &C::forceModifyButton);
 const char* const Question[] = {"总线上的每一台设备都会改为组别：2-Stage，ID：12。确定继续吗？",
                                 "Every device on the bus will be set to group: 2-Stage, ID: 12. Continue?"};

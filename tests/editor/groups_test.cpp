@@ -34,7 +34,7 @@ TEST_P(OpeningTest, ShowsUngroupedLeftGroupOneRight)
     EXPECT_EQ(ui.oldColumnLabel->x(), language == 0 ? 59 : 27);
     switchLanguage(2);  // sets no text
     EXPECT_EQ(shown(), texts[language]);
-    CurLanguage = language;
+    setCurrentLanguage(language);
     EXPECT_EQ(EditorRig::ids(rig.ui().leftList), QList<int>({1, 3}));
     EXPECT_EQ(EditorRig::ids(rig.ui().rightList), QList<int>({5, 6}));
     const QStringList labels = EditorRig::items(rig.ui().leftGroupSelector);

@@ -87,7 +87,7 @@ public:
     explicit EditorRig(std::initializer_list<Device> devices, int16_t language = 0,
                        std::initializer_list<int> groupIds = {})
     {
-        CurLanguage = language;
+        setCurrentLanguage(language);
         TTable& groups = host.editorRegister().Group_Table;
         for (int id = 0; groupIds.size() > 0 && id < DefaultGroupCount; ++id)
             if (std::ranges::find(groupIds, id) == groupIds.end() && groups.Locate(QStringLiteral("ID"), id))
@@ -101,7 +101,7 @@ public:
         for (const Device& d : devices) add(d);
         form.showEditor();
     }
-    ~EditorRig() { CurLanguage = 0; }
+    ~EditorRig() { setCurrentLanguage(0); }
 
     void add(const Device& d)
     {

@@ -220,7 +220,7 @@ int window(int argc, char** argv, const QString& dataDir)
     QApplication app(argc, argv);
     StderrMessages messages;
     SetMessageSink(&messages);
-    CurLanguage = 1;
+    setCurrentLanguage(1);
     MainWindow form(dataDir);
     form.LogIn = [](MainWindow& f) {
         f.passwordStore().setLevel(ModeOperator);

@@ -1,3 +1,0 @@
-#include "common/state.h"
-
-int16_t CurLanguage = 0;
