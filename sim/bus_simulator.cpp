@@ -151,6 +151,7 @@ void BusSimulator::start()
         m_countingOpens = in >= 0;
     }
     m_rx.clear();
+    m_rxCollided.clear();
     m_running = true;
     m_receiver = std::thread(&BusSimulator::receiverLoop, this);
     m_transmitter = std::thread(&BusSimulator::transmitterLoop, this);
@@ -182,6 +183,7 @@ void BusSimulator::stop()
         std::lock_guard lock(m_mutex);
         m_queue.clear();
         m_transmitting = false;
+        m_line = LineReply{};
     }
     m_running = false;
     m_changed.notify_all();
@@ -369,6 +371,16 @@ void BusSimulator::setNoiseBytes(std::vector<uint8_t> noise)
     std::lock_guard lock(m_mutex);
     m_options.noise = std::move(noise);
 }
+void BusSimulator::setTwoWire(bool on)
+{
+    std::lock_guard lock(m_mutex);
+    m_options.twoWire = on;
+}
+void BusSimulator::setEcho(bool on)
+{
+    std::lock_guard lock(m_mutex);
+    m_options.echo = on;
+}
 BusSimulator::Options BusSimulator::options() const
 {
     std::lock_guard lock(m_mutex);
@@ -412,6 +424,11 @@ size_t BusSimulator::garbageBytes() const
     std::lock_guard lock(m_mutex);
     return m_garbage;
 }
+size_t BusSimulator::collisions() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_collisions;
+}
 bool BusSimulator::waitIdle(std::chrono::milliseconds timeout) const
 {
     std::unique_lock lock(m_mutex);
@@ -423,6 +440,7 @@ void BusSimulator::clearLog()
     m_frames.clear();
     m_replies.clear();
     m_garbage = 0;
+    m_collisions = 0;
 }
 
 // ---- receiver -----------------------------------------------------------------
@@ -551,6 +569,7 @@ void BusSimulator::dropGarbage(size_t n, SimClock::time_point now)
         return;
     SimEvent e{SimEventKind::Garbage, now, std::vector<uint8_t>(m_rx.begin(), m_rx.begin() + n)};
     m_rx.erase(m_rx.begin(), m_rx.begin() + n);
+    m_rxCollided.erase(m_rxCollided.begin(), m_rxCollided.begin() + n);
     {
         std::lock_guard lock(m_mutex);
         m_garbage += n;
@@ -558,22 +577,73 @@ void BusSimulator::dropGarbage(size_t n, SimClock::time_point now)
     publish(e);
 }
 
+bool BusSimulator::collideLocked()
+{
+    // The pseudo-terminal hands a write over at once, so its first byte
+    // would be on the line about now. A reply not yet begun is no collision:
+    // it goes out at its time after the frame. Only a reply whose bytes are
+    // still going out can be hit.
+    if (!m_options.twoWire || !m_line.busy || m_line.sent >= m_line.bytes.size())
+        return false;
+    if (!m_line.garbled) {
+        // Garbled once only: a second hit must not turn the bytes back.
+        m_line.garbled = true;
+        for (size_t i = m_line.sent; i < m_line.bytes.size(); ++i)
+            m_line.bytes[i] ^= 0xFF;
+        // The last byte is always among those garbled, so the checksum
+        // fails: a genuine checksum's high byte is below 4 and cannot come
+        // out as 0xFC or more. Only a reply with a checksum already off by
+        // one, hit on its last byte, could turn valid; that bit is flipped.
+        // The reply frame is the last ShortFrameLength bytes, after any noise.
+        const uint8_t* r = &*(m_line.bytes.end() - ShortFrameLength);
+        if (std::equal(r, r + 3, Header) && FrameChecksum(r + 3, 4) == (r[7] << 8 | r[8]))
+            m_line.bytes.back() ^= 0x01;
+    }
+    return true;
+}
+
+void BusSimulator::echoBack(const uint8_t* bytes, size_t n, bool garbled)
+{
+    std::vector<uint8_t> back(bytes, bytes + n);
+    if (garbled)
+        for (auto& b : back)
+            b ^= 0xFF;
+    std::lock_guard fdLock(m_fdMutex);
+    if (m_master < 0 || (m_countingOpens && m_slaveOpens == 0))
+        return;
+    // As with replies, what finds no room on the far side is lost.
+    size_t done = 0;
+    while (done < back.size()) {
+        const ssize_t w = ::write(m_master, back.data() + done, back.size() - done);
+        if (w > 0)
+            done += static_cast<size_t>(w);
+        else if (!(w < 0 && errno == EINTR))
+            break;
+    }
+}
+
 void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now)
 {
+    bool collided, echo, lineTime;
+    uint32_t baud;
+    {
+        std::lock_guard lock(m_mutex);
+        collided = collideLocked();
+        echo = m_options.echo;
+        baud = m_options.baud;
+        lineTime = m_options.queryLineTime;
+    }
+    // The adapter's echo comes before anything the bytes may bring about.
+    if (echo)
+        echoBack(bytes, n, collided);
     m_rx.insert(m_rx.end(), bytes, bytes + n);
+    m_rxCollided.insert(m_rxCollided.end(), n, collided);
     m_rxLast = now;
     // On a real line a frame's last byte arrives its length in byte times
     // after its first; the pseudo-terminal hands the whole frame over at once.
     // Each frame counts on its own: a real port reports its queue empty only
     // once the bytes before are on the line, so the control centre hands over
     // no frame while the line is still busy with the one before.
-    uint32_t baud;
-    bool lineTime;
-    {
-        std::lock_guard lock(m_mutex);
-        baud = m_options.baud;
-        lineTime = m_options.queryLineTime;
-    }
     const auto byteTime = std::chrono::duration_cast<SimClock::duration>(std::chrono::duration<double>(10.0 / baud));
     for (;;) {
         // Skip to the first header, keeping a tail that may be the start of one.
@@ -591,13 +661,16 @@ void BusSimulator::feed(const uint8_t* bytes, size_t n, SimClock::time_point now
         if (m_rx.size() < len)
             return;
         std::vector<uint8_t> frame(m_rx.begin(), m_rx.begin() + len);
+        const bool hit = std::find(m_rxCollided.begin(), m_rxCollided.begin() + len, true) != m_rxCollided.begin() + len;
         m_rx.erase(m_rx.begin(), m_rx.begin() + len);
+        m_rxCollided.erase(m_rxCollided.begin(), m_rxCollided.begin() + len);
         const auto heard = lineTime ? now + byteTime * static_cast<long>(len) : now;
-        handleFrame(std::move(frame), now, heard);
+        handleFrame(std::move(frame), now, heard, hit);
     }
 }
 
-void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point now, SimClock::time_point heard)
+void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point now, SimClock::time_point heard,
+                               bool collided)
 {
     ReceivedFrame f;
     f.time = now;
@@ -613,9 +686,17 @@ void BusSimulator::handleFrame(std::vector<uint8_t> frame, SimClock::time_point 
         f.data3 = frame[9];
     }
     f.bytes = std::move(frame);
-    SimEvent e{SimEventKind::FrameReceived, now, f.bytes};
+    // A frame that collided reached the devices garbled: like one with a bad
+    // checksum it is logged and not acted on.
+    if (collided) {
+        f.checksumOk = false;
+        f.collided = true;
+    }
+    SimEvent e{collided ? SimEventKind::Collision : SimEventKind::FrameReceived, now, f.bytes};
     {
         std::lock_guard lock(m_mutex);
+        if (collided)
+            ++m_collisions;
         if (f.checksumOk)
             applyLocked(f, heard);
         m_frames.push_back(std::move(f));
@@ -702,6 +783,9 @@ void BusSimulator::transmitterLoop()
         PendingReply p = std::move(m_queue.front());
         m_queue.pop_front();
         m_transmitting = true;
+        m_line = LineReply{true, {}, 0, false};
+        for (const auto& chunk : p.chunks)
+            m_line.bytes.insert(m_line.bytes.end(), chunk.begin(), chunk.end());
         SentReply sent;
         sent.group = p.group;
         sent.id = p.id;
@@ -709,6 +793,8 @@ void BusSimulator::transmitterLoop()
         transmit(p, sent);
         lock.lock();
         m_transmitting = false;
+        sent.collided = m_line.garbled;
+        m_line = LineReply{};
         const bool wrote = !sent.bytes.empty();
         if (wrote)
             m_replies.push_back(sent);
@@ -738,6 +824,7 @@ void BusSimulator::transmit(PendingReply& reply, SentReply& sent)
     auto slotStart = SimClock::now();
     SimClock::time_point previous{};
     bool first = true;
+    size_t at = 0; // into m_line.bytes, which holds the chunks in a row
     for (size_t c = 0; c < reply.chunks.size(); ++c) {
         if (c > 0) {
             std::unique_lock lock(m_mutex);
@@ -752,20 +839,25 @@ void BusSimulator::transmit(PendingReply& reply, SentReply& sent)
             if (!first)
                 slot = std::max(slot, previous + byteTime);
             std::this_thread::sleep_until(slot);
+            // Held while the byte goes out, so a collision either garbles it
+            // or comes after it.
+            std::lock_guard lock(m_mutex);
             std::lock_guard fdLock(m_fdMutex);
             if (m_master < 0)
                 return; // the port vanished mid-reply
+            const uint8_t byte = m_line.bytes[at++];
+            m_line.sent = at;
             // With nobody listening the byte is lost, as on a real line; a
             // full input queue on the far side loses it like an overrun.
             const bool listening = !m_countingOpens || m_slaveOpens > 0;
-            if (!listening || ::write(m_master, &chunk[k], 1) == 1) {
+            if (!listening || ::write(m_master, &byte, 1) == 1) {
                 const auto now = SimClock::now();
                 if (first)
                     sent.firstByte = now;
                 first = false;
                 sent.lastByte = now;
                 previous = now;
-                sent.bytes.push_back(chunk[k]);
+                sent.bytes.push_back(byte);
             }
         }
     }

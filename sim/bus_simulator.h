@@ -62,6 +62,9 @@ struct ReceivedFrame {
     uint16_t id = 0;
     uint8_t command = 0;
     uint8_t data1 = 0, data2 = 0, data3 = 0; // medium frames only
+    // Two-wire line: some of its bytes came while a reply was on the line.
+    // The frame is lost (checksumOk is false) and bytes holds it as sent.
+    bool collided = false;
 };
 
 struct SentReply {
@@ -70,9 +73,13 @@ struct SentReply {
     // Everything put on the line, noise included (also when nobody listened).
     std::vector<uint8_t> bytes;
     SimClock::time_point firstByte, lastByte;
+    // Two-wire line: a frame came while it was on the line, and every byte
+    // from then on was garbled.
+    bool collided = false;
 };
 
-enum class SimEventKind { FrameReceived, Garbage, ReplySent, PortVanished };
+// Collision: a frame lost on a two-wire line; the event holds it as sent.
+enum class SimEventKind { FrameReceived, Garbage, ReplySent, PortVanished, Collision };
 struct SimEvent {
     SimEventKind kind = SimEventKind::FrameReceived;
     SimClock::time_point time;
@@ -97,6 +104,14 @@ public:
         // Extra delay of a late device's reply: longer than the control
         // centre's 190 ms time-out, so the answer comes while it asks another.
         std::chrono::milliseconds lateBy{200};
+        // One pair of wires for both directions (half duplex): bytes from
+        // the control centre while a device's reply is on the line, from its
+        // first byte's start to its last byte's end, collide with it. The
+        // frame they belong to is lost and the rest of the reply is garbled.
+        bool twoWire = false;
+        // The adapter hears itself: every byte from the control centre comes
+        // back to it at once (garbled as well when it collides).
+        bool echo = false;
     };
 
     BusSimulator();
@@ -144,6 +159,8 @@ public:
     void setSplitGap(std::chrono::milliseconds gap);
     void setLateBy(std::chrono::milliseconds delay);
     void setNoiseBytes(std::vector<uint8_t> noise);
+    void setTwoWire(bool on);
+    void setEcho(bool on);
     Options options() const;
 
     // Every frame received since start (or the last clearLog), bad ones included.
@@ -155,12 +172,14 @@ public:
     bool waitForReplies(size_t count, std::chrono::milliseconds timeout) const;
     // Bytes thrown away because they belonged to no frame.
     size_t garbageBytes() const;
+    // Frames lost to collisions on a two-wire line.
+    size_t collisions() const;
     // True once no reply is waiting or being written.
     bool waitIdle(std::chrono::milliseconds timeout) const;
     void clearLog();
 
     // Called on the simulator's threads, without its lock held, for every
-    // frame, run of garbage, reply and vanishing.
+    // frame, run of garbage, reply, collision and vanishing.
     void setEventHook(std::function<void(const SimEvent&)> hook);
 
 private:
@@ -173,13 +192,26 @@ private:
         uint16_t id = 0;
         std::vector<std::vector<uint8_t>> chunks;
     };
+    // The reply the transmitter has on the line, from the moment it takes it
+    // until its last byte is out (a split reply's gap included: the device
+    // keeps driving the line).
+    struct LineReply {
+        bool busy = false;
+        std::vector<uint8_t> bytes; // all chunks in a row; a collision garbles the unsent ones
+        size_t sent = 0;            // bytes whose time on the line is over
+        bool garbled = false;
+    };
 
     void receiverLoop();
     void transmitterLoop();
     void feed(const uint8_t* bytes, size_t n, SimClock::time_point now);
+    // True when a reply is on the line, which is then garbled from its next byte on.
+    bool collideLocked();
+    void echoBack(const uint8_t* bytes, size_t n, bool garbled);
     void dropGarbage(size_t n, SimClock::time_point now);
     // heard: when the frame's last byte would have arrived on a real line.
-    void handleFrame(std::vector<uint8_t> frame, SimClock::time_point now, SimClock::time_point heard);
+    void handleFrame(std::vector<uint8_t> frame, SimClock::time_point now, SimClock::time_point heard,
+                     bool collided);
     void applyLocked(const ReceivedFrame& f, SimClock::time_point now);
     void queueReplyLocked(const Device& d, SimClock::time_point now);
     void transmit(PendingReply& reply, SentReply& sent);
@@ -197,8 +229,10 @@ private:
     std::vector<ReceivedFrame> m_frames;
     std::vector<SentReply> m_replies;
     size_t m_garbage = 0;
+    size_t m_collisions = 0;
     std::deque<PendingReply> m_queue; // ordered by due time
     bool m_transmitting = false;
+    LineReply m_line;
     std::function<void(const SimEvent&)> m_hook;
     std::string m_slavePath;
 
@@ -215,6 +249,7 @@ private:
 
     // Receiver-thread state
     std::vector<uint8_t> m_rx;
+    std::vector<bool> m_rxCollided; // one flag per byte of m_rx
     SimClock::time_point m_rxLast;
 
     std::atomic<bool> m_running{false};

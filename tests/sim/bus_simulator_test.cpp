@@ -225,6 +225,55 @@ TEST_F(SimTest, RepliesArePacedAtTheBaudRate)
     }
 }
 
+TEST_F(SimTest, TwoWireFrameDuringAReplyCollidesWithIt)
+{
+    // A motion frame to 2:6 against the reply of 2:5, 75 ms on the line at 1200 baud.
+    enum When { Before, During, After };
+    struct Case { bool twoWire; When when; bool collides; };
+    const Case cases[] = {{false, During, false}, {true, Before, false}, {true, During, true}, {true, After, false}};
+    sim.setBaud(1200);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "two-wire " << c.twoWire << ", when " << c.when);
+        sim.setTwoWire(c.twoWire);
+        sim.setMotion(2, 6, Motion::Stopped);
+        sim.clearLog();
+        ASSERT_TRUE(port->send(query(2, 5)));
+        ASSERT_TRUE(sim.waitForFrames(1, 2000ms)); // Before: its reply is waiting for its time
+        Bytes got = c.when == Before ? Bytes{} : port->read(c.when == During ? 1 : 9, 2000ms);
+        ASSERT_TRUE(port->send(query(2, 6, CmdUp)));
+        ASSERT_TRUE(sim.waitForFrames(2, 2000ms) && sim.waitIdle(2000ms));
+        const Bytes rest = port->pending();
+        got.insert(got.end(), rest.begin(), rest.end());
+        ASSERT_EQ(got.size(), 9u);
+        EXPECT_EQ(got.front(), FrameHeader0); // a byte out before the collision stays
+        EXPECT_EQ(DecodeFrame(got.data()).isValidReply(), !c.collides) << HexLine(got.data(), got.size());
+        EXPECT_EQ(motionOf(2, 6), c.collides ? Motion::Stopped : Motion::Up);
+        EXPECT_EQ(sim.collisions(), c.collides ? 1u : 0u);
+        EXPECT_EQ(sim.frames().back().collided, c.collides);
+        EXPECT_EQ(sim.replies().front().collided, c.collides);
+    }
+}
+
+TEST_F(SimTest, EchoReturnsWhatWasSentAheadOfTheReply)
+{
+    sim.setEcho(true);
+    struct Case { Bytes sent, answer; bool twoWire; };
+    const Case cases[] = {
+        {query(2, 5), reply(2, 5), false},
+        {query(2, 5, CmdDown), {}, false},
+        {query(2, 5), reply(2, 5), true}, // its own echo is no collision
+    };
+    for (const auto& c : cases) {
+        sim.setTwoWire(c.twoWire);
+        sim.clearLog();
+        Bytes expected = c.sent;
+        expected.insert(expected.end(), c.answer.begin(), c.answer.end());
+        EXPECT_EQ(exchange(c.sent), expected);
+        EXPECT_EQ(sim.frameCount(), 1u); // the echo is not heard as a frame
+        EXPECT_EQ(sim.collisions(), 0u);
+    }
+}
+
 TEST_F(SimTest, FramesAreReassembledAndGarbageDropped)
 {
     // A frame in two writes.
