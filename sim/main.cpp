@@ -47,6 +47,11 @@ Line:
                         (default 20)
   --split-gap-ms N      silence inside a split reply (default 150)
   --late-ms N           extra delay of a late reply (default 200)
+  --two-wire            one pair of wires for both directions: a frame sent
+                        while a reply is on the line collides with it; the
+                        frame is lost and the rest of the reply garbled
+  --echo                every byte sent comes back at once, as from a
+                        two-wire adapter that hears itself
 
 Faults (LIST as for --devices; every device named must exist):
   --offline LIST        these devices hear nothing and never answer
@@ -131,6 +136,10 @@ Settings parseArgs(int argc, char** argv)
                 s.options.splitGap = std::chrono::milliseconds(number(opt, arg(), 60000));
             } else if (opt == "--late-ms") {
                 s.options.lateBy = std::chrono::milliseconds(number(opt, arg(), 60000));
+            } else if (opt == "--two-wire") {
+                s.options.twoWire = true;
+            } else if (opt == "--echo") {
+                s.options.echo = true;
             } else if (opt == "--late") {
                 for (auto a : ParseDeviceList(arg()))
                     s.late.push_back(a);
@@ -277,6 +286,7 @@ int main(int argc, char** argv)
             case SimEventKind::FrameReceived: kind = "RX"; break;
             case SimEventKind::ReplySent: kind = "TX"; break;
             case SimEventKind::Garbage: kind = "GARBAGE"; break;
+            case SimEventKind::Collision: kind = "COLLISION"; break;
             case SimEventKind::PortVanished:
                 kind = "VANISHED";
                 meaning = "port closed";
@@ -312,8 +322,9 @@ int main(int argc, char** argv)
     std::printf("%s\n", slave.c_str());
     std::fflush(stdout);
     if (trace)
-        std::fprintf(stderr, "tarvello-sim: %zu device(s) on %s at %u baud\n", settings.devices.size(),
-                     slave.c_str(), settings.options.baud);
+        std::fprintf(stderr, "tarvello-sim: %zu device(s) on %s at %u baud%s%s\n", settings.devices.size(),
+                     slave.c_str(), settings.options.baud, settings.options.twoWire ? ", two-wire" : "",
+                     settings.options.echo ? ", echo" : "");
 
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {

@@ -124,6 +124,36 @@ TEST(SimProgram, ServesDevicesThroughTheLinkAndCleansUp)
     std::remove(c.err.c_str());
 }
 
+TEST(SimProgram, LineOptionsReachTheBus)
+{
+    // A motion frame is sent once the reply has begun (75 ms long at 1200 baud);
+    // --quiet stands for neither mode.
+    struct Case { std::string flag; bool echo, twoWire; };
+    Bytes q(9), up(9);
+    EncodeShortFrame({2, 5, CmdAskState}, q.data());
+    EncodeShortFrame({2, 6, CmdUp}, up.data());
+    for (const Case& c : {Case{"--quiet", false, false}, Case{"--echo", true, false}, Case{"--two-wire", false, true}}) {
+        SCOPED_TRACE(c.flag);
+        const std::string log = tempPath("log");
+        Child child;
+        run(child, {"--devices", "2:5,2:6", "--baud", "1200", "--log", log, "--quiet", c.flag});
+        {
+            PtyPort port(firstLine(child));
+            ASSERT_TRUE(port.send(q));
+            Bytes start = c.echo ? q : Bytes{};
+            start.push_back(FrameHeader0);
+            EXPECT_EQ(port.read(start.size(), 2000ms), start);
+            ASSERT_TRUE(port.send(up));
+            EXPECT_EQ(port.read(c.echo ? 17 : 8, 2000ms).size(), c.echo ? 17u : 8u); // echo mixed with the reply
+        }
+        ::kill(child.pid, SIGTERM);
+        EXPECT_EQ(child.wait(), 0);
+        EXPECT_EQ(slurp(log).find(" COLLISION FF AC E1 E2 00 06 DD") != std::string::npos, c.twoWire);
+        std::remove(log.c_str());
+        std::remove(child.err.c_str());
+    }
+}
+
 TEST(SimProgram, BadArgumentsAreRefused)
 {
     const std::vector<std::vector<std::string>> cases{
