@@ -165,6 +165,7 @@ void TComm::startThreads(std::unique_ptr<tarvello::CommPort> port) {
     m_openParity = m_parity;
     m_port->purge(true, true);
     m_sendDataEmpty = true;
+    m_receivedBytes = 0;
     applyTimeouts();
     applyLineSettings();
 
@@ -176,7 +177,7 @@ void TComm::startThreads(std::unique_ptr<tarvello::CommPort> port) {
     m_stop = std::move(stop);
 
     const tarvello::CommEventSink sink(m_target.get(), m_generation);
-    auto reader = std::make_unique<TReadThread>(*m_port, *m_stop, sink);
+    auto reader = std::make_unique<TReadThread>(*m_port, *m_stop, sink, m_receivedBytes);
     if (!reader->start()) {
         m_stop.reset();
         m_port.reset();
@@ -191,6 +192,7 @@ void TComm::startThreads(std::unique_ptr<tarvello::CommPort> port) {
         m_stop.reset();
         m_port.reset();
         ++m_generation;  // whatever the reader posted meanwhile is void
+        m_receivedBytes = 0;
         throw ECommsError("Unable to create write thread");
     }
     m_writer = std::move(writer);
@@ -204,6 +206,7 @@ void TComm::ClosePort() {
     stopWriter();
     m_stop.reset();
     m_port.reset();
+    m_receivedBytes = 0;
 }
 
 void TComm::stopReader() {
@@ -271,6 +274,7 @@ void TComm::applyTimeouts() {
     t.readTotalConstant = m_readTotalTimeoutConstant;
     t.writeTotalMultiplier = m_writeTotalTimeoutMultiplier;
     t.writeTotalConstant = m_writeTotalTimeoutConstant;
+    t.chunkBytes = m_chunkBytes;
     m_port->applyTimeouts(t);
 }
 

@@ -103,6 +103,14 @@ public:
     void setWriteTotalTimeoutMultiplier(uint32_t value) { setTimeout(m_writeTotalTimeoutMultiplier, value); }
     uint32_t WriteTotalTimeoutConstant() const { return m_writeTotalTimeoutConstant; }
     void setWriteTotalTimeoutConstant(uint32_t value) { setTimeout(m_writeTotalTimeoutConstant, value); }
+    // A chunk of this many bytes is handed over as soon as it is complete, without waiting for
+    // the read interval's silence; a read that brings more keeps them all in the chunk, and the
+    // bytes after it start the next one. A shorter chunk still ends by the read interval (or the
+    // totals, or a full buffer). The port knows nothing of frames: this is only a count.
+    // 0, the default, is off. Counts at once on an open port, as the time-outs do: a chunk the
+    // reader already holds is judged by the new count when its next byte comes or its time runs.
+    uint16_t ChunkBytes() const { return m_chunkBytes; }
+    void setChunkBytes(uint16_t value) { setTimeout(m_chunkBytes, value); }
 
     // --- operations -------------------------------------------------------------------------
     void OpenPort();   // throws ECommsError
@@ -131,6 +139,11 @@ public:
     void DeliverPendingEvents();
     // True while nothing handed to the writer is waiting to be written.
     bool SendDataEmpty() const { return m_sendDataEmpty.load(); }
+    // Every byte the reader has taken from the port since it was opened (null bytes dropped by
+    // IgnoreNullChar not counted), counted the moment it is read: it runs ahead of OnReceiveData
+    // while the reader still gathers its chunk. Starts again at 0 with each open; 0 while closed.
+    // Safe to read from any thread.
+    uint64_t receivedBytes() const { return m_receivedBytes.load(); }
 
     // Maps a port name to a device path; default: ResolvePortName(name, {}).
     std::function<QString(const QString& name)> PortResolver;
@@ -161,7 +174,8 @@ private:
         field = value;
         if (isOpen()) applyLineSettings();
     }
-    void setTimeout(uint32_t& field, uint32_t value) {
+    template <typename T>
+    void setTimeout(T& field, T value) {
         if (field == value) return;
         field = value;
         if (isOpen()) applyTimeouts();
@@ -202,6 +216,7 @@ private:
     uint32_t m_readTotalTimeoutConstant = 0;
     uint32_t m_writeTotalTimeoutMultiplier = 0;
     uint32_t m_writeTotalTimeoutConstant = 0;
+    uint16_t m_chunkBytes = 0;
 
     TParity m_openParity = TParity::None;  // the parity in force since the last OpenPort
 
@@ -210,6 +225,7 @@ private:
     std::unique_ptr<TReadThread> m_reader;
     std::unique_ptr<TWriteThread> m_writer;
     std::atomic<bool> m_sendDataEmpty{true};
+    std::atomic<uint64_t> m_receivedBytes{0};  // counted by the reader
 
     // Events carry the generation of the open that produced them; anything from a former open
     // (or posted after ClosePort) is dropped on arrival.

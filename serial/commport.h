@@ -77,6 +77,8 @@ struct CommTimeouts {
     uint32_t readTotalConstant = 0;
     uint32_t writeTotalMultiplier = 0;
     uint32_t writeTotalConstant = 0;
+    // Not a driver time-out: the chunk goes as soon as it holds this many bytes (0: off).
+    uint16_t chunkBytes = 0;
 };
 
 class NetLink;
@@ -106,6 +108,7 @@ public:
     uint32_t readInterval() const { return m_readInterval.load(); }
     uint32_t readTotalMultiplier() const { return m_readTotalMultiplier.load(); }
     uint32_t readTotalConstant() const { return m_readTotalConstant.load(); }
+    uint16_t chunkBytes() const { return m_chunkBytes.load(); }
     bool ignoreNullChar() const { return m_ignoreNull.load(); }
     uint32_t baudRate() const { return m_baudRate.load(); }
     // Line time of one byte in microseconds: start bit, data bits, parity, stop bits.
@@ -145,6 +148,7 @@ private:
     std::atomic<uint32_t> m_readInterval{0};
     std::atomic<uint32_t> m_readTotalMultiplier{0};
     std::atomic<uint32_t> m_readTotalConstant{0};
+    std::atomic<uint16_t> m_chunkBytes{0};
     std::atomic<bool> m_ignoreNull{false};
     std::atomic<uint32_t> m_baudRate{9600};
 };

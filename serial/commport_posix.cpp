@@ -186,6 +186,7 @@ void CommPort::applyTimeouts(const CommTimeouts& timeouts) {
     m_readInterval = timeouts.readInterval;
     m_readTotalMultiplier = timeouts.readTotalMultiplier;
     m_readTotalConstant = timeouts.readTotalConstant;
+    m_chunkBytes = timeouts.chunkBytes;
 }
 
 void CommPort::applyLineSettings(const LineSettings& s) {

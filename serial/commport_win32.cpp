@@ -94,6 +94,7 @@ void CommPort::applyTimeouts(const CommTimeouts& timeouts) {
     m_readInterval = timeouts.readInterval;
     m_readTotalMultiplier = timeouts.readTotalMultiplier;
     m_readTotalConstant = timeouts.readTotalConstant;
+    m_chunkBytes = timeouts.chunkBytes;
     COMMTIMEOUTS driver{};
     driver.ReadIntervalTimeout = MAXDWORD;
     driver.ReadTotalTimeoutMultiplier = 0;

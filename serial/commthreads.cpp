@@ -7,8 +7,9 @@
 
 using tarvello::CommEventKind;
 
-TReadThread::TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink)
-    : m_port(port), m_stop(stop), m_sink(sink) {}
+TReadThread::TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
+                         std::atomic<uint64_t>& receivedBytes)
+    : m_port(port), m_stop(stop), m_sink(sink), m_receivedBytes(receivedBytes) {}
 
 TReadThread::~TReadThread() {
     wait();

@@ -19,7 +19,9 @@
 
 class TReadThread {
 public:
-    TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink);
+    // receivedBytes: the owner's count of bytes taken from the port, advanced at each read.
+    TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
+                std::atomic<uint64_t>& receivedBytes);
     ~TReadThread();  // waits for the thread
     TReadThread(const TReadThread&) = delete;
     TReadThread& operator=(const TReadThread&) = delete;
@@ -34,6 +36,7 @@ private:
     tarvello::CommPort& m_port;
     tarvello::StopSignal& m_stop;
     tarvello::CommEventSink m_sink;
+    std::atomic<uint64_t>& m_receivedBytes;
     std::thread m_thread;
 };
 

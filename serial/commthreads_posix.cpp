@@ -73,7 +73,8 @@ private:
 // Reader
 
 // A chunk ends when the read interval passes without a further byte, when the read total (from
-// the chunk's first byte) has run out, or when the buffer is full. With an interval of MAXDWORD
+// the chunk's first byte) has run out, when it holds the chunk count's bytes (at once, and with
+// all that the read brought), or when the buffer is full. With an interval of MAXDWORD
 // and no totals, whatever one read brings is a chunk; with neither interval nor totals, only a
 // full buffer ends one, as on Windows.
 void TReadThread::run() {
@@ -88,7 +89,9 @@ void TReadThread::run() {
         count = 0;
     };
     auto chunkDeadline = [&](bool& immediate) {
-        immediate = false;
+        const uint16_t wanted = m_port.chunkBytes();
+        immediate = wanted != 0 && count >= wanted;
+        if (immediate) return Clock::time_point::max();
         const uint32_t interval = m_port.readInterval();
         const uint64_t total = uint64_t(m_port.readTotalMultiplier()) * tarvello::ReadBufferSize +
                                m_port.readTotalConstant();
@@ -142,6 +145,7 @@ void TReadThread::run() {
                     got = static_cast<size_t>(std::remove(begin, begin + got, uint8_t{0}) - begin);
                 }
                 if (got > 0) {
+                    m_receivedBytes += got;  // before the chunk goes: the owner may look at once
                     if (count == 0) firstByte = now;
                     lastByte = now;
                     count += got;

@@ -127,6 +127,7 @@ void TReadThread::run() {
                 got = static_cast<size_t>(std::remove(begin, begin + got, uint8_t{0}) - begin);
             }
             if (got > 0) {
+                m_receivedBytes += got;  // before the chunk goes: the owner may look at once
                 const Clock::time_point now = Clock::now();
                 if (count == 0) firstByte = now;
                 lastByte = now;
@@ -140,6 +141,7 @@ void TReadThread::run() {
         timeouts.readInterval = m_port.readInterval();
         timeouts.readTotalMultiplier = m_port.readTotalMultiplier();
         timeouts.readTotalConstant = m_port.readTotalConstant();
+        timeouts.chunkBytes = m_port.chunkBytes();
         const tarvello::win32::ChunkState state{count, count ? msSince(firstByte) : 0, count ? msSince(lastByte) : 0};
         const std::optional<uint32_t> chunkWait = tarvello::win32::ChunkWait(timeouts, state);
         if (chunkWait && *chunkWait == 0) {

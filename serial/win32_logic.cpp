@@ -110,6 +110,7 @@ uint32_t ModemBitsFromEvents(uint32_t mask) {
 std::optional<uint32_t> ChunkWait(const CommTimeouts& t, const ChunkState& chunk) {
     if (chunk.count == 0) return std::nullopt;
     if (chunk.count >= ReadBufferSize) return 0;
+    if (t.chunkBytes != 0 && chunk.count >= t.chunkBytes) return 0;
     const uint64_t total = uint64_t(t.readTotalMultiplier) * ReadBufferSize + t.readTotalConstant;
     if (t.readInterval == UINT32_MAX && total == 0) return 0;
 

@@ -74,7 +74,8 @@ struct ChunkState {
 };
 // How long the reader may wait for more before the chunk must go: 0 = deliver it now,
 // nullopt = no limit (nothing gathered, or only a full buffer ends the chunk). An interval of
-// MAXDWORD with no totals delivers whatever one read brings.
+// MAXDWORD with no totals delivers whatever one read brings; a chunk that holds the chunk count
+// (timeouts.chunkBytes, when not 0) goes at once.
 std::optional<uint32_t> ChunkWait(const CommTimeouts& timeouts, const ChunkState& chunk);
 
 }  // namespace tarvello::win32

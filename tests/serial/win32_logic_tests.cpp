@@ -92,7 +92,7 @@ TEST(Win32Logic, ChunkEndsWhereTheLinuxReaderEndsIt) {
     const std::optional<uint32_t> none;
     const struct {
         const char* label;
-        CommTimeouts timeouts;  // interval, total multiplier, total constant
+        CommTimeouts timeouts;  // interval, total multiplier, total constant, (write totals), chunk count
         ChunkState chunk;       // count, since first, since last
         std::optional<uint32_t> wait;
     } cases[] = {
@@ -107,6 +107,8 @@ TEST(Win32Logic, ChunkEndsWhereTheLinuxReaderEndsIt) {
         {"full buffer", {100, 0, 0}, {ReadBufferSize, 0, 0}, 0u},
         {"total cuts the interval short", {100, 0, 150}, {8, 120, 10}, 30u},
         {"multiplier counts the whole buffer", {0, 1, 0}, {8, 48, 48}, 2000u},
+        {"chunk count reached (or passed by one read)", {600, 0, 0, 0, 0, 9}, {12, 5, 5}, 0u},
+        {"short of the chunk count: the interval runs", {600, 0, 0, 0, 0, 9}, {4, 30, 30}, 570u},
     };
     for (const auto& c : cases) EXPECT_EQ(ChunkWait(c.timeouts, c.chunk), c.wait) << c.label;
 }
