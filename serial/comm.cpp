@@ -1,5 +1,6 @@
 #include "serial/comm.h"
 
+#include "serial/adapterlatency.h"
 #include "serial/commport.h"
 #include "serial/commthreads.h"
 #include "serial/portname.h"
@@ -79,6 +80,12 @@ QString TComm::resolvedName() const {
 
 bool TComm::isNetworkPort() const {
     return IsNetworkPortName(resolvedName());
+}
+
+std::optional<int> TComm::adapterLatencyMs() const {
+    const QString path = resolvedName();
+    if (IsNetworkPortName(path)) return std::nullopt;
+    return UsbSerialLatencyMs(path);
 }
 
 void TComm::OpenPort() {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -144,6 +145,10 @@ public:
     // while the reader still gathers its chunk. Starts again at 0 with each open; 0 while closed.
     // Safe to read from any thread.
     uint64_t receivedBytes() const { return m_receivedBytes.load(); }
+    // The receive latency timer of the USB serial adapter behind the port name, in ms
+    // (UsbSerialLatencyMs on the resolved name); nullopt for a network port or where it cannot be
+    // told. Open or closed alike.
+    std::optional<int> adapterLatencyMs() const;
 
     // Maps a port name to a device path; default: ResolvePortName(name, {}).
     std::function<QString(const QString& name)> PortResolver;
