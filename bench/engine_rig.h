@@ -57,6 +57,8 @@ public:
         // As the main window does: a port that hung up is closed, and the
         // engine stops using it.
         comm.OnRequestHangup = [this](TComm*) { closePort(); };
+        engine.setReceivedCount([this] { return comm.receivedBytes(); });
+        engine.setLineTiming(static_cast<int>(comm.BaudRate()), ControlEngine::DefaultTurnaroundMs, 0);
         comm.OpenPort();
         view.clock.start();
     }
@@ -69,6 +71,7 @@ public:
         const int baud = static_cast<int>(comm.BaudRate());
         engine.setFastBus(true, turnaroundMs, baud);
         comm.setReadIntervalTimeout(static_cast<uint32_t>(ControlEngine::fastReadIntervalMs(baud)));
+        comm.setChunkBytes(ShortFrameLength);
     }
 
     // The port closes under the engine (hang-up, or closed by a test).

@@ -21,6 +21,8 @@ bool PortKeeper::open(const QString& name)
     TComm& port = m_session.port();
     port.ClosePort();
     port.setCommName(name); // whatever the text is: COM12 opens COM12
+    // The line's timing counts the latency of the adapter behind this name.
+    m_session.applyBusSettings();
     m_counted = false;
     if (port.isNetworkPort()) {
         connectInBackground(false, false);

@@ -36,6 +36,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     m_passwords.setEdition(edition);
     ApplyComm1Defaults(m_port);
     applyBusSettings();
+    m_engine.setReceivedCount([this] { return m_port.receivedBytes(); });
     m_port.PortResolver = [this, portPaths = std::move(portPaths)](const QString& name) {
         if (portPaths)
             return portPaths(name);

@@ -5,9 +5,14 @@
 //   Fast=1
 //   ; the time a device may take to begin its answer, in milliseconds (default 30)
 //   TurnaroundMs=30
+//   ; the receive latency of the adapter, in milliseconds (default 0); a USB serial
+//   ; adapter's own latency timer is read from the system instead
+//   AdapterLatencyMs=0
 //
 // Without the section (or with Fast other than 1) the bus keeps its default
 // timing: a chunk ends after 100 ms of silence, time-outs of 500 / 190 ms.
+// TurnaroundMs and the latency count in both timings for the answer a query is
+// owed, over which no motion frame is written (ControlEngine::answerDue).
 #pragma once
 
 class TIniFile;

@@ -3,6 +3,8 @@
 #include <QThread>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 
 ControlEngine::ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent)
@@ -19,10 +21,11 @@ ControlEngine::ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent
 
     // The time-outs decide on-line/off-line and whether an ID is present, so
     // they must not be coarsened by the timer system.
-    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer })
+    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer, &answerTimer })
         t->setTimerType(Qt::PreciseTimer);
     overdueTimer.setSingleShot(true);
     stopRepeatTimer.setSingleShot(true);
+    answerTimer.setSingleShot(true);
     pollTimer.setInterval(InitialPollTimeoutMs);
     probeTimer.setInterval(SearchTimeoutMs);
     selfCheckTimer.setInterval(MinSelfCheckPeriod * 1000);
@@ -37,6 +40,7 @@ ControlEngine::ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent
     connect(&verifyTimer, &QTimer::timeout, this, &ControlEngine::onVerifyTimeout);
     connect(&overdueTimer, &QTimer::timeout, this, &ControlEngine::onOverdueTimeout);
     connect(&stopRepeatTimer, &QTimer::timeout, this, &ControlEngine::onStopRepeat);
+    connect(&answerTimer, &QTimer::timeout, this, &ControlEngine::onAnswerTimer);
 }
 
 ControlEngine::~ControlEngine() = default;
@@ -140,6 +144,7 @@ void ControlEngine::clearQueues()
 {
     clearMotionQueues();
     endBatches();
+    m_continuationHeld = false;
 }
 
 void ControlEngine::clearMotionQueues()
@@ -155,6 +160,11 @@ bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::opti
     // The log shows what went out, so a frame the port refused is not in it.
     if (!(medium ? m_tx.sendMedium(r) : m_tx.sendShort(r)))
         return false;
+    const size_t length = size_t(std::clamp<int>(m_tx.TxLength, 0, TxBufferSize));
+    bookLineTime(length);
+    m_echoExpected.emplace_back(m_tx.TxBuffer, m_tx.TxBuffer + length);
+    if (m_echoExpected.size() > MaxEchoesAwaited)
+        m_echoExpected.pop_front();
     if (m_logWhenWritten) {
         const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
         m_handedOver.push_back(HandedOver { { m_tx.TxBuffer, m_tx.TxBuffer + n }, logged, move });
@@ -170,7 +180,14 @@ bool ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
     r.group = group;
     r.id = id;
     r.command = command;
-    return send(r, false, true);
+    if (!send(r, false, true))
+        return false;
+    // A stop never waits for an answer due, so the answer may swallow it: it goes once more.
+    const std::pair<uint8_t, uint16_t> target { group, id };
+    if (command == CmdStop && m_answerDue
+        && std::find(m_stopsToRepeat.begin(), m_stopsToRepeat.end(), target) == m_stopsToRepeat.end())
+        m_stopsToRepeat.push_back(target);
+    return true;
 }
 
 void ControlEngine::setLogWhenWritten(bool on)
@@ -235,6 +252,10 @@ void ControlEngine::endBatches()
     for (const QueuedBatch& b : m_queuedBatches)
         for (uint16_t id : b.ids)
             unsent.push_back({ b.sourceGroup, b.targetGroup, id });
+    for (const HeldReaddress& held : m_heldReaddress)
+        if (held.move)
+            unsent.push_back(*held.move);
+    m_heldReaddress.clear();
     ReaddressBatch.count = ReaddressBatch.position = 0;
     m_queuedBatches.clear();
 }
@@ -274,12 +295,38 @@ void ControlEngine::receive(const uint8_t* buffer, uint16_t length)
     emit frameReceived(QByteArray(reinterpret_cast<const char*>(buffer), buffer ? length : 0));
     if (!buffer || length == 0)
         return;
+    // Our own frames, heard back through a two-wire adapter, are nobody's answer.
+    std::vector<uint8_t> bytes(buffer, buffer + length);
+    stripEcho(bytes);
+    if (bytes.empty())
+        return;
+    m_bytesSinceQuery += bytes.size();
     if (m_verifying)
-        listenForSharedAddress(buffer, length);
-    receiveChunk(buffer, length);
+        listenForSharedAddress(bytes.data(), bytes.size());
+    receiveChunk(bytes.data(), static_cast<uint16_t>(bytes.size()));
+    // A whole answer's bytes have come, taken or not (a poll given up meanwhile): it is over.
+    if (m_answerDue && m_bytesSinceQuery >= size_t(ShortFrameLength))
+        answerOver();
     // The answer that was on its way has come: the stop-all's second stop follows it.
     if (stopRepeatTimer.isActive())
         onStopRepeat();
+}
+
+void ControlEngine::stripEcho(std::vector<uint8_t>& bytes)
+{
+    // Only a whole frame is taken for an echo: an answer begins with the same header.
+    for (size_t k = 0; k < m_echoExpected.size() && !bytes.empty();) {
+        const std::vector<uint8_t>& sent = m_echoExpected[k];
+        if (bytes.size() < sent.size() || !std::equal(sent.begin(), sent.end(), bytes.begin())) {
+            ++k;
+            continue;
+        }
+        bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(sent.size()));
+        // The frames before it will not come back any more.
+        m_echoExpected.erase(m_echoExpected.begin(), m_echoExpected.begin() + std::ptrdiff_t(k) + 1);
+        m_echo = true;
+        k = 0;
+    }
 }
 
 // More than one answer from the re-addressed device's new address in one chunk, or a frame
@@ -331,6 +378,8 @@ void ControlEngine::receiveChunk(const uint8_t* buffer, uint16_t length)
     std::vector<uint8_t> bytes = std::move(m_pending);
     m_pending.clear();
     bytes.insert(bytes.end(), buffer, buffer + length);
+    // An echo the reader handed over in two pieces is whole again.
+    stripEcho(bytes);
     const uint64_t queries = m_queries;
     bool taken = false;
     const size_t stop = scanFrames(bytes.data(), bytes.size(), &taken);
@@ -398,8 +447,101 @@ bool ControlEngine::dispatchFrame(const uint8_t* frame9)
 
 void ControlEngine::sendingQuery()
 {
+    // The answer to the last query is over (taken, or its verdict given): what waited for it
+    // goes ahead of the next one.
+    answerOver();
     ++m_queries;
     m_pending.clear();
+}
+
+// ---------------------------------------------------------------- the answer due
+
+void ControlEngine::setLineTiming(int baud, int turnaroundMs, int adapterLatencyMs)
+{
+    m_baud = baud > 0 ? baud : DefaultBaud;
+    m_turnaround = std::max(0, turnaroundMs);
+    m_latency = std::max(0, adapterLatencyMs);
+}
+
+double ControlEngine::byteMs() const
+{
+    // Ten bit times a byte.
+    return 10.0 * 1000.0 / double(m_baud);
+}
+
+int ControlEngine::lineAheadMs() const
+{
+    return int((m_lineFree.remainingTimeNSecs() + 999'999) / 1'000'000);
+}
+
+void ControlEngine::bookLineTime(size_t bytes)
+{
+    const qint64 ahead = std::max<qint64>(0, m_lineFree.remainingTimeNSecs());
+    m_lineFree = QDeadlineTimer(std::chrono::nanoseconds(ahead + qint64(double(bytes) * byteMs() * 1e6)),
+        Qt::PreciseTimer);
+}
+
+int ControlEngine::answerBeginMs() const
+{
+    return int(std::ceil(double(m_turnaround) + 2 * byteMs())) + m_latency;
+}
+
+int ControlEngine::silenceWaitMs() const
+{
+    return lineAheadMs() + answerBeginMs();
+}
+
+int ControlEngine::answerRestMs() const
+{
+    // The reply on the line, the reader's interval after it and the adapter's latency.
+    return int(std::ceil(double(ShortFrameLength + FastReadIntervalBytes) * byteMs())) + m_latency;
+}
+
+bool ControlEngine::answerBegun() const
+{
+    if (m_bytesSinceQuery > 0)
+        return true;
+    if (!m_receivedCount)
+        return false;
+    const uint64_t received = m_receivedCount() - m_receivedAtQuery;
+    return received > m_echoOwed;
+}
+
+void ControlEngine::openAnswerWindow()
+{
+    m_answerDue = true;
+    m_answerExtended = false;
+    m_receivedAtQuery = m_receivedCount ? m_receivedCount() : 0;
+    m_bytesSinceQuery = 0;
+    // An echoing adapter still owes the bytes not yet on the line, the query's own included.
+    // Rounded down: an echo byte more than owed only makes the answer look begun.
+    m_echoOwed = 0;
+    if (m_echo)
+        m_echoOwed = size_t(double(std::max<qint64>(0, m_lineFree.remainingTimeNSecs())) / (byteMs() * 1e6));
+    m_sinceQuery.start();
+    answerTimer.start(silenceWaitMs());
+}
+
+void ControlEngine::onAnswerTimer()
+{
+    if (!m_answerExtended && answerBegun()) {
+        // It has begun: it is due until its last byte.
+        m_answerExtended = true;
+        answerTimer.start(int(std::ceil(double(ShortFrameLength + 1) * byteMs())) + m_latency);
+        return;
+    }
+    answerOver();
+}
+
+void ControlEngine::answerOver()
+{
+    answerTimer.stop();
+    if (!std::exchange(m_answerDue, false))
+        return;
+    for (const auto& [group, id] : std::exchange(m_stopsToRepeat, {}))
+        sendMotionFrame(group, id, CmdStop);
+    if (std::exchange(m_continuationHeld, false))
+        continueSending();
 }
 
 // ---------------------------------------------------------------- fast bus
@@ -427,6 +569,7 @@ void ControlEngine::setFastBus(bool fast, int turnaroundMs, int baud)
     dropOverdue(Overdue::Kind::Probe);
     dropOverdue(Overdue::Kind::PollRow);
     if (fast) {
+        setLineTiming(baud, turnaroundMs, m_latency);
         const int t = fastTimeoutMs(turnaroundMs, baud);
         m_firstPollTimeout = m_pollTimeout = m_searchTimeout = t;
     } else {
@@ -588,9 +731,15 @@ void ControlEngine::askState(int row)
         r.group = static_cast<uint8_t>(group);
         r.id = static_cast<uint16_t>(id);
         r.command = CmdAskState;
-        send(r, false, false);
+        if (send(r, false, false))
+            openAnswerWindow();
     }
-    pollTimer.start();
+    m_verdictExtended = false;
+    // The fast timing knows a silent device once its answer has not begun in time.
+    if (m_fast)
+        pollTimer.start(silenceWaitMs());
+    else
+        pollTimer.start();
 }
 
 void ControlEngine::prepareRebuild()
@@ -655,7 +804,13 @@ void ControlEngine::onPollTimeout()
         pollTimer.stop();
         return;
     }
-    const int waited = pollTimer.interval();
+    // An answer that has begun is waited for to its end.
+    if (m_fast && !m_verdictExtended && PollID != NoDevice && answerBegun()) {
+        m_verdictExtended = true;
+        pollTimer.start(answerRestMs());
+        return;
+    }
+    const int waited = m_fast ? int(m_sinceQuery.elapsed()) : pollTimer.interval();
     const int defaultWindow = m_pollDefaultWindow;
     pollTimer.stop();
     // Every time-out after the first one is the short one. Set before the
@@ -727,7 +882,11 @@ void ControlEngine::probe(int id)
     r.command = CmdAskState;
     LastCmd = CmdAskState;
     sendingQuery();
-    send(r, false, false);
+    if (send(r, false, false))
+        openAnswerWindow();
+    m_verdictExtended = false;
+    if (m_fast)
+        probeTimer.start(silenceWaitMs());
 }
 
 void ControlEngine::searchClicked(std::optional<int> start, std::optional<int> end, const std::function<bool()>& confirm)
@@ -793,9 +952,15 @@ void ControlEngine::onProbeTimeout()
         SearchCursor = 0;
         return;
     }
+    if (m_fast && !m_verdictExtended && answerBegun()) {
+        m_verdictExtended = true;
+        probeTimer.start(answerRestMs());
+        return;
+    }
     abandonPoll();
+    const int waited = m_fast ? int(m_sinceQuery.elapsed()) : probeTimer.interval();
     addOverdue(Overdue { Overdue::Kind::Probe, 0, static_cast<uint16_t>(SearchCursor), 0, {} },
-        SearchTimeoutMs - probeTimer.interval());
+        SearchTimeoutMs - waited);
     ++SearchCursor;
     if (SearchCursor > SearchEnd) {
         // The last probe's answer may still be on its way behind another.
@@ -811,7 +976,7 @@ void ControlEngine::onProbeTimeout()
 
 void ControlEngine::halt()
 {
-    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer })
+    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer, &answerTimer })
         t->stop();
 }
 
@@ -846,6 +1011,12 @@ void ControlEngine::portClosed()
         m_drivenAtLoss.merge(driven);
         dropNewestHandedOver(m_handedOver.size());
     }
+    // No answer can come through a closed port, and nothing of ours comes back.
+    answerTimer.stop();
+    m_answerDue = false;
+    m_stopsToRepeat.clear();
+    m_echoExpected.clear();
+    m_lineFree = QDeadlineTimer();
     // Verifications go unreported: the port message says why.
     dropVerifications();
     stopRepeatTimer.stop();
@@ -876,10 +1047,28 @@ void ControlEngine::lineIdle()
     for (Verification& v : m_verifications)
         v.frameLeft = true;
 
+    const bool sent = continueSending();
+
+    progressBarStep();
+    // One frame per event: a verification query waits for an event that
+    // hands over nothing else.
+    if (!sent)
+        nextVerification();
+}
+
+bool ControlEngine::continueSending()
+{
     const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
     const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
     const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
 
+    const bool motion = (GroupQueue.position >= 0 && GroupQueue.position < groups)
+        || (DeviceQueue.position >= 0 && DeviceQueue.position < devices);
+    // What waits for an answer due stays queued; the answer's end sends it (answerOver).
+    if (m_answerDue && (motion ? MotionCmd != CmdStop : (!m_heldReaddress.empty() || batchSending()))) {
+        m_continuationHeld = true;
+        return true;
+    }
     bool sent = true;
     if (GroupQueue.position >= 0 && GroupQueue.position < groups) {
         sendMotionFrame(GroupQueue.items[GroupQueue.position], 0, MotionCmd);
@@ -893,8 +1082,12 @@ void ControlEngine::lineIdle()
         // A device with no address to send to gets nothing: never a guessed group.
         if (group >= 0)
             sendMotionFrame(static_cast<uint8_t>(group), id, MotionCmd);
-    } else if (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) {
-        // Entry 0 went out when the move was made.
+    } else if (!m_heldReaddress.empty()) {
+        const HeldReaddress held = m_heldReaddress.front();
+        m_heldReaddress.pop_front();
+        sendReaddressFrame(held.group, held.id, held.newGroup, held.newId, held.move);
+    } else if (ReaddressBatch.position >= -1 && ReaddressBatch.position < batch - 1) {
+        // Entry 0 went out when the move was made, unless an answer due held it (position -1).
         ++ReaddressBatch.position;
         const uint16_t id = ReaddressBatch.items[ReaddressBatch.position];
         sendReaddressFrame(ReaddressBatch.sourceGroup, id, ReaddressBatch.targetGroup, id, true);
@@ -909,11 +1102,7 @@ void ControlEngine::lineIdle()
         sent = false;
     }
 
-    progressBarStep();
-    // One frame per event: a verification query waits for an event that
-    // hands over nothing else.
-    if (!sent)
-        nextVerification();
+    return sent;
 }
 
 void ControlEngine::progressBarStep()
@@ -960,6 +1149,11 @@ bool ControlEngine::sendReaddress(int group, int id, int newGroup, int newId)
     std::optional<ReaddressMove> move;
     if (group != BroadcastGroup)
         move = ReaddressMove { group, newGroup, newId, newId != id ? id : -1 };
+    if (m_answerDue) {
+        m_heldReaddress.push_back({ group, static_cast<uint16_t>(id), newGroup, static_cast<uint16_t>(newId), move });
+        m_continuationHeld = true;
+        return true;
+    }
     return sendReaddressFrame(group, static_cast<uint16_t>(id), newGroup, static_cast<uint16_t>(newId), move);
 }
 
@@ -994,9 +1188,14 @@ bool ControlEngine::sendReaddressBatch(int sourceGroup, int targetGroup, const s
     }
 
     const uint16_t first = parts.front().ids.front();
-    if (!sendReaddressFrame(sourceGroup, first, targetGroup, first, true))
+    const bool hold = m_answerDue;
+    if (!hold && !sendReaddressFrame(sourceGroup, first, targetGroup, first, true))
         return false;
     startBatch(std::move(parts.front()));
+    if (hold) {
+        ReaddressBatch.position = -1; // entry 0 goes too once the answer is over
+        m_continuationHeld = true;
+    }
     for (size_t i = 1; i < parts.size(); ++i)
         m_queuedBatches.push_back(std::move(parts[i]));
     return true;
@@ -1043,7 +1242,7 @@ void ControlEngine::startBatch(QueuedBatch batch)
 bool ControlEngine::batchSending() const
 {
     const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
-    return (ReaddressBatch.position >= 0 && ReaddressBatch.position < batch - 1) || !m_queuedBatches.empty();
+    return (ReaddressBatch.position >= -1 && ReaddressBatch.position < batch - 1) || !m_queuedBatches.empty();
 }
 
 // Whether the write-empty continuation still has a frame to send.
@@ -1052,7 +1251,7 @@ bool ControlEngine::continuationPending() const
     const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
     const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
     return (GroupQueue.position >= 0 && GroupQueue.position < groups)
-        || (DeviceQueue.position >= 0 && DeviceQueue.position < devices) || batchSending();
+        || (DeviceQueue.position >= 0 && DeviceQueue.position < devices) || batchSending() || !m_heldReaddress.empty();
 }
 
 // ---------------------------------------------------------------- verification
@@ -1089,7 +1288,8 @@ void ControlEngine::nextVerification()
     // decided by its time-out, as the poll's is.
     sendingQuery();
     m_sharedHeard = false;
-    send(r, false, false);
+    if (send(r, false, false))
+        openAnswerWindow();
     verifyTimer.start();
 }
 
@@ -1281,6 +1481,11 @@ bool ControlEngine::dispatchMotion(uint8_t code, const Targets& targets)
     }
     m_pressTargets = targets;
 
+    // An answer on its way is not written over: the press waits for it (a stop never does).
+    if (code != CmdStop && m_answerDue && portOpen()) {
+        m_continuationHeld = true;
+        return true;
+    }
     bool refused = false;
     if (GroupQueue.count > 0) {
         GroupQueue.position = 1;
@@ -1351,6 +1556,7 @@ void ControlEngine::stopAll()
     if (searchRunning())
         searchEndSteps();
     endBatches();
+    m_continuationHeld = false;
     // The poll's query may have been taken back: the poll starts again after the stops.
     if (!m_resumePollAfterStop && (pollTimer.isActive() || m_pollPaused)) {
         m_resumePollAfterStop = true;

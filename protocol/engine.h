@@ -11,6 +11,7 @@
 #include <QAbstractItemModel>
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -73,6 +74,8 @@ public:
     // At a port change the driven targets are stopped one frame each up to this many,
     // otherwise with the broadcast stop.
     static constexpr size_t MaxStopFramesAtPortChange = 16;
+    // Frames of our own whose echo is looked for in what comes back.
+    static constexpr size_t MaxEchoesAwaited = 4;
 
     ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
     ~ControlEngine() override;
@@ -107,12 +110,35 @@ public:
     QTimer overdueTimer;
     // Stop all: the broadcast stop goes out once more after one answer window.
     QTimer stopRepeatTimer;
+    // The answer to the last query or probe is due: see answerDue().
+    QTimer answerTimer;
 
     // The rows the poll walks, in the order the operator sees them: the first column carries
     // DeviceIdRole and DeviceGroupRole. The model outlives the engine or is unset before it goes.
     void setRows(const QAbstractItemModel* rows);
     // Whether the port is open now (unset: closed).
     void setPortState(std::function<bool()> isOpen) { m_portOpen = std::move(isOpen); }
+    // The port's count of the bytes it has received so far, including those its reader still
+    // holds: an answer that has begun is known by it before its bytes are handed over. Unset:
+    // only bytes handed over count.
+    void setReceivedCount(std::function<uint64_t()> count) { m_receivedCount = std::move(count); }
+
+    // The line as the engine times it, in both timings: its speed, the time a device may take
+    // to begin its answer, and the receive latency of the adapter (a USB serial adapter holds
+    // received bytes up to its latency timer before the PC sees them).
+    void setLineTiming(int baud, int turnaroundMs, int adapterLatencyMs);
+    // From the end of a query or probe on the line until the first byte of its answer could
+    // have begun: the line's turnaround, two byte times and the adapter's latency.
+    int answerBeginMs() const;
+    // An answer is due from the moment a query or probe is handed to the port until the first
+    // byte of its answer could have begun (answerBeginMs() after the query's end on the line)
+    // or, once it has begun, until its last byte. On a two-wire bus a frame written meanwhile
+    // would garble the answer and be garbled itself: motion and re-address frames wait (in the
+    // order they were made) and go out first once it is over, ahead of the next query. A stop
+    // never waits; it goes once more after the answer. An overdue answer is not due.
+    bool answerDue() const { return m_answerDue; }
+    // Frames held back by an answer due, not counting the rest of a press being sent.
+    bool framesHeld() const { return m_continuationHeld || !m_heldReaddress.empty(); }
     // The targets the running self-check drives (chosen when it started).
     const Targets& selfCheckTargets() const { return m_selfCheckTargets; }
 
@@ -219,6 +245,7 @@ public:
     void onVerifyTimeout();
     void onOverdueTimeout();
     void onStopRepeat();
+    void onAnswerTimer();
     // The search button: starts a search of the IDs from..to (empty or non-numeric fields have
     // no value), after `confirm` says yes; stops a running one.
     void searchClicked(std::optional<int> from, std::optional<int> to, const std::function<bool()>& confirm);
@@ -415,4 +442,50 @@ private:
     // Counts the status queries sent, so bytes that came in before a query
     // are never joined with its answer.
     uint64_t m_queries = 0;
+
+    // The line, as setLineTiming() gave it, and when what the engine handed to the port will
+    // have left it (an estimate: each frame's bytes at the line's speed, one after the other).
+    int m_baud = DefaultBaud;
+    int m_turnaround = DefaultTurnaroundMs;
+    int m_latency = 0;
+    QDeadlineTimer m_lineFree;
+    double byteMs() const;
+    // Milliseconds from now until the line has carried everything handed over so far.
+    int lineAheadMs() const;
+    void bookLineTime(size_t bytes);
+    // The answer window of the query just handed over (see answerDue()).
+    std::function<uint64_t()> m_receivedCount;
+    bool m_answerDue = false;
+    bool m_answerExtended = false;
+    bool m_verdictExtended = false; // fast timing: the poll's or probe's wait, for an answer begun
+    uint64_t m_receivedAtQuery = 0;
+    size_t m_echoOwed = 0;        // bytes of our own still to come back as echo at the query
+    size_t m_bytesSinceQuery = 0; // handed over since the query, echo left out
+    QElapsedTimer m_sinceQuery;
+    bool answerBegun() const;
+    // Fast timing: the wait for a query's or probe's answer to begin, and the further wait once
+    // it has begun (its reply on the line, the reader's interval and the adapter's latency).
+    int silenceWaitMs() const;
+    int answerRestMs() const;
+    void openAnswerWindow();
+    void answerOver();
+    // Frames held while an answer was due.
+    bool m_continuationHeld = false;
+    struct HeldReaddress {
+        int group = 0;
+        uint16_t id = 0;
+        int newGroup = 0;
+        uint16_t newId = 0;
+        std::optional<ReaddressMove> move;
+    };
+    std::deque<HeldReaddress> m_heldReaddress;
+    // Stops written while an answer was due go once more after it.
+    std::vector<std::pair<uint8_t, uint16_t>> m_stopsToRepeat;
+    // Sends the next frame of the continuation; false when there was none to send.
+    bool continueSending();
+    // A two-wire adapter hears what the PC sends: the frames handed over lately, whose copies
+    // are taken out of what comes back (and learnt: m_echo).
+    std::deque<std::vector<uint8_t>> m_echoExpected;
+    bool m_echo = false;
+    void stripEcho(std::vector<uint8_t>& bytes);
 };

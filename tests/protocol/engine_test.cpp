@@ -220,6 +220,8 @@ TEST_F(EngineTest, QueuedMotionFramesKeepTheirCommandWhenAStatusQueryGoesOutMean
     EXPECT_EQ(engine.LastCmd, CmdAskState);
     const size_t afterQuery = wire.size();
     drain();
+    engine.onAnswerTimer();     // its answer has not begun in time: the press goes on
+    drain();
 
     std::vector<Bytes> continued(wire.begin() + afterQuery, wire.end());
     EXPECT_EQ(hexAll(continued), hexAll({ shortFrame(5, 0, CmdUp), shortFrame(4, 9, CmdUp) }));
@@ -1170,6 +1172,7 @@ TEST_F(EngineTest, AVerificationTakesTheTurnAfterThePollsOutstandingQuery)
         listDevices({ { 5, 2 }, { 6, 3 }, { 7, 4 } });
         engine.startPoll();
         engine.onPollTimeout(); // row 0 silent; row 1 asked
+        engine.onAnswerTimer(); // row 1's answer has not begun in time: the line is free
         reg.groupById[5] = 9; // as the editor records it
         ASSERT_TRUE(engine.sendReaddress(2, 5, 9, 5));
         engine.lineIdle(); // the frame has left, but row 1's query is outstanding
