@@ -162,6 +162,7 @@ bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::opti
         return false;
     const size_t length = size_t(std::clamp<int>(m_tx.TxLength, 0, TxBufferSize));
     bookLineTime(length);
+    m_handedTotal += length;
     m_echoExpected.emplace_back(m_tx.TxBuffer, m_tx.TxBuffer + length);
     if (m_echoExpected.size() > MaxEchoesAwaited)
         m_echoExpected.pop_front();
@@ -208,7 +209,10 @@ void ControlEngine::frameWritten()
 
 void ControlEngine::takeBackQueuedFrames()
 {
-    dropNewestHandedOver(m_tx.Purge ? m_tx.Purge() : 0);
+    const size_t purged = m_tx.Purge ? m_tx.Purge() : 0;
+    // Their echo never comes; counted as the longest frames.
+    m_purgedTotal += purged * size_t(MediumFrameLength);
+    dropNewestHandedOver(purged);
 }
 
 void ControlEngine::dropNewestHandedOver(size_t purged)
@@ -296,6 +300,7 @@ void ControlEngine::receive(const uint8_t* buffer, uint16_t length)
     if (!buffer || length == 0)
         return;
     // Our own frames, heard back through a two-wire adapter, are nobody's answer.
+    m_deliveredTotal += length;
     std::vector<uint8_t> bytes(buffer, buffer + length);
     stripEcho(bytes);
     if (bytes.empty())
@@ -322,6 +327,7 @@ void ControlEngine::stripEcho(std::vector<uint8_t>& bytes)
             continue;
         }
         bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(sent.size()));
+        m_echoTotal += sent.size();
         // The frames before it will not come back any more.
         m_echoExpected.erase(m_echoExpected.begin(), m_echoExpected.begin() + std::ptrdiff_t(k) + 1);
         m_echo = true;
@@ -513,11 +519,15 @@ void ControlEngine::openAnswerWindow()
     m_answerExtended = false;
     m_receivedAtQuery = m_receivedCount ? m_receivedCount() : 0;
     m_bytesSinceQuery = 0;
-    // An echoing adapter still owes the bytes not yet on the line, the query's own included.
-    // Rounded down: an echo byte more than owed only makes the answer look begun.
+    // An echoing adapter still owes the copy of every byte handed over (the query's own included)
+    // that has not come back yet, less those the reader may hold unseen. Counted low: an echo
+    // byte more than owed only makes the answer look begun.
     m_echoOwed = 0;
-    if (m_echo)
-        m_echoOwed = size_t(double(std::max<qint64>(0, m_lineFree.remainingTimeNSecs())) / (byteMs() * 1e6));
+    if (m_echo) {
+        const uint64_t held = m_receivedAtQuery > m_deliveredTotal ? m_receivedAtQuery - m_deliveredTotal : 0;
+        const uint64_t gone = m_echoTotal + held + m_purgedTotal;
+        m_echoOwed = m_handedTotal > gone ? size_t(m_handedTotal - gone) : 0;
+    }
     m_sinceQuery.start();
     answerTimer.start(silenceWaitMs());
 }
@@ -1017,6 +1027,8 @@ void ControlEngine::portClosed()
     m_stopsToRepeat.clear();
     m_echoExpected.clear();
     m_lineFree = QDeadlineTimer();
+    // The port counts its bytes afresh when it opens again.
+    m_handedTotal = m_purgedTotal = m_deliveredTotal = m_echoTotal = 0;
     // Verifications go unreported: the port message says why.
     dropVerifications();
     stopRepeatTimer.stop();

@@ -460,6 +460,9 @@ private:
     bool m_verdictExtended = false; // fast timing: the poll's or probe's wait, for an answer begun
     uint64_t m_receivedAtQuery = 0;
     size_t m_echoOwed = 0;        // bytes of our own still to come back as echo at the query
+    // Since the port opened: bytes handed to it, taken back from it (counted high), handed over
+    // by it, and left out as our own echo.
+    uint64_t m_handedTotal = 0, m_purgedTotal = 0, m_deliveredTotal = 0, m_echoTotal = 0;
     size_t m_bytesSinceQuery = 0; // handed over since the query, echo left out
     QElapsedTimer m_sinceQuery;
     bool answerBegun() const;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -348,6 +349,58 @@ TEST(EngineE2EFast, FastBusFindsExactlyTheDevicesTheDefaultTimingFinds)
 // asked right after a split or a late reply answer behind it on the line, past
 // their own time-out. Their answers are still booked to them, so both timings
 // find the same devices, and none with another's group.
+// On a two-wire line a press at any moment of a poll's exchange (during the query, the
+// turnaround, the answer, or after it) reaches its device and garbles nothing, in both timings
+// and behind an adapter that echoes what the PC sends.
+TEST(EngineE2ETwoWire, APressAtEachMomentOfAnExchangeCollidesWithNothing)
+{
+    for (const bool fast : { false, true }) {
+        SCOPED_TRACE(fast ? "fast, echo" : "default");
+        BusSimulator::Options options;
+        options.twoWire = true;
+        options.echo = fast;
+        EngineRig rig(options);
+        for (uint16_t id : { 1, 2, 3 })
+            rig.sim.addDevice(1, id);
+        std::atomic<int> queries { 0 };
+        rig.sim.setEventHook([&queries](const SimEvent& e) {
+            if (e.kind == SimEventKind::FrameReceived && e.bytes.size() == size_t(ShortFrameLength)
+                && e.bytes[6] == CmdAskState)
+                ++queries;
+        });
+        ASSERT_NO_THROW(rig.open());
+        if (fast)
+            rig.fastBus();
+        rig.listDevices({ { 1, 1 }, { 2, 1 }, { 3, 1 } });
+        rig.view.rows[0].selected = true;
+
+        int presses = 0;
+        for (int delayMs = 0; delayMs <= 75; delayMs += 5) {
+            // The poll runs round after round; the press comes delayMs after a query.
+            const int seen = queries;
+            ASSERT_TRUE(EngineRig::runUntil([&] {
+                if (!rig.engine.pollTimer.isActive())
+                    rig.engine.startPoll();
+                return queries > seen;
+            }, 2000));
+            EngineRig::settle(delayMs);
+            (presses++ % 2 == 0) ? rig.view.up() : rig.view.down();
+        }
+        ASSERT_TRUE(EngineRig::runUntil([&] {
+            const auto frames = rig.sim.frames();
+            return std::count_if(frames.begin(), frames.end(), [](const ReceivedFrame& f) {
+                return f.checksumOk && (f.command == CmdUp || f.command == CmdDown);
+            }) == presses;
+        }, 3000));
+        rig.engine.stopPoll();
+        EngineRig::settle(200);
+        EXPECT_EQ(rig.sim.collisions(), 0u);
+        for (const SentReply& r : rig.sim.replies())
+            EXPECT_FALSE(r.collided);
+        EXPECT_EQ(rig.sim.device(1, 1)->motion, presses % 2 == 1 ? Motion::Up : Motion::Down);
+    }
+}
+
 TEST(EngineE2EFast, AnswersHeldUpBehindAFaultyReplyAreFoundInBothTimings)
 {
     const std::vector<std::pair<int, int>> found { { 4, 4 }, { 6, 6 }, { 8, 8 }, { 9, 9 }, { 10, 10 }, { 11, 11 } };

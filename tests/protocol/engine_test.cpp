@@ -1616,6 +1616,59 @@ TEST_F(EngineTest, TheFastTimingTakesItsTimeOutsFromTheLine)
     EXPECT_EQ(engine.verifyTimer.interval(), 500); // a re-addressed device gets the long window
 }
 
+// The fast timing knows a silent device once no byte of its answer has come by the query's end
+// on the line + the turnaround + two byte times; an answer begun by then (its bytes still with
+// the reader) is waited for to its end, and one that comes after the verdict is still booked to
+// the device asked.
+TEST_F(EngineTest, TheFastTimingKnowsASilentDeviceWhenNoAnswerHasBegun)
+{
+    using Images = std::vector<std::optional<bool>>;
+    struct Case {
+        const char* name;
+        uint64_t begun;     // bytes the reader holds at the first time-out
+        int timeouts;       // time-outs before the reply comes
+        bool probe;         // a search's probe instead of a poll query
+        Images images;      // rows 0 and 1 after the reply
+        std::vector<std::pair<int, int>> found;
+    };
+    const Case cases[] = {
+        { "nothing begun: silent, and its late answer still its own", 0, 1, false, { true, std::nullopt }, {} },
+        { "begun just before the time-out", 3, 1, false, { true, std::nullopt }, {} },
+        { "begun, then waited out", 3, 2, false, { true, std::nullopt }, {} },
+        { "a probe begun just before the time-out", 3, 1, true, { std::nullopt, std::nullopt }, { { 5, 2 } } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t received = 0;
+        engine.setReceivedCount([&received] { return received; });
+        engine.setFastBus(true, 30, 4800);
+        reg.appended.clear();
+        listDevices({ { 5, 2 }, { 6, 3 } });
+        if (c.probe) {
+            view.edit1 = "5";
+            view.edit2 = "6";
+            view.search();
+        } else {
+            engine.startPoll();
+        }
+        QTimer& timer = c.probe ? engine.probeTimer : engine.pollTimer;
+        // The query on the line (19 ms), the turnaround and two byte times.
+        EXPECT_GE(timer.interval(), 30 + 5);
+        EXPECT_LE(timer.interval(), 19 + 30 + 5);
+        received = c.begun;
+        for (int k = 0; k < c.timeouts; ++k)
+            c.probe ? engine.onProbeTimeout() : engine.onPollTimeout();
+        const bool waiting = c.begun > 0 && c.timeouts == 1;
+        EXPECT_EQ(view.rows[0].online, waiting ? std::nullopt : std::optional<bool>(false));
+        if (waiting)
+            EXPECT_EQ(timer.interval(), 25) << "its reply and the reader's three byte times";
+        receive(reply(2, 5));
+        EXPECT_EQ(c.probe ? Images {} : view.images(), c.probe ? Images {} : c.images);
+        EXPECT_EQ(reg.appended, c.found);
+        engine.portClosed(); // no time passes here: the next case starts on a line that is free
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -1885,4 +1938,113 @@ INSTANTIATE_TEST_SUITE_P(Ends, MotionEndTest,
                 e.stopWhatMovedBeforeTheLoss();
             },
             {} }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A frame written while a device answers garbles both on a two-wire bus: a press at each moment
+// of an exchange (row 1 asked) goes out only once no answer is due, ahead of the next query; a
+// stop goes at once and again after the answer.
+struct DueCase {
+    const char* name;
+    std::function<void(EngineTest&, uint64_t& received)> steps;
+    std::vector<Bytes> after; // on the wire after row 1's query
+};
+
+class AnswerDueTest : public EngineTest, public ::testing::WithParamInterface<DueCase> {
+public:
+    ControlEngine& e() { return engine; }
+    EngineRecorder& v() { return view; }
+    void answer(const Bytes& b) { receive(b); }
+    std::vector<Bytes>& line() { return wire; }
+};
+
+TEST_P(AnswerDueTest, NoFrameIsWrittenOverAnAnswer)
+{
+    uint64_t received = 0;
+    engine.setReceivedCount([&received] { return received; });
+    pollAtRowOne();
+    const size_t asked = wire.size();
+    view.rows[0].selected = true; // device 5 in group 2
+    GetParam().steps(*this, received);
+    EXPECT_EQ(hexAll(std::vector<Bytes>(wire.begin() + std::ptrdiff_t(asked), wire.end())), hexAll(GetParam().after));
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, AnswerDueTest,
+    ::testing::Values(
+        DueCase { "AfterTheAnswerCouldHaveBegun",
+            [](EngineTest& t, uint64_t&) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                s.e().onAnswerTimer();
+                EXPECT_FALSE(s.e().answerDue());
+                s.v().up();
+            },
+            { shortFrame(2, 5, CmdUp) } },
+        DueCase { "BeforeTheAnswerCouldBegin",
+            [](EngineTest& t, uint64_t&) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                s.v().up();
+                EXPECT_TRUE(s.line().size() == 2u && s.e().framesHeld());
+                s.e().onAnswerTimer(); // nothing came: the device is silent, the line free
+            },
+            { shortFrame(2, 5, CmdUp) } },
+        // The reader holds the answer's first bytes: it is due until its last byte.
+        DueCase { "WhileTheAnswerComes",
+            [](EngineTest& t, uint64_t& received) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                s.v().up();
+                received = 4;
+                s.e().onAnswerTimer();
+                EXPECT_TRUE(s.e().answerDue());
+                EXPECT_EQ(s.line().size(), 2u);
+                s.e().onAnswerTimer();
+            },
+            { shortFrame(2, 5, CmdUp) } },
+        DueCase { "AnsweredMeanwhileGoesAheadOfTheNextQuery",
+            [](EngineTest& t, uint64_t&) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                s.v().up();
+                s.answer(reply(3, 6));
+            },
+            { shortFrame(2, 5, CmdUp), shortFrame(4, 7, CmdAskState) } },
+        DueCase { "StopGoesAtOnceAndAgainAfterTheAnswer",
+            [](EngineTest& t, uint64_t&) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                s.v().stop();
+                s.answer(reply(3, 6));
+            },
+            { shortFrame(2, 5, CmdStop), shortFrame(2, 5, CmdStop), shortFrame(4, 7, CmdAskState) } },
+        DueCase { "ReaddressWaitsToo",
+            [](EngineTest& t, uint64_t&) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                ASSERT_TRUE(s.e().sendReaddress(2, 5, 9, 5));
+                ASSERT_TRUE(s.e().sendReaddressBatch(4, 6, { 7 }));
+                s.answer(reply(3, 6));
+                s.e().lineIdle(); // row 2's answer is due now
+                s.answer(reply(4, 7));
+            },
+            { mediumFrame(2, 5, 9, 5), shortFrame(4, 7, CmdAskState), mediumFrame(4, 7, 6, 7) } },
+        // A two-wire adapter hands the query back: that is no answer, and no answer begun.
+        DueCase { "OwnEchoIsNoAnswer",
+            [](EngineTest& t, uint64_t& received) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                received = 18;
+                s.answer(shortFrame(2, 5, CmdAskState));
+                s.answer(shortFrame(3, 6, CmdAskState));
+                s.e().onPollTimeout(); // row 1 silent, row 2 asked
+                received = 27;
+                s.answer(shortFrame(4, 7, CmdAskState));
+                s.v().up();
+                s.e().onAnswerTimer();
+                EXPECT_EQ(s.v().images(), (std::vector<std::optional<bool>> { false, false, std::nullopt }));
+            },
+            { shortFrame(4, 7, CmdAskState), shortFrame(2, 5, CmdUp) } },
+        // A stop-all takes back what waited: nothing of it follows the stop.
+        DueCase { "StopAllDropsWhatWaited",
+            [](EngineTest& t, uint64_t&) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                s.v().up();
+                s.e().stopAll();
+                s.e().onAnswerTimer();
+                s.e().lineIdle();
+            },
+            { shortFrame(0xFF, 0, CmdStop), shortFrame(0xFF, 0, CmdStop) } }),
     [](const auto& info) { return std::string(info.param.name); });
