@@ -475,11 +475,6 @@ double ControlEngine::byteMs() const
     return 10.0 * 1000.0 / double(m_baud);
 }
 
-int ControlEngine::lineAheadMs() const
-{
-    return int((m_lineFree.remainingTimeNSecs() + 999'999) / 1'000'000);
-}
-
 void ControlEngine::bookLineTime(size_t bytes)
 {
     const qint64 ahead = std::max<qint64>(0, m_lineFree.remainingTimeNSecs());
@@ -494,7 +489,9 @@ int ControlEngine::answerBeginMs() const
 
 int ControlEngine::silenceWaitMs() const
 {
-    return lineAheadMs() + answerBeginMs();
+    // Rounded up once, so that a search of many IDs does not gather a millisecond at each.
+    const double aheadMs = double(std::max<qint64>(0, m_lineFree.remainingTimeNSecs())) / 1e6;
+    return int(std::ceil(aheadMs + double(m_turnaround) + 2 * byteMs())) + m_latency;
 }
 
 int ControlEngine::answerRestMs() const

@@ -450,8 +450,6 @@ private:
     int m_latency = 0;
     QDeadlineTimer m_lineFree;
     double byteMs() const;
-    // Milliseconds from now until the line has carried everything handed over so far.
-    int lineAheadMs() const;
     void bookLineTime(size_t bytes);
     // The answer window of the query just handed over (see answerDue()).
     std::function<uint64_t()> m_receivedCount;

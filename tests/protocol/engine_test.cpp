@@ -1660,10 +1660,13 @@ TEST_F(EngineTest, TheFastTimingKnowsASilentDeviceWhenNoAnswerHasBegun)
             c.probe ? engine.onProbeTimeout() : engine.onPollTimeout();
         const bool waiting = c.begun > 0 && c.timeouts == 1;
         EXPECT_EQ(view.rows[0].online, waiting ? std::nullopt : std::optional<bool>(false));
-        if (waiting)
+        if (waiting) {
             EXPECT_EQ(timer.interval(), 25) << "its reply and the reader's three byte times";
+        }
         receive(reply(2, 5));
-        EXPECT_EQ(c.probe ? Images {} : view.images(), c.probe ? Images {} : c.images);
+        if (!c.probe) {
+            EXPECT_EQ(view.images(), c.images);
+        }
         EXPECT_EQ(reg.appended, c.found);
         engine.portClosed(); // no time passes here: the next case starts on a line that is free
     }
