@@ -1,0 +1,101 @@
+#pragma once
+// The audit record, DFiles/Audit.DB: who did what, from which face, and when, and each change of a
+// device's on-line state as the status answers show it. Rows are appended by a thread of its own as
+// they come (nothing that records waits for the disk); each row carries a SHA-256 chained over the
+// row before it, so a row changed or removed by hand shows (verify()). The only deletion is of rows
+// older than the keep time, at open, and it is itself recorded (the chain starts again there).
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// A device as the record names it: (group, ID).
+using AuditDevice = std::pair<int, int>;
+
+struct AuditEntry {
+    QDateTime time;          // UTC; set by record() when not valid
+    int level = 15;          // the access level at the time (ModeSuperUser 0 .. ModeNone 15)
+    QString source;          // "window" or "tarvello-ctl"
+    QString user;            // the account of the process (set by record() when empty)
+    QString action;          // log-in, move, stop-all, search, readdress, add, delete, rename, backup,
+                             // restore, convert, port, password-change, self-check, keep
+    QString detail;          // what the action was, in English words and numbers (never a password)
+    std::vector<AuditDevice> devices; // the devices it concerns, for the device filter
+};
+
+struct AuditRow : AuditEntry {
+    qint64 seq = 0;          // its place in the record, 1 for the first row
+    QByteArray hash;         // hex SHA-256 over the row before's hash and this row's fields
+};
+
+enum class DeviceState { Unknown = 0, Online = 1, Offline = 2 };
+
+struct StateChange {
+    QDateTime time;          // UTC; set by recordState() when not valid
+    int group = 0;
+    int id = 0;
+    DeviceState state = DeviceState::Unknown;
+};
+
+struct AuditFilter {
+    std::optional<QDateTime> since, until; // inclusive, UTC
+    QStringList actions;                   // empty: every action
+    std::optional<AuditDevice> device;     // rows that name this device
+};
+
+struct AuditCheck {
+    bool intact = true;
+    qint64 rows = 0;         // rows checked
+    qint64 firstBad = 0;     // seq of the first row whose hash does not follow (0: none)
+    QString problem;         // in English, for tarvello-ctl and the log
+};
+
+class AuditLog : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int DefaultKeepDays = 730;
+    // Opens DFiles/Audit.DB in dataDir (created readable and writable by its owner and group only,
+    // in WAL mode), removes rows older than keepDays (recording that it did) and starts the writer.
+    // A file that cannot be opened or written is said through writeFailed (once) and every
+    // record() is then dropped: the program goes on without a record.
+    explicit AuditLog(const QString& dataDir, int keepDays = DefaultKeepDays, QObject* parent = nullptr);
+    ~AuditLog() override; // writes what is queued, then stops the writer
+
+    QString fileName() const;
+    bool writable() const;
+
+    // From any thread; returns at once. A row reaches the file within 100 ms.
+    void record(AuditEntry entry);
+    void recordState(StateChange change);
+    // Waits until every row recorded so far is in the file (or the file failed).
+    void flush();
+
+    // Reading, on a connection of its own (safe while the writer runs). Newest first.
+    std::vector<AuditRow> rows(const AuditFilter& filter) const;
+    // The on-line history of the devices between the two times, oldest first.
+    std::vector<StateChange> history(const std::vector<AuditDevice>& devices, const QDateTime& since,
+                                     const QDateTime& until) const;
+    AuditCheck verify() const;
+
+    // The account of this process (the login name).
+    static QString processUser();
+
+signals:
+    // The record could not be written (opened, or a write failed): said once, with the reason in English.
+    void writeFailed(const QString& reason);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// The rows as CSV: UTF-8 with a byte order mark, a header line, a cell that begins with =, +, - or @
+// quoted and led by an apostrophe so that no spreadsheet runs it, times in local time (ISO 8601).
+QByteArray AuditCsv(const std::vector<AuditRow>& rows);
