@@ -84,6 +84,7 @@ void AdminPasswordDialog::enterClicked()
             if (m_store.Matches(SuperUserRecord, typed))
                 level = ModeSuperUser;
             m_store.setLevel(level);
+            m_store.logInAttempted(level == ModeOperator ? ModeNone : level);
         } catch (const ETableError& e) {
             ReportStoreError(this, e);
             return;

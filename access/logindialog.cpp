@@ -98,8 +98,10 @@ void LoginDialog::enterClicked()
         ReportStoreError(this, e);
         return;
     }
-    if (m_store.level() == ModeOperator || m_store.level() == ModeAdministrator
-        || (m_store.level() == ModeSuperUser && m_store.edition() == EditionAdvanced)) {
+    const bool opened = m_store.level() == ModeOperator || m_store.level() == ModeAdministrator
+        || (m_store.level() == ModeSuperUser && m_store.edition() == EditionAdvanced);
+    m_store.logInAttempted(opened ? m_store.level() : ModeNone);
+    if (opened) {
         m_passwordEdit->clear();
         accept();
         return;

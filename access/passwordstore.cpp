@@ -88,6 +88,8 @@ void TPasswordStore::Change(int record, const QString& password)
     PSWTable.Edit();
     PSWTable.SetFieldByName(PasswordField, EnCode(password));
     PSWTable.Post();
+    if (onPasswordChanged)
+        onPasswordChanged(record);
 }
 
 QString PasswordStoreErrorText(const ETableError& error, int16_t language)

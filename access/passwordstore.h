@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // Record numbers of the levels' passwords.
@@ -52,6 +53,16 @@ public:
     void setEdition(int32_t edition) { m_edition = edition; }
     // Stores the encoding of `password` in the record; on disk when this returns.
     void Change(int record, const QString& password);
+
+    // For the record of who did what (never the text typed): a log-in tried, with the level it
+    // opened (ModeNone: refused), and a password changed, by its record.
+    std::function<void(int32_t level)> onLogInAttempt;
+    std::function<void(int record)> onPasswordChanged;
+    void logInAttempted(int32_t level)
+    {
+        if (onLogInAttempt)
+            onLogInAttempt(level);
+    }
 
     TTable PSWTable;
 

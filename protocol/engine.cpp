@@ -1230,6 +1230,7 @@ bool ControlEngine::sendReaddressFrame(int group, uint16_t id, int newGroup, uin
     r.data3 = static_cast<uint8_t>(newId & 0xFF);
     if (!send(r, true, true, move))
         return false;
+    emit readdressSent(group, id, newGroup, newId);
     // ID 0 names no device of its own: a query to it would be a question to
     // the whole group, so a device given ID 0 is not asked.
     if (newId != 0)
@@ -1331,6 +1332,7 @@ void ControlEngine::verificationDone(bool answered)
     verifyTimer.stop();
     const Verification done = *m_verifying;
     m_verifying.reset();
+    emit readdressVerified(done.group, done.id, answered);
     // Marked at its new address, when the list shows it.
     for (int row = 0; row < rowCount(); ++row) {
         if (rowId(row) != done.id)
@@ -1441,7 +1443,8 @@ void ControlEngine::onSelfCheckPeriod()
     }
     stopSearch();
     LastCmd = command;
-    dispatchMotion(command, m_selfCheckTargets);
+    if (dispatchMotion(command, m_selfCheckTargets))
+        emit selfCheckStepped(command);
 }
 
 void ControlEngine::stopSelfCheck()
@@ -1546,7 +1549,8 @@ void ControlEngine::move(uint8_t code, Targets targets)
         emit motionTargetsChanged();
         return;
     }
-    dispatchMotion(code, targets);
+    if (dispatchMotion(code, targets))
+        emit pressed(code, targets);
     emit motionTargetsChanged();
     // Said after the frames are on their way: a stop-all while the box is open ends them.
     if (!targets.missing.empty())
@@ -1577,6 +1581,8 @@ void ControlEngine::stopAll()
     MotionCmd = CmdStop;
     emit motionTargetsChanged();
     const bool sent = sendMotionFrame(BroadcastGroup, 0, CmdStop);
+    if (sent)
+        emit stoppedAll();
     // Said once the stop is on its way.
     reportDroppedMoves();
     if (!sent) {

@@ -289,6 +289,15 @@ signals:
     void readdressDropped(const std::vector<ReaddressMove>& moves);
     // What a motion press would reach has changed (a press, a stop-all, the self-check).
     void motionTargetsChanged();
+    // For the record of who moved what: a press made for these targets (its frames are on their
+    // way), a stop-all sent, one of the self-check's periodic presses, a re-address frame handed
+    // to the port (group 255 with ID 0: every device), and whether a re-addressed device answered
+    // at its new address.
+    void pressed(uint8_t command, const Targets& targets);
+    void stoppedAll();
+    void selfCheckStepped(uint8_t command);
+    void readdressSent(int group, int id, int newGroup, int newId);
+    void readdressVerified(int group, int id, bool answered);
 
 private:
     // Each returns true when the frame was taken as the answer to the
