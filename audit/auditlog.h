@@ -96,6 +96,10 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// The name of an access level as the record's readers print it: "super-user", "administrator",
+// "operator", "none" (ModeNone), else the number.
+QString AuditLevelName(int level);
+
 // The rows as CSV: UTF-8 with a byte order mark, a header line, a cell that begins with =, +, - or @
 // quoted and led by an apostrophe so that no spreadsheet runs it, times in local time (ISO 8601).
 QByteArray AuditCsv(const std::vector<AuditRow>& rows);

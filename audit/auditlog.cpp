@@ -1,0 +1,208 @@
+#include "auditlog.h"
+
+#include "auditdb.h"
+
+#include "common/state.h"
+
+#include <QDir>
+#include <QMetaObject>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#ifdef Q_OS_WIN
+#else
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// How long the writer lets rows gather after the first one before it commits them together:
+// with the commit itself, a row is in the file well within 100 ms.
+constexpr auto GatherTime = std::chrono::milliseconds(40);
+
+} // namespace
+
+struct AuditLog::Impl {
+    AuditLog* owner = nullptr;
+    QString path;
+    std::unique_ptr<auditdb::Connection> db; // the writer's, used on its thread only once it runs
+    std::atomic<bool> writable { false };
+    std::atomic<bool> failureSaid { false };
+
+    std::mutex mutex;
+    std::condition_variable wake;    // the writer: rows queued, a flush asked for, or the end
+    std::condition_variable written; // flush(): a batch is in the file
+    std::vector<AuditEntry> entries;
+    std::vector<StateChange> changes;
+    std::chrono::steady_clock::time_point firstQueued;
+    quint64 recorded = 0;  // rows queued so far
+    quint64 committed = 0; // of them, in the file (or given up with the file)
+    bool flushWanted = false;
+    bool stopping = false;
+    std::thread writer;
+
+    void fail(const QString& reason)
+    {
+        writable = false;
+        if (failureSaid.exchange(true))
+            return;
+        // Said on the object's own thread, after whoever made it has connected.
+        QMetaObject::invokeMethod(owner, [owner = owner, reason] { emit owner->writeFailed(reason); }, Qt::QueuedConnection);
+    }
+
+    void enqueue(auto&& add)
+    {
+        if (!writable)
+            return;
+        {
+            std::lock_guard lock(mutex);
+            if (stopping)
+                return;
+            if (entries.empty() && changes.empty())
+                firstQueued = std::chrono::steady_clock::now();
+            add();
+            ++recorded;
+        }
+        wake.notify_one();
+    }
+
+    void run()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || !entries.empty() || !changes.empty(); });
+            if (entries.empty() && changes.empty())
+                return; // stopping, nothing left
+            wake.wait_until(lock, firstQueued + GatherTime, [&] { return stopping || flushWanted; });
+            std::vector<AuditEntry> batchEntries = std::move(entries);
+            std::vector<StateChange> batchChanges = std::move(changes);
+            entries.clear();
+            changes.clear();
+            flushWanted = false;
+            const quint64 upTo = recorded;
+            lock.unlock();
+            if (writable && !db->append(batchEntries, batchChanges))
+                fail(db->error());
+            lock.lock();
+            committed = upTo;
+            written.notify_all();
+        }
+    }
+};
+
+AuditLog::AuditLog(const QString& dataDir, int keepDays, QObject* parent)
+    : QObject(parent)
+    , d(std::make_unique<Impl>())
+{
+    d->owner = this;
+    d->path = QDir(dataDir).filePath(QStringLiteral("Audit.DB"));
+    d->db = std::make_unique<auditdb::Connection>(d->path, true);
+    if (d->db->ok() && keepDays > 0)
+        d->db->purge(QDateTime::currentDateTimeUtc().addDays(-keepDays), processUser());
+    if (!d->db->ok()) {
+        d->fail(d->db->error());
+        return;
+    }
+    d->writable = true;
+    d->writer = std::thread([impl = d.get()] { impl->run(); });
+}
+
+AuditLog::~AuditLog()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+    }
+    d->wake.notify_one();
+    if (d->writer.joinable())
+        d->writer.join();
+}
+
+QString AuditLog::fileName() const
+{
+    return d->path;
+}
+
+bool AuditLog::writable() const
+{
+    return d->writable;
+}
+
+void AuditLog::record(AuditEntry entry)
+{
+    if (!entry.time.isValid())
+        entry.time = QDateTime::currentDateTimeUtc();
+    if (entry.user.isEmpty())
+        entry.user = processUser();
+    d->enqueue([&] { d->entries.push_back(std::move(entry)); });
+}
+
+void AuditLog::recordState(StateChange change)
+{
+    if (!change.time.isValid())
+        change.time = QDateTime::currentDateTimeUtc();
+    d->enqueue([&] { d->changes.push_back(std::move(change)); });
+}
+
+void AuditLog::flush()
+{
+    std::unique_lock lock(d->mutex);
+    if (!d->writer.joinable())
+        return;
+    const quint64 target = d->recorded;
+    if (d->committed >= target)
+        return;
+    d->flushWanted = true;
+    d->wake.notify_one();
+    d->written.wait(lock, [&] { return d->committed >= target; });
+}
+
+std::vector<AuditRow> AuditLog::rows(const AuditFilter& filter) const
+{
+    return auditdb::Connection(d->path, false).rows(filter);
+}
+
+std::vector<StateChange> AuditLog::history(const std::vector<AuditDevice>& devices, const QDateTime& since,
+                                           const QDateTime& until) const
+{
+    return auditdb::Connection(d->path, false).history(devices, since, until);
+}
+
+AuditCheck AuditLog::verify() const
+{
+    return auditdb::Connection(d->path, false).verify();
+}
+
+QString AuditLog::processUser()
+{
+    static const QString user = [] {
+#ifndef Q_OS_WIN
+        if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name && *pw->pw_name)
+            return QString::fromLocal8Bit(pw->pw_name);
+#else
+        if (const QString name = qEnvironmentVariable("USERNAME"); !name.isEmpty())
+            return name;
+#endif
+        for (const char* variable : { "USER", "USERNAME" })
+            if (const QString name = qEnvironmentVariable(variable); !name.isEmpty())
+                return name;
+        return QString();
+    }();
+    return user;
+}
+
+QString AuditLevelName(int level)
+{
+    switch (level) {
+    case ModeSuperUser: return QStringLiteral("super-user");
+    case ModeAdministrator: return QStringLiteral("administrator");
+    case ModeOperator: return QStringLiteral("operator");
+    case ModeNone: return QStringLiteral("none");
+    }
+    return QString::number(level);
+}
