@@ -26,11 +26,17 @@ QByteArray Cell(QString text)
 
 } // namespace
 
+QString AuditLocalTime(const QDateTime& time)
+{
+    const QDateTime local = time.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
 QByteArray AuditCsv(const std::vector<AuditRow>& rows)
 {
     QByteArray out("\xEF\xBB\xBF" "time,level,source,user,action,detail,devices\r\n");
     for (const AuditRow& r : rows) {
-        const QStringList cells { r.time.toLocalTime().toString(Qt::ISODateWithMs), AuditLevelName(r.level), r.source,
+        const QStringList cells { AuditLocalTime(r.time), AuditLevelName(r.level), r.source,
                                   r.user, r.action, r.detail, auditdb::DevicesText(r.devices) };
         for (qsizetype i = 0; i < cells.size(); ++i) {
             if (i > 0)

@@ -64,7 +64,8 @@ public:
     // Opens DFiles/Audit.DB in dataDir (created readable and writable by its owner and group only,
     // in WAL mode), removes rows older than keepDays (recording that it did) and starts the writer.
     // A file that cannot be opened or written is said through writeFailed (once) and every
-    // record() is then dropped: the program goes on without a record.
+    // record() is then dropped: the program goes on without a record. keepDays 0 (or less)
+    // removes nothing: for a reader that is not to apply a keep time of its own.
     explicit AuditLog(const QString& dataDir, int keepDays = DefaultKeepDays, QObject* parent = nullptr);
     ~AuditLog() override; // writes what is queued, then stops the writer
 
@@ -99,6 +100,10 @@ private:
 // The name of an access level as the record's readers print it: "super-user", "administrator",
 // "operator", "none" (ModeNone), else the number.
 QString AuditLevelName(int level);
+
+// A time as the record's readers print it: ISO 8601 in local time with milliseconds and the
+// offset from UTC ("2026-12-07T23:40:30.123+01:00", "...Z" where local time is UTC).
+QString AuditLocalTime(const QDateTime& time);
 
 // The rows as CSV: UTF-8 with a byte order mark, a header line, a cell that begins with =, +, - or @
 // quoted and led by an apostrophe so that no spreadsheet runs it, times in local time (ISO 8601).

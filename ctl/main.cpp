@@ -1,7 +1,9 @@
 // tarvello-ctl: the control centre for scripts. Polls, searches, moves, stops, re-addresses and
-// lists the devices of a scene with the window's engine, register, port layer and access levels.
+// lists the devices of a scene with the window's engine, register, port layer and access levels,
+// and reads and checks the audit record.
 // Here the command line is read and the results printed; SessionRun does the work, and its
 // failures are turned into the exit statuses scripts rely on.
+#include "audit/auditlog.h"
 #include "common/datadir.h"
 #include "common/version.h"
 #include "common/state.h"
@@ -9,6 +11,7 @@
 #include "protocol/frames.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -25,7 +28,7 @@ namespace {
 // Exit status of tarvello-ctl.
 enum CtlExit : int {
     ExitOk = 0,
-    ExitFailed = 1,       // a data file could not be read or written
+    ExitFailed = 1,       // a data file could not be read or written; audit --verify: the record is broken
     ExitUsage = 2,        // wrong arguments, or a search not confirmed
     ExitLogInRefused = 3, // no password, a wrong one, or a level too low for the command
     ExitPortError = 4,    // the port could not be opened (absent, in use) or was lost
@@ -53,21 +56,26 @@ const char UsageText[] =
     "  readdress --from G:ID --to G:ID   give a device a new group and ID (administrator)\n"
     "  list                          print the register of the scene\n"
     "  stop-all                      stop every device: the broadcast stop, sent twice (no password)\n"
+    "  audit [--since DATE] [--until DATE] [--action A]... [--device G:ID] [--csv | --json]\n"
+    "                                print the audit record, newest first (administrator)\n"
+    "  audit --verify                check the audit record's chain: status 0 intact, 1 broken\n"
     "\n"
     "options:\n"
     "  --port NAME      the port (COM1, /dev/ttyUSB0, ...); default [COM] num of DB.ini\n"
     "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n"
     "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
     "  --scene N        the register 1..12; default [SCENE] Current of DB.ini\n"
-    "  --json           one JSON object per line instead of a table\n"
+    "  --json           one JSON object per line instead of a table (audit: one JSON array)\n"
     "  --yes            confirm a search without asking\n"
     "  --version        show the version\n"
     "\n"
     "The password is read from the terminal, or from TARVELLO_PASSWORD; stop-all needs none.\n"
     "stop-all is a convenience of the software: it does not replace the installation's\n"
     "hard-wired emergency stop.\n"
-    "Exit status: 0 done, 1 data file error, 2 usage, 3 log-in refused, 4 port error or a\n"
-    "frame that did not go out, 5 a device did not answer.\n";
+    "DATE is ISO 8601 in local time: 2026-12-07 (the whole day) or 2026-12-07T14:30.\n"
+    "Exit status: 0 done, 1 data file error (audit --verify: the record is broken), 2 usage,\n"
+    "3 log-in refused or a level too low, 4 port error or a frame that did not go out,\n"
+    "5 a device did not answer.\n";
 
 void out(const QString& line)
 {
@@ -94,8 +102,14 @@ struct Options {
     std::optional<int> scene;
     bool json = false, yes = false, help = false, version = false;
     MotionRequest targets;
+    QStringList deviceWords; // after --device: IDs for move, one G:ID for audit
     int targetKinds = 0;
     QString from, to;
+    // audit
+    QString since, until;
+    QStringList actions;
+    bool csv = false, verify = false;
+    bool auditOptions = false; // any of the above given
 };
 
 int number(const QString& text, int low, int high, const char* what)
@@ -135,13 +149,20 @@ Options parse(QStringList args)
             throw RunError(RunError::Usage, QStringLiteral("%1 needs a value").arg(args[i]));
         return args[++i];
     };
+    auto words = [&](int& i) {
+        QStringList values;
+        const QString option = args[i];
+        while (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--")))
+            values << args[++i];
+        if (values.empty())
+            throw RunError(RunError::Usage, QStringLiteral("%1 needs at least one value").arg(option));
+        ++o.targetKinds;
+        return values;
+    };
     auto list = [&](int& i, int low, int high, const char* what) {
         std::vector<int> values;
-        while (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--")))
-            values.push_back(number(args[++i], low, high, what));
-        if (values.empty())
-            throw RunError(RunError::Usage, QStringLiteral("%1 needs at least one value").arg(args[i]));
-        ++o.targetKinds;
+        for (const QString& word : words(i))
+            values.push_back(number(word, low, high, what));
         return values;
     };
     for (int i = 0; i < args.size(); ++i) {
@@ -153,7 +174,12 @@ Options parse(QStringList args)
         else if (a == QLatin1String("--yes")) o.yes = true;
         else if (a == QLatin1String("--all")) { o.targets.all = true; ++o.targetKinds; }
         else if (a == QLatin1String("--group")) o.targets.groups = list(i, 0, 15, "a group");
-        else if (a == QLatin1String("--device")) o.targets.devices = list(i, 1, HighestDeviceId, "a device ID");
+        else if (a == QLatin1String("--device")) o.deviceWords = words(i);
+        else if (a == QLatin1String("--since")) { o.since = value(i); o.auditOptions = true; }
+        else if (a == QLatin1String("--until")) { o.until = value(i); o.auditOptions = true; }
+        else if (a == QLatin1String("--action")) { o.actions << value(i).split(QLatin1Char(','), Qt::SkipEmptyParts); o.auditOptions = true; }
+        else if (a == QLatin1String("--csv")) { o.csv = true; o.auditOptions = true; }
+        else if (a == QLatin1String("--verify")) { o.verify = true; o.auditOptions = true; }
         else if (a == QLatin1String("--from")) o.from = value(i);
         else if (a == QLatin1String("--to")) o.to = value(i);
         else if (a == QLatin1String("--help") || a == QLatin1String("-h")) o.help = true;
@@ -295,10 +321,103 @@ int reportFrames(const MotionResult& result, const QString& port, bool json)
     return ExitPortError;
 }
 
+// DATE of --since and --until: ISO 8601 in local time (or with its own offset). A date alone is the
+// day's first moment for --since and its last for --until, so both ends take whole days.
+QDateTime auditTime(const QString& text, bool until, const char* option)
+{
+    QString iso = text.trimmed();
+    if (iso.size() > 10 && iso[10] == QLatin1Char(' '))
+        iso[10] = QLatin1Char('T');
+    const QDate day = QDate::fromString(iso, Qt::ISODate);
+    QDateTime time = day.isValid() ? QDateTime(day, until ? QTime(23, 59, 59, 999) : QTime(0, 0), Qt::LocalTime)
+                                   : QDateTime::fromString(iso, Qt::ISODateWithMs);
+    if (!time.isValid())
+        throw RunError(RunError::Usage, QStringLiteral("%1 takes an ISO 8601 date or date and time, such as 2026-12-07 or "
+                                                       "2026-12-07T14:30: %2").arg(QLatin1String(option), text));
+    return time.toUTC();
+}
+
+AuditFilter auditFilter(const Options& o)
+{
+    AuditFilter filter;
+    if (!o.since.isEmpty())
+        filter.since = auditTime(o.since, false, "--since");
+    if (!o.until.isEmpty())
+        filter.until = auditTime(o.until, true, "--until");
+    if (filter.since && filter.until && *filter.since > *filter.until)
+        throw RunError(RunError::Usage, QStringLiteral("--since is after --until"));
+    filter.actions = o.actions;
+    if (o.deviceWords.size() > 1)
+        throw RunError(RunError::Usage, QStringLiteral("audit takes one --device G:ID"));
+    if (!o.deviceWords.isEmpty())
+        filter.device = address(o.deviceWords[0], "--device");
+    if (o.csv && o.json)
+        throw RunError(RunError::Usage, QStringLiteral("--csv or --json, not both"));
+    if (o.verify && (filter.since || filter.until || !filter.actions.isEmpty() || filter.device || o.csv))
+        throw RunError(RunError::Usage, QStringLiteral("--verify checks the whole record: it takes no filter and no --csv"));
+    return filter;
+}
+
+// The audit record of the data directory, read as it is: reading applies no keep time of its own.
+int printAudit(const QString& dataDir, const AuditFilter& filter, const Options& o)
+{
+    AuditLog log(dataDir, 0);
+    QString failure;
+    QObject::connect(&log, &AuditLog::writeFailed, [&](const QString& reason) { failure = reason; });
+    QCoreApplication::processEvents(); // writeFailed is queued
+    if (!log.writable())
+        throw RunError(RunError::DataFile, failure.isEmpty() ? QStringLiteral("cannot open %1").arg(log.fileName()) : failure);
+
+    if (o.verify) {
+        const AuditCheck check = log.verify();
+        if (o.json) {
+            QJsonObject j { { QStringLiteral("intact"), check.intact }, { QStringLiteral("rows"), check.rows } };
+            if (!check.intact) {
+                j.insert(QStringLiteral("firstBad"), check.firstBad);
+                j.insert(QStringLiteral("problem"), check.problem);
+            }
+            outJson(j);
+        } else {
+            out(check.intact ? QStringLiteral("intact: %1 rows").arg(check.rows) : QStringLiteral("broken: %1").arg(check.problem));
+        }
+        return check.intact ? ExitOk : ExitFailed;
+    }
+
+    const std::vector<AuditRow> rows = log.rows(filter);
+    if (o.csv) {
+        const QByteArray csv = AuditCsv(rows);
+        std::fwrite(csv.constData(), 1, size_t(csv.size()), stdout);
+        return ExitOk;
+    }
+    if (o.json) {
+        QJsonArray array;
+        for (const AuditRow& r : rows) {
+            array.append(QJsonObject { { QStringLiteral("time"), AuditLocalTime(r.time) },
+                { QStringLiteral("level"), AuditLevelName(r.level) }, { QStringLiteral("source"), r.source },
+                { QStringLiteral("user"), r.user }, { QStringLiteral("action"), r.action },
+                { QStringLiteral("detail"), r.detail } });
+        }
+        out(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)));
+        return ExitOk;
+    }
+    for (const AuditRow& r : rows) {
+        QString detail = r.detail;
+        detail.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+        out(QStringLiteral("%1  %2  %3  %4  %5  %6")
+                .arg(r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                .arg(AuditLevelName(r.level), -13)
+                .arg(r.source, -12)
+                .arg(r.user, -12)
+                .arg(r.action, -15)
+                .arg(detail));
+    }
+    return ExitOk;
+}
+
 int run(const Options& o)
 {
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
-        QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all") };
+        QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all"), QStringLiteral("audit") };
     if (!commands.contains(o.command))
         throw RunError(RunError::Usage, o.command.isEmpty() ? QStringLiteral("no command given")
                                                             : QStringLiteral("unknown command %1").arg(o.command));
@@ -306,6 +425,9 @@ int run(const Options& o)
     int from = 0, to = 0;
     std::optional<uint8_t> motion;
     std::pair<int, int> source, target;
+    MotionRequest targets = o.targets;
+    AuditFilter filter;
+    const bool audit = o.command == QLatin1String("audit");
     const qsizetype operandsWanted = o.command == QLatin1String("search") ? 2 : o.command == QLatin1String("move") ? 1 : 0;
     if (o.operands.size() != operandsWanted)
         throw RunError(RunError::Usage, QStringLiteral("%1 takes %2 operand(s)").arg(o.command).arg(operandsWanted));
@@ -320,16 +442,26 @@ int run(const Options& o)
             throw RunError(RunError::Usage, QStringLiteral("move up, down, stop, forward or backward, not %1").arg(o.operands[0]));
         if (o.targetKinds != 1)
             throw RunError(RunError::Usage, QStringLiteral("move needs exactly one of --all, --group G..., --device ID..."));
+        for (const QString& word : o.deviceWords)
+            targets.devices.push_back(number(word, 1, HighestDeviceId, "a device ID"));
     } else if (o.command == QLatin1String("readdress")) {
         if (o.from.isEmpty() || o.to.isEmpty())
             throw RunError(RunError::Usage, QStringLiteral("readdress needs --from G:ID and --to G:ID"));
         source = address(o.from, "--from");
         target = address(o.to, "--to");
     }
-    if (o.command != QLatin1String("move") && o.targetKinds > 0)
+    if (audit) {
+        if (o.targets.all || !o.targets.groups.empty())
+            throw RunError(RunError::Usage, QStringLiteral("--all and --group go with move only"));
+        filter = auditFilter(o);
+    } else if (o.command != QLatin1String("move") && o.targetKinds > 0) {
         throw RunError(RunError::Usage, QStringLiteral("--all, --group and --device go with move only"));
+    }
+    if (!audit && o.auditOptions)
+        throw RunError(RunError::Usage, QStringLiteral("--since, --until, --action, --csv and --verify go with audit only"));
 
-    SessionRun session(ChooseDataDir(o.dataDir).path, o.scene, o.port);
+    const QString dataDir = ChooseDataDir(o.dataDir).path;
+    SessionRun session(dataDir, o.scene, o.port);
     if (o.command == QLatin1String("stop-all")) {
         // A stop harms nothing: no password, and no register that could fail to open.
         session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "
@@ -340,6 +472,12 @@ int run(const Options& o)
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)
         throw RunError(RunError::LogInRefused, QStringLiteral("re-addressing needs the administrator's password"));
+    if (audit) {
+        // The record names every operator's actions: for the administrator (or the super-user).
+        if (level != ModeAdministrator && level != ModeSuperUser)
+            throw RunError(RunError::LogInRefused, QStringLiteral("the audit record needs the administrator's password"));
+        return printAudit(dataDir, filter, o);
+    }
     session.openRegister();
 
     if (o.command == QLatin1String("list")) {
@@ -377,7 +515,7 @@ int run(const Options& o)
         return ExitOk;
     }
     if (o.command == QLatin1String("move"))
-        return reportFrames(session.move(*motion, o.targets), session.portDescription(), o.json);
+        return reportFrames(session.move(*motion, targets), session.portDescription(), o.json);
     // readdress
     const bool answered = session.readdress(source.first, source.second, target.first, target.second);
     if (o.json) {

@@ -3,6 +3,8 @@
 // holds afterwards, the lines printed and the exit status.
 
 #include "access/passwordstore.h"
+#include "audit/auditlog.h"
+#include "common/state.h"
 #include "register/register.h"
 #include "serial/comm.h"
 #include "sim/bus_simulator.h"
@@ -11,12 +13,15 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -517,6 +522,90 @@ TEST_P(CtlTest, ExitStatusSaysWhetherEveryFrameLeft)
         EXPECT_EQ(size_t(r.lines.size()), stopping ? stopping->framesHeard() : c.heard.size());
     }
 }
+
+// The audit record is the administrator's to read: what tarvello-ctl audit prints of it, and what
+// it says of a record changed by hand. The port plays no part, so one route is enough.
+class CtlAuditTest : public CtlTest {};
+
+TEST_P(CtlAuditTest, AuditIsReadByTheAdministratorAndShowsAChangedRow)
+{
+    auto day = [](int d) { return QDateTime(QDate(2026, 3, d), QTime(12, 0), Qt::UTC); };
+    {
+        AuditLog log(dataDir, 0);
+        const std::vector<std::tuple<int, QString, QString, AuditDevice>> rows {
+            { 1, "move", "up", { 2, 5 } }, { 5, "log-in", "from the window", { 0, 0 } }, { 9, "move", "down 吊杆", { 2, 55 } } };
+        for (const auto& [d, action, detail, device] : rows) {
+            AuditEntry e;
+            e.time = day(d);
+            e.level = ModeOperator;
+            e.source = QStringLiteral("window");
+            e.user = QStringLiteral("ana");
+            e.action = action;
+            e.detail = detail;
+            if (device.second != 0)
+                e.devices = { device };
+            log.record(e);
+        }
+    }
+    struct Case {
+        const char* name;
+        QString password;
+        QStringList args;
+        const char* tamper; // SQL run on Audit.DB first
+        int exitCode;
+        QStringList details; // --json: the details printed, in order
+        QString says;        // else: in the output
+    };
+    const std::vector<Case> cases {
+        { "the operator is refused", OperatorPassword, { "audit" }, nullptr, 3, {}, {} },
+        { "moves, newest first", AdministratorPassword, { "audit", "--json", "--action", "move" }, nullptr, 0,
+          { "down 吊杆", "up" }, {} },
+        { "one device, not 2:55", AdministratorPassword, { "audit", "--json", "--device", "2:5" }, nullptr, 0, { "up" }, {} },
+        { "whole days", AdministratorPassword, { "audit", "--json", "--since", "2026-03-04", "--until", "2026-03-09",
+          "--action", "move,log-in" }, nullptr, 0, { "down 吊杆", "from the window" }, {} },
+        { "plain lines", AdministratorPassword, { "audit", "--action", "log-in" }, nullptr, 0, {}, "operator" },
+        { "a date that is none", AdministratorPassword, { "audit", "--since", "March" }, nullptr, 2, {}, {} },
+        { "intact", AdministratorPassword, { "audit", "--verify" }, nullptr, 0, {}, "intact: " },
+        { "changed by hand", AdministratorPassword, { "audit", "--verify" }, "UPDATE Actions SET detail = 'down' WHERE seq = 1",
+          1, {}, "row 1 has been changed" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.tamper) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(QFile::encodeName(dataDir + "/Audit.DB").constData(), &db), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(db, c.tamper, nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        }
+        const CtlRun r = ctl(c.args, c.password);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.errors.toStdString();
+        if (c.exitCode == 3 || c.exitCode == 2) {
+            EXPECT_TRUE(r.lines.isEmpty());
+        }
+        if (!c.says.isEmpty()) {
+            EXPECT_TRUE(r.lines.join('\n').contains(c.says)) << r.lines.join('\n').toStdString();
+        }
+        if (!c.args.contains("--json") || c.exitCode != 0)
+            continue;
+        ASSERT_EQ(r.lines.size(), 1);
+        const QJsonArray array = QJsonDocument::fromJson(r.lines[0].toUtf8()).array();
+        QStringList details;
+        for (const QJsonValue& v : array) {
+            const QJsonObject o = v.toObject();
+            details << o["detail"].toString();
+            EXPECT_EQ(o.keys(), (QStringList { "action", "detail", "level", "source", "time", "user" }));
+            if (o["user"].toString() == "ana") {
+                EXPECT_EQ(o["level"].toString(), "operator");
+                EXPECT_EQ(o["source"].toString(), "window");
+                EXPECT_EQ(QDateTime::fromString(o["time"].toString(), Qt::ISODateWithMs).date().month(), 3);
+            }
+        }
+        EXPECT_EQ(details, c.details);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Direct, CtlAuditTest, ::testing::Values(Route::Direct),
+    [](const auto& info) { return std::string(routeName(info.param)); });
 
 INSTANTIATE_TEST_SUITE_P(Routes, CtlTest, ::testing::Values(Route::Direct, Route::RawTcp, Route::Rfc2217),
     [](const auto& info) { return std::string(routeName(info.param)); });
