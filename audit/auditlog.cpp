@@ -5,6 +5,7 @@
 #include "common/state.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QMetaObject>
 
 #include <atomic>
@@ -30,8 +31,9 @@ constexpr auto GatherTime = std::chrono::milliseconds(40);
 struct AuditLog::Impl {
     AuditLog* owner = nullptr;
     QString path;
-    std::unique_ptr<auditdb::Connection> db; // the writer's, used on its thread only once it runs
-    std::atomic<bool> writable { false };
+    int keepDays = 0;
+    std::unique_ptr<auditdb::Connection> db; // the writer's, opened on its thread at the first row
+    std::atomic<bool> writable { true };
     std::atomic<bool> failureSaid { false };
 
     std::mutex mutex;
@@ -71,6 +73,16 @@ struct AuditLog::Impl {
         wake.notify_one();
     }
 
+    // Opens the file, making it when it is not there, and applies the keep time.
+    void open()
+    {
+        db = std::make_unique<auditdb::Connection>(path, true);
+        if (db->ok() && keepDays > 0)
+            db->purge(QDateTime::currentDateTimeUtc().addDays(-keepDays), AuditLog::processUser());
+        if (!db->ok())
+            fail(db->error());
+    }
+
     void run()
     {
         std::unique_lock lock(mutex);
@@ -86,6 +98,8 @@ struct AuditLog::Impl {
             flushWanted = false;
             const quint64 upTo = recorded;
             lock.unlock();
+            if (writable && !db)
+                open();
             if (writable && !db->append(batchEntries, batchChanges))
                 fail(db->error());
             lock.lock();
@@ -101,14 +115,11 @@ AuditLog::AuditLog(const QString& dataDir, int keepDays, QObject* parent)
 {
     d->owner = this;
     d->path = QDir(dataDir).filePath(QStringLiteral("Audit.DB"));
-    d->db = std::make_unique<auditdb::Connection>(d->path, true);
-    if (d->db->ok() && keepDays > 0)
-        d->db->purge(QDateTime::currentDateTimeUtc().addDays(-keepDays), processUser());
-    if (!d->db->ok()) {
-        d->fail(d->db->error());
-        return;
-    }
-    d->writable = true;
+    d->keepDays = keepDays;
+    // A record there already is opened (and the keep time applied) at once; a new one is made
+    // when its first row comes.
+    if (QFileInfo::exists(d->path))
+        d->open();
     d->writer = std::thread([impl = d.get()] { impl->run(); });
 }
 

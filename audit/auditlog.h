@@ -61,10 +61,12 @@ class AuditLog : public QObject {
     Q_OBJECT
 public:
     static constexpr int DefaultKeepDays = 730;
-    // Opens DFiles/Audit.DB in dataDir (created readable and writable by its owner and group only,
-    // in WAL mode), removes rows older than keepDays (recording that it did) and starts the writer.
-    // A file that cannot be opened or written is said through writeFailed (once) and every
-    // record() is then dropped: the program goes on without a record. keepDays 0 (or less)
+    // The record of DFiles/Audit.DB in dataDir. A file there is opened now and the rows older
+    // than keepDays removed (recording that it did); a file not there yet is made by the writer
+    // at the first row (readable and writable by its owner and group only, in WAL mode), so a
+    // run that records nothing leaves the data directory as it was. A file that cannot be opened or written is said through
+    // writeFailed (once) and every record() is then dropped: the program goes on without a
+    // record. writable() is true until then. keepDays 0 (or less)
     // removes nothing: for a reader that is not to apply a keep time of its own.
     explicit AuditLog(const QString& dataDir, int keepDays = DefaultKeepDays, QObject* parent = nullptr);
     ~AuditLog() override; // writes what is queued, then stops the writer
