@@ -1,5 +1,8 @@
 #include "app/conversion_prompt.h"
 
+#include "audit/auditlog.h"
+#include "common/state.h"
+
 #include "ui/messages.h"
 #include "common/texts.h"
 #include "register/conversion.h"
@@ -40,7 +43,8 @@ QString ProblemList(const TConversion& conversion, int16_t language)
 
 }  // namespace
 
-bool OfferParadoxConversion(const QString& dataDir, int scene, QWidget* parent)
+bool OfferParadoxConversion(const QString& dataDir, int scene, QWidget* parent,
+                            const std::function<void(const QString& detail)>& recorded)
 {
     if (scene < 1 || scene > 12)
         scene = 1;
@@ -56,6 +60,8 @@ bool OfferParadoxConversion(const QString& dataDir, int scene, QWidget* parent)
             ShowError(parent, pick(RefusedText).arg(dataDir, ProblemList(conversion, currentLanguage())));
             return false;
         }
+        if (recorded)
+            recorded(ConversionSummary(conversion, 1));
         ShowInformation(parent, pick(DoneText).arg(dataDir, ConversionSummary(conversion, currentLanguage())));
         return true;
     } catch (const ETableError& e) {
@@ -90,8 +96,17 @@ int RunConversionCommand(const QString& dataDir, bool dryRun)
             return 0;
         }
         out(stdout, ConversionSummary(conversion, english));
-        if (dryRun)
+        if (dryRun) {
             out(stdout, pick(DryRunText, english));
+            return 0;
+        }
+        AuditLog audit(dataDir);
+        AuditEntry entry;
+        entry.level = ModeNone; // nobody logs in for it
+        entry.source = QStringLiteral("window");
+        entry.action = QStringLiteral("convert");
+        entry.detail = QStringLiteral("from the command line (tarvello --convert): ") + ConversionSummary(conversion, english);
+        audit.record(std::move(entry));
         return 0;
     } catch (const ETableError& e) {
         out(stderr, e.Text(english));

@@ -38,3 +38,9 @@ void SessionEditorHost::showMainAgain()
 {
     m_session.announceSceneChange();
 }
+
+void SessionEditorHost::recordAction(const QString& action, const QString& detail,
+                                     const std::vector<std::pair<int, int>>& devices)
+{
+    m_session.auditTrail().record(action, detail, devices);
+}

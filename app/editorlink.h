@@ -17,6 +17,8 @@ public:
     void stopPoll() override;
     void rebuildMainLists() override;
     void showMainAgain() override;
+    void recordAction(const QString& action, const QString& detail,
+                      const std::vector<std::pair<int, int>>& devices) override;
 
 private:
     Session& m_session;

@@ -48,6 +48,7 @@ void MainControls::setUpToolBar(QMainWindow* window)
     refreshButton = makeButton("refreshButton", "refresh", TextRefresh.zh);
     groupsButton = makeButton("groupsButton", "groups", TextGroups.zh);
     passwordButton = makeButton("passwordButton", "password", TextPassword.zh);
+    auditButton = makeButton("auditButton", "audit", TextAudit.zh);
     aboutButton = makeButton("aboutButton", "about", TextAbout.zh);
     exitButton = makeButton("exitButton", "exit", TextExit.zh);
 
@@ -288,6 +289,7 @@ void MainControls::retranslateUi(int16_t language, bool searching, bool selfChec
     auto t = [language](const Text& text) { return pick(text, language); };
     groupsButton->setText(t(TextGroups));
     aboutButton->setText(t(TextAbout));
+    auditButton->setText(t(TextAudit));
     exitButton->setText(t(TextExit));
     passwordButton->setText(t(TextPassword));
     refreshButton->setText(t(TextRefresh));

@@ -42,6 +42,7 @@ struct MainControls {
     QToolButton* groupsButton = nullptr;
     QToolButton* passwordButton = nullptr;
     QToolButton* aboutButton = nullptr;
+    QToolButton* auditButton = nullptr; // administrator and super-user only
     QToolButton* exitButton = nullptr;
     QGroupBox* languageFrame = nullptr;
     QComboBox* languageSelector = nullptr;

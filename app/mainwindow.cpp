@@ -22,6 +22,7 @@
 #include "access/login.h"
 #include "access/passwordchangedialog.h"
 #include "app/about.h"
+#include "app/auditaccess.h"
 #include "app/conversion_prompt.h"
 #include "app/editorlink.h"
 #include "editor/groupeditor.h"
@@ -109,6 +110,7 @@ QProgressBar* MainWindow::pollProgressBar() const
 void MainWindow::connectControls()
 {
     connect(m_ui.aboutButton, &QToolButton::clicked, this, &MainWindow::aboutClicked);
+    m_audit = new AuditAccess(*m_session, m_passwords, m_ui.auditButton, this);
     connect(m_ui.fastBusCheck, &QCheckBox::clicked, this, &MainWindow::fastBusClicked);
     connect(m_ui.exitButton, &QToolButton::clicked, this, &MainWindow::exitClicked);
     connect(m_ui.passwordButton, &QToolButton::clicked, this, &MainWindow::passwordClicked);
@@ -192,10 +194,9 @@ void MainWindow::setUpRun()
 
 bool MainWindow::startUp()
 {
-    // A data directory still in the Paradox format is converted first, or the program ends
-    // untouched; nothing may open a table before.
+    // A Paradox data directory is converted first, or the program ends untouched: no table opens before.
     const int scene = m_settings.ReadInteger(QStringLiteral("SCENE"), QStringLiteral("Current"), 1);
-    if (!OfferParadoxConversion(m_dataDir, scene, this) || !LogIn || !LogIn(*this) || m_passwords.level() == ModeNone) {
+    if (!OfferParadoxConversion(m_dataDir, scene, this, m_audit->conversionRecorder()) || !LogIn || !LogIn(*this) || m_passwords.level() == ModeNone) {
         // Nobody logged in: everything closes and the program ends; nothing is written.
         m_passwords.setLevel(ModeNone);
         endRun();
@@ -218,8 +219,7 @@ void MainWindow::showSelfCheckControls(bool visible)
 
 void MainWindow::levelRaised()
 {
-    // The administrator password may have made an operator the super-user, whose level shows
-    // the self-check as a log-in would.
+    // The administrator password may have made an operator the super-user (the self-check shows).
     showAccessLevel();
     showSelfCheckControls(m_passwords.level() == ModeSuperUser);
     openGroupEditor();
@@ -315,6 +315,7 @@ void MainWindow::languageSelected(int index)
 
 void MainWindow::showAccessLevel()
 {
+    m_audit->levelShown();
     if (m_session->language() != 0 && m_session->language() != 1) {
         m_ui.statusBar->setPanelText(ModePanel, QString());
         return;

@@ -24,6 +24,7 @@
 
 class QProgressBar;
 class AboutBox;
+class AuditAccess;
 class AdminPasswordDialog;
 class GroupEditor;
 class SessionEditorHost;
@@ -155,6 +156,7 @@ private:
     QString m_dataDir;
     int m_scene = 1;
     AboutBox* m_about = nullptr;
+    AuditAccess* m_audit = nullptr;
     AdminPasswordDialog* m_administratorDialog = nullptr;
     PasswordChangeDialog* m_passwordDialog = nullptr;
     std::unique_ptr<SessionEditorHost> m_editorHost;

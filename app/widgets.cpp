@@ -290,6 +290,16 @@ QIcon toolButton(const QString& which)
         p.drawEllipse(QRectF(5, 5, 30, 30));
         p.drawLine(QPointF(20, 18), QPointF(20, 28));
         p.drawPoint(QPointF(20, 12));
+    } else if (which == QLatin1String("audit")) {
+        // A sheet with lines and a magnifying glass.
+        p.setBrush(QColor(245, 245, 250));
+        p.drawRect(QRectF(6, 5, 20, 27));
+        p.drawLine(QPointF(10, 12), QPointF(22, 12));
+        p.drawLine(QPointF(10, 18), QPointF(22, 18));
+        p.drawLine(QPointF(10, 24), QPointF(17, 24));
+        p.setBrush(QColor(220, 235, 255));
+        p.drawEllipse(QRectF(18, 18, 12, 12));
+        p.drawLine(QPointF(28.5, 28.5), QPointF(35, 35));
     } else if (which == QLatin1String("exit")) {
         pen.setColor(QColor(180, 30, 30));
         p.setPen(pen);

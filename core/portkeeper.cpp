@@ -36,6 +36,7 @@ bool PortKeeper::open(const QString& name)
         return false;
     }
     m_counted = true;
+    m_session.auditTrail().portOpened(name);
     emit stateChanged(State::Open);
     return true;
 }
@@ -61,6 +62,10 @@ void PortKeeper::openedLater(bool picked)
     ControlEngine& engine = m_session.engine();
     const bool wasRetrying = m_retry.isActive();
     m_retry.stop();
+    if (wasRetrying)
+        m_session.auditTrail().portBack();
+    else
+        m_session.auditTrail().portOpened(m_session.port().CommName());
     m_counted = true;
     emit stateChanged(State::Open);
     if (picked) emit opened(true);

@@ -32,6 +32,8 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     })
     , m_engine(m_table, m_tx)
     , m_edition(edition)
+    , m_audit(dataDir)
+    , m_auditTrail(m_audit, m_passwords, m_engine)
 {
     m_passwords.setEdition(edition);
     ApplyComm1Defaults(m_port);
@@ -47,16 +49,27 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     m_port.OnReceiveData = [this](TComm*, const uint8_t* buffer, uint16_t length) { m_engine.receive(buffer, length); };
     m_port.OnSendDataEmpty = [this](TComm*) { m_engine.lineIdle(); };
     m_port.OnDataWritten = [this](TComm*, const uint8_t* buffer, uint16_t length) {
+        m_auditTrail.frameLeft(bytesOf(buffer, length));
         emit frameLeft(bytesOf(buffer, length));
         m_engine.frameWritten();
     };
-    m_port.OnRequestHangup = [this](TComm*) { emit portHungUp(); };
+    m_port.OnRequestHangup = [this](TComm*) {
+        m_auditTrail.portLost();
+        emit portHungUp();
+    };
     // A frame counts as sent once it has left the port; a stop-all takes back what has not.
     m_engine.setLogWhenWritten(true);
     m_tx.Purge = [this] { return m_port.PurgeOutput().size(); };
     detachFace();
     connect(&m_engine, &ControlEngine::deviceAnswered, &m_devices, [this](int group, int id) { m_devices.setOnline(group, id, true); });
     connect(&m_engine, &ControlEngine::deviceSilent, &m_devices, [this](int group, int id) { m_devices.setOnline(group, id, false); });
+    // Rows built anew are unknown until they are asked.
+    connect(&m_devices, &QAbstractItemModel::modelReset, this, [this] {
+        std::vector<AuditDevice> rows;
+        for (const DeviceRow& row : m_devices.devices())
+            rows.emplace_back(row.group, row.id);
+        m_auditTrail.rowsRebuilt(rows);
+    });
 }
 
 Session::~Session()

@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "access/passwordstore.h"
+#include "audit/auditlog.h"
 #include "common/inifile.h"
 #include "common/state.h"
 #include "common/texts.h"
 #include "core/devicemodel.h"
 #include "core/registeradapter.h"
+#include "core/sessionaudit.h"
 #include "protocol/engine.h"
 #include "protocol/txchannel.h"
 #include "register/register.h"
@@ -49,6 +51,10 @@ public:
     ControlEngine& engine() { return m_engine; }
     // The devices the engine polls unless a face hands it rows of its own.
     DeviceModel& devices() { return m_devices; }
+    // The audit record of this data directory, and what the session puts in it: a face records
+    // there only what it alone sees (the editor's changes, a backup, a conversion).
+    AuditLog& audit() { return m_audit; }
+    SessionAudit& auditTrail() { return m_auditTrail; }
 
     // [SCENE] Current; 1 when it names none or one out of range (then *valid is false).
     int sceneSetting(bool* valid = nullptr);
@@ -115,4 +121,6 @@ private:
     ControlEngine m_engine;
     DeviceModel m_devices;
     int32_t m_edition;
+    AuditLog m_audit;
+    SessionAudit m_auditTrail;
 };

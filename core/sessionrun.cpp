@@ -34,6 +34,7 @@ SessionRun::SessionRun(const QString& dataDir, std::optional<int> scene, const Q
     , m_rows(m_session.devices())
 {
     // A settings file out of range counts as scene 1, as in the window; it is not written here.
+    m_session.auditTrail().setSource(QStringLiteral("tarvello-ctl"));
     m_scene = scene.value_or(m_session.sceneSetting());
     if (m_scene < 1 || m_scene > Session::SceneCount)
         m_scene = 1;
@@ -103,6 +104,7 @@ int SessionRun::logIn(const QString& password)
         throw RunError(RunError::LogInRefused, PasswordStoreErrorText(e, 1));
     }
     const int level = m_passwords.levelOf(password);
+    m_passwords.logInAttempted(level);
     if (level == ModeNone)
         throw RunError(RunError::LogInRefused, QStringLiteral("The password is WRONG."));
     m_passwords.setLevel(level);
@@ -142,6 +144,7 @@ void SessionRun::openPort(const QString& whenInUse)
 {
     try {
         m_comm.OpenPort();
+        m_session.auditTrail().portOpened(m_portName);
     } catch (const ECommsError& e) {
         // The port layer opens exclusively: a port that exists but does not open is held by
         // another program, the running control centre above all, or not accessible to us.

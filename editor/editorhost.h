@@ -1,5 +1,8 @@
 #pragma once
 #include <QList>
+#include <QString>
+#include <utility>
+#include <vector>
 class TRegister;
 // What the editor needs of the main window: the register, the bus and the main lists.
 class EditorHost {
@@ -18,4 +21,11 @@ public:
     virtual void stopPoll() = 0;          // the main window's status poll stops
     virtual void rebuildMainLists() = 0;  // the main window rebuilds its group and device lists
     virtual void showMainAgain() = 0;     // the main window's show handler runs again (after an add)
+    // For the record of who changed what: an action of the editor (add, delete, rename, backup,
+    // restore) with its detail and the devices (group, ID) it concerns.
+    virtual void recordAction(const QString& action, const QString& detail,
+                              const std::vector<std::pair<int, int>>& devices = {})
+    {
+        (void)action, (void)detail, (void)devices;
+    }
 };

@@ -542,9 +542,11 @@ void GroupEditor::renameGroup()
     }
     TTable& table = groups();
     if (!table.Locate(IdField, groupId)) return;
+    const QString before = table.FieldByName(NameField).AsString();
     table.Edit();
     table.SetFieldByName(NameField, name);
     table.Post();
+    m_host.recordAction(QStringLiteral("rename"), QStringLiteral("group %1 \"%2\" -> \"%3\"").arg(groupId).arg(before, name));
 
     m_renameGroup = groupId;  // the refresh keeps the renamed group and its new name in the field
     refreshEditor();
@@ -561,7 +563,10 @@ void GroupEditor::formToggleClicked()
 
 void GroupEditor::backupClicked()
 {
-    guarded([this] { m_host.editorRegister().Backup(); });
+    guarded([this] {
+        m_host.editorRegister().Backup();
+        m_host.recordAction(QStringLiteral("backup"), QStringLiteral("scene %1").arg(m_host.editorRegister().Scene()));
+    });
 }
 
 void GroupEditor::restoreClicked()
@@ -570,6 +575,7 @@ void GroupEditor::restoreClicked()
     guarded([this, &restored] {
         m_host.editorRegister().Restore();
         restored = true;
+        m_host.recordAction(QStringLiteral("restore"), QStringLiteral("scene %1").arg(m_host.editorRegister().Scene()));
     });
     if (restored) {
         refreshEditor();

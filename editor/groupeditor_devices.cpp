@@ -197,6 +197,8 @@ void GroupEditor::addDevice()
     if (!deviceNameFits()) return;
     table.Append();
     writeFields(table, {*id, m_ui.newNameEdit->text(), newGroup()});
+    m_host.recordAction(QStringLiteral("add"), QStringLiteral("device %1:%2 \"%3\"").arg(newGroup()).arg(*id).arg(m_ui.newNameEdit->text()),
+                        {{newGroup(), *id}});
 
     refreshEditor();
     m_host.showMainAgain();
@@ -225,6 +227,8 @@ void GroupEditor::deleteDevices()
         if (found.group != newGroup() || found.name != m_ui.newNameEdit->text())
             return inform(DeviceInfoWrong);
         table.Delete();
+        m_host.recordAction(QStringLiteral("delete"), QStringLiteral("device %1:%2 \"%3\"").arg(found.group).arg(id).arg(found.name),
+                            {{found.group, id}});
         for (TDeviceListView* list : {m_ui.leftList, m_ui.rightList})
             if (const int row = list->rowOf(id); row >= 0) list->removeRow(row);
     }
@@ -243,7 +247,13 @@ void GroupEditor::deleteSelectedRows(TDeviceListView* list)
     TTable& table = devices();
     const QList<int> rows = list->selectedRowsInOrder();
     for (auto row = rows.crbegin(); row != rows.crend(); ++row) {
-        if (table.Locate(IdField, list->deviceId(*row))) table.Delete();
+        if (table.Locate(IdField, list->deviceId(*row))) {
+            const DeviceRecord gone = currentRecord(table);
+            table.Delete();
+            m_host.recordAction(QStringLiteral("delete"),
+                                QStringLiteral("device %1:%2 \"%3\"").arg(gone.group).arg(gone.id).arg(gone.name),
+                                {{gone.group, gone.id}});
+        }
         list->removeRow(*row);
     }
 }
@@ -288,6 +298,10 @@ void GroupEditor::modifyDevice()
         showPortError();
         return;
     }
+    if (after.name != before.name)
+        m_host.recordAction(QStringLiteral("rename"),
+                            QStringLiteral("device %1:%2 \"%3\" -> \"%4\"").arg(after.group).arg(after.id).arg(before.name, after.name),
+                            {{after.group, after.id}});
 
     refreshEditor();
     m_host.rebuildMainLists();

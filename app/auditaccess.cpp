@@ -1,0 +1,64 @@
+#include "app/auditaccess.h"
+
+#include <QDir>
+#include <QToolButton>
+#include <QWidget>
+
+#include "app/auditwindow.h"
+#include "app/mainwindow_texts.h"
+#include "common/texts.h"
+#include "core/session.h"
+#include "ui/messages.h"
+
+AuditAccess::AuditAccess(Session& session, TPasswordStore& passwords, QToolButton* button, QWidget* window)
+    : QObject(window), m_session(session), m_passwords(passwords), m_button(button), m_window(window)
+{
+    connect(button, &QToolButton::clicked, this, &AuditAccess::open);
+}
+
+AuditAccess::~AuditAccess() = default;
+
+AuditWindow* AuditAccess::viewer() const
+{
+    return m_viewer;
+}
+
+void AuditAccess::levelShown()
+{
+    const int32_t level = m_passwords.level();
+    m_button->setVisible(level == ModeAdministrator || level == ModeSuperUser);
+    if (level == ModeNone || std::exchange(m_watching, true))
+        return;
+    connect(&m_session.audit(), &AuditLog::writeFailed, this, &AuditAccess::reportNotWritten);
+    if (!m_session.audit().writable())
+        reportNotWritten(QString());
+}
+
+void AuditAccess::reportNotWritten(const QString& reason)
+{
+    if (m_warned)
+        return;
+    const QString text = pick(mainwindow::AuditNotWrittenText);
+    if (text.isNull())
+        return;
+    m_warned = true;
+    ShowError(m_window, text.arg(QDir::toNativeSeparators(m_session.audit().fileName()), reason).trimmed());
+}
+
+void AuditAccess::open()
+{
+    if (m_passwords.level() != ModeAdministrator && m_passwords.level() != ModeSuperUser)
+        return;
+    if (!m_viewer)
+        m_viewer = new AuditWindow(m_session.audit(), m_window);
+    m_session.audit().flush(); // what was just done is in the list too
+    m_viewer->refresh();
+    m_viewer->show();
+    m_viewer->raise();
+    m_viewer->activateWindow();
+}
+
+std::function<void(const QString&)> AuditAccess::conversionRecorder()
+{
+    return [this](const QString& detail) { m_session.auditTrail().record(QStringLiteral("convert"), detail); };
+}

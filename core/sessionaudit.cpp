@@ -1,0 +1,213 @@
+#include "core/sessionaudit.h"
+
+#include <QStringList>
+
+#include "access/passwordstore.h"
+#include "protocol/engine.h"
+#include "protocol/frames.h"
+
+namespace {
+
+QString levelName(int32_t level)
+{
+    switch (level) {
+    case ModeSuperUser: return QStringLiteral("super-user");
+    case ModeAdministrator: return QStringLiteral("administrator");
+    case ModeOperator: return QStringLiteral("operator");
+    default: return QStringLiteral("none");
+    }
+}
+
+QString address(int group, int id)
+{
+    return QStringLiteral("%1:%2").arg(group).arg(id);
+}
+
+} // namespace
+
+SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngine& engine, QObject* parent)
+    : QObject(parent), m_log(log), m_passwords(passwords), m_engine(engine)
+{
+    m_passwords.onLogInAttempt = [this](int32_t level) {
+        record(QStringLiteral("log-in"), level == ModeNone ? QStringLiteral("refused") : levelName(level));
+    };
+    m_passwords.onPasswordChanged = [this](int recordNo) {
+        const int32_t level = recordNo == SuperUserRecord ? ModeSuperUser
+            : recordNo == AdministratorRecord             ? ModeAdministrator
+                                                          : ModeOperator;
+        record(QStringLiteral("password-change"), QStringLiteral("the %1 password").arg(levelName(level)));
+    };
+
+    connect(&engine, &ControlEngine::pressed, this, [this](uint8_t command, const Targets& targets) {
+        m_press = Press { command, targets };
+    });
+    connect(&engine, &ControlEngine::stoppedAll, this, [this] {
+        m_press.reset();
+        record(QStringLiteral("stop-all"), QStringLiteral("stop to every device"));
+    });
+    connect(&engine, &ControlEngine::searchRunningChanged, this, [this](bool running) {
+        if (running) {
+            m_searching = true;
+            m_searchFrom = m_engine.SearchStart;
+            m_searchTo = m_engine.SearchEnd;
+            m_found.clear();
+            return;
+        }
+        if (!std::exchange(m_searching, false))
+            return;
+        QStringList found;
+        for (const auto& [group, id] : m_found)
+            found << address(group, id);
+        record(QStringLiteral("search"),
+            QStringLiteral("IDs %1-%2, %3 found%4").arg(m_searchFrom).arg(m_searchTo).arg(m_found.size())
+                .arg(found.isEmpty() ? QString() : QStringLiteral(": ") + found.join(QLatin1Char(' '))),
+            m_found);
+    });
+    connect(&engine, &ControlEngine::deviceFound, this, [this](int group, int id) {
+        if (m_searching)
+            m_found.emplace_back(group, id);
+    });
+    connect(&engine, &ControlEngine::selfCheckRunningChanged, this, [this](bool running) {
+        if (running) {
+            std::vector<AuditDevice> devices;
+            const QString reached = describe(m_engine.selfCheckTargets(), &devices);
+            record(QStringLiteral("self-check"),
+                QStringLiteral("start, every %1 s: %2").arg(m_engine.selfCheckTimer.interval() / 1000).arg(reached),
+                devices);
+        } else {
+            record(QStringLiteral("self-check"), QStringLiteral("stop"));
+        }
+    });
+    connect(&engine, &ControlEngine::selfCheckStepped, this, [this](uint8_t command) {
+        std::vector<AuditDevice> devices;
+        const QString reached = describe(m_engine.selfCheckTargets(), &devices);
+        record(QStringLiteral("self-check"), QStringLiteral("%1: %2").arg(commandName(command), reached), devices);
+        m_press.reset(); // recorded as the self-check's, not again as a press
+    });
+    connect(&engine, &ControlEngine::readdressSent, this, [this](int group, int id, int newGroup, int newId) {
+        const AuditDevice to { newGroup & 0x0F, newId };
+        if (newId == 0) {
+            readdressOver(group, id, QStringLiteral("%1 -> %2, not asked (ID 0)")
+                                         .arg(group == BroadcastGroup ? QStringLiteral("every device") : address(group, id),
+                                             address(to.first, to.second)));
+            return;
+        }
+        m_readdressed[to] = { group, id };
+    });
+    connect(&engine, &ControlEngine::readdressVerified, this, [this](int group, int id, bool answered) {
+        const auto it = m_readdressed.find({ group, id });
+        if (it == m_readdressed.end())
+            return;
+        const AuditDevice from = it->second;
+        m_readdressed.erase(it);
+        const QString old = from.first == BroadcastGroup ? QStringLiteral("every device") : address(from.first, from.second);
+        readdressOver(group, id, QStringLiteral("%1 -> %2, %3").arg(old, address(group, id),
+                                     answered ? QStringLiteral("answers there") : QStringLiteral("did not answer there")));
+    });
+    connect(&engine, &ControlEngine::deviceAnswered, this, [this](int group, int id) { state(group, id, DeviceState::Online); });
+    connect(&engine, &ControlEngine::deviceSilent, this, [this](int group, int id) { state(group, id, DeviceState::Offline); });
+}
+
+SessionAudit::~SessionAudit()
+{
+    m_passwords.onLogInAttempt = nullptr;
+    m_passwords.onPasswordChanged = nullptr;
+    // Re-addressed devices never asked (the port went, the run ended) are recorded as such.
+    for (const auto& [to, from] : std::map<AuditDevice, AuditDevice>(m_readdressed))
+        readdressOver(to.first, to.second, QStringLiteral("%1 -> %2, not verified")
+                                               .arg(address(from.first, from.second), address(to.first, to.second)));
+}
+
+void SessionAudit::record(const QString& action, const QString& detail, std::vector<AuditDevice> devices)
+{
+    AuditEntry entry;
+    entry.level = m_passwords.level();
+    entry.source = m_source;
+    entry.action = action;
+    entry.detail = detail;
+    entry.devices = std::move(devices);
+    m_log.record(std::move(entry));
+}
+
+void SessionAudit::readdressOver(int group, int id, const QString& outcome)
+{
+    record(QStringLiteral("readdress"), outcome, { { group, id } });
+}
+
+void SessionAudit::frameLeft(const QByteArray& bytes)
+{
+    if (!m_press || bytes.size() < ShortFrameLength)
+        return;
+    const DecodedFrame f = DecodeFrame(reinterpret_cast<const uint8_t*>(bytes.constData()));
+    if (f.code != m_press->command)
+        return;
+    std::vector<AuditDevice> devices;
+    const QString reached = describe(m_press->targets, &devices);
+    record(QStringLiteral("move"), QStringLiteral("%1: %2").arg(commandName(m_press->command), reached), devices);
+    m_press.reset();
+}
+
+void SessionAudit::portOpened(const QString& name)
+{
+    record(QStringLiteral("port"), QStringLiteral("opened %1").arg(name));
+}
+
+void SessionAudit::portLost()
+{
+    record(QStringLiteral("port"), QStringLiteral("lost"));
+    // Nothing can be asked through a lost port.
+    for (auto& [device, known] : m_states)
+        if (known != DeviceState::Unknown)
+            state(device.first, device.second, DeviceState::Unknown);
+}
+
+void SessionAudit::portBack()
+{
+    record(QStringLiteral("port"), QStringLiteral("back"));
+}
+
+void SessionAudit::rowsRebuilt(const std::vector<AuditDevice>& devices)
+{
+    for (const auto& [group, id] : devices)
+        state(group, id, DeviceState::Unknown);
+}
+
+void SessionAudit::state(int group, int id, DeviceState now)
+{
+    const AuditDevice device { group, id };
+    const auto it = m_states.find(device);
+    // A device first seen unknown has nothing to record yet.
+    if (it == m_states.end() ? now == DeviceState::Unknown : it->second == now)
+        return;
+    m_states[device] = now;
+    StateChange change;
+    change.group = group;
+    change.id = id;
+    change.state = now;
+    m_log.recordState(change);
+}
+
+QString SessionAudit::commandName(uint8_t command)
+{
+    switch (command) {
+    case CmdUp: return QStringLiteral("up");
+    case CmdDown: return QStringLiteral("down");
+    case CmdStop: return QStringLiteral("stop");
+    case CmdForward: return QStringLiteral("forward");
+    case CmdBackward: return QStringLiteral("backward");
+    default: return QStringLiteral("command %1").arg(command, 2, 16, QLatin1Char('0'));
+    }
+}
+
+QString SessionAudit::describe(const Targets& targets, std::vector<AuditDevice>* devices)
+{
+    QStringList parts;
+    for (uint8_t group : targets.groups)
+        parts << (group == BroadcastGroup ? QStringLiteral("every device") : QStringLiteral("group %1").arg(group));
+    for (const auto& [group, id] : targets.devices) {
+        parts << address(group, id);
+        if (devices)
+            devices->emplace_back(group, id);
+    }
+    return parts.join(QStringLiteral(", "));
+}
