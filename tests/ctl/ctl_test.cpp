@@ -11,6 +11,7 @@
 #include "../support/ser2net.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -29,6 +30,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -601,6 +603,61 @@ TEST_P(CtlAuditTest, AuditIsReadByTheAdministratorAndShowsAChangedRow)
             }
         }
         EXPECT_EQ(details, c.details);
+    }
+}
+
+// Whatever tarvello-ctl does is in the record once, with the level that did it and the face; no
+// byte of the record holds a password typed, right or wrong.
+TEST_P(CtlAuditTest, EveryActionLeavesOneRowWithItsLevelAndSource)
+{
+    sim.addDevice(2, 5);
+    registerDevices({ { 2, 5, QStringLiteral("Hoist A") } });
+    const QString wrong = QStringLiteral("not-the-pass9");
+    struct Step {
+        QStringList args;
+        std::optional<QString> password;
+        QString action;      // the row this run leaves besides its log-in and port
+        int level;
+        const char* detail;
+    };
+    const std::vector<Step> steps {
+        { { "poll" }, wrong, {}, ModeNone, "refused" },
+        { { "move", "up", "--device", "5" }, OperatorPassword, "move", ModeOperator, "up: 2:5" },
+        // Stop-all asks for no password: nobody is logged in for it.
+        { { "stop-all" }, std::nullopt, "stop-all", ModeNone, "stop to every device" },
+        { { "search", "4", "6", "--yes" }, AdministratorPassword, "search", ModeAdministrator, "IDs 4-6, 1 found: 2:5" },
+        { { "readdress", "--from", "2:5", "--to", "3:9" }, AdministratorPassword, "readdress", ModeAdministrator,
+          "2:5 -> 3:9, answers there" },
+    };
+    for (const Step& step : steps)
+        ctl(step.args, step.password);
+
+    const std::vector<AuditRow> rows = AuditLog(dataDir, 0).rows({});
+    std::map<QString, int> count;
+    for (const AuditRow& row : rows) {
+        ++count[row.action];
+        EXPECT_EQ(row.source, QStringLiteral("tarvello-ctl"));
+    }
+    EXPECT_EQ(count[QStringLiteral("log-in")], 4);
+    EXPECT_EQ(count[QStringLiteral("port")], 4); // every run but the refused one opened it
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.args.join(' ').toStdString());
+        const QString action = step.action.isEmpty() ? QStringLiteral("log-in") : step.action;
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const AuditRow& r) {
+            return r.action == action && r.detail == QLatin1String(step.detail);
+        });
+        ASSERT_NE(row, rows.end());
+        EXPECT_EQ(row->level, step.level);
+        if (!step.action.isEmpty()) {
+            EXPECT_EQ(count[step.action], 1);
+        }
+    }
+    for (const QString& name : QDir(dataDir).entryList({ QStringLiteral("Audit.DB*") }, QDir::Files)) {
+        QFile file(dataDir + QLatin1Char('/') + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        for (const QString& typed : { wrong, OperatorPassword, AdministratorPassword })
+            EXPECT_FALSE(bytes.contains(typed.toUtf8())) << name.toStdString();
     }
 }
 
