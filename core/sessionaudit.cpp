@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 #include "access/passwordstore.h"
 #include "protocol/engine.h"
 #include "protocol/frames.h"
@@ -39,10 +41,11 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
     };
 
     connect(&engine, &ControlEngine::pressed, this, [this](uint8_t command, const Targets& targets) {
-        m_press = Press { command, targets };
+        m_presses.push_back(Press { command, targets });
+        if (m_presses.size() > MaxPressesWaiting)
+            m_presses.pop_front();
     });
     connect(&engine, &ControlEngine::stoppedAll, this, [this] {
-        m_press.reset();
         record(QStringLiteral("stop-all"), QStringLiteral("stop to every device"));
     });
     connect(&engine, &ControlEngine::searchRunningChanged, this, [this](bool running) {
@@ -82,7 +85,6 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
         std::vector<AuditDevice> devices;
         const QString reached = describe(m_engine.selfCheckTargets(), &devices);
         record(QStringLiteral("self-check"), QStringLiteral("%1: %2").arg(commandName(command), reached), devices);
-        m_press.reset(); // recorded as the self-check's, not again as a press
     });
     connect(&engine, &ControlEngine::readdressSent, this, [this](int group, int id, int newGroup, int newId) {
         const AuditDevice to { newGroup & 0x0F, newId };
@@ -136,15 +138,16 @@ void SessionAudit::readdressOver(int group, int id, const QString& outcome)
 
 void SessionAudit::frameLeft(const QByteArray& bytes)
 {
-    if (!m_press || bytes.size() < ShortFrameLength)
+    if (m_presses.empty() || bytes.size() < ShortFrameLength)
         return;
-    const DecodedFrame f = DecodeFrame(reinterpret_cast<const uint8_t*>(bytes.constData()));
-    if (f.code != m_press->command)
-        return;
+    const uint8_t command = DecodeFrame(reinterpret_cast<const uint8_t*>(bytes.constData())).code;
+    const auto press = std::find_if(m_presses.begin(), m_presses.end(), [command](const Press& p) { return p.command == command; });
+    if (press == m_presses.end())
+        return; // another frame: a stop-all's, the self-check's, a re-address
     std::vector<AuditDevice> devices;
-    const QString reached = describe(m_press->targets, &devices);
-    record(QStringLiteral("move"), QStringLiteral("%1: %2").arg(commandName(m_press->command), reached), devices);
-    m_press.reset();
+    const QString reached = describe(press->targets, &devices);
+    record(QStringLiteral("move"), QStringLiteral("%1: %2").arg(commandName(command), reached), devices);
+    m_presses.erase(m_presses.begin(), press + 1);
 }
 
 void SessionAudit::portOpened(const QString& name)

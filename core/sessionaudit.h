@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <vector>
@@ -22,6 +23,7 @@ class TPasswordStore;
 class SessionAudit : public QObject {
     Q_OBJECT
 public:
+    static constexpr size_t MaxPressesWaiting = 16;
     SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngine& engine, QObject* parent = nullptr);
     ~SessionAudit() override;
 
@@ -51,12 +53,14 @@ private:
     TPasswordStore& m_passwords;
     ControlEngine& m_engine;
     QString m_source = QStringLiteral("window");
-    // The press whose first frame has not left yet.
+    // Presses whose first frame has not left yet, in the order they were made. Frames leave in
+    // the order they were handed over, so a press passed over by a later one's frame never had
+    // one leave (a stop-all or the next press took it back).
     struct Press {
         uint8_t command = 0;
         Targets targets;
     };
-    std::optional<Press> m_press;
+    std::deque<Press> m_presses;
     // The search running: its range and what it found.
     int m_searchFrom = 0, m_searchTo = 0;
     std::vector<AuditDevice> m_found;

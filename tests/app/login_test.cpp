@@ -1,7 +1,10 @@
 // The log-in at start and the buttons whose windows depend on the access level.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +16,8 @@
 #include "access/passwordchangedialog.h"
 #include "access/logindialog.h"
 #include "app/mainwindow.h"
+#include "audit/auditlog.h"
+#include "core/session.h"
 #include "testsupport.h"
 
 namespace {
@@ -125,4 +130,51 @@ TEST_F(LogInTest, TheAdministratorPasswordRaisesAnOperatorAndTheWindowFollows)
     EXPECT_FALSE(f.administratorDialog()->isVisible());
     EXPECT_EQ(f.passwordStore().level(), ModeAdministrator);
     EXPECT_EQ(f.controls().statusBar->panelText(ModePanel), QString("Administrator Mode"));
+}
+
+// Every log-in tried at the window is in the audit record with the level it opened, a wrong one
+// as refused, and never the text typed (tarvello-ctl's test looks for the right ones too); the Audit button is there for the administrator only.
+TEST_F(LogInTest, EachLogInIsRecordedAndOnlyTheAdministratorSeesTheAuditButton)
+{
+    struct Case {
+        QStringList typed; // the last one opens
+        int32_t level;
+        bool auditButton;
+    };
+    const Case cases[] = {{{"Wr0ng-pa55", "oper"}, ModeOperator, false}, {{"admin"}, ModeAdministrator, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed.join(' ').toStdString());
+        QFile::remove(dir.path() + "/Audit.DB");
+        QFile::remove(dir.path() + "/Audit.DB-wal");
+        {
+            MainWindow f(dir.path(), nullptr, NowherePort);
+            for (int k = 0; k < c.typed.size(); ++k)
+                QTimer::singleShot(10 * k, [typed = c.typed[k]] {
+                    auto* dialog = qobject_cast<LoginDialog*>(QApplication::activeModalWidget());
+                    ASSERT_NE(dialog, nullptr);
+                    dialog->passwordEdit()->setText(typed);
+                    dialog->enterButton()->click();
+                });
+            ASSERT_TRUE(f.startUp());
+            EXPECT_EQ(f.controls().auditButton->isVisible(), c.auditButton);
+            f.session().audit().flush();
+            std::vector<AuditRow> rows = f.session().audit().rows({std::nullopt, std::nullopt, {"log-in"}, std::nullopt});
+            ASSERT_EQ(rows.size(), size_t(c.typed.size()));
+            std::reverse(rows.begin(), rows.end()); // oldest first
+            for (int k = 0; k < c.typed.size(); ++k) {
+                const bool last = k + 1 == c.typed.size();
+                EXPECT_EQ(rows[k].level, last ? c.level : ModeNone);
+                EXPECT_EQ(rows[k].detail, last ? AuditLevelName(c.level) : QString("refused"));
+                EXPECT_EQ(rows[k].source, QString("window"));
+            }
+        }
+        for (const QString& name : QDir(dir.path()).entryList({"Audit.DB*"}, QDir::Files)) {
+            QFile file(dir.path() + "/" + name);
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            const QByteArray bytes = file.readAll();
+            // The right passwords here are words the record uses ("oper" in "operator"): the wrong one is looked for.
+            for (const QString& typed : c.typed.mid(0, c.typed.size() - 1))
+                EXPECT_FALSE(bytes.contains(typed.toUtf8())) << name.toStdString();
+        }
+    }
 }

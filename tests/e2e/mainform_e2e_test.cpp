@@ -14,6 +14,8 @@
 
 #include "app/about.h"
 #include "app/mainwindow.h"
+#include "audit/auditlog.h"
+#include "core/session.h"
 #include "app/widgets.h"
 #include "editor/editorwidgets.h"
 #include "editor/groupeditor.h"
@@ -546,4 +548,52 @@ TEST_F(MainFormE2E, ALostPortComesBackByItselfAndThePollRunsAgain)
             ++queries;
     EXPECT_GE(queries, 50); // the window's log leaves queries out; the record keeps them
     if (current) current->stop();
+}
+
+// What the operator does at the window is in the audit record once, as the window's, with the
+// level logged in; each device's state follows the answers, and is unknown once the port is lost.
+TEST_F(MainFormE2E, TheWindowsActionsAreRecordedOnceWithTheDevicesStates)
+{
+    bus.addDevice(1, 4);
+    registerDevices({{4, 1}, {9, 1}}); // 9 is off the bus
+    MainWindow& f = start();
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    f.controls().deviceList->selectRow(0);
+    f.controls().upButton->click();
+    ASSERT_TRUE(RunUntil([&] { return !framesWith(CmdUp).empty(); }, 2000));
+    f.controls().stopAllButton->click();
+    f.controls().rangeStartEdit->setText("3");
+    f.controls().rangeEndEdit->setText("5");
+    messages.answer = true;
+    f.controls().searchButton->click();
+    ASSERT_TRUE(RunUntil([&] { return !f.session().engine().searchRunning(); }, 10000));
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 5000));
+    bus.vanish();
+    ASSERT_TRUE(RunUntil([&] { return !f.session().port().isOpen(); }, 5000));
+
+    AuditLog& audit = f.session().audit();
+    audit.flush();
+    std::map<QString, QStringList> details;
+    for (const AuditRow& row : audit.rows({})) {
+        details[row.action].prepend(row.detail);
+        EXPECT_EQ(row.source, QString("window"));
+        // The port opens before the log-in.
+        EXPECT_EQ(row.level, row.detail == "opened COM1" ? ModeNone : ModeOperator) << row.detail.toStdString();
+    }
+    EXPECT_EQ(details["move"], QStringList{"up: 1:4"});
+    EXPECT_EQ(details["stop-all"], QStringList{"stop to every device"});
+    EXPECT_EQ(details["search"], QStringList{"IDs 3-5, 1 found: 1:4"});
+    EXPECT_EQ(details["port"], (QStringList{"opened COM1", "lost"}));
+
+    // Device 4: on line, unknown while the search rebuilt the list, on line, unknown once the
+    // port went; device 9 off line until the search emptied the register.
+    std::vector<std::pair<int, DeviceState>> states;
+    for (const StateChange& c : audit.history({{1, 4}, {1, 9}}, QDateTime::currentDateTimeUtc().addSecs(-60),
+                                              QDateTime::currentDateTimeUtc()))
+        states.emplace_back(c.id, c.state);
+    const std::vector<std::pair<int, DeviceState>> expected{{4, DeviceState::Online}, {9, DeviceState::Offline}};
+    ASSERT_GE(states.size(), 4u);
+    EXPECT_EQ(std::vector(states.begin(), states.begin() + 2), expected);
+    const std::vector<std::pair<int, DeviceState>> lost{{4, DeviceState::Unknown}, {9, DeviceState::Unknown}};
+    EXPECT_EQ(std::vector(states.end() - 2, states.end()), lost);
 }
