@@ -240,6 +240,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, GroupsByIdTest, ::testing::ValuesIn(GroupsByIdCa
 
 // The force-modify mode shows its warning; a letter in the new-ID field empties it and, when the
 // key is released, says what the field takes; a taken ID is refused in English in one line.
+// Each change the editor makes is handed to the audit record once, naming what it changed; a
+// re-address is the engine's to record, so a modify that keeps the name hands over nothing.
+TEST(EditorRecord, EachChangeIsHandedOverOnce)
+{
+    using Rows = std::vector<std::pair<QString, QString>>;
+    const Action renameHall = [](AdvancedRig& rig) {
+        rig.ui().renameGroupSelector->setCurrentIndex(rig.ui().renameGroupSelector->findData(1));
+        rig.ui().groupNameEdit->setText("Front");
+        EditorRig::click(rig.ui().renameButton);
+    };
+    const Action backup = [](AdvancedRig& rig) { EditorRig::click(rig.ui().backupButton); };
+    const Action restore = [](AdvancedRig& rig) { EditorRig::click(rig.ui().restoreButton); };
+    const struct {
+        const char* name;
+        Action act;
+        Rows rows;
+    } cases[] = {
+        {"add", typed("7", "seven", 2, &C::addButton), {{"add", "device 2:7 \"seven\""}}},
+        {"delete typed", typed("8", "eight", 2, &C::deleteButton), {{"delete", "device 2:8 \"eight\""}}},
+        {"delete two rows", selected(&C::leftList, {0, 1}, &C::deleteButton),
+         {{"delete", "device 0:3 \"three\""}, {"delete", "device 0:1 \"one\""}}},
+        {"modify with a new name", picked(&C::leftList, 0, "1", "uno", 0, &C::modifyButton),
+         {{"rename", "device 0:1 \"one\" -> \"uno\""}}},
+        {"modify keeping the name", picked(&C::leftList, 0, "2", "one", 0, &C::modifyButton), {}},
+        {"refused: the ID is taken", picked(&C::leftList, 0, "3", "x", 0, &C::modifyButton), {}},
+        {"rename a group", renameHall, {{"rename", "group 1 \"Hall\" -> \"Front\""}}},
+        {"backup, restore", then(backup, restore), {{"backup", "scene 1"}, {"restore", "scene 1"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AdvancedRig rig;
+        c.act(rig);
+        EXPECT_EQ(rig.host.recorded, c.rows);
+    }
+}
+
 TEST(DeviceBox, TextsOfTheDeviceBoxInBothLanguages)
 {
     const QStringList expected[] = {

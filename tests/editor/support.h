@@ -61,12 +61,17 @@ public:
     void stopPoll() override { ++pollStops; }
     void rebuildMainLists() override { ++listRebuilds; }
     void showMainAgain() override { ++mainShows; }
+    void recordAction(const QString& action, const QString& detail, const std::vector<std::pair<int, int>>&) override
+    {
+        recorded.emplace_back(action, detail);
+    }
 
     bool open = true;
     bool accepts = true;
     std::vector<Readdress> frames;
     std::vector<Batch> batches;
     int pollStops = 0, listRebuilds = 0, mainShows = 0;
+    std::vector<std::pair<QString, QString>> recorded; // for the audit record: (action, detail)
 
 private:
     TRegister m_register;
