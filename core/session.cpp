@@ -32,7 +32,7 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
     })
     , m_engine(m_table, m_tx)
     , m_edition(edition)
-    , m_audit(dataDir)
+    , m_audit(dataDir, auditKeepDays(m_settings))
     , m_auditTrail(m_audit, m_passwords, m_engine)
 {
     m_passwords.setEdition(edition);
@@ -70,6 +70,13 @@ Session::Session(const QString& dataDir, PortPaths portPaths, int32_t edition, Q
             rows.emplace_back(row.group, row.id);
         m_auditTrail.rowsRebuilt(rows);
     });
+}
+
+int Session::auditKeepDays(TIniFile& settings)
+{
+    // A value that keeps nothing (or no number) is taken for a typing error: the default holds.
+    const int days = settings.ReadInteger(QStringLiteral("AUDIT"), QStringLiteral("KeepDays"), AuditLog::DefaultKeepDays);
+    return days >= 1 ? days : AuditLog::DefaultKeepDays;
 }
 
 Session::~Session()

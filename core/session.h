@@ -66,6 +66,8 @@ public:
     // faces (languageChanged), which set their texts again. With `save` it is written to
     // [LANGUAGE]; false when DB.ini could not be written (the language holds for this run).
     bool setLanguage(int16_t language, bool save);
+    // [AUDIT] KeepDays: how long the audit record keeps its rows (default 730 days).
+    static int auditKeepDays(TIniFile& settings);
     // [COM] num, the port last used.
     QString portSetting();
     int32_t edition() const { return m_edition; }
