@@ -38,7 +38,8 @@ class QTranslator;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    static constexpr int DesignWidth = 676;
+    // Wide enough for the tool bar's six buttons beside the language and port boxes.
+    static constexpr int DesignWidth = 760;
     static constexpr int DesignHeight = 534;
     static constexpr int MaxLogLines = MainControls::MaxLogLines;
 
