@@ -68,6 +68,7 @@ struct MotionRequest {
 
 class SessionRun {
 public:
+    Session& session() { return m_session; }
     // scene and port: when given, else from DB.ini as the window reads them.
     SessionRun(const QString& dataDir, std::optional<int> scene, const QString& port);
     ~SessionRun();

@@ -10,6 +10,7 @@
 #include "core/sessionrun.h"
 #include "protocol/frames.h"
 
+#include <QDir>
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -462,6 +463,17 @@ int run(const Options& o)
 
     const QString dataDir = ChooseDataDir(o.dataDir).path;
     SessionRun session(dataDir, o.scene, o.port);
+    // A record that cannot be written is said once, on standard error, when the run ends.
+    struct AuditWarning {
+        AuditLog& audit;
+        ~AuditWarning()
+        {
+            audit.flush();
+            if (!audit.writable())
+                std::fprintf(stderr, "tarvello-ctl: the audit record %s cannot be written: this run is not recorded\n",
+                             qPrintable(QDir::toNativeSeparators(audit.fileName())));
+        }
+    } auditWarning { session.session().audit() };
     if (o.command == QLatin1String("stop-all")) {
         // A stop harms nothing: no password, and no register that could fail to open.
         session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "

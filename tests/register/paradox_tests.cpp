@@ -2,6 +2,8 @@
 #include "access/encode.h"
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
+#include "audit/auditlog.h"
+#include "core/session.h"
 #include "common/state.h"
 #include "ui/messages.h"
 #include "access/passwordstore.h"
@@ -595,6 +597,12 @@ TEST_F(ParadoxTest, TheWindowAsksBeforeTheLogInAndLogsInWithTheOldPasswordAfterw
         EXPECT_EQ(f.passwordStore().level(), ModeOperator);
         EXPECT_EQ(f.session().deviceRegister().Member_Table.RecordCount(), 12);
         EXPECT_EQ(f.controls().deviceList->rowCount(), 12);
+        // The conversion is in the audit record, as the window's, before anybody logged in.
+        f.session().audit().flush();
+        const std::vector<AuditRow> converted = f.session().audit().rows({std::nullopt, std::nullopt, {"convert"}, std::nullopt});
+        ASSERT_EQ(converted.size(), 1u);
+        EXPECT_EQ(converted[0].source, QString("window"));
+        EXPECT_EQ(converted[0].level, ModeNone);
     }
 }
 
