@@ -302,10 +302,15 @@ void ControlEngine::receive(const uint8_t* buffer, uint16_t length)
     // Our own frames, heard back through a two-wire adapter, are nobody's answer.
     m_deliveredTotal += length;
     std::vector<uint8_t> bytes(buffer, buffer + length);
+    // The bytes the reader already held when the last query was handed over came before it: they
+    // are no part of its answer, whatever chunk brings them.
+    const size_t before = std::min<size_t>(m_heldAtQuery, length);
+    m_heldAtQuery -= before;
     stripEcho(bytes);
     if (bytes.empty())
         return;
-    m_bytesSinceQuery += bytes.size();
+    // Counted low when stale bytes were echo too: a whole answer is then known by its time-out.
+    m_bytesSinceQuery += bytes.size() > before ? bytes.size() - before : 0;
     if (m_verifying)
         listenForSharedAddress(bytes.data(), bytes.size());
     receiveChunk(bytes.data(), static_cast<uint16_t>(bytes.size()));
@@ -319,14 +324,17 @@ void ControlEngine::receive(const uint8_t* buffer, uint16_t length)
 
 void ControlEngine::stripEcho(std::vector<uint8_t>& bytes)
 {
-    // Only a whole frame is taken for an echo: an answer begins with the same header.
+    // Only a whole frame is taken for an echo (an answer begins with the same header, but no
+    // answer is a copy of a frame sent), wherever it stands: in the default timing one chunk
+    // may hold the query's echo, the answer, and the echo of a frame sent after it.
     for (size_t k = 0; k < m_echoExpected.size() && !bytes.empty();) {
         const std::vector<uint8_t>& sent = m_echoExpected[k];
-        if (bytes.size() < sent.size() || !std::equal(sent.begin(), sent.end(), bytes.begin())) {
+        const auto at = std::search(bytes.begin(), bytes.end(), sent.begin(), sent.end());
+        if (at == bytes.end()) {
             ++k;
             continue;
         }
-        bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(sent.size()));
+        bytes.erase(at, at + std::ptrdiff_t(sent.size()));
         m_echoTotal += sent.size();
         // The frames before it will not come back any more.
         m_echoExpected.erase(m_echoExpected.begin(), m_echoExpected.begin() + std::ptrdiff_t(k) + 1);
@@ -515,6 +523,7 @@ void ControlEngine::openAnswerWindow()
     m_answerDue = true;
     m_answerExtended = false;
     m_receivedAtQuery = m_receivedCount ? m_receivedCount() : 0;
+    m_heldAtQuery = m_receivedAtQuery > m_deliveredTotal ? size_t(m_receivedAtQuery - m_deliveredTotal) : 0;
     m_bytesSinceQuery = 0;
     // An echoing adapter still owes the copy of every byte handed over (the query's own included)
     // that has not come back yet, less those the reader may hold unseen. Counted low: an echo
@@ -547,8 +556,11 @@ void ControlEngine::answerOver()
         return;
     for (const auto& [group, id] : std::exchange(m_stopsToRepeat, {}))
         sendMotionFrame(group, id, CmdStop);
+    // A press to many devices goes a few frames at a time between the poll's exchanges; the next
+    // query's answer is due only once they have left the line.
     if (std::exchange(m_continuationHeld, false))
-        continueSending();
+        for (int k = 0; k < FramesPerFreeLine && continueSending() && !m_continuationHeld; ++k) {
+        }
 }
 
 // ---------------------------------------------------------------- fast bus

@@ -76,6 +76,8 @@ public:
     static constexpr size_t MaxStopFramesAtPortChange = 16;
     // Frames of our own whose echo is looked for in what comes back.
     static constexpr size_t MaxEchoesAwaited = 4;
+    // Held frames that go at once when the line is free again.
+    static constexpr int FramesPerFreeLine = 8;
 
     ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent = nullptr);
     ~ControlEngine() override;
@@ -471,6 +473,7 @@ private:
     // by it, and left out as our own echo.
     uint64_t m_handedTotal = 0, m_purgedTotal = 0, m_deliveredTotal = 0, m_echoTotal = 0;
     size_t m_bytesSinceQuery = 0; // handed over since the query, echo left out
+    size_t m_heldAtQuery = 0;     // bytes the reader held at the query: they came before it
     QElapsedTimer m_sinceQuery;
     bool answerBegun() const;
     // Fast timing: the wait for a query's or probe's answer to begin, and the further wait once

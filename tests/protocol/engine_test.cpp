@@ -2024,7 +2024,9 @@ INSTANTIATE_TEST_SUITE_P(Moments, AnswerDueTest,
                 s.e().lineIdle(); // row 2's answer is due now
                 s.answer(reply(4, 7));
             },
-            { mediumFrame(2, 5, 9, 5), shortFrame(4, 7, CmdAskState), mediumFrame(4, 7, 6, 7) } },
+            // Both go once the answer is in, ahead of row 2's query; the check of 9:5 follows it.
+            { mediumFrame(2, 5, 9, 5), mediumFrame(4, 7, 6, 7), shortFrame(4, 7, CmdAskState),
+                shortFrame(9, 5, CmdAskState) } },
         // A two-wire adapter hands the query back: that is no answer, and no answer begun.
         DueCase { "OwnEchoIsNoAnswer",
             [](EngineTest& t, uint64_t& received) {
@@ -2040,6 +2042,38 @@ INSTANTIATE_TEST_SUITE_P(Moments, AnswerDueTest,
                 EXPECT_EQ(s.v().images(), (std::vector<std::optional<bool>> { false, false, std::nullopt }));
             },
             { shortFrame(4, 7, CmdAskState), shortFrame(2, 5, CmdUp) } },
+        // One chunk of the default timing: the query's echo, the answer and the echo of a press
+        // sent after it. The press's echo is no answer to the next query.
+        DueCase { "EchoAfterTheAnswerInOneChunk",
+            [](EngineTest& t, uint64_t& received) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                received = 18;
+                s.answer(shortFrame(2, 5, CmdAskState));
+                s.e().onAnswerTimer(); // row 1's answer has not begun: the press goes at once
+                s.v().up();
+                std::vector<uint8_t> chunk = shortFrame(3, 6, CmdAskState);
+                for (const Bytes& b : { reply(3, 6), shortFrame(2, 5, CmdUp) })
+                    chunk.insert(chunk.end(), b.begin(), b.end());
+                received = 18 + 9 + 9;
+                s.answer(chunk); // row 1 answered: row 2 asked
+                s.v().down();
+                EXPECT_TRUE(s.e().framesHeld());
+                s.e().onAnswerTimer();
+                EXPECT_FALSE(s.e().answerDue()) << "the Up's echo is not row 2's answer begun";
+            },
+            { shortFrame(2, 5, CmdUp), shortFrame(4, 7, CmdAskState), shortFrame(2, 5, CmdDown) } },
+        // A reply the reader still held when the next query went out came before it: handed over
+        // afterwards, it does not end that query's answer.
+        DueCase { "AReplyHeldByTheReaderIsNotTheNextAnswer",
+            [](EngineTest& t, uint64_t& received) {
+                auto& s = static_cast<AnswerDueTest&>(t);
+                received = 9;          // row 1's late reply, still with the reader
+                s.e().onPollTimeout(); // row 1 silent; row 2 asked
+                s.v().up();
+                s.answer(reply(3, 6));
+                EXPECT_TRUE(s.e().answerDue());
+            },
+            { shortFrame(4, 7, CmdAskState) } },
         // A stop-all takes back what waited: nothing of it follows the stop.
         DueCase { "StopAllDropsWhatWaited",
             [](EngineTest& t, uint64_t&) {
