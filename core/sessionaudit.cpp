@@ -10,16 +10,6 @@
 
 namespace {
 
-QString levelName(int32_t level)
-{
-    switch (level) {
-    case ModeSuperUser: return QStringLiteral("super-user");
-    case ModeAdministrator: return QStringLiteral("administrator");
-    case ModeOperator: return QStringLiteral("operator");
-    default: return QStringLiteral("none");
-    }
-}
-
 QString address(int group, int id)
 {
     return QStringLiteral("%1:%2").arg(group).arg(id);
@@ -31,13 +21,13 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
     : QObject(parent), m_log(log), m_passwords(passwords), m_engine(engine)
 {
     m_passwords.onLogInAttempt = [this](int32_t level) {
-        record(QStringLiteral("log-in"), level == ModeNone ? QStringLiteral("refused") : levelName(level));
+        record(QStringLiteral("log-in"), level == ModeNone ? QStringLiteral("refused") : AuditLevelName(level));
     };
     m_passwords.onPasswordChanged = [this](int recordNo) {
         const int32_t level = recordNo == SuperUserRecord ? ModeSuperUser
             : recordNo == AdministratorRecord             ? ModeAdministrator
                                                           : ModeOperator;
-        record(QStringLiteral("password-change"), QStringLiteral("the %1 password").arg(levelName(level)));
+        record(QStringLiteral("password-change"), QStringLiteral("the %1 password").arg(AuditLevelName(level)));
     };
 
     connect(&engine, &ControlEngine::pressed, this, [this](uint8_t command, const Targets& targets) {
