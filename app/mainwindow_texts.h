@@ -49,17 +49,17 @@ struct Hint {
     Text text;
 };
 inline constexpr Hint Hints[] = {
-    {"refreshButton", {"刷新当前已列出设备的在线状态。", "Refresh the devices's status in the list."}},
+    {"refreshButton", {"刷新当前已列出设备的在线状态。", "Refresh the devices' status in the list."}},
     {"groupsButton", {"对所有设备进行编组设置。", "Organize all devices into groups."}},
     {"passwordButton", {"修改用户的使用密码。", "Modify the user's password."}},
-    {"aboutButton", {"显示产品信息。", "Display the infomation about the product."}},
+    {"aboutButton", {"显示产品信息。", "Display the information about the product."}},
     {"exitButton", {"退出控制中心。", "Exit the software."}},
     {"upButton", {"使所选择设备上升。", "Lift up the selected devices."}},
     {"downButton", {"使所选择设备下降。", "Pull down the selected devices."}},
     {"stopButton", {"使所选择设备停止运动。", "Stop the selected devices."}},
     {"forwardButton", {"使所选择设备前仰。", "Lean the selected devices forward."}},
     {"backwardButton", {"使所选择设备后仰。", "Lean the selected devices back."}},
-    {"selfCheckButton", {"对所选择设备进行自检。", "Make the selected devices's self-check."}},
+    {"selfCheckButton", {"对所选择设备进行自检。", "Make the selected devices' self-check."}},
     {"searchButton", {"搜索在线设备。", "Search the online devices."}},
     {"clearButton", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
     {"languageFrame", {"选择语言。", "Select the language."}},
@@ -106,7 +106,7 @@ inline constexpr Text PortBackRecord{"串口恢复", "port back"};
 
 inline constexpr Text SearchRangeWrongText{"ID搜索范围输入错误。请输入介于1～999之间的数值。", "The range of ID is WRONG."};
 inline constexpr Text ConfirmSearchText{"搜索设备将清空原有设备的编组信息，是否继续？",
-                                        "All device's infomation will be cleared by the operation of 'Clear'. \r"
+                                        "All device's information will be cleared by the operation of 'Clear'. \r"
                                         "Do you want to continue?"};
 inline constexpr Text SelectMembersText{"请先选择需要操作的成员。", "Please select the members to operate firstly. "};
 inline constexpr Text PeriodRangeText{"请输入介于60～360之间的数字。", "Please input numbers between 60～360."};

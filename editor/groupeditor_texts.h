@@ -12,8 +12,8 @@ inline constexpr Text RenameButton{"修改组名", "Change Name"};
 inline constexpr Text DeviceBox{" 设备编辑 ", " Edit Members "};
 inline constexpr Text GroupRow{"组别：", "Group: "};
 inline constexpr Text NameRow{"名称：", "Name: "};
-inline constexpr Text OldColumn{"原信息", "Old infomation"};
-inline constexpr Text NewColumn{"新信息", "New infomation"};
+inline constexpr Text OldColumn{"原信息", "Old information"};
+inline constexpr Text NewColumn{"新信息", "New information"};
 inline constexpr Text AddButton{"增加设备", "Add"};
 inline constexpr Text DeleteButton{"删除设备", "Delete"};
 inline constexpr Text ModifyButton{"选择修改", "Modify"};
@@ -35,8 +35,8 @@ inline constexpr int NewColumnLeft[] = {184, 152};
 inline constexpr Text ForceModifyWarning{
     "注意：强制修改功能只应适用于单台设备在线修改。如果多台设备在线时，使用强制修改功能将会使所有在线设备修改为相同的"
     "组别：%1，ID：%2。",
-    "Note: the function of 'Force modify' should apply with modify the single online device. This fuction will "
-    "modify all the online device with the same infomation of group: %1 and ID: %2."};
+    "Note: the function of 'Force modify' should apply with modify the single online device. This function will "
+    "modify all the online device with the same information of group: %1 and ID: %2."};
 
 // Asked before a force-modify is written or sent. %1: the new group as the selector shows it; %2: the
 // new ID.
@@ -53,7 +53,7 @@ inline constexpr Text MemberIdEmpty{"成员ID不能为空。", "The member's ID 
 inline constexpr Text AddIdZero{"设备ID必须大于0。", "The ID of this device must be more than 0."};
 inline constexpr Text MemberIdExists{"该成员ID已存在。", "The ID of this member is already exist."};
 inline constexpr Text DeviceNotFound{"该设备不存在。", "This member is not exist."};
-inline constexpr Text DeviceInfoWrong{"设备信息错误。", "The infomation of the device is WRONG."};
+inline constexpr Text DeviceInfoWrong{"设备信息错误。", "The information of the device is WRONG."};
 inline constexpr Text ModifyIdEmpty{"设备ID不能为空，请选择要修改的设备。",
                                     "The member's ID can not be empty, please select one."};
 inline constexpr Text ModifyIdZero{"设备ID必须大于0。", "The ID of the device must more than 0."};

@@ -185,7 +185,7 @@ TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
     QApplication::sendEvent(f->controls().clearButton, &move);
     EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("Clear the memo of Communication codes."));
     QApplication::sendEvent(f->controls().aboutButton, &move);
-    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("Display the infomation about the product."));
+    EXPECT_EQ(f->controls().statusBar->panelText(HintPanel), QString("Display the information about the product."));
 
     f->languageSelected(0);
     f->session().devices().clear();

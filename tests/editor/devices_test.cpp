@@ -282,8 +282,8 @@ TEST(DeviceBox, TextsOfTheDeviceBoxInBothLanguages)
         {"注意：强制修改功能只应适用于单台设备在线修改。如果多台设备在线时，使用强制修改功能将会使所有在线设备修改为相同的组别："
          "2-Stage，ID：12。",
          "请输入介于1～999之间的数字。"},
-        {"Note: the function of 'Force modify' should apply with modify the single online device. This fuction will "
-         "modify all the online device with the same infomation of group: 2-Stage and ID: 12.",
+        {"Note: the function of 'Force modify' should apply with modify the single online device. This function will "
+         "modify all the online device with the same information of group: 2-Stage and ID: 12.",
          "Please input numbers between 1～999."}};
     for (int16_t language : {0, 1}) {
         AdvancedRig rig(language);

@@ -23,7 +23,7 @@ TEST_P(OpeningTest, ShowsUngroupedLeftGroupOneRight)
     const QString ungrouped = language == 0 ? "未编组" : "Ungrouped";
     const QStringList texts[] = {
         {"编组设置", "名   称", "修改组名", " 设备编辑 ", "原信息", "高级 >>", "退  出", "数据恢复"},
-        {"Setting Groups", "Name", "Change Name", " Edit Members ", "Old infomation", "Advance >>", "Exit",
+        {"Setting Groups", "Name", "Change Name", " Edit Members ", "Old information", "Advance >>", "Exit",
          "Recover data"}};
     auto shown = [&] {
         return QStringList({rig.form.windowTitle(), ui.leftList->horizontalHeaderItem(1)->text(), ui.renameButton->text(),
