@@ -142,10 +142,10 @@ void MainControls::setUpPanes(QMainWindow* window, QAbstractItemModel* deviceRow
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({145, 380});
-    body->addWidget(splitter, 1);
+    body->addWidget(splitter, 3);
 
     setUpRightPanel(window);
-    body->addWidget(controlPanel);
+    body->addWidget(controlPanel, 1);
     v->addLayout(body, 1);
 
     setUpStatusBar(window);
@@ -157,7 +157,10 @@ void MainControls::setUpRightPanel(QMainWindow* window)
 {
     controlPanel = new QWidget(window);
     controlPanel->setObjectName(QStringLiteral("controlPanel"));
-    controlPanel->setFixedWidth(138);
+    // At least as wide as its texts need (fitted once the fonts are known); beyond that it takes
+    // its share of the window's width, so the traffic log grows with the window.
+    controlPanel->setMinimumWidth(138);
+    controlPanel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* v = new QVBoxLayout(controlPanel);
     v->setContentsMargins(4, 4, 4, 0);
     v->setSpacing(4);
@@ -210,10 +213,9 @@ void MainControls::setUpRightPanel(QMainWindow* window)
     periodEdit = new QLineEdit(QStringLiteral("60"), controlPanel);
     periodEdit->setObjectName(QStringLiteral("periodEdit"));
     periodEdit->setMaxLength(3);
-    periodEdit->setFixedWidth(32);
+    periodEdit->setFixedWidth(36);
     selfCheckButton = new QPushButton(QString::fromUtf8(TextSelfCheckStart.zh), controlPanel);
     selfCheckButton->setObjectName(QStringLiteral("selfCheckButton"));
-    selfCheckButton->setFixedWidth(40);
     selfCheck->addWidget(periodLabel);
     selfCheck->addWidget(periodEdit);
     selfCheck->addWidget(selfCheckButton);
@@ -282,6 +284,13 @@ void MainControls::setUpStatusBar(QMainWindow* window)
     statusBar->addPanel(150, true);  // port panel
     statusBar->addPanel(50, true);
     statusBar->setOwnerDrawPanel(ProgressPanel);
+    // The hints take the width the others leave; the mode panel holds its longest text in
+    // either language.
+    statusBar->setStretchPanel(HintPanel);
+    QStringList modes;
+    for (const Text* mode : {&ModeOperatorText, &ModeAdministratorText, &ModeSuperUserText, &ModeIllicitText})
+        for (int language : {0, 1}) modes << pick(*mode, language);
+    statusBar->fitPanel(ModePanel, modes);
 }
 
 void MainControls::retranslateUi(int16_t language, bool searching, bool selfChecking)

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
@@ -42,16 +43,25 @@ void MainWindow::updateTargetLine()
 
 void MainWindow::fitControlPanel()
 {
-    // As wide as the stop-all button and the longest fixed line need, in either language.
-    const QFontMetrics metrics(m_ui.targetLine->font());
+    // As wide as the stop-all button, the longest fixed line and the self-check row need, in
+    // either language; the layout gives it more as the window grows.
+    auto advance = [](const QWidget* w, const Text& text, int language) {
+        return w->fontMetrics().horizontalAdvance(pick(text, language));
+    };
+    int button = 40;
+    int label = 0;
     int widest = 0;
     for (int language : { 0, 1 }) {
-        widest = std::max(widest, metrics.horizontalAdvance(pick(TargetNothing, language)));
-        widest = std::max(widest, QFontMetrics(m_ui.stopAllButton->font()).horizontalAdvance(pick(TextStopAll, language)) + 24);
+        button = std::max({button, advance(m_ui.selfCheckButton, TextSelfCheckStart, language) + 16,
+                           advance(m_ui.selfCheckButton, TextSelfCheckStop, language) + 16});
+        label = std::max(label, advance(m_ui.periodLabel, TextSelfCheck, language));
+        widest = std::max({widest, advance(m_ui.targetLine, TargetNothing, language),
+                           advance(m_ui.stopAllButton, TextStopAll, language) + 24});
     }
-    m_ui.controlPanel->setFixedWidth(std::clamp(widest + 12, 138, 260));
+    m_ui.selfCheckButton->setMinimumWidth(button);
+    widest = std::max(widest, label + m_ui.periodEdit->width() + button + 6);
+    m_ui.controlPanel->setMinimumWidth(std::clamp(widest + 12, 138, 260));
 }
-
 
 void MainWindow::readdressDropped(const std::vector<ReaddressMove>& moves)
 {

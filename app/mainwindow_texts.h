@@ -64,7 +64,7 @@ inline constexpr Hint Hints[] = {
     {"clearButton", {"清空串口通讯记录。", "Clear the memo of Communication codes."}},
     {"languageFrame", {"选择语言。", "Select the language."}},
     {"portFrame", {"选择串口。", "Select the serial port."}},
-    {"fastBusCheck", {"快速总线：应答完整即处理，超时按线路所需。", "Fast bus: take each reply once it is whole; time-outs from the line's needs."}},
+    {"fastBusCheck", {"快速总线：应答完整即处理，超时按线路所需。", "Fast bus: a reply is taken once it is whole."}},
 };
 
 // Names of the controls for screen readers and automation; their descriptions are the hints

@@ -1,5 +1,7 @@
 #include "app/widgets.h"
 
+#include <algorithm>
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -23,13 +25,30 @@ QSize TStatusBar::sizeHint() const
 
 void TStatusBar::addPanel(int width, bool lowered)
 {
-    m_panels.push_back({width, lowered, QString()});
+    m_panels.push_back({width, lowered, QString(), width});
+    update();
+}
+
+void TStatusBar::fitPanel(int index, const QStringList& texts, int limit)
+{
+    if (index < 0 || index >= panelCount()) return;
+    Panel& panel = m_panels[static_cast<size_t>(index)];
+    int widest = 0;
+    for (const QString& text : texts) widest = std::max(widest, fontMetrics().horizontalAdvance(text));
+    // Text stands 5 pixels in from the left and needs as much again on the right, bevel included.
+    panel.width = std::max(panel.made, std::min(widest + 14, limit));
     update();
 }
 
 int TStatusBar::panelWidth(int index) const
 {
-    return index >= 0 && index < panelCount() ? m_panels[static_cast<size_t>(index)].width : 0;
+    if (index < 0 || index >= panelCount()) return 0;
+    const int own = m_panels[static_cast<size_t>(index)].width;
+    if (index != m_stretchPanel) return own;
+    int others = 0;
+    for (int i = 0; i < panelCount(); ++i)
+        if (i != index) others += m_panels[static_cast<size_t>(i)].width;
+    return std::max(own, width() - others);
 }
 
 int TStatusBar::panelLeft(int index) const
@@ -48,6 +67,8 @@ void TStatusBar::setPanelText(int index, const QString& text)
 {
     if (index < 0 || index >= panelCount()) return;
     m_panels[static_cast<size_t>(index)].text = text;
+    if (index == m_stretchPanel)
+        setToolTip(fontMetrics().horizontalAdvance(text) > panelWidth(index) - 5 ? text : QString());
     update(panelRect(index));
 }
 
@@ -55,6 +76,9 @@ void TStatusBar::paintPanelText(int index, const QString& text, const QColor& co
 {
     m_paintedPanel = index;
     m_paintedText = text;
+    // The panel widens to hold it (a port's full path, say) up to a point; beyond that the text
+    // loses its middle.
+    fitPanel(index, {text}, 340);
     m_paintedColor = color;
     update();
 }
@@ -84,8 +108,11 @@ void TStatusBar::paintEvent(QPaintEvent*)
             continue; // the owner draws nothing here; the progress bar covers it
         }
         if (!panel.text.isEmpty()) {
+            // A text longer than the bar is wide ends in an ellipsis; the bar's tool tip has it whole.
+            const QRect textRect = r.adjusted(3, 0, -2, 0);
             p.setPen(pal.color(QPalette::WindowText));
-            p.drawText(r.adjusted(3, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft, panel.text);
+            p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft,
+                       fontMetrics().elidedText(panel.text, Qt::ElideRight, textRect.width()));
         }
     }
     if (m_paintedPanel >= 0 && !m_paintedText.isEmpty()) {
@@ -93,7 +120,7 @@ void TStatusBar::paintEvent(QPaintEvent*)
         const QRect r(QPoint(x, 3), QPoint(x + panelWidth(m_paintedPanel) - 10, height() - 1));
         p.fillRect(r, pal.color(QPalette::Window));
         p.setPen(m_paintedColor);
-        p.drawText(r, Qt::AlignVCenter | Qt::AlignLeft, m_paintedText);
+        p.drawText(r, Qt::AlignVCenter | Qt::AlignLeft, fontMetrics().elidedText(m_paintedText, Qt::ElideMiddle, r.width()));
     }
 }
 
@@ -109,7 +136,15 @@ QListWidgetItem* TCheckListBox::addEntry(const QString& text)
     // Sorted on adding only: renaming an entry later keeps its place.
     int row = count();
     while (row > 0 && QString::compare(text, item(row - 1)->text(), Qt::CaseSensitive) < 0) --row;
-    auto* entry = new QListWidgetItem(text);
+    // A long group name is cut at the list's edge; its tool tip shows it whole.
+    struct Entry : QListWidgetItem {
+        using QListWidgetItem::QListWidgetItem;
+        QVariant data(int role) const override
+        {
+            return role == Qt::ToolTipRole ? QVariant(text()) : QListWidgetItem::data(role);
+        }
+    };
+    auto* entry = new Entry(text);
     entry->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable); // the mark is toggled here, not by Qt
     entry->setData(Qt::CheckStateRole, Qt::Unchecked);
     insertItem(row, entry);
@@ -206,6 +241,17 @@ void TListView::mouseReleaseEvent(QMouseEvent* event)
 {
     QTableView::mouseReleaseEvent(event);
     if (event->button() == Qt::LeftButton) emit listClicked();
+}
+
+QModelIndex TListView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
+{
+    // Rows are what is chosen here, so Home and End go to the first and last row (a table would
+    // stay in the row), and with Shift they extend the selection as in any list.
+    if ((action == MoveHome || action == MoveEnd) && rowCount() > 0) {
+        const int column = currentIndex().isValid() ? currentIndex().column() : 0;
+        return model()->index(action == MoveHome ? 0 : rowCount() - 1, column);
+    }
+    return QTableView::moveCursor(action, modifiers);
 }
 
 // ---------------------------------------------------------------- StopAllKey

@@ -8,6 +8,7 @@
 #include <QTableView>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -21,11 +22,16 @@ public:
         int width;
         bool lowered; // bevel
         QString text;
+        int made = 0; // the width it was made with
     };
 
     explicit TStatusBar(QWidget* parent = nullptr);
 
     void addPanel(int width, bool lowered);
+    // The panel that takes the width the others leave (never less than its own width).
+    void setStretchPanel(int index) { m_stretchPanel = index; update(); }
+    // Widens a panel to the longest of these texts, up to the limit (never narrower than it was made).
+    void fitPanel(int index, const QStringList& texts, int limit = 1000);
     int panelCount() const { return static_cast<int>(m_panels.size()); }
     int panelWidth(int index) const;
     int panelLeft(int index) const;
@@ -51,6 +57,7 @@ private:
     QRect panelRect(int index) const;
 
     std::vector<Panel> m_panels;
+    int m_stretchPanel = -1;
     int m_ownerDrawPanel = -1;
     QRect m_ownerDrawRect;
     int m_paintedPanel = -1;
@@ -110,6 +117,7 @@ signals:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 };
 
 // The first column shows each device's on-line state as the red or green ball.

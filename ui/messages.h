@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <memory>
+
+class QMessageBox;
 class QWidget;
 
 class MessageSink {
@@ -18,6 +21,9 @@ public:
 MessageSink& Messages();
 // Replaces the sink (nullptr restores the message boxes). The caller keeps ownership.
 void SetMessageSink(MessageSink* sink);
+
+// The box the default sink shows, titled with the program's name.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, MessageSink::Kind kind, const QString& text);
 
 inline void ShowInformation(QWidget* parent, const QString& text)
 {

@@ -334,3 +334,40 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
     EXPECT_EQ(line->text(), QString("组 5；设备 7、9（组 3）"));
     if (!pictures.isEmpty()) f.grab().save(QString::fromLocal8Bit(pictures) + "/motion-panel-zh.png");
 }
+
+TEST_F(ListTest, ShiftWithHomeEndAndArrowsExtendsTheSelectionAsInAnyList)
+{
+    for (int id = 1; id <= 6; ++id) addDevice(id, QString("d%1").arg(id), 1);
+    MainWindow& f = show();
+    TListView* list = f.controls().deviceList;
+    auto selectedRows = [list] {
+        std::vector<int> rows;
+        for (const QModelIndex& index : list->selectionModel()->selectedRows()) rows.push_back(index.row());
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    struct Case {
+        const char* name;
+        int clicked;                       // the row clicked first (on its name)
+        std::vector<std::pair<int, Qt::KeyboardModifiers>> keys;
+        std::vector<int> expected;
+    };
+    const Case cases[] = {
+        {"Shift+Down twice", 1, {{Qt::Key_Down, Qt::ShiftModifier}, {Qt::Key_Down, Qt::ShiftModifier}}, {1, 2, 3}},
+        {"Shift+Up", 3, {{Qt::Key_Up, Qt::ShiftModifier}}, {2, 3}},
+        {"Shift+End", 2, {{Qt::Key_End, Qt::ShiftModifier}}, {2, 3, 4, 5}},
+        {"Shift+Home", 2, {{Qt::Key_Home, Qt::ShiftModifier}}, {0, 1, 2}},
+        {"Shift+End then Shift+Up", 1, {{Qt::Key_End, Qt::ShiftModifier}, {Qt::Key_Up, Qt::ShiftModifier}}, {1, 2, 3, 4}},
+        {"End alone moves to the last row", 1, {{Qt::Key_End, Qt::NoModifier}}, {5}},
+        {"Ctrl+A", 4, {{Qt::Key_A, Qt::ControlModifier}}, {0, 1, 2, 3, 4, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QRect cell = list->visualRect(list->model()->index(c.clicked, 2));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+        for (const auto& [key, modifiers] : c.keys) QTest::keyClick(list, Qt::Key(key), modifiers);
+        EXPECT_EQ(selectedRows(), c.expected);
+    }
+    // What a press would move follows the keyboard's selection.
+    EXPECT_EQ(f.controls().targetLine->text(), QString("所有设备"));
+}

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -163,13 +164,66 @@ TEST_F(MainFormTest, LanguageIndexOtherThanZeroOrOneSetsNothing)
     setCurrentLanguage(0);
 }
 
-TEST_F(MainFormTest, StatusBarPanelsHaveTheirWidths)
+TEST_F(MainFormTest, PanelsAndBoxesHoldTheirTextsInBothLanguages)
 {
     auto f = create();
-    ASSERT_EQ(f->controls().statusBar->panelCount(), 6);
-    const int widths[] = {220, 150, 10, 120, 150, 50};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(f->controls().statusBar->panelWidth(i), widths[i]);
-    EXPECT_EQ(f->controls().statusBar->panelLeft(PortPanel) + 5, 505);
+    LogInAs(*f, ModeSuperUser);
+    f->startUp();
+    f->show();
+    TStatusBar* bar = f->controls().statusBar;
+    ASSERT_EQ(bar->panelCount(), 6);
+    const QFontMetrics metrics = bar->fontMetrics();
+    // Fixed panels keep their widths; the hints take what the others leave.
+    EXPECT_EQ(bar->panelWidth(ProgressPanel), 150);
+    EXPECT_EQ(bar->panelWidth(SpacerPanel), 10);
+    int sum = 0;
+    for (int i = 0; i < bar->panelCount(); ++i) sum += bar->panelWidth(i);
+    EXPECT_EQ(sum, bar->width());
+    EXPECT_GE(bar->panelWidth(HintPanel), 220);
+
+    struct Case {
+        const char* name;
+        int panel;
+        QString text;
+    };
+    const Case cases[] = {
+        {"administrator, English", ModePanel, "Administrator Mode"},
+        {"super-user, Chinese", ModePanel, "超级用户模式"},
+        {"a long port path", PortPanel, "/dev/serial/by-id/usb-FTDI-port0，4800，8，N，1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.panel == PortPanel) bar->paintPanelText(PortPanel, c.text, Qt::black);
+        EXPECT_GE(bar->panelWidth(c.panel), metrics.horizontalAdvance(c.text) + 10);
+    }
+    // A hint longer than its panel is said whole in the bar's tool tip.
+    const QString longHint = QString("Fast bus ").repeated(40);
+    bar->setPanelText(HintPanel, longHint);
+    EXPECT_EQ(bar->toolTip(), longHint);
+    bar->setPanelText(HintPanel, "Exit the software.");
+    EXPECT_TRUE(bar->toolTip().isEmpty());
+
+    // The self-check row holds its texts in either language (the super-user sees it).
+    for (int16_t language : {0, 1}) {
+        switchLanguage(language);
+        QApplication::processEvents();
+        for (QWidget* w : std::initializer_list<QWidget*>{f->controls().periodLabel, f->controls().selfCheckButton}) {
+            const QString text = w->property("text").toString();
+            EXPECT_GE(w->width(), w->fontMetrics().horizontalAdvance(text)) << text.toStdString();
+        }
+    }
+    setCurrentLanguage(0);
+    // The traffic log's panel grows with the window.
+    const int narrow = f->controls().controlPanel->width();
+    f->resize(f->width() + 400, f->height());
+    QApplication::processEvents();
+    EXPECT_GT(f->controls().controlPanel->width(), narrow + 50);
+
+    // A box with a short text is still wide enough for its title.
+    QApplication::setApplicationName("Tarvello V2.0");
+    std::unique_ptr<QMessageBox> box = MakeMessageBox(f.get(), MessageSink::Kind::Information, "OK.");
+    box->show();
+    EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance("Tarvello V2.0") + 100);
 }
 
 TEST_F(MainFormTest, HintsFollowTheMouseAndTheLanguage)
