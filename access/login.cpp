@@ -6,20 +6,21 @@
 #include "access/passwordstore.h"
 #include "common/state.h"
 
-bool LogInAtStart(TPasswordStore& store, QWidget* owner)
+StartLogIn LogInAtStart(TPasswordStore& store, QWidget* owner)
 {
     store.setLevel(ModeNone);
     if (!store.Exists()) {
         FirstStartDialog firstStart(store, owner);
         if (firstStart.exec() != QDialog::Accepted)
-            return false;
+            return StartLogIn::Abandoned;
     }
     try {
         store.Open();
     } catch (const ETableError& e) {
         ReportStoreError(owner, e);
-        return false;
+        return StartLogIn::StoreUnusable;
     }
     LoginDialog logIn(store, owner);
-    return logIn.exec() == QDialog::Accepted && store.level() != ModeNone;
+    const bool granted = logIn.exec() == QDialog::Accepted && store.level() != ModeNone;
+    return granted ? StartLogIn::LoggedIn : StartLogIn::Abandoned;
 }

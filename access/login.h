@@ -4,9 +4,15 @@
 class QWidget;
 class TPasswordStore;
 
+// How the access steps at start ended.
+enum class StartLogIn {
+    LoggedIn,      // a level was granted: the store's level holds it, the store stays open for the run
+    Abandoned,     // the user cancelled the first start or the log-in
+    StoreUnusable, // the password store is there but cannot be used; the user was told how to start afresh
+};
+
 // Before the main window shows: on a first start (no password store) asks for the passwords
 // and creates the store; opens the store, reporting a store that cannot be used by name; then
-// asks for the log-in. Returns true when a level was granted (the store's level holds it, the store
-// stays open for the run); false when the user cancelled or the store cannot be used, with
-// the store's level at ModeNone, the store closed and nothing written: the program then ends.
-bool LogInAtStart(TPasswordStore& store, QWidget* owner);
+// asks for the log-in. Unless a level was granted the store's level is ModeNone, the store
+// closed and nothing written: the program then ends.
+StartLogIn LogInAtStart(TPasswordStore& store, QWidget* owner);

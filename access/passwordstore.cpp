@@ -14,9 +14,20 @@ namespace {
 const QString PasswordField = QStringLiteral("PSW");
 constexpr int RecordsNeeded = 3;
 
-constexpr Text CannotOpenText{"无法打开密码文件 %1。", "The password file %1 cannot be opened."};
-constexpr Text InvalidStoreText{"密码文件 %1 不是有效的密码表，未作任何改动。",
-                                "The password file %1 is not a valid password table; it was left untouched."};
+// Both say how to start afresh: with the file moved aside the next start is a first start, which
+// asks for new passwords.
+constexpr Text CannotOpenText{"无法打开密码文件 %1。\n"
+                              "请检查该文件是否可读；如要重新开始，请把它移到别处（例如改名为 SysSet.DB.old），"
+                              "下次启动时程序会要求设置新密码。",
+                              "The password file %1 cannot be opened.\n"
+                              "Check that it can be read; to start afresh instead, move it aside (rename it to "
+                              "SysSet.DB.old, for example): the next start then asks for new passwords."};
+constexpr Text InvalidStoreText{"密码文件 %1 不是有效的密码表，未作任何改动。\n"
+                                "如要重新开始，请把该文件移到别处（例如改名为 SysSet.DB.old），"
+                                "下次启动时程序会要求设置新密码。",
+                                "The password file %1 is not a valid password table; it was left untouched.\n"
+                                "To start afresh, move the file aside (rename it to SysSet.DB.old, for example): "
+                                "the next start then asks for new passwords."};
 
 }  // namespace
 

@@ -52,6 +52,6 @@ int main(int argc, char* argv[])
     }
     Session session(data.path);
     MainWindow mainForm(session);
-    if (!mainForm.startUp()) return 0; // nobody logged in
+    if (!mainForm.startUp()) return mainForm.startFailureStatus(); // nobody logged in
     return QApplication::exec();
 }

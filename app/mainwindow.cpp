@@ -189,7 +189,11 @@ void MainWindow::setUpRun()
     });
     connect(m_session, &Session::sceneChanged, this, &MainWindow::openScene);
     m_editor = new GroupEditor(*m_editorHost, this);
-    LogIn = [](MainWindow& form) { return LogInAtStart(form.m_passwords, &form); };
+    LogIn = [](MainWindow& form) {
+        const StartLogIn outcome = LogInAtStart(form.m_passwords, &form);
+        if (outcome == StartLogIn::StoreUnusable) form.m_startFailureStatus = 1;
+        return outcome == StartLogIn::LoggedIn;
+    };
 }
 
 bool MainWindow::startUp()

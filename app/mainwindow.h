@@ -57,6 +57,9 @@ public:
     // then the window is shown and filled. False when nobody logged in: tables and port are
     // closed, nothing was written, and the program ends.
     bool startUp();
+    // The program's exit status when startUp answered false: 0 when the user chose to end, 1 when
+    // the start failed (a password store that cannot be used).
+    int startFailureStatus() const { return m_startFailureStatus; }
     // The log-in step of startUp; true when the password store holds a level. Tests replace it.
     std::function<bool(MainWindow&)> LogIn;
 
@@ -167,6 +170,7 @@ private:
     DeviceFilter* m_filter = nullptr;
     StatusHints* m_hints = nullptr;
     bool m_closed = false;
+    int m_startFailureStatus = 0;
     bool m_settingsWarned = false;
     PortKeeper* m_portKeeper = nullptr;
     TrafficRecord m_record;

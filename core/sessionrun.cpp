@@ -101,7 +101,7 @@ int SessionRun::logIn(const QString& password)
     try {
         m_passwords.Open();
     } catch (const ETableError& e) {
-        throw RunError(RunError::LogInRefused, PasswordStoreErrorText(e, 1));
+        throw RunError(RunError::DataFile, PasswordStoreErrorText(e, 1));
     }
     const int level = m_passwords.levelOf(password);
     m_passwords.logInAttempted(level);

@@ -145,7 +145,7 @@ TEST(FirstStart, AdvancedEditionSetsAllThreePasswordsThenLogsIn)
             d->passwordEdit()->setText(QStringLiteral("su"));
             QTest::mouseClick(d->enterButton(), Qt::LeftButton);
         });
-    EXPECT_TRUE(LogInAtStart(store, nullptr));
+    EXPECT_EQ(LogInAtStart(store, nullptr), StartLogIn::LoggedIn);
     EXPECT_TRUE(script.finished());
     EXPECT_EQ(store.level(), ModeSuperUser);
     EXPECT_EQ(dir.messages.texts, QStringList({"两次输入的管理员密码不同，请重新输入。", "请输入超级用户密码。"}));
@@ -176,7 +176,7 @@ TEST(FirstStart, CustomerEditionLeavesTheSuperUserLocked)
             d->passwordEdit()->setText(QStringLiteral("op"));
             QTest::mouseClick(d->enterButton(), Qt::LeftButton);
         });
-    ASSERT_TRUE(LogInAtStart(store, nullptr));
+    ASSERT_EQ(LogInAtStart(store, nullptr), StartLogIn::LoggedIn);
     EXPECT_EQ(dir.messages.texts, QStringList{"Please type a password for the operator."});
     EXPECT_EQ(store.level(), ModeOperator);
 
@@ -203,7 +203,7 @@ TEST(FirstStart, CancelEndsTheStartWithoutAStore)
         Fill(d->administratorRow(), "adm", "adm");
         QTest::mouseClick(d->cancelButton(), Qt::LeftButton);
     });
-    EXPECT_FALSE(LogInAtStart(store, nullptr));
+    EXPECT_EQ(LogInAtStart(store, nullptr), StartLogIn::Abandoned);
     EXPECT_TRUE(script.finished());
     EXPECT_EQ(store.level(), ModeNone);
     EXPECT_FALSE(QFile::exists(dir.file()));

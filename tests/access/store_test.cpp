@@ -93,10 +93,18 @@ class DamagedStore : public ::testing::TestWithParam<Damage> {};
 // without a first-start or log-in dialog.
 TEST_P(DamagedStore, IsReportedByNameAndLeftAsItWas)
 {
+    // Each says how to start afresh.
     const QString expected[2][2] = {
-        {QStringLiteral("密码文件 %1 不是有效的密码表，未作任何改动。"), QStringLiteral("无法打开密码文件 %1。")},
-        {QStringLiteral("The password file %1 is not a valid password table; it was left untouched."),
-         QStringLiteral("The password file %1 cannot be opened.")}};
+        {QStringLiteral("密码文件 %1 不是有效的密码表，未作任何改动。\n"
+                        "如要重新开始，请把该文件移到别处（例如改名为 SysSet.DB.old），下次启动时程序会要求设置新密码。"),
+         QStringLiteral("无法打开密码文件 %1。\n请检查该文件是否可读；如要重新开始，请把它移到别处"
+                        "（例如改名为 SysSet.DB.old），下次启动时程序会要求设置新密码。")},
+        {QStringLiteral("The password file %1 is not a valid password table; it was left untouched.\n"
+                        "To start afresh, move the file aside (rename it to SysSet.DB.old, for example): "
+                        "the next start then asks for new passwords."),
+         QStringLiteral("The password file %1 cannot be opened.\nCheck that it can be read; to start afresh "
+                        "instead, move it aside (rename it to SysSet.DB.old, for example): the next start then "
+                        "asks for new passwords.")}};
     for (int16_t language : {0, 1}) {
         StoreDir dir;
         setCurrentLanguage(language);
@@ -106,7 +114,7 @@ TEST_P(DamagedStore, IsReportedByNameAndLeftAsItWas)
         ModalScript noDialog;
         TPasswordStore store(dir.path());
 
-        EXPECT_FALSE(LogInAtStart(store, nullptr));
+        EXPECT_EQ(LogInAtStart(store, nullptr), StartLogIn::StoreUnusable);
         EXPECT_EQ(store.level(), ModeNone);
         EXPECT_EQ(ReadBytes(dir.file()), before);
         EXPECT_FALSE(QFile::exists(dir.file() + QStringLiteral("-journal")));

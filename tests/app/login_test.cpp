@@ -94,6 +94,47 @@ TEST_F(LogInTest, CancellingEndsWithTablesAndPortClosedAndNothingWritten)
     EXPECT_EQ(after.readAll(), store);
 }
 
+// A password file that cannot be used ends the start as a failure (the program's exit status is not
+// 0), with the way to start afresh in the message; a log-in the user abandons is no failure.
+TEST_F(LogInTest, AnUnusablePasswordFileEndsTheStartAsAFailureAndSaysHowToStartAfresh)
+{
+    struct Case {
+        const char* name;
+        const char* storeBytes; // nullptr: the store as made
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"abandoned", nullptr, 0, nullptr}, // first, while the store is whole
+        {"damaged", "SQLite format 3 and then nothing that makes a table", 1, "To start afresh, move the file aside"},
+        {"empty", "", 1, "the next start then asks for new passwords"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.texts.clear();
+        if (c.storeBytes) {
+            QFile store(dir.path() + "/SysSet.DB");
+            ASSERT_TRUE(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            store.write(c.storeBytes);
+        } else {
+            typeAtLogIn(QString(), true);
+        }
+        MainWindow f(dir.path(), nullptr, NowherePort);
+        EXPECT_FALSE(f.startUp());
+        EXPECT_EQ(f.startFailureStatus(), c.status);
+        EXPECT_FALSE(f.isVisible());
+        // The port, which leads nowhere here, has its own message.
+        const QStringList said = messages.texts.filter("SysSet.DB");
+        if (c.says) {
+            ASSERT_EQ(said.size(), 1) << messages.texts.join('\n').toStdString();
+            EXPECT_TRUE(said[0].contains(dir.path() + "/SysSet.DB")) << said[0].toStdString();
+            EXPECT_TRUE(said[0].contains(c.says)) << said[0].toStdString();
+        } else {
+            EXPECT_TRUE(said.isEmpty());
+        }
+    }
+}
+
 TEST_F(LogInTest, TheGroupsAndPasswordButtonsOpenWhatTheLevelAllows)
 {
     struct Case {

@@ -442,6 +442,15 @@ TEST_P(CtlTest, RefusalsHaveTheirOwnExitStatus)
     EXPECT_EQ(broken.exitCode, 1) << broken.errors.toStdString();
     EXPECT_TRUE(broken.lines.isEmpty());
     EXPECT_TRUE(heard().empty());
+
+    // So is a password file that cannot be read, and the message says how to start afresh.
+    QFile passwords(dataDir + QStringLiteral("/SysSet.DB"));
+    ASSERT_TRUE(passwords.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    passwords.write("not a table either");
+    passwords.close();
+    const CtlRun noPasswords = ctl({ QStringLiteral("list") });
+    EXPECT_EQ(noPasswords.exitCode, 1) << noPasswords.errors.toStdString();
+    EXPECT_TRUE(noPasswords.errors.contains(QStringLiteral("move the file aside"))) << noPasswords.errors.toStdString();
 }
 
 TEST_P(CtlTest, APortHeldByTheWindowIsNeverShared)
