@@ -1,6 +1,7 @@
 #include "access/firststartdialog.h"
 
 #include "access/dialogs.h"
+#include "access/encode.h"
 #include "access/passwordedit.h"
 #include "access/passwordstore.h"
 #include "common/state.h"
@@ -39,6 +40,20 @@ constexpr Text AdministratorDifferText{"两次输入的管理员密码不同，�
                                        "The two administrator passwords differ, please type them again."};
 constexpr Text SuperUserDifferText{"两次输入的超级用户密码不同，请重新输入。",
                                    "The two super user passwords differ, please type them again."};
+
+// Two levels never share a password: a log-in with it would always reach the higher one.
+constexpr Text OperatorAdministratorSameText{
+    "操作员和管理员的密码不能相同（否则用这个密码登录的都会成为管理员），请为管理员另设一个密码。",
+    "The operator and the administrator cannot share a password (every log-in with it would be the "
+    "administrator's); please choose another one for the administrator."};
+constexpr Text OperatorSuperUserSameText{
+    "操作员和超级用户的密码不能相同（否则用这个密码登录的都会成为超级用户），请为超级用户另设一个密码。",
+    "The operator and the super user cannot share a password (every log-in with it would be the "
+    "super user's); please choose another one for the super user."};
+constexpr Text AdministratorSuperUserSameText{
+    "管理员和超级用户的密码不能相同（否则用这个密码登录的都会成为超级用户），请为超级用户另设一个密码。",
+    "The administrator and the super user cannot share a password (every log-in with it would be the "
+    "super user's); please choose another one for the super user."};
 
 struct RowTexts {
     const Text* level;
@@ -171,6 +186,25 @@ void FirstStartDialog::createClicked()
             row.passwordEdit->setFocus();
             return;
         }
+    }
+    // Row `higher` is cleared and asked again when it repeats a lower level's password; only the
+    // first 8 bytes of a password count, so the encodings are compared.
+    const struct {
+        size_t lower, higher;
+        const Text* text;
+    } pairs[] = {{0, 1, &OperatorAdministratorSameText},
+                 {0, 2, &OperatorSuperUserSameText},
+                 {1, 2, &AdministratorSuperUserSameText}};
+    for (const auto& pair : pairs) {
+        if (pair.higher >= asked
+            || EnCode(m_rows[pair.lower].passwordEdit->text()) != EnCode(m_rows[pair.higher].passwordEdit->text()))
+            continue;
+        Inform(this, *pair.text);
+        TFirstPasswordRow& row = m_rows[pair.higher];
+        row.passwordEdit->clear();
+        row.repeatEdit->clear();
+        row.passwordEdit->setFocus();
+        return;
     }
     try {
         const std::optional<QString> superUser =

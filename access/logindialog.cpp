@@ -24,6 +24,56 @@ constexpr Text CancelText{"取消", "Cancel"};
 constexpr Text WrongPasswordText{"密码输入不正确，请重新输入。",
                                  "The password is WRONG, please input the correct password."};
 
+// Said at an administrator's or a super user's log-in while two levels share a password, with the
+// way to mend it.
+constexpr Text OperatorAdministratorSharedText{
+    "操作员和管理员的密码相同：用这个密码登录的都会成为管理员，没有人能以操作员身份登录。\n"
+    "请点击“修改密码”，在“操作员”页为操作员另设一个密码。",
+    "The operator and the administrator share one password: every log-in with it is the administrator's, "
+    "and nobody can log in as operator.\n"
+    "Click \"Password\" and give the operator a password of its own on the \"Operator\" tab."};
+constexpr Text OperatorSuperUserSharedText{
+    "操作员和超级用户的密码相同：用这个密码登录的都会成为超级用户，没有人能以操作员身份登录。\n"
+    "请点击“修改密码”，在“操作员”页为操作员另设一个密码。",
+    "The operator and the super user share one password: every log-in with it is the super user's, "
+    "and nobody can log in as operator.\n"
+    "Click \"Password\" and give the operator a password of its own on the \"Operator\" tab."};
+constexpr Text AdministratorSuperUserSharedText{
+    "管理员和超级用户的密码相同：用这个密码登录的都会成为超级用户，没有人能以管理员身份登录。\n"
+    "请点击“修改密码”，在“管理员”页为管理员另设一个密码。",
+    "The administrator and the super user share one password: every log-in with it is the super user's, "
+    "and nobody can log in as administrator.\n"
+    "Click \"Password\" and give the administrator a password of its own on the \"Administrator\" tab."};
+constexpr Text AllLevelsSharedText{
+    "操作员、管理员和超级用户的密码相同：用这个密码登录的都会成为超级用户。\n"
+    "请点击“修改密码”，在“操作员”页和“管理员”页为操作员和管理员各设一个不同的密码。",
+    "The operator, the administrator and the super user share one password: every log-in with it is the "
+    "super user's.\n"
+    "Click \"Password\" and give the operator and the administrator passwords of their own on the "
+    "\"Operator\" and \"Administrator\" tabs."};
+
+// What a log-in at `level` is told about passwords that two levels share, among those it may
+// change; nullptr when nothing is shared. The super user counts in the advanced-user edition only.
+const Text* SharedPasswordsText(TPasswordStore& store, int32_t level)
+{
+    if (level != ModeAdministrator && level != ModeSuperUser)
+        return nullptr;
+    const bool superUser = store.edition() == EditionAdvanced;
+    const bool operatorAdministrator = store.Shared(OperatorRecord, AdministratorRecord);
+    const bool operatorSuperUser = superUser && store.Shared(OperatorRecord, SuperUserRecord);
+    const bool administratorSuperUser =
+        superUser && level == ModeSuperUser && store.Shared(AdministratorRecord, SuperUserRecord);
+    if (operatorAdministrator && operatorSuperUser)
+        return &AllLevelsSharedText;
+    if (operatorAdministrator)
+        return &OperatorAdministratorSharedText;
+    if (operatorSuperUser)
+        return &OperatorSuperUserSharedText;
+    if (administratorSuperUser)
+        return &AdministratorSuperUserSharedText;
+    return nullptr;
+}
+
 }  // namespace
 
 LoginDialog::LoginDialog(TPasswordStore& store, QWidget* owner)
@@ -103,6 +153,14 @@ void LoginDialog::enterClicked()
     m_store.logInAttempted(opened ? m_store.level() : ModeNone);
     if (opened) {
         m_passwordEdit->clear();
+        const Text* shared = nullptr;
+        try {
+            shared = SharedPasswordsText(m_store, m_store.level());
+        } catch (const ETableError&) {
+            // The log-in stands; what cannot be read now is reported where it is used.
+        }
+        if (shared)
+            Inform(this, *shared);
         accept();
         return;
     }

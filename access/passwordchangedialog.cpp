@@ -5,6 +5,7 @@
 #include "access/passwordstore.h"
 #include "common/state.h"
 #include "common/texts.h"
+#include "ui/messages.h"
 
 #include <QEvent>
 #include <QGridLayout>
@@ -32,6 +33,14 @@ constexpr Text DifferText{"两次输入的新密码不同，请重新输入。",
                           "It NOT same between the two new passwords, please input again."};
 constexpr Text WrongPasswordText{"密码输入不正确，请重新输入。",
                                  "The password is WRONG, please input the correct password."};
+
+constexpr Text SharedText{"这个密码已是另一级用户的密码。各级用户的密码不能相同（否则登录时只会进入较高的级别），"
+                          "请另选一个新密码。",
+                          "This password is already another level's. The levels cannot share a password (a log-in "
+                          "with it would only reach the higher level); please choose another new password."};
+constexpr Text EmptyText{"新密码为空：任何人不输入密码即可以这一级别登录。\n仍要使用空密码吗？",
+                         "The new password is empty: anyone could log in at this level without typing a "
+                         "password.\nUse the empty password anyway?"};
 
 }  // namespace
 
@@ -192,7 +201,20 @@ void PasswordChangeDialog::applyClicked()
             tab.newPasswordEdit->setFocus();
             return;
         }
-        m_store.Change(tab.record, tab.newPasswordEdit->text());
+        const QString fresh = tab.newPasswordEdit->text();
+        for (const int other : {OperatorRecord, AdministratorRecord, SuperUserRecord}) {
+            if (other != tab.record && m_store.Matches(other, fresh)) {
+                Inform(this, SharedText);
+                tab.newPasswordEdit->setFocus();
+                return;
+            }
+        }
+        // No to the question goes back to the new password; nothing is written.
+        if (fresh.isEmpty() && !pick(EmptyText).isNull() && !AskConfirmation(this, pick(EmptyText))) {
+            tab.newPasswordEdit->setFocus();
+            return;
+        }
+        m_store.Change(tab.record, fresh);
     } catch (const ETableError& e) {
         // Nothing was stored; the fields stay as typed so the change can be tried again.
         ReportStoreError(this, e);

@@ -93,6 +93,14 @@ bool TPasswordStore::Matches(int record, const QString& typed)
     return PSWTable.FieldByName(PasswordField).AsBytes() == EnCode(typed);
 }
 
+bool TPasswordStore::Shared(int record, int other)
+{
+    PSWTable.setRecNo(record);
+    const QByteArray stored = PSWTable.FieldByName(PasswordField).AsBytes();
+    PSWTable.setRecNo(other);
+    return PSWTable.FieldByName(PasswordField).AsBytes() == stored;
+}
+
 void TPasswordStore::Change(int record, const QString& password)
 {
     PSWTable.setRecNo(record);

@@ -41,6 +41,9 @@ public:
 
     // Whether `typed` is the password of the record: the two encodings agree byte for byte.
     bool Matches(int record, const QString& typed);
+    // Whether two records hold the same password (then a log-in with it reaches only the higher
+    // level of the two).
+    bool Shared(int record, int other);
     // The level a password opens: operator, then administrator, then (advanced edition only)
     // super-user; a later match wins. ModeNone when it opens none.
     int levelOf(const QString& typed);

@@ -23,6 +23,7 @@ struct LevelCase {
     int32_t edition;
     const char* typed;
     int32_t level;  // ModeNone: refused
+    const char* said = nullptr;  // told at a granted log-in: two levels share a password
 };
 
 void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.name; }
@@ -30,11 +31,23 @@ void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.name; }
 const LevelCase LevelCases[] = {
     {"operator", "su", "adm", "op", EditionCustomer, "op", ModeOperator},
     {"administrator", "su", "adm", "op", EditionCustomer, "adm", ModeAdministrator},
-    {"both_operator_and_administrator", "su", "same", "same", EditionCustomer, "same", ModeAdministrator},
+    {"both_operator_and_administrator", "su", "same", "same", EditionCustomer, "same", ModeAdministrator,
+     "操作员和管理员的密码相同：用这个密码登录的都会成为管理员，没有人能以操作员身份登录。\n"
+     "请点击“修改密码”，在“操作员”页为操作员另设一个密码。"},
     {"super_user_advanced", "su", "adm", "op", EditionAdvanced, "su", ModeSuperUser},
     {"super_user_customer_refused", "su", "adm", "op", EditionCustomer, "su", ModeNone},
     {"super_user_customer_also_operator", "op", "adm", "op", EditionCustomer, "op", ModeOperator},
-    {"super_user_advanced_also_administrator", "x", "x", "op", EditionAdvanced, "x", ModeSuperUser},
+    {"super_user_advanced_also_administrator", "x", "x", "op", EditionAdvanced, "x", ModeSuperUser,
+     "管理员和超级用户的密码相同：用这个密码登录的都会成为超级用户，没有人能以管理员身份登录。\n"
+     "请点击“修改密码”，在“管理员”页为管理员另设一个密码。"},
+    {"all_three_the_same", "x", "x", "x", EditionAdvanced, "x", ModeSuperUser,
+     "操作员、管理员和超级用户的密码相同：用这个密码登录的都会成为超级用户。\n"
+     "请点击“修改密码”，在“操作员”页和“管理员”页为操作员和管理员各设一个不同的密码。"},
+    // The administrator may give the operator another password; the super user's is not theirs to change.
+    {"administrator_while_operator_is_super_user", "op", "adm", "op", EditionAdvanced, "adm", ModeAdministrator,
+     "操作员和超级用户的密码相同：用这个密码登录的都会成为超级用户，没有人能以操作员身份登录。\n"
+     "请点击“修改密码”，在“操作员”页为操作员另设一个密码。"},
+    {"operator_is_not_told", "su", "same", "same", EditionCustomer, "nope", ModeNone},
     {"wrong", "su", "adm", "op", EditionAdvanced, "nope", ModeNone},
     {"case_matters", "su", "adm", "op", EditionCustomer, "OP", ModeNone},
     {"empty_password", "su", "adm", "", EditionCustomer, "", ModeOperator},
@@ -62,7 +75,7 @@ TEST_P(LogInLevel, GrantsTheLevelOfTheLastMatchingRecord)
     EXPECT_EQ(dialog.isVisible(), c.level == ModeNone);
     if (c.level != ModeNone) {
         EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        EXPECT_TRUE(dir.messages.texts.isEmpty());
+        EXPECT_EQ(dir.messages.texts, c.said ? QStringList{QString::fromUtf8(c.said)} : QStringList());
         EXPECT_TRUE(store.Active());
     } else {
         EXPECT_EQ(dir.messages.texts, QStringList{"密码输入不正确，请重新输入。"});
@@ -207,4 +220,59 @@ TEST(FirstStart, CancelEndsTheStartWithoutAStore)
     EXPECT_TRUE(script.finished());
     EXPECT_EQ(store.level(), ModeNone);
     EXPECT_FALSE(QFile::exists(dir.file()));
+}
+
+// Two levels never share a password (a log-in with it would always reach the higher one); only the
+// first 8 bytes of a password count, so texts that agree in them are the same password.
+TEST(FirstStart, RefusesAPasswordTwoLevelsWouldShare)
+{
+    struct Case {
+        const char* name;
+        int32_t edition;
+        const char* operatorPassword;
+        const char* administrator;
+        const char* superUser;
+        int16_t language;
+        const char* said;
+        int cleared;  // the row asked again: 1 administrator, 2 super user
+    };
+    const Case cases[] = {
+        {"operator_and_administrator", EditionCustomer, "same", "same", "", 0,
+         "操作员和管理员的密码不能相同（否则用这个密码登录的都会成为管理员），请为管理员另设一个密码。", 1},
+        {"first_eight_bytes", EditionCustomer, "密码一二三", "密码一二四", "", 1,
+         "The operator and the administrator cannot share a password (every log-in with it would be the "
+         "administrator's); please choose another one for the administrator.", 1},
+        {"operator_and_super_user", EditionAdvanced, "same", "adm", "same", 1,
+         "The operator and the super user cannot share a password (every log-in with it would be the "
+         "super user's); please choose another one for the super user.", 2},
+        {"administrator_and_super_user", EditionAdvanced, "op", "same", "same", 0,
+         "管理员和超级用户的密码不能相同（否则用这个密码登录的都会成为超级用户），请为超级用户另设一个密码。", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreDir dir;
+        setCurrentLanguage(c.language);
+        TPasswordStore store(dir.path());
+        store.setEdition(c.edition);
+        FirstStartDialog dialog(store);
+        dialog.show();
+        Fill(dialog.operatorRow(), c.operatorPassword, c.operatorPassword);
+        Fill(dialog.administratorRow(), c.administrator, c.administrator);
+        Fill(dialog.superUserRow(), c.superUser, c.superUser);
+        QTest::mouseClick(dialog.createButton(), Qt::LeftButton);
+
+        EXPECT_EQ(dir.messages.texts, QStringList{QString::fromUtf8(c.said)});
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_FALSE(QFile::exists(dir.file()));
+        TFirstPasswordRow& asked = c.cleared == 1 ? dialog.administratorRow() : dialog.superUserRow();
+        EXPECT_TRUE(asked.passwordEdit->text().isEmpty() && asked.repeatEdit->text().isEmpty());
+        EXPECT_EQ(dialog.focusWidget(), asked.passwordEdit);
+        EXPECT_EQ(dialog.operatorRow().passwordEdit->text(), QString::fromUtf8(c.operatorPassword));
+
+        // Told apart, they are taken.
+        Fill(asked, "other", "other");
+        QTest::mouseClick(dialog.createButton(), Qt::LeftButton);
+        EXPECT_FALSE(dialog.isVisible());
+        ASSERT_TRUE(QFile::exists(dir.file()));
+    }
 }

@@ -20,6 +20,9 @@ namespace {
 const QString SuccessZh = QStringLiteral("新密码修改成功。");
 const QString DifferZh = QStringLiteral("两次输入的新密码不同，请重新输入。");
 const QString WrongZh = QStringLiteral("密码输入不正确，请重新输入。");
+const char* const EmptyQuestionZh = "新密码为空：任何人不输入密码即可以这一级别登录。\n仍要使用空密码吗？";
+const char* const SharedZh =
+    "这个密码已是另一级用户的密码。各级用户的密码不能相同（否则登录时只会进入较高的级别），请另选一个新密码。";
 
 // A store of su / adm / op, open as it is from the log-in on, and the dialog on it.
 struct ModifyFixture : StoreDir {
@@ -65,7 +68,9 @@ struct ChangeCase {
     const char* old;
     const char* fresh;
     const char* repeat;
-    const char* message;
+    const char* message;  // nullptr: none after the question
+    const char* asked = nullptr;  // the question before it
+    bool goOn = true;             // its answer
 };
 
 void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
@@ -77,7 +82,12 @@ const ChangeCase ChangeCases[] = {
     {"super_user_changes_administrator", ModeSuperUser, 1, "adm", "新密码", "新密码", "新密码修改成功。"},
     {"super_user_own", ModeSuperUser, 2, "su", "new", "new", "新密码修改成功。"},
     {"new_passwords_differ", ModeAdministrator, 1, "adm", "new", "neW", "两次输入的新密码不同，请重新输入。"},
-    {"empty_new_password", ModeOperator, 0, "op", "", "", "新密码修改成功。"},
+    {"empty_new_password", ModeOperator, 0, "op", "", "", "新密码修改成功。", EmptyQuestionZh},
+    {"empty_new_password_not_wanted", ModeAdministrator, 1, "adm", "", "", nullptr, EmptyQuestionZh, false},
+    // Two levels never share a password: the higher one's would win every log-in with it.
+    {"administrator_takes_the_operators", ModeAdministrator, 1, "adm", "op", "op", SharedZh},
+    {"operator_takes_the_administrators", ModeOperator, 0, "op", "adm", "adm", SharedZh},
+    {"super_user_takes_the_administrators", ModeSuperUser, 2, "su", "adm", "adm", SharedZh},
 };
 
 class ChangeTable : public ::testing::TestWithParam<ChangeCase>, public ModifyFixture {};
@@ -101,15 +111,23 @@ TEST_F(ModifyTest, TabsFollowTheLevel)
 TEST_P(ChangeTable, ApplyStoresOnlyAGoodChange)
 {
     const ChangeCase& c = GetParam();
-    const bool stored = QString::fromUtf8(c.message) == SuccessZh;
+    const bool stored = c.message && QString::fromUtf8(c.message) == SuccessZh;
     QSignalSpy changed(dialog.get(), &PasswordChangeDialog::passwordChanged);
+    messages.answer = c.goOn;
     show(c.level);
     dialog->tabWidget()->setCurrentIndex(c.tab);
     const QByteArray before = ReadBytes(file());
     type(tab(c.tab), c.old, c.fresh, c.repeat);
     click(dialog->applyButton());
 
-    EXPECT_EQ(messages.texts, QStringList{QString::fromUtf8(c.message)});
+    QStringList said;
+    if (c.asked)
+        said << QString::fromUtf8(c.asked);
+    if (c.message)
+        said << QString::fromUtf8(c.message);
+    EXPECT_EQ(messages.texts, said);
+    if (c.asked)
+        EXPECT_EQ(messages.kinds.value(0), MessageSink::Kind::Confirmation);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->changed(), stored);
     EXPECT_EQ(changed.count(), stored ? 1 : 0);
@@ -126,7 +144,7 @@ TEST_P(ChangeTable, ApplyStoresOnlyAGoodChange)
     } else {
         EXPECT_EQ(ReadBytes(file()), before);
     }
-    if (QString::fromUtf8(c.message) == DifferZh) {
+    if (!c.message || QString::fromUtf8(c.message) == DifferZh || QString::fromUtf8(c.message) == SharedZh) {
         EXPECT_EQ(dialog->focusWidget(), tab(c.tab).newPasswordEdit);
     }
 }
