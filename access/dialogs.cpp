@@ -2,9 +2,11 @@
 
 #include "access/passwordedit.h"
 #include "access/passwordstore.h"
+#include "ui/language.h"
 #include "ui/messages.h"
 #include "common/state.h"
 
+#include <QComboBox>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -56,6 +58,7 @@ PasswordPrompt BuildPasswordPrompt(QDialog* dialog, const Text& prompt, const Te
     field->addWidget(face.promptLabel);
     field->addWidget(face.passwordEdit, 1);
     auto* buttons = new QHBoxLayout;
+    face.buttonRow = buttons;
     buttons->addStretch(1);
     buttons->addWidget(face.enterButton);
     buttons->addWidget(face.cancelButton);
@@ -76,4 +79,31 @@ void ShowOrBringForward(QWidget* dialog, const std::function<void()>& prepare)
     }
     dialog->raise();
     dialog->activateWindow();
+}
+
+LanguageChoice NewLanguageChoice(QWidget* dialog, const LanguagePicked& picked)
+{
+    LanguageChoice choice;
+    choice.label = new QLabel(QStringLiteral("语言(Language)："), dialog);
+    choice.label->setObjectName(QStringLiteral("languageLabel"));
+    choice.selector = new QComboBox(dialog);
+    choice.selector->setObjectName(QStringLiteral("languageSelector"));
+    choice.selector->addItems({QStringLiteral("简体中文"), QStringLiteral("English")});
+    choice.label->setBuddy(choice.selector);
+    ShowCurrentLanguage(choice);
+    QObject::connect(choice.selector, &QComboBox::activated, dialog, [picked](int index) {
+        const auto language = static_cast<int16_t>(index);
+        if (picked)
+            picked(language);
+        else
+            switchLanguage(language);
+    });
+    return choice;
+}
+
+void ShowCurrentLanguage(const LanguageChoice& choice)
+{
+    const int16_t language = currentLanguage();
+    if (language == 0 || language == 1)
+        choice.selector->setCurrentIndex(language);
 }

@@ -3,10 +3,13 @@
 
 #include <functional>
 
+#include "access/login.h"
 #include "common/texts.h"
 
 class ETableError;
+class QComboBox;
 class QDialog;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -19,6 +22,7 @@ struct PasswordPrompt {
     QLineEdit* passwordEdit = nullptr;
     QPushButton* enterButton = nullptr;
     QPushButton* cancelButton = nullptr;
+    QHBoxLayout* buttonRow = nullptr;
 };
 PasswordPrompt BuildPasswordPrompt(QDialog* dialog, const Text& prompt, const Text& enter, const Text& cancel);
 
@@ -36,3 +40,14 @@ void ReportStoreError(QWidget* parent, const ETableError& error);
 // Shows the text of the current language in an information box (none for a language index
 // other than 0 and 1).
 void Inform(QWidget* parent, const Text& text);
+
+// The language selector of the dialogs at start: "简体中文" and "English" under a caption in both
+// languages, so that a user who reads only one finds it. Picking an entry hands it to `picked`
+// (none: switchLanguage, for this run); every window then sets its texts in that language.
+struct LanguageChoice {
+    QLabel* label = nullptr;
+    QComboBox* selector = nullptr;
+};
+LanguageChoice NewLanguageChoice(QWidget* dialog, const LanguagePicked& picked);
+// Shows the current language in the selector.
+void ShowCurrentLanguage(const LanguageChoice& choice);

@@ -7,6 +7,7 @@
 #include "common/state.h"
 #include "common/texts.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -66,7 +67,7 @@ constexpr RowTexts Rows[] = {{&OperatorText, &OperatorEmptyText, &OperatorDiffer
 
 }  // namespace
 
-FirstStartDialog::FirstStartDialog(TPasswordStore& store, QWidget* owner)
+FirstStartDialog::FirstStartDialog(TPasswordStore& store, QWidget* owner, const LanguagePicked& languagePicked)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint
                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       m_store(store)
@@ -109,7 +110,12 @@ FirstStartDialog::FirstStartDialog(TPasswordStore& store, QWidget* owner)
     m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
     m_cancelButton->setAutoDefault(false);
 
+    m_language = NewLanguageChoice(this, languagePicked);
+    connect(m_language.selector, &QComboBox::activated, this, [this] { operatorRow().passwordEdit->setFocus(); });
+
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(m_language.label);
+    buttons->addWidget(m_language.selector);
     buttons->addStretch(1);
     buttons->addWidget(m_createButton);
     buttons->addWidget(m_cancelButton);
@@ -160,6 +166,7 @@ void FirstStartDialog::retranslate()
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));
+    ShowCurrentLanguage(m_language);
     m_introLabel->setText(pick(IntroText, language));
     m_passwordHeader->setText(pick(PasswordHeaderText, language));
     m_repeatHeader->setText(pick(RepeatHeaderText, language));

@@ -4,8 +4,11 @@
 
 #include <QDialog>
 
+#include "access/dialogs.h"
+
 #include <array>
 
+class QComboBox;
 class QEvent;
 class QLabel;
 class QLineEdit;
@@ -25,7 +28,7 @@ public:
     // Modal. Asks for the operator's and the administrator's passwords, and the super-user's
     // in the advanced-user edition. exec() answers Accepted once the store has been created,
     // Rejected when the user cancelled (nothing is written then).
-    explicit FirstStartDialog(TPasswordStore& store, QWidget* owner = nullptr);
+    explicit FirstStartDialog(TPasswordStore& store, QWidget* owner = nullptr, const LanguagePicked& languagePicked = {});
 
     QLabel* introLabel() const { return m_introLabel; }
     TFirstPasswordRow& operatorRow() { return m_rows[0]; }
@@ -33,6 +36,7 @@ public:
     TFirstPasswordRow& superUserRow() { return m_rows[2]; }
     QPushButton* createButton() const { return m_createButton; }
     QPushButton* cancelButton() const { return m_cancelButton; }
+    QComboBox* languageSelector() const { return m_language.selector; }
 
     void done(int result) override;
 
@@ -48,6 +52,7 @@ private:
     bool asksSuperUser() const;
 
     TPasswordStore& m_store;
+    LanguageChoice m_language;
     QLabel* m_introLabel = nullptr;
     QLabel* m_passwordHeader = nullptr;
     QLabel* m_repeatHeader = nullptr;

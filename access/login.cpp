@@ -6,11 +6,11 @@
 #include "access/passwordstore.h"
 #include "common/state.h"
 
-StartLogIn LogInAtStart(TPasswordStore& store, QWidget* owner)
+StartLogIn LogInAtStart(TPasswordStore& store, QWidget* owner, const LanguagePicked& languagePicked)
 {
     store.setLevel(ModeNone);
     if (!store.Exists()) {
-        FirstStartDialog firstStart(store, owner);
+        FirstStartDialog firstStart(store, owner, languagePicked);
         if (firstStart.exec() != QDialog::Accepted)
             return StartLogIn::Abandoned;
     }
@@ -20,7 +20,7 @@ StartLogIn LogInAtStart(TPasswordStore& store, QWidget* owner)
         ReportStoreError(owner, e);
         return StartLogIn::StoreUnusable;
     }
-    LoginDialog logIn(store, owner);
+    LoginDialog logIn(store, owner, languagePicked);
     const bool granted = logIn.exec() == QDialog::Accepted && store.level() != ModeNone;
     return granted ? StartLogIn::LoggedIn : StartLogIn::Abandoned;
 }

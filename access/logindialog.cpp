@@ -6,6 +6,7 @@
 #include "common/state.h"
 #include "common/texts.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -76,7 +77,7 @@ const Text* SharedPasswordsText(TPasswordStore& store, int32_t level)
 
 }  // namespace
 
-LoginDialog::LoginDialog(TPasswordStore& store, QWidget* owner)
+LoginDialog::LoginDialog(TPasswordStore& store, QWidget* owner, const LanguagePicked& languagePicked)
     : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowStaysOnTopHint
                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       m_store(store)
@@ -90,6 +91,11 @@ LoginDialog::LoginDialog(TPasswordStore& store, QWidget* owner)
     m_passwordEdit = face.passwordEdit;
     m_enterButton = face.enterButton;
     m_cancelButton = face.cancelButton;
+    m_language = NewLanguageChoice(this, languagePicked);
+    face.buttonRow->insertWidget(0, m_language.label);
+    face.buttonRow->insertWidget(1, m_language.selector);
+    // The password is typed next, whatever the language.
+    connect(m_language.selector, &QComboBox::activated, this, [this] { m_passwordEdit->setFocus(); });
 
     connect(m_enterButton, &QPushButton::clicked, this, &LoginDialog::enterClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
@@ -132,6 +138,7 @@ void LoginDialog::retranslate()
     if (language != 0 && language != 1)
         return;
     setWindowTitle(pick(CaptionText, language));
+    ShowCurrentLanguage(m_language);
     m_promptLabel->setText(pick(PromptText, language));
     m_enterButton->setText(pick(EnterText, language));
     m_cancelButton->setText(pick(CancelText, language));

@@ -3,6 +3,9 @@
 
 #include <QDialog>
 
+#include "access/dialogs.h"
+
+class QComboBox;
 class QEvent;
 class QLabel;
 class QLineEdit;
@@ -15,12 +18,13 @@ public:
     // Modal; hides the owner (the main window stays hidden until a log-in succeeds). Opens
     // the store when shown. exec() answers Accepted when a level was granted (the store's level holds
     // it) and Rejected when the log-in was abandoned (the store's level is ModeNone, the store closed).
-    explicit LoginDialog(TPasswordStore& store, QWidget* owner = nullptr);
+    explicit LoginDialog(TPasswordStore& store, QWidget* owner = nullptr, const LanguagePicked& languagePicked = {});
 
     QLabel* promptLabel() const { return m_promptLabel; }
     QLineEdit* passwordEdit() const { return m_passwordEdit; }
     QPushButton* enterButton() const { return m_enterButton; }
     QPushButton* cancelButton() const { return m_cancelButton; }
+    QComboBox* languageSelector() const { return m_language.selector; }
 
     void done(int result) override;
 
@@ -35,6 +39,7 @@ private:
     void enterClicked();
 
     TPasswordStore& m_store;
+    LanguageChoice m_language;
     QLabel* m_promptLabel = nullptr;
     QLineEdit* m_passwordEdit = nullptr;
     QPushButton* m_enterButton = nullptr;

@@ -190,7 +190,11 @@ void MainWindow::setUpRun()
     connect(m_session, &Session::sceneChanged, this, &MainWindow::openScene);
     m_editor = new GroupEditor(*m_editorHost, this);
     LogIn = [](MainWindow& form) {
-        const StartLogIn outcome = LogInAtStart(form.m_passwords, &form);
+        // A language picked in the dialogs is the program's, as if picked in this window.
+        const StartLogIn outcome = LogInAtStart(form.m_passwords, &form, [&form](int16_t language) {
+            form.m_ui.languageSelector->setCurrentIndex(language);
+            form.languageSelected(language);
+        });
         if (outcome == StartLogIn::StoreUnusable) form.m_startFailureStatus = 1;
         return outcome == StartLogIn::LoggedIn;
     };

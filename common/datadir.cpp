@@ -69,5 +69,9 @@ bool MakeDataDir(const QString& path, int16_t language, QString* message)
 
 int16_t SystemLanguage()
 {
-    return QLocale::system().language() == QLocale::Chinese ? 0 : 1;
+    // The user interface languages put the desktop's language list (LANGUAGE) ahead of LANG.
+    const QLocale locale;
+    const QStringList languages = locale.uiLanguages();
+    const QString first = languages.isEmpty() ? locale.name() : languages.first();
+    return first.startsWith(QLatin1String("zh"), Qt::CaseInsensitive) ? 0 : 1;
 }

@@ -31,5 +31,8 @@ DataDirChoice ChooseDataDir(const QString& given);
 // not a directory.
 bool MakeDataDir(const QString& path, int16_t language, QString* message);
 
-// The language of the user's locale before any settings are read: 0 for Chinese, else 1.
+// The language of the user's desktop, for texts shown before any settings are read and for a
+// program that has no language setting yet: 0 (Simplified Chinese) when the locale's first user
+// interface language is Chinese ("zh", "zh_CN", "zh_TW", ...), 1 (English) for any other. The
+// locale is QLocale(), the desktop's unless the program set another (tests do).
 int16_t SystemLanguage();

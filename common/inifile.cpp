@@ -204,3 +204,8 @@ bool TIniFile::WriteInteger(const QString& section, const QString& key, int valu
 {
     return WriteString(section, key, QString::number(value));
 }
+
+void TIniFile::WriteWithNextSave(const QString& section, const QString& key, const QString& value)
+{
+    m_kept.insert({section.toLower(), key.toLower()}, Kept{section, key, value});
+}

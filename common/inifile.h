@@ -28,6 +28,9 @@ public:
     // false; the next successful write saves it along.
     bool WriteString(const QString& section, const QString& key, const QString& value);
     bool WriteInteger(const QString& section, const QString& key, int value);
+    // Holds a value that the file does not have yet without writing anything now: reads answer it,
+    // and the next write that succeeds saves it along.
+    void WriteWithNextSave(const QString& section, const QString& key, const QString& value);
 
     // True when the last read found the file in the GBK code page rather than UTF-8.
     bool isGbk() const { return m_gbk; }

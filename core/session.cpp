@@ -1,5 +1,6 @@
 #include "core/session.h"
 
+#include "common/datadir.h"
 #include "common/state.h"
 #include "protocol/bussettings.h"
 #include "serial/portname.h"
@@ -9,6 +10,12 @@ namespace {
 QByteArray bytesOf(const uint8_t* buffer, uint16_t length)
 {
     return QByteArray(reinterpret_cast<const char*>(buffer), buffer ? length : 0);
+}
+
+// The settings' name of a language, as the language selectors show it.
+QString languageName(int16_t language)
+{
+    return language == 1 ? QStringLiteral("English") : QStringLiteral("简体中文");
 }
 
 } // namespace
@@ -102,7 +109,12 @@ int Session::sceneSetting(bool* valid)
 
 int16_t Session::languageSetting()
 {
-    const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), QStringLiteral("简体中文"));
+    const QString language = m_settings.ReadString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), QString());
+    if (language.isNull()) {
+        const int16_t desktop = SystemLanguage();
+        m_settings.WriteWithNextSave(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), languageName(desktop));
+        return desktop;
+    }
     return language == QStringLiteral("English") ? 1 : 0;
 }
 
@@ -111,8 +123,7 @@ bool Session::setLanguage(int16_t language, bool save)
     setCurrentLanguage(language);
     bool saved = true;
     if (save && (language == 0 || language == 1))
-        saved = m_settings.WriteString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"),
-                                       language == 1 ? QStringLiteral("English") : QStringLiteral("简体中文"));
+        saved = m_settings.WriteString(QStringLiteral("LANGUAGE"), QStringLiteral("Language"), languageName(language));
     emit languageChanged(language);
     return saved;
 }

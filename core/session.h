@@ -58,7 +58,9 @@ public:
 
     // [SCENE] Current; 1 when it names none or one out of range (then *valid is false).
     int sceneSetting(bool* valid = nullptr);
-    // [LANGUAGE] Language: 1 for "English", 0 (Simplified Chinese) for anything else.
+    // [LANGUAGE] Language: 1 for "English", 0 (Simplified Chinese) for any other text. Without the
+    // setting (a first start: no DB.ini yet) the desktop's language (SystemLanguage), which is
+    // then written with the first save of the settings.
     int16_t languageSetting();
     // The language the program shows its texts in (0 Simplified Chinese, 1 English).
     int16_t language() const { return currentLanguage(); }

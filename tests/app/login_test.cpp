@@ -7,18 +7,23 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QLocale>
+#include <QTest>
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
 
 #include "access/adminpassworddialog.h"
+#include "access/firststartdialog.h"
 #include "access/passwordchangedialog.h"
 #include "access/logindialog.h"
 #include "app/mainwindow.h"
 #include "audit/auditlog.h"
 #include "core/session.h"
 #include "testsupport.h"
+#include "../access/support.h"
 
 namespace {
 
@@ -133,6 +138,50 @@ TEST_F(LogInTest, AnUnusablePasswordFileEndsTheStartAsAFailureAndSaysHowToStartA
             EXPECT_TRUE(said.isEmpty());
         }
     }
+}
+
+// On a first start the dialogs speak the desktop's language; the language picked in either is the
+// program's from then on, as if picked in the main window, and is saved.
+TEST_F(LogInTest, TheDialogsAtStartSpeakTheDesktopsLanguageAndTheOnePickedThereStays)
+{
+    QFile::remove(dir.ini());
+    QFile::remove(dir.path() + "/SysSet.DB");
+    const QLocale desktop;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    ModalScript script;
+    script
+        .then<FirstStartDialog>([](FirstStartDialog* d) {
+            EXPECT_TRUE(d->introLabel()->text().startsWith("This is the first start"));
+            EXPECT_EQ(d->languageSelector()->currentIndex(), 1);
+            QTest::keyClick(d->languageSelector(), Qt::Key_Up);
+            EXPECT_TRUE(d->introLabel()->text().startsWith("这是第一次启动"));
+            EXPECT_EQ(d->focusWidget(), d->operatorRow().passwordEdit);
+            for (TFirstPasswordRow* row : {&d->operatorRow(), &d->administratorRow()}) {
+                const QString password = row == &d->operatorRow() ? "oper" : "admin";
+                row->passwordEdit->setText(password);
+                row->repeatEdit->setText(password);
+            }
+            d->createButton()->click();
+        })
+        .then<LoginDialog>([](LoginDialog* d) {
+            EXPECT_EQ(d->promptLabel()->text(), QString("请输入密码："));
+            EXPECT_EQ(d->languageSelector()->currentIndex(), 0);
+            QTest::keyClick(d->languageSelector(), Qt::Key_Down);
+            EXPECT_EQ(d->promptLabel()->text(), QString("Password: "));
+            EXPECT_EQ(d->enterButton()->text(), QString("Enter"));
+            d->passwordEdit()->setText("oper");
+            d->enterButton()->click();
+        });
+    MainWindow f(dir.path(), nullptr, NowherePort);
+    const bool started = f.startUp();
+    QLocale::setDefault(desktop);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(script.finished());
+    EXPECT_EQ(currentLanguage(), 1);
+    EXPECT_EQ(f.windowTitle(), QString("Tarvello V2.0 (Customer)"));
+    EXPECT_EQ(f.controls().languageSelector->currentText(), QString("English"));
+    EXPECT_EQ(f.controls().statusBar->panelText(ModePanel), QString("Operator Mode"));
+    EXPECT_TRUE(dir.readIni().contains("Language=English"));
 }
 
 TEST_F(LogInTest, TheGroupsAndPasswordButtonsOpenWhatTheLevelAllows)
