@@ -20,9 +20,10 @@
 namespace {
 
 constexpr Text CaptionText{"Tarvello", "Tarvello"};
-constexpr Text IntroText{"这是第一次启动，还没有设置密码。\n请为各级用户设置密码（最多 8 个字符），每个密码输入两次。",
+constexpr Text IntroText{"这是第一次启动，还没有设置密码。\n"
+                         "请为各级用户各设一个不同的密码（最多 8 个字符），每个密码输入两次。",
                          "This is the first start and no passwords are set yet.\n"
-                         "Set a password for each user level (at most 8 characters),\n"
+                         "Set a different password for each user level (at most 8 characters),\n"
                          "typing each one twice."};
 constexpr Text PasswordHeaderText{"密码", "Password"};
 constexpr Text RepeatHeaderText{"再次输入", "Repeat"};
