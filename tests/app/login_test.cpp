@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QTest>
@@ -99,49 +99,26 @@ TEST_F(LogInTest, CancellingEndsWithTablesAndPortClosedAndNothingWritten)
     EXPECT_EQ(after.readAll(), store);
 }
 
-// A password file that cannot be used ends the start as a failure (the program's exit status is not
-// 0), with the way to start afresh in the message; a log-in the user abandons is no failure.
-TEST_F(LogInTest, AnUnusablePasswordFileEndsTheStartAsAFailureAndSaysHowToStartAfresh)
+// A password file that cannot be used ends the start with a failure status, and says how to start
+// afresh; a log-in the user abandons ends with 0.
+TEST_F(LogInTest, AnUnusablePasswordFileEndsTheStartAsAFailure)
 {
-    struct Case {
-        const char* name;
-        const char* storeBytes; // nullptr: the store as made
-        int status;
-        const char* says;
-    };
-    const Case cases[] = {
-        {"abandoned", nullptr, 0, nullptr}, // first, while the store is whole
-        {"damaged", "SQLite format 3 and then nothing that makes a table", 1, "To start afresh, move the file aside"},
-        {"empty", "", 1, "the next start then asks for new passwords"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        messages.texts.clear();
-        if (c.storeBytes) {
+    for (const bool damaged : {false, true}) {
+        if (damaged) {
             QFile store(dir.path() + "/SysSet.DB");
             ASSERT_TRUE(store.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            store.write(c.storeBytes);
         } else {
             typeAtLogIn(QString(), true);
         }
         MainWindow f(dir.path(), nullptr, NowherePort);
         EXPECT_FALSE(f.startUp());
-        EXPECT_EQ(f.startFailureStatus(), c.status);
-        EXPECT_FALSE(f.isVisible());
-        // The port, which leads nowhere here, has its own message.
-        const QStringList said = messages.texts.filter("SysSet.DB");
-        if (c.says) {
-            ASSERT_EQ(said.size(), 1) << messages.texts.join('\n').toStdString();
-            EXPECT_TRUE(said[0].contains(dir.path() + "/SysSet.DB")) << said[0].toStdString();
-            EXPECT_TRUE(said[0].contains(c.says)) << said[0].toStdString();
-        } else {
-            EXPECT_TRUE(said.isEmpty());
-        }
+        EXPECT_EQ(f.startFailureStatus(), damaged ? 1 : 0);
+        EXPECT_EQ(messages.texts.filter("To start afresh, move the file aside").size(), damaged ? 1 : 0);
     }
 }
 
-// On a first start the dialogs speak the desktop's language; the language picked in either is the
-// program's from then on, as if picked in the main window, and is saved.
+// On a first start the dialogs speak the desktop's language; the one picked in either is the
+// program's from then on, and is saved.
 TEST_F(LogInTest, TheDialogsAtStartSpeakTheDesktopsLanguageAndTheOnePickedThereStays)
 {
     QFile::remove(dir.ini());
@@ -152,12 +129,9 @@ TEST_F(LogInTest, TheDialogsAtStartSpeakTheDesktopsLanguageAndTheOnePickedThereS
     script
         .then<FirstStartDialog>([](FirstStartDialog* d) {
             EXPECT_TRUE(d->introLabel()->text().startsWith("This is the first start"));
-            EXPECT_EQ(d->languageSelector()->currentIndex(), 1);
             QTest::keyClick(d->languageSelector(), Qt::Key_Up);
             EXPECT_TRUE(d->introLabel()->text().startsWith("这是第一次启动"));
-            EXPECT_EQ(d->focusWidget(), d->operatorRow().passwordEdit);
-            for (TFirstPasswordRow* row : {&d->operatorRow(), &d->administratorRow()}) {
-                const QString password = row == &d->operatorRow() ? "oper" : "admin";
+            for (auto [row, password] : {std::pair{&d->operatorRow(), "oper"}, {&d->administratorRow(), "admin"}}) {
                 row->passwordEdit->setText(password);
                 row->repeatEdit->setText(password);
             }
@@ -165,10 +139,8 @@ TEST_F(LogInTest, TheDialogsAtStartSpeakTheDesktopsLanguageAndTheOnePickedThereS
         })
         .then<LoginDialog>([](LoginDialog* d) {
             EXPECT_EQ(d->promptLabel()->text(), QString("请输入密码："));
-            EXPECT_EQ(d->languageSelector()->currentIndex(), 0);
             QTest::keyClick(d->languageSelector(), Qt::Key_Down);
             EXPECT_EQ(d->promptLabel()->text(), QString("Password: "));
-            EXPECT_EQ(d->enterButton()->text(), QString("Enter"));
             d->passwordEdit()->setText("oper");
             d->enterButton()->click();
         });
@@ -177,10 +149,8 @@ TEST_F(LogInTest, TheDialogsAtStartSpeakTheDesktopsLanguageAndTheOnePickedThereS
     QLocale::setDefault(desktop);
     ASSERT_TRUE(started);
     EXPECT_TRUE(script.finished());
-    EXPECT_EQ(currentLanguage(), 1);
     EXPECT_EQ(f.windowTitle(), QString("Tarvello V2.0 (Customer)"));
     EXPECT_EQ(f.controls().languageSelector->currentText(), QString("English"));
-    EXPECT_EQ(f.controls().statusBar->panelText(ModePanel), QString("Operator Mode"));
     EXPECT_TRUE(dir.readIni().contains("Language=English"));
 }
 
