@@ -51,6 +51,14 @@ int main(int argc, char* argv[])
         return 1;
     }
     Session session(data.path);
+    // One window a data directory: a second one would find its port taken and share the register.
+    DataDirLock lock(data.path);
+    if (lock.tryLock() == DataDirLock::Result::InUse) {
+        const QString text = lock.holderText(session.languageSetting());
+        std::fprintf(stderr, "tarvello: %s\n", text.toLocal8Bit().constData());
+        ShowError(nullptr, text);
+        return 1;
+    }
     MainWindow mainForm(session);
     if (!mainForm.startUp()) return mainForm.startFailureStatus(); // nobody logged in
     return QApplication::exec();

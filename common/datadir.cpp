@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
+#include <QLockFile>
 #include <QProcessEnvironment>
 
 #include "common/texts.h"
@@ -17,6 +18,14 @@ const Text NotCreatedText { "无法创建数据文件夹 %1：%2。\n请用 --da
 const Text NotAFolderText { "已有同名的文件", "a file of that name is in the way" };
 const Text NoPermissionText { "没有写入权限或上级路径不是文件夹",
                               "no permission to write there, or a part of the path is not a folder" };
+
+const Text InUseByWindowText {
+    "数据文件夹 %1 已被另一个 Tarvello 窗口使用（进程 %2）。\n请使用已打开的窗口，或用 --data-dir 指定另一个数据文件夹。",
+    "The data directory %1 is already in use by another Tarvello window (process %2).\n"
+    "Use the window that is open, or name another data directory with --data-dir." };
+const Text InUseByCtlText {
+    "数据文件夹 %1 正被 tarvello-ctl 使用（进程 %2）。\n请等它结束后再试。",
+    "The data directory %1 is in use by tarvello-ctl (process %2).\nTry again when it has finished." };
 
 } // namespace
 
@@ -74,4 +83,35 @@ int16_t SystemLanguage()
     const QStringList languages = locale.uiLanguages();
     const QString first = languages.isEmpty() ? locale.name() : languages.first();
     return first.startsWith(QLatin1String("zh"), Qt::CaseInsensitive) ? 0 : 1;
+}
+
+DataDirLock::DataDirLock(const QString& dataDir)
+    : m_dataDir(dataDir)
+    , m_lock(new QLockFile(QDir(dataDir).filePath(QLatin1String(LockFileName))))
+{
+    // Held for a whole run, however long: only a lock whose process is gone counts as stale.
+    m_lock->setStaleLockTime(0);
+}
+
+DataDirLock::~DataDirLock()
+{
+    m_lock->unlock();
+    delete m_lock;
+}
+
+DataDirLock::Result DataDirLock::tryLock()
+{
+    if (m_lock->isLocked() || m_lock->tryLock(0))
+        return Result::Locked;
+    return m_lock->error() == QLockFile::LockFailedError ? Result::InUse : Result::NotWritable;
+}
+
+QString DataDirLock::holderText(int16_t language) const
+{
+    qint64 pid = 0;
+    QString host, program;
+    m_lock->getLockInfo(&pid, &host, &program);
+    const bool ctl = program == QLatin1String("tarvello-ctl");
+    return pick(ctl ? InUseByCtlText : InUseByWindowText, language)
+        .arg(QDir::toNativeSeparators(m_dataDir), pid > 0 ? QString::number(pid) : QStringLiteral("?"));
 }

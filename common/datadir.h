@@ -36,3 +36,32 @@ bool MakeDataDir(const QString& path, int16_t language, QString* message);
 // interface language is Chinese ("zh", "zh_CN", "zh_TW", ...), 1 (English) for any other. The
 // locale is QLocale(), the desktop's unless the program set another (tests do).
 int16_t SystemLanguage();
+
+// One program at a time works on a data directory: the window for its whole run, tarvello-ctl
+// while a command writes the register or holds the port. The lock is the file LockFileName in the
+// directory; a lock left by a process that is gone (killed, crashed) is taken over.
+class QLockFile;
+class DataDirLock {
+public:
+    static constexpr const char* LockFileName = "tarvello.lock";
+    enum class Result {
+        Locked,       // this process holds the directory now
+        InUse,        // another running program holds it (holderText says which)
+        NotWritable,  // no lock can be made there (a read-only folder); nobody else is known to hold it
+    };
+
+    explicit DataDirLock(const QString& dataDir);
+    ~DataDirLock(); // releases the lock
+    DataDirLock(const DataDirLock&) = delete;
+    DataDirLock& operator=(const DataDirLock&) = delete;
+
+    Result tryLock();
+    // Why the directory cannot be had, naming the holder (another window, or tarvello-ctl, and
+    // its process), in the given language (0 Simplified Chinese, 1 English).
+    QString holderText(int16_t language) const;
+    QString path() const { return m_dataDir; }
+
+private:
+    QString m_dataDir;
+    QLockFile* m_lock = nullptr;
+};

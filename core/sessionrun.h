@@ -22,6 +22,7 @@ public:
         Usage,        // wrong arguments: a range, an address, a device the register lacks
         LogInRefused, // no password, a wrong one, or a level too low for what is asked
         Port,         // the port could not be opened (absent, in use), was lost or took no frame
+        InUse,        // another program works on the data directory (the window, another run)
     };
 
     RunError(Kind kind, const QString& message)

@@ -11,6 +11,7 @@
 #include "protocol/frames.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +23,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <optional>
 
 namespace {
@@ -34,6 +37,7 @@ enum CtlExit : int {
     ExitLogInRefused = 3, // no password, a wrong one, or a level too low for the command
     ExitPortError = 4,    // the port could not be opened (absent, in use) or was lost
     ExitNoAnswer = 5,     // a device did not answer
+    ExitInUse = 6,        // the window or another tarvello-ctl works on the data directory
 };
 
 int exitStatus(RunError::Kind kind)
@@ -43,6 +47,7 @@ int exitStatus(RunError::Kind kind)
     case RunError::Usage: return ExitUsage;
     case RunError::LogInRefused: return ExitLogInRefused;
     case RunError::Port: return ExitPortError;
+    case RunError::InUse: return ExitInUse;
     }
     return ExitFailed;
 }
@@ -53,16 +58,18 @@ const char UsageText[] =
     "commands:\n"
     "  poll                          ask every device of the register for its state\n"
     "  search FROM TO                search the IDs FROM..TO; replaces the register (asks, or --yes)\n"
-    "  move up|down|stop|forward|backward (--all | --group G... | --device ID...)\n"
+    "  move up|down|stop|forward|backward (--all | --group G... | --device ID...) [--force]\n"
+    "                                --force: send to a group the register has no device in\n"
     "  readdress --from G:ID --to G:ID   give a device a new group and ID (administrator)\n"
-    "  list                          print the register of the scene\n"
+    "  list                          print the register of the scene with the group names\n"
     "  stop-all                      stop every device: the broadcast stop, sent twice (no password)\n"
     "  audit [--since DATE] [--until DATE] [--action A]... [--device G:ID] [--csv | --json]\n"
     "                                print the audit record, newest first (administrator)\n"
     "  audit --verify                check the audit record's chain: status 0 intact, 1 broken\n"
     "\n"
     "options:\n"
-    "  --port NAME      the port (COM1, /dev/ttyUSB0, ...); default [COM] num of DB.ini\n"
+    "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n"
+    "                   rfc2217://HOST:PORT; default [COM] num of DB.ini\n"
     "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n"
     "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
     "  --scene N        the register 1..12; default [SCENE] Current of DB.ini\n"
@@ -76,7 +83,8 @@ const char UsageText[] =
     "DATE is ISO 8601 in local time: 2026-12-07 (the whole day) or 2026-12-07T14:30.\n"
     "Exit status: 0 done, 1 data file error (audit --verify: the record is broken), 2 usage,\n"
     "3 log-in refused or a level too low, 4 port error or a frame that did not go out,\n"
-    "5 a device did not answer.\n";
+    "5 a device did not answer, 6 the data directory is in use by the window or another\n"
+    "tarvello-ctl (poll, search, move and readdress wait for nobody; stops are never held back).\n";
 
 void out(const QString& line)
 {
@@ -100,6 +108,8 @@ struct Options {
     QString command;
     QStringList operands;
     QString port, dataDir; // dataDir: as given; empty for the usual choice (common/datadir.h)
+    bool portGiven = false;
+    bool force = false; // move: send to a group without registered devices
     std::optional<int> scene;
     bool json = false, yes = false, help = false, version = false;
     MotionRequest targets;
@@ -168,11 +178,15 @@ Options parse(QStringList args)
     };
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == QLatin1String("--port")) o.port = value(i);
+        if (a == QLatin1String("--port")) {
+            o.port = value(i);
+            o.portGiven = true;
+        }
         else if (a == QLatin1String("--data-dir")) o.dataDir = value(i);
         else if (a == QLatin1String("--scene")) o.scene = number(value(i), 1, 12, "the scene");
         else if (a == QLatin1String("--json")) o.json = true;
         else if (a == QLatin1String("--yes")) o.yes = true;
+        else if (a == QLatin1String("--force")) o.force = true;
         else if (a == QLatin1String("--all")) { o.targets.all = true; ++o.targetKinds; }
         else if (a == QLatin1String("--group")) o.targets.groups = list(i, 0, 15, "a group");
         else if (a == QLatin1String("--device")) o.deviceWords = words(i);
@@ -189,6 +203,10 @@ Options parse(QStringList args)
         else if (o.command.isEmpty()) o.command = a;
         else o.operands << a;
     }
+    // An empty name would quietly stand for the settings' port (or COM1): a script's unset
+    // variable must not send frames to a bus nobody named.
+    if (o.portGiven && o.port.trimmed().isEmpty())
+        throw RunError(RunError::Usage, QStringLiteral("--port needs a port name, such as COM1, /dev/ttyUSB0 or tcp://HOST:PORT"));
     return o;
 }
 
@@ -275,6 +293,27 @@ void printDevices(const std::vector<RunDevice>& devices, bool json, bool withSta
         } else {
             out(QStringLiteral("%1  %2  %3").arg(d.id, 5).arg(d.group, 5).arg(d.name));
         }
+    }
+}
+
+// The register with the name of each device's group: the table pads the group names to one width.
+void printRegister(const std::vector<RunDevice>& devices, const std::map<int, QString>& groupNames, bool json)
+{
+    auto groupName = [&](int group) {
+        const auto it = groupNames.find(group);
+        return it == groupNames.end() ? QString() : it->second;
+    };
+    qsizetype width = 10;
+    for (const RunDevice& d : devices)
+        width = std::max(width, groupName(d.group).size());
+    if (!json)
+        out(QStringLiteral("   ID  GROUP  %1  NAME").arg(QStringLiteral("GROUP NAME"), -int(width)));
+    for (const RunDevice& d : devices) {
+        if (json)
+            outJson({ { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group },
+                { QStringLiteral("groupName"), groupName(d.group) }, { QStringLiteral("name"), d.name } });
+        else
+            out(QStringLiteral("%1  %2  %3  %4").arg(d.id, 5).arg(d.group, 5).arg(groupName(d.group), -int(width)).arg(d.name));
     }
 }
 
@@ -460,8 +499,26 @@ int run(const Options& o)
     }
     if (!audit && o.auditOptions)
         throw RunError(RunError::Usage, QStringLiteral("--since, --until, --action, --csv and --verify go with audit only"));
+    if (o.force && o.command != QLatin1String("move"))
+        throw RunError(RunError::Usage, QStringLiteral("--force goes with move only"));
 
     const QString dataDir = ChooseDataDir(o.dataDir).path;
+    const bool stopping = o.command == QLatin1String("stop-all") || motion == CmdStop;
+    // A stop is sent whatever the data directory holds: it needs no register or password file.
+    if (!stopping && !QFileInfo(dataDir).isDir()) {
+        throw RunError(RunError::DataFile, QFileInfo::exists(dataDir)
+            ? QStringLiteral("the data directory %1 is not a folder").arg(QDir::toNativeSeparators(dataDir))
+            : QStringLiteral("no such folder: %1 (the data directory: the DFiles folder itself)").arg(QDir::toNativeSeparators(dataDir)));
+    }
+    // What writes the register or holds the port waits for nobody: the window or another run on
+    // this directory is said, and nothing is done. Reading (list, audit) takes no lock, and a stop
+    // is never held back.
+    std::optional<DataDirLock> lock;
+    if (!stopping && !audit && o.command != QLatin1String("list")) {
+        lock.emplace(dataDir);
+        if (lock->tryLock() == DataDirLock::Result::InUse)
+            throw RunError(RunError::InUse, lock->holderText(1));
+    }
     SessionRun session(dataDir, o.scene, o.port);
     // A record that cannot be written is said once, on standard error, when the run ends.
     struct AuditWarning {
@@ -490,11 +547,43 @@ int run(const Options& o)
             throw RunError(RunError::LogInRefused, QStringLiteral("the audit record needs the administrator's password"));
         return printAudit(dataDir, filter, o);
     }
-    session.openRegister();
-
     if (o.command == QLatin1String("list")) {
-        printDevices(session.registeredDevices(), o.json, false);
+        // A listing writes nothing: a scene without a register is empty, not created.
+        TRegister& reg = session.session().deviceRegister();
+        reg.SetScene(session.scene());
+        const bool members = QFileInfo::exists(reg.MemberFileName()), groups = QFileInfo::exists(reg.GroupFileName());
+        if (!members && !groups) {
+            err(QStringLiteral("scene %1 has no register yet (no %2): nothing to list")
+                    .arg(session.scene()).arg(QFileInfo(reg.MemberFileName()).fileName()));
+            printRegister({}, {}, o.json);
+            return ExitOk;
+        }
+        if (!members || !groups)
+            throw RunError(RunError::DataFile, QStringLiteral("%1 is missing").arg(QDir::toNativeSeparators(members ? reg.GroupFileName() : reg.MemberFileName())));
+        session.openRegister();
+        std::map<int, QString> groupNames;
+        for (const auto& [id, name] : session.session().readGroups())
+            groupNames.emplace(id, name);
+        printRegister(session.registeredDevices(), groupNames, o.json);
         return ExitOk;
+    }
+    session.openRegister();
+    if (o.command == QLatin1String("move") && !targets.groups.empty()) {
+        // A group the register has no device in: most likely a mistyped number. Said, and sent
+        // only when asked for with --force; a stop is sent all the same.
+        const std::vector<RunDevice> devices = session.registeredDevices();
+        QStringList empty;
+        for (int group : targets.groups)
+            if (std::none_of(devices.begin(), devices.end(), [group](const RunDevice& d) { return d.group == group; }))
+                empty << QString::number(group);
+        empty.removeDuplicates();
+        const QString which = (empty.size() == 1 ? QStringLiteral("group %1 has no device in the register of scene %2")
+                                                 : QStringLiteral("groups %1 have no device in the register of scene %2"))
+                                  .arg(empty.join(QStringLiteral(", "))).arg(session.scene());
+        if (!empty.isEmpty() && *motion == CmdStop)
+            err(which + QStringLiteral(": the stop is sent all the same"));
+        else if (!empty.isEmpty() && !o.force)
+            throw RunError(RunError::Usage, which + QStringLiteral(": nothing is sent (--force sends it)"));
     }
     if (o.command == QLatin1String("search"))
         confirmSearch(session.scene(), o.yes);

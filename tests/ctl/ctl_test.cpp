@@ -4,6 +4,7 @@
 
 #include "access/passwordstore.h"
 #include "audit/auditlog.h"
+#include "common/datadir.h"
 #include "common/state.h"
 #include "register/register.h"
 #include "serial/comm.h"
@@ -180,6 +181,12 @@ protected:
     CtlRun ctl(QStringList args, const std::optional<QString>& password = OperatorPassword)
     {
         args << QStringLiteral("--data-dir") << dataDir << QStringLiteral("--port") << portName;
+        return ctlAsTyped(args, password);
+    }
+
+    // The arguments as they are, without this test's data directory and port.
+    CtlRun ctlAsTyped(const QStringList& args, const std::optional<QString>& password = OperatorPassword)
+    {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (password)
@@ -304,9 +311,10 @@ TEST_P(CtlTest, MoveReachesOnlyTheTargetsNamed)
             { { 2, 5 }, { 7, 40 } } },
         // At the group the register holds, not where the device happens to be.
         { { { 4, 7 } }, { "up", "--device", "7" }, { { 0xE4, 7, CmdUp } }, {} },
-        { { { 2, 5 } }, { "down", "--group", "5", "2", "5" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } },
+        // Groups the register has no device in are sent to when asked for with --force.
+        { { { 2, 5 } }, { "down", "--group", "5", "2", "5", "--force" }, { { 0xE2, 0, CmdDown }, { 0xE5, 0, CmdDown } },
             { { 2, 5 }, { 2, 6 } } },
-        { {}, { "up", "--group", "3" }, { { 0xE3, 0, CmdUp } }, { { 3, 7 } } },
+        { {}, { "up", "--group", "3", "--force" }, { { 0xE3, 0, CmdUp } }, { { 3, 7 } } },
         { { { 2, 5 } }, { "up", "--all" }, { { 0xFF, 0, CmdUp } }, bus },
     };
     for (const Case& c : cases) {
@@ -492,7 +500,7 @@ TEST_P(CtlTest, ExitStatusSaysWhetherEveryFrameLeft)
         QString says;             // in the messages
         std::vector<Frame> heard; // on the simulated bus
     };
-    QStringList everyGroup { "move", "down", "--group" };
+    QStringList everyGroup { "move", "down", "--force", "--group" };
     for (int g = 0; g <= 15; ++g)
         everyGroup << QString::number(g);
     const std::vector<Case> cases {
@@ -669,6 +677,147 @@ TEST_P(CtlAuditTest, EveryActionLeavesOneRowWithItsLevelAndSource)
             EXPECT_FALSE(bytes.contains(typed.toUtf8())) << name.toStdString();
     }
 }
+
+// What a new operator ran into: arguments that did something nobody asked for, and a second
+// program on the same data directory. One route is enough.
+class CtlOddsTest : public CtlTest {
+protected:
+    void nameGroup(int group, const QString& name)
+    {
+        TRegister reg(dataDir);
+        reg.Open();
+        ASSERT_TRUE(reg.Group_Table.Locate(QStringLiteral("ID"), group));
+        reg.Group_Table.Edit();
+        reg.Group_Table.SetFieldByName(QStringLiteral("Name"), name);
+        reg.Group_Table.Post();
+        reg.Close();
+    }
+    QStringList files() const
+    {
+        QStringList names = QDir(dataDir).entryList(QDir::Files | QDir::Hidden);
+        names.removeIf([](const QString& n) { return n.startsWith(QLatin1String("Audit.DB")); }); // the log-in's row
+        return names;
+    }
+};
+
+TEST_P(CtlOddsTest, ListWritesNothingAndNamesTheGroups)
+{
+    registerDevices({ { 2, 5, QStringLiteral("Hoist A") }, { 0, 11, QStringLiteral("Spare") } });
+    nameGroup(2, QStringLiteral("舞台左侧"));
+    const QStringList before = files();
+
+    const CtlRun other = ctl({ QStringLiteral("list"), QStringLiteral("--scene"), QStringLiteral("2") });
+    EXPECT_EQ(other.exitCode, 0) << other.errors.toStdString();
+    EXPECT_EQ(other.lines.size(), 1); // the heading alone
+    EXPECT_TRUE(other.errors.contains(QStringLiteral("scene 2 has no register"))) << other.errors.toStdString();
+    EXPECT_EQ(files(), before);
+
+    const CtlRun table = ctl({ QStringLiteral("list") });
+    ASSERT_EQ(table.lines.size(), 3) << table.errors.toStdString();
+    EXPECT_TRUE(table.lines[0].contains(QStringLiteral("GROUP NAME")));
+    EXPECT_TRUE(table.lines[1].contains(QStringLiteral("舞台左侧")) && table.lines[1].contains(QStringLiteral("Hoist A")));
+    const CtlRun json = ctl({ QStringLiteral("list"), QStringLiteral("--json") });
+    ASSERT_EQ(json.json().size(), 2u);
+    EXPECT_EQ(json.json()[0][QStringLiteral("groupName")].toString(), QStringLiteral("舞台左侧"));
+    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), UngroupedName());
+    EXPECT_EQ(files(), before);
+}
+
+TEST_P(CtlOddsTest, ArgumentsThatNameNothingAreRefusedBeforeAnythingIsSent)
+{
+    registerDevices({ { 2, 5, {} } });
+    sim.addDevice(2, 5);
+    const QString missing = tmp.path() + QStringLiteral("/nonexistent");
+    struct Case {
+        QStringList args;
+        int exitCode;
+        const char* says;
+    };
+    const std::vector<Case> cases {
+        { { "--data-dir", missing, "list" }, 1, "no such folder" },
+        { { "--data-dir", missing, "--port", portName, "move", "up", "--all" }, 1, "no such folder" },
+        { { "--data-dir", dataDir, "--port", "", "move", "up", "--all" }, 2, "--port needs a port name" },
+        { { "--data-dir", dataDir, "--port=", "poll" }, 2, "--port needs a port name" },
+        { { "--data-dir", dataDir, "--port", portName, "move", "up", "--group", "9" }, 2, "group 9 has no device" },
+        { { "--data-dir", dataDir, "--port", portName, "move", "down", "--group", "2", "9", "12" }, 2, "groups 9, 12 have no device" },
+        { { "--data-dir", dataDir, "list", "--force" }, 2, "--force goes with move only" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const CtlRun r = ctlAsTyped(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.errors.toStdString();
+        EXPECT_TRUE(r.errors.contains(QLatin1String(c.says))) << r.errors.toStdString();
+        EXPECT_FALSE(r.errors.contains(QLatin1String("passwords"))) << r.errors.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(missing));
+    EXPECT_TRUE(heard().empty());
+
+    // Asked for: the empty group gets its frame; a stop to it is never held back.
+    EXPECT_EQ(ctl({ "move", "up", "--group", "9", "--force" }).exitCode, 0);
+    const CtlRun stop = ctl({ "move", "stop", "--group", "9" });
+    EXPECT_EQ(stop.exitCode, 0) << stop.errors.toStdString();
+    EXPECT_TRUE(stop.errors.contains(QStringLiteral("the stop is sent all the same"))) << stop.errors.toStdString();
+    sim.waitForFrames(2, 2s);
+    EXPECT_EQ(heard(), (std::vector<Frame> { { 0xE9, 0, CmdUp }, { 0xE9, 0, CmdStop } }));
+}
+
+TEST_P(CtlOddsTest, ADataDirectoryInUseHoldsBackWhatWritesOrHoldsThePort)
+{
+    registerDevices({ { 2, 5, {} } });
+    sim.addDevice(2, 5);
+    struct Case {
+        QStringList args;
+        int exitCode;
+        std::vector<Frame> heard;
+    };
+    const std::vector<Case> cases {
+        { { "poll" }, 6, {} },
+        { { "search", "1", "9", "--yes" }, 6, {} },
+        { { "move", "up", "--all" }, 6, {} },
+        { { "readdress", "--from", "2:5", "--to", "3:9" }, 6, {} },
+        { { "list" }, 0, {} },
+        { { "move", "stop", "--device", "5" }, 0, { { 0xE2, 5, CmdStop } } },
+        { { "stop-all" }, 0, { { 0xFF, 0, CmdStop }, { 0xFF, 0, CmdStop } } },
+    };
+    {
+        DataDirLock window(dataDir); // a window of this process
+        ASSERT_EQ(window.tryLock(), DataDirLock::Result::Locked);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.args.join(' ').toStdString());
+            sim.clearLog();
+            const CtlRun r = ctl(c.args, AdministratorPassword);
+            EXPECT_EQ(r.exitCode, c.exitCode) << r.errors.toStdString();
+            EXPECT_EQ(c.exitCode == 6, r.errors.contains(QStringLiteral("already in use by another Tarvello window")))
+                << r.errors.toStdString();
+            sim.waitForFrames(c.heard.size(), 2s);
+            EXPECT_EQ(heard(), c.heard);
+        }
+        EXPECT_EQ(registered(), (std::map<int, int> { { 5, 2 } }));
+    }
+
+    // A run that holds the directory, then dies without letting go: the next one takes over.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TARVELLO_PASSWORD"), OperatorPassword);
+    QProcess search;
+    search.setProcessEnvironment(env);
+    search.start(QStringLiteral(TARVELLO_CTL_EXE), { "search", "1", "999", "--yes", "--data-dir", dataDir, "--port", portName });
+    ASSERT_TRUE(search.waitForStarted());
+    const QString lockFile = dataDir + QLatin1Char('/') + QLatin1String(DataDirLock::LockFileName);
+    for (int i = 0; i < 500 && !QFileInfo::exists(lockFile); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(QFileInfo::exists(lockFile));
+    const CtlRun during = ctl({ "poll" });
+    EXPECT_EQ(during.exitCode, 6);
+    EXPECT_TRUE(during.errors.contains(QStringLiteral("in use by tarvello-ctl"))) << during.errors.toStdString();
+    search.kill();
+    search.waitForFinished();
+    EXPECT_TRUE(QFileInfo::exists(lockFile));
+    const CtlRun after = ctl({ "search", "1", "9", "--yes" });
+    EXPECT_EQ(after.exitCode, 0) << after.errors.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Direct, CtlOddsTest, ::testing::Values(Route::Direct),
+    [](const auto& info) { return std::string(routeName(info.param)); });
 
 INSTANTIATE_TEST_SUITE_P(Direct, CtlAuditTest, ::testing::Values(Route::Direct),
     [](const auto& info) { return std::string(routeName(info.param)); });
