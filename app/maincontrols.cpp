@@ -73,9 +73,8 @@ void MainControls::setUpToolBar(QMainWindow* window)
     portFrame->setObjectName(QStringLiteral("portFrame"));
     auto* l3 = new QHBoxLayout(portFrame);
     l3->setContentsMargins(6, 2, 6, 4);
-    portSelector = new QComboBox(portFrame);
+    portSelector = new PortSelector(portFrame);
     portSelector->setObjectName(QStringLiteral("portSelector"));
-    for (int i = 1; i <= 9; ++i) portSelector->addItem(QStringLiteral("COM%1").arg(i));
     l3->addWidget(portSelector);
     fastBusCheck = new QCheckBox(QString::fromUtf8(TextFastBus.zh), portFrame);
     fastBusCheck->setObjectName(QStringLiteral("fastBusCheck"));
@@ -306,6 +305,7 @@ void MainControls::retranslateUi(int16_t language, bool searching, bool selfChec
     selfCheckButton->setText(selfChecking ? t(TextSelfCheckStop) : t(TextSelfCheckStart));
     clearButton->setText(t(TextClear));
     portFrame->setTitle(t(TextPortFrame));
+    portSelector->retranslate(language);
     fastBusCheck->setText(t(TextFastBus));
     periodLabel->setText(t(TextSelfCheck));
     forwardButton->setToolTip(t(TextForward));

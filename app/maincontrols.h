@@ -1,6 +1,8 @@
 // The main window's widgets, named for what they do, and how they are laid out.
 #pragma once
 
+#include "app/portselector.h"
+
 class QAbstractItemModel;
 class QMainWindow;
 class QCheckBox;
@@ -47,7 +49,7 @@ struct MainControls {
     QGroupBox* languageFrame = nullptr;
     QComboBox* languageSelector = nullptr;
     QGroupBox* portFrame = nullptr;
-    QComboBox* portSelector = nullptr;
+    PortSelector* portSelector = nullptr; // COM1..COM9, adapters present, names typed in, "Other…"
     QCheckBox* fastBusCheck = nullptr;    // the fast bus timing, [BUS] Fast of the settings
     QSplitter* splitter = nullptr;
     TCheckListBox* groupList = nullptr;   // entry 0 all devices, entry 1 ungrouped, then the groups

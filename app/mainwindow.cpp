@@ -169,10 +169,7 @@ void MainWindow::setUpRun()
     retranslate();
 
     const QString port = m_session->portSetting();
-    int portIndex = 0;
-    for (int i = 0; i < 9; ++i)
-        if (port == QStringLiteral("COM%1").arg(i + 1)) portIndex = i;
-    m_ui.portSelector->setCurrentIndex(portIndex);
+    m_ui.portSelector->showPort(port); // a device path or a server's address gets an entry of its own
 
     m_portKeeper->open(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
 

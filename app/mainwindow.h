@@ -33,6 +33,7 @@ class EngineFace;
 class StatusHints;
 class RegisterAdapter;
 class QTranslator;
+class PortNameDialog;
 
 
 class MainWindow : public QMainWindow {
@@ -81,6 +82,8 @@ public:
     // What the controls do (public so that tests act as a user's click would).
     void languageSelected(int index);
     void portSelected(int index);
+    // "Other…" of the port selector: open while a name is being typed (null before the first use).
+    PortNameDialog* portNameDialog() const { return m_portNameDialog; }
     void fastBusClicked(bool on);
     void clearLogClicked();
     void aboutClicked();
@@ -138,6 +141,8 @@ private:
     void showGroup();
     void connectPortKeeper();
     void paintPortState(PortKeeper::State state);
+    void reportPortNotOpened();
+    void otherPortChosen(const QString& name);
     void setGroupHeader();
     // A line of the traffic record that is not a frame (the port lost or back).
     void noteInRecord(const QString& text);
@@ -173,6 +178,7 @@ private:
     int m_startFailureStatus = 0;
     bool m_settingsWarned = false;
     PortKeeper* m_portKeeper = nullptr;
+    PortNameDialog* m_portNameDialog = nullptr;
     TrafficRecord m_record;
     QObject* m_stopAllKey = nullptr;
 };

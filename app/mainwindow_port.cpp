@@ -2,6 +2,10 @@
 #include "app/mainwindow.h"
 
 #include <QComboBox>
+#include <QLineEdit>
+
+#include "app/portnamedialog.h"
+#include "serial/portname.h"
 
 #include "app/engineface.h"
 #include "app/mainwindow_texts.h"
@@ -14,14 +18,13 @@ void MainWindow::connectPortKeeper()
 {
     connect(m_session, &Session::portHungUp, m_portKeeper, &PortKeeper::hungUp);
     connect(m_portKeeper, &PortKeeper::stateChanged, this, &MainWindow::paintPortState);
-    connect(m_portKeeper, &PortKeeper::openFailed, this, [this] {
-        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s);
-    });
+    connect(m_portKeeper, &PortKeeper::openFailed, this, &MainWindow::reportPortNotOpened);
     connect(m_portKeeper, &PortKeeper::connectFailed, this, [this](const QString& name, const QString& error) {
         if (const QString s = pick(NetworkErrorMessage); !s.isNull()) ShowError(this, s.arg(name, error));
     });
     connect(m_portKeeper, &PortKeeper::opened, this, [this] {
-        writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_ui.portSelector->currentText());
+        // The name itself: "COM3", an adapter's lasting name, a path or a server's address.
+        writeSetting(QStringLiteral("COM"), QStringLiteral("num"), m_port.CommName());
     });
     connect(m_portKeeper, &PortKeeper::lost, this, [this] {
         m_face->markAllOffLine(); // no row can be vouched for any more
@@ -54,7 +57,42 @@ void MainWindow::paintPortState(PortKeeper::State state)
     m_ui.statusBar->paintPanelText(PortPanel, s.isNull() ? QString() : s.arg(name), colour);
 }
 
-void MainWindow::portSelected(int)
+void MainWindow::reportPortNotOpened()
 {
-    m_portKeeper->pick(m_ui.portSelector->currentText());
+    // The device tried, as the settings name it and as it was found, and why it did not open.
+    const QString name = m_port.CommName();
+    const QString device = m_port.PortResolver ? m_port.PortResolver(name) : ResolvePortName(name, {});
+    const QString tried = device == name ? name : pick(PortTriedText).arg(name, device);
+    const Text* reason = &PortUnknownReason;
+    switch (DiagnosePortOpenFailure(device)) {
+    case PortOpenTrouble::Missing: reason = &PortMissingReason; break;
+    case PortOpenTrouble::NoPermission: reason = &PortNoPermissionReason; break;
+    case PortOpenTrouble::Busy: reason = &PortBusyReason; break;
+    case PortOpenTrouble::Unknown: break;
+    }
+    if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s.arg(tried, pick(*reason)));
+}
+
+void MainWindow::portSelected(int index)
+{
+    if (!m_ui.portSelector->isOtherEntry(index)) {
+        m_portKeeper->pick(m_ui.portSelector->portName(index));
+        return;
+    }
+    // Nothing changes until a name is given: the selector shows the port in use meanwhile.
+    m_ui.portSelector->showPort(m_port.CommName());
+    if (!m_portNameDialog) {
+        m_portNameDialog = new PortNameDialog(this);
+        connect(m_portNameDialog, &QDialog::accepted, this,
+                [this] { otherPortChosen(m_portNameDialog->portName()); });
+    }
+    m_portNameDialog->retranslate();
+    m_portNameDialog->nameEdit()->clear();
+    m_portNameDialog->open();
+}
+
+void MainWindow::otherPortChosen(const QString& name)
+{
+    m_ui.portSelector->showPort(name);
+    m_portKeeper->pick(name);
 }

@@ -113,7 +113,14 @@ inline constexpr Text PeriodRangeText{"请输入介于60～360之间的数字。
 inline constexpr Text RangeStartDigitsText{"请输入介于1～999之间的数字。", "Please input numbers between 1～999."};
 inline constexpr Text RangeEndDigitsText{"请输入数字。", "Please input numbers."};
 inline constexpr Text SearchProgressText{"搜索所有在线的设备：%1/%2", "Search all online device：%1/%2"};
-inline constexpr Text PortErrorMessage{"串口打开出错。", "Error opening serial port. "};
+// The device tried, and why it did not open as far as can be told.
+inline constexpr Text PortErrorMessage{"串口打开出错。\n%1：%2", "Error opening serial port. \n%1: %2"};
+inline constexpr Text PortTriedText{"%1（%2）", "%1 (%2)"};
+inline constexpr Text PortMissingReason{"设备不存在（未连接，或名称有误）", "no such device (not plugged in, or a wrong name)"};
+inline constexpr Text PortNoPermissionReason{"没有读写权限（请把用户加入 dialout 组并重新登录）",
+                                             "no permission to read and write it (add the user to the dialout group and log in again)"};
+inline constexpr Text PortBusyReason{"正被其他程序使用，或不是串口", "in use by another program, or not a serial port"};
+inline constexpr Text PortUnknownReason{"不存在，或正被其他程序使用", "absent, or in use by another program"};
 inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
 // A port on a device server: what the connection is doing, and why it did not open.
 inline constexpr Text NetworkConnectingPanel{"正在连接%1……", "Connecting to %1..."};

@@ -4,6 +4,8 @@
 #include "serial/win32_logic.h"
 #endif
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 QString ResolvePortName(const QString& name, const std::function<QString(const QString& key)>& portsLookup) {
@@ -32,4 +34,53 @@ bool IsNetworkPortName(const QString& name)
 {
     return name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive) ||
            name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive);
+}
+
+bool IsWellFormedNetworkPortName(const QString& name)
+{
+    static const QRegularExpression form(QStringLiteral("^(tcp|rfc2217)://(\\[[^\\]]+\\]|[^:/\\[\\]\\s]+):([0-9]{1,5})$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = form.match(name);
+    const int port = m.hasMatch() ? m.captured(3).toInt() : 0;
+    return port >= 1 && port <= 65535;
+}
+
+std::vector<SerialAdapter> ListSerialAdapters(const QString& folder)
+{
+    std::vector<SerialAdapter> adapters;
+    const QDir dir(folder);
+    // System: the links of device nodes; Name: a stable order from one look to the next.
+    for (const QFileInfo& link : dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name)) {
+        if (!link.isSymLink())
+            continue;
+        const QString device = QDir::cleanPath(link.symLinkTarget());
+        if (QFileInfo::exists(device)) // a link of an adapter just pulled out leads nowhere
+            adapters.push_back({ link.absoluteFilePath(), device });
+    }
+    return adapters;
+}
+
+TypedPortName CheckTypedPortName(const QString& name)
+{
+    if (name.trimmed().isEmpty())
+        return TypedPortName::Empty;
+    if (name.startsWith(QLatin1Char('/'))) {
+        const QFileInfo info(name);
+        if (!info.exists())
+            return TypedPortName::NoSuchDevice;
+        return info.isDir() ? TypedPortName::Folder : TypedPortName::Ok;
+    }
+    if (IsNetworkPortName(name))
+        return IsWellFormedNetworkPortName(name) ? TypedPortName::Ok : TypedPortName::BadNetworkAddress;
+    return TypedPortName::Unknown;
+}
+
+PortOpenTrouble DiagnosePortOpenFailure(const QString& devicePath)
+{
+    if (!devicePath.startsWith(QLatin1Char('/')))
+        return PortOpenTrouble::Unknown;
+    const QFileInfo info(devicePath);
+    if (!info.exists())
+        return PortOpenTrouble::Missing;
+    return info.isReadable() && info.isWritable() ? PortOpenTrouble::Busy : PortOpenTrouble::NoPermission;
 }

@@ -2,6 +2,11 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+
+#include "app/portnamedialog.h"
 
 #include "app/mainwindow.h"
 #include "common/state.h"
@@ -58,14 +63,15 @@ TEST_F(PortTest, APortThatFailsIsReportedAndNotRemembered)
     EXPECT_FALSE(f.session().port().isOpen());
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
-    EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
+    EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. \n"
+                                            "COM7 (/nonexistent/tarvello-com7): no such device (not plugged in, or a wrong name)"));
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("Error opening COM7"));
     EXPECT_EQ(f.controls().statusBar->paintedColor(), QColor(Qt::red));
     EXPECT_EQ(dir.readIni(), before);
 
     setCurrentLanguage(0);
     f.portSelected(6);
-    EXPECT_EQ(messages.texts.last(), QString("串口打开出错。"));
+    EXPECT_EQ(messages.texts.last(), QString("串口打开出错。\nCOM7（/nonexistent/tarvello-com7）：设备不存在（未连接，或名称有误）"));
     EXPECT_EQ(f.controls().statusBar->paintedText(), QString("COM7打开出错"));
 
     // Back to the port that works: it opens and is written to the settings.
@@ -235,4 +241,71 @@ TEST_F(PortTest, ANetworkPortConnectsBehindTheWindowAndSaysWhatBecameOfIt)
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("COM3"));
     ::close(raw);
     ::close(silent);
+}
+
+// A USB adapter is chosen by its lasting name in /dev/serial/by-id, which is what is remembered:
+// the device behind it may be another one at the next plugging in.
+TEST_F(PortTest, TheSelectorOffersTheAdaptersPluggedInAndRemembersTheirLastingName)
+{
+    writeIni("");
+    QTemporaryDir byId;
+    const QString adapter = byId.path() + "/usb-Test_Adapter_A1-if00-port0";
+    ASSERT_TRUE(QFile::link(bus.slavePath(), adapter));
+    ASSERT_TRUE(QFile::link("/nonexistent/ttyUSB9", byId.path() + "/usb-Pulled_Out-if00-port0"));
+    {
+        MainWindow f(dir.path());
+        PortSelector& selector = *f.controls().portSelector;
+        selector.setAdapterFolder(byId.path());
+        ASSERT_EQ(selector.count(), 11); // COM1..COM9, the adapter, Other…
+        EXPECT_EQ(selector.itemText(9), adapter + " (" + bus.slavePath() + ")");
+        EXPECT_EQ(selector.itemText(10), QString("Other…"));
+        f.portSelected(0); // COM1 is the same pseudo-terminal: let it go
+        selector.setCurrentIndex(9);
+        f.portSelected(9);
+        EXPECT_TRUE(f.portKeeper().counted());
+        EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), adapter);
+        EXPECT_EQ(f.controls().statusBar->paintedText(), adapter + "，4800，8，N，1");
+        f.languageSelected(0);
+        EXPECT_EQ(selector.itemText(10), QString("其他…"));
+        EXPECT_EQ(selector.currentIndex(), 9);
+    }
+    MainWindow again(dir.path());
+    again.controls().portSelector->setAdapterFolder(byId.path());
+    EXPECT_TRUE(again.session().port().isOpen());
+    EXPECT_EQ(again.controls().portSelector->currentIndex(), 9);
+    EXPECT_TRUE(messages.texts.isEmpty());
+}
+
+TEST_F(PortTest, OtherTakesAPathOrAnAddressAndSaysWhatIsWrongInTheCurrentLanguage)
+{
+    dir.writeIni("[LANGUAGE]\nLanguage=English\n[COM]\nnum=/nonexistent/ttyS7\n");
+    MainWindow f(dir.path());
+    PortSelector& selector = *f.controls().portSelector;
+    const int other = selector.count() - 1;
+    messages.texts.clear();
+    auto type = [&](const QString& text) {
+        f.portSelected(other);
+        PortNameDialog* dialog = f.portNameDialog();
+        EXPECT_TRUE(dialog && dialog->isVisible());
+        EXPECT_EQ(selector.portName(selector.currentIndex()), QString("/nonexistent/ttyS7")); // nothing chosen yet
+        dialog->nameEdit()->setText(text);
+        dialog->accept();
+        return dialog->isVisible();
+    };
+    EXPECT_TRUE(type("/nonexistent/ttyUSB7"));
+    EXPECT_EQ(messages.texts.takeLast(), QString("There is no device /nonexistent/ttyUSB7."));
+    f.languageSelected(0);
+    EXPECT_TRUE(type("tcp://10.0.0.7"));
+    EXPECT_EQ(messages.texts.takeLast(), QString("tcp://10.0.0.7 不是有效的网络地址：应为 tcp://主机:端口 或 rfc2217://主机:端口（端口 1–65535）。"));
+    f.portNameDialog()->reject();
+    EXPECT_FALSE(f.portKeeper().counted());
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("/nonexistent/ttyS7"));
+
+    // Taken as it is, blanks around it aside: opened, shown in the list and remembered.
+    EXPECT_FALSE(type("  " + bus.slavePath() + " "));
+    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_TRUE(f.portKeeper().counted());
+    EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), bus.slavePath());
+    EXPECT_EQ(selector.portName(selector.currentIndex()), bus.slavePath());
+    EXPECT_TRUE(selector.isOtherEntry(selector.currentIndex() + 1));
 }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
 TEST(PortName, NamesMapToDevicePaths) {
     QStringList asked;
     const auto ports = [&](const QString& key) {
@@ -52,4 +56,51 @@ TEST(PortName, OpenPortGoesThroughTheResolver) {
     const uint8_t byte = 7;
     ASSERT_TRUE(comm.WriteData(&byte, 1));
     EXPECT_EQ(pty.readExactly(1, 3000), Bytes{byte});
+}
+
+TEST(PortName, TypedNamesAreCheckedBeforeAnythingOpens) {
+    QTemporaryDir tmp;
+    QFile device(tmp.filePath(QStringLiteral("ttyUSB0")));
+    ASSERT_TRUE(device.open(QIODevice::WriteOnly));
+    struct Case {
+        QString name;
+        TypedPortName expected;
+    };
+    const Case cases[] = {
+        {device.fileName(), TypedPortName::Ok},
+        {QStringLiteral("tcp://192.168.1.20:4001"), TypedPortName::Ok},
+        {QStringLiteral("RFC2217://[fe80::1]:2217"), TypedPortName::Ok},
+        {QStringLiteral("rfc2217://ser2net.local:65535"), TypedPortName::Ok},
+        {QStringLiteral(" "), TypedPortName::Empty},
+        {tmp.filePath(QStringLiteral("ttyUSB1")), TypedPortName::NoSuchDevice},
+        {tmp.path(), TypedPortName::Folder},
+        {QStringLiteral("tcp://192.168.1.20"), TypedPortName::BadNetworkAddress},
+        {QStringLiteral("tcp://:4001"), TypedPortName::BadNetworkAddress},
+        {QStringLiteral("tcp://host:0"), TypedPortName::BadNetworkAddress},
+        {QStringLiteral("rfc2217://host:65536"), TypedPortName::BadNetworkAddress},
+        {QStringLiteral("tcp://my host:4001"), TypedPortName::BadNetworkAddress},
+        {QStringLiteral("ttyUSB0"), TypedPortName::Unknown},
+        {QStringLiteral("COM3"), TypedPortName::Unknown},
+        {QStringLiteral("http://host:80"), TypedPortName::Unknown},
+    };
+    for (const Case& c : cases) EXPECT_EQ(CheckTypedPortName(c.name), c.expected) << c.name.toStdString();
+}
+
+TEST(PortName, AdaptersAreTheLinksThatLeadToADevice) {
+    QTemporaryDir byId, dev;
+    const QDir d(dev.path());
+    for (const char* name : {"ttyUSB0", "ttyACM1"}) QFile(d.filePath(QString::fromLatin1(name))).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QFile::link(d.filePath(QStringLiteral("ttyUSB0")), byId.filePath(QStringLiteral("usb-FTDI_A50285BI-if00-port0"))));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../") + QDir(dev.path()).dirName() + QStringLiteral("/ttyACM1"),
+                            byId.filePath(QStringLiteral("usb-Arduino_7573-if00")))); // relative, as udev makes them
+    ASSERT_TRUE(QFile::link(d.filePath(QStringLiteral("ttyUSB5")), byId.filePath(QStringLiteral("usb-Pulled_Out-if00"))));
+    QFile(byId.filePath(QStringLiteral("notes.txt"))).open(QIODevice::WriteOnly);
+
+    const std::vector<SerialAdapter> found = ListSerialAdapters(byId.path());
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].name, byId.filePath(QStringLiteral("usb-Arduino_7573-if00")));
+    EXPECT_EQ(found[0].device, d.filePath(QStringLiteral("ttyACM1")));
+    EXPECT_EQ(found[1].name, byId.filePath(QStringLiteral("usb-FTDI_A50285BI-if00-port0")));
+    EXPECT_EQ(found[1].device, d.filePath(QStringLiteral("ttyUSB0")));
+    EXPECT_TRUE(ListSerialAdapters(byId.filePath(QStringLiteral("none"))).empty());
 }
