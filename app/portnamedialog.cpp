@@ -16,17 +16,17 @@ namespace {
 
 const Text TitleText{"其他串口", "Other port"};
 const Text PromptText{"串口设备的路径，或串口服务器的地址：", "The path of a serial device, or the address of a device server:"};
-const Text ExamplesText{"例如 /dev/ttyUSB0、/dev/serial/by-id/…、tcp://192.168.1.20:4001 或 rfc2217://192.168.1.20:2217",
-                        "For example /dev/ttyUSB0, /dev/serial/by-id/…, tcp://192.168.1.20:4001 or rfc2217://192.168.1.20:2217"};
+const Text ExamplesText{"例如：/dev/ttyUSB0、/dev/serial/by-id/…、\ntcp://192.168.1.20:4001、rfc2217://192.168.1.20:2217",
+                        "For example: /dev/ttyUSB0, /dev/serial/by-id/…,\ntcp://192.168.1.20:4001, rfc2217://192.168.1.20:2217"};
 const Text OkText{"确定", "OK"};
 const Text CancelText{"取消", "Cancel"};
 const Text EmptyText{"请输入串口设备的路径或串口服务器的地址。", "Enter the path of a serial device or the address of a device server."};
 const Text NoSuchDeviceText{"设备 %1 不存在。", "There is no device %1."};
 const Text FolderText{"%1 是文件夹，不是串口设备。", "%1 is a folder, not a serial device."};
-const Text BadAddressText{"%1 不是有效的网络地址：应为 tcp://主机:端口 或 rfc2217://主机:端口（端口 1–65535）。",
-                          "%1 is not a valid network address: write tcp://HOST:PORT or rfc2217://HOST:PORT (port 1 to 65535)."};
-const Text UnknownText{"无法识别 %1：COM1–COM9 请在列表中选择；此处请输入以 / 开头的设备路径，或以 tcp:// 或 rfc2217:// 开头的地址。",
-                       "%1 is not a port name here: choose COM1 to COM9 in the list, or enter a device path beginning with /, "
+const Text BadAddressText{"%1 不是有效的网络地址。\n应为 tcp://主机:端口 或 rfc2217://主机:端口（端口 1–65535）。",
+                          "%1 is not a valid network address.\nWrite tcp://HOST:PORT or rfc2217://HOST:PORT (port 1 to 65535)."};
+const Text UnknownText{"无法识别 %1。\nCOM1–COM9 请在列表中选择；此处请输入以 / 开头的设备路径，\n或以 tcp:// 或 rfc2217:// 开头的地址。",
+                       "%1 is not a port name here.\nChoose COM1 to COM9 in the list, or enter a device path beginning with /\n"
                        "or an address beginning with tcp:// or rfc2217://."};
 
 } // namespace
@@ -42,7 +42,6 @@ PortNameDialog::PortNameDialog(QWidget* parent) : QDialog(parent)
     m_edit->setMinimumWidth(420);
     m_prompt->setBuddy(m_edit);
     m_examples = new QLabel(this);
-    m_examples->setWordWrap(true);
     m_examples->setForegroundRole(QPalette::PlaceholderText);
     m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     layout->addWidget(m_prompt);

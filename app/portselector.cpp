@@ -1,6 +1,7 @@
 #include "app/portselector.h"
 
 #include <QAbstractItemView>
+#include <QFileInfo>
 
 #include "common/texts.h"
 #include "serial/portname.h"
@@ -17,7 +18,9 @@ PortSelector::PortSelector(QWidget* parent)
 {
     // The adapters' names are long: the box keeps its width, the open list shows them whole.
     setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    setMinimumContentsLength(8);
+    setMinimumContentsLength(16);
+    // The closed box shows the start of a long name: the whole of it is in the tool tip.
+    connect(this, &QComboBox::currentIndexChanged, this, [this](int index) { setToolTip(portName(index)); });
     refresh();
 }
 
@@ -35,7 +38,8 @@ void PortSelector::refresh()
     for (int i = 1; i <= 9; ++i)
         addItem(QStringLiteral("COM%1").arg(i), QStringLiteral("COM%1").arg(i));
     for (const SerialAdapter& adapter : ListSerialAdapters(m_adapterFolder)) {
-        addItem(QStringLiteral("%1 (%2)").arg(adapter.name, adapter.device), adapter.name);
+        // The link's own name says which adapter it is; its folder is the same for all.
+        addItem(QStringLiteral("%1 (%2)").arg(QFileInfo(adapter.name).fileName(), adapter.device), adapter.name);
         setItemData(count() - 1, pick(AdapterTipText, m_language).arg(adapter.name, adapter.device), Qt::ToolTipRole);
     }
     for (const QString& name : m_typed)
@@ -43,6 +47,7 @@ void PortSelector::refresh()
     addItem(pick(OtherEntryText, m_language), QString());
     const int index = indexOfPort(chosen);
     setCurrentIndex(index >= 0 ? index : 0);
+    setToolTip(portName(currentIndex()));
     view()->setMinimumWidth(view()->sizeHintForColumn(0) + 24);
 }
 
@@ -77,8 +82,11 @@ void PortSelector::showPort(const QString& name)
         refresh();
         index = indexOfPort(name);
     }
-    const QSignalBlocker quiet(this);
-    setCurrentIndex(index >= 0 ? index : 0);
+    {
+        const QSignalBlocker quiet(this);
+        setCurrentIndex(index >= 0 ? index : 0);
+    }
+    setToolTip(portName(currentIndex()));
 }
 
 void PortSelector::showPopup()

@@ -257,7 +257,8 @@ TEST_F(PortTest, TheSelectorOffersTheAdaptersPluggedInAndRemembersTheirLastingNa
         PortSelector& selector = *f.controls().portSelector;
         selector.setAdapterFolder(byId.path());
         ASSERT_EQ(selector.count(), 11); // COM1..COM9, the adapter, Other…
-        EXPECT_EQ(selector.itemText(9), adapter + " (" + bus.slavePath() + ")");
+        EXPECT_EQ(selector.itemText(9), "usb-Test_Adapter_A1-if00-port0 (" + bus.slavePath() + ")");
+        EXPECT_EQ(selector.itemData(9, Qt::ToolTipRole).toString(), "USB serial adapter " + adapter + ", now " + bus.slavePath());
         EXPECT_EQ(selector.itemText(10), QString("Other…"));
         f.portSelected(0); // COM1 is the same pseudo-terminal: let it go
         selector.setCurrentIndex(9);
@@ -296,7 +297,7 @@ TEST_F(PortTest, OtherTakesAPathOrAnAddressAndSaysWhatIsWrongInTheCurrentLanguag
     EXPECT_EQ(messages.texts.takeLast(), QString("There is no device /nonexistent/ttyUSB7."));
     f.languageSelected(0);
     EXPECT_TRUE(type("tcp://10.0.0.7"));
-    EXPECT_EQ(messages.texts.takeLast(), QString("tcp://10.0.0.7 不是有效的网络地址：应为 tcp://主机:端口 或 rfc2217://主机:端口（端口 1–65535）。"));
+    EXPECT_EQ(messages.texts.takeLast(), QString("tcp://10.0.0.7 不是有效的网络地址。\n应为 tcp://主机:端口 或 rfc2217://主机:端口（端口 1–65535）。"));
     f.portNameDialog()->reject();
     EXPECT_FALSE(f.portKeeper().counted());
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), QString("/nonexistent/ttyS7"));
