@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -84,23 +83,4 @@ TEST(PortName, TypedNamesAreCheckedBeforeAnythingOpens) {
         {QStringLiteral("http://host:80"), TypedPortName::Unknown},
     };
     for (const Case& c : cases) EXPECT_EQ(CheckTypedPortName(c.name), c.expected) << c.name.toStdString();
-}
-
-TEST(PortName, AdaptersAreTheLinksThatLeadToADevice) {
-    QTemporaryDir byId, dev;
-    const QDir d(dev.path());
-    for (const char* name : {"ttyUSB0", "ttyACM1"}) QFile(d.filePath(QString::fromLatin1(name))).open(QIODevice::WriteOnly);
-    ASSERT_TRUE(QFile::link(d.filePath(QStringLiteral("ttyUSB0")), byId.filePath(QStringLiteral("usb-FTDI_A50285BI-if00-port0"))));
-    ASSERT_TRUE(QFile::link(QStringLiteral("../") + QDir(dev.path()).dirName() + QStringLiteral("/ttyACM1"),
-                            byId.filePath(QStringLiteral("usb-Arduino_7573-if00")))); // relative, as udev makes them
-    ASSERT_TRUE(QFile::link(d.filePath(QStringLiteral("ttyUSB5")), byId.filePath(QStringLiteral("usb-Pulled_Out-if00"))));
-    QFile(byId.filePath(QStringLiteral("notes.txt"))).open(QIODevice::WriteOnly);
-
-    const std::vector<SerialAdapter> found = ListSerialAdapters(byId.path());
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].name, byId.filePath(QStringLiteral("usb-Arduino_7573-if00")));
-    EXPECT_EQ(found[0].device, d.filePath(QStringLiteral("ttyACM1")));
-    EXPECT_EQ(found[1].name, byId.filePath(QStringLiteral("usb-FTDI_A50285BI-if00-port0")));
-    EXPECT_EQ(found[1].device, d.filePath(QStringLiteral("ttyUSB0")));
-    EXPECT_TRUE(ListSerialAdapters(byId.filePath(QStringLiteral("none"))).empty());
 }
