@@ -266,7 +266,7 @@ void EngineFace::information(EngineMessage message)
     case EngineMessage::ConfirmSearch: text = &ConfirmSearchText; break;
     case EngineMessage::PortClosed:
         // The same error box as a port that failed to open.
-        if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(m_form.windowInUse(), s);
+        if (const QString s = m_form.portErrorText(); !s.isNull()) ShowError(m_form.windowInUse(), s);
         return;
     case EngineMessage::TargetsNotInRegister: targetsNotInRegister({}); return;
     }

@@ -84,6 +84,8 @@ public:
     void portSelected(int index);
     // "Other…" of the port selector: open while a name is being typed (null before the first use).
     PortNameDialog* portNameDialog() const { return m_portNameDialog; }
+    // The port error in the current language: the device tried and why it did not open.
+    QString portErrorText() const;
     void fastBusClicked(bool on);
     void clearLogClicked();
     void aboutClicked();

@@ -59,18 +59,26 @@ void MainWindow::paintPortState(PortKeeper::State state)
 
 void MainWindow::reportPortNotOpened()
 {
+    if (const QString s = portErrorText(); !s.isNull()) ShowError(this, s);
+}
+
+QString MainWindow::portErrorText() const
+{
     // The device tried, as the settings name it and as it was found, and why it did not open.
     const QString name = m_port.CommName();
     const QString device = m_port.PortResolver ? m_port.PortResolver(name) : ResolvePortName(name, {});
     const QString tried = device == name ? name : pick(PortTriedText).arg(name, device);
     const Text* reason = &PortUnknownReason;
-    switch (DiagnosePortOpenFailure(device)) {
+    switch (IsNetworkPortName(device) ? PortOpenTrouble::Unknown : DiagnosePortOpenFailure(device)) {
     case PortOpenTrouble::Missing: reason = &PortMissingReason; break;
     case PortOpenTrouble::NoPermission: reason = &PortNoPermissionReason; break;
     case PortOpenTrouble::Busy: reason = &PortBusyReason; break;
-    case PortOpenTrouble::Unknown: break;
+    case PortOpenTrouble::Unknown:
+        if (IsNetworkPortName(device)) reason = &PortNotConnectedReason;
+        break;
     }
-    if (const QString s = pick(PortErrorMessage); !s.isNull()) ShowError(this, s.arg(tried, pick(*reason)));
+    const QString s = pick(PortErrorMessage);
+    return s.isNull() ? s : s.arg(tried, pick(*reason));
 }
 
 void MainWindow::portSelected(int index)

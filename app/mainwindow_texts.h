@@ -121,6 +121,7 @@ inline constexpr Text PortNoPermissionReason{"没有读写权限（请把用户�
                                              "no permission to read and write it (add the user to the dialout group and log in again)"};
 inline constexpr Text PortBusyReason{"正被其他程序使用，或不是串口", "in use by another program, or not a serial port"};
 inline constexpr Text PortUnknownReason{"不存在，或正被其他程序使用", "absent, or in use by another program"};
+inline constexpr Text PortNotConnectedReason{"未连接到串口服务器", "the device server is not connected"};
 inline constexpr Text PortErrorPanel{"%1打开出错", "Error opening %1"};
 // A port on a device server: what the connection is doing, and why it did not open.
 inline constexpr Text NetworkConnectingPanel{"正在连接%1……", "Connecting to %1..."};

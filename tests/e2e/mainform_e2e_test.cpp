@@ -371,7 +371,8 @@ TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
     f.controls().searchButton->click();
     ASSERT_EQ(messages.texts.size(), 1); // the port message, not the confirmation
     EXPECT_EQ(messages.kinds.at(0), MessageSink::Kind::Error);
-    EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. "));
+    EXPECT_EQ(messages.texts.at(0), QString("Error opening serial port. \n"
+                                            "COM1 (/nonexistent/tarvello-port): no such device (not plugged in, or a wrong name)"));
     EXPECT_FALSE(f.session().engine().searchRunning());
     EXPECT_EQ(f.session().deviceRegister().Member_Table.RecordCount(), 2);
     EXPECT_EQ(f.controls().deviceList->rowCount(), 2);
