@@ -34,6 +34,12 @@ int main(int argc, char* argv[])
     case CommandLine::Convert: {
         // Takes a Paradox data directory over without a window or a display.
         QCoreApplication app(argc, argv);
+        // A conversion rewrites the register: not under a window that works on it.
+        DataDirLock lock(command.convertDir);
+        if (!command.dryRun && lock.tryLock() == DataDirLock::Result::InUse) {
+            std::fprintf(stderr, "tarvello: %s\n", lock.holderText(SystemLanguage()).toLocal8Bit().constData());
+            return 1;
+        }
         return RunConversionCommand(command.convertDir, command.dryRun);
     }
     case CommandLine::Window:
