@@ -29,6 +29,11 @@ void SessionEditorHost::stopPoll()
     m_session.engine().stopPoll();
 }
 
+void SessionEditorHost::stopSearch()
+{
+    m_session.engine().stopSearch();
+}
+
 void SessionEditorHost::rebuildMainLists()
 {
     m_session.announceRegisterChange();

@@ -15,6 +15,7 @@ public:
     bool sendReaddress(int group, int id, int newGroup, int newId) override;
     bool sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids) override;
     void stopPoll() override;
+    void stopSearch() override;
     void rebuildMainLists() override;
     void showMainAgain() override;
     void recordAction(const QString& action, const QString& detail,

@@ -19,6 +19,7 @@ public:
     // False when the port refused the first frame.
     virtual bool sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids) = 0;
     virtual void stopPoll() = 0;          // the main window's status poll stops
+    virtual void stopSearch() {}          // a search running in the main window ends
     virtual void rebuildMainLists() = 0;  // the main window rebuilds its group and device lists
     virtual void showMainAgain() = 0;     // the main window's show handler runs again (after an add)
     // For the record of who changed what: an action of the editor (add, delete, rename, backup,

@@ -156,9 +156,23 @@ void TDeviceListView::narrowToPressedRow()
 
 GbkLengthValidator::GbkLengthValidator(int maxBytes, QObject* parent) : QValidator(parent), m_maxBytes(maxBytes) {}
 
-QValidator::State GbkLengthValidator::validate(QString& input, int&) const
+QValidator::State GbkLengthValidator::validate(QString& input, int& pos) const
 {
-    return GbkLength(input) <= m_maxBytes ? Acceptable : Invalid;
+    if (GbkLength(input) <= m_maxBytes) return Acceptable;
+    // What was typed or pasted ends at the cursor: it loses its end, the text after it stays.
+    const int cursor = std::clamp(pos, 0, int(input.size()));
+    const QString after = input.mid(cursor);
+    const int room = m_maxBytes - GbkLength(after);
+    if (room >= 0) {
+        const QString before = TruncateToGbkBytes(input.left(cursor), room);
+        input = before + after;
+        pos = int(before.size());
+    } else {
+        input = TruncateToGbkBytes(input, m_maxBytes);
+        pos = int(input.size());
+    }
+    emit textCut();
+    return Acceptable;
 }
 
 // ---------------------------------------------------------------- new-ID field

@@ -49,12 +49,18 @@ private:
     bool m_doubleClicked = false;
 };
 
-// Text no longer than a number of bytes in the GBK code page: typing stops at the limit.
+// Text no longer than a number of bytes in the GBK code page: typing stops at the limit, and text
+// pasted or dropped is cut to what fits (the text after the cursor is kept).
 class GbkLengthValidator : public QValidator {
     Q_OBJECT
 public:
     GbkLengthValidator(int maxBytes, QObject* parent);
     State validate(QString& input, int& pos) const override;
+    int maxBytes() const { return m_maxBytes; }
+
+signals:
+    // Characters were cut from the text to keep it within the limit.
+    void textCut() const;
 
 private:
     int m_maxBytes;

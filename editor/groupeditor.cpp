@@ -4,6 +4,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEvent>
+#include <QFileInfo>
+#include <QDir>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -100,6 +102,9 @@ GroupEditor::GroupEditor(EditorHost& host, QWidget* owner)
     setWindowTitle(pick(Caption, 0));
     buildLists();
     buildAdvancedPanel();
+    m_statusTimer.setSingleShot(true);
+    m_statusTimer.setInterval(StatusMilliseconds);
+    connect(&m_statusTimer, &QTimer::timeout, m_ui.statusLine, &QLabel::clear);
     connectControls();
     applyTexts(0);
     applyMode();
@@ -130,6 +135,10 @@ void GroupEditor::buildLists()
 
     m_ui.exitButton = newButton(this, "exitButton", {242, 434, 94, 28});
     m_ui.formToggleButton = newButton(this, "formToggleButton", {344, 434, 94, 28});
+
+    m_ui.statusLine = newLabel(this, "statusLine", {8, 430, 228, 36});
+    m_ui.statusLine->setWordWrap(true);
+    m_ui.statusLine->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 }
 
 void GroupEditor::buildAdvancedPanel()
@@ -146,23 +155,26 @@ void GroupEditor::buildAdvancedPanel()
     m_ui.groupNameEdit = new QLineEdit(m_ui.groupNameBox);
     m_ui.groupNameEdit->setObjectName(QStringLiteral("groupNameEdit"));
     m_ui.groupNameEdit->setGeometry(64, 24, 92, 24);
-    m_ui.groupNameEdit->setValidator(new GbkLengthValidator(GroupNameMaxBytes, m_ui.groupNameEdit));
+    auto* groupNameLimit = new GbkLengthValidator(GroupNameMaxBytes, m_ui.groupNameEdit);
+    m_ui.groupNameEdit->setValidator(groupNameLimit);
+    connect(groupNameLimit, &GbkLengthValidator::textCut, this, [this] { showStatus(GroupNameCut); });
     m_ui.renameButton = newButton(m_ui.groupNameBox, "renameButton", {162, 23, 90, 26});
 
     buildDeviceBox();
 
     m_ui.backupBox = new QGroupBox(panel);
     m_ui.backupBox->setObjectName(QStringLiteral("backupBox"));
-    m_ui.backupBox->setGeometry(2, 402, 259, 60);
-    m_ui.backupButton = newButton(m_ui.backupBox, "backupButton", {18, 24, 102, 26});
-    m_ui.restoreButton = newButton(m_ui.backupBox, "restoreButton", {138, 24, 102, 26});
+    m_ui.backupBox->setGeometry(2, 372, 259, 90);
+    m_ui.backupButton = newButton(m_ui.backupBox, "backupButton", {18, 22, 102, 26});
+    m_ui.restoreButton = newButton(m_ui.backupBox, "restoreButton", {138, 22, 102, 26});
+    m_ui.undoSearchButton = newButton(m_ui.backupBox, "undoSearchButton", {18, 54, 222, 26});
 }
 
 void GroupEditor::buildDeviceBox()
 {
     m_ui.deviceBox = new QGroupBox(m_ui.advancedPanel);
     m_ui.deviceBox->setObjectName(QStringLiteral("deviceBox"));
-    m_ui.deviceBox->setGeometry(2, 66, 259, 332);
+    m_ui.deviceBox->setGeometry(2, 66, 259, 302);
     QWidget* box = m_ui.deviceBox;
 
     m_ui.oldColumnLabel = newLabel(box, "oldColumnLabel", {OldColumnLeft[0], 20, 100, 18});
@@ -189,7 +201,9 @@ void GroupEditor::buildDeviceBox()
     m_ui.newNameEdit = new QLineEdit(box);
     m_ui.newNameEdit->setObjectName(QStringLiteral("newNameEdit"));
     m_ui.newNameEdit->setGeometry(153, rowTop[2], 98, 22);
-    m_ui.newNameEdit->setValidator(new GbkLengthValidator(DeviceNameMaxBytes, m_ui.newNameEdit));
+    auto* deviceNameLimit = new GbkLengthValidator(DeviceNameMaxBytes, m_ui.newNameEdit);
+    m_ui.newNameEdit->setValidator(deviceNameLimit);
+    connect(deviceNameLimit, &GbkLengthValidator::textCut, this, [this] { showStatus(DeviceNameCut); });
 
     // Four modes, each a radio button beside its action button.
     m_ui.modes = new QButtonGroup(this);
@@ -208,7 +222,7 @@ void GroupEditor::buildDeviceBox()
     addMode(EditMode::Add, "addMode", "addButton", 132, 176, &m_ui.addMode, &m_ui.addButton);
     m_ui.modifyMode->setChecked(true);
 
-    m_ui.forceModifyWarning = newLabel(box, "forceModifyWarning", {10, 212, 240, 114});
+    m_ui.forceModifyWarning = newLabel(box, "forceModifyWarning", {10, 206, 240, 92});
     m_ui.forceModifyWarning->setWordWrap(true);
     m_ui.forceModifyWarning->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QPalette red = m_ui.forceModifyWarning->palette();
@@ -234,6 +248,7 @@ void GroupEditor::connectControls()
     connect(m_ui.groupNameEdit, &QLineEdit::returnPressed, this, &GroupEditor::renameClicked);
     connect(m_ui.backupButton, &QPushButton::clicked, this, &GroupEditor::backupClicked);
     connect(m_ui.restoreButton, &QPushButton::clicked, this, &GroupEditor::restoreClicked);
+    connect(m_ui.undoSearchButton, &QPushButton::clicked, this, &GroupEditor::undoSearchClicked);
 
     connect(m_ui.modes, &QButtonGroup::idToggled, this, &GroupEditor::modeSelected);
     connect(m_ui.newIdEdit, &QLineEdit::textChanged, this, &GroupEditor::newIdChanged);
@@ -255,17 +270,22 @@ void GroupEditor::showEditor()
         return;
     }
     m_leftGroup = m_rightGroup = m_renameGroup = m_newGroup = std::nullopt;
-    refreshEditor();
+    m_picked.reset();
+    m_statusTimer.stop();
+    m_ui.statusLine->clear();
+    applyForm();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    // Shown before it is filled: a failure in filling it is said over it.
     show();
     raise();
     activateWindow();
+    refreshEditor();
 }
 
 void GroupEditor::closeEvent(QCloseEvent* event)
 {
-    m_leftGroup = m_rightGroup = m_renameGroup = m_newGroup = std::nullopt;
+    m_leftGroup = m_rightGroup = m_renameGroup = m_newGroup = m_picked = std::nullopt;
     m_host.rebuildMainLists();
     event->accept();
 }
@@ -289,11 +309,25 @@ void GroupEditor::registerChanged()
 
 void GroupEditor::refreshEditor()
 {
-    guarded([this] {
+    bool filled = false;
+    guarded([this, &filled] {
         refreshSelectors();
         refreshLists();
-        pickFirstLeftRow();
+        filled = true;
+        settlePick(true);
     });
+    if (!filled) {
+        // A register that cannot be read shows nothing rather than what it held before.
+        for (QComboBox* s : {m_ui.leftGroupSelector, m_ui.rightGroupSelector, m_ui.renameGroupSelector,
+                             m_ui.newGroupSelector}) {
+            const QSignalBlocker quiet(s);
+            s->clear();
+        }
+        m_ui.groupNameEdit->clear();
+        m_ui.leftList->clearDevices();
+        m_ui.rightList->clearDevices();
+        clearPicked();
+    }
     retranslate();
     applyForm();
 }
@@ -391,23 +425,66 @@ void GroupEditor::fillList(TDeviceListView* list, int group)
             list->addDevice(table.FieldByName(IdField).AsInteger(), table.FieldByName(NameField).AsString());
 }
 
-// The first device of the left list becomes the old information; an empty list leaves it as it was.
-void GroupEditor::pickFirstLeftRow()
+void GroupEditor::settlePick(bool firstLeftRow)
 {
-    if (m_ui.leftList->rowCount() > 0) pickRow(m_ui.leftList, 0, m_ui.leftGroupSelector->currentText());
+    TDeviceListView* list = nullptr;
+    if (m_picked && pickedRow(&list) >= 0) return showPicked();
+    if (firstLeftRow && m_ui.leftList->rowCount() > 0) {
+        m_picked = m_ui.leftList->deviceId(0);
+        return showPicked();
+    }
+    clearPicked();
 }
 
-void GroupEditor::pickRow(TDeviceListView* list, int row, const QString& groupText)
+int GroupEditor::pickedRow(TDeviceListView** list) const
 {
-    m_ui.oldGroupText->setText(groupText);
+    if (!m_picked) return -1;
+    for (TDeviceListView* l : {m_ui.leftList, m_ui.rightList}) {
+        if (const int row = l->rowOf(*m_picked); row >= 0) {
+            *list = l;
+            return row;
+        }
+    }
+    return -1;
+}
+
+// The picked device as the list showing it has it: its group as that list's selector names it.
+void GroupEditor::showPicked()
+{
+    TDeviceListView* list = nullptr;
+    const int row = pickedRow(&list);
+    if (row < 0) return clearPicked();
+    const QComboBox* selector = list == m_ui.leftList ? m_ui.leftGroupSelector : m_ui.rightGroupSelector;
+    m_ui.oldGroupText->setText(selector->currentText());
     m_ui.oldIdText->setText(QString::number(list->deviceId(row)));
     m_ui.oldNameText->setText(list->deviceName(row));
+    updateForceModifyWarning();
 }
 
-void GroupEditor::clearPickedIdAndName()
+// The picked device's row becomes the one selected.
+void GroupEditor::selectPicked()
 {
+    TDeviceListView* list = nullptr;
+    const int row = pickedRow(&list);
+    for (TDeviceListView* l : {m_ui.leftList, m_ui.rightList})
+        if (l != list || row < 0) l->clearSelection();
+    if (row >= 0) list->selectRow(row);
+}
+
+void GroupEditor::clearPicked()
+{
+    m_picked.reset();
+    m_ui.oldGroupText->clear();
     m_ui.oldIdText->clear();
     m_ui.oldNameText->clear();
+}
+
+void GroupEditor::showStatus(const Text& text)
+{
+    const QString message = pick(text);
+    if (message.isNull()) return;
+    m_ui.statusLine->setText(message);
+    m_statusTimer.start();
 }
 
 void GroupEditor::applyForm()
@@ -452,6 +529,7 @@ void GroupEditor::applyTexts(int16_t language)
     m_ui.backupBox->setTitle(text(BackupBox));
     m_ui.backupButton->setText(text(BackupButton));
     m_ui.restoreButton->setText(text(RestoreButton));
+    m_ui.undoSearchButton->setText(text(UndoSearchButton));
     m_ui.formToggleButton->setText(text(m_advanced ? ToCompact : ToAdvanced));
     m_ui.exitButton->setText(text(ExitButton));
     updateForceModifyWarning();
@@ -471,7 +549,7 @@ void GroupEditor::leftGroupChanged(int index)
     guarded([this, index] {
         m_leftGroup = m_ui.leftGroupSelector->itemData(index).toInt();
         fillList(m_ui.leftList, *m_leftGroup);
-        m_ui.oldGroupText->setText(m_ui.leftGroupSelector->currentText());
+        settlePick(false);
     });
 }
 
@@ -480,29 +558,33 @@ void GroupEditor::rightGroupChanged(int index)
     guarded([this, index] {
         m_rightGroup = m_ui.rightGroupSelector->itemData(index).toInt();
         fillList(m_ui.rightList, *m_rightGroup);
-        m_ui.oldGroupText->setText(m_ui.rightGroupSelector->currentText());
+        settlePick(false);
     });
 }
 
 void GroupEditor::leftListClicked()
 {
-    listClicked(m_ui.leftList, m_ui.rightList, m_ui.leftGroupSelector->currentText());
+    listClicked(m_ui.leftList, m_ui.rightList);
 }
 
 void GroupEditor::rightListClicked()
 {
-    listClicked(m_ui.rightList, m_ui.leftList, m_ui.rightGroupSelector->currentText());
+    listClicked(m_ui.rightList, m_ui.leftList);
 }
 
-void GroupEditor::listClicked(TDeviceListView* list, TDeviceListView* other, const QString& groupText)
+// One selected row picks its device; a row added to the selection leaves the device picked; a
+// click beside the rows picks none (the group stays named).
+void GroupEditor::listClicked(TDeviceListView* list, TDeviceListView* other)
 {
     other->clearSelection();
     const QList<int> rows = list->selectedRowsInOrder();
     if (rows.isEmpty()) {
-        clearPickedIdAndName();
+        m_picked.reset();
+        m_ui.oldIdText->clear();
+        m_ui.oldNameText->clear();
     } else if (rows.size() == 1) {
-        pickRow(list, rows.front(), groupText);
-        updateForceModifyWarning();
+        m_picked = list->deviceId(rows.front());
+        showPicked();
     }
 }
 
@@ -569,24 +651,53 @@ void GroupEditor::backupClicked()
     });
 }
 
+// Restoring needs no readable register: it is how a damaged one is mended.
 void GroupEditor::restoreClicked()
 {
     bool restored = false;
-    guarded([this, &restored] {
+    try {
         m_host.editorRegister().Restore();
         restored = true;
         m_host.recordAction(QStringLiteral("restore"), QStringLiteral("scene %1").arg(m_host.editorRegister().Scene()));
-    });
+    } catch (const ETableError& error) {
+        reportTableError(error);
+    }
     if (restored) {
         refreshEditor();
         m_host.rebuildMainLists();
     }
 }
 
+// The device table as it was before the last search comes back, as a restore brings a backup back.
+void GroupEditor::undoSearchClicked()
+{
+    TRegister& reg = m_host.editorRegister();
+    const QString copy = QDir::toNativeSeparators(reg.BeforeSearchFileName());
+    if (!QFileInfo::exists(reg.BeforeSearchFileName())) {
+        if (const QString message = pick(NoSearchCopy); !message.isNull()) ShowInformation(this, message.arg(copy));
+        return;
+    }
+    const QString question = pick(UndoSearchConfirmation);
+    if (question.isNull() || !AskConfirmation(this, question.arg(copy))) return;
+    // A search still running would empty the table again.
+    m_host.stopSearch();
+    try {
+        reg.RestoreBeforeSearch();
+    } catch (const ETableError& error) {
+        reportTableError(error);
+        return;
+    }
+    m_host.recordAction(QStringLiteral("restore"),
+                        QStringLiteral("scene %1, the device table from before the last search").arg(reg.Scene()));
+    refreshEditor();
+    m_host.rebuildMainLists();
+}
+
 // ---------------------------------------------------------------- shared
 
 void GroupEditor::guarded(const std::function<void()>& action)
 {
+    if (!registerReady()) return;
     try {
         action();
     } catch (const ETableError& error) {
@@ -594,10 +705,22 @@ void GroupEditor::guarded(const std::function<void()>& action)
     }
 }
 
+bool GroupEditor::registerReady()
+{
+    if (devices().Active() && groups().Active()) return true;
+    try {
+        m_host.editorRegister().Open();
+        return true;
+    } catch (const ETableError& error) {
+        reportTableError(error);
+        return false;
+    }
+}
+
 void GroupEditor::reportTableError(const ETableError& error)
 {
-    if (devices().Editing()) devices().Cancel();
-    if (groups().Editing()) groups().Cancel();
+    if (devices().Active() && devices().Editing()) devices().Cancel();
+    if (groups().Active() && groups().Editing()) groups().Cancel();
     const QString text = error.Text(currentLanguage());
     if (!text.isEmpty()) ShowError(this, text);
 }

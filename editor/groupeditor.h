@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -39,6 +40,11 @@ public:
     void registerChanged();
 
     const GroupEditorControls& controls() const { return m_ui; }
+    // The device the old information shows, by ID; none when it shows nothing.
+    std::optional<int> pickedDevice() const { return m_picked; }
+    // How long the status line keeps a message.
+    static constexpr int StatusMilliseconds = 10000;
+    QTimer& statusTimer() { return m_statusTimer; }
     bool advanced() const { return m_advanced; }
     EditMode mode() const { return m_mode; }
 
@@ -60,9 +66,15 @@ private:
     void refreshLists();
     void fillList(TDeviceListView* list, int group);
     void applyForm();
-    void pickFirstLeftRow();
-    void pickRow(TDeviceListView* list, int row, const QString& groupText);
-    void clearPickedIdAndName();
+    // The old information follows the device picked: kept while a list shows it, else (with
+    // `firstLeftRow`) the first device of the left list, else nothing.
+    void settlePick(bool firstLeftRow);
+    void showPicked();
+    // The list row showing the picked device, the left list first; -1 when none does.
+    int pickedRow(TDeviceListView** list) const;
+    void selectPicked();
+    void clearPicked();
+    void showStatus(const Text& text);
     void updateForceModifyWarning();
     // Sets the texts of the current language (none for an index other than 0 and 1).
     void retranslate();
@@ -81,7 +93,7 @@ private:
     void rightGroupChanged(int index);
     void leftListClicked();
     void rightListClicked();
-    void listClicked(TDeviceListView* list, TDeviceListView* other, const QString& groupText);
+    void listClicked(TDeviceListView* list, TDeviceListView* other);
     void leftListDoubleClicked();
     void rightListDoubleClicked();
     void renameGroupPicked(int index);
@@ -90,6 +102,7 @@ private:
     void formToggleClicked();
     void backupClicked();
     void restoreClicked();
+    void undoSearchClicked();
 
     // Device side.
     void modeSelected(int mode, bool checked);
@@ -113,6 +126,9 @@ private:
     // Shared by the handlers.
     // Runs a handler's work; a table failure ends it with one error box naming the file.
     void guarded(const std::function<void()>& action);
+    // Opens the register when a table is not open (a damaged file at the scene's opening); false,
+    // with the failure naming the file that is at fault, when it still cannot be opened.
+    bool registerReady();
     void reportTableError(const ETableError& error);
     void inform(const Text& text);
     bool portReady();  // the port message when the port is closed
@@ -136,6 +152,8 @@ private:
     std::optional<int> m_rightGroup;
     std::optional<int> m_renameGroup;
     std::optional<int> m_newGroup;
+    std::optional<int> m_picked;
+    QTimer m_statusTimer;
 
     bool m_advanced = false;  // kept across openings
     EditMode m_mode = EditMode::Modify;

@@ -233,10 +233,9 @@ void GroupEditor::deleteDevices()
             if (const int row = list->rowOf(id); row >= 0) list->removeRow(row);
     }
 
-    if (m_ui.leftList->rowCount() == 0)
-        clearPickedIdAndName();
-    else
-        pickFirstLeftRow();    // The main window's list follows at once, so no row stands for a device that is gone.
+    // A device picked that is gone gives way to the first of the left list.
+    settlePick(true);
+    // The main window's list follows at once, so no row stands for a device that is gone.
     m_host.rebuildMainLists();
 }
 
@@ -303,15 +302,13 @@ void GroupEditor::modifyDevice()
                             QStringLiteral("device %1:%2 \"%3\" -> \"%4\"").arg(after.group).arg(after.id).arg(before.name, after.name),
                             {{after.group, after.id}});
 
+    // The device stays picked at its new address, selected where a list shows it; shown in
+    // neither list, nothing is picked.
+    m_picked = after.id;
     refreshEditor();
+    settlePick(false);
+    selectPicked();
     m_host.rebuildMainLists();
-    if (m_ui.leftList->rowCount() > 0) {
-        m_ui.rightList->clearSelection();
-        m_ui.leftList->selectRow(0);
-    } else {
-        m_ui.oldGroupText->clear();
-        clearPickedIdAndName();
-    }
 }
 
 // ---------------------------------------------------------------- force-modify
@@ -360,7 +357,11 @@ void GroupEditor::forceModifyDevice()
         showPortError();
         return;
     }
+    // The record written is the device picked now, at its new address.
+    m_picked = after.id;
     refreshEditor();
+    settlePick(false);
+    selectPicked();
     m_host.rebuildMainLists();
 }
 
@@ -423,5 +424,6 @@ void GroupEditor::moveDevices(TDeviceListView* source, int sourceGroup, int targ
         }
     }
     refreshLists();
+    settlePick(false);
     m_host.rebuildMainLists();
 }

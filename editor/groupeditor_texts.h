@@ -21,6 +21,20 @@ inline constexpr Text ForceModifyButton{"强制修改", "Force-modify"};
 inline constexpr Text BackupBox{"数据备份", "Backup data"};
 inline constexpr Text BackupButton{"数据备份", "Backup data"};
 inline constexpr Text RestoreButton{"数据恢复", "Recover data"};
+inline constexpr Text UndoSearchButton{"撤销上次搜索", "Undo last search"};
+// %1: the copy of the device table made before the last search.
+inline constexpr Text UndoSearchConfirmation{
+    "用上次搜索前的设备表（%1）替换当前的设备表吗？搜索后所作的设备更改将会丢失。",
+    "Bring back the device table from before the last search (%1)? The devices as the search and later "
+    "changes left them are replaced."};
+inline constexpr Text NoSearchCopy{"没有上次搜索前的设备表（%1），未作更改。",
+                                   "There is no device table from before a search (%1); nothing was changed."};
+// Said in the status line when a name was cut to what its field holds.
+inline constexpr Text GroupNameCut{"组名最多16个字节（一个汉字占2个字节），超出部分已截去。",
+                                   "A group name holds 16 bytes (a Chinese character takes 2); the rest was cut off."};
+inline constexpr Text DeviceNameCut{"设备名称最多40个字节（一个汉字占2个字节），超出部分已截去。",
+                                    "A device name holds 40 bytes (a Chinese character takes 2); the rest was cut "
+                                    "off."};
 inline constexpr Text ToAdvanced{"高级 >>", "Advance >>"};
 inline constexpr Text ToCompact{"简洁 <<", "Compact <<"};
 inline constexpr Text ExitButton{"退  出", "Exit"};

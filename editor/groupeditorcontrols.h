@@ -59,4 +59,8 @@ struct GroupEditorControls {
     QGroupBox* backupBox = nullptr;
     QPushButton* backupButton = nullptr;
     QPushButton* restoreButton = nullptr;
+    QPushButton* undoSearchButton = nullptr;  // the device table from before the last search back
+
+    // What the editor says in passing (a name cut to fit), at the bottom left.
+    QLabel* statusLine = nullptr;
 };

@@ -521,6 +521,43 @@ void TRegister::SaveBeforeSearch()
     }
 }
 
+void TRegister::RestoreBeforeSearch()
+{
+    const QString copy = BeforeSearchFileName();
+    const QString live = MemberFileName();
+    if (!QFileInfo::exists(copy))
+        throw ETableError(ETableError::Kind::CannotOpen, copy, QStringLiteral("file not found"));
+    const QString temp = tarvello::MakeTempBeside(live);
+    std::exception_ptr failure;
+    try {
+        tarvello::CopyInto(copy, temp, live);
+        TTable::Validate(temp, MemberSchema(), copy);
+    } catch (...) {
+        tarvello::RemoveIfPresent(temp);
+        throw;
+    }
+    Member_Table.Close();
+    try {
+        if (!tarvello::CopyMode(live, temp, live))
+            tarvello::CopyMode(copy, temp, live);
+        // A journal left beside the old file would be applied to the new one.
+        for (const char* suffix : {"-journal", "-wal", "-shm"})
+            tarvello::RemoveIfPresent(live + QLatin1String(suffix));
+        tarvello::ReplaceWith(temp, live);
+    } catch (...) {
+        failure = std::current_exception();
+        tarvello::RemoveIfPresent(temp);
+    }
+    try {
+        Member_Table.Open();
+    } catch (...) {
+        if (!failure)
+            throw;
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 void TRegister::EmptyDevices()
 {
     std::exception_ptr failure;

@@ -99,6 +99,12 @@ public:
     // ETableError naming the file that failed; the previous copy is then kept.
     void SaveBeforeSearch();
 
+    // Puts the copy of BeforeSearchFileName() back in place of the device file, the safe way
+    // (checked first, written beside it, renamed over it), with the live file's mode. The copy
+    // stays. A missing or damaged copy throws ETableError naming it and changes nothing. The
+    // device table is open afterwards.
+    void RestoreBeforeSearch();
+
     // Removes every device record. The device table is open afterwards even when emptying
     // failed (unless the file cannot be opened at all); the failure is then rethrown.
     void EmptyDevices();

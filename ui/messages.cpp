@@ -12,6 +12,9 @@ public:
     bool show(QWidget* parent, Kind kind, const QString& message) override
     {
         std::unique_ptr<QMessageBox> box = MakeMessageBox(parent, kind, message);
+        box->show();
+        box->raise();
+        box->activateWindow();
         return box->exec() != QMessageBox::No;
     }
 };
@@ -31,6 +34,43 @@ void SetMessageSink(MessageSink* sink)
     g_sink = sink ? sink : &g_boxes;
 }
 
+namespace {
+
+// A window the operator can see and use: shown, not a pop-up or a tool tip.
+bool inUse(const QWidget* w)
+{
+    return w && w->isVisible() && !(w->windowType() == Qt::Popup || w->windowType() == Qt::ToolTip);
+}
+
+// The nearest shown window at or above `w`.
+QWidget* shownWindow(QWidget* w)
+{
+    for (; w; w = w->parentWidget()) {
+        QWidget* top = w->window();
+        if (inUse(top)) return top;
+        w = top;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+QWidget* MessageOwner(QWidget* parent)
+{
+    if (QWidget* modal = QApplication::activeModalWidget(); inUse(modal)) return modal;
+    if (QWidget* active = QApplication::activeWindow(); inUse(active)) return active;
+    if (QWidget* shown = shownWindow(parent)) return shown;
+    // Nothing of the program is active and the parent is not shown: the window kept on top, if one is
+    // shown, else the first shown window, else no parent (the box centres on the screen).
+    QWidget* first = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (!inUse(top)) continue;
+        if (top->windowFlags() & Qt::WindowStaysOnTopHint) return top;
+        if (!first) first = top;
+    }
+    return first ? first : parent;
+}
+
 std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, MessageSink::Kind kind, const QString& message)
 {
     const QString title = QApplication::applicationName();
@@ -45,6 +85,9 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, MessageSink::Kind k
         kind == Kind::Confirmation ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
     auto box = std::make_unique<QMessageBox>(icon, title, text, buttons, parent);
     box->setDefaultButton(kind == Kind::Confirmation ? QMessageBox::No : QMessageBox::Ok);
+    // Over a window kept on top (the editor), the box is kept on top as well.
+    if (parent && (parent->window()->windowFlags() & Qt::WindowStaysOnTopHint))
+        box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     // A short text makes a box narrower than its own title, which the title bar then cuts: the
     // box keeps room for the title beside the title bar's buttons.
     if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {

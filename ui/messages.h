@@ -22,18 +22,24 @@ MessageSink& Messages();
 // Replaces the sink (nullptr restores the message boxes). The caller keeps ownership.
 void SetMessageSink(MessageSink* sink);
 
+// The window a box belongs to: a modal dialog in use comes first, then the program's window the
+// operator is using; `parent` only when none of the program's windows is active (another program
+// has the focus), or its nearest shown window when it is hidden. A box over a window kept on top
+// of the others is kept on top too, so it never sits under the window it speaks for.
+QWidget* MessageOwner(QWidget* parent);
+
 // The box the default sink shows, titled with the program's name.
 std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, MessageSink::Kind kind, const QString& text);
 
 inline void ShowInformation(QWidget* parent, const QString& text)
 {
-    Messages().show(parent, MessageSink::Kind::Information, text);
+    Messages().show(MessageOwner(parent), MessageSink::Kind::Information, text);
 }
 inline bool AskConfirmation(QWidget* parent, const QString& text)
 {
-    return Messages().show(parent, MessageSink::Kind::Confirmation, text);
+    return Messages().show(MessageOwner(parent), MessageSink::Kind::Confirmation, text);
 }
 inline void ShowError(QWidget* parent, const QString& text)
 {
-    Messages().show(parent, MessageSink::Kind::Error, text);
+    Messages().show(MessageOwner(parent), MessageSink::Kind::Error, text);
 }

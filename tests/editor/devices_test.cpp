@@ -1,5 +1,6 @@
 // The device box and the moves: what reaches the register and the bus, and every refusal.
 #include <QApplication>
+#include <QFile>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -102,8 +103,9 @@ const OperationCase OperationCases[] = {
      },
      with(Initial, {{9, "nine", 0}}), {}, {}, {}},
     {"add_existing_id", typed("5", "x", 0, &C::addButton), Initial, {}, {}, {"该成员ID已存在。"}},
-    {"add_name_over_40_bytes", typed("9", "一二三四五六七八九十一二三四五六七八九十a", 0, &C::addButton), Initial, {}, {},
-     {"设备名称不能超过40个字节（一个汉字占2个字节），未作修改。"}},
+    // The name field holds 40 bytes: what does not fit is cut off before the add.
+    {"add_name_over_40_bytes", typed("9", "一二三四五六七八九十一二三四五六七八九十a", 0, &C::addButton),
+     with(Initial, {{9, "一二三四五六七八九十一二三四五六七八九十", 0}}), {}, {}, {}},
     {"delete_selected", selected(&C::leftList, {0, 1}, &C::deleteButton), with(Initial, {}, {1, 3}), {}, {}, {}},
     {"delete_typed", typed("8", "eight", 2, &C::deleteButton), with(Initial, {}, {8}), {}, {}, {}},
     {"delete_typed_unknown", typed("9", "eight", 2, &C::deleteButton), Initial, {}, {}, {"该设备不存在。"}},
@@ -414,6 +416,11 @@ TEST(DeviceBox, TableFailureIsOneErrorBox)
         EditorRig::clickRow(rig.ui().leftList, 0);
         rig.host.editorRegister().Member_Table.Close();
         rig.host.editorRegister().Group_Table.Close();
+        // Closed tables are opened again first: a device file that cannot be read stops it.
+        QFile damaged(rig.host.editorRegister().MemberFileName());
+        ASSERT_TRUE(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write(QByteArray(4096, '\x5a'));
+        damaged.close();
         act(rig);
         EXPECT_EQ(rig.messages.kinds, QList<MessageSink::Kind>{MessageSink::Kind::Error});
         EXPECT_TRUE(rig.messages.texts.value(0).contains("DFiles/")) << rig.messages.texts.value(0).toStdString();
