@@ -307,14 +307,14 @@ void GroupEditor::registerChanged()
     if (isVisible()) refreshEditor();
 }
 
-void GroupEditor::refreshEditor()
+void GroupEditor::refreshEditor(bool firstLeftRow)
 {
     bool filled = false;
-    guarded([this, &filled] {
+    guarded([this, &filled, firstLeftRow] {
         refreshSelectors();
         refreshLists();
         filled = true;
-        settlePick(true);
+        settlePick(firstLeftRow);
     });
     if (!filled) {
         // A register that cannot be read shows nothing rather than what it held before.

@@ -61,7 +61,8 @@ private:
     void connectControls();
 
     // Refresh.
-    void refreshEditor();
+    // With `firstLeftRow`, a device picked that no list shows gives way to the first of the left list.
+    void refreshEditor(bool firstLeftRow = true);
     void refreshSelectors();
     void refreshLists();
     void fillList(TDeviceListView* list, int group);

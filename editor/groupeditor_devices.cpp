@@ -305,8 +305,7 @@ void GroupEditor::modifyDevice()
     // The device stays picked at its new address, selected where a list shows it; shown in
     // neither list, nothing is picked.
     m_picked = after.id;
-    refreshEditor();
-    settlePick(false);
+    refreshEditor(false);
     selectPicked();
     m_host.rebuildMainLists();
 }
@@ -359,8 +358,7 @@ void GroupEditor::forceModifyDevice()
     }
     // The record written is the device picked now, at its new address.
     m_picked = after.id;
-    refreshEditor();
-    settlePick(false);
+    refreshEditor(false);
     selectPicked();
     m_host.rebuildMainLists();
 }

@@ -368,6 +368,49 @@ TEST(DeviceBox, PickedDeviceFoundByItsIdAfterTheRegisterChanged)
     }
 }
 
+// The old information shows the device picked, with its own group, wherever it went; a device no
+// list shows any more is nothing picked. After a re-address it is the device at its new address.
+TEST(DeviceBox, OldInformationFollowsThePickedDevice)
+{
+    struct Case {
+        const char* name;
+        Action act;
+        QStringList old;        // group, ID, name
+        QList<int> selected;    // IDs selected in either list
+    };
+    const auto pick = [](TDeviceListView* C::*list, int row) {
+        return [=](AdvancedRig& rig) { EditorRig::clickRow(rig.ui().*list, row); };
+    };
+    const auto choose = [](QComboBox* C::*selector, int index) {
+        return [=](AdvancedRig& rig) { EditorRig::choose(rig.ui().*selector, index); };
+    };
+    const Case cases[] = {
+        {"other_list_changes_group", then(pick(&C::rightList, 1), choose(&C::leftGroupSelector, 2)),
+         {"1-Hall", "6", "six"}, {6}},
+        {"own_list_changes_group", then(pick(&C::leftList, 1), choose(&C::leftGroupSelector, 2)), {"", "", ""}, {}},
+        {"moved_right", then(pick(&C::leftList, 1), [](AdvancedRig& rig) { EditorRig::click(rig.ui().moveRightButton); }),
+         {"1-Hall", "3", "three"}, {}},
+        {"modified_in_its_group", picked(&C::leftList, 1, "4", "four", 0, &C::modifyButton),
+         {"未编组", "4", "four"}, {4}},
+        {"modified_into_the_other_list", picked(&C::leftList, 1, "7", "seven", 1, &C::modifyButton),
+         {"1-Hall", "7", "seven"}, {7}},
+        {"modified_out_of_sight", picked(&C::leftList, 1, "7", "seven", 2, &C::modifyButton), {"", "", ""}, {}},
+        {"force_modified", picked(&C::rightList, 0, "9", "nine", 1, &C::forceModifyButton),
+         {"1-Hall", "9", "nine"}, {9}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AdvancedRig rig;
+        c.act(rig);
+        const C& ui = rig.ui();
+        EXPECT_EQ(QStringList({ui.oldGroupText->text(), ui.oldIdText->text(), ui.oldNameText->text()}), c.old);
+        QList<int> selected;
+        for (TDeviceListView* list : {ui.leftList, ui.rightList})
+            for (int row : list->selectedRowsInOrder()) selected.append(list->deviceId(row));
+        EXPECT_EQ(selected, c.selected);
+    }
+}
+
 // "->" stops the poll even when nothing moves, "<-" never; a double-click moves only several rows,
 // and a plain click on one of several selected rows narrows the selection once no second click came.
 TEST(Moves, PollStopAndDoubleClick)

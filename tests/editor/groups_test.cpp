@@ -1,7 +1,9 @@
 // The group side of the editor: opening, selectors and lists, picking, group names, the two forms,
 // the texts, backup and restore.
+#include <QClipboard>
 #include <QFile>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -9,6 +11,7 @@
 #include "ui/language.h"
 
 namespace {
+using C = GroupEditorControls;
 const std::initializer_list<Device> Register = {{3, "三号", 0}, {1, "one", 0}, {5, "five", 1}, {6, "six", 1}, {7, "", 4}};
 class OpeningTest : public ::testing::TestWithParam<int16_t> {};
 }  // namespace
@@ -208,4 +211,104 @@ TEST(GroupEditor, BackupAndRestore)
     EXPECT_EQ(rig.messages.kinds, QList<MessageSink::Kind>{MessageSink::Kind::Error});
     EXPECT_TRUE(rig.messages.texts.value(0).contains("Member1.dbk"));
     EXPECT_EQ(rig.records().size(), 6u);
+}
+
+// A name pasted into a field that cannot hold it is cut to what fits (the text after the cursor
+// stays), and the status line says so in the language shown, for a while.
+TEST(GroupEditor, PastedNamesAreCutToFitAndSaidSo)
+{
+    struct Case {
+        const char* name;
+        QLineEdit* C::*field;
+        const char* before;
+        int cursor;
+        const char* pasted;
+        int16_t language;
+        const char* after;
+        const char* status;
+    };
+    const char* const GroupCutZh = "组名最多16个字节（一个汉字占2个字节），超出部分已截去。";
+    const char* const DeviceCutEn = "A device name holds 40 bytes (a Chinese character takes 2); the rest was cut off.";
+    const Case cases[] = {
+        {"group_12_chinese", &C::groupNameEdit, "", 0, "一二三四五六七八九十一二", 0, "一二三四五六七八", GroupCutZh},
+        {"device_25_chinese", &C::newNameEdit, "", 0, "一二三四五六七八九十一二三四五六七八九十一二三四五", 1,
+         "一二三四五六七八九十一二三四五六七八九十", DeviceCutEn},
+        {"into_the_middle", &C::groupNameEdit, "一二三四五六七", 1, "ABCD", 0, "一AB二三四五六七", GroupCutZh},
+        {"half_a_character_left", &C::groupNameEdit, "ABC", 3, "一二三四五六七", 0, "ABC一二三四五六", GroupCutZh},
+        {"fits", &C::groupNameEdit, "", 0, "一二三四五", 1, "一二三四五", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EditorRig rig(Register, c.language);
+        rig.click(rig.ui().formToggleButton);
+        QLineEdit* field = rig.ui().*c.field;
+        field->setText(QString::fromUtf8(c.before));
+        field->setFocus();
+        field->setCursorPosition(c.cursor);
+        QGuiApplication::clipboard()->setText(QString::fromUtf8(c.pasted));
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(field->text(), QString::fromUtf8(c.after));
+        EXPECT_EQ(rig.ui().statusLine->text(), QString::fromUtf8(c.status));
+        EXPECT_TRUE(rig.messages.texts.isEmpty());
+        if (*c.status) {
+            EXPECT_TRUE(rig.form.statusTimer().isActive());
+            if (!qgetenv("TARVELLO_SCREENSHOT_DIR").isEmpty())
+                rig.form.grab().save(QString::fromLocal8Bit(qgetenv("TARVELLO_SCREENSHOT_DIR")) + "/editor-name-cut-"
+                                     + c.name + (c.language ? "-en.png" : "-zh.png"));
+            QMetaObject::invokeMethod(&rig.form.statusTimer(), "timeout");
+            EXPECT_EQ(rig.ui().statusLine->text(), QString());
+        }
+    }
+}
+
+// Undo last search asks first and brings the device table from before the search back, as a
+// restore does (recorded, both lists and the main window's list follow); without a copy, or with a
+// damaged one, it says which file and changes nothing.
+TEST(GroupEditor, UndoLastSearch)
+{
+    enum class Copy { None, Saved, Damaged };
+    struct Case {
+        const char* name;
+        Copy copy;
+        bool answer;
+        bool restored;
+        QList<MessageSink::Kind> kinds;
+        const char* named;  // a file the one box names
+    };
+    using K = MessageSink::Kind;
+    const Case cases[] = {
+        {"no_copy", Copy::None, true, false, {K::Information}, "Member1.before-search.DB"},
+        {"answered_no", Copy::Saved, false, false, {K::Confirmation}, "Member1.before-search.DB"},
+        {"brought_back", Copy::Saved, true, true, {K::Confirmation}, "Member1.before-search.DB"},
+        {"damaged_copy", Copy::Damaged, true, false, {K::Confirmation, K::Error}, "Member1.before-search.DB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EditorRig rig(Register);
+        rig.click(rig.ui().formToggleButton);
+        TRegister& reg = rig.host.editorRegister();
+        const Records before = rig.records();
+        if (c.copy != Copy::None) reg.SaveBeforeSearch();
+        if (c.copy == Copy::Damaged) {
+            QFile copy(reg.BeforeSearchFileName());
+            ASSERT_TRUE(copy.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            copy.write(QByteArray(2048, 'x'));
+        }
+        // The search found two devices, without names.
+        reg.EmptyDevices();
+        rig.add({2, "", 0});
+        rig.add({9, "", 1});
+        const Records searched = rig.records();
+        rig.form.registerChanged();
+        rig.messages.answer = c.answer;
+        rig.click(rig.ui().undoSearchButton);
+
+        EXPECT_EQ(rig.messages.kinds, c.kinds);
+        for (const QString& text : rig.messages.texts) EXPECT_TRUE(text.contains(c.named)) << text.toStdString();
+        EXPECT_EQ(rig.records(), c.restored ? before : searched);
+        EXPECT_EQ(EditorRig::ids(rig.ui().leftList), c.restored ? QList<int>({1, 3}) : QList<int>({2}));
+        EXPECT_EQ(rig.host.listRebuilds, c.restored ? 1 : 0);
+        EXPECT_EQ(rig.host.recorded.size(), c.restored ? 1u : 0u);
+        if (c.restored) EXPECT_EQ(rig.host.recorded.front().first, "restore");
+    }
 }

@@ -59,6 +59,7 @@ public:
         return accepts;
     }
     void stopPoll() override { ++pollStops; }
+    void stopSearch() override { ++searchStops; }
     void rebuildMainLists() override { ++listRebuilds; }
     void showMainAgain() override { ++mainShows; }
     void recordAction(const QString& action, const QString& detail, const std::vector<std::pair<int, int>>&) override
@@ -70,7 +71,7 @@ public:
     bool accepts = true;
     std::vector<Readdress> frames;
     std::vector<Batch> batches;
-    int pollStops = 0, listRebuilds = 0, mainShows = 0;
+    int pollStops = 0, searchStops = 0, listRebuilds = 0, mainShows = 0;
     std::vector<std::pair<QString, QString>> recorded; // for the audit record: (action, detail)
 
 private:
