@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -466,6 +468,68 @@ TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
     const QIcon& on = StateBallIcon(true);
     for (int row = 0; row < 5; ++row)
         EXPECT_EQ(f.controls().deviceList->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on.cacheKey()) << "row " << row;
+}
+
+// A device off the bus re-addressed from the editor (modify, then force-modify): the box saying it
+// did not answer belongs to the editor, the window in use, and is kept on top as the editor is.
+// A stop-all with the port gone says so over the editor too.
+TEST_F(MainFormE2E, BoxesWhileTheEditorIsOpenComeUpOverTheEditor)
+{
+    struct Recorded : RecordingMessages {
+        bool show(QWidget* parent, Kind kind, const QString& text) override
+        {
+            parents.append(parent);
+            return RecordingMessages::show(parent, kind, text);
+        }
+        QList<QWidget*> parents;
+    } boxes;
+    registerDevices({});
+    form = std::make_unique<MainWindow>(dir.path());
+    LogInAs(*form, ModeAdministrator);
+    ASSERT_TRUE(form->startUp());
+    MainWindow& f = *form;
+    f.controls().groupsButton->click();
+    GroupEditor* editor = f.groupEditor();
+    ASSERT_TRUE(editor->isVisible());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(editor));
+    const GroupEditorControls& ui = editor->controls();
+    if (!editor->advanced()) ui.formToggleButton->click();
+    auto choose = [](QComboBox* selector, int index) {
+        selector->setCurrentIndex(index);
+        emit selector->activated(index);
+    };
+    // Add 24, ungrouped; it is the first of the left list, so the one picked.
+    ui.addMode->click();
+    ui.newIdEdit->setText("24");
+    choose(ui.newGroupSelector, 0);
+    ui.addButton->click();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(editor));
+    ASSERT_EQ(ui.oldIdText->text(), "24");
+
+    const QString unanswered26 = "These devices did not answer at their new address: 26";
+    ui.modifyMode->click();
+    ui.newIdEdit->setText("26");
+    choose(ui.newGroupSelector, 2);
+    ui.modifyButton->click();
+    ASSERT_TRUE(RunUntil([&] { return boxes.texts.contains(unanswered26); }, 8000)) << boxes.texts.join('|').toStdString();
+
+    ui.forceModifyMode->click();
+    ui.newIdEdit->setText("27");
+    ui.forceModifyButton->click();
+    ASSERT_TRUE(RunUntil([&] { return boxes.texts.contains("These devices did not answer at their new address: 27"); }, 8000))
+        << boxes.texts.join('|').toStdString();
+
+    f.portKeeper().close();
+    f.stopAllPressed();
+    f.controls().upButton->click();
+    ASSERT_FALSE(boxes.texts.isEmpty());
+    EXPECT_TRUE(boxes.texts.contains("Error opening serial port. ")) << boxes.texts.join('|').toStdString();
+    for (int i = 0; i < boxes.texts.size(); ++i) {
+        SCOPED_TRACE(boxes.texts[i].toStdString());
+        EXPECT_EQ(boxes.parents[i], editor);
+        const std::unique_ptr<QMessageBox> box = MakeMessageBox(boxes.parents[i], boxes.kinds[i], boxes.texts[i]);
+        EXPECT_TRUE(box->windowFlags() & Qt::WindowStaysOnTopHint);
+    }
 }
 
 namespace {
