@@ -532,6 +532,50 @@ TEST_F(MainFormE2E, BoxesWhileTheEditorIsOpenComeUpOverTheEditor)
     }
 }
 
+// A search replaced the register; Undo last search in the editor brings the devices from before
+// it back: the register, the main window's list, the poll (which finds those on the bus) and the
+// audit record follow.
+TEST_F(MainFormE2E, UndoLastSearchFromTheEditorBringsTheOldRegisterBackEverywhere)
+{
+    bus.addDevice(1, 5);
+    bus.addDevice(0, 8);
+    registerDevices({{5, 1}, {6, 2}});
+    form = std::make_unique<MainWindow>(dir.path());
+    LogInAs(*form, ModeAdministrator);
+    ASSERT_TRUE(form->startUp());
+    MainWindow& f = *form;
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
+    f.controls().rangeStartEdit->setText("1");
+    f.controls().rangeEndEdit->setText("10");
+    f.controls().searchButton->click();
+    ASSERT_TRUE(RunUntil([&] { return !f.session().engine().searchRunning(); }, 15000));
+    auto listed = [&] {
+        QStringList ids;
+        for (int r = 0; r < f.controls().deviceList->rowCount(); ++r) ids << f.controls().deviceList->cellText(r, 1);
+        return ids;
+    };
+    ASSERT_EQ(listed(), QStringList({"5", "8"}));
+
+    f.controls().groupsButton->click();
+    GroupEditor* editor = f.groupEditor();
+    if (!editor->advanced()) editor->controls().formToggleButton->click();
+    messages.texts.clear();
+    editor->controls().undoSearchButton->click();
+    ASSERT_EQ(messages.texts.size(), 1);
+    EXPECT_TRUE(messages.texts.front().startsWith("Bring back the device table from before the last search"));
+    EXPECT_EQ(listed(), QStringList({"5", "6"}));
+    ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
+    const QIcon& on = StateBallIcon(true);
+    const QIcon& off = StateBallIcon(false);
+    EXPECT_EQ(f.controls().deviceList->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on.cacheKey());
+    EXPECT_EQ(f.controls().deviceList->cellData(1, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), off.cacheKey());
+
+    bool recorded = false;
+    for (const AuditRow& row : f.session().audit().rows({}))
+        recorded = recorded || (row.action == "restore" && row.detail.contains("before the last search"));
+    EXPECT_TRUE(recorded);
+}
+
 namespace {
 int entriesIn(const char* dir)
 {
