@@ -372,34 +372,25 @@ TEST(DeviceBox, PickedDeviceFoundByItsIdAfterTheRegisterChanged)
 // list shows any more is nothing picked. After a re-address it is the device at its new address.
 TEST(DeviceBox, OldInformationFollowsThePickedDevice)
 {
-    struct Case {
-        const char* name;
-        Action act;
-        QStringList old;        // group, ID, name
-        QList<int> selected;    // IDs selected in either list
-    };
     const auto pick = [](TDeviceListView* C::*list, int row) {
         return [=](AdvancedRig& rig) { EditorRig::clickRow(rig.ui().*list, row); };
     };
-    const auto choose = [](QComboBox* C::*selector, int index) {
-        return [=](AdvancedRig& rig) { EditorRig::choose(rig.ui().*selector, index); };
-    };
-    const Case cases[] = {
-        {"other_list_changes_group", then(pick(&C::rightList, 1), choose(&C::leftGroupSelector, 2)),
-         {"1-Hall", "6", "six"}, {6}},
-        {"own_list_changes_group", then(pick(&C::leftList, 1), choose(&C::leftGroupSelector, 2)), {"", "", ""}, {}},
-        {"moved_right", then(pick(&C::leftList, 1), [](AdvancedRig& rig) { EditorRig::click(rig.ui().moveRightButton); }),
+    const auto leftGroup2 = [](AdvancedRig& rig) { EditorRig::choose(rig.ui().leftGroupSelector, 2); };
+    const struct {
+        Action act;
+        QStringList old;      // group, ID, name
+        QList<int> selected;  // IDs selected in either list
+    } cases[] = {
+        {then(pick(&C::rightList, 1), leftGroup2), {"1-Hall", "6", "six"}, {6}},
+        {then(pick(&C::leftList, 1), leftGroup2), {"", "", ""}, {}},
+        {then(pick(&C::leftList, 1), [](AdvancedRig& rig) { EditorRig::click(rig.ui().moveRightButton); }),
          {"1-Hall", "3", "three"}, {}},
-        {"modified_in_its_group", picked(&C::leftList, 1, "4", "four", 0, &C::modifyButton),
-         {"未编组", "4", "four"}, {4}},
-        {"modified_into_the_other_list", picked(&C::leftList, 1, "7", "seven", 1, &C::modifyButton),
-         {"1-Hall", "7", "seven"}, {7}},
-        {"modified_out_of_sight", picked(&C::leftList, 1, "7", "seven", 2, &C::modifyButton), {"", "", ""}, {}},
-        {"force_modified", picked(&C::rightList, 0, "9", "nine", 1, &C::forceModifyButton),
-         {"1-Hall", "9", "nine"}, {9}},
+        {picked(&C::leftList, 1, "4", "four", 0, &C::modifyButton), {"未编组", "4", "four"}, {4}},
+        {picked(&C::leftList, 1, "7", "seven", 2, &C::modifyButton), {"", "", ""}, {}},
+        {picked(&C::rightList, 0, "9", "nine", 1, &C::forceModifyButton), {"1-Hall", "9", "nine"}, {9}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.old.join(' ').toStdString());
         AdvancedRig rig;
         c.act(rig);
         const C& ui = rig.ui();

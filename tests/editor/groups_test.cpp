@@ -214,101 +214,75 @@ TEST(GroupEditor, BackupAndRestore)
 }
 
 // A name pasted into a field that cannot hold it is cut to what fits (the text after the cursor
-// stays), and the status line says so in the language shown, for a while.
+// stays), and the status line says so in the language shown, until its timer runs out.
 TEST(GroupEditor, PastedNamesAreCutToFitAndSaidSo)
 {
     struct Case {
-        const char* name;
         QLineEdit* C::*field;
-        const char* before;
+        const char *before, *pasted;
         int cursor;
-        const char* pasted;
         int16_t language;
-        const char* after;
-        const char* status;
+        const char *after, *status;
     };
-    const char* const GroupCutZh = "组名最多16个字节（一个汉字占2个字节），超出部分已截去。";
-    const char* const DeviceCutEn = "A device name holds 40 bytes (a Chinese character takes 2); the rest was cut off.";
+    const char* const GroupCut = "组名最多16个字节（一个汉字占2个字节），超出部分已截去。";
     const Case cases[] = {
-        {"group_12_chinese", &C::groupNameEdit, "", 0, "一二三四五六七八九十一二", 0, "一二三四五六七八", GroupCutZh},
-        {"device_25_chinese", &C::newNameEdit, "", 0, "一二三四五六七八九十一二三四五六七八九十一二三四五", 1,
-         "一二三四五六七八九十一二三四五六七八九十", DeviceCutEn},
-        {"into_the_middle", &C::groupNameEdit, "一二三四五六七", 1, "ABCD", 0, "一AB二三四五六七", GroupCutZh},
-        {"half_a_character_left", &C::groupNameEdit, "ABC", 3, "一二三四五六七", 0, "ABC一二三四五六", GroupCutZh},
-        {"fits", &C::groupNameEdit, "", 0, "一二三四五", 1, "一二三四五", ""},
+        {&C::groupNameEdit, "", "一二三四五六七八九十一二", 0, 0, "一二三四五六七八", GroupCut},
+        {&C::newNameEdit, "", "一二三四五六七八九十一二三四五六七八九十一二三四五", 0, 1,
+         "一二三四五六七八九十一二三四五六七八九十",
+         "A device name holds 40 bytes (a Chinese character takes 2); the rest was cut off."},
+        {&C::groupNameEdit, "一二三四五六七", "ABCD", 1, 0, "一AB二三四五六七", GroupCut},
+        {&C::groupNameEdit, "ABC", "一二三四五六七", 3, 0, "ABC一二三四五六", GroupCut},
+        {&C::groupNameEdit, "", "一二三四五", 0, 1, "一二三四五", ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.after);
         EditorRig rig(Register, c.language);
         rig.click(rig.ui().formToggleButton);
         QLineEdit* field = rig.ui().*c.field;
         field->setText(QString::fromUtf8(c.before));
-        field->setFocus();
         field->setCursorPosition(c.cursor);
         QGuiApplication::clipboard()->setText(QString::fromUtf8(c.pasted));
         QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
         EXPECT_EQ(field->text(), QString::fromUtf8(c.after));
         EXPECT_EQ(rig.ui().statusLine->text(), QString::fromUtf8(c.status));
         EXPECT_TRUE(rig.messages.texts.isEmpty());
-        if (*c.status) {
-            EXPECT_TRUE(rig.form.statusTimer().isActive());
-            if (!qgetenv("TARVELLO_SCREENSHOT_DIR").isEmpty())
-                rig.form.grab().save(QString::fromLocal8Bit(qgetenv("TARVELLO_SCREENSHOT_DIR")) + "/editor-name-cut-"
-                                     + c.name + (c.language ? "-en.png" : "-zh.png"));
-            QMetaObject::invokeMethod(&rig.form.statusTimer(), "timeout");
-            EXPECT_EQ(rig.ui().statusLine->text(), QString());
-        }
+        QMetaObject::invokeMethod(&rig.form.statusTimer(), "timeout");
+        EXPECT_EQ(rig.ui().statusLine->text(), QString());
     }
 }
 
-// Undo last search asks first and brings the device table from before the search back, as a
-// restore does (recorded, both lists and the main window's list follow); without a copy, or with a
-// damaged one, it says which file and changes nothing.
+// Undo last search asks first and brings the device table from before the search back as a
+// restore does (recorded, the lists follow); without a copy, or with a damaged one, it names the
+// file and changes nothing.
 TEST(GroupEditor, UndoLastSearch)
 {
-    enum class Copy { None, Saved, Damaged };
-    struct Case {
-        const char* name;
-        Copy copy;
-        bool answer;
-        bool restored;
-        QList<MessageSink::Kind> kinds;
-        const char* named;  // a file the one box names
-    };
     using K = MessageSink::Kind;
-    const Case cases[] = {
-        {"no_copy", Copy::None, true, false, {K::Information}, "Member1.before-search.DB"},
-        {"answered_no", Copy::Saved, false, false, {K::Confirmation}, "Member1.before-search.DB"},
-        {"brought_back", Copy::Saved, true, true, {K::Confirmation}, "Member1.before-search.DB"},
-        {"damaged_copy", Copy::Damaged, true, false, {K::Confirmation, K::Error}, "Member1.before-search.DB"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    const struct {
+        bool saved, damaged, answer, restored;
+        QList<K> kinds;
+    } cases[] = {{false, false, true, false, {K::Information}}, {true, false, false, false, {K::Confirmation}},
+                 {true, false, true, true, {K::Confirmation}}, {true, true, true, false, {K::Confirmation, K::Error}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kinds.size() * 10 + c.restored);
         EditorRig rig(Register);
-        rig.click(rig.ui().formToggleButton);
         TRegister& reg = rig.host.editorRegister();
         const Records before = rig.records();
-        if (c.copy != Copy::None) reg.SaveBeforeSearch();
-        if (c.copy == Copy::Damaged) {
-            QFile copy(reg.BeforeSearchFileName());
-            ASSERT_TRUE(copy.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            copy.write(QByteArray(2048, 'x'));
-        }
-        // The search found two devices, without names.
-        reg.EmptyDevices();
+        if (c.saved) reg.SaveBeforeSearch();
+        QFile copy(reg.BeforeSearchFileName());
+        if (c.damaged) ASSERT_TRUE(copy.open(QIODevice::WriteOnly) && copy.write(QByteArray(2048, 'x')) > 0);
+        copy.close();
+        reg.EmptyDevices();  // the search found device 2, without a name
         rig.add({2, "", 0});
-        rig.add({9, "", 1});
         const Records searched = rig.records();
         rig.form.registerChanged();
         rig.messages.answer = c.answer;
         rig.click(rig.ui().undoSearchButton);
 
         EXPECT_EQ(rig.messages.kinds, c.kinds);
-        for (const QString& text : rig.messages.texts) EXPECT_TRUE(text.contains(c.named)) << text.toStdString();
+        for (const QString& text : rig.messages.texts) EXPECT_TRUE(text.contains("Member1.before-search.DB"));
         EXPECT_EQ(rig.records(), c.restored ? before : searched);
         EXPECT_EQ(EditorRig::ids(rig.ui().leftList), c.restored ? QList<int>({1, 3}) : QList<int>({2}));
         EXPECT_EQ(rig.host.listRebuilds, c.restored ? 1 : 0);
         EXPECT_EQ(rig.host.recorded.size(), c.restored ? 1u : 0u);
-        if (c.restored) EXPECT_EQ(rig.host.recorded.front().first, "restore");
     }
 }

@@ -26,13 +26,7 @@
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 // Recorded boxes, with the window each one belongs to.
-struct EditorMessages : RecordingMessages {
-    bool show(QWidget* parent, Kind kind, const QString& text) override
-    {
-        return parents.append(parent), RecordingMessages::show(parent, kind, text);
-    }
-    QList<QWidget*> parents;
-};
+using EditorMessages = RecordingMessages;
 
 struct Readdress {
     int group, id, newGroup, newId;

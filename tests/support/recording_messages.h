@@ -12,13 +12,15 @@ class RecordingMessages : public MessageSink {
 public:
     RecordingMessages() { SetMessageSink(this); }
     ~RecordingMessages() override { SetMessageSink(nullptr); }
-    bool show(QWidget*, Kind kind, const QString& text) override
+    bool show(QWidget* parent, Kind kind, const QString& text) override
     {
+        parents.append(parent);
         kinds.append(kind);
         texts.append(text);
         return kind == Kind::Confirmation ? answer : true;
     }
     QList<Kind> kinds;
     QStringList texts;
+    QList<QWidget*> parents;  // the window each box belongs to
     bool answer = true;
 };
