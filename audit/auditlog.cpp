@@ -150,6 +150,7 @@ void AuditLog::record(AuditEntry entry)
         entry.time = QDateTime::currentDateTimeUtc();
     if (entry.user.isEmpty())
         entry.user = processUser();
+    emit recorded(entry);
     d->enqueue([&] { d->entries.push_back(std::move(entry)); });
 }
 

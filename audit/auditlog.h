@@ -91,6 +91,8 @@ public:
     static QString processUser();
 
 signals:
+    // A row was recorded (emitted by the thread that recorded it, whether the file takes it or not).
+    void recorded(const AuditEntry& entry);
     // The record could not be written (opened, or a write failed): said once, with the reason in English.
     void writeFailed(const QString& reason);
 
