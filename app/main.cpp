@@ -9,6 +9,7 @@
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
 #include "core/session.h"
+#include "mqtt/mqttpublisher.h"
 #include "common/datadir.h"
 #include "ui/messages.h"
 #include "common/version.h"
@@ -66,6 +67,10 @@ int main(int argc, char* argv[])
         return 1;
     }
     MainWindow mainForm(session);
+    // Published from before the log-in (its attempt is an event) until the program ends.
+    MqttProblem mqttProblem;
+    const std::unique_ptr<MqttPublisher> publisher = StartMqtt(session, &mqttProblem);
+    mainForm.watchBroker(publisher.get(), mqttProblem);
     if (!mainForm.startUp()) return mainForm.startFailureStatus(); // nobody logged in
     return QApplication::exec();
 }

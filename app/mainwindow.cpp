@@ -195,6 +195,7 @@ void MainWindow::setUpRun()
         if (outcome == StartLogIn::StoreUnusable) form.m_startFailureStatus = 1;
         return outcome == StartLogIn::LoggedIn;
     };
+    connect(&m_idlePoll, &QTimer::timeout, this, &MainWindow::idlePollDue);
 }
 
 bool MainWindow::startUp()
@@ -212,6 +213,7 @@ bool MainWindow::startUp()
     showAccessLevel();
     showSelfCheckControls(m_passwords.level() == ModeSuperUser);
     openScene();
+    startIdlePolls();
     return true;
 }
 
@@ -261,6 +263,7 @@ void MainWindow::endRun()
 {
     if (m_closed) return;
     m_closed = true;
+    m_idlePoll.stop();
     m_engine.pollTimer.stop();
     m_engine.probeTimer.stop();
     m_engine.selfCheckTimer.stop();

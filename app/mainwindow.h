@@ -34,6 +34,8 @@ class StatusHints;
 class RegisterAdapter;
 class QTranslator;
 class PortNameDialog;
+class MqttPublisher;
+struct MqttProblem;
 
 
 class MainWindow : public QMainWindow {
@@ -127,6 +129,11 @@ public:
     PortKeeper& portKeeper() { return *m_portKeeper; }
     // The group-list entry whose devices the list shows (0: every device).
     int shownGroupEntry() const { return m_shownEntry; }
+    // The broker the session publishes to (none: nothing to say but the problem, if any): its
+    // loss and return are said in the status bar and the traffic record.
+    void watchBroker(MqttPublisher* publisher, const MqttProblem& problem);
+    // Nothing runs on the bus: no poll, search, self-check, press or re-address under way.
+    bool idle() const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -153,6 +160,9 @@ private:
     void writeSetting(const QString& section, const QString& key, const QString& value);
     void fitControlPanel();
     void installStopAllKey();
+    // [BUS] PollEverySeconds: the listed rows polled again while the bus is idle.
+    void startIdlePolls();
+    void idlePollDue();
 
     friend class EngineFace;
 
@@ -183,4 +193,5 @@ private:
     PortNameDialog* m_portNameDialog = nullptr;
     TrafficRecord m_record;
     QObject* m_stopAllKey = nullptr;
+    QTimer m_idlePoll;
 };

@@ -144,6 +144,9 @@ void SessionRun::openPort(const QString& whenInUse)
 {
     try {
         m_comm.OpenPort();
+        // A port lost before is back: what was said of the loss no longer holds.
+        m_portLost = false;
+        std::erase(m_messages, EngineMessage::PortClosed);
         m_session.auditTrail().portOpened(m_portName);
     } catch (const ECommsError& e) {
         // The port layer opens exclusively: a port that exists but does not open is held by
@@ -172,7 +175,7 @@ bool SessionRun::runUntil(const std::function<bool()>& done, int timeoutMs)
     QTimer check;
     check.setInterval(5);
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || m_portLost)
+        if (done() || m_portLost || m_interrupted)
             loop.quit();
     });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);

@@ -96,6 +96,11 @@ public:
     // True when the device answered at its new address.
     bool readdress(int group, int id, int newGroup, int newId);
 
+    // From a signal's handler (through the event loop): the operation under way ends at once,
+    // with what it has so far.
+    void interrupt() { m_interrupted = true; }
+    bool interrupted() const { return m_interrupted; }
+
     // A frame takes under 20 ms on the line at 4800 baud (a device server adds its round trip):
     // a port that has let no frame go for this long has stopped sending.
     static constexpr int FrameStallLimitMs = 2000;
@@ -132,4 +137,5 @@ private:
     std::vector<Handed> m_handed;
     size_t m_framesLeft = 0;
     bool m_portLost = false;
+    bool m_interrupted = false;
 };

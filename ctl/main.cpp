@@ -9,6 +9,7 @@
 #include "common/state.h"
 #include "core/sessionrun.h"
 #include "protocol/frames.h"
+#include "watch.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -66,6 +67,8 @@ const char UsageText[] =
     "  audit [--since DATE] [--until DATE] [--action A]... [--device G:ID] [--csv | --json]\n"
     "                                print the audit record, newest first (administrator)\n"
     "  audit --verify                check the audit record's chain: status 0 intact, 1 broken\n"
+    "  watch [--every SECONDS]       poll every SECONDS (default 10) and publish the states to the\n"
+    "                                MQTT broker of [MQTT] in DB.ini, until SIGINT or SIGTERM\n"
     "\n"
     "options:\n"
     "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n"
@@ -121,6 +124,7 @@ struct Options {
     QStringList actions;
     bool csv = false, verify = false;
     bool auditOptions = false; // any of the above given
+    std::optional<int> every;  // watch: seconds between two polls
 };
 
 int number(const QString& text, int low, int high, const char* what)
@@ -195,6 +199,7 @@ Options parse(QStringList args)
         else if (a == QLatin1String("--action")) { o.actions << value(i).split(QLatin1Char(','), Qt::SkipEmptyParts); o.auditOptions = true; }
         else if (a == QLatin1String("--csv")) { o.csv = true; o.auditOptions = true; }
         else if (a == QLatin1String("--verify")) { o.verify = true; o.auditOptions = true; }
+        else if (a == QLatin1String("--every")) o.every = number(value(i), 1, 86400, "--every");
         else if (a == QLatin1String("--from")) o.from = value(i);
         else if (a == QLatin1String("--to")) o.to = value(i);
         else if (a == QLatin1String("--help") || a == QLatin1String("-h")) o.help = true;
@@ -457,7 +462,8 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
 int run(const Options& o)
 {
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
-        QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all"), QStringLiteral("audit") };
+        QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all"), QStringLiteral("audit"),
+        QStringLiteral("watch") };
     if (!commands.contains(o.command))
         throw RunError(RunError::Usage, o.command.isEmpty() ? QStringLiteral("no command given")
                                                             : QStringLiteral("unknown command %1").arg(o.command));
@@ -497,6 +503,8 @@ int run(const Options& o)
     } else if (o.command != QLatin1String("move") && o.targetKinds > 0) {
         throw RunError(RunError::Usage, QStringLiteral("--all, --group and --device go with move only"));
     }
+    if (o.every && o.command != QLatin1String("watch"))
+        throw RunError(RunError::Usage, QStringLiteral("--every goes with watch only"));
     if (!audit && o.auditOptions)
         throw RunError(RunError::Usage, QStringLiteral("--since, --until, --action, --csv and --verify go with audit only"));
     if (o.force && o.command != QLatin1String("move"))
@@ -537,6 +545,8 @@ int run(const Options& o)
                                         "\"Stop all\" button"));
         return reportFrames(session.stopAll(), session.portDescription(), o.json);
     }
+    if (o.command == QLatin1String("watch"))
+        return Watch(session, password, o.every.value_or(10), o.json);
     const int level = session.logIn(password());
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)

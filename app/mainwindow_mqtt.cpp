@@ -1,0 +1,68 @@
+// The main window's part in monitoring: the polls it makes while idle ([BUS] PollEverySeconds),
+// and what it says of the MQTT broker the session publishes to.
+#include "app/mainwindow.h"
+
+#include "app/mainwindow_texts.h"
+#include "app/widgets.h"
+#include "mqtt/mqttpublisher.h"
+#include "ui/messages.h"
+
+using namespace mainwindow;
+
+namespace {
+
+constexpr Text BrokerDownText { "MQTT 服务器 %1 无法连接（%2），正在后台重试。",
+                                "The MQTT broker %1 cannot be reached (%2); it is tried again in the background." };
+constexpr Text BrokerUpText { "已连接 MQTT 服务器 %1。", "Connected to the MQTT broker %1." };
+
+} // namespace
+
+void MainWindow::startIdlePolls()
+{
+    const int seconds = m_settings.ReadInteger(QStringLiteral("BUS"), QStringLiteral("PollEverySeconds"), 0);
+    if (seconds <= 0 || seconds > 86400)
+        return; // 0, the default: the list is polled after each rebuild and on Refresh only
+    m_idlePoll.setInterval(seconds * 1000);
+    m_idlePoll.start();
+}
+
+bool MainWindow::idle() const
+{
+    return !m_closed && m_session->sceneOpen() && m_portKeeper->counted() && m_ui.deviceList->rowCount() > 0
+        && !m_engine.pollTimer.isActive() && !m_engine.pollPaused() && !m_engine.searchRunning()
+        && !selfCheckRunning() && !m_engine.verifying() && !m_engine.answerDue() && !m_engine.framesHeld()
+        && !m_engine.stopAllPending() && m_engine.GroupQueue.position >= m_engine.GroupQueue.count
+        && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count
+        && m_engine.ReaddressBatch.position >= m_engine.ReaddressBatch.count;
+}
+
+void MainWindow::idlePollDue()
+{
+    // Only a bus with nothing else to do is polled: a search, a self-check, a press being sent
+    // or a poll under way goes first, and the next turn comes one interval later.
+    if (idle())
+        m_engine.refreshClicked();
+}
+
+void MainWindow::watchBroker(MqttPublisher* publisher, const MqttProblem& problem)
+{
+    if (problem.any()) {
+        // Said once the window is up, over it.
+        QTimer::singleShot(0, this, [this, problem] {
+            if (const QString s = problem.say(); !s.isNull()) {
+                m_ui.statusBar->setPanelText(HintPanel, s);
+                ShowInformation(this, s);
+            }
+        });
+    }
+    if (!publisher)
+        return;
+    const QString broker = QStringLiteral("%1:%2").arg(publisher->settings().host).arg(publisher->settings().port);
+    connect(publisher, &MqttPublisher::brokerStateChanged, this, [this, broker](bool up, const QString& reason) {
+        const QString s = up ? pick(BrokerUpText).arg(broker) : pick(BrokerDownText).arg(broker, reason);
+        if (s.isNull())
+            return;
+        m_ui.statusBar->setPanelText(HintPanel, s);
+        noteInRecord(s);
+    });
+}

@@ -1,0 +1,127 @@
+#include "watch.h"
+
+#include "core/sessionrun.h"
+#include "mqtt/mqttpublisher.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] ssize_t w = ::write(signalPipe[1], &c, 1);
+}
+
+void say(FILE* to, const QString& line)
+{
+    if (to == stderr)
+        std::fputs("tarvello-ctl: ", stderr);
+    std::fputs(line.toUtf8().constData(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
+}
+
+} // namespace
+
+int Watch(SessionRun& run, const std::function<QString()>& password, int everySeconds, bool json)
+{
+    MqttProblem problem;
+    std::unique_ptr<MqttPublisher> publisher = StartMqtt(run.session(), &problem);
+    if (problem.any()) {
+        say(stderr, problem.say(1));
+        return 1;
+    }
+    if (!publisher) {
+        say(stderr, QStringLiteral("DB.ini names no MQTT broker ([MQTT] Host): the states are printed only"));
+    } else {
+        const MqttSettings& s = publisher->settings();
+        const QString broker = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
+        QObject::connect(publisher.get(), &MqttPublisher::brokerStateChanged, [broker](bool up, const QString& reason) {
+            say(stderr, up ? QStringLiteral("MQTT broker %1 reached").arg(broker)
+                           : QStringLiteral("MQTT broker %1 not reachable (%2): tried again in the background").arg(broker, reason));
+        });
+    }
+
+    run.logIn(password());
+    run.openRegister();
+    run.openPort();
+
+    // SIGINT and SIGTERM end the watch between two steps of the event loop: the poll under way
+    // ends, the broker hears that the program stopped, the port closes.
+    QEventLoop waiting;
+    bool stopping = false;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+        say(stderr, QStringLiteral("cannot watch for signals"));
+        return 1;
+    }
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        char c;
+        [[maybe_unused]] ssize_t r = ::read(signalPipe[0], &c, 1);
+        stopping = true;
+        run.interrupt();
+        waiting.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    bool portLostSaid = false;
+    while (!stopping) {
+        QElapsedTimer round;
+        round.start();
+        try {
+            if (portLostSaid) {
+                run.openPort();
+                say(stderr, QStringLiteral("%1: the port is back").arg(run.portDescription()));
+                portLostSaid = false;
+            }
+            const std::vector<RunDevice> devices = run.poll();
+            if (stopping)
+                break;
+            const auto online = std::count_if(devices.begin(), devices.end(), [](const RunDevice& d) { return d.online.value_or(false); });
+            const QString time = QDateTime::currentDateTime().toString(Qt::ISODate);
+            if (json) {
+                say(stdout, QString::fromUtf8(QJsonDocument(QJsonObject { { QStringLiteral("time"), time },
+                    { QStringLiteral("devices"), int(devices.size()) }, { QStringLiteral("online"), int(online) },
+                    { QStringLiteral("pollMs"), round.elapsed() } }).toJson(QJsonDocument::Compact)));
+            } else {
+                say(stdout, QStringLiteral("%1  %2 of %3 devices on line, poll %4 ms").arg(time).arg(online).arg(devices.size()).arg(round.elapsed()));
+            }
+        } catch (const RunError& e) {
+            if (e.kind() != RunError::Port)
+                throw;
+            if (!portLostSaid)
+                say(stderr, QString::fromStdString(e.what()) + QStringLiteral(": tried again every round"));
+            portLostSaid = true;
+        }
+        const qint64 left = qint64(everySeconds) * 1000 - round.elapsed();
+        if (!stopping && left > 0) {
+            QTimer pause;
+            pause.setSingleShot(true);
+            QObject::connect(&pause, &QTimer::timeout, &waiting, &QEventLoop::quit);
+            pause.start(int(left));
+            waiting.exec();
+        }
+    }
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    return 0;
+}
