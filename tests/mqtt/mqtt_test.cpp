@@ -1,0 +1,255 @@
+// Publishing to a real Mosquitto on 127.0.0.1: what the broker holds after polls of the simulated
+// bus, what it holds when the program ends or dies, a broker that goes and comes back, and what
+// never appears in a message. Every wait is bounded.
+
+#include "access/passwordstore.h"
+#include "common/inifile.h"
+#include "core/sessionrun.h"
+#include "mqtt/mqttpublisher.h"
+#include "register/register.h"
+#include "sim/bus_simulator.h"
+#include "broker.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+namespace {
+
+const QString OperatorPassword = QStringLiteral("oper1");
+const QString BrokerPassword = QStringLiteral("brokerSecret");
+
+// Runs the event loop until `done` or timeoutMs.
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return done();
+}
+
+QJsonObject json(const QString& text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions permissions)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    f.close();
+    f.setPermissions(permissions);
+}
+
+TEST(MqttSettingsTest, ReadsTheSectionAndRefusesAPasswordFileOthersCanRead)
+{
+    struct Case {
+        const char* ini;
+        QFile::Permissions passwordFile; // of DFiles/pw, holding "s3cret"; none: no file
+        bool enabled;
+        int port;
+        const char* site;     // nullptr: not checked
+        const char* password;
+        const char* problem;  // a word of the English message; nullptr: none
+    };
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    const Case cases[] = {
+        { "", {}, false, 1883, nullptr, "", nullptr },
+        { "Host=", {}, false, 1883, nullptr, "", nullptr },
+        { "Host=broker", {}, true, 1883, nullptr, "", nullptr },
+        { "Host=broker\nCAFile=/etc/ca.pem", {}, true, 8883, nullptr, "", nullptr },
+        { "Host=broker\nPort=2000\nSite=north/hall+2#b", {}, true, 2000, "north_hall_2_b", "", nullptr },
+        { "Host=broker\nPasswordFile=pw", ownerOnly, true, 1883, nullptr, "s3cret", nullptr },
+        { "Host=broker\nPasswordFile=pw", ownerOnly | QFile::ReadGroup, false, 1883, nullptr, "", "other users" },
+        { "Host=broker\nPasswordFile=pw", ownerOnly | QFile::ReadOther, false, 1883, nullptr, "", "other users" },
+        { "Host=broker\nPasswordFile=missing", {}, false, 1883, nullptr, "", "cannot be read" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        QTemporaryDir dir;
+        writeFile(dir.filePath(QStringLiteral("DB.ini")), QByteArray("[MQTT]\n") + c.ini + "\n", ownerOnly);
+        if (c.passwordFile)
+            writeFile(dir.filePath(QStringLiteral("pw")), "s3cret\n", c.passwordFile);
+        MqttProblem problem;
+        const MqttSettings s = ReadMqttSettings(TIniFile(dir.filePath(QStringLiteral("DB.ini"))), dir.path(), &problem);
+        EXPECT_EQ(s.enabled(), c.enabled);
+        EXPECT_EQ(s.port, c.port);
+        if (c.site) {
+            EXPECT_EQ(s.site, QLatin1String(c.site));
+        }
+        EXPECT_FALSE(s.site.contains(QLatin1Char('/')) || s.site.contains(QLatin1Char('+')) || s.site.contains(QLatin1Char('#')));
+        EXPECT_EQ(s.password, QLatin1String(c.password));
+        EXPECT_EQ(problem.any(), c.problem != nullptr);
+        if (c.problem) {
+            EXPECT_TRUE(problem.say(1).contains(QLatin1String(c.problem))) << problem.say(1).toStdString();
+            EXPECT_FALSE(problem.say(0).isEmpty());
+        }
+    }
+}
+
+class MqttBusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        dataDir = tmp.path() + QStringLiteral("/DFiles");
+        TPasswordStore store(dataDir);
+        ASSERT_TRUE(store.Create(QStringLiteral("admin1"), OperatorPassword, QStringLiteral("super1")));
+        ASSERT_TRUE(broker.start()) << "mosquitto did not start (scripts/setup-deps installs it)";
+        for (auto [group, id] : { std::pair { 2, 5 }, { 2, 6 }, { 3, 7 } })
+            sim.addDevice(uint8_t(group), uint16_t(id));
+        ASSERT_NO_THROW(sim.start());
+        registerDevices({ { 2, 5, "Hoist A" }, { 2, 6, "Hoist B" }, { 3, 7, "Winch" } });
+        writeFile(dataDir + QStringLiteral("/broker.pw"), BrokerPassword.toUtf8() + "\n", QFile::ReadOwner | QFile::WriteOwner);
+        writeFile(dataDir + QStringLiteral("/DB.ini"),
+            QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\nSite=rig\nUser=tarvello\nPasswordFile=broker.pw\n")
+                .arg(broker.port()).toUtf8(), QFile::ReadOwner | QFile::WriteOwner);
+    }
+
+    void registerDevices(const std::vector<std::tuple<int, int, const char*>>& devices)
+    {
+        TRegister reg(dataDir);
+        reg.Open();
+        reg.Member_Table.EmptyTable();
+        for (const auto& [group, id, name] : devices) {
+            reg.Member_Table.Append();
+            reg.Member_Table.SetFieldByName(QStringLiteral("ID"), id);
+            reg.Member_Table.SetFieldByName(QStringLiteral("Name"), QString::fromUtf8(name));
+            reg.Member_Table.SetFieldByName(QStringLiteral("Group_ID"), group);
+            reg.Member_Table.Post();
+        }
+        reg.Close();
+    }
+
+    // The devices' retained states: "group/id" -> online as JSON text ("true", "false", "null").
+    std::map<QString, QString> states()
+    {
+        std::map<QString, QString> out;
+        for (const auto& [topic, payload] : broker.retained())
+            if (topic.startsWith(QLatin1String("tarvello/rig/1/device/"))) {
+                const QJsonValue v = json(payload)[QStringLiteral("online")];
+                out[topic.section(QLatin1Char('/'), 4)] = v.isNull() ? "null" : v.toBool() ? "true" : "false";
+            }
+        return out;
+    }
+
+    QTemporaryDir tmp;
+    QString dataDir;
+    Broker broker;
+    BusSimulator sim;
+};
+
+TEST_F(MqttBusTest, RetainedStatesFollowTheBusAnOffLineDeviceIsPublishedOnceAndNoPasswordIsEver)
+{
+    Subscriber all(broker.port());
+    SessionRun run(dataDir, 1, QString::fromStdString(sim.slavePath()));
+    MqttProblem problem;
+    const auto publisher = StartMqtt(run.session(), &problem);
+    ASSERT_TRUE(publisher) << problem.say(1).toStdString();
+    run.logIn(OperatorPassword);
+    run.openRegister();
+    run.openPort();
+    run.poll();
+    const std::map<QString, QString> online { { "2/5", "true" }, { "2/6", "true" }, { "3/7", "true" } };
+    EXPECT_TRUE(waitFor([&] { return states() == online; })) << states().size();
+    const QJsonObject status = json(broker.retained()[QStringLiteral("tarvello/rig/status")]);
+    EXPECT_TRUE(status[QStringLiteral("running")].toBool());
+    EXPECT_EQ(status[QStringLiteral("level")].toString(), QStringLiteral("operator"));
+    EXPECT_TRUE(status[QStringLiteral("port")].toObject()[QStringLiteral("open")].toBool());
+    EXPECT_EQ(json(broker.retained()[QStringLiteral("tarvello/rig/1/device/2/5")])[QStringLiteral("name")].toString(), QStringLiteral("Hoist A"));
+
+    // The winch goes off line: said once, however often it is asked.
+    sim.setOffline(3, 7);
+    for (int round = 0; round < 3; ++round)
+        run.poll();
+    EXPECT_TRUE(waitFor([&] { return states()[QStringLiteral("3/7")] == QLatin1String("false"); }));
+    EXPECT_EQ(all.lines().filter(QRegularExpression(QStringLiteral("^tarvello/rig/1/device/3/7 .*\"online\":false"))).size(), 1);
+
+    // A device taken out of the register is cleared at the broker.
+    registerDevices({ { 2, 5, "Hoist A" }, { 3, 7, "Winch" } });
+    run.poll();
+    EXPECT_TRUE(waitFor([&] { return !states().count(QStringLiteral("2/6")); }));
+
+    // A password change is an event; no password is in any message, the account not unless asked.
+    run.session().passwords().Change(OperatorRecord, QStringLiteral("newSecret9"));
+    EXPECT_TRUE(waitFor([&] { return !all.lines().filter(QStringLiteral("password-change")).isEmpty(); }));
+    for (const QString& line : all.lines()) {
+        for (const QString& secret : { OperatorPassword, BrokerPassword, QStringLiteral("newSecret9") })
+            EXPECT_FALSE(line.contains(secret)) << line.toStdString();
+        if (line.startsWith(QLatin1String("tarvello/rig/events "))) {
+            EXPECT_FALSE(json(line.section(QLatin1Char(' '), 1)).contains(QStringLiteral("user"))) << line.toStdString();
+        }
+    }
+}
+
+TEST_F(MqttBusTest, ABrokerGoneIsNoWaitForThePollAndGetsEveryStateOnceBack)
+{
+    SessionRun run(dataDir, 1, QString::fromStdString(sim.slavePath()));
+    const auto publisher = StartMqtt(run.session(), nullptr);
+    ASSERT_TRUE(publisher);
+    run.logIn(OperatorPassword);
+    run.openRegister();
+    run.openPort();
+    run.poll();
+    ASSERT_TRUE(waitFor([&] { return states().size() == 3 && publisher->link().connected(); }));
+
+    broker.stop();
+    ASSERT_TRUE(waitFor([&] { return !publisher->link().connected(); }));
+    sim.setOffline(2, 6);
+    // The rounds go as with the broker there: one query a device each, every answer booked.
+    for (int round = 0; round < 2; ++round) {
+        const size_t before = sim.frameCount();
+        const std::vector<RunDevice> devices = run.poll();
+        EXPECT_EQ(sim.frameCount() - before, 3u);
+        ASSERT_EQ(devices.size(), 3u);
+        EXPECT_EQ(devices[1].online, std::optional<bool>(false));
+    }
+
+    // A broker back with nothing kept hears every state again, the change made meanwhile included.
+    ASSERT_TRUE(broker.start());
+    const std::map<QString, QString> now { { "2/5", "true" }, { "2/6", "false" }, { "3/7", "true" } };
+    EXPECT_TRUE(waitFor([&] { return states() == now; }, 20000));
+    EXPECT_TRUE(json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("running")].toBool());
+}
+
+TEST_F(MqttBusTest, WatchEndedOrKilledLeavesTheBrokerSayingNotRunning)
+{
+    struct Case {
+        int signal;
+        bool cleanExit;
+    };
+    for (const Case c : { Case { SIGTERM, true }, Case { SIGINT, true }, Case { SIGKILL, false } }) {
+        SCOPED_TRACE(c.signal);
+        QProcess watch;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TARVELLO_PASSWORD"), OperatorPassword);
+        watch.setProcessEnvironment(env);
+        watch.start(QStringLiteral(TARVELLO_CTL_EXE), { QStringLiteral("watch"), QStringLiteral("--every"), QStringLiteral("1"),
+            QStringLiteral("--data-dir"), dataDir, QStringLiteral("--port"), QString::fromStdString(sim.slavePath()) });
+        auto running = [&] { return json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("running")].toBool(); };
+        ASSERT_TRUE(waitFor(running)) << watch.readAllStandardError().toStdString();
+        ::kill(pid_t(watch.processId()), c.signal);
+        ASSERT_TRUE(watch.waitForFinished(10000));
+        EXPECT_EQ(watch.exitStatus() == QProcess::NormalExit && watch.exitCode() == 0, c.cleanExit);
+        EXPECT_TRUE(waitFor([&] { return broker.retained()[QStringLiteral("tarvello/rig/status")] == QLatin1String("{\"running\":false}"); }, 5000));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
