@@ -31,7 +31,10 @@ MqttPublisher::MqttPublisher(Session& session, const MqttSettings& settings, QOb
     DeviceModel& rows = session.devices();
     connect(&rows, &QAbstractItemModel::modelReset, this, &MqttPublisher::rowsRebuilt);
     connect(&rows, &QAbstractItemModel::dataChanged, this,
-            [this](const QModelIndex& from, const QModelIndex& to) { rowsChanged(from.row(), to.row()); });
+            [this](const QModelIndex& from, const QModelIndex& to) {
+                if (from.column() <= DeviceModel::StateColumn) // not a group label retranslated
+                    rowsChanged(from.row(), to.row());
+            });
     connect(&rows, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int first, int last) { rowsAdded(first, last); });
     connect(&session, &Session::portHungUp, this, &MqttPublisher::portLost);
@@ -169,6 +172,12 @@ void MqttPublisher::publishAll()
 
 void MqttPublisher::rowsChanged(int first, int last)
 {
+    // Rows marked while the port is closed (a face marking them all off line as its port went)
+    // were not asked: nothing can be vouched for through a lost port.
+    if (!m_session.port().isOpen()) {
+        portLost();
+        return;
+    }
     const auto& rows = m_session.devices().devices();
     for (int r = std::max(first, 0); r <= last && r < int(rows.size()); ++r) {
         const DeviceRow& row = rows[size_t(r)];

@@ -222,6 +222,42 @@ TEST_F(MqttBusTest, ABrokerGoneIsNoWaitForThePollAndGetsEveryStateOnceBack)
     EXPECT_TRUE(json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("running")].toBool());
 }
 
+TEST_F(MqttBusTest, ALostPortLeavesEveryDeviceUnknownNeverOffLine)
+{
+    // The port's device goes away (the session hears the hang-up), or a face closes the port and
+    // marks its rows off line as the window does when it hears of the loss first.
+    const std::vector<std::function<void(SessionRun&)>> losses {
+        [this](SessionRun& run) {
+            sim.vanish();
+            waitFor([&] { return !run.session().port().isOpen(); }, 3000);
+        },
+        [](SessionRun& run) {
+            run.session().port().ClosePort();
+            run.session().devices().markAllOffLine();
+        },
+    };
+    for (size_t i = 0; i < losses.size(); ++i) {
+        SCOPED_TRACE(i);
+        if (sim.vanished()) {
+            sim.stop();
+            sim.start();
+        }
+        Subscriber all(broker.port());
+        SessionRun run(dataDir, 1, QString::fromStdString(sim.slavePath()));
+        const auto publisher = StartMqtt(run.session(), nullptr);
+        run.logIn(OperatorPassword);
+        run.openRegister();
+        run.openPort();
+        run.poll();
+        ASSERT_TRUE(waitFor([&] { return states()[QStringLiteral("3/7")] == QLatin1String("true"); }));
+        losses[i](run);
+        const std::map<QString, QString> unknown { { "2/5", "null" }, { "2/6", "null" }, { "3/7", "null" } };
+        EXPECT_TRUE(waitFor([&] { return states() == unknown; }));
+        EXPECT_TRUE(json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("port")].toObject()[QStringLiteral("lost")].toBool());
+        EXPECT_TRUE(all.lines().filter(QStringLiteral("\"online\":false")).isEmpty());
+    }
+}
+
 TEST_F(MqttBusTest, WatchEndedOrKilledLeavesTheBrokerSayingNotRunning)
 {
     struct Case {
