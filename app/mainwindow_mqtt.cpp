@@ -11,9 +11,12 @@ using namespace mainwindow;
 
 namespace {
 
-constexpr Text BrokerDownText { "MQTT 服务器 %1 无法连接（%2），正在后台重试。",
-                                "The MQTT broker %1 cannot be reached (%2); it is tried again in the background." };
-constexpr Text BrokerUpText { "已连接 MQTT 服务器 %1。", "Connected to the MQTT broker %1." };
+// The status bar's hint panel holds a short line; the traffic record gets the broker and the reason.
+constexpr Text BrokerDownPanel { "MQTT 服务器断开，后台重试中", "MQTT broker lost, retrying" };
+constexpr Text BrokerUpPanel { "已连接 MQTT 服务器", "MQTT broker connected" };
+constexpr Text BrokerDownRecord { "MQTT 服务器 %1 无法连接（%2），正在后台重试。",
+                                  "The MQTT broker %1 cannot be reached (%2); it is tried again in the background." };
+constexpr Text BrokerUpRecord { "已连接 MQTT 服务器 %1。", "Connected to the MQTT broker %1." };
 
 } // namespace
 
@@ -59,10 +62,10 @@ void MainWindow::watchBroker(MqttPublisher* publisher, const MqttProblem& proble
         return;
     const QString broker = QStringLiteral("%1:%2").arg(publisher->settings().host).arg(publisher->settings().port);
     connect(publisher, &MqttPublisher::brokerStateChanged, this, [this, broker](bool up, const QString& reason) {
-        const QString s = up ? pick(BrokerUpText).arg(broker) : pick(BrokerDownText).arg(broker, reason);
-        if (s.isNull())
+        const QString panel = pick(up ? BrokerUpPanel : BrokerDownPanel);
+        if (panel.isNull())
             return;
-        m_ui.statusBar->setPanelText(HintPanel, s);
-        noteInRecord(s);
+        m_ui.statusBar->setPanelText(HintPanel, panel);
+        noteInRecord(up ? pick(BrokerUpRecord).arg(broker) : pick(BrokerDownRecord).arg(broker, reason));
     });
 }
