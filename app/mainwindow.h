@@ -134,6 +134,9 @@ public:
     void watchBroker(MqttPublisher* publisher, const MqttProblem& problem);
     // Nothing runs on the bus: no poll, search, self-check, press or re-address under way.
     bool idle() const;
+    // [BUS] PollEverySeconds: its timer, and the timer's turn (a poll, when the bus is idle).
+    const QTimer& idlePollTimer() const { return m_idlePoll; }
+    void idlePollDue();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -162,7 +165,6 @@ private:
     void installStopAllKey();
     // [BUS] PollEverySeconds: the listed rows polled again while the bus is idle.
     void startIdlePolls();
-    void idlePollDue();
 
     friend class EngineFace;
 
