@@ -143,6 +143,26 @@ protected:
         return out;
     }
 
+    // A session on the simulated bus, publishing, logged in, after its first poll.
+    struct Polling {
+        std::unique_ptr<SessionRun> run;
+        std::unique_ptr<MqttPublisher> publisher;
+    };
+    Polling startPolling()
+    {
+        Polling p { std::make_unique<SessionRun>(dataDir, 1, QString::fromStdString(sim.slavePath())), nullptr };
+        p.publisher = StartMqtt(p.run->session(), nullptr);
+        p.run->logIn(OperatorPassword);
+        p.run->openRegister();
+        p.run->openPort();
+        p.run->poll();
+        return p;
+    }
+    QString status(const char* key)
+    {
+        return json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QLatin1String(key)].toVariant().toString();
+    }
+
     QTemporaryDir tmp;
     QString dataDir;
     Broker broker;
@@ -152,20 +172,13 @@ protected:
 TEST_F(MqttBusTest, RetainedStatesFollowTheBusAnOffLineDeviceIsPublishedOnceAndNoPasswordIsEver)
 {
     Subscriber all(broker.port());
-    SessionRun run(dataDir, 1, QString::fromStdString(sim.slavePath()));
-    MqttProblem problem;
-    const auto publisher = StartMqtt(run.session(), &problem);
-    ASSERT_TRUE(publisher) << problem.say(1).toStdString();
-    run.logIn(OperatorPassword);
-    run.openRegister();
-    run.openPort();
-    run.poll();
+    const Polling p = startPolling();
+    ASSERT_TRUE(p.publisher);
+    SessionRun& run = *p.run;
     const std::map<QString, QString> online { { "2/5", "true" }, { "2/6", "true" }, { "3/7", "true" } };
     EXPECT_TRUE(waitFor([&] { return states() == online; })) << states().size();
-    const QJsonObject status = json(broker.retained()[QStringLiteral("tarvello/rig/status")]);
-    EXPECT_TRUE(status[QStringLiteral("running")].toBool());
-    EXPECT_EQ(status[QStringLiteral("level")].toString(), QStringLiteral("operator"));
-    EXPECT_TRUE(status[QStringLiteral("port")].toObject()[QStringLiteral("open")].toBool());
+    EXPECT_EQ(status("running"), QStringLiteral("true"));
+    EXPECT_EQ(status("level"), QStringLiteral("operator"));
     EXPECT_EQ(json(broker.retained()[QStringLiteral("tarvello/rig/1/device/2/5")])[QStringLiteral("name")].toString(), QStringLiteral("Hoist A"));
 
     // The winch goes off line: said once, however often it is asked.
@@ -194,17 +207,13 @@ TEST_F(MqttBusTest, RetainedStatesFollowTheBusAnOffLineDeviceIsPublishedOnceAndN
 
 TEST_F(MqttBusTest, ABrokerGoneIsNoWaitForThePollAndGetsEveryStateOnceBack)
 {
-    SessionRun run(dataDir, 1, QString::fromStdString(sim.slavePath()));
-    const auto publisher = StartMqtt(run.session(), nullptr);
-    ASSERT_TRUE(publisher);
-    run.logIn(OperatorPassword);
-    run.openRegister();
-    run.openPort();
-    run.poll();
-    ASSERT_TRUE(waitFor([&] { return states().size() == 3 && publisher->link().connected(); }));
+    const Polling p = startPolling();
+    SessionRun& run = *p.run;
+    MqttLink& link = p.publisher->link();
+    ASSERT_TRUE(waitFor([&] { return states().size() == 3 && link.connected(); }));
 
     broker.stop();
-    ASSERT_TRUE(waitFor([&] { return !publisher->link().connected(); }));
+    ASSERT_TRUE(waitFor([&] { return !link.connected(); }));
     sim.setOffline(2, 6);
     // The rounds go as with the broker there: one query a device each, every answer booked.
     for (int round = 0; round < 2; ++round) {
@@ -219,7 +228,7 @@ TEST_F(MqttBusTest, ABrokerGoneIsNoWaitForThePollAndGetsEveryStateOnceBack)
     ASSERT_TRUE(broker.start());
     const std::map<QString, QString> now { { "2/5", "true" }, { "2/6", "false" }, { "3/7", "true" } };
     EXPECT_TRUE(waitFor([&] { return states() == now; }, 20000));
-    EXPECT_TRUE(json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("running")].toBool());
+    EXPECT_EQ(status("running"), QStringLiteral("true"));
 }
 
 TEST_F(MqttBusTest, ALostPortLeavesEveryDeviceUnknownNeverOffLine)
@@ -243,12 +252,8 @@ TEST_F(MqttBusTest, ALostPortLeavesEveryDeviceUnknownNeverOffLine)
             sim.start();
         }
         Subscriber all(broker.port());
-        SessionRun run(dataDir, 1, QString::fromStdString(sim.slavePath()));
-        const auto publisher = StartMqtt(run.session(), nullptr);
-        run.logIn(OperatorPassword);
-        run.openRegister();
-        run.openPort();
-        run.poll();
+        const Polling p = startPolling();
+        SessionRun& run = *p.run;
         ASSERT_TRUE(waitFor([&] { return states()[QStringLiteral("3/7")] == QLatin1String("true"); }));
         losses[i](run);
         const std::map<QString, QString> unknown { { "2/5", "null" }, { "2/6", "null" }, { "3/7", "null" } };
@@ -272,8 +277,7 @@ TEST_F(MqttBusTest, WatchEndedOrKilledLeavesTheBrokerSayingNotRunning)
         watch.setProcessEnvironment(env);
         watch.start(QStringLiteral(TARVELLO_CTL_EXE), { QStringLiteral("watch"), QStringLiteral("--every"), QStringLiteral("1"),
             QStringLiteral("--data-dir"), dataDir, QStringLiteral("--port"), QString::fromStdString(sim.slavePath()) });
-        auto running = [&] { return json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("running")].toBool(); };
-        ASSERT_TRUE(waitFor(running)) << watch.readAllStandardError().toStdString();
+        ASSERT_TRUE(waitFor([&] { return status("running") == QLatin1String("true"); })) << watch.readAllStandardError().toStdString();
         ::kill(pid_t(watch.processId()), c.signal);
         ASSERT_TRUE(watch.waitForFinished(10000));
         EXPECT_EQ(watch.exitStatus() == QProcess::NormalExit && watch.exitCode() == 0, c.cleanExit);
