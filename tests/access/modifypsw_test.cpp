@@ -126,8 +126,9 @@ TEST_P(ChangeTable, ApplyStoresOnlyAGoodChange)
     if (c.message)
         said << QString::fromUtf8(c.message);
     EXPECT_EQ(messages.texts, said);
-    if (c.asked)
+    if (c.asked) {
         EXPECT_EQ(messages.kinds.value(0), MessageSink::Kind::Confirmation);
+    }
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->changed(), stored);
     EXPECT_EQ(changed.count(), stored ? 1 : 0);

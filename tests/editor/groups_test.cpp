@@ -269,7 +269,9 @@ TEST(GroupEditor, UndoLastSearch)
         const Records before = rig.records();
         if (c.saved) reg.SaveBeforeSearch();
         QFile copy(reg.BeforeSearchFileName());
-        if (c.damaged) ASSERT_TRUE(copy.open(QIODevice::WriteOnly) && copy.write(QByteArray(2048, 'x')) > 0);
+        if (c.damaged) {
+            ASSERT_TRUE(copy.open(QIODevice::WriteOnly) && copy.write(QByteArray(2048, 'x')) > 0);
+        }
         copy.close();
         reg.EmptyDevices();  // the search found device 2, without a name
         rig.add({2, "", 0});
