@@ -2,6 +2,10 @@
 // the word that the register changed, which every list of it follows. It never reaches a window.
 #pragma once
 
+#include <functional>
+
+#include <QString>
+
 #include "editor/editorhost.h"
 
 class Session;
@@ -12,6 +16,8 @@ public:
 
     TRegister& editorRegister() override;
     bool portOpen() const override;
+    QString portClosedText() const override { return closedText ? closedText() : QString(); }
+    std::function<QString()> closedText;
     bool sendReaddress(int group, int id, int newGroup, int newId) override;
     bool sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids) override;
     void stopPoll() override;

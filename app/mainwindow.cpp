@@ -181,6 +181,7 @@ void MainWindow::setUpRun()
     connect(m_passwordDialog, &PasswordChangeDialog::passwordChanged, this, &MainWindow::showAccessLevel);
 
     m_editorHost = std::make_unique<SessionEditorHost>(*m_session);
+    m_editorHost->closedText = [this] { return portErrorText(); };
     connect(m_session, &Session::registerChanged, this, [this] {
         if (!m_closed) refreshLists(); // the editor closes with the main window
     });

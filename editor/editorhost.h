@@ -10,6 +10,9 @@ public:
     virtual ~EditorHost() = default;
     virtual TRegister& editorRegister() = 0;   // the open device and group tables of the current scene
     virtual bool portOpen() const = 0;
+    // Why the port is not open, naming the device tried, in the current language; empty when the
+    // host cannot say (the editor then says only that the port did not open).
+    virtual QString portClosedText() const { return {}; }
     // One re-address frame (device at group/id gets newGroup/newId), written to the traffic log once
     // the port took it; afterwards the bus is asked whether the device answers at its new address.
     // False when the port refused the frame.

@@ -734,7 +734,9 @@ void GroupEditor::inform(const Text& text)
 bool GroupEditor::portReady()
 {
     if (m_host.portOpen()) return true;
-    showPortError();
+    const QString closed = m_host.portClosedText();
+    if (closed.isEmpty()) showPortError();
+    else ShowError(this, closed);
     return false;
 }
 

@@ -308,7 +308,7 @@ TEST(DeviceBox, TextsOfTheDeviceBoxInBothLanguages)
 }
 
 // Re-addressing changes nothing while the port is closed (Chinese) or when the port refuses the
-// frame (English).
+// frame (English); a closed port is named as the main window names it when it can.
 TEST(DeviceBox, NoReaddressingWithoutThePort)
 {
     const Action operations[] = {picked(&C::leftList, 1, "3", "x", 2, &C::modifyButton),
@@ -330,6 +330,11 @@ TEST(DeviceBox, NoReaddressingWithoutThePort)
             EXPECT_EQ(rig.messages.texts, QStringList{language == 0 ? "串口打开出错。" : "Error opening serial port. "});
         }
     }
+    AdvancedRig named(1);
+    named.host.open = false;
+    named.host.closedText = "Error opening serial port. \nCOM7 (/dev/ttyUSB3): no permission";
+    operations[0](named);
+    EXPECT_EQ(named.messages.texts, QStringList{named.host.closedText});
 }
 
 // A search in the main window may empty and refill the device table while the editor is open:

@@ -42,6 +42,7 @@ public:
     explicit FakeHost(const QString& dataDir) : m_register(dataDir) { m_register.Open(); }
     TRegister& editorRegister() override { return m_register; }
     bool portOpen() const override { return open; }
+    QString portClosedText() const override { return closedText; }
     bool sendReaddress(int group, int id, int newGroup, int newId) override
     {
         frames.push_back({group, id, newGroup, newId});
@@ -62,6 +63,7 @@ public:
     }
 
     bool open = true;
+    QString closedText;
     bool accepts = true;
     std::vector<Readdress> frames;
     std::vector<Batch> batches;
