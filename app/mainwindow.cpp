@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QToolBar>
 #include <QToolButton>
 
 #include <QDir>
@@ -210,6 +211,10 @@ bool MainWindow::startUp()
         m_session->closeStores();
         return false;
     }
+    if (fitToolBar()) {
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center().x() - width() / 2, y());
+    }
     show();
     showAccessLevel();
     showSelfCheckControls(m_passwords.level() == ModeSuperUser);
@@ -312,6 +317,17 @@ void MainWindow::retranslate()
     if (m_ui.groupList->currentRow() == 0)
         m_session->devices().replaceGroupText(pick(TextUngrouped, language == 0 ? 1 : 0), t(TextUngrouped));
     updateTargetLine();
+    fitToolBar();
+}
+
+bool MainWindow::fitToolBar()
+{
+    // Wide enough for the whole tool bar, the port box included, rather than folding it behind the
+    // bar's extension arrow; the texts of the other language may need more.
+    const int wanted = m_ui.toolBar ? m_ui.toolBar->sizeHint().width() : 0;
+    if (width() >= wanted) return false;
+    resize(wanted, height());
+    return true;
 }
 
 void MainWindow::languageSelected(int index)

@@ -72,6 +72,7 @@ public:
     void showAccessLevel();
     // The texts of every control in the current language.
     void retranslate();
+    bool fitToolBar();  // true when the window had to grow
     void logFrame(bool transmitted, const uint8_t* bytes, int count);
     // A table failure in the current language, naming the file.
     void reportTableError(const std::exception& error);

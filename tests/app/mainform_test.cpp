@@ -221,10 +221,12 @@ TEST_F(MainFormTest, PanelsAndBoxesHoldTheirTextsInBothLanguages)
     bar->setPanelText(HintPanel, "Exit the software.");
     EXPECT_TRUE(bar->toolTip().isEmpty());
 
-    // The self-check row holds its texts in either language (the super-user sees it).
+    // The self-check row holds its texts in either language (the super-user sees it), and the tool
+    // bar is whole: the port box is not folded away behind the bar's extension arrow.
     for (int16_t language : {0, 1}) {
         switchLanguage(language);
         QApplication::processEvents();
+        EXPECT_TRUE(f->controls().portSelector->isVisible()) << f->width();
         for (QWidget* w : std::initializer_list<QWidget*>{f->controls().periodLabel, f->controls().selfCheckButton}) {
             const QString text = w->property("text").toString();
             EXPECT_GE(w->width(), w->fontMetrics().horizontalAdvance(text)) << text.toStdString();
