@@ -312,12 +312,15 @@ void RemoveMarker(const QString& marker)
 
 }  // namespace
 
-// Both tables are open again after a backup or a restore, whatever happened; the first
-// failure is the one reported.
-void TRegister::ReopenAfter(const std::exception_ptr& failure)
+// Both tables (or the device table alone) are open again after a backup or a restore, whatever
+// happened; the first failure is the one reported.
+void TRegister::ReopenAfter(const std::exception_ptr& failure, bool devicesOnly)
 {
     try {
-        Open();
+        if (devicesOnly)
+            Member_Table.Open();
+        else
+            Open();
     } catch (...) {
         if (!failure)
             throw;
@@ -548,14 +551,7 @@ void TRegister::RestoreBeforeSearch()
         failure = std::current_exception();
         tarvello::RemoveIfPresent(temp);
     }
-    try {
-        Member_Table.Open();
-    } catch (...) {
-        if (!failure)
-            throw;
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    ReopenAfter(failure, true);
 }
 
 void TRegister::EmptyDevices()
@@ -566,12 +562,5 @@ void TRegister::EmptyDevices()
     } catch (...) {
         failure = std::current_exception();
     }
-    try {
-        Member_Table.Open();
-    } catch (...) {
-        if (!failure)
-            throw;
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    ReopenAfter(failure, true);
 }

@@ -112,7 +112,7 @@ public:
 private:
     QString Stem(const QString& base) const;
     void CreateMissing();
-    void ReopenAfter(const std::exception_ptr& failure);
+    void ReopenAfter(const std::exception_ptr& failure, bool devicesOnly = false);
     void FinishInterruptedRestore();
 
     QString m_dataDir;

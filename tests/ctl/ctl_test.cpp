@@ -9,6 +9,7 @@
 #include "register/register.h"
 #include "serial/comm.h"
 #include "sim/bus_simulator.h"
+#include "../support/register_fill.h"
 #include "../support/ser2net.h"
 
 #include <QCoreApplication>
@@ -149,21 +150,7 @@ protected:
 
     void TearDown() override { sim.stop(); }
 
-    // The register of scene 1 becomes these devices: (group, id, name).
-    void registerDevices(const std::vector<std::tuple<int, int, QString>>& devices)
-    {
-        TRegister reg(dataDir);
-        reg.Open();
-        reg.Member_Table.EmptyTable();
-        for (const auto& [group, id, name] : devices) {
-            reg.Member_Table.Append();
-            reg.Member_Table.SetFieldByName(QStringLiteral("ID"), id);
-            reg.Member_Table.SetFieldByName(QStringLiteral("Name"), name);
-            reg.Member_Table.SetFieldByName(QStringLiteral("Group_ID"), group);
-            reg.Member_Table.Post();
-        }
-        reg.Close();
-    }
+    void registerDevices(const std::vector<std::tuple<int, int, QString>>& devices) { FillRegister(dataDir, devices); }
 
     std::map<int, int> registered() // id -> group
     {

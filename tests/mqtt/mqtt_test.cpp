@@ -2,6 +2,7 @@
 // bus, what it holds when the program ends or dies, a broker that goes and comes back, and what
 // never appears in a message. Every wait is bounded.
 
+#include "../support/register_fill.h"
 #include "access/passwordstore.h"
 #include "common/inifile.h"
 #include "core/sessionrun.h"
@@ -115,20 +116,7 @@ protected:
                 .arg(broker.port()).toUtf8(), QFile::ReadOwner | QFile::WriteOwner);
     }
 
-    void registerDevices(const std::vector<std::tuple<int, int, const char*>>& devices)
-    {
-        TRegister reg(dataDir);
-        reg.Open();
-        reg.Member_Table.EmptyTable();
-        for (const auto& [group, id, name] : devices) {
-            reg.Member_Table.Append();
-            reg.Member_Table.SetFieldByName(QStringLiteral("ID"), id);
-            reg.Member_Table.SetFieldByName(QStringLiteral("Name"), QString::fromUtf8(name));
-            reg.Member_Table.SetFieldByName(QStringLiteral("Group_ID"), group);
-            reg.Member_Table.Post();
-        }
-        reg.Close();
-    }
+    void registerDevices(const std::vector<std::tuple<int, int, QString>>& devices) { FillRegister(dataDir, devices); }
 
     // The devices' retained states: "group/id" -> online as JSON text ("true", "false", "null").
     std::map<QString, QString> states()
