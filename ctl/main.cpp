@@ -459,6 +459,9 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
     return ExitOk;
 }
 
+// A move stop is under way: its failure names stop-all.
+bool moveStopRun = false;
+
 int run(const Options& o)
 {
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
@@ -512,7 +515,9 @@ int run(const Options& o)
 
     const QString dataDir = ChooseDataDir(o.dataDir).path;
     const bool stopping = o.command == QLatin1String("stop-all") || motion == CmdStop;
-    // A stop is sent whatever the data directory holds: it needs no register or password file.
+    // stop-all needs no register or password file; move stop still needs both to find its devices,
+    // and when it cannot go, stop-all is named as the way that always does.
+    moveStopRun = motion == CmdStop;
     if (!stopping && !QFileInfo(dataDir).isDir()) {
         throw RunError(RunError::DataFile, QFileInfo::exists(dataDir)
             ? QStringLiteral("the data directory %1 is not a folder").arg(QDir::toNativeSeparators(dataDir))
@@ -521,13 +526,14 @@ int run(const Options& o)
     // What writes the register or holds the port waits for nobody: the window or another run on
     // this directory is said, and nothing is done. Reading (list, audit) takes no lock, and a stop
     // is never held back.
-    std::optional<DataDirLock> lock;
-    if (!stopping && !audit && o.command != QLatin1String("list")) {
-        lock.emplace(dataDir);
-        if (lock->tryLock() == DataDirLock::Result::InUse)
-            throw RunError(RunError::InUse, lock->holderText(1));
-    }
+    // Those that go ahead anyway leave the holder's files alone: a temporary copy or an unfinished
+    // restore may be its work in progress, not a crash's leftovers.
+    DataDirLock lock(dataDir);
+    const bool othersHold = lock.tryLock() == DataDirLock::Result::InUse;
+    if (othersHold && !stopping && !audit && o.command != QLatin1String("list"))
+        throw RunError(RunError::InUse, lock.holderText(1));
     SessionRun session(dataDir, o.scene, o.port);
+    session.session().deviceRegister().SetRecovery(!othersHold);
     // A record that cannot be written is said once, on standard error, when the run ends.
     struct AuditWarning {
         AuditLog& audit;
@@ -662,6 +668,8 @@ int main(int argc, char* argv[])
         return run(o);
     } catch (const RunError& e) {
         err(QString::fromStdString(e.what()));
+        if (moveStopRun && e.kind() != RunError::Usage)
+            err(QStringLiteral("tarvello-ctl stop-all stops every device, and needs no password or register"));
         if (e.kind() == RunError::Usage && std::string(e.what()).find("command") != std::string::npos)
             std::fputs(UsageText, stderr);
         return exitStatus(e.kind());

@@ -119,7 +119,7 @@ void TRegister::CreateMissing()
 
 void TRegister::Open()
 {
-    if (!Member_Table.Active() && !Group_Table.Active()) {
+    if (m_recovery && !Member_Table.Active() && !Group_Table.Active()) {
         // Nothing of the register is in use: finish what a crash interrupted first.
         FinishInterruptedConversion(m_dataDir);
         FinishInterruptedRestore();

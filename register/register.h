@@ -108,6 +108,9 @@ public:
     // Removes every device record. The device table is open afterwards even when emptying
     // failed (unless the file cannot be opened at all); the failure is then rethrown.
     void EmptyDevices();
+    // Off for a program that only reads or stops while another one works on the directory: what
+    // looks left over by a crash may then be that program's work in progress.
+    void SetRecovery(bool on) { m_recovery = on; }
 
 private:
     QString Stem(const QString& base) const;
@@ -117,4 +120,5 @@ private:
 
     QString m_dataDir;
     int m_scene = 1;
+    bool m_recovery = true;
 };

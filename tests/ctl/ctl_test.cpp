@@ -493,6 +493,8 @@ TEST_P(CtlTest, ExitStatusSaysWhetherEveryFrameLeft)
     const std::vector<Case> cases {
         { { "move", "up", "--device", "5" }, OperatorPassword, Line::Simulated, 0, {}, { { 0xE2, 5, CmdUp } } },
         { { "move", "stop", "--all" }, OperatorPassword, Line::HeldByWindow, 4, "already in use", {} },
+        // A move stop that cannot go names the stop that always does.
+        { { "move", "stop", "--all" }, QStringLiteral("wrong"), Line::Simulated, 3, "stop-all stops every device", {} },
         { everyGroup, OperatorPassword, Line::StopsAfterFirstFrame, 4, "of 16 frames did not go out: group", {} },
         // A stop needs no password, and goes twice.
         { { "stop-all" }, std::nullopt, Line::Simulated, 0, {}, { { 0xFF, 0, CmdStop }, { 0xFF, 0, CmdStop } } },
@@ -754,9 +756,14 @@ TEST_P(CtlOddsTest, ADataDirectoryInUseHoldsBackWhatWritesOrHoldsThePort)
         { { "move", "stop", "--device", "5" }, 0, { { 0xE2, 5, CmdStop } } },
         { { "stop-all" }, 0, { { 0xFF, 0, CmdStop }, { 0xFF, 0, CmdStop } } },
     };
+    // The window's copy in the making looks like a crash's leftover: those who go ahead leave it.
+    const QString inTheMaking = dataDir + QStringLiteral("/.Member1.DB.tmp-Ab12Cd");
     {
         DataDirLock window(dataDir); // a window of this process
         ASSERT_EQ(window.tryLock(), DataDirLock::Result::Locked);
+        QFile copy(inTheMaking);
+        ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+        copy.close();
         for (const Case& c : cases) {
             SCOPED_TRACE(c.args.join(' ').toStdString());
             sim.clearLog();
@@ -767,8 +774,11 @@ TEST_P(CtlOddsTest, ADataDirectoryInUseHoldsBackWhatWritesOrHoldsThePort)
             sim.waitForFrames(c.heard.size(), 2s);
             EXPECT_EQ(heard(), c.heard);
         }
+        EXPECT_TRUE(QFileInfo::exists(inTheMaking));
         EXPECT_EQ(registered(), (std::map<int, int> { { 5, 2 } }));
     }
+    EXPECT_EQ(ctl({ "list" }).exitCode, 0);
+    EXPECT_FALSE(QFileInfo::exists(inTheMaking)); // nobody holds the directory: a leftover now
 
     // A run that holds the directory, then dies without letting go: the next one takes over.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
