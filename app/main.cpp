@@ -9,6 +9,7 @@
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
 #include "core/session.h"
+#include "core/stoprequests.h"
 #include "mqtt/mqttpublisher.h"
 #include "common/datadir.h"
 #include "ui/messages.h"
@@ -58,6 +59,9 @@ int main(int argc, char* argv[])
         return 1;
     }
     Session session(data.path);
+    // tarvello-ctl stop-all finds the port held by this window: it asks the window to stop every
+    // device, as F12 does. Taken over before the directory is held, so a request never ends it.
+    StopRequests stopRequests;
     // One window a data directory: a second one would find its port taken and share the register.
     DataDirLock lock(data.path);
     if (lock.tryLock() == DataDirLock::Result::InUse) {
@@ -67,6 +71,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     MainWindow mainForm(session);
+    QObject::connect(&stopRequests, &StopRequests::requested, &mainForm, &MainWindow::stopAllPressed);
     // Published from before the log-in (its attempt is an event) until the program ends.
     MqttProblem mqttProblem;
     const std::unique_ptr<MqttPublisher> publisher = StartMqtt(session, &mqttProblem);

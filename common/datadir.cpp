@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QLockFile>
 #include <QProcessEnvironment>
+#include <QSysInfo>
 
 #include "common/texts.h"
 
@@ -45,21 +46,31 @@ DataDirChoice ChooseDataDir(const QString& given, const QString& workingDir,
     return { QDir::cleanPath(base + QStringLiteral("/tarvello/") + DataFolderName), DataDirChoice::UserData };
 }
 
+DataDirChoice ChooseWindowsDataDir(const QString& given, const QString& workingDir, const QString& programDir,
+                                   const QString& programData)
+{
+    if (!given.isEmpty())
+        return { given, DataDirChoice::Given };
+    const QDir program(programDir);
+    if (QFileInfo(program.filePath(QLatin1String(InstalledMarkerName))).isFile())
+        return { QDir::cleanPath(programData + QStringLiteral("/Tarvello/") + DataFolderName), DataDirChoice::Installed };
+    if (QFileInfo(QDir(workingDir).filePath(DataFolderName)).isDir() && QDir(workingDir) != program)
+        return ChooseDataDir(given, workingDir, QString(), QString());
+    return { program.filePath(DataFolderName), DataDirChoice::BesideProgram };
+}
+
 DataDirChoice ChooseDataDir(const QString& given)
 {
-#ifdef _WIN32
-    // On Windows the program's folder is copied to the PC with its DFiles beside tarvello.exe:
-    // that one is used when the working directory has none (a shortcut starting elsewhere).
-    if (given.isEmpty() && !QFileInfo(QDir::current().filePath(DataFolderName)).isDir()) {
-        const QString besideProgram = QDir(QCoreApplication::applicationDirPath()).filePath(DataFolderName);
-        if (!QCoreApplication::applicationDirPath().isEmpty() && QFileInfo(besideProgram).isDir())
-            return { besideProgram, DataDirChoice::WorkingDirectory };
-    }
-#endif
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+#ifdef _WIN32
+    const QString programData = env.value(QStringLiteral("ProgramData"), QStringLiteral("C:/ProgramData"));
+    return ChooseWindowsDataDir(given, QDir::currentPath(), QCoreApplication::applicationDirPath(),
+                                QDir::fromNativeSeparators(programData));
+#else
     const QString home = env.value(QStringLiteral("HOME"), QDir::homePath());
     return ChooseDataDir(given, QDir::currentPath(), env.value(QStringLiteral("XDG_DATA_HOME")),
                          home.isEmpty() ? QDir::homePath() : home);
+#endif
 }
 
 bool MakeDataDir(const QString& path, int16_t language, QString* message)
@@ -104,6 +115,17 @@ DataDirLock::Result DataDirLock::tryLock()
     if (m_lock->isLocked() || m_lock->tryLock(0))
         return Result::Locked;
     return m_lock->error() == QLockFile::LockFailedError ? Result::InUse : Result::NotWritable;
+}
+
+qint64 DataDirLock::localHolder(bool* ctl) const
+{
+    qint64 pid = 0;
+    QString host, program;
+    if (!m_lock->getLockInfo(&pid, &host, &program) || host != QSysInfo::machineHostName())
+        return 0;
+    if (ctl)
+        *ctl = program == QLatin1String("tarvello-ctl");
+    return pid;
 }
 
 QString DataDirLock::holderText(int16_t language) const

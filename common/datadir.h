@@ -7,6 +7,9 @@
 //      then "DFiles" beside the program, when there is one;
 //   3. "DFiles" in the user's data folder: $XDG_DATA_HOME/tarvello/DFiles, by default
 //      ~/.local/share/tarvello/DFiles (the case of a start from the desktop menu).
+// On Windows (ChooseWindowsDataDir) an installed program keeps one register for every account of
+// the PC in %ProgramData%\Tarvello\DFiles, and a copied program folder keeps DFiles beside
+// tarvello.exe.
 #pragma once
 
 #include <QString>
@@ -14,7 +17,7 @@
 #include <cstdint>
 
 struct DataDirChoice {
-    enum Source { Given, WorkingDirectory, UserData };
+    enum Source { Given, WorkingDirectory, UserData, BesideProgram, Installed };
     QString path;
     Source source = Given;
 };
@@ -23,7 +26,15 @@ struct DataDirChoice {
 // of XDG_DATA_HOME and HOME. An XDG_DATA_HOME that is empty or not absolute counts as unset.
 DataDirChoice ChooseDataDir(const QString& given, const QString& workingDir,
                             const QString& xdgDataHome, const QString& home);
-// The same for this process: its working directory and environment.
+// Windows: the installer leaves InstalledMarkerName beside the program; that file, not whether the
+// program's folder can be written, tells an installed program from a copied folder. Installed:
+// <programData>/Tarvello/DFiles. Copied: DFiles in the working directory when it holds one (as on
+// Linux), else DFiles beside the program. --data-dir wins over both.
+inline constexpr const char* InstalledMarkerName = "tarvello.installed";
+DataDirChoice ChooseWindowsDataDir(const QString& given, const QString& workingDir, const QString& programDir,
+                                   const QString& programData);
+// The same for this process: its working directory and environment (on Windows the program's own
+// folder and %ProgramData%).
 DataDirChoice ChooseDataDir(const QString& given);
 
 // Creates the data directory when it is missing. False, with the reason in the given language
@@ -59,6 +70,9 @@ public:
     // Why the directory cannot be had, naming the holder (another window, or tarvello-ctl, and
     // its process), in the given language (0 Simplified Chinese, 1 English).
     QString holderText(int16_t language) const;
+    // The process that holds the directory, when it runs on this computer (0: none, or elsewhere),
+    // and whether it is tarvello-ctl (else the window).
+    qint64 localHolder(bool* ctl = nullptr) const;
     QString path() const { return m_dataDir; }
 
 private:

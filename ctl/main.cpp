@@ -8,10 +8,14 @@
 #include "common/version.h"
 #include "common/state.h"
 #include "core/sessionrun.h"
+#include "core/stoprequests.h"
 #include "protocol/frames.h"
 #include "watch.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFileInfo>
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -459,6 +463,39 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
     return ExitOk;
 }
 
+// The port is held by the window or tarvello-ctl on this directory: the holder is asked to send its
+// stop-all, and its audit record shows that it did.
+int handStopTo(SessionRun& session, qint64 holder, bool holderIsCtl, const QString& portError)
+{
+    const QString who = QStringLiteral("%1 (process %2)").arg(holderIsCtl ? QStringLiteral("tarvello-ctl")
+                                                                         : QStringLiteral("the control centre"))
+                            .arg(holder);
+    AuditLog& audit = session.session().audit();
+    const AuditFilter stops { std::nullopt, std::nullopt, { QStringLiteral("stop-all") }, std::nullopt };
+    auto lastStop = [&] {
+        const std::vector<AuditRow> rows = audit.rows(stops);
+        qint64 seq = 0;
+        for (const AuditRow& r : rows)
+            seq = std::max(seq, r.seq);
+        return seq;
+    };
+    const qint64 before = lastStop();
+    if (!RequestStopFrom(holder))
+        throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds it and could not be asked to stop").arg(who));
+    // The holder records its stop-all as soon as it sends it; a few seconds cover a busy machine.
+    for (int waited = 0; waited < 3000; waited += 50) {
+        QEventLoop pause;
+        QTimer::singleShot(50, &pause, &QEventLoop::quit);
+        pause.exec();
+        if (lastStop() > before) {
+            out(QStringLiteral("stop-all -> all devices   sent by %1, which holds %2").arg(who, session.portDescription()));
+            return ExitOk;
+        }
+    }
+    throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds it and was asked to stop every device, "
+                                                              "but its audit record shows no stop").arg(who));
+}
+
 // A move stop is under way: its failure names stop-all.
 bool moveStopRun = false;
 
@@ -513,6 +550,7 @@ int run(const Options& o)
     if (o.force && o.command != QLatin1String("move"))
         throw RunError(RunError::Usage, QStringLiteral("--force goes with move only"));
 
+    StopRequests stopRequests; // before the directory is held: a request never ends this run
     const QString dataDir = ChooseDataDir(o.dataDir).path;
     const bool stopping = o.command == QLatin1String("stop-all") || motion == CmdStop;
     // stop-all needs no register or password file; move stop still needs both to find its devices,
@@ -545,10 +583,23 @@ int run(const Options& o)
                              qPrintable(QDir::toNativeSeparators(audit.fileName())));
         }
     } auditWarning { session.session().audit() };
+    // The port this run holds sends a stop-all asked for by another program that found it held.
+    QObject::connect(&stopRequests, &StopRequests::requested, [&session] {
+        if (session.session().port().isOpen())
+            session.session().engine().stopAll();
+    });
     if (o.command == QLatin1String("stop-all")) {
         // A stop harms nothing: no password, and no register that could fail to open.
-        session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "
-                                        "\"Stop all\" button"));
+        try {
+            session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "
+                                            "\"Stop all\" button"));
+        } catch (const RunError& e) {
+            bool holderIsCtl = false;
+            const qint64 holder = othersHold && e.kind() == RunError::Port ? lock.localHolder(&holderIsCtl) : 0;
+            if (!holder)
+                throw;
+            return handStopTo(session, holder, holderIsCtl, QString::fromStdString(e.what()));
+        }
         return reportFrames(session.stopAll(), session.portDescription(), o.json);
     }
     if (o.command == QLatin1String("watch"))

@@ -799,6 +799,22 @@ TEST_P(CtlOddsTest, ADataDirectoryInUseHoldsBackWhatWritesOrHoldsThePort)
     EXPECT_TRUE(QFileInfo::exists(lockFile));
     const CtlRun after = ctl({ "search", "1", "9", "--yes" });
     EXPECT_EQ(after.exitCode, 0) << after.errors.toStdString();
+
+    // A watch holds the port: stop-all is sent by the watch, and the watch goes on.
+    QProcess watch;
+    watch.setProcessEnvironment(env);
+    watch.start(QStringLiteral(TARVELLO_CTL_EXE), { "watch", "--every", "1", "--data-dir", dataDir, "--port", portName });
+    ASSERT_TRUE(watch.waitForReadyRead(20000)); // its first round
+    sim.clearLog();
+    const CtlRun handed = ctl({ "stop-all" }, std::nullopt);
+    EXPECT_EQ(handed.exitCode, 0) << handed.errors.toStdString();
+    EXPECT_TRUE(handed.lines.join(' ').contains(QStringLiteral("sent by tarvello-ctl"))) << handed.lines.join(' ').toStdString();
+    sim.waitForFrames(1, 2s);
+    const std::vector<Frame> stops = heard();
+    EXPECT_TRUE(std::count(stops.begin(), stops.end(), Frame { 0xFF, 0, CmdStop }) >= 1);
+    EXPECT_EQ(watch.state(), QProcess::Running);
+    watch.terminate();
+    EXPECT_TRUE(watch.waitForFinished(10000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Direct, CtlOddsTest, ::testing::Values(Route::Direct),

@@ -58,6 +58,52 @@ TEST(DataDirChoice, PicksGivenThenWorkingDirectoryThenUserDataFolder)
     }
 }
 
+// Windows: the installer's marker beside the program decides, not whether its folder can be written.
+TEST(DataDirChoice, OnWindowsTheInstallersMarkerDecides)
+{
+    struct Case {
+        const char* name;
+        const char* given;
+        const char* marker;   // "file", "dir" (no marker: a folder of that name), ""
+        bool dfilesHere;      // DFiles in the working directory
+        bool dfilesBeside;    // DFiles beside the program
+        const char* expected; // relative to the scratch area
+        DataDirChoice::Source source;
+    };
+    const Case cases[] = {
+        { "given wins over the installation", "stage/DFiles", "file", true, false, "stage/DFiles", DataDirChoice::Given },
+        { "installed: one register for the PC", "", "file", true, true, "programdata/Tarvello/DFiles",
+          DataDirChoice::Installed },
+        { "copied folder: DFiles beside the program", "", "", false, true, "program/DFiles", DataDirChoice::BesideProgram },
+        { "copied folder without DFiles yet", "", "", false, false, "program/DFiles", DataDirChoice::BesideProgram },
+        { "copied folder started where DFiles is", "", "", true, true, "work/DFiles", DataDirChoice::WorkingDirectory },
+        { "a folder named like the marker is none", "", "dir", false, false, "program/DFiles",
+          DataDirChoice::BesideProgram },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir scratch;
+        QDir root(scratch.path());
+        for (const char* d : {"work", "program", "programdata"}) root.mkpath(QString::fromUtf8(d));
+        if (c.dfilesHere) root.mkpath(QStringLiteral("work/DFiles"));
+        if (c.dfilesBeside) root.mkpath(QStringLiteral("program/DFiles"));
+        const QString marker = root.filePath(QStringLiteral("program/") + QLatin1String(InstalledMarkerName));
+        if (QByteArray(c.marker) == "dir") root.mkpath(marker);
+        QFile markerFile(marker);
+        if (QByteArray(c.marker) == "file") {
+            ASSERT_TRUE(markerFile.open(QIODevice::WriteOnly));
+        }
+        const QString given = *c.given ? root.filePath(QString::fromUtf8(c.given)) : QString();
+
+        const DataDirChoice choice = ChooseWindowsDataDir(given, root.filePath(QStringLiteral("work")),
+                                                          root.filePath(QStringLiteral("program")),
+                                                          root.filePath(QStringLiteral("programdata")));
+
+        EXPECT_EQ(QFileInfo(choice.path).absoluteFilePath(), root.filePath(QString::fromUtf8(c.expected)));
+        EXPECT_EQ(choice.source, c.source);
+    }
+}
+
 TEST(DataDirChoice, StartedInAFolderWithDFilesKeepsTheRelativeName)
 {
     QTemporaryDir scratch;

@@ -1,0 +1,26 @@
+// A stop asked for from outside. A second Tarvello program that finds the port held by this one
+// (tarvello-ctl stop-all while the window or tarvello-ctl watch runs) cannot send the stop itself:
+// it sends this process SIGUSR1, and this process sends its own stop-all on the port it holds.
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+class StopRequests : public QObject {
+    Q_OBJECT
+public:
+    // Takes SIGUSR1 over for this process while it lives (on Windows: nothing is ever asked).
+    explicit StopRequests(QObject* parent = nullptr);
+    ~StopRequests() override;
+
+signals:
+    void requested();
+
+private:
+    QSocketNotifier* m_notifier = nullptr;
+};
+
+// Asks process pid, a Tarvello program on this computer, to send the stop to every device. False
+// when the request cannot be delivered (the process is gone, or belongs to another account).
+bool RequestStopFrom(qint64 pid);
