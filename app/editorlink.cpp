@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "audit/auditlog.h"
 #include "core/session.h"
 
 TRegister& SessionEditorHost::editorRegister()
@@ -22,6 +23,13 @@ bool SessionEditorHost::sendReaddress(int group, int id, int newGroup, int newId
 bool SessionEditorHost::sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids)
 {
     return m_session.engine().sendReaddressBatch(sourceGroup, targetGroup, std::vector<int>(ids.begin(), ids.end()));
+}
+
+bool SessionEditorHost::readdressedSince(const QDateTime& when) const
+{
+    // The audit record has every re-address, the window's and tarvello-ctl's.
+    const AuditFilter readdresses { when, std::nullopt, { QStringLiteral("readdress") }, std::nullopt };
+    return !m_session.audit().rows(readdresses).empty();
 }
 
 void SessionEditorHost::stopPoll()

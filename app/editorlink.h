@@ -20,6 +20,7 @@ public:
     std::function<QString()> closedText;
     bool sendReaddress(int group, int id, int newGroup, int newId) override;
     bool sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids) override;
+    bool readdressedSince(const QDateTime& when) const override;
     void stopPoll() override;
     void stopSearch() override;
     void rebuildMainLists() override;

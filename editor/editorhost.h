@@ -1,5 +1,6 @@
 #pragma once
 #include <QList>
+#include <QDateTime>
 #include <QString>
 #include <utility>
 #include <vector>
@@ -21,6 +22,12 @@ public:
     // the others one each time the line runs empty, queued behind a batch still being sent.
     // False when the port refused the first frame.
     virtual bool sendReaddressBatch(int sourceGroup, int targetGroup, const QList<int>& ids) = 0;
+    // Whether a re-address frame went out (from here, or from tarvello-ctl) since the time given, UTC.
+    virtual bool readdressedSince(const QDateTime& when) const
+    {
+        (void)when;
+        return false;
+    }
     virtual void stopPoll() = 0;          // the main window's status poll stops
     virtual void stopSearch() {}          // a search running in the main window ends
     virtual void rebuildMainLists() = 0;  // the main window rebuilds its group and device lists

@@ -677,6 +677,12 @@ void GroupEditor::undoSearchClicked()
         if (const QString message = pick(NoSearchCopy); !message.isNull()) ShowInformation(this, message.arg(copy));
         return;
     }
+    // Re-addressed since: the old table would send frames to addresses that now hold nobody, or
+    // another device.
+    if (m_host.readdressedSince(QFileInfo(reg.BeforeSearchFileName()).lastModified().toUTC())) {
+        if (const QString message = pick(UndoSearchAfterReaddress); !message.isNull()) ShowError(this, message.arg(copy));
+        return;
+    }
     const QString question = pick(UndoSearchConfirmation);
     if (question.isNull() || !AskConfirmation(this, question.arg(copy))) return;
     // A search still running would empty the table again.

@@ -27,6 +27,11 @@ inline constexpr Text UndoSearchConfirmation{
     "用上次搜索前的设备表（%1）替换当前的设备表吗？搜索后所作的设备更改将会丢失。",
     "Bring back the device table from before the last search (%1)? The devices as the search and later "
     "changes left them are replaced."};
+// %1: as above. Devices re-addressed since the search no longer stand where that table has them.
+inline constexpr Text UndoSearchAfterReaddress{
+    "上次搜索之后已有设备被改址，搜索前的设备表（%1）中的地址已不再符合总线上的设备，不能撤销搜索。请重新搜索，或恢复备份数据。",
+    "Devices have been re-addressed since the last search: the device table from before it (%1) no longer "
+    "has them where they are on the bus, so the search cannot be undone. Search again, or recover backup data."};
 inline constexpr Text NoSearchCopy{"没有上次搜索前的设备表（%1），未作更改。",
                                    "There is no device table from before a search (%1); nothing was changed."};
 // Said in the status line when a name was cut to what its field holds.

@@ -9,7 +9,9 @@
 
 #include "app/portnamedialog.h"
 
+#include "app/editorlink.h"
 #include "app/mainwindow.h"
+#include "core/session.h"
 #include "common/state.h"
 #include "testsupport.h"
 #include "../support/loopback.h"
@@ -311,4 +313,22 @@ TEST_F(PortTest, OtherTakesAPathOrAnAddressAndSaysWhatIsWrongInTheCurrentLanguag
     EXPECT_EQ(TIniFile(dir.ini()).ReadString("COM", "num", ""), bus.slavePath());
     EXPECT_EQ(selector.portName(selector.currentIndex()), bus.slavePath());
     EXPECT_TRUE(selector.isOtherEntry(selector.currentIndex() + 1));
+}
+
+// The editor's Undo last search asks whether devices were re-addressed since the search: the
+// re-address frames of the engine, through the audit record.
+TEST_F(PortTest, AReaddressSentIsSeenByTheEditorsUndo)
+{
+    writeIni("");
+    MainWindow f(dir.path());
+    ASSERT_TRUE(f.session().port().isOpen());
+    SessionEditorHost host(f.session());
+    const QDateTime before = QDateTime::currentDateTimeUtc().addMSecs(-1);
+    EXPECT_FALSE(host.readdressedSince(before));
+    ASSERT_TRUE(f.session().engine().sendReaddress(1, 5, 2, 6));
+    ASSERT_TRUE(RunUntil([&] {
+        f.session().audit().flush();
+        return host.readdressedSince(before);
+    }, 3000));
+    EXPECT_FALSE(host.readdressedSince(QDateTime::currentDateTimeUtc().addSecs(1)));
 }

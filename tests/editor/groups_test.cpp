@@ -260,8 +260,10 @@ TEST(GroupEditor, UndoLastSearch)
     const struct {
         bool saved, damaged, answer, restored;
         QList<K> kinds;
+        bool readdressed = false;  // since the search
     } cases[] = {{false, false, true, false, {K::Information}}, {true, false, false, false, {K::Confirmation}},
-                 {true, false, true, true, {K::Confirmation}}, {true, true, true, false, {K::Confirmation, K::Error}}};
+                 {true, false, true, true, {K::Confirmation}}, {true, true, true, false, {K::Confirmation, K::Error}},
+                 {true, false, true, false, {K::Error}, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kinds.size() * 10 + c.restored);
         EditorRig rig(Register);
@@ -278,6 +280,7 @@ TEST(GroupEditor, UndoLastSearch)
         const Records searched = rig.records();
         rig.form.registerChanged();
         rig.messages.answer = c.answer;
+        rig.host.readdressed = c.readdressed;
         rig.click(rig.ui().undoSearchButton);
 
         EXPECT_EQ(rig.messages.kinds, c.kinds);

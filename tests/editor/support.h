@@ -43,6 +43,7 @@ public:
     TRegister& editorRegister() override { return m_register; }
     bool portOpen() const override { return open; }
     QString portClosedText() const override { return closedText; }
+    bool readdressedSince(const QDateTime&) const override { return readdressed; }
     bool sendReaddress(int group, int id, int newGroup, int newId) override
     {
         frames.push_back({group, id, newGroup, newId});
@@ -64,6 +65,7 @@ public:
 
     bool open = true;
     QString closedText;
+    bool readdressed = false;
     bool accepts = true;
     std::vector<Readdress> frames;
     std::vector<Batch> batches;
