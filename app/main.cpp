@@ -5,6 +5,11 @@
 
 #include <cstdio>
 
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+#endif
+
 #include "app/commandline.h"
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
@@ -48,6 +53,11 @@ int main(int argc, char* argv[])
         break;
     }
 
+#ifdef _WIN32
+    // The installer will not replace a program that runs: this name tells it one does. Released
+    // by Windows when the process ends, however it ends.
+    CreateMutexW(nullptr, FALSE, L"Tarvello.Running");
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello V2.0"));
     QGuiApplication::setDesktopFileName(QStringLiteral("tarvello")); // its menu entry and icon
