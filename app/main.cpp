@@ -13,6 +13,7 @@
 #include "app/commandline.h"
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
+#include "app/takeover.h"
 #include "core/session.h"
 #include "core/stoprequests.h"
 #include "mqtt/mqttpublisher.h"
@@ -67,6 +68,12 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "tarvello: %s\n", problem.toLocal8Bit().constData());
         ShowError(nullptr, problem);
         return 1;
+    }
+    // An installed program's first start on this PC: an earlier installation's data may come along.
+    if (data.source == DataDirChoice::Installed && IsEmptyDataFolder(data.path)) {
+        const int16_t language = SystemLanguage();
+        OfferDataFolderTakeOver(data.path, language, nullptr,
+                                [language] { return ChooseDataFolderToTakeOver(language, nullptr); });
     }
     Session session(data.path);
     // tarvello-ctl stop-all finds the port held by this window: it asks the window to stop every
