@@ -5,18 +5,17 @@
 
 #include <QRegularExpression>
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 namespace tarvello {
 
@@ -44,6 +43,11 @@ QString hostText(const QString& host, int port) {
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
+// A read or poll that found nothing yet, or was interrupted: look again.
+bool retryable(net::Error e) {
+    return e == net::Error::WouldBlock || e == net::Error::Interrupted;
+}
+
 }  // namespace
 
 bool NetLink::isNetworkName(const QString& name) {
@@ -62,6 +66,7 @@ std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
     const Kind kind = m.captured(1).compare(QLatin1String("tcp"), Qt::CaseInsensitive) == 0 ? Kind::RawTcp : Kind::Rfc2217;
     QString host = m.captured(2);
     if (host.startsWith(QLatin1Char('['))) host = host.mid(1, host.size() - 2);
+    if (!net::Startup(failure)) return nullptr;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(OpenTimeLimitMs);
 
     // An address is taken as it is; a name goes to the system resolver, whose own time-outs
@@ -78,58 +83,36 @@ std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
         rc = getaddrinfo(hostBytes.constData(), serviceBytes.constData(), &hints, &found);
     }
     if (rc != 0 || found == nullptr) {
-        failure = QStringLiteral("Cannot find the device server %1: %2").arg(host, QString::fromLocal8Bit(gai_strerror(rc)));
+        failure = QStringLiteral("Cannot find the device server %1: %2").arg(host, net::ResolveErrorText(rc));
         return nullptr;
     }
 
-    int fd = -1;
+    net::Socket fd = net::InvalidSocket;
     QString lastError = QStringLiteral("no address");
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        const int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0) continue;
-        int err = 0;
-        if (::connect(s, a->ai_addr, a->ai_addrlen) != 0) {
-            err = errno;
-            if (err == EINPROGRESS) {
-                pollfd p{s, POLLOUT, 0};
-                int ready;
-                while ((ready = ::poll(&p, 1, msLeft(deadline))) < 0 && errno == EINTR) {
-                }
-                if (ready == 0) {
-                    err = ETIMEDOUT;
-                } else {
-                    socklen_t len = sizeof err;
-                    getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
-                }
-            }
-        }
+    for (addrinfo* a = found; a != nullptr && fd == net::InvalidSocket; a = a->ai_next) {
+        const net::Socket s = net::OpenStream(*a);
+        if (s == net::InvalidSocket) continue;
+        bool pending = false;
+        int err = net::StartConnect(s, *a, pending);
+        if (pending) err = net::WaitConnected(s, msLeft(deadline));
         if (err == 0) {
             fd = s;
         } else {
-            lastError = err == ETIMEDOUT ? QStringLiteral("no answer within %1 ms").arg(OpenTimeLimitMs)
-                                         : QString::fromLocal8Bit(strerror(err));
-            ::close(s);
+            lastError = net::ErrorFromCode(err) == net::Error::TimedOut
+                            ? QStringLiteral("no answer within %1 ms").arg(OpenTimeLimitMs)
+                            : net::SystemErrorText(err);
+            net::Close(s);
         }
     }
     freeaddrinfo(found);
-    if (fd < 0) {
+    if (fd == net::InvalidSocket) {
         failure = QStringLiteral("Cannot connect to the device server %1: %2").arg(hostText(host, portNumber), lastError);
         return nullptr;
     }
-    // Frames are small and must leave at once.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A server that vanishes without closing (power, cable) is noticed within seconds rather
-    // than after TCP's own quarter of an hour: bytes unacknowledged for 5 s, or an idle
-    // connection whose probes go unanswered for 5 s more, end it, and the reader reports the
-    // hang-up.
-    const int idleSeconds = 5, probeSeconds = 1, probes = 5;
-    const unsigned int unackedMs = 5000;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &probeSeconds, sizeof probeSeconds);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unackedMs, sizeof unackedMs);
+    // Frames are small and must leave at once. A server that vanishes without closing (power,
+    // cable) is noticed within seconds rather than after TCP's own quarter of an hour, and the
+    // reader reports the hang-up.
+    net::Tune(fd);
 
     std::unique_ptr<NetLink> link(new NetLink(fd, kind));
     if ((kind == Kind::Rfc2217 && !link->negotiate(msLeft(deadline), failure)) ||
@@ -141,7 +124,7 @@ std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
 }
 
 NetLink::~NetLink() {
-    if (m_fd >= 0) ::close(m_fd);
+    net::Close(m_fd);
 }
 
 // Offers the COM-PORT-OPTION and binary transfer, then reads until the server has taken the
@@ -169,16 +152,16 @@ bool NetLink::negotiate(int timeLimitMs, QString& failure) {
             return false;
         }
         const int wait = msLeft(deadline);
-        pollfd p{m_fd, POLLIN, 0};
+        net::PollEntry p{m_fd, net::PollIn, 0};
         int ready;
-        while ((ready = ::poll(&p, 1, wait)) < 0 && errno == EINTR) {
+        while ((ready = net::Poll(&p, 1, wait)) < 0 && net::LastError() == net::Error::Interrupted) {
         }
         if (ready == 0) {
             failure = QStringLiteral("gave no RFC 2217 answer within %1 ms; is it set up for raw TCP?").arg(OpenTimeLimitMs);
             return false;
         }
-        const ssize_t n = readSome(buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        const long n = readSome(buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && !retryable(net::LastError()))) {
             failure = m_early.contains("in use")
                           ? QStringLiteral("says its port is already in use (is the control centre running on it?)")
                           : QStringLiteral("closed the connection during the Telnet negotiation");
@@ -188,7 +171,7 @@ bool NetLink::negotiate(int timeLimitMs, QString& failure) {
     }
 }
 
-void NetLink::keepEarlyBytes(const uint8_t* bytes, ssize_t n) {
+void NetLink::keepEarlyBytes(const uint8_t* bytes, long n) {
     if (n > 0 && m_early.size() < 256) m_early.append(reinterpret_cast<const char*>(bytes), static_cast<int>(n));
 }
 
@@ -204,13 +187,13 @@ bool NetLink::checkNotTurnedAway(int waitMs, QString& failure) {
             failure = binaryRefusalText();
             return false;
         }
-        pollfd p{m_fd, POLLIN, 0};
+        net::PollEntry p{m_fd, net::PollIn, 0};
         int ready;
-        while ((ready = ::poll(&p, 1, msLeft(deadline))) < 0 && errno == EINTR) {
+        while ((ready = net::Poll(&p, 1, msLeft(deadline))) < 0 && net::LastError() == net::Error::Interrupted) {
         }
         if (ready == 0) return true;  // nothing said: the port is ours
-        const ssize_t n = readSome(buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        const long n = readSome(buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && !retryable(net::LastError()))) {
             if (m_early.contains("in use")) continue;
             failure = QStringLiteral("closed the connection at once (is its port in use by another program?)");
             return false;
@@ -270,20 +253,18 @@ size_t NetLink::filterTelnet(uint8_t* bytes, size_t n) {
     return out;
 }
 
-ssize_t NetLink::readSome(uint8_t* buffer, size_t size) {
-    ssize_t n;
-    while ((n = ::recv(m_fd, buffer, size, 0)) < 0 && errno == EINTR) {
-    }
+long NetLink::readSome(uint8_t* buffer, size_t size) {
+    const long n = net::Receive(m_fd, buffer, size);
     if (n <= 0 || m_kind == Kind::RawTcp) return n;
     const size_t kept = filterTelnet(buffer, static_cast<size_t>(n));
     if (kept == 0) {
-        errno = EAGAIN;
+        net::SetLastError(net::Error::WouldBlock);
         return -1;
     }
-    return static_cast<ssize_t>(kept);
+    return static_cast<long>(kept);
 }
 
-ssize_t NetLink::writeWhole(const uint8_t* buffer, size_t size, int stopFd) {
+long NetLink::writeWhole(const uint8_t* buffer, size_t size, net::Socket stopFd) {
     std::vector<uint8_t> escaped;
     const uint8_t* bytes = buffer;
     size_t count = size;
@@ -302,36 +283,36 @@ ssize_t NetLink::writeWhole(const uint8_t* buffer, size_t size, int stopFd) {
     }
     size_t sent = 0;
     if (whole) whole = sendBytes(bytes, count, stopFd, -1, sent);
-    const int error = errno;
+    const int error = net::LastErrorCode();
     endSendTurn(turn, stopFd, -1);
     if (!whole) {
-        errno = error;
+        net::SetLastErrorCode(error);
         return -1;
     }
-    return static_cast<ssize_t>(size);
+    return static_cast<long>(size);
 }
 
-bool NetLink::sendBytes(const uint8_t* bytes, size_t size, int stopFd, int roomWaitMs, size_t& sent) {
+bool NetLink::sendBytes(const uint8_t* bytes, size_t size, net::Socket stopFd, int roomWaitMs, size_t& sent) {
     sent = 0;
     while (sent < size) {
-        const ssize_t n = ::send(m_fd, bytes + sent, size - sent, MSG_NOSIGNAL);
+        const long n = net::Send(m_fd, bytes + sent, size - sent);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        pollfd fds[2] = {{m_fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};  // poll passes over fd -1
+        if (n < 0 && net::LastError() != net::Error::WouldBlock) return false;
+        // An invalid stop socket is passed over.
+        net::PollEntry fds[2] = {{m_fd, net::PollOut, 0}, {stopFd, net::PollIn, 0}};
         int ready;
-        while ((ready = ::poll(fds, 2, roomWaitMs)) < 0 && errno == EINTR) {
+        while ((ready = net::Poll(fds, 2, roomWaitMs)) < 0 && net::LastError() == net::Error::Interrupted) {
         }
         if (ready < 0) return false;
         if (fds[1].revents != 0) {
-            errno = ECANCELED;
+            net::SetLastError(net::Error::Cancelled);
             return false;
         }
         if (ready == 0) {
-            errno = ETIMEDOUT;
+            net::SetLastError(net::Error::TimedOut);
             return false;
         }
         // Room, or POLLERR / POLLHUP: the next send tells which.
@@ -339,27 +320,27 @@ bool NetLink::sendBytes(const uint8_t* bytes, size_t size, int stopFd, int roomW
     return true;
 }
 
-bool NetLink::sendControlQueue(std::unique_lock<std::mutex>& queue, int stopFd, int roomWaitMs) {
+bool NetLink::sendControlQueue(std::unique_lock<std::mutex>& queue, net::Socket stopFd, int roomWaitMs) {
     while (!m_controlQueue.empty()) {
         std::vector<uint8_t> pending;
         pending.swap(m_controlQueue);
         queue.unlock();
         size_t sent = 0;
         const bool allSent = sendBytes(pending.data(), pending.size(), stopFd, roomWaitMs, sent);
-        const int error = errno;
+        const int error = net::LastErrorCode();
         queue.lock();
         if (!allSent) {
             // Kept for the next turn, ahead of whatever was queued meanwhile.
             m_controlQueue.insert(m_controlQueue.begin(), pending.begin() + static_cast<ptrdiff_t>(sent),
                                   pending.end());
-            errno = error;
+            net::SetLastErrorCode(error);
             return false;
         }
     }
     return true;
 }
 
-bool NetLink::endSendTurn(std::unique_lock<std::mutex>& turn, int stopFd, int roomWaitMs) {
+bool NetLink::endSendTurn(std::unique_lock<std::mutex>& turn, net::Socket stopFd, int roomWaitMs) {
     std::unique_lock<std::mutex> queue(m_controlLock);
     const bool allSent = sendControlQueue(queue, stopFd, roomWaitMs);
     // Let go under the queue lock: bytes queued from now on find the socket free and go at once.
@@ -376,13 +357,11 @@ bool NetLink::sendControl(const std::vector<uint8_t>& bytes) {
     if (!turn.owns_lock()) return true;  // the holder of the turn sends them before it lets go
     // Control bytes are few: they wait a little for room, never for ever. A broken connection is
     // seen by the reader as a hang-up.
-    return endSendTurn(turn, -1, ControlRoomWaitMs);
+    return endSendTurn(turn, net::InvalidSocket, ControlRoomWaitMs);
 }
 
 int NetLink::unsentBytes() const {
-    int queued = 0;
-    if (ioctl(m_fd, TIOCOUTQ, &queued) != 0) return 0;  // SIOCOUTQ: not yet acknowledged
-    return queued;
+    return net::UnsentBytes(m_fd);
 }
 
 std::vector<uint8_t> NetLink::escapeIac(const uint8_t* bytes, size_t n) {

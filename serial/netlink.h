@@ -6,6 +6,8 @@
 // The reader and writer threads use the socket through readSome/writeSome as they use a tty.
 #pragma once
 
+#include "serial/netsocket.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,7 +15,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <sys/types.h>
 #include <vector>
 
 namespace tarvello {
@@ -36,16 +37,17 @@ public:
     NetLink(const NetLink&) = delete;
     NetLink& operator=(const NetLink&) = delete;
 
-    int fd() const { return m_fd; }
+    net::Socket fd() const { return m_fd; }
     Kind kind() const { return m_kind; }
 
     // As read(2) on a non-blocking descriptor: bytes of the line (Telnet commands removed),
-    // -1 with EAGAIN when only commands came, 0 when the connection has closed.
-    ssize_t readSome(uint8_t* buffer, size_t size);
+    // -1 with the last error WouldBlock when only commands came, 0 when the connection has
+    // closed (other errors as net::LastError tells them).
+    long readSome(uint8_t* buffer, size_t size);
     // Sends all n bytes (0xFF doubled for RFC 2217) in one turn at the socket: no control bytes
     // fall among them. Waits for room in the socket as long as it takes, or until stopFd is
-    // readable. n, or -1 with errno set (ECANCELED: stopFd came first).
-    ssize_t writeWhole(const uint8_t* buffer, size_t size, int stopFd);
+    // readable. n, or -1 with the last error set (Cancelled: stopFd came first).
+    long writeWhole(const uint8_t* buffer, size_t size, net::Socket stopFd);
     // Bytes given to the socket that the peer has not taken yet.
     int unsentBytes() const;
     // RFC 2217: sends the line settings to the server. Raw TCP: nothing (the server's line is fixed).
@@ -56,12 +58,12 @@ public:
     static std::vector<uint8_t> comPortCommands(const LineSettings& settings);
 
 private:
-    NetLink(int fd, Kind kind) : m_fd(fd), m_kind(kind) {}
+    NetLink(net::Socket fd, Kind kind) : m_fd(fd), m_kind(kind) {}
     bool negotiate(int timeLimitMs, QString& failure);
     // A server whose port is taken (ser2net: another client holds it) takes the connection, says
     // so in a line of text and closes it. Waits a moment for that before the port counts as open.
     bool checkNotTurnedAway(int waitMs, QString& failure);
-    void keepEarlyBytes(const uint8_t* bytes, ssize_t n);
+    void keepEarlyBytes(const uint8_t* bytes, long n);
     // Strips Telnet commands from raw bytes in place, answering option requests; returns the
     // count of line bytes left at the front.
     size_t filterTelnet(uint8_t* bytes, size_t n);
@@ -72,14 +74,14 @@ private:
     bool sendControl(const std::vector<uint8_t>& bytes);
     // With the turn at the socket held: sends the queued control bytes (the queue lock is held on
     // entry and on return). False: some could not go; they stay queued, first in line.
-    bool sendControlQueue(std::unique_lock<std::mutex>& queue, int stopFd, int roomWaitMs);
+    bool sendControlQueue(std::unique_lock<std::mutex>& queue, net::Socket stopFd, int roomWaitMs);
     // Sends the queued control bytes, then gives up the turn at the socket.
-    bool endSendTurn(std::unique_lock<std::mutex>& turn, int stopFd, int roomWaitMs);
+    bool endSendTurn(std::unique_lock<std::mutex>& turn, net::Socket stopFd, int roomWaitMs);
     // send(2) until all is gone; waits for room at most roomWaitMs at a time (-1: no limit) and
-    // gives way to stopFd (-1: none). sent tells how far it came.
-    bool sendBytes(const uint8_t* bytes, size_t size, int stopFd, int roomWaitMs, size_t& sent);
+    // gives way to stopFd (InvalidSocket: none). sent tells how far it came.
+    bool sendBytes(const uint8_t* bytes, size_t size, net::Socket stopFd, int roomWaitMs, size_t& sent);
 
-    int m_fd = -1;
+    net::Socket m_fd = net::InvalidSocket;
     Kind m_kind;
     // One turn at the socket: held across a whole write, so that the control bytes of the reader
     // (option answers) and of the owner (line settings) never fall inside the line's bytes,
