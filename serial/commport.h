@@ -5,10 +5,12 @@
 // object. A port layer for another platform supplies its own commport_<os>.cpp and
 // commthreads_<os>.cpp behind these same declarations; TComm and its users stay as they are.
 // A network port name (tcp://, rfc2217://) opens a socket to a device server instead of a
-// device (serial/netlink.h); the threads see the same descriptor-based port either way.
+// device (serial/netlink.h); on Linux the threads see the same descriptor-based port either
+// way, on Windows they wait on the socket instead of on overlapped I/O.
 #pragma once
 
 #include "serial/comm.h"
+#include "serial/netsocket.h"
 
 #include <QEvent>
 #include <QObject>
@@ -116,34 +118,38 @@ public:
 
     // The threads' transfers, as read(2) and write(2) on the non-blocking descriptor; on
     // Windows one overlapped ReadFile or WriteFile, waited for, with the reason for -1 in
-    // GetLastError() (the reader asks only for what the driver says has arrived). On Linux a
-    // network port is written through writeWhole instead.
+    // GetLastError() (the reader asks only for what the driver says has arrived). A network
+    // port is read as NetLink::readSome (the reason for -1 in net::LastError()) and written
+    // through writeWhole instead.
     ssize_t readSome(uint8_t* buffer, size_t size);
     ssize_t writeSome(const uint8_t* buffer, size_t size);
-#ifndef _WIN32
     // A network port: its bytes reach the line later than the socket takes them, so the writer
     // paces itself by the line time.
     bool isNetwork() const { return m_net != nullptr; }
     // Network port: sends the whole buffer in one turn at the socket (NetLink::writeWhole).
-    ssize_t writeWhole(const uint8_t* buffer, size_t size, int stopFd);
+    ssize_t writeWhole(const uint8_t* buffer, size_t size, net::Socket stopFd);
     // Network port: bytes the socket still holds.
     int unsentBytes() const;
+#ifdef _WIN32
+    // Network port: the socket the reader waits on.
+    net::Socket socket() const;
+#else
     // A pseudo-terminal: it hands the bytes to its other side at once and drains in no time, so
     // the writer keeps the pace of the line it stands for by the line time.
     bool isPseudoTerminal() const { return m_pseudoTerminal; }
 #endif
 
 private:
+    explicit CommPort(std::unique_ptr<NetLink> net);
 #ifdef _WIN32
     explicit CommPort(void* handle);
     void* m_handle = nullptr;
 #else
     explicit CommPort(int fd);
-    explicit CommPort(std::unique_ptr<NetLink> net);
     int m_fd = -1;
-    std::unique_ptr<NetLink> m_net;
     bool m_pseudoTerminal = false;
 #endif
+    std::unique_ptr<NetLink> m_net;
     std::atomic<uint32_t> m_byteTimeMicros{1000000 * 10 / 9600};
     std::atomic<uint32_t> m_readInterval{0};
     std::atomic<uint32_t> m_readTotalMultiplier{0};
@@ -165,6 +171,9 @@ public:
     bool isSignalled() const { return m_signalled.load(); }
 #ifdef _WIN32
     void* handle() const { return m_handle; }  // a manual-reset event
+    // A socket that becomes readable once the event is signalled, for waits on a network port's
+    // socket (made at the first call; InvalidSocket when it cannot be made).
+    net::Socket socket();
 #else
     int fd() const { return m_fd; }
 #endif
@@ -172,6 +181,9 @@ public:
 private:
 #ifdef _WIN32
     void* m_handle = nullptr;
+    std::mutex m_wakeLock;  // guards the pair, and its making against signal()
+    net::Socket m_wakeRead = net::InvalidSocket;
+    net::Socket m_wakeWrite = net::InvalidSocket;
 #else
     int m_fd = -1;
 #endif

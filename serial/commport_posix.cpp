@@ -153,7 +153,7 @@ ssize_t CommPort::writeSome(const uint8_t* buffer, size_t size) {
     return ::write(m_fd, buffer, size);
 }
 
-ssize_t CommPort::writeWhole(const uint8_t* buffer, size_t size, int stopFd) {
+ssize_t CommPort::writeWhole(const uint8_t* buffer, size_t size, net::Socket stopFd) {
     return m_net->writeWhole(buffer, size, stopFd);
 }
 

@@ -1,8 +1,11 @@
-// The port layer on Windows: a COM device opened for overlapped I/O and configured through its DCB.
+// The port layer on Windows: a COM device opened for overlapped I/O and configured through its
+// DCB, or a device server reached over the network (serial/netlink.h).
 #include "serial/commport.h"
+#include "serial/netlink.h"
 #include "serial/portname.h"
 #include "serial/win32_logic.h"
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -10,13 +13,21 @@
 
 namespace tarvello {
 
+static_assert(NetLink::OpenTimeLimitMs == TComm::NetworkOpenLimitMs, "one time limit for a network open");
+
 CommPort::CommPort(void* handle) : m_handle(handle) {}
+CommPort::CommPort(std::unique_ptr<NetLink> net) : m_net(std::move(net)) {}
 
 CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPort>& port, QString* failure) {
-    if (IsNetworkPortName(path)) {
-        // Device servers are reached through POSIX sockets, which this build does not have.
-        if (failure) *failure = QStringLiteral("Network ports are not supported on this system: %1").arg(path);
-        return OpenStatus::Unreachable;
+    if (NetLink::isNetworkName(path)) {
+        QString reason;
+        std::unique_ptr<NetLink> net = NetLink::open(path, reason);
+        if (!net) {
+            if (failure) *failure = reason;
+            return OpenStatus::Unreachable;
+        }
+        port.reset(new CommPort(std::move(net)));
+        return OpenStatus::Opened;
     }
     const std::wstring native = path.toStdWString();
     // No sharing: the port is ours alone until it is closed.
@@ -35,10 +46,12 @@ CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPor
 }
 
 CommPort::~CommPort() {
+    if (m_net) return;  // the link closes its socket
     CloseHandle(static_cast<HANDLE>(m_handle));
 }
 
 bool CommPort::setupQueues(uint32_t inputSize, uint32_t outputSize) {
+    if (m_net) return true;  // socket buffers are the system's
     return SetupComm(static_cast<HANDLE>(m_handle), inputSize, outputSize) != 0;
 }
 
@@ -65,14 +78,31 @@ ssize_t transfer(HANDLE h, bool write, uint8_t* buffer, size_t size) {
 }  // namespace
 
 ssize_t CommPort::readSome(uint8_t* buffer, size_t size) {
+    if (m_net) return m_net->readSome(buffer, size);
     return transfer(static_cast<HANDLE>(m_handle), false, buffer, size);
 }
 
 ssize_t CommPort::writeSome(const uint8_t* buffer, size_t size) {
+    if (m_net) return m_net->writeWhole(buffer, size, net::InvalidSocket);
     return transfer(static_cast<HANDLE>(m_handle), true, const_cast<uint8_t*>(buffer), size);
 }
 
+ssize_t CommPort::writeWhole(const uint8_t* buffer, size_t size, net::Socket stopFd) {
+    return m_net->writeWhole(buffer, size, stopFd);
+}
+
+int CommPort::unsentBytes() const {
+    return m_net ? m_net->unsentBytes() : 0;
+}
+
+net::Socket CommPort::socket() const {
+    return m_net ? m_net->fd() : net::InvalidSocket;
+}
+
 void CommPort::purge(bool input, bool output) {
+    // Bytes already in a device server cannot be called back; what the threads hold is
+    // dropped by the threads themselves.
+    if (m_net) return;
     const HANDLE h = static_cast<HANDLE>(m_handle);
     // An output queue that is already empty has nothing to drop; under Wine the purge would
     // also discard what a pseudo-terminal's other side has not read yet.
@@ -95,6 +125,7 @@ void CommPort::applyTimeouts(const CommTimeouts& timeouts) {
     m_readTotalMultiplier = timeouts.readTotalMultiplier;
     m_readTotalConstant = timeouts.readTotalConstant;
     m_chunkBytes = timeouts.chunkBytes;
+    if (m_net) return;
     COMMTIMEOUTS driver{};
     driver.ReadIntervalTimeout = MAXDWORD;
     driver.ReadTotalTimeoutMultiplier = 0;
@@ -109,6 +140,10 @@ void CommPort::applyLineSettings(const LineSettings& s) {
     m_ignoreNull = s.ignoreNullChar;
     m_baudRate = s.baudRate;
     m_byteTimeMicros = LineByteTimeMicros(s);
+    if (m_net) {
+        m_net->applyLineSettings(s);
+        return;
+    }
 
     const HANDLE h = static_cast<HANDLE>(m_handle);
     DCB dcb{};
@@ -149,6 +184,17 @@ void CommPort::applyLineSettings(const LineSettings& s) {
 
 StopSignal::~StopSignal() {
     if (m_handle) CloseHandle(static_cast<HANDLE>(m_handle));
+    net::Close(m_wakeRead);
+    net::Close(m_wakeWrite);
+}
+
+net::Socket StopSignal::socket() {
+    std::lock_guard<std::mutex> guard(m_wakeLock);
+    if (m_wakeRead == net::InvalidSocket) {
+        if (!net::MakeWakePair(m_wakeRead, m_wakeWrite)) return net::InvalidSocket;
+        if (m_signalled) net::Wake(m_wakeWrite);  // signalled before the pair was there
+    }
+    return m_wakeRead;
 }
 
 bool StopSignal::create() {
@@ -159,6 +205,9 @@ bool StopSignal::create() {
 void StopSignal::signal() {
     if (m_signalled.exchange(true)) return;
     SetEvent(static_cast<HANDLE>(m_handle));
+    // Never read back: the socket stays readable, so every later wait sees the signal.
+    std::lock_guard<std::mutex> guard(m_wakeLock);
+    if (m_wakeWrite != net::InvalidSocket) net::Wake(m_wakeWrite);
 }
 
 }  // namespace tarvello

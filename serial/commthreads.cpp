@@ -2,10 +2,24 @@
 // loops themselves are in commthreads_<os>.cpp.
 #include "serial/commthreads.h"
 
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <system_error>
 
 using tarvello::CommEventKind;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int msUntil(Clock::time_point deadline) {
+    // Rounded up, so that the wait never ends just short of the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+}  // namespace
 
 TReadThread::TReadThread(tarvello::CommPort& port, tarvello::StopSignal& stop, tarvello::CommEventSink sink,
                          std::atomic<uint64_t>& receivedBytes)
@@ -121,4 +135,18 @@ void TWriteThread::run() {
     m_port.purge(false, true);
     // Posted last, so that whoever handles it finds the writer refusing further requests.
     if (failed) m_sink.post(CommEventKind::Hangup);
+}
+
+// A device server takes the bytes long before its line has sent them: wait until the socket has
+// handed them all over, and at least until the line time of the bytes at the set rate has
+// passed since they were given to it.
+bool TWriteThread::waitUntilSentOverNetwork(Clock::time_point started, size_t bytes) {
+    const Clock::time_point lineDone =
+        started + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
+    while (m_port.unsentBytes() > 0) {
+        if (waitForStop(1)) return false;
+    }
+    const int left = msUntil(lineDone);
+    if (left > 0 && waitForStop(left)) return false;
+    return !m_stop.isSignalled();
 }

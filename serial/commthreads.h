@@ -31,6 +31,9 @@ public:
 
 private:
     void run();
+#ifdef _WIN32
+    void runNetwork();  // a network port: the socket waited on with WSAPoll
+#endif
     void deliver(const uint8_t* bytes, size_t count);
 
     tarvello::CommPort& m_port;
@@ -64,8 +67,8 @@ private:
     bool writeAll(const std::vector<uint8_t>& buffer, bool& failed);
     bool waitUntilSent();
     bool waitForStop(int timeoutMs);  // true when the close event came
-#ifndef _WIN32
     bool waitUntilSentOverNetwork(std::chrono::steady_clock::time_point started, size_t bytes);
+#ifndef _WIN32
     bool waitOutLineTime(std::chrono::steady_clock::time_point started, size_t bytes);
     bool waitForStopUntil(std::chrono::steady_clock::time_point deadline);
 #endif

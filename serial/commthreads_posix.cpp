@@ -289,20 +289,6 @@ bool TWriteThread::waitForStopUntil(Clock::time_point deadline) {
     }
 }
 
-// A device server takes the bytes long before its line has sent them: wait until the socket has
-// handed them all over, and at least until the line time of the bytes at the set rate has
-// passed since they were given to it.
-bool TWriteThread::waitUntilSentOverNetwork(Clock::time_point started, size_t bytes) {
-    const Clock::time_point lineDone =
-        started + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
-    while (m_port.unsentBytes() > 0) {
-        if (waitForStop(1)) return false;
-    }
-    const int left = msUntil(lineDone);
-    if (left > 0 && waitForStop(left)) return false;
-    return !m_stop.isSignalled();
-}
-
 // tcdrain() cannot be interrupted by the close event, so the output queue is watched instead,
 // then the transmitter itself where the driver tells its state.
 bool TWriteThread::waitUntilSent() {

@@ -1,12 +1,16 @@
 // The reader and writer threads on Windows: overlapped WaitCommEvent, ReadFile and WriteFile,
-// each waited for together with the close event.
+// each waited for together with the close event; for a network port, WSAPoll on the socket and
+// on the close event's socket.
 #include "serial/commthreads.h"
 #include "serial/win32_logic.h"
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <optional>
 #include <cstring>
 #include <system_error>
 
@@ -62,6 +66,10 @@ bool noCommEvents(DWORD error) {
 // bytes, line errors and modem changes; ClearCommError tells what is queued and which errors
 // came.
 void TReadThread::run() {
+    if (m_port.isNetwork()) {
+        runNetwork();
+        return;
+    }
     const HANDLE h = static_cast<HANDLE>(m_port.handle());
     const HANDLE stop = static_cast<HANDLE>(m_stop.handle());
     uint8_t buffer[tarvello::ReadBufferSize];
@@ -185,6 +193,82 @@ void TReadThread::run() {
     m_port.purge(true, false);
 }
 
+// A network port, as on Linux: chunks end by the same rules, a closed or reset connection is a
+// hang-up, and the close event (through its socket) ends the wait at once.
+void TReadThread::runNetwork() {
+    namespace net = tarvello::net;
+    const net::Socket socket = m_port.socket();
+    const net::Socket stop = m_stop.socket();
+    uint8_t buffer[tarvello::ReadBufferSize];
+    size_t count = 0;
+    Clock::time_point firstByte, lastByte;
+    bool gone = stop == net::InvalidSocket;  // a reader that cannot be stopped must not start
+
+    auto flushChunk = [&] {
+        if (count > 0) deliver(buffer, count);
+        count = 0;
+    };
+
+    while (!gone && !m_stop.isSignalled()) {
+        tarvello::CommTimeouts timeouts;
+        timeouts.readInterval = m_port.readInterval();
+        timeouts.readTotalMultiplier = m_port.readTotalMultiplier();
+        timeouts.readTotalConstant = m_port.readTotalConstant();
+        timeouts.chunkBytes = m_port.chunkBytes();
+        const tarvello::win32::ChunkState state{count, count ? msSince(firstByte) : 0, count ? msSince(lastByte) : 0};
+        const std::optional<uint32_t> chunkWait = tarvello::win32::ChunkWait(timeouts, state);
+        if (count > 0 && chunkWait && *chunkWait == 0) {
+            flushChunk();
+            continue;
+        }
+        const int timeout = count > 0 && chunkWait ? static_cast<int>(std::min<uint32_t>(*chunkWait, INT_MAX)) : -1;
+
+        net::PollEntry fds[2] = {{stop, net::PollIn, 0}, {socket, net::PollIn, 0}};
+        const int ready = net::Poll(fds, 2, timeout);
+        if (ready < 0) {
+            if (net::LastError() == net::Error::Interrupted) continue;
+            gone = true;
+            break;
+        }
+        if (fds[0].revents != 0 || m_stop.isSignalled()) break;  // the close event wins
+        const short revents = fds[1].revents;
+        if (revents & net::PollIn) {
+            const ssize_t n = m_port.readSome(buffer + count, tarvello::ReadBufferSize - count);
+            if (n > 0) {
+                const Clock::time_point now = Clock::now();
+                size_t got = static_cast<size_t>(n);
+                if (m_port.ignoreNullChar()) {
+                    uint8_t* begin = buffer + count;
+                    got = static_cast<size_t>(std::remove(begin, begin + got, uint8_t{0}) - begin);
+                }
+                if (got > 0) {
+                    m_receivedBytes += got;  // before the chunk goes: the owner may look at once
+                    if (count == 0) firstByte = now;
+                    lastByte = now;
+                    count += got;
+                    if (count == tarvello::ReadBufferSize) flushChunk();
+                }
+                continue;
+            }
+            const bool broken = revents & (net::PollHangup | net::PollError);
+            const net::Error error = net::LastError();
+            if (n < 0 && (error == net::Error::WouldBlock || error == net::Error::Interrupted) && !broken) continue;
+            if (n < 0 && error == net::Error::BadSocket) break;  // closed beneath us: end quietly
+            gone = true;  // read 0 (closed) or a reset: the connection is gone
+            break;
+        }
+        if (revents & net::PollInvalid) break;
+        if (revents & (net::PollHangup | net::PollError)) {
+            gone = true;
+            break;
+        }
+    }
+    if (gone && !m_stop.isSignalled()) {
+        flushChunk();
+        m_sink.post(CommEventKind::Hangup);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Writer
 
@@ -226,6 +310,21 @@ bool TWriteThread::waitForStop(int timeoutMs) {
 // sender at the speed of the line. False: stopped, or a failure (failed set: the writer must
 // give up).
 bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
+    if (m_port.isNetwork()) {
+        // The whole buffer in one turn at the socket; a wait for room gives way to the close
+        // event through its socket.
+        const Clock::time_point started = Clock::now();
+        const tarvello::net::Socket stop = m_stop.socket();
+        if (stop == tarvello::net::InvalidSocket) {
+            failed = !m_stop.isSignalled();
+            return false;
+        }
+        if (m_port.writeWhole(buffer.data(), buffer.size(), stop) < 0) {
+            failed = tarvello::net::LastError() != tarvello::net::Error::Cancelled && !m_stop.isSignalled();
+            return false;
+        }
+        return waitUntilSentOverNetwork(started, buffer.size());
+    }
     const HANDLE h = static_cast<HANDLE>(m_port.handle());
     OverlappedEvent write;
     if (!write.valid()) {

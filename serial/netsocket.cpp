@@ -5,38 +5,7 @@
 
 namespace tarvello::net {
 
-namespace {
-
-// Winsock's numbers (winsock2.h); netsocket_win32.cpp checks them against the header.
-enum WinsockCode : int {
-    WsaOperationAborted = 995,
-    WsaInterrupted = 10004,
-    WsaBadHandle = 10009,
-    WsaWouldBlock = 10035,
-    WsaInProgress = 10036,
-    WsaNotSocket = 10038,
-    WsaAddressNotAvailable = 10049,
-    WsaNetworkDown = 10050,
-    WsaNetworkUnreachable = 10051,
-    WsaNetworkReset = 10052,
-    WsaConnectionAborted = 10053,
-    WsaConnectionReset = 10054,
-    WsaNoBuffers = 10055,
-    WsaNotConnected = 10057,
-    WsaShutdown = 10058,
-    WsaTimedOut = 10060,
-    WsaRefused = 10061,
-    WsaHostDown = 10064,
-    WsaHostUnreachable = 10065,
-    WsaDisconnected = 10101,
-    WsaCancelled = 10103,
-    WsaHostNotFound = 11001,
-    WsaTryAgain = 11002,
-    WsaNoRecovery = 11003,
-    WsaNoData = 11004,
-};
-
-}  // namespace
+using namespace winsock;
 
 Error ErrorFromWinsock(int code) {
     switch (code) {
