@@ -3,7 +3,6 @@
 
 #include "serial/commport.h"
 
-#include <QRegularExpression>
 
 #include <chrono>
 #include <climits>
@@ -54,18 +53,52 @@ bool NetLink::isNetworkName(const QString& name) {
     return IsNetworkPortName(name);
 }
 
+// SCHEME://HOST:PORT, the scheme tcp or rfc2217 in any case, HOST an IPv6 address in brackets or
+// a name or address without ':', '/' or brackets, PORT 1 to 65535 in at most five digits. Read
+// by hand rather than by a regular expression: the background open runs on a thread of its own,
+// and on Windows the expression engine's per-thread stack is torn down badly at such a thread's
+// end.
+bool NetLink::parseName(const QString& name, Kind& kind, QString& host, int& port) {
+    const qsizetype schemeEnd = name.indexOf(QLatin1String("://"));
+    if (schemeEnd < 0) return false;
+    const QStringView scheme = QStringView(name).left(schemeEnd);
+    if (scheme.compare(QLatin1String("tcp"), Qt::CaseInsensitive) == 0)
+        kind = Kind::RawTcp;
+    else if (scheme.compare(QLatin1String("rfc2217"), Qt::CaseInsensitive) == 0)
+        kind = Kind::Rfc2217;
+    else
+        return false;
+    const QStringView rest = QStringView(name).mid(schemeEnd + 3);
+    const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0) return false;
+    const QStringView hostPart = rest.left(colon), portPart = rest.mid(colon + 1);
+    if (hostPart.startsWith(QLatin1Char('['))) {
+        const QStringView inside = hostPart.mid(1, hostPart.size() - 2);
+        if (!hostPart.endsWith(QLatin1Char(']')) || inside.isEmpty() || inside.contains(QLatin1Char(']'))) return false;
+        host = inside.toString();
+    } else {
+        for (const QChar c : hostPart)
+            if (c == QLatin1Char(':') || c == QLatin1Char('/') || c == QLatin1Char('[') || c == QLatin1Char(']'))
+                return false;
+        host = hostPart.toString();
+    }
+    if (portPart.isEmpty() || portPart.size() > 5) return false;
+    port = 0;
+    for (const QChar c : portPart) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+        port = port * 10 + (c.unicode() - '0');
+    }
+    return port >= 1 && port <= 65535;
+}
+
 std::unique_ptr<NetLink> NetLink::open(const QString& name, QString& failure) {
-    static const QRegularExpression form(QStringLiteral("^(tcp|rfc2217)://(\\[[^\\]]+\\]|[^:/\\[\\]]+):([0-9]{1,5})$"),
-                                         QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch m = form.match(name);
-    const int portNumber = m.hasMatch() ? m.captured(3).toInt() : 0;
-    if (!m.hasMatch() || portNumber < 1 || portNumber > 65535) {
+    Kind kind = Kind::RawTcp;
+    QString host;
+    int portNumber = 0;
+    if (!parseName(name, kind, host, portNumber)) {
         failure = QStringLiteral("Not a network port name (tcp://HOST:PORT or rfc2217://HOST:PORT): %1").arg(name);
         return nullptr;
     }
-    const Kind kind = m.captured(1).compare(QLatin1String("tcp"), Qt::CaseInsensitive) == 0 ? Kind::RawTcp : Kind::Rfc2217;
-    QString host = m.captured(2);
-    if (host.startsWith(QLatin1Char('['))) host = host.mid(1, host.size() - 2);
     if (!net::Startup(failure)) return nullptr;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(OpenTimeLimitMs);
 

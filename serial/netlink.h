@@ -31,6 +31,8 @@ public:
 
     // True when the name is a network port name (whether or not it is well formed).
     static bool isNetworkName(const QString& name);
+    // Splits a network port name into its parts; false when it is not well formed.
+    static bool parseName(const QString& name, Kind& kind, QString& host, int& port);
     // Connects; on failure returns null and sets failure to a text for the operator.
     static std::unique_ptr<NetLink> open(const QString& name, QString& failure);
     ~NetLink();

@@ -1,6 +1,7 @@
 // What the operator is told when a socket call fails: Winsock's numbers and this system's errno
 // values must come out in the same words, so that a device server that cannot be reached reads
 // the same on both systems.
+#include "serial/netlink.h"
 #include "serial/netsocket.h"
 
 #include <gtest/gtest.h>
@@ -77,6 +78,49 @@ TEST(NetErrorText, EachKindReadsAsTheCLibrarySaysIt) {
     for (const auto& r : resolver) {
         SCOPED_TRACE(r.code);
         EXPECT_EQ(tarvello::net::ErrorText(r.kind, r.code).toStdString(), gai_strerror(r.code));
+    }
+}
+
+// Network port names, split as the connection needs them; anything else is refused.
+TEST(NetPortName, NamesSplitIntoKindHostAndPort) {
+    using Kind = tarvello::NetLink::Kind;
+    struct Case {
+        const char* name;
+        bool ok;
+        Kind kind;
+        const char* host;
+        int port;
+    };
+    const Case cases[] = {
+        {"tcp://192.168.10.20:4001", true, Kind::RawTcp, "192.168.10.20", 4001},
+        {"RFC2217://stage-server:2001", true, Kind::Rfc2217, "stage-server", 2001},
+        {"TCP://[fe80::1]:65535", true, Kind::RawTcp, "fe80::1", 65535},
+        {"rfc2217://h:00001", true, Kind::Rfc2217, "h", 1},
+        {"tcp://h:0", false, Kind::RawTcp, "", 0},
+        {"tcp://h:65536", false, Kind::RawTcp, "", 0},
+        {"tcp://h:123456", false, Kind::RawTcp, "", 0},
+        {"tcp://h:", false, Kind::RawTcp, "", 0},
+        {"tcp://h:4x", false, Kind::RawTcp, "", 0},
+        {"tcp://:4000", false, Kind::RawTcp, "", 0},
+        {"tcp://h", false, Kind::RawTcp, "", 0},
+        {"tcp://a:b:4000", false, Kind::RawTcp, "", 0},
+        {"tcp://a/b:4000", false, Kind::RawTcp, "", 0},
+        {"tcp://[]:4000", false, Kind::RawTcp, "", 0},
+        {"tcp://[::1]x:4000", false, Kind::RawTcp, "", 0},
+        {"tcp://[a]]:4000", false, Kind::RawTcp, "", 0},
+        {"udp://h:4000", false, Kind::RawTcp, "", 0},
+        {"tcp:/h:4000", false, Kind::RawTcp, "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Kind kind = Kind::RawTcp;
+        QString host;
+        int port = 0;
+        ASSERT_EQ(tarvello::NetLink::parseName(QString::fromLatin1(c.name), kind, host, port), c.ok);
+        if (!c.ok) continue;
+        EXPECT_EQ(kind, c.kind);
+        EXPECT_EQ(host.toStdString(), c.host);
+        EXPECT_EQ(port, c.port);
     }
 }
 
