@@ -303,6 +303,31 @@ TEST(NetTelnet, AnOptionAnswerNeverFallsInsideAWrite) {
     EXPECT_TRUE(got == expected) << "the streams part at byte " << (parted.first - got.begin()) << " of " << got.size();
 }
 
+// A server that takes nothing fills the socket; the write waiting for room gives way to the stop
+// socket (on Windows the close event's socket pair) and says it was stopped, not broken.
+TEST(NetWrite, AWriteIntoAFullSocketGivesWayToTheStop) {
+    for (const char* scheme : {"tcp", "rfc2217"}) {
+        SCOPED_TRACE(scheme);
+        ScriptedServer server([&](int fd) {
+            if (std::string(scheme) == "rfc2217") sendAll(fd, {Iac, 253, 44});
+        });
+        QString failure;
+        const std::unique_ptr<tarvello::NetLink> link = tarvello::NetLink::open(server.name(scheme), failure);
+        ASSERT_TRUE(link) << failure.toStdString();
+        const int small = 16384;
+        setsockopt(link->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        tarvello::net::Socket stopRead = -1, stopWrite = -1;
+        ASSERT_TRUE(tarvello::net::MakeWakePair(stopRead, stopWrite));
+        tarvello::net::Wake(stopWrite);  // seen once the socket is full
+        const Bytes data(16 << 20, 0x5A);  // more than the loopback connection holds
+        EXPECT_EQ(link->writeWhole(data.data(), data.size(), stopRead), -1);
+        EXPECT_EQ(tarvello::net::LastError(), tarvello::net::Error::Cancelled);
+        EXPECT_GT(link->unsentBytes(), 0);
+        tarvello::net::Close(stopRead);
+        tarvello::net::Close(stopWrite);
+    }
+}
+
 // The server takes the bytes at once; write-empty still waits for the line: 48 bytes at 4800
 // baud, 10 bits each, are 100 ms.
 TEST(NetWrite, WriteEmptyNeverComesBeforeTheLineTime) {
