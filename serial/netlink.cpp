@@ -3,7 +3,6 @@
 
 #include "serial/commport.h"
 
-
 #include <chrono>
 #include <climits>
 #include <cstring>
