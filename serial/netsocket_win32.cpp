@@ -220,7 +220,12 @@ int Poll(PollEntry* entries, size_t count, int timeoutMs) {
         index.push_back(i);
     }
     if (fds.empty()) {
-        Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        // Nothing to wait on: a limited wait passes, an unlimited one would never end.
+        if (timeoutMs < 0) {
+            WSASetLastError(WSAEINVAL);
+            return -1;
+        }
+        Sleep(static_cast<DWORD>(timeoutMs));
         return 0;
     }
     const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
