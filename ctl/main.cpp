@@ -55,20 +55,31 @@ int exitStatus(RunError::Kind kind)
     return ExitFailed;
 }
 
-// Where the program looks and what ends a watch differ on Windows.
+// The ports, where the program looks, and what a watch does and what ends it differ on Windows.
 #ifdef _WIN32
-#define CTL_WATCH_END "Ctrl+C or Ctrl+Break"
+#define CTL_WATCH \
+    "  watch [--every SECONDS]       poll every SECONDS (default 10) and print the states, until\n" \
+    "                                Ctrl+C or Ctrl+Break (no MQTT on Windows)\n"
+#define CTL_PORT \
+    "  --port NAME      the port: COM1, COM2, ..., COM10, ...; default [COM] num of DB.ini\n"
 #define CTL_DATA_DIR_DEFAULT \
     "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n" \
     "                   working directory when it holds one, else DFiles beside the program\n" \
     "                   (%ProgramData%\\Tarvello\\DFiles when it was installed)\n"
 #define CTL_TERMINAL "console"
+#define CTL_PORT_EXAMPLES "COM1 or COM10"
 #else
-#define CTL_WATCH_END "SIGINT or SIGTERM"
+#define CTL_WATCH \
+    "  watch [--every SECONDS]       poll every SECONDS (default 10) and publish the states to the\n" \
+    "                                MQTT broker of [MQTT] in DB.ini, until SIGINT or SIGTERM\n"
+#define CTL_PORT \
+    "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n" \
+    "                   rfc2217://HOST:PORT; default [COM] num of DB.ini\n"
 #define CTL_DATA_DIR_DEFAULT \
     "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n" \
     "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
 #define CTL_TERMINAL "terminal"
+#define CTL_PORT_EXAMPLES "COM1, /dev/ttyUSB0 or tcp://HOST:PORT"
 #endif
 
 const char UsageText[] =
@@ -85,12 +96,10 @@ const char UsageText[] =
     "  audit [--since DATE] [--until DATE] [--action A]... [--device G:ID] [--csv | --json]\n"
     "                                print the audit record, newest first (administrator)\n"
     "  audit --verify                check the audit record's chain: status 0 intact, 1 broken\n"
-    "  watch [--every SECONDS]       poll every SECONDS (default 10) and publish the states to the\n"
-    "                                MQTT broker of [MQTT] in DB.ini, until " CTL_WATCH_END "\n"
+    CTL_WATCH
     "\n"
     "options:\n"
-    "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n"
-    "                   rfc2217://HOST:PORT; default [COM] num of DB.ini\n"
+    CTL_PORT
     CTL_DATA_DIR_DEFAULT
     "  --scene N        the register 1..12; default [SCENE] Current of DB.ini\n"
     "  --json           one JSON object per line instead of a table (audit: one JSON array)\n"
@@ -225,7 +234,7 @@ Options parse(QStringList args)
     // An empty name would quietly stand for the settings' port (or COM1): a script's unset
     // variable must not send frames to a bus nobody named.
     if (o.portGiven && o.port.trimmed().isEmpty())
-        throw RunError(RunError::Usage, QStringLiteral("--port needs a port name, such as COM1, /dev/ttyUSB0 or tcp://HOST:PORT"));
+        throw RunError(RunError::Usage, QStringLiteral("--port needs a port name, such as " CTL_PORT_EXAMPLES));
     return o;
 }
 
