@@ -1,5 +1,6 @@
 #include "app/about.h"
 
+#include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
@@ -19,6 +20,7 @@ constexpr Text AboutCaption{"关于...", "About Tarvello Tool V2.0"};
 constexpr Text VersionCaption{"版本信息：", "Version: "};
 constexpr Text EditionAdvancedText{"高级用户版 ", "Advance User "};
 constexpr Text EditionCustomerText{"客户版 ", "Customer "};
+constexpr Text DataFolderText{"数据文件夹：%1", "Data folder: %1"};
 constexpr Text StopAllNoteText{"“全部停止”（F12）只是本软件提供的便利功能，不能代替设备现场硬接线的紧急停止。",
                                "Stop all (F12) is a convenience of this software; it does not replace the "
                                "installation's hard-wired emergency stop."};
@@ -75,9 +77,21 @@ AboutBox::AboutBox(int32_t edition, QWidget* owner)
     QPalette red = stopAllNote->palette();
     red.setColor(QPalette::WindowText, QColor(0xa0, 0x10, 0x20));
     stopAllNote->setPalette(red);
-    stopAllNote->setGeometry(30, 176, ClientWidth - 60, 64);
+    stopAllNote->setGeometry(30, 176, ClientWidth - 60, 48);
 
-    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel, stopAllNote}) l->installEventFilter(this);
+    // The register in use, which on Windows depends on how the program came to the PC.
+    dataFolderLabel = new QLabel(this);
+    dataFolderLabel->setObjectName(QStringLiteral("dataFolderLabel"));
+    QFont small = dataFolderLabel->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    dataFolderLabel->setFont(small);
+    QPalette grey = dataFolderLabel->palette();
+    grey.setColor(QPalette::WindowText, QColor(0x55, 0x55, 0x55));
+    dataFolderLabel->setPalette(grey);
+    dataFolderLabel->setGeometry(30, 226, ClientWidth - 60, 18);
+
+    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel, stopAllNote, dataFolderLabel})
+        l->installEventFilter(this);
 }
 
 void AboutBox::showAbout()
@@ -119,6 +133,11 @@ void AboutBox::retranslate()
     versionCaption->adjustSize();
     versionLabel->move(versionCaption->x() + versionCaption->width() + 4, versionLabel->y());
     stopAllNote->setText(pick(StopAllNoteText, language));
+    // A long path keeps its end, which names the folder; the whole of it is in the tool tip.
+    const QString folder = pick(DataFolderText, language).arg(QDir::toNativeSeparators(m_dataFolder));
+    dataFolderLabel->setText(dataFolderLabel->fontMetrics().elidedText(folder, Qt::ElideMiddle, dataFolderLabel->width()));
+    dataFolderLabel->setToolTip(folder);
+    dataFolderLabel->setVisible(!m_dataFolder.isEmpty());
     if (m_edition == EditionAdvanced) editionLabel->setText(pick(EditionAdvancedText, language));
     if (m_edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include <QString>
 #include <QWidget>
 
 class QEvent;
@@ -26,6 +27,8 @@ public:
     QLabel* versionCaption = nullptr; // version caption
     QLabel* versionLabel = nullptr; // version number
     QLabel* stopAllNote = nullptr;  // what stop-all is and is not
+    QLabel* dataFolderLabel = nullptr; // the data directory in use
+    void setDataFolder(const QString& path) { m_dataFolder = path; }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -36,6 +39,7 @@ protected:
 
 private:
     int32_t m_edition;
+    QString m_dataFolder;
     void prepareToShow();
     // Sets the texts of the current language (none for an index other than 0 and 1).
     void retranslate();

@@ -5,9 +5,17 @@
 
 #include <cstdio>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "app/commandline.h"
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
+#include "app/takeover.h"
 #include "core/session.h"
 #include "core/stoprequests.h"
 #include "mqtt/mqttpublisher.h"
@@ -48,6 +56,11 @@ int main(int argc, char* argv[])
         break;
     }
 
+#ifdef _WIN32
+    // The installer will not replace a program that runs: this name tells it one does. Released
+    // by Windows when the process ends, however it ends.
+    CreateMutexW(nullptr, FALSE, L"Tarvello.Running");
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello V2.0"));
     QGuiApplication::setDesktopFileName(QStringLiteral("tarvello")); // its menu entry and icon
@@ -57,6 +70,12 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "tarvello: %s\n", problem.toLocal8Bit().constData());
         ShowError(nullptr, problem);
         return 1;
+    }
+    // An installed program's first start on this PC: an earlier installation's data may come along.
+    if (data.source == DataDirChoice::Installed && IsEmptyDataFolder(data.path)) {
+        const int16_t language = SystemLanguage();
+        OfferDataFolderTakeOver(data.path, language, nullptr,
+                                [language] { return ChooseDataFolderToTakeOver(language, nullptr); });
     }
     Session session(data.path);
     // tarvello-ctl stop-all finds the port held by this window: it asks the window to stop every

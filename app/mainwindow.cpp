@@ -175,6 +175,7 @@ void MainWindow::setUpRun()
     m_portKeeper->open(port); // whatever the text is: COM12 opens COM12 while the selector shows COM1
 
     m_about = new AboutBox(m_session->edition(), this);
+    m_about->setDataFolder(QDir(m_dataDir).absolutePath());
     m_administratorDialog = new AdminPasswordDialog(m_passwords, this);
     connect(m_administratorDialog, &AdminPasswordDialog::levelRaised, this, &MainWindow::levelRaised);
     connect(m_administratorDialog, &QDialog::finished, this, &MainWindow::showAccessLevel);

@@ -305,6 +305,7 @@ TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
     EXPECT_EQ(about->windowTitle(), QString("关于..."));
     EXPECT_EQ(about->editionLabel->text(), QString("客户版 "));
     EXPECT_EQ(about->versionCaption->text(), QString("版本信息："));
+    EXPECT_EQ(about->dataFolderLabel->toolTip(), "数据文件夹：" + QDir::toNativeSeparators(QDir(dir.path()).absolutePath()));
     EXPECT_EQ(about->productLabel->font().pointSize(), 15);
 
     // An open box follows a switch at once.
