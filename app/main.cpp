@@ -20,6 +20,7 @@
 #include "core/stoprequests.h"
 #include "mqtt/mqttpublisher.h"
 #include "common/datadir.h"
+#include "ui/language.h"
 #include "ui/messages.h"
 #include "common/version.h"
 
@@ -74,6 +75,7 @@ int main(int argc, char* argv[])
     // An installed program's first start on this PC: an earlier installation's data may come along.
     if (data.source == DataDirChoice::Installed && IsEmptyDataFolder(data.path)) {
         const int16_t language = SystemLanguage();
+        loadQtTranslations(language, &app); // the boxes' buttons in the same language
         OfferDataFolderTakeOver(data.path, language, nullptr,
                                 [language] { return ChooseDataFolderToTakeOver(language, nullptr); });
     }

@@ -121,8 +121,17 @@ qint64 DataDirLock::localHolder(bool* ctl) const
 {
     qint64 pid = 0;
     QString host, program;
-    if (!m_lock->getLockInfo(&pid, &host, &program) || host != QSysInfo::machineHostName())
+    if (!m_lock->getLockInfo(&pid, &host, &program))
         return 0;
+    // This computer as QLockFile names it in the file: on Windows its COMPUTERNAME (in capitals,
+    // where the host name is often in small letters).
+#ifdef _WIN32
+    if (host.compare(qEnvironmentVariable("COMPUTERNAME"), Qt::CaseInsensitive) != 0)
+        return 0;
+#else
+    if (host != QSysInfo::machineHostName())
+        return 0;
+#endif
     if (ctl)
         *ctl = program == QLatin1String("tarvello-ctl");
     return pid;

@@ -50,9 +50,52 @@ bool RequestStopFrom(qint64 pid)
 }
 
 #else
+#include <QWinEventNotifier>
 
-StopRequests::StopRequests(QObject* parent) : QObject(parent) {}
-StopRequests::~StopRequests() = default;
-bool RequestStopFrom(qint64) { return false; }
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+// Windows has no SIGUSR1: each program holds an event named after its process, and the request
+// is that event set.
+std::wstring requestEventName(qint64 pid)
+{
+    return L"Local\\TarvelloStopRequest-" + std::to_wstring(pid);
+}
+
+} // namespace
+
+StopRequests::StopRequests(QObject* parent)
+    : QObject(parent)
+{
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, requestEventName(GetCurrentProcessId()).c_str());
+    if (!event)
+        return;
+    m_event = event;
+    auto* notifier = new QWinEventNotifier(event, this);
+    connect(notifier, &QWinEventNotifier::activated, this, &StopRequests::requested);
+}
+
+StopRequests::~StopRequests()
+{
+    // The notifier (a child) lets go of the event before it is closed.
+    qDeleteAll(findChildren<QWinEventNotifier*>());
+    if (m_event)
+        CloseHandle(m_event);
+}
+
+bool RequestStopFrom(qint64 pid)
+{
+    if (pid <= 0)
+        return false;
+    const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, requestEventName(pid).c_str());
+    if (!event)
+        return false;
+    const bool set = SetEvent(event) != 0;
+    CloseHandle(event);
+    return set;
+}
 
 #endif

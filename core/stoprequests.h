@@ -1,6 +1,7 @@
 // A stop asked for from outside. A second Tarvello program that finds the port held by this one
 // (tarvello-ctl stop-all while the window or tarvello-ctl watch runs) cannot send the stop itself:
-// it sends this process SIGUSR1, and this process sends its own stop-all on the port it holds.
+// it sends this process SIGUSR1 (on Windows: sets the event named after this process), and this
+// process sends its own stop-all on the port it holds.
 #pragma once
 
 #include <QObject>
@@ -10,7 +11,7 @@ class QSocketNotifier;
 class StopRequests : public QObject {
     Q_OBJECT
 public:
-    // Takes SIGUSR1 over for this process while it lives (on Windows: nothing is ever asked).
+    // Takes SIGUSR1 over for this process while it lives (on Windows: holds the request event).
     explicit StopRequests(QObject* parent = nullptr);
     ~StopRequests() override;
 
@@ -19,6 +20,7 @@ signals:
 
 private:
     QSocketNotifier* m_notifier = nullptr;
+    void* m_event = nullptr; // Windows: the request event's handle
 };
 
 // Asks process pid, a Tarvello program on this computer, to send the stop to every device. False

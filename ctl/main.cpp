@@ -10,6 +10,7 @@
 #include "core/sessionrun.h"
 #include "core/stoprequests.h"
 #include "protocol/frames.h"
+#include "console.h"
 #include "watch.h"
 
 #include <QDateTime>
@@ -24,9 +25,6 @@
 #include <QStringList>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -57,6 +55,33 @@ int exitStatus(RunError::Kind kind)
     return ExitFailed;
 }
 
+// The ports, where the program looks, and what a watch does and what ends it differ on Windows.
+#ifdef _WIN32
+#define CTL_WATCH \
+    "  watch [--every SECONDS]       poll every SECONDS (default 10) and print the states, until\n" \
+    "                                Ctrl+C or Ctrl+Break (no MQTT on Windows)\n"
+#define CTL_PORT \
+    "  --port NAME      the port: COM1, COM2, ..., COM10, ...; default [COM] num of DB.ini\n"
+#define CTL_DATA_DIR_DEFAULT \
+    "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n" \
+    "                   working directory when it holds one, else DFiles beside the program\n" \
+    "                   (%ProgramData%\\Tarvello\\DFiles when it was installed)\n"
+#define CTL_TERMINAL "console"
+#define CTL_PORT_EXAMPLES "COM1 or COM10"
+#else
+#define CTL_WATCH \
+    "  watch [--every SECONDS]       poll every SECONDS (default 10) and publish the states to the\n" \
+    "                                MQTT broker of [MQTT] in DB.ini, until SIGINT or SIGTERM\n"
+#define CTL_PORT \
+    "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n" \
+    "                   rfc2217://HOST:PORT; default [COM] num of DB.ini\n"
+#define CTL_DATA_DIR_DEFAULT \
+    "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n" \
+    "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
+#define CTL_TERMINAL "terminal"
+#define CTL_PORT_EXAMPLES "COM1, /dev/ttyUSB0 or tcp://HOST:PORT"
+#endif
+
 const char UsageText[] =
     "usage: tarvello-ctl [options] COMMAND\n"
     "\n"
@@ -71,20 +96,17 @@ const char UsageText[] =
     "  audit [--since DATE] [--until DATE] [--action A]... [--device G:ID] [--csv | --json]\n"
     "                                print the audit record, newest first (administrator)\n"
     "  audit --verify                check the audit record's chain: status 0 intact, 1 broken\n"
-    "  watch [--every SECONDS]       poll every SECONDS (default 10) and publish the states to the\n"
-    "                                MQTT broker of [MQTT] in DB.ini, until SIGINT or SIGTERM\n"
+    CTL_WATCH
     "\n"
     "options:\n"
-    "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n"
-    "                   rfc2217://HOST:PORT; default [COM] num of DB.ini\n"
-    "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n"
-    "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
+    CTL_PORT
+    CTL_DATA_DIR_DEFAULT
     "  --scene N        the register 1..12; default [SCENE] Current of DB.ini\n"
     "  --json           one JSON object per line instead of a table (audit: one JSON array)\n"
     "  --yes            confirm a search without asking\n"
     "  --version        show the version\n"
     "\n"
-    "The password is read from the terminal, or from TARVELLO_PASSWORD; stop-all needs none.\n"
+    "The password is read from the " CTL_TERMINAL ", or from TARVELLO_PASSWORD; stop-all needs none.\n"
     "stop-all is a convenience of the software: it does not replace the installation's\n"
     "hard-wired emergency stop.\n"
     "DATE is ISO 8601 in local time: 2026-12-07 (the whole day) or 2026-12-07T14:30.\n"
@@ -95,15 +117,12 @@ const char UsageText[] =
 
 void out(const QString& line)
 {
-    std::fputs(line.toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
+    WriteText(stdout, line.toUtf8() + '\n');
 }
 
 void err(const QString& line)
 {
-    std::fputs("tarvello-ctl: ", stderr);
-    std::fputs(line.toUtf8().constData(), stderr);
-    std::fputc('\n', stderr);
+    WriteText(stderr, "tarvello-ctl: " + line.toUtf8() + '\n');
 }
 
 void outJson(const QJsonObject& object)
@@ -215,7 +234,7 @@ Options parse(QStringList args)
     // An empty name would quietly stand for the settings' port (or COM1): a script's unset
     // variable must not send frames to a bus nobody named.
     if (o.portGiven && o.port.trimmed().isEmpty())
-        throw RunError(RunError::Usage, QStringLiteral("--port needs a port name, such as COM1, /dev/ttyUSB0 or tcp://HOST:PORT"));
+        throw RunError(RunError::Usage, QStringLiteral("--port needs a port name, such as " CTL_PORT_EXAMPLES));
     return o;
 }
 
@@ -224,27 +243,10 @@ QString password()
 {
     if (qEnvironmentVariableIsSet("TARVELLO_PASSWORD"))
         return qEnvironmentVariable("TARVELLO_PASSWORD");
-    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0)
-        throw RunError(RunError::LogInRefused, QStringLiteral("no password: run on a terminal or set TARVELLO_PASSWORD"));
-    termios saved {};
-    const bool terminal = tcgetattr(tty, &saved) == 0;
-    if (terminal) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        quiet.c_lflag |= ECHONL;
-        tcsetattr(tty, TCSANOW, &quiet);
-    }
-    const char prompt[] = "Password: ";
-    [[maybe_unused]] ssize_t w = ::write(tty, prompt, sizeof prompt - 1);
-    QByteArray typed;
-    char c = 0;
-    while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r')
-        typed.append(c);
-    if (terminal)
-        tcsetattr(tty, TCSANOW, &saved);
-    ::close(tty);
-    return QString::fromLocal8Bit(typed);
+    const std::optional<QString> typed = ReadPasswordFromTerminal("Password: ");
+    if (!typed)
+        throw RunError(RunError::LogInRefused, QStringLiteral("no password: run on a " CTL_TERMINAL " or set TARVELLO_PASSWORD"));
+    return *typed;
 }
 
 // A search empties the register: asked on a terminal, refused elsewhere without --yes.
@@ -252,7 +254,7 @@ void confirmSearch(int scene, bool yes)
 {
     if (yes)
         return;
-    if (!isatty(STDIN_FILENO))
+    if (!InputIsTerminal())
         throw RunError(RunError::Usage, QStringLiteral("a search replaces the register: confirm it with --yes"));
     std::fprintf(stderr,
         "All device's information in the register of scene %d will be cleared by the search.\n"
@@ -435,7 +437,7 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
     const std::vector<AuditRow> rows = log.rows(filter);
     if (o.csv) {
         const QByteArray csv = AuditCsv(rows);
-        std::fwrite(csv.constData(), 1, size_t(csv.size()), stdout);
+        WriteText(stdout, csv);
         return ExitOk;
     }
     if (o.json) {
@@ -579,8 +581,8 @@ int run(const Options& o)
         {
             audit.flush();
             if (!audit.writable())
-                std::fprintf(stderr, "tarvello-ctl: the audit record %s cannot be written: this run is not recorded\n",
-                             qPrintable(QDir::toNativeSeparators(audit.fileName())));
+                err(QStringLiteral("the audit record %1 cannot be written: this run is not recorded")
+                        .arg(QDir::toNativeSeparators(audit.fileName())));
         }
     } auditWarning { session.session().audit() };
     // The port this run holds sends a stop-all asked for by another program that found it held.
@@ -704,6 +706,7 @@ int run(const Options& o)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    SetUpStandardStreams();
     QCoreApplication::setApplicationName(QStringLiteral("tarvello-ctl"));
     setCurrentLanguage(1); // the register's messages in English
     try {

@@ -9,30 +9,20 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "console.h"
 
 namespace {
 
-int signalPipe[2] = { -1, -1 };
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] ssize_t w = ::write(signalPipe[1], &c, 1);
-}
-
 void say(FILE* to, const QString& line)
 {
+    QByteArray text = line.toUtf8() + '\n';
     if (to == stderr)
-        std::fputs("tarvello-ctl: ", stderr);
-    std::fputs(line.toUtf8().constData(), to);
-    std::fputc('\n', to);
+        text.prepend("tarvello-ctl: ");
+    WriteText(to, text);
     std::fflush(to);
 }
 
@@ -61,27 +51,20 @@ int Watch(SessionRun& run, const std::function<QString()>& password, int everySe
     run.openRegister();
     run.openPort();
 
-    // SIGINT and SIGTERM end the watch between two steps of the event loop: the poll under way
-    // ends, the broker hears that the program stopped, the port closes.
+    // SIGINT and SIGTERM (Ctrl+C, Ctrl+Break and a closed console on Windows) end the watch
+    // between two steps of the event loop: the poll under way ends, the broker hears that the
+    // program stopped, the port closes.
     QEventLoop waiting;
     bool stopping = false;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-        say(stderr, QStringLiteral("cannot watch for signals"));
-        return 1;
-    }
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char c;
-        [[maybe_unused]] ssize_t r = ::read(signalPipe[0], &c, 1);
+    EndRequests endRequests([&] {
         stopping = true;
         run.interrupt();
         waiting.quit();
     });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    if (!endRequests.watching()) {
+        say(stderr, QStringLiteral("cannot watch for signals"));
+        return 1;
+    }
 
     bool portLostSaid = false;
     while (!stopping) {
@@ -121,7 +104,5 @@ int Watch(SessionRun& run, const std::function<QString()>& password, int everySe
             waiting.exec();
         }
     }
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
     return 0;
 }

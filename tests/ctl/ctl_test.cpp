@@ -28,7 +28,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -698,6 +700,101 @@ TEST_P(CtlOddsTest, ListWritesNothingAndNamesTheGroups)
     EXPECT_EQ(json.json()[0][QStringLiteral("groupName")].toString(), QStringLiteral("舞台左侧"));
     EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), UngroupedName());
     EXPECT_EQ(files(), before);
+}
+
+// tarvello-ctl run by a person: a pseudo-terminal is its controlling terminal and its standard
+// streams, TARVELLO_PASSWORD is not set, and each prompt is answered as it appears. The exit
+// status and everything the terminal showed.
+std::pair<int, QByteArray> ctlOnTerminal(const QStringList& args, const std::vector<std::pair<QByteArray, QByteArray>>& answers)
+{
+    // Everything the child needs is made before the fork.
+    std::vector<QByteArray> words { QByteArray(TARVELLO_CTL_EXE) }, environment;
+    for (const QString& a : args)
+        words.push_back(a.toLocal8Bit());
+    for (char** e = environ; *e; ++e)
+        if (!QByteArray(*e).startsWith("TARVELLO_PASSWORD="))
+            environment.push_back(*e);
+    std::vector<char*> argv, envp;
+    for (QByteArray& w : words)
+        argv.push_back(w.data());
+    for (QByteArray& e : environment)
+        envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    QByteArray shown;
+    qsizetype answeredUpTo = 0;
+    size_t next = 0;
+    // A guard against a run that hangs, not a measure of anything.
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    for (pollfd p { master, POLLIN, 0 }; pid > 0 && std::chrono::steady_clock::now() < giveUp;) {
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        char buffer[512];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break; // the program ended and closed the terminal
+        shown.append(buffer, n);
+        const qsizetype prompt = next < answers.size() ? shown.indexOf(answers[next].first, answeredUpTo) : -1;
+        if (prompt >= 0) {
+            answeredUpTo = prompt + answers[next].first.size();
+            [[maybe_unused]] ssize_t w = ::write(master, answers[next].second.constData(), size_t(answers[next].second.size()));
+            ++next;
+        }
+    }
+    int status = 0;
+    pid_t ended = 0;
+    while (pid > 0 && (ended = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(10ms);
+    if (pid > 0 && ended == 0) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "tarvello-ctl did not end on its terminal: " << shown.toStdString();
+    }
+    ::close(master);
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, shown };
+}
+
+TEST_P(CtlOddsTest, APersonAtTheTerminalTypesThePasswordUnseenAndConfirmsASearch)
+{
+    sim.addDevice(2, 5);
+    sim.addDevice(3, 9);
+    struct Case {
+        QStringList args;
+        QByteArray typed, confirm; // confirm: the answer to the search's question, if asked
+        int exitCode;
+    };
+    const QByteArray oper = OperatorPassword.toUtf8();
+    const std::vector<Case> cases {
+        { { "poll" }, oper + '\n', {}, 0 },
+        { { "poll" }, "nope7\n", {}, 3 },
+        { { "search", "5", "6" }, oper + '\r', "n\n", 2 },
+        { { "search", "5", "6" }, oper + '\n', "y\n", 0 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString() + " / " + c.typed.trimmed().toStdString());
+        registerDevices({ { 2, 5, {} }, { 3, 9, {} } });
+        sim.clearLog();
+        std::vector<std::pair<QByteArray, QByteArray>> answers { { "Password: ", c.typed } };
+        if (!c.confirm.isEmpty())
+            answers.push_back({ "[y/N] ", c.confirm });
+        const auto [exitCode, shown] = ctlOnTerminal(c.args + QStringList { "--data-dir", dataDir, "--port", portName }, answers);
+        EXPECT_EQ(exitCode, c.exitCode) << shown.toStdString();
+        EXPECT_TRUE(shown.startsWith("Password: ")) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(c.typed.trimmed())) << "the password was echoed: " << shown.toStdString();
+        // A search not confirmed leaves the register as it was and sends nothing.
+        const bool searched = c.args[0] == QLatin1String("search") && c.exitCode == 0;
+        EXPECT_EQ(registered().size(), searched ? 1u : 2u);
+        if (c.args[0] == QLatin1String("search") && !searched) {
+            EXPECT_TRUE(heard().empty());
+        }
+    }
 }
 
 TEST_P(CtlOddsTest, ArgumentsThatNameNothingAreRefusedBeforeAnythingIsSent)
