@@ -141,6 +141,8 @@ public:
 
 private:
     explicit CommPort(std::unique_ptr<NetLink> net);
+    // A network port name: connects to the device server (the same on every system).
+    static OpenStatus openNetwork(const QString& path, std::unique_ptr<CommPort>& port, QString* failure);
 #ifdef _WIN32
     explicit CommPort(void* handle);
     void* m_handle = nullptr;

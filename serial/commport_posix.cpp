@@ -102,16 +102,7 @@ CommPort::CommPort(int fd) : m_fd(fd) {}
 CommPort::CommPort(std::unique_ptr<NetLink> net) : m_fd(net->fd()), m_net(std::move(net)) {}
 
 CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPort>& port, QString* failure) {
-    if (NetLink::isNetworkName(path)) {
-        QString reason;
-        std::unique_ptr<NetLink> net = NetLink::open(path, reason);
-        if (!net) {
-            if (failure) *failure = reason;
-            return OpenStatus::Unreachable;
-        }
-        port.reset(new CommPort(std::move(net)));
-        return OpenStatus::Opened;
-    }
+    if (NetLink::isNetworkName(path)) return openNetwork(path, port, failure);
     const QByteArray native = path.toLocal8Bit();
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return OpenStatus::Failed;

@@ -19,16 +19,7 @@ CommPort::CommPort(void* handle) : m_handle(handle) {}
 CommPort::CommPort(std::unique_ptr<NetLink> net) : m_net(std::move(net)) {}
 
 CommPort::OpenStatus CommPort::open(const QString& path, std::unique_ptr<CommPort>& port, QString* failure) {
-    if (NetLink::isNetworkName(path)) {
-        QString reason;
-        std::unique_ptr<NetLink> net = NetLink::open(path, reason);
-        if (!net) {
-            if (failure) *failure = reason;
-            return OpenStatus::Unreachable;
-        }
-        port.reset(new CommPort(std::move(net)));
-        return OpenStatus::Opened;
-    }
+    if (NetLink::isNetworkName(path)) return openNetwork(path, port, failure);
     const std::wstring native = path.toStdWString();
     // No sharing: the port is ours alone until it is closed.
     HANDLE h = CreateFileW(native.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -449,4 +449,15 @@ void NetLink::applyLineSettings(const LineSettings& settings) {
     sendControl(comPortCommands(settings));
 }
 
+CommPort::OpenStatus CommPort::openNetwork(const QString& path, std::unique_ptr<CommPort>& port, QString* failure) {
+    QString reason;
+    std::unique_ptr<NetLink> net = NetLink::open(path, reason);
+    if (!net) {
+        if (failure) *failure = reason;
+        return OpenStatus::Unreachable;
+    }
+    port.reset(new CommPort(std::move(net)));
+    return OpenStatus::Opened;
+}
+
 }  // namespace tarvello
