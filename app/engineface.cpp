@@ -269,8 +269,22 @@ void EngineFace::information(EngineMessage message)
         if (const QString s = m_form.portErrorText(); !s.isNull()) ShowError(m_form.windowInUse(), s);
         return;
     case EngineMessage::TargetsNotInRegister: targetsNotInRegister({}); return;
+    case EngineMessage::StopAllNotSent:
+        if (const QString s = pick(StopAllNotSentText); !s.isNull())
+            ShowError(m_form.windowInUse(), s.arg(m_form.session().port().CommName()));
+        return;
     }
     if (const QString s = pick(*text); !s.isNull()) ShowInformation(m_form.windowInUse(), s);
+}
+
+QString EngineFace::namedTargets(const Targets& targets)
+{
+    QStringList named;
+    for (uint8_t g : targets.groups)
+        named << (g == BroadcastGroup ? pick(EveryDeviceNamed) : pick(GroupNamed).arg(g));
+    for (const auto& [g, id] : targets.devices)
+        named << pick(DeviceNamed).arg(g).arg(id);
+    return named.join(pick(ListSeparator));
 }
 
 void EngineFace::readdressUnanswered(const std::vector<int>& ids)

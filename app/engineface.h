@@ -46,6 +46,8 @@ private:
     void readdressUnanswered(const std::vector<int>& ids);
     void readdressShared(const std::vector<std::pair<int, int>>& addresses);
     void targetsNotInRegister(const std::vector<int>& ids);
+    // Groups and devices as the operator reads them ("group 3, device 7 (group 2)").
+    static QString namedTargets(const Targets& targets);
 
     MainWindow& m_form;
     ControlEngine& m_engine;

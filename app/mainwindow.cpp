@@ -279,8 +279,30 @@ void MainWindow::endRun()
     m_engine.halt();
 }
 
+void MainWindow::endRequested()
+{
+    m_endWithoutAsking = true;
+    close();
+    // Closed whether or not it was shown: the event loop ends with it.
+    endRun();
+    QCoreApplication::exit(0);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Nobody stays at the controls: devices this window set moving are stopped as it ends, but
+    // only after the operator has said so; a signal cannot be asked.
+    if (!m_closed && !m_endWithoutAsking && isVisible()) {
+        Targets moving = m_engine.stillMoving();
+        moving.merge(m_engine.owedStops());
+        if (!moving.empty()) {
+            const QString s = pick(CloseWhileMovingText);
+            if (!s.isNull() && !Messages().show(MessageOwner(this), MessageSink::Kind::StopConfirmation, s)) {
+                event->ignore();
+                return;
+            }
+        }
+    }
     endRun();
     if (m_about) m_about->close();
     if (m_administratorDialog) m_administratorDialog->close();

@@ -101,6 +101,9 @@ public:
     void deviceSelectionChanged();
     // Stop all (the button, or F12 in any window of the program).
     void stopAllPressed();
+    // SIGTERM, SIGINT or SIGHUP: nobody can be asked, so what this window set moving is stopped
+    // and the window ends.
+    void endRequested();
     // The line under the motion buttons: what a press moves now.
     void updateTargetLine();
     // Moves of a batch that never went out: the register keeps those devices where they were.
@@ -190,6 +193,7 @@ private:
     DeviceFilter* m_filter = nullptr;
     StatusHints* m_hints = nullptr;
     bool m_closed = false;
+    bool m_endWithoutAsking = false; // a signal ends the window
     int m_startFailureStatus = 0;
     bool m_settingsWarned = false;
     PortKeeper* m_portKeeper = nullptr;

@@ -34,8 +34,7 @@ bool MainWindow::idle() const
     return !m_closed && m_session->sceneOpen() && m_portKeeper->counted() && m_ui.deviceList->rowCount() > 0
         && !m_engine.pollTimer.isActive() && !m_engine.pollPaused() && !m_engine.searchRunning()
         && !selfCheckRunning() && !m_engine.verifying() && !m_engine.answerDue() && !m_engine.framesHeld()
-        && !m_engine.stopAllPending() && m_engine.GroupQueue.position >= m_engine.GroupQueue.count
-        && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count
+        && !m_engine.stopAllPending() && !m_engine.motionPending()
         && m_engine.ReaddressBatch.position >= m_engine.ReaddressBatch.count;
 }
 

@@ -18,7 +18,18 @@ void MainWindow::connectPortKeeper()
 {
     connect(m_session, &Session::portHungUp, m_portKeeper, &PortKeeper::hungUp);
     connect(m_portKeeper, &PortKeeper::stateChanged, this, &MainWindow::paintPortState);
-    connect(m_portKeeper, &PortKeeper::openFailed, this, &MainWindow::reportPortNotOpened);
+    connect(m_portKeeper, &PortKeeper::openFailed, this, [this] {
+        // Nothing can be asked through a port that did not open: no row is vouched for.
+        m_session->devices().markAllUnknown();
+        // A name typed in that did not open is not offered again.
+        m_ui.portSelector->forgetTyped(m_port.CommName());
+        reportPortNotOpened();
+    });
+    connect(m_portKeeper, &PortKeeper::oldBusMayBeMoving, this, [this](const QString& port, const Targets& devices) {
+        if (m_closed) return;
+        if (const QString s = pick(OldBusMovingText); !s.isNull())
+            ShowError(windowInUse(), s.arg(port, EngineFace::namedTargets(devices)));
+    });
     connect(m_portKeeper, &PortKeeper::connectFailed, this, [this](const QString& name, const QString& error) {
         if (const QString s = pick(NetworkErrorMessage); !s.isNull()) ShowError(this, s.arg(name, error));
     });

@@ -103,6 +103,16 @@ inline constexpr Text RangeDescription{"介于1～999之间的设备ID。", "A d
 inline constexpr Text PeriodDescription{"介于60～360之间的秒数。", "Seconds between 60 and 360."};
 inline constexpr Text PortLostRecord{"串口断开", "port lost"};
 inline constexpr Text PortBackRecord{"串口恢复", "port back"};
+inline constexpr Text StopAllNotSentText{"全部停止未能送到总线：串口 %1 没有打开，设备可能仍在运动。串口恢复后立即发送停止。",
+                                         "Stop all did not reach the bus: the port %1 is not open, so the devices may "
+                                         "still be moving. The stop goes out as soon as the port is back."};
+inline constexpr Text OldBusMovingText{"串口 %1 上的这些设备可能仍在运动（停止未能送出）：%2",
+                                       "These devices on %1 may still be moving (their stop could not be sent): %2"};
+inline constexpr Text CloseWhileMovingText{"设备可能仍在运动：停止它们并关闭？", "Devices may still be moving: stop them and close?"};
+inline constexpr Text ListSeparator{"、", ", "};
+inline constexpr Text EveryDeviceNamed{"所有设备", "every device"};
+inline constexpr Text GroupNamed{"组 %1", "group %1"};
+inline constexpr Text DeviceNamed{"设备 %2（组 %1）", "device %2 (group %1)"};
 
 inline constexpr Text SearchRangeWrongText{"ID搜索范围输入错误。请输入介于1～999之间的数值。", "The range of ID is WRONG."};
 inline constexpr Text ConfirmSearchText{"搜索设备将清空原有设备的编组信息，是否继续？",

@@ -89,6 +89,15 @@ void PortSelector::showPort(const QString& name)
     setToolTip(portName(currentIndex()));
 }
 
+void PortSelector::forgetTyped(const QString& name)
+{
+    if (!m_typed.removeAll(name)) return;
+    refresh();
+    const QSignalBlocker quiet(this);
+    // The port in use is none of the entries now.
+    setCurrentIndex(-1);
+}
+
 void PortSelector::showPopup()
 {
     refresh();

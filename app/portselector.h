@@ -30,6 +30,8 @@ public:
     // Chooses the entry of this port name. A device path or a device server's address that has
     // none gets one (kept for the run); any other name not listed chooses COM1.
     void showPort(const QString& name);
+    // A typed name that did not open leaves the list.
+    void forgetTyped(const QString& name);
 
     void showPopup() override;
 

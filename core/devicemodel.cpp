@@ -41,6 +41,15 @@ void DeviceModel::markAllOffLine()
     emit dataChanged(index(0, StateColumn), index(int(m_devices.size()) - 1, StateColumn));
 }
 
+void DeviceModel::markAllUnknown()
+{
+    if (m_devices.empty())
+        return;
+    for (DeviceRow& d : m_devices)
+        d.online.reset();
+    emit dataChanged(index(0, StateColumn), index(int(m_devices.size()) - 1, StateColumn));
+}
+
 void DeviceModel::replaceGroupText(const QString& from, const QString& to)
 {
     for (size_t row = 0; row < m_devices.size(); ++row) {

@@ -40,6 +40,8 @@ public:
     // Marks the device listed at (group, id); false when the list does not hold it.
     bool setOnline(int group, int id, bool online);
     void markAllOffLine();
+    // Nothing is known of any row (the port did not open).
+    void markAllUnknown();
 
     // Every group label `from` becomes `to` (the language switched).
     void replaceGroupText(const QString& from, const QString& to);

@@ -1,7 +1,6 @@
 #include "core/portkeeper.h"
 
-#include <QDeadlineTimer>
-#include <QThread>
+#include <QFileInfo>
 
 #include "core/session.h"
 
@@ -14,6 +13,29 @@ PortKeeper::PortKeeper(Session& session, QObject* parent) : QObject(parent), m_s
 bool PortKeeper::connecting() const
 {
     return m_session.port().isOpening();
+}
+
+bool PortKeeper::isCurrentPort(const QString& name) const
+{
+    TComm& port = m_session.port();
+    const QString current = port.CommName();
+    if (current.isEmpty() || name.isEmpty())
+        return false;
+    const auto resolve = [&port](const QString& n) {
+        const QString path = port.PortResolver ? port.PortResolver(n) : n;
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        return canonical.isEmpty() ? path : canonical;
+    };
+    return name.compare(current, Qt::CaseInsensitive) == 0 || resolve(name) == resolve(current);
+}
+
+void PortKeeper::sendWhatIsOwed()
+{
+    // Owed stops first, then a stop to what moved when the port went; the poll's first query
+    // waits behind them.
+    ControlEngine& engine = m_session.engine();
+    if (engine.stopWhatMovedBeforeTheLoss())
+        engine.prepareRebuild();
 }
 
 bool PortKeeper::open(const QString& name)
@@ -31,6 +53,7 @@ bool PortKeeper::open(const QString& name)
     try {
         port.OpenPort();
     } catch (const ECommsError&) {
+        m_session.auditTrail().allUnknown();
         emit openFailed();
         emit stateChanged(State::Failed);
         return false;
@@ -38,6 +61,7 @@ bool PortKeeper::open(const QString& name)
     m_counted = true;
     m_session.auditTrail().portOpened(name);
     emit stateChanged(State::Open);
+    sendWhatIsOwed();
     return true;
 }
 
@@ -59,7 +83,6 @@ void PortKeeper::connectInBackground(bool picked, bool quiet)
 
 void PortKeeper::openedLater(bool picked)
 {
-    ControlEngine& engine = m_session.engine();
     const bool wasRetrying = m_retry.isActive();
     m_retry.stop();
     if (wasRetrying)
@@ -69,26 +92,41 @@ void PortKeeper::openedLater(bool picked)
     m_counted = true;
     emit stateChanged(State::Open);
     if (picked) emit opened(true);
-    if (wasRetrying) {
-        emit back();
-        // What moved when the connection was lost is stopped before anything else; the poll's
-        // first query waits behind those stops.
-        if (engine.stopWhatMovedBeforeTheLoss()) engine.prepareRebuild();
-    } else {
-        engine.forgetWhatMovedBeforeTheLoss();
-    }
+    if (wasRetrying) emit back();
+    // Whatever this port owes (nothing after another port was picked: that forgot it) goes
+    // before anything else.
+    sendWhatIsOwed();
     emit pollDue();
 }
 
 void PortKeeper::pick(const QString& name)
 {
+    TComm& port = m_session.port();
+    ControlEngine& engine = m_session.engine();
+    if (!port.isOpen() && !port.isOpening() && isCurrentPort(name)) {
+        // The same port again while it is away: it is opened as the retry would, and what was
+        // moving when it went is stopped once it is back. When it still does not open, it is
+        // still tried again.
+        if (port.isNetworkPort()) {
+            connectInBackground(true, false);
+            return;
+        }
+        try {
+            port.OpenPort();
+        } catch (const ECommsError&) {
+            emit openFailed();
+            emit stateChanged(State::Failed);
+            return;
+        }
+        openedLater(true); // back, when it was being tried again
+
+        return;
+    }
     m_retry.stop(); // the operator's pick ends the waiting for the lost port
     // Everything belonging to the old port ends first, whether the new one opens or not:
     // nothing queued for the old bus may go out on the new one.
     endWork();
-    ControlEngine& engine = m_session.engine();
     engine.endProgress();
-    TComm& port = m_session.port();
     port.ClosePort();
     port.setCommName(name);
     if (port.isNetworkPort()) {
@@ -103,26 +141,13 @@ void PortKeeper::pick(const QString& name)
     else engine.portClosed();          // a port that did not open ends what ran against the old one
 }
 
-void PortKeeper::endWork()
+void PortKeeper::endWork(bool stopMoving)
 {
-    ControlEngine& engine = m_session.engine();
-    TComm& port = m_session.port();
-    if (!port.isOpen()) {
-        engine.portClosed();
-        engine.forgetWhatMovedBeforeTheLoss();
-        return;
-    }
-    // The stops to what the old port drove, and the frame already on the line, leave it before
-    // it closes; the port's reports of them are taken first, so the log shows them as sent and
-    // only what never left counts as dropped.
-    engine.endForPortChange();
-    const QDeadlineTimer until(StopDrainLimitMs);
-    while (port.isOpen() && !port.SendDataEmpty() && !until.hasExpired()) QThread::msleep(2);
-    port.DeliverPendingEvents();
-    port.ClosePort();
-    engine.portClosed();
-    // What moved belongs to this port: nothing of it is sent on the next one.
-    engine.forgetWhatMovedBeforeTheLoss();
+    const QString name = m_session.port().CommName();
+    m_session.endWorkOnPort(stopMoving);
+    // What may still move belongs to this port: nothing of it is sent on the next one.
+    const Targets left = m_session.engine().forgetOldBus();
+    if (!left.empty()) emit oldBusMayBeMoving(name, left);
 }
 
 void PortKeeper::hungUp()
@@ -142,9 +167,9 @@ void PortKeeper::close()
 {
     m_closed = true;
     m_retry.stop();
-    // Whatever the self-check or a press still drove gets its stop before the port closes.
-    endWork();
-    m_session.port().ClosePort();
+    // Nobody is at the controls any more: whatever this window set moving gets its stop before
+    // the port closes.
+    endWork(true);
 }
 
 void PortKeeper::retryTick()

@@ -8,13 +8,14 @@
 #include <QString>
 #include <QTimer>
 
+#include "protocol/targets.h"
+
 class Session;
 
 class PortKeeper : public QObject {
     Q_OBJECT
 public:
     static constexpr int RetryMs = 2000;         // a lost port is tried again this often
-    static constexpr int StopDrainLimitMs = 1000; // the stops to what moved, at most this long
 
     enum class State { Open, Failed, Connecting, ConnectionLost };
 
@@ -23,17 +24,23 @@ public:
     // Opens the port named. A port on a device server is connected in the background: false is
     // returned at once, and the port counts as open once it answers (opened()).
     bool open(const QString& name);
-    // The operator picked another port: the work on the old one ends first, whether the new one
-    // opens or not. Only a port that opened is remembered (opened(true)).
+    // The operator picked a port. Another port: the work on the old one ends first, whether the
+    // new one opens or not. The same port again while it is away: what is owed to it stays, and
+    // goes once it opens (it is still tried again when it does not). Only a port that opened is
+    // remembered (opened(true)).
     void pick(const QString& name);
-    // Ends what runs against the port in use (stops to what it drives) and closes it.
-    void endWork();
+    // Ends what runs against the port in use (owed stops, stops to what it drives and, with
+    // stopMoving, to everything set moving) and closes it; what may still move on that bus is
+    // forgotten and said (oldBusMayBeMoving).
+    void endWork(bool stopMoving = false);
     // The port's device went away: closed, and tried again every RetryMs.
     void hungUp();
     // The retry timer's turn.
     void retryTick();
-    // The run ends: no more retries, the work on the port ends and the port closes.
+    // The run ends: no more retries, everything set moving gets its stop and the port closes.
     void close();
+    // Whether `name` is the port in use (or lost), after port names and links are resolved.
+    bool isCurrentPort(const QString& name) const;
 
     // Whether the port counts as open (a device server's once it has answered).
     bool counted() const { return m_counted; }
@@ -52,10 +59,15 @@ signals:
     void back();
     // A fresh poll may begin.
     void pollDue();
+    // The port is given up while devices on its bus may still be moving (their stops could not
+    // leave it): named so that the operator can stop them another way.
+    void oldBusMayBeMoving(const QString& port, const Targets& devices);
 
 private:
     void connectInBackground(bool picked, bool quiet);
     void openedLater(bool picked);
+    // The port opened (again): what it owes goes first.
+    void sendWhatIsOwed();
 
     Session& m_session;
     QTimer m_retry;

@@ -5,6 +5,9 @@
 #include "protocol/bussettings.h"
 #include "serial/portname.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
+
 namespace {
 
 QByteArray bytesOf(const uint8_t* buffer, uint16_t length)
@@ -88,6 +91,10 @@ int Session::auditKeepDays(TIniFile& settings)
 
 Session::~Session()
 {
+    // A run that ends (a signal, a stop-all that ended a search) still sends what it owes: the
+    // stops leave the port before it closes.
+    if (m_port.isOpen())
+        endWorkOnPort(false);
     // Nothing the engine still has running may reach a port that is going.
     m_engine.halt();
     m_engine.setRows(nullptr);
@@ -195,6 +202,21 @@ void Session::closeStores()
 {
     m_register.Close();
     m_passwords.Close();
+}
+
+void Session::endWorkOnPort(bool stopMoving)
+{
+    if (m_port.isOpen()) {
+        m_engine.endForPortChange(stopMoving);
+        // The stops and the frame already on the line leave before the port closes; the port's
+        // reports of them are taken first, so only what never left counts as dropped.
+        const QDeadlineTimer until(StopDrainLimitMs);
+        while (m_port.isOpen() && !m_port.SendDataEmpty() && !until.hasExpired())
+            QThread::msleep(2);
+        m_port.DeliverPendingEvents();
+    }
+    m_port.ClosePort();
+    m_engine.portClosed();
 }
 
 void Session::applyBusSettings()

@@ -86,6 +86,11 @@ public:
 
     // DB.ini's [BUS] timing, taken at once by the engine and the port's reader.
     void applyBusSettings();
+    // Ends what runs against the port and closes it. Owed stops, the stops to what the engine is
+    // driving and, with stopMoving, a stop to everything it set moving leave the port first (for
+    // at most StopDrainLimitMs); nothing handed to the port is taken back on the way.
+    static constexpr int StopDrainLimitMs = 1000;
+    void endWorkOnPort(bool stopMoving);
     // A face goes: the engine polls the session's own (emptied) list again, the port's state is
     // the port's, and no table failure is reported to the face any more.
     void detachFace();

@@ -38,6 +38,9 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
     connect(&engine, &ControlEngine::stoppedAll, this, [this] {
         record(QStringLiteral("stop-all"), QStringLiteral("stop to every device"));
     });
+    connect(&engine, &ControlEngine::stopAllRefused, this, [this] {
+        record(QStringLiteral("stop-all"), QStringLiteral("not sent: the port is closed; it goes when the port is back"));
+    });
     connect(&engine, &ControlEngine::searchRunningChanged, this, [this](bool running) {
         if (running) {
             m_searching = true;
@@ -148,7 +151,12 @@ void SessionAudit::portOpened(const QString& name)
 void SessionAudit::portLost()
 {
     record(QStringLiteral("port"), QStringLiteral("lost"));
-    // Nothing can be asked through a lost port.
+    allUnknown();
+}
+
+void SessionAudit::allUnknown()
+{
+    // Nothing can be asked through a closed port.
     for (auto& [device, known] : m_states)
         if (known != DeviceState::Unknown)
             state(device.first, device.second, DeviceState::Unknown);

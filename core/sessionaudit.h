@@ -37,6 +37,8 @@ public:
     // The port: opened (its name and device), lost, back after it was lost.
     void portOpened(const QString& name);
     void portLost();
+    // Nothing can be asked through the port (lost, or it did not open): every device is unknown.
+    void allUnknown();
     void portBack();
     // The device list was built again: its rows are unknown until asked.
     void rowsRebuilt(const std::vector<AuditDevice>& devices);

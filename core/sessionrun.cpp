@@ -322,8 +322,7 @@ MotionResult SessionRun::waitForFrames(size_t before, std::vector<RunFrame> plan
     // answer window. Waited for as long as frames keep leaving, so that a long list on a slow
     // line is not cut short.
     auto allLeft = [this] {
-        return m_engine.GroupQueue.position >= m_engine.GroupQueue.count
-            && m_engine.DeviceQueue.position >= m_engine.DeviceQueue.count && !m_engine.stopAllPending()
+        return !m_engine.motionPending() && !m_engine.stopAllPending()
             && m_framesLeft == m_handed.size() && m_comm.SendDataEmpty() && m_comm.isOpen() && !m_portLost;
     };
     if (!allLeft() && !m_portLost) {

@@ -78,8 +78,8 @@ void checkBounds(Rig& rig)
     // A row taken from the list leaves the poll's cursor where it was; it never goes past the most
     // rows the list has had.
     need(e.PollIndex >= 0 && e.PollIndex <= static_cast<int>(rig.mostRows), "poll row out of the list");
-    need(e.GroupQueue.position <= e.GroupQueue.count && e.GroupQueue.count <= 16, "group queue overrun");
-    need(e.DeviceQueue.position <= e.DeviceQueue.count && e.DeviceQueue.count <= 1024, "device queue overrun");
+    need(e.motion().pressInFlight().groups.size() <= Targets::MaxGroups + 1, "group queue overrun");
+    need(e.motion().pressInFlight().devices.size() <= Targets::MaxDevices, "device queue overrun");
     need(!e.searchRunning() || (e.SearchCursor >= 0 && e.SearchCursor <= HighestDeviceId + 1), "search cursor out of range");
 }
 

@@ -11,10 +11,12 @@ ControlEngine::ControlEngine(DeviceRegister& reg, TxChannel& tx, QObject* parent
     : QObject(parent)
     , m_reg(reg)
     , m_tx(tx)
+    , m_motion([this](const MotionFrame& f) { return sendMotionFrame(f); })
 {
-    std::memset(GroupQueue.items, 0, sizeof GroupQueue.items);
-    std::memset(DeviceQueue.items, 0, sizeof DeviceQueue.items);
-    std::fill(std::begin(DeviceQueue.groups), std::end(DeviceQueue.groups), int16_t(-1));
+    m_motion.afterGroupFrame = [this] {
+        if (Pause)
+            Pause(GroupFramePauseMs);
+    };
     std::memset(ReaddressBatch.items, 0, sizeof ReaddressBatch.items);
 
     Pause = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
@@ -142,19 +144,13 @@ void ControlEngine::finishPollRound()
 
 void ControlEngine::clearQueues()
 {
-    clearMotionQueues();
+    m_motion.dropMoves();
     endBatches();
     m_continuationHeld = false;
 }
 
-void ControlEngine::clearMotionQueues()
-{
-    GroupQueue.count = GroupQueue.position = 0;
-    DeviceQueue.count = DeviceQueue.position = 0;
-    m_pressTargets = {};
-}
-
-bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move)
+bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move,
+                         std::optional<MotionFrame> motion)
 {
     m_tx.TxLength = medium ? MediumFrameLength : ShortFrameLength;
     // The log shows what went out, so a frame the port refused is not in it.
@@ -166,26 +162,33 @@ bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::opti
     m_echoExpected.emplace_back(m_tx.TxBuffer, m_tx.TxBuffer + length);
     if (m_echoExpected.size() > MaxEchoesAwaited)
         m_echoExpected.pop_front();
+    const bool stopAll = std::exchange(m_stopAllFrame, false);
     if (m_logWhenWritten) {
         const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
-        m_handedOver.push_back(HandedOver { { m_tx.TxBuffer, m_tx.TxBuffer + n }, logged, move });
-    } else if (logged) {
-        logTx();
+        m_handedOver.push_back(HandedOver { { m_tx.TxBuffer, m_tx.TxBuffer + n }, logged, move, motion, stopAll });
+    } else {
+        if (logged)
+            logTx();
+        // No report of the frames that left comes: what the port took counts as gone.
+        if (motion)
+            m_motion.frameLeft(*motion);
+        if (stopAll)
+            emit stoppedAll();
     }
     return true;
 }
 
-bool ControlEngine::sendMotionFrame(uint8_t group, uint16_t id, uint8_t command)
+bool ControlEngine::sendMotionFrame(const MotionFrame& frame)
 {
     CmdRecord r;
-    r.group = group;
-    r.id = id;
-    r.command = command;
-    if (!send(r, false, true))
+    r.group = frame.group;
+    r.id = frame.id;
+    r.command = frame.command;
+    if (!send(r, false, true, std::nullopt, frame))
         return false;
     // A stop never waits for an answer due, so the answer may swallow it: it goes once more.
-    const std::pair<uint8_t, uint16_t> target { group, id };
-    if (command == CmdStop && m_answerDue
+    const std::pair<uint8_t, uint16_t> target { frame.group, frame.id };
+    if (frame.command == CmdStop && m_answerDue
         && std::find(m_stopsToRepeat.begin(), m_stopsToRepeat.end(), target) == m_stopsToRepeat.end())
         m_stopsToRepeat.push_back(target);
     return true;
@@ -203,8 +206,13 @@ void ControlEngine::frameWritten()
         return;
     const HandedOver done = std::move(m_handedOver.front());
     m_handedOver.pop_front();
+    if (done.motion)
+        m_motion.frameLeft(*done.motion);
     if (done.logged)
         emit frameSent(QByteArray(reinterpret_cast<const char*>(done.bytes.data()), qsizetype(done.bytes.size())));
+    // A stop-all is recorded once its stop has left the port, not when it was handed over.
+    if (done.stopAll)
+        emit stoppedAll();
 }
 
 void ControlEngine::takeBackQueuedFrames()
@@ -228,6 +236,9 @@ void ControlEngine::dropNewestHandedOver(size_t purged)
     for (auto it = back.rbegin(); it != back.rend(); ++it) {
         if (it->logged)
             emit frameDropped(QByteArray(reinterpret_cast<const char*>(it->bytes.data()), qsizetype(it->bytes.size())));
+        // A stop taken back is still owed.
+        if (it->motion)
+            m_motion.frameTakenBack(*it->motion);
         if (it->move) {
             m_droppedMoves.push_back(*it->move);
             // A device that never heard its frame is not asked at its new address.
@@ -555,7 +566,7 @@ void ControlEngine::answerOver()
     if (!std::exchange(m_answerDue, false))
         return;
     for (const auto& [group, id] : std::exchange(m_stopsToRepeat, {}))
-        sendMotionFrame(group, id, CmdStop);
+        sendMotionFrame(MotionFrame { group, id, CmdStop });
     // A press to many devices goes a few frames at a time between the poll's exchanges; the next
     // query's answer is due only once they have left the line.
     if (std::exchange(m_continuationHeld, false))
@@ -946,6 +957,11 @@ void ControlEngine::searchClicked(std::optional<int> start, std::optional<int> e
 
     if (!confirm || !confirm())
         return; // the poll stays abandoned
+    // The port may have gone while the question was open: the register stays as it was.
+    if (!portOpen()) {
+        reportPortClosed();
+        return;
+    }
 
     // The register is emptied before the first probe goes out, so no answer
     // can be entered and then wiped. If it cannot be, the search does not
@@ -1079,30 +1095,20 @@ void ControlEngine::lineIdle()
 
 bool ControlEngine::continueSending()
 {
-    const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
-    const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
     const int batch = std::clamp<int>(ReaddressBatch.count, 0, int(std::size(ReaddressBatch.items)));
 
-    const bool motion = (GroupQueue.position >= 0 && GroupQueue.position < groups)
-        || (DeviceQueue.position >= 0 && DeviceQueue.position < devices);
-    // What waits for an answer due stays queued; the answer's end sends it (answerOver).
-    if (m_answerDue && (motion ? MotionCmd != CmdStop : (!m_heldReaddress.empty() || batchSending()))) {
+    // Owed stops never wait; what else waits for an answer due stays queued, and the answer's end
+    // sends it (answerOver).
+    if (m_motion.stopsWaiting())
+        return m_motion.sendOwed();
+    const bool motion = m_motion.movesWaiting();
+    if (m_answerDue && (motion || !m_heldReaddress.empty() || batchSending())) {
         m_continuationHeld = true;
         return true;
     }
     bool sent = true;
-    if (GroupQueue.position >= 0 && GroupQueue.position < groups) {
-        sendMotionFrame(GroupQueue.items[GroupQueue.position], 0, MotionCmd);
-        ++GroupQueue.position;
-    } else if (DeviceQueue.position >= 0 && DeviceQueue.position < devices) {
-        const int k = DeviceQueue.position++;
-        const uint16_t id = DeviceQueue.items[k];
-        int group = DeviceQueue.groups[k];
-        if (group < 0)
-            group = m_reg.groupOfDevice(id).value_or(-1);
-        // A device with no address to send to gets nothing: never a guessed group.
-        if (group >= 0)
-            sendMotionFrame(static_cast<uint8_t>(group), id, MotionCmd);
+    if (motion) {
+        m_motion.sendNext();
     } else if (!m_heldReaddress.empty()) {
         const HeldReaddress held = m_heldReaddress.front();
         m_heldReaddress.pop_front();
@@ -1270,10 +1276,7 @@ bool ControlEngine::batchSending() const
 // Whether the write-empty continuation still has a frame to send.
 bool ControlEngine::continuationPending() const
 {
-    const int groups = std::clamp<int>(GroupQueue.count, 0, int(std::size(GroupQueue.items)));
-    const int devices = std::clamp<int>(DeviceQueue.count, 0, int(std::size(DeviceQueue.items)));
-    return (GroupQueue.position >= 0 && GroupQueue.position < groups)
-        || (DeviceQueue.position >= 0 && DeviceQueue.position < devices) || batchSending() || !m_heldReaddress.empty();
+    return motionPending() || batchSending() || !m_heldReaddress.empty();
 }
 
 // ---------------------------------------------------------------- verification
@@ -1490,50 +1493,16 @@ void ControlEngine::endSelfCheckQuietly()
 
 bool ControlEngine::dispatchMotion(uint8_t code, const Targets& targets)
 {
-    // A new press replaces whatever the last one still had queued.
-    clearMotionQueues();
-    MotionCmd = code;
-    for (uint8_t g : targets.groups)
-        if (GroupQueue.count < int16_t(std::size(GroupQueue.items)))
-            GroupQueue.items[GroupQueue.count++] = g;
-    for (const auto& [group, id] : targets.devices) {
-        if (DeviceQueue.count >= int32_t(std::size(DeviceQueue.items)))
-            break;
-        DeviceQueue.items[DeviceQueue.count] = id;
-        DeviceQueue.groups[DeviceQueue.count] = group;
-        ++DeviceQueue.count;
-    }
-    m_pressTargets = targets;
-
     // An answer on its way is not written over: the press waits for it (a stop never does).
-    if (code != CmdStop && m_answerDue && portOpen()) {
+    const bool hold = code != CmdStop && m_answerDue && portOpen();
+    const bool handed = m_motion.press(code, targets, hold);
+    if (hold) {
         m_continuationHeld = true;
         return true;
     }
-    bool refused = false;
-    if (GroupQueue.count > 0) {
-        GroupQueue.position = 1;
-        if (sendMotionFrame(GroupQueue.items[0], 0, code)) {
-            // Give the devices a moment between the group frame and whatever
-            // follows it on the line.
-            if (Pause)
-                Pause(GroupFramePauseMs);
-        } else {
-            refused = true;
-        }
-    }
-    if (DeviceQueue.count > 0) {
-        DeviceQueue.position = 1;
-        if (!refused && !sendMotionFrame(static_cast<uint8_t>(DeviceQueue.groups[0]), DeviceQueue.items[0], code))
-            refused = true;
-    }
-    if (refused) {
-        // The port is closed: nothing of this press goes out, not even later,
-        // when a port opened again reports its first frame written.
-        clearMotionQueues();
-        reportPortClosed();
-    }
-    return !refused;
+    if (!handed)
+        reportPortClosed(); // a stop stays owed for the port's return
+    return handed;
 }
 
 void ControlEngine::move(uint8_t code, Targets targets)
@@ -1553,7 +1522,7 @@ void ControlEngine::move(uint8_t code, Targets targets)
         endSelfCheckQuietly();
     }
     if (targets.empty()) {
-        clearMotionQueues();
+        m_motion.dropMoves();
         if (targets.missing.empty())
             emit message(EngineMessage::SelectMembersFirst);
         else
@@ -1561,8 +1530,15 @@ void ControlEngine::move(uint8_t code, Targets targets)
         emit motionTargetsChanged();
         return;
     }
-    if (dispatchMotion(code, targets))
+    const bool everyone = code == CmdStop && targets.groups.size() == 1 && targets.groups.front() == BroadcastGroup
+        && targets.devices.empty();
+    if (dispatchMotion(code, targets)) {
         emit pressed(code, targets);
+        // The broadcast stop goes once more one answer window later, as a stop-all's does: on a
+        // two-wire line a collision can swallow the only stop.
+        if (everyone)
+            stopRepeatTimer.start(m_pollTimeout);
+    }
     emit motionTargetsChanged();
     // Said after the frames are on their way: a stop-all while the box is open ends them.
     if (!targets.missing.empty())
@@ -1574,45 +1550,50 @@ void ControlEngine::move(uint8_t code, Targets targets)
 void ControlEngine::stopAll()
 {
     Action press(*this);
-    // Nothing queued may follow the stop: a queued Up would restart what was stopped.
+    // The stop is the first thing handed to the port: nothing queued may follow it (a queued Up
+    // would restart what was stopped), and everything else is done after it.
     takeBackQueuedFrames();
-    clearMotionQueues();
+    m_stopAllFrame = true;
+    const bool sent = m_motion.stopEverything();
+    m_stopAllFrame = false;
+    if (sent)
+        // Devices never confirm a stop, and on a two-wire bus an answer on its way can swallow
+        // it: it goes once more after that answer, or one answer window.
+        stopRepeatTimer.start(m_pollTimeout);
+    else
+        stopRepeatTimer.stop();
+    LastCmd = CmdStop;
+    // A verification or the poll must not put a query between the stops.
+    suspendVerification();
     endSelfCheckQuietly();
     if (searchRunning())
         searchEndSteps();
     endBatches();
     m_continuationHeld = false;
     // The poll's query may have been taken back: the poll starts again after the stops.
-    if (!m_resumePollAfterStop && (pollTimer.isActive() || m_pollPaused)) {
+    if (sent && !m_resumePollAfterStop && (pollTimer.isActive() || m_pollPaused)) {
         m_resumePollAfterStop = true;
         m_resumePollRow = PollIndex;
     }
     abandonPoll();
-    suspendVerification();
-    LastCmd = CmdStop;
-    MotionCmd = CmdStop;
     emit motionTargetsChanged();
-    const bool sent = sendMotionFrame(BroadcastGroup, 0, CmdStop);
-    if (sent)
-        emit stoppedAll();
     // Said once the stop is on its way.
     reportDroppedMoves();
     if (!sent) {
-        stopRepeatTimer.stop();
         m_resumePollAfterStop = false;
-        reportPortClosed();
-        return;
+        // It stays owed and goes first when the port is back.
+        emit stopAllRefused();
+        if (m_actionDepth == 1)
+            m_portMessageShown = true; // this message says more than the port's
+        emit message(EngineMessage::StopAllNotSent);
     }
-    // Devices never confirm a stop, and on a two-wire bus an answer on its way
-    // can swallow it: it goes once more after that answer, or one answer window.
-    stopRepeatTimer.start(m_pollTimeout);
 }
 
 void ControlEngine::onStopRepeat()
 {
     stopRepeatTimer.stop();
     Action press(*this);
-    sendMotionFrame(BroadcastGroup, 0, CmdStop);
+    sendMotionFrame(MotionFrame { BroadcastGroup, 0, CmdStop });
     const bool resume = std::exchange(m_resumePollAfterStop, false);
     if (resume && !searchRunning() && m_resumePollRow >= 0 && m_resumePollRow < rowCount()) {
         // The round goes on at the row it was asking; that query waits behind the stops on the
@@ -1631,47 +1612,41 @@ Targets ControlEngine::drivenNow() const
     Targets driven = m_selfCheckTargets;
     if (stopRepeatTimer.isActive())
         driven.groups.push_back(BroadcastGroup);
-    const bool pressPending = GroupQueue.position < GroupQueue.count || DeviceQueue.position < DeviceQueue.count;
-    if (pressPending) {
-        // A press still being sent: what it moves, or what its Stop had yet to reach.
-        driven.merge(m_pressTargets);
-    }
+    // A press still being sent: what it moves.
+    driven.merge(m_motion.pressInFlight());
     return driven;
 }
 
-bool ControlEngine::sendStops(const Targets& driven)
-{
-    if (driven.empty() || !portOpen())
-        return false;
-    // No continuation sends the rest once the port closes: a long list of targets is stopped
-    // with the one broadcast stop instead.
-    const bool everyone = std::find(driven.groups.begin(), driven.groups.end(), BroadcastGroup) != driven.groups.end()
-        || driven.groups.size() + driven.devices.size() > MaxStopFramesAtPortChange;
-    if (everyone)
-        return sendMotionFrame(BroadcastGroup, 0, CmdStop);
-    bool sent = false;
-    for (uint8_t g : driven.groups)
-        sent = sendMotionFrame(g, 0, CmdStop) || sent;
-    for (const auto& [g, id] : driven.devices)
-        sent = sendMotionFrame(g, id, CmdStop) || sent;
-    return sent;
-}
-
-bool ControlEngine::endForPortChange()
+bool ControlEngine::endForPortChange(bool stopMoving)
 {
     const Targets driven = drivenNow();
+    // What waits in the port goes back; a stop among it is still owed and goes again below.
     takeBackQueuedFrames();
     // Everything else belonging to this port ends first, so only the stops are left to go.
     ++m_portChanging;
     portClosed();
     --m_portChanging;
     m_drivenAtLoss = {};
-    return sendStops(driven);
+    if (!portOpen())
+        return false;
+    Action end(*this);
+    return m_motion.stopAll(stopMoving, driven);
 }
 
 bool ControlEngine::stopWhatMovedBeforeTheLoss()
 {
     Action press(*this);
-    const Targets driven = std::exchange(m_drivenAtLoss, {});
-    return sendStops(driven);
+    const bool everyone = m_motion.owed() == Targets { { BroadcastGroup }, {}, {} };
+    const bool sent = m_motion.stopAll(true, std::exchange(m_drivenAtLoss, {}));
+    // A stop-all owed since the loss goes twice, as it would have.
+    if (sent && everyone)
+        stopRepeatTimer.start(m_pollTimeout);
+    return sent;
+}
+
+Targets ControlEngine::forgetOldBus()
+{
+    Targets left = m_motion.forget();
+    left.merge(std::exchange(m_drivenAtLoss, {}));
+    return left;
 }

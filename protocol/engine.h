@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "protocol/frames.h"
+#include "protocol/motionsender.h"
 #include "protocol/targets.h"
 #include "protocol/txchannel.h"
 
@@ -36,6 +37,9 @@ enum class EngineMessage {
     PortClosed,
     // A listed device the register no longer holds got no Up, Down, Forward or Backward.
     TargetsNotInRegister,
+    // Stop all could not reach the bus (the port is closed): the devices may still be moving; the
+    // stop goes as soon as the port is back.
+    StopAllNotSent,
 };
 
 // One device of a move between groups, as the re-address frame names it.
@@ -91,15 +95,6 @@ public:
     // The last request: CmdAskState after every status query and probe, else
     // the last motion command. Decides whether the progress bar moves.
     int16_t LastCmd = 0;
-    // Command of the group and device frames still queued by the last motion
-    // press. Kept apart from LastCmd so a status query or probe sent
-    // meanwhile cannot turn the rest of the press into status queries.
-    uint8_t MotionCmd = 0;
-
-    struct { uint8_t items[16]; int16_t count = 0, position = 0; } GroupQueue;
-    // Each queued device with the group it is addressed at, fixed when the press was made
-    // (-1: looked up in the register when its frame goes out).
-    struct { uint16_t items[1024]; int16_t groups[1024]; int32_t count = 0, position = 0; } DeviceQueue;
     struct { uint16_t items[1024]; int16_t count = 0, position = 0, sourceGroup = 0, targetGroup = 0; } ReaddressBatch;
 
     uint8_t RxBuffer[RxBufferSize] = {};
@@ -193,16 +188,26 @@ public:
     // a search end, a re-address batch ends with its unsent moves reported as dropped.
     void stopAll();
     bool stopAllPending() const { return stopRepeatTimer.isActive(); }
+    // Frames of a press, or owed stops, still waiting to be handed to the port.
+    bool motionPending() const { return m_motion.movesWaiting() || m_motion.stopsWaiting(); }
+    // Every motion frame and the stops owed: see MotionSender.
+    const MotionSender& motion() const { return m_motion; }
+    // Stops asked for that have not left the port, and devices set moving and not stopped since.
+    Targets owedStops() const { return m_motion.owed(); }
+    Targets stillMoving() const { return m_motion.moving(); }
     // Before the port in use is closed on purpose (another port picked, the program ending):
-    // the self-check and a press still being sent end with a Stop to what they were driving,
-    // every other queued frame is taken back, and everything else ends as at portClosed().
-    // True when stop frames were handed to the port. The caller lets what is on the line leave,
-    // then closes the port and calls portClosed(), which names the moves that never went out.
-    bool endForPortChange();
-    // The port was lost with motion under way: once the same port is back, Stop goes to what
-    // was being driven (never on another port: picking one forgets it). True when stops went out.
+    // every queued frame is taken back, and owed stops, the stops to what the self-check and a
+    // press still being sent were driving, and with `stopMoving` a stop to everything set moving
+    // and not stopped since go out; everything else ends as at portClosed(). True when stop
+    // frames were handed to the port. The caller lets what is on the line leave, then closes the
+    // port and calls portClosed(), which names the moves that never went out.
+    bool endForPortChange(bool stopMoving = false);
+    // The same port is back after a loss: owed stops go first, then a stop to what was moving or
+    // being driven when it was lost. True when stops went out.
     bool stopWhatMovedBeforeTheLoss();
-    void forgetWhatMovedBeforeTheLoss() { m_drivenAtLoss = {}; }
+    // The old bus is given up (another port picked): what may still be moving there, or had a
+    // stop owed, is returned and forgotten; nothing of it is sent on another port.
+    Targets forgetOldBus();
 
     // operations
     // Every timer stops: the run is ending, nothing more is asked or sent by the engine itself.
@@ -297,6 +302,8 @@ signals:
     // at its new address.
     void pressed(uint8_t command, const Targets& targets);
     void stoppedAll();
+    // A stop-all the port could not take: it is owed until the port is back.
+    void stopAllRefused();
     void selfCheckStepped(uint8_t command);
     void readdressSent(int group, int id, int newGroup, int newId);
     void readdressVerified(int group, int id, bool answered);
@@ -323,7 +330,9 @@ private:
     int groupOf(int id);
     // A short motion frame: encoded, handed to the port and, once the port has
     // taken it, written to the traffic log. False when the port refused it.
-    bool sendMotionFrame(uint8_t group, uint16_t id, uint8_t command);
+    bool sendMotionFrame(const MotionFrame& frame);
+    MotionSender m_motion;
+    bool m_stopAllFrame = false; // the frame handed over next is a stop-all's first
     void logTx();
     // The port message, at most once for each user action.
     void reportPortClosed();
@@ -341,7 +350,6 @@ private:
     // Queues the frames of a press for the targets and sends the first ones; false when the
     // port refused them.
     bool dispatchMotion(uint8_t command, const Targets& targets);
-    void clearMotionQueues();
     void endSelfCheckQuietly();
     // Ends every re-address batch; the moves never sent are reported as dropped.
     void endBatches();
@@ -352,21 +360,22 @@ private:
     std::vector<ReaddressMove> m_droppedMoves; // said once the operation that dropped them is over
     int m_portChanging = 0;
     // Every send goes through here, so the frames handed to the port are known in order.
-    bool send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move = std::nullopt);
+    bool send(const CmdRecord& r, bool medium, bool logged, std::optional<ReaddressMove> move = std::nullopt,
+              std::optional<MotionFrame> motion = std::nullopt);
     struct HandedOver {
         std::vector<uint8_t> bytes;
         bool logged = false;
         std::optional<ReaddressMove> move; // a frame of a batch
+        std::optional<MotionFrame> motion; // a motion frame
+        bool stopAll = false;              // the first stop of a stop-all
     };
     std::deque<HandedOver> m_handedOver;
     bool m_logWhenWritten = false;
     // What is being driven now: the self-check's targets, a press still being sent (its stops
     // too), and every device while a stop-all has its second stop to send.
     Targets drivenNow() const;
-    bool sendStops(const Targets& driven);
     Targets m_drivenAtLoss;
     Targets m_selfCheckTargets;
-    Targets m_pressTargets; // of the last press, while its frames are being sent
     bool m_resumePollAfterStop = false;
     int m_resumePollRow = 0;
     std::vector<std::pair<int, int>> m_shared;

@@ -15,7 +15,8 @@ public:
         box->show();
         box->raise();
         box->activateWindow();
-        return box->exec() != QMessageBox::No;
+        const int answer = box->exec();
+        return answer != QMessageBox::No && answer != QMessageBox::Cancel;
     }
 };
 
@@ -78,13 +79,17 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, MessageSink::Kind k
     QString text = message;
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     using Kind = MessageSink::Kind;
-    const QMessageBox::Icon icon = kind == Kind::Confirmation ? QMessageBox::Question
+    const bool question = kind == Kind::Confirmation || kind == Kind::StopConfirmation;
+    const QMessageBox::Icon icon = question ? QMessageBox::Question
                                    : kind == Kind::Error      ? QMessageBox::Critical
                                                               : QMessageBox::Information;
-    const QMessageBox::StandardButtons buttons =
-        kind == Kind::Confirmation ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok;
+    const QMessageBox::StandardButtons buttons = kind == Kind::Confirmation ? QMessageBox::Yes | QMessageBox::No
+        : kind == Kind::StopConfirmation                                  ? QMessageBox::Yes | QMessageBox::Cancel
+                                                                          : QMessageBox::Ok;
     auto box = std::make_unique<QMessageBox>(icon, title, text, buttons, parent);
-    box->setDefaultButton(kind == Kind::Confirmation ? QMessageBox::No : QMessageBox::Ok);
+    box->setDefaultButton(kind == Kind::Confirmation ? QMessageBox::No
+                          : kind == Kind::StopConfirmation ? QMessageBox::Yes
+                                                           : QMessageBox::Ok);
     // Over a window kept on top (the editor), the box is kept on top as well.
     if (parent && (parent->window()->windowFlags() & Qt::WindowStaysOnTopHint))
         box->setWindowFlag(Qt::WindowStaysOnTopHint, true);

@@ -11,7 +11,8 @@ class QWidget;
 
 class MessageSink {
 public:
-    enum class Kind { Information, Confirmation, Error };
+    // StopConfirmation: a question whose Yes stops devices, the default answer.
+    enum class Kind { Information, Confirmation, Error, StopConfirmation };
     virtual ~MessageSink() = default;
     // Returns true for OK / Yes.
     virtual bool show(QWidget* parent, Kind kind, const QString& text) = 0;

@@ -1,0 +1,176 @@
+// The rule that makes a stop stick, on MotionSender alone: what is handed to the port, in which
+// order, and what stays owed, for sequences of presses, refusals, take-backs and reports.
+#include "protocol/motionsender.h"
+#include "protocol/frames.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string name(const MotionFrame& f)
+{
+    const char* cmd = f.command == CmdStop ? "stop" : f.command == CmdUp ? "up" : f.command == CmdDown ? "down" : "?";
+    const std::string where = f.group == BroadcastGroup ? "all" : std::to_string(f.group) + ":" + std::to_string(f.id);
+    return std::string(cmd) + " " + where;
+}
+
+struct Port {
+    bool open = true;
+    std::vector<MotionFrame> handed;
+    MotionSender sender { [this](const MotionFrame& f) {
+        if (!open)
+            return false;
+        handed.push_back(f);
+        return true;
+    } };
+    std::vector<std::string> names(size_t from = 0) const
+    {
+        std::vector<std::string> out;
+        for (size_t i = from; i < handed.size(); ++i)
+            out.push_back(name(handed[i]));
+        return out;
+    }
+    // The port reports every frame handed over as gone from the line.
+    void allLeft()
+    {
+        for (const MotionFrame& f : handed)
+            sender.frameLeft(f);
+    }
+    void drain()
+    {
+        while (sender.sendNext()) {
+        }
+    }
+};
+
+Targets groups(std::vector<uint8_t> g) { return Targets { std::move(g), {}, {} }; }
+Targets devices(std::vector<std::pair<uint8_t, uint16_t>> d) { return Targets { {}, std::move(d), {} }; }
+
+using Names = std::vector<std::string>;
+
+} // namespace
+
+TEST(MotionSender, CoverageOfAStop)
+{
+    struct Case { MotionFrame stop, target; bool covered; };
+    const Case cases[] = {
+        { { BroadcastGroup, 0, CmdStop }, { 3, 7, 0 }, true },
+        { { BroadcastGroup, 0, CmdStop }, { BroadcastGroup, 0, 0 }, true },
+        { { 3, 0, CmdStop }, { 3, 7, 0 }, true },
+        { { 3, 0, CmdStop }, { 3, 0, 0 }, true },
+        { { 3, 0, CmdStop }, { 4, 7, 0 }, false },
+        { { 3, 0, CmdStop }, { BroadcastGroup, 0, 0 }, false }, // a group stop leaves the rest moving
+        { { 3, 7, CmdStop }, { 3, 7, 0 }, true },
+        { { 3, 7, CmdStop }, { 3, 0, 0 }, false },              // one device of a moving group
+        { { 3, 7, CmdStop }, { 2, 7, 0 }, false },              // the same ID in another group
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MotionSender::covers(c.stop, c.target), c.covered) << name(c.stop) << " over " << name(c.target);
+}
+
+TEST(MotionSender, FewestStopFrames)
+{
+    struct Case { Targets reach; Names frames; };
+    std::vector<std::pair<uint8_t, uint16_t>> many;
+    for (uint16_t id = 1; id <= MotionSender::MaxStopFrames + 1; ++id)
+        many.emplace_back(1, id);
+    const Case cases[] = {
+        { Targets { { 2 }, { { 2, 5 }, { 3, 6 } }, {} }, { "stop 2:0", "stop 3:6" } },
+        { Targets { { 2, BroadcastGroup }, { { 3, 6 } }, {} }, { "stop all" } },
+        { devices(many), { "stop all" } },
+        { Targets {}, {} },
+    };
+    for (const Case& c : cases) {
+        Names got;
+        for (const MotionFrame& f : MotionSender::stopFramesFor(c.reach))
+            got.push_back(name(f));
+        EXPECT_EQ(got, c.frames);
+    }
+}
+
+// Forty stops, then an Up to another group before any of them has left: every stop goes first,
+// and a later press can take none of them back.
+TEST(MotionSender, ALaterPressNeverCancelsTheStopsOfAnEarlierOne)
+{
+    Port port;
+    std::vector<std::pair<uint8_t, uint16_t>> forty;
+    for (uint16_t id = 1; id <= 40; ++id)
+        forty.emplace_back(1, id);
+    ASSERT_TRUE(port.sender.press(CmdStop, devices(forty)));
+    ASSERT_TRUE(port.sender.press(CmdUp, groups({ 2 })));
+    port.drain();
+    ASSERT_EQ(port.handed.size(), 41u);
+    for (size_t i = 0; i < 40; ++i)
+        EXPECT_EQ(port.handed[i].command, CmdStop) << i;
+    EXPECT_EQ(name(port.handed[40]), "up 2:0");
+    EXPECT_TRUE(port.sender.owes());
+    port.allLeft();
+    EXPECT_FALSE(port.sender.owes());
+}
+
+TEST(MotionSender, OwedStopsSurviveRefusalsAndTakeBacksAndGoFirst)
+{
+    Port port;
+    // A stop the closed port refused waits; an Up pressed on the port's return goes after it.
+    port.open = false;
+    EXPECT_FALSE(port.sender.press(CmdStop, groups({ 1 })));
+    EXPECT_TRUE(port.sender.stopsWaiting());
+    port.open = true;
+    size_t mark = port.handed.size();
+    port.sender.press(CmdUp, devices({ { 2, 5 }, { 2, 6 } }));
+    EXPECT_EQ(port.names(mark), (Names { "stop 1:0", "up 2:5" }));
+    // The port gives a stop back (a purge): it goes again ahead of the rest of the Up.
+    port.sender.press(CmdStop, devices({ { 3, 9 } }));
+    port.sender.frameTakenBack({ 3, 9, CmdStop });
+    mark = port.handed.size();
+    port.drain();
+    EXPECT_EQ(port.names(mark), (Names { "stop 3:9", "up 2:6" }));
+    // A Stop takes out the unsent rest of a press it reaches, nothing else.
+    port.sender.press(CmdDown, devices({ { 4, 1 }, { 4, 2 }, { 5, 3 } }));
+    mark = port.handed.size();
+    port.sender.press(CmdStop, groups({ 4 }));
+    port.drain();
+    EXPECT_EQ(port.names(mark), (Names { "stop 4:0", "down 5:3" }));
+    // Stop all: the broadcast stop replaces every stop still waiting and the rest of the press.
+    port.open = false;
+    port.sender.press(CmdStop, groups({ 6 }));
+    port.sender.press(CmdUp, devices({ { 7, 1 }, { 7, 2 } }));
+    EXPECT_FALSE(port.sender.stopEverything());
+    port.open = true;
+    mark = port.handed.size();
+    port.drain();
+    EXPECT_EQ(port.names(mark), (Names { "stop all" }));
+}
+
+TEST(MotionSender, WhatMovesAndWhatIsOwedUntilACoveringStopLeaves)
+{
+    Port port;
+    port.sender.press(CmdUp, Targets { { 1 }, { { 2, 5 } }, {} });
+    port.drain();
+    port.sender.press(CmdStop, devices({ { 2, 5 } }));
+    // Handed over is not gone: the stop is still owed, and 2:5 may still move.
+    EXPECT_EQ(port.sender.owed(), devices({ { 2, 5 } }));
+    port.allLeft();
+    EXPECT_FALSE(port.sender.owes());
+    EXPECT_EQ(port.sender.moving(), groups({ 1 }));
+    // A device stop does not stop its moving group; the group's stop does.
+    port.sender.frameLeft({ 1, 4, CmdStop });
+    EXPECT_EQ(port.sender.moving(), groups({ 1 }));
+    // At the end: what moved gets its stop, owed first.
+    port.open = false;
+    port.sender.press(CmdStop, devices({ { 3, 3 } }));
+    port.open = true;
+    const size_t mark = port.handed.size();
+    EXPECT_TRUE(port.sender.stopAll(true));
+    EXPECT_EQ(port.names(mark), (Names { "stop 3:3", "stop 1:0" }));
+    // Another bus: what was owed or moving is named, and nothing of it goes any more.
+    port.open = false;
+    port.sender.press(CmdStop, devices({ { 8, 8 } }));
+    const Targets left = port.sender.forget();
+    EXPECT_EQ(left, (Targets { { 1 }, { { 3, 3 }, { 8, 8 } }, {} }));
+    port.open = true;
+    EXPECT_FALSE(port.sender.sendNext());
+}
