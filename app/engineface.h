@@ -32,6 +32,8 @@ public:
     // Every row off line (the port went away).
     void markAllOffLine();
     QProgressBar* progressBar() const { return m_progressBar; }
+    // Groups and devices as the operator reads them ("group 3, device 7 (group 2)").
+    static QString namedTargets(const Targets& targets);
 
 private:
     const MainControls& ui() const;
@@ -46,8 +48,6 @@ private:
     void readdressUnanswered(const std::vector<int>& ids);
     void readdressShared(const std::vector<std::pair<int, int>>& addresses);
     void targetsNotInRegister(const std::vector<int>& ids);
-    // Groups and devices as the operator reads them ("group 3, device 7 (group 2)").
-    static QString namedTargets(const Targets& targets);
 
     MainWindow& m_form;
     ControlEngine& m_engine;

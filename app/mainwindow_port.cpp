@@ -21,8 +21,6 @@ void MainWindow::connectPortKeeper()
     connect(m_portKeeper, &PortKeeper::openFailed, this, [this] {
         // Nothing can be asked through a port that did not open: no row is vouched for.
         m_session->devices().markAllUnknown();
-        // A name typed in that did not open is not offered again.
-        m_ui.portSelector->forgetTyped(m_port.CommName());
         reportPortNotOpened();
     });
     connect(m_portKeeper, &PortKeeper::oldBusMayBeMoving, this, [this](const QString& port, const Targets& devices) {
@@ -114,4 +112,6 @@ void MainWindow::otherPortChosen(const QString& name)
 {
     m_ui.portSelector->showPort(name);
     m_portKeeper->pick(name);
+    // A name typed in that did not open is not offered again.
+    if (!m_portKeeper->counted() && !m_portKeeper->connecting()) m_ui.portSelector->forgetTyped(name);
 }

@@ -106,7 +106,8 @@ void PortKeeper::pick(const QString& name)
     if (!port.isOpen() && !port.isOpening() && isCurrentPort(name)) {
         // The same port again while it is away: it is opened as the retry would, and what was
         // moving when it went is stopped once it is back. When it still does not open, it is
-        // still tried again.
+        // still tried again. (Another name of the same device is the same port.)
+        port.setCommName(name);
         if (port.isNetworkPort()) {
             connectInBackground(true, false);
             return;

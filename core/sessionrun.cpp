@@ -87,6 +87,9 @@ SessionRun::SessionRun(const QString& dataDir, std::optional<int> scene, const Q
 
 SessionRun::~SessionRun()
 {
+    // What the run still owes leaves the port while this run still hears of the frames: stops
+    // owed, a stop-all's second stop, and (after a signal) a stop to what a press was still sending.
+    m_session.endWorkOnPort(false);
     m_register.Close();
     m_passwords.Close();
 }
@@ -333,7 +336,8 @@ MotionResult SessionRun::waitForFrames(size_t before, std::vector<RunFrame> plan
         sinceLast.start();
         size_t left = m_framesLeft;
         QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-            if (allLeft() || m_portLost) {
+            // A signal ends the wait: the run's end stops what the press was still sending.
+            if (allLeft() || m_portLost || m_interrupted) {
                 loop.quit();
             } else if (m_framesLeft != left || m_engine.stopAllPending()) {
                 left = m_framesLeft;

@@ -162,20 +162,27 @@ bool ControlEngine::send(const CmdRecord& r, bool medium, bool logged, std::opti
     m_echoExpected.emplace_back(m_tx.TxBuffer, m_tx.TxBuffer + length);
     if (m_echoExpected.size() > MaxEchoesAwaited)
         m_echoExpected.pop_front();
-    const bool stopAll = std::exchange(m_stopAllFrame, false);
     if (m_logWhenWritten) {
         const int n = std::clamp<int>(m_tx.TxLength, 0, TxBufferSize);
-        m_handedOver.push_back(HandedOver { { m_tx.TxBuffer, m_tx.TxBuffer + n }, logged, move, motion, stopAll });
+        m_handedOver.push_back(HandedOver { { m_tx.TxBuffer, m_tx.TxBuffer + n }, logged, move, motion });
     } else {
         if (logged)
             logTx();
         // No report of the frames that left comes: what the port took counts as gone.
         if (motion)
-            m_motion.frameLeft(*motion);
-        if (stopAll)
-            emit stoppedAll();
+            frameGone(*motion);
     }
     return true;
+}
+
+void ControlEngine::frameGone(const MotionFrame& frame)
+{
+    m_motion.frameLeft(frame);
+    // A stop-all is recorded once its stop has left the port, not when it was handed over.
+    if (m_stopAllToRecord && frame.command == CmdStop && frame.group == BroadcastGroup) {
+        m_stopAllToRecord = false;
+        emit stoppedAll();
+    }
 }
 
 bool ControlEngine::sendMotionFrame(const MotionFrame& frame)
@@ -206,13 +213,10 @@ void ControlEngine::frameWritten()
         return;
     const HandedOver done = std::move(m_handedOver.front());
     m_handedOver.pop_front();
-    if (done.motion)
-        m_motion.frameLeft(*done.motion);
     if (done.logged)
         emit frameSent(QByteArray(reinterpret_cast<const char*>(done.bytes.data()), qsizetype(done.bytes.size())));
-    // A stop-all is recorded once its stop has left the port, not when it was handed over.
-    if (done.stopAll)
-        emit stoppedAll();
+    if (done.motion)
+        frameGone(*done.motion);
 }
 
 void ControlEngine::takeBackQueuedFrames()
@@ -233,12 +237,13 @@ void ControlEngine::dropNewestHandedOver(size_t purged)
         back.push_back(std::move(m_handedOver.back()));
         m_handedOver.pop_back();
     }
+    // Stops taken back go again in the order they were handed over: given back newest first.
+    for (const HandedOver& h : back)
+        if (h.motion)
+            m_motion.frameTakenBack(*h.motion);
     for (auto it = back.rbegin(); it != back.rend(); ++it) {
         if (it->logged)
             emit frameDropped(QByteArray(reinterpret_cast<const char*>(it->bytes.data()), qsizetype(it->bytes.size())));
-        // A stop taken back is still owed.
-        if (it->motion)
-            m_motion.frameTakenBack(*it->motion);
         if (it->move) {
             m_droppedMoves.push_back(*it->move);
             // A device that never heard its frame is not asked at its new address.
@@ -565,8 +570,17 @@ void ControlEngine::answerOver()
     answerTimer.stop();
     if (!std::exchange(m_answerDue, false))
         return;
-    for (const auto& [group, id] : std::exchange(m_stopsToRepeat, {}))
+    bool everyone = false;
+    for (const auto& [group, id] : std::exchange(m_stopsToRepeat, {})) {
+        // The broadcast stop's own repeat is due: it goes now, once.
+        if (group == BroadcastGroup && stopRepeatTimer.isActive()) {
+            everyone = true;
+            continue;
+        }
         sendMotionFrame(MotionFrame { group, id, CmdStop });
+    }
+    if (everyone)
+        onStopRepeat();
     // A press to many devices goes a few frames at a time between the poll's exchanges; the next
     // query's answer is due only once they have left the line.
     if (std::exchange(m_continuationHeld, false))
@@ -1553,9 +1567,8 @@ void ControlEngine::stopAll()
     // The stop is the first thing handed to the port: nothing queued may follow it (a queued Up
     // would restart what was stopped), and everything else is done after it.
     takeBackQueuedFrames();
-    m_stopAllFrame = true;
     const bool sent = m_motion.stopEverything();
-    m_stopAllFrame = false;
+    m_stopAllToRecord = true; // also when it goes only once the port is back
     if (sent)
         // Devices never confirm a stop, and on a two-wire bus an answer on its way can swallow
         // it: it goes once more after that answer, or one answer window.
@@ -1630,7 +1643,14 @@ bool ControlEngine::endForPortChange(bool stopMoving)
     if (!portOpen())
         return false;
     Action end(*this);
-    return m_motion.stopAll(stopMoving, driven);
+    // A stop-all whose first stop was taken back above still goes twice.
+    const MotionFrame everyone { BroadcastGroup, 0, CmdStop };
+    const bool repeatOwed = std::find(driven.groups.begin(), driven.groups.end(), BroadcastGroup) != driven.groups.end()
+        && m_motion.stopWaiting(everyone);
+    bool sent = m_motion.stopAll(stopMoving, driven);
+    if (repeatOwed)
+        sent = sendMotionFrame(everyone) || sent;
+    return sent;
 }
 
 bool ControlEngine::stopWhatMovedBeforeTheLoss()
@@ -1646,6 +1666,7 @@ bool ControlEngine::stopWhatMovedBeforeTheLoss()
 
 Targets ControlEngine::forgetOldBus()
 {
+    m_stopAllToRecord = false;
     Targets left = m_motion.forget();
     left.merge(std::exchange(m_drivenAtLoss, {}));
     return left;

@@ -332,7 +332,9 @@ private:
     // taken it, written to the traffic log. False when the port refused it.
     bool sendMotionFrame(const MotionFrame& frame);
     MotionSender m_motion;
-    bool m_stopAllFrame = false; // the frame handed over next is a stop-all's first
+    // A stop-all is recorded once a broadcast stop has left the port after it.
+    bool m_stopAllToRecord = false;
+    void frameGone(const MotionFrame& frame);
     void logTx();
     // The port message, at most once for each user action.
     void reportPortClosed();
@@ -367,7 +369,6 @@ private:
         bool logged = false;
         std::optional<ReaddressMove> move; // a frame of a batch
         std::optional<MotionFrame> motion; // a motion frame
-        bool stopAll = false;              // the first stop of a stop-all
     };
     std::deque<HandedOver> m_handedOver;
     bool m_logWhenWritten = false;

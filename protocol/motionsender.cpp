@@ -96,6 +96,11 @@ bool MotionSender::handStops(const std::vector<MotionFrame>& stops)
     return sendOwed();
 }
 
+bool MotionSender::stopWaiting(const MotionFrame& stop) const
+{
+    return std::find(m_waitingStops.begin(), m_waitingStops.end(), stop) != m_waitingStops.end();
+}
+
 bool MotionSender::sendOwed()
 {
     bool sent = false;

@@ -71,6 +71,8 @@ public:
 
     bool movesWaiting() const { return !m_moves.empty(); }
     bool stopsWaiting() const { return !m_waitingStops.empty(); }
+    // Whether this very stop waits to be handed over (again).
+    bool stopWaiting(const MotionFrame& stop) const;
     bool owes() const { return !m_owed.empty(); }
     // Stops asked for that have not left the port yet, and devices set moving since their last stop.
     Targets owed() const { return toTargets(m_owed); }

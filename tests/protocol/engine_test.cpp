@@ -2092,3 +2092,126 @@ INSTANTIATE_TEST_SUITE_P(Moments, AnswerDueTest,
             },
             { shortFrame(0xFF, 0, CmdStop), shortFrame(0xFF, 0, CmdStop) } }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- owed stops
+
+namespace {
+
+Targets devicesOfGroup(uint8_t group, uint16_t first, uint16_t last)
+{
+    Targets t;
+    for (uint16_t id = first; id <= last; ++id)
+        t.devices.emplace_back(group, id);
+    return t;
+}
+
+size_t countOf(const std::vector<Bytes>& frames, const Bytes& frame)
+{
+    return size_t(std::count(frames.begin(), frames.end(), frame));
+}
+
+} // namespace
+
+// A Stop to forty devices, then an Up to another group before the line has carried the stops:
+// every stop is on the wire before the Up, whatever the continuation had left.
+TEST_F(EngineTest, ALaterPressLeavesEveryStopOfAStopPressInPlaceAndAhead)
+{
+    engine.move(CmdStop, devicesOfGroup(1, 1, 40));
+    engine.move(CmdUp, Targets { { 2 }, {}, {} });
+    drain();
+    ASSERT_EQ(wire.size(), 41u);
+    for (uint16_t id = 1; id <= 40; ++id)
+        EXPECT_EQ(hex(wire[id - 1]), hex(shortFrame(1, id, CmdStop)));
+    EXPECT_EQ(hex(wire.back()), hex(shortFrame(2, 0, CmdUp)));
+}
+
+// Stop all hands its stop to the port before anything else happens: when the lists hear of it,
+// the stop is already there, and no status query (a verification the search held back) is
+// handed over between the two stops.
+TEST_F(EngineTest, StopAllHandsItsStopOverBeforeAnythingElse)
+{
+    listDevices({ { 5, 2 } });
+    ASSERT_TRUE(engine.sendReaddress(2, 5, 3, 5)); // a verification waits for the search
+    view.search();
+    ASSERT_TRUE(engine.searchRunning());
+    const size_t before = wire.size();
+    size_t wireAtNotice = 0;
+    QObject::connect(&engine, &ControlEngine::motionTargetsChanged, &view, [&] { wireAtNotice = wire.size(); });
+
+    engine.stopAll();
+
+    ASSERT_GT(wire.size(), before);
+    EXPECT_EQ(hex(wire[before]), hex(shortFrame(0xFF, 0, CmdStop)));
+    EXPECT_GT(wireAtNotice, before) << "the stop was handed over before the lists were told";
+    EXPECT_EQ(wire.size(), before + 1) << "nothing follows the stop before its repeat";
+    engine.onStopRepeat();
+    EXPECT_EQ(hex(wire[before + 1]), hex(shortFrame(0xFF, 0, CmdStop)));
+}
+
+// Stop with nothing chosen is the broadcast stop, and like stop-all's it goes once more one
+// answer window later.
+TEST_F(EngineTest, StopWithNothingChosenGoesTwice)
+{
+    listDevices({ { 5, 2 } });
+    view.stop();
+    EXPECT_TRUE(engine.stopAllPending());
+    EXPECT_EQ(engine.stopRepeatTimer.interval(), engine.pollTimeoutMs());
+    engine.onStopRepeat();
+    EXPECT_EQ(countOf(wire, shortFrame(0xFF, 0, CmdStop)), 2u);
+}
+
+// Stops the port took but had not written when it was lost are still owed: they go first once
+// the port is back, followed by a stop to what had been set moving.
+TEST_F(EngineTest, StopsLostWithThePortGoAgainWhenItIsBack)
+{
+    engine.setLogWhenWritten(true);
+    engine.move(CmdUp, Targets { { 4 }, {}, {} });
+    engine.frameWritten(); // the Up left the line
+    engine.move(CmdStop, devicesOfGroup(1, 1, 3));
+    view.portIsOpen = false;
+    engine.portClosed();
+    EXPECT_EQ(engine.owedStops(), devicesOfGroup(1, 1, 3));
+
+    view.portIsOpen = true;
+    const size_t before = wire.size();
+    EXPECT_TRUE(engine.stopWhatMovedBeforeTheLoss());
+    const std::vector<Bytes> again(wire.begin() + std::ptrdiff_t(before), wire.end());
+    EXPECT_EQ(hexAll(again), hexAll({ shortFrame(1, 1, CmdStop), shortFrame(1, 2, CmdStop), shortFrame(1, 3, CmdStop),
+                                      shortFrame(4, 0, CmdStop) }));
+    for (size_t i = 0; i < again.size(); ++i)
+        engine.frameWritten();
+    EXPECT_TRUE(engine.owedStops().empty());
+    EXPECT_TRUE(engine.stillMoving().empty());
+}
+
+// Stop all with the port closed: said as such (not as the port error alone), recorded as not
+// sent, and kept for the port's return.
+TEST_F(EngineTest, StopAllOnAClosedPortIsSaidAndOwed)
+{
+    int refused = 0, recorded = 0;
+    QObject::connect(&engine, &ControlEngine::stopAllRefused, &view, [&] { ++refused; });
+    QObject::connect(&engine, &ControlEngine::stoppedAll, &view, [&] { ++recorded; });
+    view.portIsOpen = false;
+    engine.stopAll();
+    EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::StopAllNotSent });
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(recorded, 0);
+    EXPECT_TRUE(wire.empty());
+
+    view.portIsOpen = true;
+    EXPECT_TRUE(engine.stopWhatMovedBeforeTheLoss());
+    EXPECT_EQ(hexAll(wire), hexAll({ shortFrame(0xFF, 0, CmdStop) }));
+    EXPECT_TRUE(engine.stopAllPending()) << "and once more, as a stop-all goes";
+}
+
+// The port goes while the search's question is open: no search on a closed port, and the
+// register stays as it was.
+TEST_F(EngineTest, ASearchConfirmedAfterThePortWentDoesNotStart)
+{
+    listDevices({ { 5, 2 } });
+    view.onConfirm = [this] { view.portIsOpen = false; };
+    view.search();
+    EXPECT_FALSE(engine.searchRunning());
+    EXPECT_EQ(reg.emptied, 0);
+    EXPECT_EQ(view.infos, std::vector<EngineMessage> { EngineMessage::PortClosed });
+}

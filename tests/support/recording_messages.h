@@ -17,7 +17,7 @@ public:
         parents.append(parent);
         kinds.append(kind);
         texts.append(text);
-        return kind == Kind::Confirmation ? answer : true;
+        return kind == Kind::Confirmation || kind == Kind::StopConfirmation ? answer : true;
     }
     QList<Kind> kinds;
     QStringList texts;
