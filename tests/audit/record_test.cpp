@@ -130,7 +130,10 @@ TEST(AuditKeep, RemovesOnlyWhatIsOlderThanTheKeepTime)
             ASSERT_EQ(Details(rows).mid(1), QStringList { QStringLiteral("within") });
             EXPECT_EQ(rows[0].action, QStringLiteral("keep"));
             EXPECT_TRUE(rows[0].detail.startsWith(QStringLiteral("removed 2 rows older than "))) << rows[0].detail.toStdString();
-            EXPECT_TRUE(rows[0].detail.endsWith(QStringLiteral("; the chain starts again here")));
+            EXPECT_TRUE(rows[0].detail.endsWith(QStringLiteral("(1 actions, seq 1 to 1, and 1 on-line changes); this row "
+                                                               "carries the hash of row 1, which the chain goes on from")))
+                << rows[0].detail.toStdString();
+            EXPECT_EQ(rows[0].seq, 1);
             const std::vector<StateChange> history = log.history({ { 1, 1 } }, DaysAgo(keepDays + 5), DaysAgo(0));
             ASSERT_EQ(history.size(), 1u);
             EXPECT_EQ(history[0].state, DeviceState::Offline);
