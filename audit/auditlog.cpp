@@ -11,11 +11,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
 
-#ifdef Q_OS_WIN
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <pwd.h>
 #include <unistd.h>
@@ -230,18 +235,20 @@ AuditCheck AuditLog::verify() const
 
 QString AuditLog::processUser()
 {
+    // The environment is the caller's to set, so it is the last resort only.
     static const QString user = [] {
-#ifndef Q_OS_WIN
-        if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name && *pw->pw_name)
-            return QString::fromLocal8Bit(pw->pw_name);
+#ifdef _WIN32
+        wchar_t name[257] = {}; // UNLEN + 1
+        DWORD size = DWORD(std::size(name));
+        if (::GetUserNameW(name, &size) && size > 1)
+            return QString::fromWCharArray(name, int(size) - 1); // size counts the closing null
+        const char* variable = "USERNAME";
 #else
-        if (const QString name = qEnvironmentVariable("USERNAME"); !name.isEmpty())
-            return name;
+        if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name && *pw->pw_name)
+            return QString::fromLocal8Bit(pw->pw_name);
+        const char* variable = "USER";
 #endif
-        for (const char* variable : { "USER", "USERNAME" })
-            if (const QString name = qEnvironmentVariable(variable); !name.isEmpty())
-                return name;
-        return QString();
+        return qEnvironmentVariable(variable);
     }();
     return user;
 }

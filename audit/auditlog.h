@@ -91,7 +91,8 @@ public:
                                      const QDateTime& until) const;
     AuditCheck verify() const;
 
-    // The account of this process (the login name).
+    // The account of this process as the system names it (not as the environment says): on
+    // Linux the login name of the real user ID, on Windows the name GetUserNameW gives.
     static QString processUser();
 
 signals:
