@@ -30,6 +30,7 @@ void AuditAccess::levelShown()
     if (level == ModeNone || std::exchange(m_watching, true))
         return;
     connect(&m_session.audit(), &AuditLog::writeFailed, this, &AuditAccess::reportNotWritten);
+    connect(&m_session.audit(), &AuditLog::writeRecovered, this, &AuditAccess::reportWrittenAgain);
     if (!m_session.audit().writable())
         reportNotWritten(QString());
 }
@@ -43,6 +44,16 @@ void AuditAccess::reportNotWritten(const QString& reason)
         return;
     m_warned = true;
     ShowError(m_window, text.arg(QDir::toNativeSeparators(m_session.audit().fileName()), reason).trimmed());
+}
+
+void AuditAccess::reportWrittenAgain(qint64 droppedRows)
+{
+    if (!m_warned)
+        return;
+    m_warned = false;
+    ShowInformation(m_window, pick(mainwindow::AuditWrittenAgainText)
+                                  .arg(QDir::toNativeSeparators(m_session.audit().fileName()))
+                                  .arg(droppedRows));
 }
 
 void AuditAccess::open()

@@ -1,5 +1,5 @@
-// The window's way to the audit record: the viewer for the administrator and the super-user, and
-// the one message when the record cannot be written.
+// The window's way to the audit record: the viewer for the administrator and the super-user, the
+// one message when the record cannot be written and the one when it can again.
 #pragma once
 
 #include <QObject>
@@ -22,7 +22,8 @@ public:
     ~AuditAccess() override;
 
     // The level logged in is shown: the button is there for the administrator and the
-    // super-user, and from the log-in on a record that cannot be written is said once.
+    // super-user, and from the log-in on a record that cannot be written is said once, and once
+    // more when it can be written again.
     void levelShown();
     // The viewer, brought up to date and to the front (administrator and super-user only).
     void open();
@@ -32,12 +33,13 @@ public:
 
 private:
     void reportNotWritten(const QString& reason);
+    void reportWrittenAgain(qint64 droppedRows);
 
     Session& m_session;
     TPasswordStore& m_passwords;
     QToolButton* m_button;
     QWidget* m_window;
     QPointer<AuditWindow> m_viewer;
-    bool m_warned = false;
+    bool m_warned = false; // a failure said and no recovery since
     bool m_watching = false;
 };

@@ -13,8 +13,12 @@ inline constexpr Text CaptionCustomer{"Tarvello(客户版)", "Tarvello V2.0 (Cus
 inline constexpr Text TextGroups{"编组设置", "Groups"};
 inline constexpr Text TextAbout{"关于", "About"};
 inline constexpr Text TextAudit{"审计", "Audit"};
-inline constexpr Text AuditNotWrittenText{"审计记录 %1 无法写入：本次运行的操作不会被记录。\n%2",
-                                          "The audit record %1 cannot be written: the actions of this run are not recorded.\n%2"};
+inline constexpr Text AuditNotWrittenText{"审计记录 %1 无法写入：在恢复写入之前，本次运行的操作不会被记录。\n%2",
+                                          "The audit record %1 cannot be written: the actions of this run are not recorded "
+                                          "until it can be written again.\n%2"};
+inline constexpr Text AuditWrittenAgainText{"审计记录 %1 已恢复写入。其间有 %2 条记录未能写入，已丢失。",
+                                            "The audit record %1 can be written again. %2 rows could not be written "
+                                            "meanwhile and are lost."};
 inline constexpr Text TextExit{"退出", "Exit"};
 inline constexpr Text TextPassword{"修改密码", "Password"};
 inline constexpr Text TextNameHeader{"名   称", "Name"};

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
@@ -44,7 +45,18 @@ const char SchemaSql[] =
     " grp INTEGER NOT NULL,"
     " id INTEGER NOT NULL,"
     " state INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS OnlineHistory_device ON OnlineHistory (grp, id, time);";
+    "CREATE INDEX IF NOT EXISTS OnlineHistory_device ON OnlineHistory (grp, id, time);"
+    "CREATE TABLE IF NOT EXISTS Anchor ("
+    " seq INTEGER NOT NULL,"
+    " hash TEXT NOT NULL,"
+    " legacy INTEGER NOT NULL);";
+
+// A record made before the end was kept gets its anchor at its newest row, and its rows up to
+// there are checked by the rules they were written under.
+const char StartAnchorSql[] =
+    "INSERT INTO Anchor (seq, hash, legacy)"
+    " SELECT coalesce(max(seq), 0), coalesce((SELECT hash FROM Actions ORDER BY seq DESC LIMIT 1), ''),"
+    " coalesce(max(seq), 0) FROM Actions";
 
 const char ActionColumns[] = "seq, time, level, source, user, action, detail, devices, prev, hash";
 
@@ -117,6 +129,14 @@ StoredRow ReadRow(const Statement& s)
     return r;
 }
 
+// The newest row as the writers kept it, beside the rows (table Anchor), and the newest row of
+// a record made before they did: the rows up to it were written under the earlier rules.
+struct ChainEnd {
+    qint64 seq = 0;
+    QByteArray hash;
+    qint64 legacy = 0;
+};
+
 void AppendField(QByteArray& out, const QByteArray& field)
 {
     out += QByteArray::number(field.size());
@@ -175,12 +195,13 @@ QByteArray ChainHash(const QByteArray& previous, qint64 seq, const QString& time
 QString KeepDetail(qint64 rowsRemoved, const QDateTime& cutoff, qint64 actionsRemoved, qint64 firstRemoved,
                    qint64 lastRemoved, qint64 changesRemoved)
 {
-    const QString actions = actionsRemoved == 0
-        ? QStringLiteral("no actions")
-        : QStringLiteral("%1 actions, seq %2 to %3,").arg(actionsRemoved).arg(firstRemoved).arg(lastRemoved);
-    return QStringLiteral("removed %1 rows older than %2 (%3 and %4 on-line changes); the chain starts again here")
+    return QStringLiteral("removed %1 rows older than %2 (%3 actions, seq %4 to %5, and %6 on-line changes); this row "
+                          "carries the hash of row %5, which the chain goes on from")
         .arg(rowsRemoved)
-        .arg(cutoff.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")), actions)
+        .arg(cutoff.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")))
+        .arg(actionsRemoved)
+        .arg(firstRemoved)
+        .arg(lastRemoved)
         .arg(changesRemoved);
 }
 
@@ -244,7 +265,8 @@ Connection::Connection(const QString& path, bool write)
         // A commit is on disk when it returns, as the register's writes are.
         if (!exec("PRAGMA synchronous=FULL") || !exec("BEGIN IMMEDIATE"))
             return;
-        if (!exec(SchemaSql) || !exec("COMMIT"))
+        const bool anchored = hasAnchorTable();
+        if (!exec(SchemaSql) || (!anchored && !exec(StartAnchorSql)) || !exec("COMMIT"))
             return;
     }
     // Not our file, or not a database at all: said, and never touched.
@@ -285,6 +307,12 @@ bool Connection::exec(const char* sql)
     return true;
 }
 
+bool Connection::hasAnchorTable()
+{
+    Statement s(m_db, QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'Anchor'"));
+    return s.step() == SQLITE_ROW;
+}
+
 bool Connection::insertChained(const std::vector<AuditEntry>& entries)
 {
     if (entries.empty())
@@ -299,6 +327,16 @@ bool Connection::insertChained(const std::vector<AuditEntry>& entries)
             previous = last.bytes(1);
         } else if (rc != SQLITE_DONE) {
             return fail(QStringLiteral("cannot read %1").arg(m_path));
+        }
+    }
+    {
+        // The chain goes on from the end the writers kept, not from whatever row is last now:
+        // rows cut from the end stay a gap in the seq. Rows beyond the kept end (written by an
+        // earlier version beside this one) are taken in.
+        Statement kept(m_db, QStringLiteral("SELECT seq, hash FROM Anchor LIMIT 1"));
+        if (kept.step() == SQLITE_ROW && kept.integer(0) >= seq) {
+            seq = kept.integer(0);
+            previous = kept.bytes(1);
         }
     }
     Statement insert(m_db, QStringLiteral("INSERT INTO Actions (%1) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)")
@@ -323,6 +361,12 @@ bool Connection::insertChained(const std::vector<AuditEntry>& entries)
         insert.reset();
         previous = hash;
     }
+    // A table emptied by hand stays empty: verify() goes on saying so.
+    Statement end(m_db, QStringLiteral("UPDATE Anchor SET seq = ?1, hash = ?2"));
+    end.bind(1, seq);
+    end.bind(2, previous);
+    if (end.step() != SQLITE_DONE)
+        return fail(QStringLiteral("cannot write %1").arg(m_path));
     return true;
 }
 
@@ -350,30 +394,54 @@ bool Connection::purge(const QDateTime& cutoff, const QString& user)
     if (!exec("BEGIN IMMEDIATE"))
         return false;
     const QString cut = TimeText(cutoff);
-    auto number = [&](const QString& sql, bool* isNull = nullptr) -> qint64 {
+    // ?1 the cutoff, ?2 and ?3 seq values
+    auto number = [&](const QString& sql, qint64 from = 0, qint64 to = 0, bool* isNull = nullptr) -> qint64 {
         Statement s(m_db, sql);
         s.bind(1, cut);
+        s.bind(2, from);
+        s.bind(3, to);
         const bool row = s.step() == SQLITE_ROW;
         if (isNull)
             *isNull = !row || s.isNull(0);
         return row ? s.integer(0) : 0;
     };
-    bool empty = false, allOld = false;
-    const qint64 lowest = number(QStringLiteral("SELECT min(seq) FROM Actions"), &empty);
+    bool empty = false, noneKept = false;
+    const qint64 lowest = number(QStringLiteral("SELECT min(seq) FROM Actions"), 0, 0, &empty);
+    if (empty)
+        return exec("COMMIT");
     const qint64 highest = number(QStringLiteral("SELECT max(seq) FROM Actions"));
-    // The oldest rows up to the first one within the keep time: the rows left follow each other
-    // without a gap, so their chain still shows a row taken out later.
-    const qint64 firstKept = number(QStringLiteral("SELECT min(seq) FROM Actions WHERE time >= ?1"), &allOld);
-    const qint64 removeUpTo = empty ? 0 : allOld ? highest : firstKept - 1;
+    // The keep row of an earlier purge leads the record with the time it was made: it neither
+    // holds back what follows it nor counts as removed.
+    const bool keepFirst = number(QStringLiteral("SELECT count(*) FROM Actions WHERE seq = ?2 AND action = 'keep'"), lowest) > 0;
+    const qint64 firstRemoved = keepFirst ? lowest + 1 : lowest;
+    // The oldest rows up to the first one within the keep time, so the rows left follow each
+    // other without a gap; the newest row always stays, for the chain to go on from.
+    const qint64 firstKept = number(QStringLiteral("SELECT min(seq) FROM Actions WHERE time >= ?1 AND seq >= ?2"),
+                                    firstRemoved, 0, &noneKept);
+    const qint64 removeUpTo = (noneKept ? highest : firstKept) - 1;
+    const qint64 actionsRemoved = number(QStringLiteral("SELECT count(*) FROM Actions WHERE seq >= ?2 AND seq <= ?3"),
+                                         firstRemoved, removeUpTo);
+    // On-line changes go with the actions, so that every removal has its keep row.
+    if (actionsRemoved == 0)
+        return exec("COMMIT");
 
-    qint64 actionsRemoved = 0, changesRemoved = 0;
-    if (removeUpTo >= lowest && !empty) {
+    // The keep row takes the place of the last row it removed and carries that row's hash, which
+    // the row after it holds as its prev: the chain runs through it unbroken.
+    QByteArray lastRemovedHash;
+    {
+        Statement s(m_db, QStringLiteral("SELECT hash FROM Actions WHERE seq <= ?1 ORDER BY seq DESC LIMIT 1"));
+        s.bind(1, removeUpTo);
+        if (s.step() != SQLITE_ROW)
+            return fail(QStringLiteral("cannot read %1").arg(m_path));
+        lastRemovedHash = s.bytes(0);
+    }
+    {
         Statement del(m_db, QStringLiteral("DELETE FROM Actions WHERE seq <= ?1"));
         del.bind(1, removeUpTo);
         if (del.step() != SQLITE_DONE)
             return fail(QStringLiteral("cannot write %1").arg(m_path));
-        actionsRemoved = sqlite3_changes(m_db);
     }
+    qint64 changesRemoved = 0;
     {
         Statement del(m_db, QStringLiteral("DELETE FROM OnlineHistory WHERE time < ?1"));
         del.bind(1, cut);
@@ -381,31 +449,28 @@ bool Connection::purge(const QDateTime& cutoff, const QString& user)
             return fail(QStringLiteral("cannot write %1").arg(m_path));
         changesRemoved = sqlite3_changes(m_db);
     }
-    if (actionsRemoved + changesRemoved > 0) {
-        AuditEntry keep;
-        keep.time = QDateTime::currentDateTimeUtc();
-        keep.level = ModeNone;
-        keep.source = QStringLiteral("audit");
-        keep.user = user;
-        keep.action = QStringLiteral("keep");
-        keep.detail = KeepDetail(actionsRemoved + changesRemoved, cutoff, actionsRemoved, lowest, removeUpTo, changesRemoved);
-        // The chain starts again: the keep row's previous hash is empty, its seq follows the
-        // highest ever given.
-        const qint64 seq = empty ? 1 : highest + 1;
-        const QString time = TimeText(keep.time);
-        Statement insert(m_db, QStringLiteral("INSERT INTO Actions (%1) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, '', '', ?8)")
-                                   .arg(QLatin1String(ActionColumns)));
-        insert.bind(1, seq);
-        insert.bind(2, time);
-        insert.bind(3, qint64(keep.level));
-        insert.bind(4, keep.source);
-        insert.bind(5, keep.user);
-        insert.bind(6, keep.action);
-        insert.bind(7, keep.detail);
-        insert.bind(8, ChainHash({}, seq, time, keep.level, keep.source, keep.user, keep.action, keep.detail, QString()));
-        if (insert.step() != SQLITE_DONE)
-            return fail(QStringLiteral("cannot write %1").arg(m_path));
-    }
+    AuditEntry keep;
+    keep.time = QDateTime::currentDateTimeUtc();
+    keep.level = ModeNone;
+    keep.source = QStringLiteral("audit");
+    keep.user = user;
+    keep.action = QStringLiteral("keep");
+    keep.detail = KeepDetail(actionsRemoved + changesRemoved, cutoff, actionsRemoved, firstRemoved, removeUpTo, changesRemoved);
+    const QString time = TimeText(keep.time);
+    Statement insert(m_db, QStringLiteral("INSERT INTO Actions (%1) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, '', ?8, ?9)")
+                               .arg(QLatin1String(ActionColumns)));
+    insert.bind(1, removeUpTo);
+    insert.bind(2, time);
+    insert.bind(3, qint64(keep.level));
+    insert.bind(4, keep.source);
+    insert.bind(5, keep.user);
+    insert.bind(6, keep.action);
+    insert.bind(7, keep.detail);
+    insert.bind(8, lastRemovedHash);
+    insert.bind(9, ChainHash(lastRemovedHash, removeUpTo, time, keep.level, keep.source, keep.user, keep.action,
+                             keep.detail, QString()));
+    if (insert.step() != SQLITE_DONE)
+        return fail(QStringLiteral("cannot write %1").arg(m_path));
     return exec("COMMIT");
 }
 
@@ -490,37 +555,57 @@ AuditCheck Connection::verify()
         check.problem = m_error;
         return check;
     }
-    // The seq ranges the keep rows say they removed: a record whose first row follows one of
-    // them lost its earlier rows to the keep time, not by hand.
-    std::vector<qint64> removedUpTo;
-    {
-        Statement keeps(m_db, QStringLiteral("SELECT detail FROM Actions WHERE action = 'keep' AND prev = ''"));
-        while (keeps.step() == SQLITE_ROW)
-            if (const auto upTo = KeepRemovedUpTo(keeps.text(0)))
-                removedUpTo.push_back(*upTo);
-    }
     auto bad = [&](qint64 seq, const QString& problem) {
         check.intact = false;
         check.firstBad = seq;
         check.problem = problem;
         return check;
     };
+    // The end the writers kept. A record no program of this version has written has no table
+    // for it: all its rows are of the earlier rules.
+    std::optional<ChainEnd> end;
+    qint64 ends = 0;
+    {
+        Statement s(m_db, QStringLiteral("SELECT seq, hash, legacy FROM Anchor"));
+        if (s.ok()) {
+            end.emplace();
+            while (s.step() == SQLITE_ROW)
+                if (ends++ == 0)
+                    *end = { s.integer(0), s.bytes(1), s.integer(2) };
+        }
+    }
+    const qint64 legacy = !end ? std::numeric_limits<qint64>::max() : ends == 1 ? end->legacy : 0;
+
+    // Rows written before the end was kept restarted the chain at a keep row wherever the keep
+    // time had removed rows, and such a row named the seq range it removed.
+    std::vector<qint64> removedUpTo;
+    {
+        Statement keeps(m_db, QStringLiteral("SELECT detail FROM Actions WHERE action = 'keep' AND prev = '' AND seq <= ?1"));
+        keeps.bind(1, legacy);
+        while (keeps.step() == SQLITE_ROW)
+            if (const auto upTo = KeepRemovedUpTo(keeps.text(0)))
+                removedUpTo.push_back(*upTo);
+    }
     Statement s(m_db, QStringLiteral("SELECT %1 FROM Actions ORDER BY seq").arg(QLatin1String(ActionColumns)));
     if (!s.ok())
         return bad(0, QStringLiteral("cannot read %1: %2").arg(m_path, QString::fromUtf8(sqlite3_errmsg(m_db))));
     qint64 lastSeq = 0;
-    QByteArray lastHash;
+    QByteArray follows;    // the prev the next row must hold
+    QByteArray endRowHash; // the hash of the row at the kept end, when there is one
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         const StoredRow r = ReadRow(s);
         const qint64 seq = r.row.seq;
-        const bool anchor = r.prev.isEmpty() && r.row.action == QLatin1String("keep");
+        const bool keep = r.row.action == QLatin1String("keep");
+        const bool earlierKeep = keep && r.prev.isEmpty() && seq <= legacy;
         if (check.rows == 0) {
-            if (!r.prev.isEmpty()) {
-                if (std::find(removedUpTo.begin(), removedUpTo.end(), seq - 1) == removedUpTo.end())
+            if (keep && !earlierKeep && r.prev.isEmpty())
+                return bad(seq, QStringLiteral("row %1 is a keep row without the hash of the last row it removed").arg(seq));
+            if (!keep && !r.prev.isEmpty()) {
+                if (seq > legacy || std::find(removedUpTo.begin(), removedUpTo.end(), seq - 1) == removedUpTo.end())
                     return bad(seq, QStringLiteral("the rows before row %1 are missing, and no keep row says they were "
                                                    "removed").arg(seq));
-            } else if (seq != 1 && !anchor) {
+            } else if (!keep && seq != 1) {
                 return bad(seq, QStringLiteral("row %1 starts a chain of its own, which only a keep row may; the rows "
                                                "before it are missing").arg(seq));
             }
@@ -528,7 +613,9 @@ AuditCheck Connection::verify()
             return bad(seq, seq == lastSeq + 2
                                 ? QStringLiteral("row %1 is missing (before row %2)").arg(lastSeq + 1).arg(seq)
                                 : QStringLiteral("rows %1 to %2 are missing (before row %3)").arg(lastSeq + 1).arg(seq - 1).arg(seq));
-        } else if (r.prev != lastHash && !anchor) {
+        } else if (keep && !earlierKeep) {
+            return bad(seq, QStringLiteral("row %1 is a keep row, which only the first row of the record may be").arg(seq));
+        } else if (r.prev != follows && !earlierKeep) {
             return bad(seq, r.prev.isEmpty()
                                 ? QStringLiteral("row %1 starts a chain of its own, which only a keep row may").arg(seq)
                                 : QStringLiteral("row %1 does not follow row %2: its previous hash is not that row's hash")
@@ -538,13 +625,30 @@ AuditCheck Connection::verify()
                                               r.row.detail, r.devices);
         if (expected != r.row.hash)
             return bad(seq, QStringLiteral("row %1 has been changed: its hash does not match its fields").arg(seq));
+        // A keep row leading the record stands in for the last row it removed: the row after it
+        // holds that row's hash.
+        follows = check.rows == 0 && keep && !earlierKeep ? r.prev : r.row.hash;
+        if (end && seq == end->seq)
+            endRowHash = r.row.hash;
         ++check.rows;
         lastSeq = seq;
-        lastHash = r.row.hash;
     }
     if (rc != SQLITE_DONE)
         return bad(lastSeq + 1, QStringLiteral("cannot read %1 after row %2: %3").arg(m_path).arg(lastSeq)
                                     .arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
+    if (!end)
+        return check;
+    if (ends != 1)
+        return bad(0, QStringLiteral("the end of the record is not known: table Anchor holds %1 rows instead of one")
+                          .arg(ends));
+    if (lastSeq < end->seq)
+        return bad(lastSeq + 1, lastSeq + 1 == end->seq
+                                    ? QStringLiteral("row %1 is missing at the end (the record ended with it)").arg(end->seq)
+                                    : QStringLiteral("rows %1 to %2 are missing at the end (the record ended with row %2)")
+                                          .arg(lastSeq + 1).arg(end->seq));
+    if (end->seq > 0 && endRowHash != end->hash)
+        return bad(end->seq, QStringLiteral("row %1 is not the row the record ended with: its hash is not the one kept "
+                                            "for the end").arg(end->seq));
     return check;
 }
 

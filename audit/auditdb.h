@@ -30,8 +30,9 @@ std::vector<AuditDevice> ParseDevices(const QString& text);
 QByteArray ChainHash(const QByteArray& previous, qint64 seq, const QString& time, int level, const QString& source,
                      const QString& user, const QString& action, const QString& detail, const QString& devices);
 
-// What a keep row says it removed; the seq range lets verify() accept a chain whose first rows
-// are gone. removedActionsUpTo: 0 when no action was removed.
+// What a keep row says it removed: the rows, the actions with their seq range, the on-line
+// changes. KeepRemovedUpTo reads the range back, for the keep rows of records written before
+// the record's end was kept.
 QString KeepDetail(qint64 rowsRemoved, const QDateTime& cutoff, qint64 actionsRemoved, qint64 firstRemoved,
                    qint64 lastRemoved, qint64 changesRemoved);
 std::optional<qint64> KeepRemovedUpTo(const QString& detail);
@@ -49,20 +50,24 @@ public:
     QString error() const { return m_error; }
 
     // The keep-time purge in one transaction: removes actions older than cutoff (the oldest rows
-    // up to the first that is not) and on-line changes older than cutoff, then appends the keep
-    // row, whose chain starts afresh. Nothing is appended when nothing was removed.
+    // up to the first that is not, never the newest row) together with the on-line changes older
+    // than cutoff, and puts the keep row in the place of the last action removed, carrying its
+    // hash. Nothing is done while no action is old enough.
     bool purge(const QDateTime& cutoff, const QString& user);
 
-    // Appends the rows in one transaction, chained to the last row of the file.
+    // Appends the rows in one transaction, chained to the newest row the writers kept (table
+    // Anchor), which then names the last of them.
     bool append(const std::vector<AuditEntry>& entries, const std::vector<StateChange>& changes);
 
     std::vector<AuditRow> rows(const AuditFilter& filter);
     std::vector<StateChange> history(const std::vector<AuditDevice>& devices, const QDateTime& since,
                                      const QDateTime& until);
+    // The chain from the first row to the kept end (the rules are in docs/data-files.md).
     AuditCheck verify();
 
 private:
     bool exec(const char* sql);
+    bool hasAnchorTable();
     bool fail(const QString& what);
     bool insertChained(const std::vector<AuditEntry>& entries);
 

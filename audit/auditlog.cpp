@@ -11,10 +11,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
+#include <utility>
 
-#ifdef Q_OS_WIN
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <pwd.h>
 #include <unistd.h>
@@ -33,8 +39,10 @@ struct AuditLog::Impl {
     QString path;
     int keepDays = 0;
     std::unique_ptr<auditdb::Connection> db; // the writer's, opened on its thread at the first row
+    bool keepApplied = false;
     std::atomic<bool> writable { true };
-    std::atomic<bool> failureSaid { false };
+    std::atomic<qint64> dropped { 0 }; // rows that did not reach the file, over the run
+    qint64 droppedSinceFailure = 0;    // the writer's: those of the failure now said
 
     std::mutex mutex;
     std::condition_variable wake;    // the writer: rows queued, a flush asked for, or the end
@@ -48,19 +56,32 @@ struct AuditLog::Impl {
     bool stopping = false;
     std::thread writer;
 
+    // The file failed: said once, until it takes rows again.
     void fail(const QString& reason)
     {
-        writable = false;
-        if (failureSaid.exchange(true))
+        if (!writable.exchange(false))
             return;
         // Said on the object's own thread, after whoever made it has connected.
         QMetaObject::invokeMethod(owner, [owner = owner, reason] { emit owner->writeFailed(reason); }, Qt::QueuedConnection);
     }
 
+    // The file took rows again after a failure: said once, with the rows lost meanwhile.
+    void recover()
+    {
+        if (writable.exchange(true))
+            return;
+        const qint64 lost = std::exchange(droppedSinceFailure, 0);
+        QMetaObject::invokeMethod(owner, [owner = owner, lost] { emit owner->writeRecovered(lost); }, Qt::QueuedConnection);
+    }
+
+    void drop(qint64 rows)
+    {
+        dropped += rows;
+        droppedSinceFailure += rows;
+    }
+
     void enqueue(auto&& add)
     {
-        if (!writable)
-            return;
         {
             std::lock_guard lock(mutex);
             if (stopping)
@@ -73,14 +94,34 @@ struct AuditLog::Impl {
         wake.notify_one();
     }
 
-    // Opens the file, making it when it is not there, and applies the keep time.
-    void open()
+    // Opens the file, making it when it is not there, and applies the keep time the first time
+    // it opens. A connection that failed is opened anew.
+    bool open()
     {
+        if (db && db->ok())
+            return true;
         db = std::make_unique<auditdb::Connection>(path, true);
-        if (db->ok() && keepDays > 0)
-            db->purge(QDateTime::currentDateTimeUtc().addDays(-keepDays), AuditLog::processUser());
+        if (db->ok() && keepDays > 0 && !keepApplied)
+            keepApplied = db->purge(QDateTime::currentDateTimeUtc().addDays(-keepDays), AuditLog::processUser());
         if (!db->ok())
             fail(db->error());
+        return db->ok();
+    }
+
+    // One batch: written, or dropped and counted when the file fails. Every batch tries the
+    // file again, so a failure lasts only as long as its cause.
+    void write(const std::vector<AuditEntry>& batchEntries, const std::vector<StateChange>& batchChanges)
+    {
+        if (!open()) {
+            drop(qint64(batchEntries.size() + batchChanges.size()));
+            return;
+        }
+        if (!db->append(batchEntries, batchChanges)) {
+            fail(db->error());
+            drop(qint64(batchEntries.size() + batchChanges.size()));
+            return;
+        }
+        recover();
     }
 
     void run()
@@ -98,10 +139,7 @@ struct AuditLog::Impl {
             flushWanted = false;
             const quint64 upTo = recorded;
             lock.unlock();
-            if (writable && !db)
-                open();
-            if (writable && !db->append(batchEntries, batchChanges))
-                fail(db->error());
+            write(batchEntries, batchChanges);
             lock.lock();
             committed = upTo;
             written.notify_all();
@@ -142,6 +180,11 @@ QString AuditLog::fileName() const
 bool AuditLog::writable() const
 {
     return d->writable;
+}
+
+qint64 AuditLog::droppedRows() const
+{
+    return d->dropped;
 }
 
 void AuditLog::record(AuditEntry entry)
@@ -192,18 +235,20 @@ AuditCheck AuditLog::verify() const
 
 QString AuditLog::processUser()
 {
+    // The environment is the caller's to set, so it is the last resort only.
     static const QString user = [] {
-#ifndef Q_OS_WIN
-        if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name && *pw->pw_name)
-            return QString::fromLocal8Bit(pw->pw_name);
+#ifdef _WIN32
+        wchar_t name[257] = {}; // UNLEN + 1
+        DWORD size = DWORD(std::size(name));
+        if (::GetUserNameW(name, &size) && size > 1)
+            return QString::fromWCharArray(name, int(size) - 1); // size counts the closing null
+        const char* variable = "USERNAME";
 #else
-        if (const QString name = qEnvironmentVariable("USERNAME"); !name.isEmpty())
-            return name;
+        if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name && *pw->pw_name)
+            return QString::fromLocal8Bit(pw->pw_name);
+        const char* variable = "USER";
 #endif
-        for (const char* variable : { "USER", "USERNAME" })
-            if (const QString name = qEnvironmentVariable(variable); !name.isEmpty())
-                return name;
-        return QString();
+        return qEnvironmentVariable(variable);
     }();
     return user;
 }

@@ -3,7 +3,7 @@
 // device's on-line state as the status answers show it. Rows are appended by a thread of its own as
 // they come (nothing that records waits for the disk); each row carries a SHA-256 chained over the
 // row before it, so a row changed or removed by hand shows (verify()). The only deletion is of rows
-// older than the keep time, at open, and it is itself recorded (the chain starts again there).
+// older than the keep time, at open, and it is itself recorded (a keep row carries the chain on).
 
 #include <QDateTime>
 #include <QObject>
@@ -64,15 +64,19 @@ public:
     // The record of DFiles/Audit.DB in dataDir. A file there is opened now and the rows older
     // than keepDays removed (recording that it did); a file not there yet is made by the writer
     // at the first row (readable and writable by its owner and group only, in WAL mode), so a
-    // run that records nothing leaves the data directory as it was. A file that cannot be opened or written is said through
-    // writeFailed (once) and every record() is then dropped: the program goes on without a
-    // record. writable() is true until then. keepDays 0 (or less)
-    // removes nothing: for a reader that is not to apply a keep time of its own.
+    // run that records nothing leaves the data directory as it was. A file that cannot be opened
+    // or written is said through writeFailed (once) and the rows of the failed write are dropped
+    // and counted; the program goes on, and each later write tries the file again. The first
+    // that succeeds is said through writeRecovered (once). keepDays 0 (or less) removes
+    // nothing: for a reader that is not to apply a keep time of its own.
     explicit AuditLog(const QString& dataDir, int keepDays = DefaultKeepDays, QObject* parent = nullptr);
     ~AuditLog() override; // writes what is queued, then stops the writer
 
     QString fileName() const;
+    // False from a failure until the file takes rows again.
     bool writable() const;
+    // The rows (actions and on-line changes) that did not reach the file in this run.
+    qint64 droppedRows() const;
 
     // From any thread; returns at once. A row reaches the file within 100 ms.
     void record(AuditEntry entry);
@@ -87,14 +91,18 @@ public:
                                      const QDateTime& until) const;
     AuditCheck verify() const;
 
-    // The account of this process (the login name).
+    // The account of this process as the system names it (not as the environment says): on
+    // Linux the login name of the real user ID, on Windows the name GetUserNameW gives.
     static QString processUser();
 
 signals:
     // A row was recorded (emitted by the thread that recorded it, whether the file takes it or not).
     void recorded(const AuditEntry& entry);
-    // The record could not be written (opened, or a write failed): said once, with the reason in English.
+    // The record could not be written (opened, or a write failed): said once, with the reason in
+    // English, until writeRecovered.
     void writeFailed(const QString& reason);
+    // The record takes rows again after writeFailed; droppedRows of them were lost in between.
+    void writeRecovered(qint64 droppedRows);
 
 private:
     struct Impl;

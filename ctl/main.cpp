@@ -574,7 +574,8 @@ int run(const Options& o)
         throw RunError(RunError::InUse, lock.holderText(1));
     SessionRun session(dataDir, o.scene, o.port);
     session.session().deviceRegister().SetRecovery(!othersHold);
-    // A record that cannot be written is said once, on standard error, when the run ends.
+    // A record that cannot be written, or could not for a while, is said once, on standard error,
+    // when the run ends.
     struct AuditWarning {
         AuditLog& audit;
         ~AuditWarning()
@@ -583,6 +584,11 @@ int run(const Options& o)
             if (!audit.writable())
                 err(QStringLiteral("the audit record %1 cannot be written: this run is not recorded")
                         .arg(QDir::toNativeSeparators(audit.fileName())));
+            else if (audit.droppedRows() > 0)
+                err(QStringLiteral("the audit record %1 could not be written for a while: %2 rows of this run are "
+                                   "not recorded")
+                        .arg(QDir::toNativeSeparators(audit.fileName()))
+                        .arg(audit.droppedRows()));
         }
     } auditWarning { session.session().audit() };
     // The port this run holds sends a stop-all asked for by another program that found it held.

@@ -130,7 +130,10 @@ TEST(AuditKeep, RemovesOnlyWhatIsOlderThanTheKeepTime)
             ASSERT_EQ(Details(rows).mid(1), QStringList { QStringLiteral("within") });
             EXPECT_EQ(rows[0].action, QStringLiteral("keep"));
             EXPECT_TRUE(rows[0].detail.startsWith(QStringLiteral("removed 2 rows older than "))) << rows[0].detail.toStdString();
-            EXPECT_TRUE(rows[0].detail.endsWith(QStringLiteral("; the chain starts again here")));
+            EXPECT_TRUE(rows[0].detail.endsWith(QStringLiteral("(1 actions, seq 1 to 1, and 1 on-line changes); this row "
+                                                               "carries the hash of row 1, which the chain goes on from")))
+                << rows[0].detail.toStdString();
+            EXPECT_EQ(rows[0].seq, 1);
             const std::vector<StateChange> history = log.history({ { 1, 1 } }, DaysAgo(keepDays + 5), DaysAgo(0));
             ASSERT_EQ(history.size(), 1u);
             EXPECT_EQ(history[0].state, DeviceState::Offline);
@@ -255,6 +258,62 @@ TEST(AuditFailure, AFileThatCannotBeWrittenIsSaidOnce)
             ASSERT_TRUE(f.open(QIODevice::ReadOnly));
             EXPECT_EQ(f.readAll(), notADatabase) << "the file was touched";
         }
+    }
+}
+
+// A record that fails takes rows again once the cause is gone: the rows in between are dropped
+// and counted, the failure and the recovery are each said once, and the chain goes on whole.
+TEST(AuditFailure, ARecordThatFailsTakesTheNextRowsOnceItCan)
+{
+    struct Case {
+        const char* name;
+        const char* dataDir; // in the temporary folder
+        std::function<void(const QString&)> breakIt, mendIt; // after the first row, after three more
+        qint64 dropped;
+        QStringList details; // newest first
+    };
+    rlimit saved {}, full {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    full = { 1, saved.rlim_max };
+    std::signal(SIGXFSZ, SIG_IGN);
+    const std::vector<Case> cases {
+        { "a data directory made only later", "/later", [](const QString&) {}, [](const QString& d) { QDir().mkpath(d); },
+          7, { "after 2", "after 1" } },
+        { "a disk full for a while", "", [&](const QString&) { ::setrlimit(RLIMIT_FSIZE, &full); },
+          [&](const QString&) { ::setrlimit(RLIMIT_FSIZE, &saved); }, 6, { "after 2", "after 1", "before" } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir tmp;
+        const QString dataDir = tmp.path() + c.dataDir;
+        AuditLog log(dataDir, 0);
+        QStringList said;
+        QObject::connect(&log, &AuditLog::writeFailed, [&](const QString& reason) { said << "failed: " + reason; });
+        QObject::connect(&log, &AuditLog::writeRecovered, [&](qint64 dropped) { said << QString("recovered: %1").arg(dropped); });
+        log.record(Entry({}, QStringLiteral("move"), QStringLiteral("before")));
+        log.flush();
+
+        c.breakIt(dataDir);
+        for (int i = 0; i < 3; ++i) {
+            log.record(Entry({}, QStringLiteral("move"), QString(2000, QLatin1Char('m'))));
+            log.recordState({ {}, 1, i, DeviceState::Online });
+            log.flush();
+            EXPECT_FALSE(log.writable());
+        }
+        c.mendIt(dataDir);
+        for (const char* detail : { "after 1", "after 2" }) {
+            log.record(Entry({}, QStringLiteral("move"), QString::fromLatin1(detail)));
+            log.flush();
+        }
+        QCoreApplication::processEvents();
+
+        EXPECT_TRUE(log.writable());
+        EXPECT_EQ(log.droppedRows(), c.dropped);
+        ASSERT_EQ(said.size(), 2) << said.join(" / ").toStdString();
+        EXPECT_TRUE(said[0].startsWith("failed: ") && said[0].contains("Audit.DB")) << said[0].toStdString();
+        EXPECT_EQ(said[1], QString("recovered: %1").arg(c.dropped));
+        EXPECT_EQ(Details(log.rows({})), c.details);
+        EXPECT_TRUE(log.verify().intact) << log.verify().problem.toStdString();
     }
 }
 
