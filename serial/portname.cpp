@@ -60,7 +60,7 @@ QString PortIdentity(const QString& resolvedName)
         const QString real = QFileInfo(name).canonicalFilePath();
         return real.isEmpty() ? QDir::cleanPath(name) : real;
     }
-    static const QRegularExpression comPort(QStringLiteral("^(?:\\\\\\.\\\\)?(COM[0-9]+)$"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression comPort(QStringLiteral(R"(^(?:\\\\\.\\)?(COM[0-9]+)$)"), QRegularExpression::CaseInsensitiveOption);
     if (const QRegularExpressionMatch m = comPort.match(name); m.hasMatch())
         return m.captured(1).toUpper();
     return name;
