@@ -700,7 +700,6 @@ int run(const Options& o, EndRequests& ends)
     const QString typed = password();
     stopIfEnded();
     const int level = session.logIn(typed);
-    if (o.command == QLatin1String("watch"))
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)
         throw RunError(RunError::LogInRefused, QStringLiteral("re-addressing needs the administrator's password"));
