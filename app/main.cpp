@@ -16,6 +16,8 @@
 #include "app/conversion_prompt.h"
 #include "app/mainwindow.h"
 #include "app/takeover.h"
+#include "core/endrequests.h"
+#include "core/portkeeper.h"
 #include "core/session.h"
 #include "core/stoprequests.h"
 #include "mqtt/mqttpublisher.h"
@@ -23,6 +25,7 @@
 #include "ui/language.h"
 #include "ui/messages.h"
 #include "common/version.h"
+#include "serial/portname.h"
 
 int main(int argc, char* argv[])
 {
@@ -45,12 +48,16 @@ int main(int argc, char* argv[])
     case CommandLine::Convert: {
         // Takes a Paradox data directory over without a window or a display.
         QCoreApplication app(argc, argv);
+        // A stop-all that finds the folder held asks its holder to stop every device: a conversion
+        // has no port to send it on, and such a request must not end it halfway. It is ignored.
+        StopRequests stopRequests;
         // A conversion rewrites the register: not under a window that works on it.
         DataDirLock lock(command.convertDir);
         if (!command.dryRun && lock.tryLock() == DataDirLock::Result::InUse) {
             std::fprintf(stderr, "tarvello: %s\n", lock.holderText(SystemLanguage()).toLocal8Bit().constData());
             return 1;
         }
+        lock.setNoPort(QStringLiteral("it converts the data files: tarvello --convert"));
         return RunConversionCommand(command.convertDir, command.dryRun);
     }
     case CommandLine::Window:
@@ -93,6 +100,23 @@ int main(int argc, char* argv[])
     }
     MainWindow mainForm(session);
     QObject::connect(&stopRequests, &StopRequests::requested, &mainForm, &MainWindow::stopAllPressed);
+    // The port the window works on, beside the lock: a stop-all for this very port is handed to
+    // the window, and one for any other port is not.
+    const auto sayPort = [&lock, &session](PortKeeper::State state) {
+        if (state == PortKeeper::State::Failed) {
+            lock.setNoPort(QStringLiteral("its port did not open"));
+        } else {
+            TComm& port = session.port();
+            lock.setPort(PortIdentity(port.PortResolver(port.CommName())));
+        }
+    };
+    const PortKeeper& keeper = mainForm.portKeeper();
+    sayPort(keeper.counted() ? PortKeeper::State::Open
+            : keeper.connecting() ? PortKeeper::State::Connecting : PortKeeper::State::Failed);
+    QObject::connect(&mainForm.portKeeper(), &PortKeeper::stateChanged, &mainForm, sayPort);
+    // SIGTERM, SIGINT and SIGHUP (a shut-down, a kill, a closed terminal) end the window in order.
+    EndRequests endRequests;
+    QObject::connect(&endRequests, &EndRequests::requested, &mainForm, &MainWindow::endRequested);
     // Published from before the log-in (its attempt is an event) until the program ends.
     MqttProblem mqttProblem;
     const std::unique_ptr<MqttPublisher> publisher = StartMqtt(session, &mqttProblem);

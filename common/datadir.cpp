@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QLockFile>
 #include <QProcessEnvironment>
+#include <QSaveFile>
 #include <QSysInfo>
 
 #include "common/texts.h"
@@ -106,8 +107,56 @@ DataDirLock::DataDirLock(const QString& dataDir)
 
 DataDirLock::~DataDirLock()
 {
+    if (m_lock->isLocked() && !m_published.isEmpty())
+        QFile::remove(QDir(m_dataDir).filePath(QLatin1String(PortFileName)));
     m_lock->unlock();
     delete m_lock;
+}
+
+// PortFileName: the holder's process id on the first line, then "port IDENTITY" or
+// "none ACTIVITY", in UTF-8. Only the process that holds the lock writes it, and a reader believes
+// it only when that process holds the lock still, so a file left by a crash says nothing.
+void DataDirLock::publish(const QString& line)
+{
+    if (!m_lock->isLocked() || line == m_published)
+        return;
+    QSaveFile file(QDir(m_dataDir).filePath(QLatin1String(PortFileName)));
+    file.setDirectWriteFallback(true); // Windows: a reader may have it open at that moment
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n' + line.toUtf8() + '\n');
+    if (file.commit())
+        m_published = line;
+}
+
+void DataDirLock::setPort(const QString& identity)
+{
+    publish(QStringLiteral("port ") + identity);
+}
+
+void DataDirLock::setNoPort(const QString& activity)
+{
+    publish(QStringLiteral("none ") + activity);
+}
+
+HeldPort DataDirLock::holderPort() const
+{
+    qint64 holder = 0;
+    QString host, program;
+    if (!m_lock->getLockInfo(&holder, &host, &program) || holder <= 0)
+        return {};
+    QFile file(QDir(m_dataDir).filePath(QLatin1String(PortFileName)));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    if (lines.size() < 2 || lines[0].trimmed().toLongLong() != holder)
+        return {};
+    const QString said = QString::fromUtf8(lines[1]);
+    if (said.startsWith(QLatin1String("port ")) && said.size() > 5)
+        return { HeldPort::Open, said.mid(5), QString() };
+    if (said.startsWith(QLatin1String("none ")))
+        return { HeldPort::NoPort, QString(), said.mid(5) };
+    return {};
 }
 
 DataDirLock::Result DataDirLock::tryLock()

@@ -51,10 +51,26 @@ int16_t SystemLanguage();
 // One program at a time works on a data directory: the window for its whole run, tarvello-ctl
 // while a command writes the register or holds the port. The lock is the file LockFileName in the
 // directory; a lock left by a process that is gone (killed, crashed) is taken over.
+// The holder says beside it (PortFileName) which port it works on, so that a stop-all that finds
+// that port held hands its stop over only to a holder of the same port.
 class QLockFile;
+
+// What the holder of a data directory said of its port.
+struct HeldPort {
+    enum State {
+        Unknown, // it said nothing (yet), or what was said is not the holder's
+        NoPort,  // it has no port open: `activity` says what it does instead
+        Open,    // it works on `port`
+    };
+    State state = Unknown;
+    QString port;     // Open: the port's identity (PortIdentity of serial/portname.h)
+    QString activity; // NoPort: in English, as tarvello-ctl prints it
+};
+
 class DataDirLock {
 public:
     static constexpr const char* LockFileName = "tarvello.lock";
+    static constexpr const char* PortFileName = "tarvello.port";
     enum class Result {
         Locked,       // this process holds the directory now
         InUse,        // another running program holds it (holderText says which)
@@ -75,7 +91,18 @@ public:
     qint64 localHolder(bool* ctl = nullptr) const;
     QString path() const { return m_dataDir; }
 
+    // The holder (this process, once tryLock gave it the directory) says which port it works on
+    // now, by its identity, or that it has none open and what it does instead. Written only when
+    // it changes; removed with the lock. Ignored while this process does not hold the directory.
+    void setPort(const QString& identity);
+    void setNoPort(const QString& activity);
+    // What the process that holds the directory said, read without taking the lock.
+    HeldPort holderPort() const;
+
 private:
+    void publish(const QString& line);
+
     QString m_dataDir;
     QLockFile* m_lock = nullptr;
+    QString m_published; // the line last written to PortFileName
 };

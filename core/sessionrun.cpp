@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -403,6 +404,22 @@ bool SessionRun::readdress(int group, int id, int newGroup, int newId)
     }
 
     m_rows.setDevices({ DeviceRow { newGroup & 0x0F, newId, before.name, std::nullopt, QString() } });
+    // A stop-all (one handed over by another program, say) takes back a frame that has not gone
+    // out yet: the device keeps its address, and so must the register.
+    std::vector<ReaddressMove> takenBack;
+    const QMetaObject::Connection dropped = QObject::connect(&m_engine, &ControlEngine::readdressDropped, &m_rows,
+        [&takenBack](const std::vector<ReaddressMove>& moves) { takenBack.insert(takenBack.end(), moves.begin(), moves.end()); });
+    const auto stopListening = qScopeGuard([&dropped] { QObject::disconnect(dropped); });
+    const auto throwIfTakenBack = [&] {
+        const ReaddressMove move { group, newGroup, newId, newId != id ? id : -1 };
+        if (std::find(takenBack.begin(), takenBack.end(), move) == takenBack.end())
+            return;
+        m_session.undoMoves({ move });
+        throwTableErrors();
+        throw RunError(RunError::Port, QStringLiteral("%1: a stop-all took the re-address back before it went out: "
+                                                      "device %2:%3 keeps its address, and so does the register")
+                                           .arg(portDescription()).arg(group).arg(id));
+    };
     if (!m_engine.sendReaddress(group, id, newGroup, newId)) {
         try {
             members.Locate(QStringLiteral("ID"), newId);
@@ -417,7 +434,8 @@ bool SessionRun::readdress(int group, int id, int newGroup, int newId)
         throw RunError(RunError::Port, QStringLiteral("%1: the frame could not be sent").arg(portDescription()));
     }
     // The engine asks the device at its new address once the frame has left.
-    runUntil([this] { return m_rows.devices().front().online.has_value() || m_unansweredReported; }, 5000);
+    runUntil([&] { return m_rows.devices().front().online.has_value() || m_unansweredReported || !takenBack.empty(); }, 5000);
+    throwIfTakenBack();
     throwIfPortLost();
     return m_rows.devices().front().online.value_or(false);
 }

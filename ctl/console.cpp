@@ -1,21 +1,18 @@
 #include "console.h"
 
-#ifdef _WIN32
-#include <QMetaObject>
+#include "core/endrequests.h"
 
+#ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <iterator>
-#include <mutex>
 #else
-#include <QSocketNotifier>
-
-#include <csignal>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -107,6 +104,8 @@ std::optional<QString> ReadPasswordFromTerminal(const char* prompt)
         CloseHandle(out);
     }
     CloseHandle(in);
+    if (EndRequests::arrived())
+        return std::nullopt;
     return typed;
 }
 
@@ -116,56 +115,34 @@ bool InputIsTerminal()
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-namespace {
-
-std::mutex endMutex;
-EndRequests* endReceiver = nullptr; // guarded by endMutex
-
-BOOL WINAPI onConsoleEvent(DWORD event)
+std::optional<QByteArray> ReadInputLine()
 {
-    {
-        const std::lock_guard lock(endMutex);
-        if (!endReceiver)
-            return FALSE;
-        EndRequests* receiver = endReceiver;
-        // Windows calls this on a thread of its own: the end is left to the event loop.
-        QMetaObject::invokeMethod(receiver, [receiver] { receiver->end(); }, Qt::QueuedConnection);
-    }
-    // A closed console, a log-off or a shut-down ends the process as soon as this returns: it
-    // waits instead, so that the watch closes the port and says goodbye first. The process's own
-    // end ends this thread (and Windows ends it after a few seconds in any case).
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-        Sleep(INFINITE);
-    return TRUE;
-}
-
-} // namespace
-
-EndRequests::EndRequests(std::function<void()> onEnd)
-    : m_onEnd(std::move(onEnd))
-{
-    const std::lock_guard lock(endMutex);
-    endReceiver = this;
-    m_watching = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
-}
-
-EndRequests::~EndRequests()
-{
-    const std::lock_guard lock(endMutex);
-    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
-    endReceiver = nullptr;
+    char line[256] = {};
+    if (!std::fgets(line, sizeof line, stdin) || EndRequests::arrived())
+        return std::nullopt;
+    QByteArray typed(line);
+    while (typed.endsWith('\n') || typed.endsWith('\r'))
+        typed.chop(1);
+    return typed;
 }
 
 #else
 
 namespace {
 
-int signalPipe[2] = { -1, -1 };
-
-void onSignal(int)
+// Waits until fd can be read: false when a request to end the program comes first, or fd fails.
+bool waitForInput(int fd)
 {
-    const char c = 1;
-    [[maybe_unused]] ssize_t w = ::write(signalPipe[1], &c, 1);
+    for (;;) {
+        if (EndRequests::arrived())
+            return false;
+        pollfd p { fd, POLLIN, 0 };
+        const int ready = ::poll(&p, 1, 50); // a signal ends the wait at once; 50 ms if it came just before
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
 }
 
 } // namespace
@@ -193,11 +170,17 @@ std::optional<QString> ReadPasswordFromTerminal(const char* prompt)
     [[maybe_unused]] ssize_t w = ::write(tty, prompt, std::strlen(prompt));
     QByteArray typed;
     char c = 0;
-    while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r')
+    bool ended = false;
+    while (!(ended = !waitForInput(tty)) && ::read(tty, &c, 1) == 1 && c != '\n' && c != '\r')
         typed.append(c);
     if (terminal)
         tcsetattr(tty, TCSANOW, &saved);
+    if (ended) { // the line the typed password would have ended
+        [[maybe_unused]] ssize_t n = ::write(tty, "\n", 1);
+    }
     ::close(tty);
+    if (ended)
+        return std::nullopt;
     return QString::fromLocal8Bit(typed);
 }
 
@@ -206,37 +189,23 @@ bool InputIsTerminal()
     return isatty(STDIN_FILENO);
 }
 
-EndRequests::EndRequests(std::function<void()> onEnd)
-    : m_onEnd(std::move(onEnd))
+std::optional<QByteArray> ReadInputLine()
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        char c;
-        [[maybe_unused]] ssize_t r = ::read(signalPipe[0], &c, 1);
-        end();
-    });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    m_watching = true;
-}
-
-EndRequests::~EndRequests()
-{
-    if (!m_watching)
-        return;
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    QByteArray typed;
+    char c = 0;
+    for (;;) {
+        if (!waitForInput(STDIN_FILENO))
+            return std::nullopt;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return typed.isEmpty() ? std::nullopt : std::optional<QByteArray>(typed);
+        if (c == '\n')
+            return typed;
+        if (c != '\r')
+            typed.append(c);
+    }
 }
 
 #endif
-
-void EndRequests::end()
-{
-    if (m_onEnd)
-        m_onEnd();
-}

@@ -1,14 +1,12 @@
 // The terminal under tarvello-ctl: what differs between a Linux terminal and a Windows console
 // (the password typed without echo, a question asked only of a person, text that reaches the
-// screen as it is written, the keys and signals that end a watch) is kept here.
+// screen as it is written) is kept here.
 #pragma once
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
 #include <cstdio>
-#include <functional>
 #include <optional>
 
 // Once, before anything is printed. On Windows the standard streams carry the same bytes as on
@@ -20,25 +18,13 @@ void SetUpStandardStreams();
 void WriteText(FILE* to, const QByteArray& utf8);
 
 // The password typed on the terminal (Linux: /dev/tty; Windows: the console) after prompt,
-// without echo. Nothing when the program has no terminal to ask on.
+// without echo. Nothing when the program has no terminal to ask on, or when a request to end the
+// program came while it waited (on Windows: once the line is ended).
 std::optional<QString> ReadPasswordFromTerminal(const char* prompt);
 
 // Whether standard input is a terminal a person types on.
 bool InputIsTerminal();
 
-// While it lives, the requests to end a long run call onEnd from the event loop (never from a
-// signal handler or another thread): SIGINT and SIGTERM on Linux; Ctrl+C, Ctrl+Break and the
-// console window closing on Windows. Afterwards they end the program as they normally do.
-class EndRequests : public QObject {
-public:
-    explicit EndRequests(std::function<void()> onEnd);
-    ~EndRequests() override;
-    // False when the requests could not be caught: the caller must not run without them.
-    bool watching() const { return m_watching; }
-    // Calls onEnd (in the thread this object lives in).
-    void end();
-
-private:
-    std::function<void()> m_onEnd;
-    bool m_watching = false;
-};
+// A line typed on standard input, without its end; nothing at the end of the input, or when a
+// request to end the program (core/endrequests.h) came while it waited.
+std::optional<QByteArray> ReadInputLine();

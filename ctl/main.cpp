@@ -5,11 +5,14 @@
 // failures are turned into the exit statuses scripts rely on.
 #include "audit/auditlog.h"
 #include "common/datadir.h"
+#include "common/inifile.h"
 #include "common/version.h"
 #include "common/state.h"
+#include "core/endrequests.h"
 #include "core/sessionrun.h"
 #include "core/stoprequests.h"
 #include "protocol/frames.h"
+#include "serial/portname.h"
 #include "console.h"
 #include "watch.h"
 
@@ -41,7 +44,17 @@ enum CtlExit : int {
     ExitPortError = 4,    // the port could not be opened (absent, in use) or was lost
     ExitNoAnswer = 5,     // a device did not answer
     ExitInUse = 6,        // the window or another tarvello-ctl works on the data directory
+    ExitEnded = 7,        // a request to end the program (SIGINT, SIGTERM, SIGHUP) cut the command short
 };
+
+// A request to end the program came before the command began its work: nothing was sent.
+struct EndedBeforeWork {};
+
+void stopIfEnded()
+{
+    if (EndRequests::arrived())
+        throw EndedBeforeWork {};
+}
 
 int exitStatus(RunError::Kind kind)
 {
@@ -67,11 +80,12 @@ int exitStatus(RunError::Kind kind)
     "                   working directory when it holds one, else DFiles beside the program\n" \
     "                   (%ProgramData%\\Tarvello\\DFiles when it was installed)\n"
 #define CTL_TERMINAL "console"
+#define CTL_END_REQUESTS "Ctrl+C, Ctrl+Break or the console closing"
 #define CTL_PORT_EXAMPLES "COM1 or COM10"
 #else
 #define CTL_WATCH \
     "  watch [--every SECONDS]       poll every SECONDS (default 10) and publish the states to the\n" \
-    "                                MQTT broker of [MQTT] in DB.ini, until SIGINT or SIGTERM\n"
+    "                                MQTT broker of [MQTT] in DB.ini, until SIGINT, SIGTERM or SIGHUP\n"
 #define CTL_PORT \
     "  --port NAME      the port: COM1, /dev/ttyUSB0, /dev/serial/by-id/..., tcp://HOST:PORT,\n" \
     "                   rfc2217://HOST:PORT; default [COM] num of DB.ini\n"
@@ -79,6 +93,7 @@ int exitStatus(RunError::Kind kind)
     "  --data-dir DIR   the data directory (the DFiles folder itself); default DFiles in the\n" \
     "                   working directory when it holds one, else $XDG_DATA_HOME/tarvello/DFiles\n"
 #define CTL_TERMINAL "terminal"
+#define CTL_END_REQUESTS "SIGINT, SIGTERM or SIGHUP"
 #define CTL_PORT_EXAMPLES "COM1, /dev/ttyUSB0 or tcp://HOST:PORT"
 #endif
 
@@ -92,7 +107,8 @@ const char UsageText[] =
     "                                --force: send to a group the register has no device in\n"
     "  readdress --from G:ID --to G:ID   give a device a new group and ID (administrator)\n"
     "  list                          print the register of the scene with the group names\n"
-    "  stop-all                      stop every device: the broadcast stop, sent twice (no password)\n"
+    "  stop-all                      stop every device: the broadcast stop, sent twice (no password;\n"
+    "                                without --port, the port of [COM] num in DB.ini)\n"
     "  audit [--since DATE] [--until DATE] [--action A]... [--device G:ID] [--csv | --json]\n"
     "                                print the audit record, newest first (administrator)\n"
     "  audit --verify                check the audit record's chain: status 0 intact, 1 broken\n"
@@ -110,10 +126,15 @@ const char UsageText[] =
     "stop-all is a convenience of the software: it does not replace the installation's\n"
     "hard-wired emergency stop.\n"
     "DATE is ISO 8601 in local time: 2026-12-07 (the whole day) or 2026-12-07T14:30.\n"
-    "Exit status: 0 done, 1 data file error (audit --verify: the record is broken), 2 usage,\n"
+    "stop-all ends with status 0 only once both stops left the port named; when the window or\n"
+    "tarvello-ctl of this data directory holds that same port, the stop is handed to it.\n"
+    CTL_END_REQUESTS " ends a run in order: what it still sends is stopped, the port closed.\n"
+    "Exit status: 0 done, 1 data file error (audit --verify: the record is broken; stop-all\n"
+    "without --port: no data directory, DB.ini or [COM] num naming the port), 2 usage,\n"
     "3 log-in refused or a level too low, 4 port error or a frame that did not go out,\n"
     "5 a device did not answer, 6 the data directory is in use by the window or another\n"
-    "tarvello-ctl (poll, search, move and readdress wait for nobody; stops are never held back).\n";
+    "tarvello-ctl (poll, search, move and readdress wait for nobody; stops are never held back),\n"
+    "7 ended by " CTL_END_REQUESTS " before the command was done.\n";
 
 void out(const QString& line)
 {
@@ -260,8 +281,9 @@ void confirmSearch(int scene, bool yes)
         "All device's information in the register of scene %d will be cleared by the search.\n"
         "Do you want to continue? [y/N] ", scene);
     std::fflush(stderr);
-    char line[16] = {};
-    if (!std::fgets(line, sizeof line, stdin) || (line[0] != 'y' && line[0] != 'Y'))
+    const std::optional<QByteArray> answer = ReadInputLine();
+    stopIfEnded();
+    if (!answer || !(answer->startsWith('y') || answer->startsWith('Y')))
         throw RunError(RunError::Usage, QStringLiteral("search not confirmed"));
 }
 
@@ -467,24 +489,24 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
 
 // The port is held by the window or tarvello-ctl on this directory: the holder is asked to send its
 // stop-all, and its audit record shows that it did.
-int handStopTo(SessionRun& session, qint64 holder, bool holderIsCtl, const QString& portError)
+int handStopTo(SessionRun& session, qint64 holder, const QString& who, const QString& portError)
 {
-    const QString who = QStringLiteral("%1 (process %2)").arg(holderIsCtl ? QStringLiteral("tarvello-ctl")
-                                                                         : QStringLiteral("the control centre"))
-                            .arg(holder);
     AuditLog& audit = session.session().audit();
     const AuditFilter stops { std::nullopt, std::nullopt, { QStringLiteral("stop-all") }, std::nullopt };
     auto lastStop = [&] {
+        // Only a stop-all that was sent counts: a row of one the holder could not send does not.
         const std::vector<AuditRow> rows = audit.rows(stops);
         qint64 seq = 0;
         for (const AuditRow& r : rows)
-            seq = std::max(seq, r.seq);
+            if (r.detail == QLatin1String("stop to every device"))
+                seq = std::max(seq, r.seq);
         return seq;
     };
     const qint64 before = lastStop();
     if (!RequestStopFrom(holder))
         throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds it and could not be asked to stop").arg(who));
-    // The holder records its stop-all as soon as it sends it; a few seconds cover a busy machine.
+    // The holder records its stop-all once its stop has left the port; a few seconds cover a busy
+    // machine.
     for (int waited = 0; waited < 3000; waited += 50) {
         QEventLoop pause;
         QTimer::singleShot(50, &pause, &QEventLoop::quit);
@@ -498,10 +520,63 @@ int handStopTo(SessionRun& session, qint64 holder, bool holderIsCtl, const QStri
                                                               "but its audit record shows no stop").arg(who));
 }
 
+// The port of stop-all did not open. The stop is handed over only to the program that holds this
+// data directory and says it works on this very port; any other failure is this run's own.
+int handStopOver(SessionRun& session, const DataDirLock& lock, const QString& portError)
+{
+    bool holderIsCtl = false;
+    const qint64 holder = lock.localHolder(&holderIsCtl);
+    if (!holder)
+        throw RunError(RunError::Port, portError);
+    const QString who = QStringLiteral("%1 (process %2)").arg(holderIsCtl ? QStringLiteral("tarvello-ctl")
+                                                                         : QStringLiteral("the control centre"))
+                            .arg(holder);
+    const HeldPort held = lock.holderPort();
+    TComm& port = session.session().port();
+    const QString ours = PortIdentity(port.PortResolver(port.CommName()));
+    switch (held.state) {
+    case HeldPort::Open:
+        if (held.port == ours)
+            return handStopTo(session, holder, who, portError);
+        throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds the data directory but works on another "
+                                                                  "port (%2): the stop was not handed over").arg(who, held.port));
+    case HeldPort::NoPort:
+        throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds the data directory and has no port "
+                                                                  "(%2): the stop was not handed over").arg(who, held.activity));
+    case HeldPort::Unknown:
+        break;
+    }
+    throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds the data directory but has not said that it "
+                                                              "works on this port: the stop was not handed over").arg(who));
+}
+
+// stop-all without --port goes to the installation's port, [COM] num of DB.ini: never to a port
+// guessed for a data directory that is not there or says nothing.
+void checkInstallationPort(const QString& dataDir)
+{
+    const QString folder = QDir::toNativeSeparators(dataDir);
+    const QString settings = QDir(dataDir).filePath(QStringLiteral("DB.ini"));
+    const QString nameIt = QStringLiteral(": name the port with --port");
+    if (!QFileInfo(dataDir).isDir())
+        throw RunError(RunError::DataFile, QStringLiteral("no such folder: %1 (the data directory, whose DB.ini names the "
+                                                          "port)").arg(folder) + nameIt);
+    if (!QFileInfo(settings).isFile())
+        throw RunError(RunError::DataFile, QStringLiteral("%1 is missing, so the port is not known")
+                                               .arg(QDir::toNativeSeparators(settings)) + nameIt);
+    const TIniFile ini(settings);
+    const QString port = ini.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QString()).trimmed();
+    if (ini.unreadable())
+        throw RunError(RunError::DataFile, QStringLiteral("%1 cannot be read, so the port is not known")
+                                               .arg(QDir::toNativeSeparators(settings)) + nameIt);
+    if (port.isEmpty())
+        throw RunError(RunError::DataFile, QStringLiteral("%1 names no port ([COM] num)")
+                                               .arg(QDir::toNativeSeparators(settings)) + nameIt);
+}
+
 // A move stop is under way: its failure names stop-all.
 bool moveStopRun = false;
 
-int run(const Options& o)
+int run(const Options& o, EndRequests& ends)
 {
     static const QStringList commands { QStringLiteral("poll"), QStringLiteral("search"), QStringLiteral("move"),
         QStringLiteral("readdress"), QStringLiteral("list"), QStringLiteral("stop-all"), QStringLiteral("audit"),
@@ -554,7 +629,9 @@ int run(const Options& o)
 
     StopRequests stopRequests; // before the directory is held: a request never ends this run
     const QString dataDir = ChooseDataDir(o.dataDir).path;
-    const bool stopping = o.command == QLatin1String("stop-all") || motion == CmdStop;
+    const bool stopAll = o.command == QLatin1String("stop-all");
+    const bool stopping = stopAll || motion == CmdStop;
+    const bool reading = audit || o.command == QLatin1String("list");
     // stop-all needs no register or password file; move stop still needs both to find its devices,
     // and when it cannot go, stop-all is named as the way that always does.
     moveStopRun = motion == CmdStop;
@@ -563,17 +640,24 @@ int run(const Options& o)
             ? QStringLiteral("the data directory %1 is not a folder").arg(QDir::toNativeSeparators(dataDir))
             : QStringLiteral("no such folder: %1 (the data directory: the DFiles folder itself)").arg(QDir::toNativeSeparators(dataDir)));
     }
+    if (stopAll && !o.portGiven)
+        checkInstallationPort(dataDir);
     // What writes the register or holds the port waits for nobody: the window or another run on
-    // this directory is said, and nothing is done. Reading (list, audit) takes no lock, and a stop
-    // is never held back.
-    // Those that go ahead anyway leave the holder's files alone: a temporary copy or an unfinished
-    // restore may be its work in progress, not a crash's leftovers.
+    // this directory is said, and nothing is done. Reading (list, audit) and stop-all take no
+    // lock, so that a window starting at that moment is not refused; a move stop is never held
+    // back. Those that go ahead while another program holds the directory leave its files alone:
+    // a temporary copy or an unfinished restore may be its work in progress, not a crash's
+    // leftovers. A read leaves them to the next program that holds the directory.
     DataDirLock lock(dataDir);
-    const bool othersHold = lock.tryLock() == DataDirLock::Result::InUse;
-    if (othersHold && !stopping && !audit && o.command != QLatin1String("list"))
+    const bool takesLock = !reading && !stopAll;
+    const bool othersHold = takesLock && lock.tryLock() == DataDirLock::Result::InUse;
+    if (othersHold && !stopping)
         throw RunError(RunError::InUse, lock.holderText(1));
+    stopIfEnded();
     SessionRun session(dataDir, o.scene, o.port);
-    session.session().deviceRegister().SetRecovery(!othersHold);
+    session.session().deviceRegister().SetRecovery(takesLock && !othersHold);
+    // A signal ends what the run is doing; the run then unwinds in order.
+    QObject::connect(&ends, &EndRequests::requested, &session.session(), [&session] { session.interrupt(); });
     // A record that cannot be written, or could not for a while, is said once, on standard error,
     // when the run ends.
     struct AuditWarning {
@@ -592,27 +676,37 @@ int run(const Options& o)
         }
     } auditWarning { session.session().audit() };
     // The port this run holds sends a stop-all asked for by another program that found it held.
-    QObject::connect(&stopRequests, &StopRequests::requested, [&session] {
+    QObject::connect(&stopRequests, &StopRequests::requested, &session.session(), [&session] {
         if (session.session().port().isOpen())
             session.session().engine().stopAll();
     });
-    if (o.command == QLatin1String("stop-all")) {
+    if (stopAll) {
         // A stop harms nothing: no password, and no register that could fail to open.
         try {
             session.openPort(QStringLiteral("stop every device there with the control centre's F12 key or its "
                                             "\"Stop all\" button"));
         } catch (const RunError& e) {
-            bool holderIsCtl = false;
-            const qint64 holder = othersHold && e.kind() == RunError::Port ? lock.localHolder(&holderIsCtl) : 0;
-            if (!holder)
+            if (e.kind() != RunError::Port)
                 throw;
-            return handStopTo(session, holder, holderIsCtl, QString::fromStdString(e.what()));
+            return handStopOver(session, lock, QString::fromStdString(e.what()));
         }
         return reportFrames(session.stopAll(), session.portDescription(), o.json);
     }
-    if (o.command == QLatin1String("watch"))
-        return Watch(session, password, o.every.value_or(10), o.json);
-    const int level = session.logIn(password());
+    // The port this run works on, beside the lock it holds: a stop-all that finds this port held
+    // hands its stop to this run.
+    const auto sayPort = [&lock, &session] {
+        TComm& port = session.session().port();
+        lock.setPort(PortIdentity(port.PortResolver(port.CommName())));
+    };
+    if (o.command == QLatin1String("watch")) {
+        if (!ends.watching())
+            throw RunError(RunError::DataFile, QStringLiteral("cannot watch for signals"));
+        sayPort(); // for the whole watch: a port it loses is tried again each round
+        return Watch(session, ends, password, o.every.value_or(10), o.json);
+    }
+    const QString typed = password();
+    stopIfEnded();
+    const int level = session.logIn(typed);
     // What the window's group editor needs: the administrator's or the super-user's password.
     if (o.command == QLatin1String("readdress") && level != ModeAdministrator && level != ModeSuperUser)
         throw RunError(RunError::LogInRefused, QStringLiteral("re-addressing needs the administrator's password"));
@@ -662,7 +756,9 @@ int run(const Options& o)
     }
     if (o.command == QLatin1String("search"))
         confirmSearch(session.scene(), o.yes);
+    stopIfEnded();
     session.openPort();
+    sayPort();
 
     if (o.command == QLatin1String("poll")) {
         const std::vector<RunDevice> devices = session.poll();
@@ -707,14 +803,8 @@ int run(const Options& o)
     return ExitOk;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int runCommand(EndRequests& ends, QString* command)
 {
-    QCoreApplication app(argc, argv);
-    SetUpStandardStreams();
-    QCoreApplication::setApplicationName(QStringLiteral("tarvello-ctl"));
-    setCurrentLanguage(1); // the register's messages in English
     try {
         const Options o = parse(QCoreApplication::arguments().mid(1));
         if (o.help) {
@@ -725,7 +815,10 @@ int main(int argc, char* argv[])
             std::printf("tarvello-ctl %s\n", ProgramVersion());
             return ExitOk;
         }
-        return run(o);
+        *command = o.command;
+        return run(o, ends);
+    } catch (const EndedBeforeWork&) {
+        return ExitEnded; // said by the caller
     } catch (const RunError& e) {
         err(QString::fromStdString(e.what()));
         if (moveStopRun && e.kind() != RunError::Usage)
@@ -738,3 +831,25 @@ int main(int argc, char* argv[])
         return ExitFailed;
     }
 }
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    SetUpStandardStreams();
+    QCoreApplication::setApplicationName(QStringLiteral("tarvello-ctl"));
+    setCurrentLanguage(1); // the register's messages in English
+    // From here on, SIGINT, SIGTERM and SIGHUP end every run in order, never by default
+    // termination: the run under way ends, stops what it still sends, and unwinds.
+    EndRequests ends;
+    QString command;
+    const int status = runCommand(ends, &command);
+    if (EndRequests::arrived() && !command.isEmpty() && command != QLatin1String("watch") && command != QLatin1String("stop-all")) {
+        // A watch ends so by design; a stop-all's status follows its frames, which a signal does not cut off.
+        err(QStringLiteral("ended by %1 before %2 was done").arg(EndRequests::arrivedName(), command));
+        return ExitEnded;
+    }
+    return status;
+}
+

@@ -1,5 +1,6 @@
 #include "watch.h"
 
+#include "core/endrequests.h"
 #include "core/sessionrun.h"
 #include "mqtt/mqttpublisher.h"
 
@@ -28,7 +29,7 @@ void say(FILE* to, const QString& line)
 
 } // namespace
 
-int Watch(SessionRun& run, const std::function<QString()>& password, int everySeconds, bool json)
+int Watch(SessionRun& run, EndRequests& ends, const std::function<QString()>& password, int everySeconds, bool json)
 {
     MqttProblem problem;
     std::unique_ptr<MqttPublisher> publisher = StartMqtt(run.session(), &problem);
@@ -51,20 +52,15 @@ int Watch(SessionRun& run, const std::function<QString()>& password, int everySe
     run.openRegister();
     run.openPort();
 
-    // SIGINT and SIGTERM (Ctrl+C, Ctrl+Break and a closed console on Windows) end the watch
-    // between two steps of the event loop: the poll under way ends, the broker hears that the
-    // program stopped, the port closes.
+    // SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and a closed console on Windows) end the
+    // watch between two steps of the event loop: the poll under way ends, the broker hears that
+    // the program stopped, the port closes.
     QEventLoop waiting;
-    bool stopping = false;
-    EndRequests endRequests([&] {
+    bool stopping = EndRequests::arrived();
+    QObject::connect(&ends, &EndRequests::requested, &waiting, [&] {
         stopping = true;
-        run.interrupt();
         waiting.quit();
     });
-    if (!endRequests.watching()) {
-        say(stderr, QStringLiteral("cannot watch for signals"));
-        return 1;
-    }
 
     bool portLostSaid = false;
     while (!stopping) {

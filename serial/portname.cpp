@@ -45,6 +45,27 @@ bool IsWellFormedNetworkPortName(const QString& name)
     return port >= 1 && port <= 65535;
 }
 
+QString PortIdentity(const QString& resolvedName)
+{
+    const QString name = resolvedName.trimmed();
+    static const QRegularExpression network(QStringLiteral("^(?:tcp|rfc2217)://(\\[[^\\]]+\\]|[^:/\\[\\]\\s]+):([0-9]{1,5})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch m = network.match(name); m.hasMatch()) {
+        QString host = m.captured(1).toLower();
+        if (host.endsWith(QLatin1Char('.')))
+            host.chop(1); // the root of the name system: "srv2." is "srv2"
+        return QStringLiteral("%1:%2").arg(host).arg(m.captured(2).toInt());
+    }
+    if (name.startsWith(QLatin1Char('/'))) {
+        const QString real = QFileInfo(name).canonicalFilePath();
+        return real.isEmpty() ? QDir::cleanPath(name) : real;
+    }
+    static const QRegularExpression comPort(QStringLiteral(R"(^(?:\\\\\.\\)?(COM[0-9]+)$)"), QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch m = comPort.match(name); m.hasMatch())
+        return m.captured(1).toUpper();
+    return name;
+}
+
 std::vector<SerialAdapter> ListSerialAdapters(const QString& folder)
 {
     std::vector<SerialAdapter> adapters;

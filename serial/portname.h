@@ -33,6 +33,13 @@ inline constexpr const char* SerialByIdFolder = "/dev/serial/by-id";
 // folder does not exist (no adapter plugged in, or not Linux).
 std::vector<SerialAdapter> ListSerialAdapters(const QString& folder = QString::fromLatin1(SerialByIdFolder));
 
+// What tells two ports apart, for a resolved name (a device path, a network port name, a Windows
+// COM port): two names that reach the same port give the same identity. A device path is followed
+// through its links (/dev/serial/by-id/... and /dev/ttyUSB0 are one port); a network port is its
+// host in small letters and its port number ("srv2:4001": tcp:// and rfc2217:// to one server port
+// are one port; a host name and its address are not taken for one); a Windows port is COMn.
+QString PortIdentity(const QString& resolvedName);
+
 // What is wrong with a port name the operator typed, before anything is opened.
 enum class TypedPortName {
     Ok,                // a device path that exists, or a well-formed network address

@@ -246,3 +246,34 @@ TEST_F(StopE2E, TheMainListFollowsADeleteInTheEditorAtOnce)
     ASSERT_EQ(list->rowCount(), 1);
     EXPECT_EQ(list->cellText(0, 1), "8");
 }
+
+// The window ends with devices it set moving: a close asks first (Cancel keeps it running, with
+// nothing sent); a signal, where nobody can be asked, stops them and ends without a question.
+TEST_F(StopE2E, TheWindowDoesNotEndWithDevicesItSetMoving)
+{
+    install({{11, 1}, {12, 2}});
+    for (const bool bySignal : {false, true}) {
+        SCOPED_TRACE(bySignal ? "SIGTERM" : "closed");
+        MainWindow& f = start();
+        selectRows(0, 1);
+        f.controls().upButton->click();
+        ASSERT_TRUE(RunUntil([&] { return busA.device(2, 12)->motion == Motion::Up; }));
+        messages.texts.clear();
+        if (bySignal) {
+            f.endRequested();
+            EXPECT_TRUE(messages.texts.isEmpty());
+        } else {
+            messages.answer = false; // Cancel
+            EXPECT_FALSE(f.close());
+            EXPECT_TRUE(with(busA, CmdStop).empty());
+            messages.answer = true;
+            EXPECT_TRUE(f.close());
+            EXPECT_EQ(messages.texts.size(), 2);
+        }
+        ASSERT_TRUE(RunUntil([&] { return busA.device(1, 11)->motion == Motion::Stopped
+                                          && busA.device(2, 12)->motion == Motion::Stopped; }));
+        form.reset();
+        busA.clearDevices();
+        for (auto [id, group] : {std::pair{11, 1}, std::pair{12, 2}}) busA.addDevice(uint8_t(group), uint16_t(id));
+    }
+}
