@@ -26,7 +26,8 @@
 //   tarvello-bench --list-only
 //     only the lists refreshed with 999 devices in the real main window
 //   tarvello-bench --stop-only
-//     only the time from a stop-all to its frame on the line (999 device frames queued)
+//     only the time from a stop-all to its frame on the line (999 device frames queued, worst of 20),
+//     and whether a Stop to 40 devices is all on the line before an Up pressed 50 ms after it
 //   tarvello-bench --press-only
 //     only the time an Up to 50 devices takes to go out while their poll runs
 
@@ -203,6 +204,57 @@ double measureStopAll(bool fast)
         if (f.time >= pressed && f.command == CmdStop && f.address == BroadcastGroup)
             return std::chrono::duration<double, std::milli>(f.time - pressed).count() + frameMs;
     return -1;
+}
+
+// A Stop to 40 devices of group 1 while their poll runs, and 50 ms later an Up to group 2: whether
+// all 40 stops reached the line before the Up (and how long after the Stop the last of them did).
+struct StopThenUpResult {
+    bool ok = false;
+    int stopsBeforeUp = 0;
+    double lastStopMs = 0;
+};
+
+StopThenUpResult measureStopThenUp(bool fast)
+{
+    StopThenUpResult r;
+    EngineRig rig;
+    std::vector<std::pair<int, int>> listed;
+    for (int id = 1; id <= 40; ++id) {
+        listed.emplace_back(id, 1);
+        rig.sim.addDevice(1, uint16_t(id));
+    }
+    rig.sim.addDevice(2, 41);
+    rig.open();
+    if (fast)
+        rig.fastBus();
+    rig.listDevices(listed);
+    rig.engine.prepareRebuild();
+    rig.engine.startPoll();
+    EngineRig::settle(200); // the poll asking
+    for (auto& row : rig.view.rows)
+        row.selected = true;
+    const auto pressed = SimClock::now();
+    rig.view.stop();
+    EngineRig::settle(50);
+    rig.engine.move(CmdUp, Targets { { 2 }, {}, {} });
+    auto upHeard = [&] {
+        for (const ReceivedFrame& f : rig.sim.frames())
+            if (f.time >= pressed && f.command == CmdUp)
+                return true;
+        return false;
+    };
+    r.ok = EngineRig::runUntil(upHeard, 5000);
+    for (const ReceivedFrame& f : rig.sim.frames()) {
+        if (f.time < pressed)
+            continue;
+        if (f.command == CmdUp)
+            break;
+        if (f.command == CmdStop && f.address == AddressByte(1)) {
+            ++r.stopsBeforeUp;
+            r.lastStopMs = std::chrono::duration<double, std::milli>(f.time - pressed).count();
+        }
+    }
+    return r;
 }
 
 struct SearchResult {
@@ -492,12 +544,18 @@ int main(int argc, char** argv)
     if (hasFlag(argc, argv, "--stop-only")) {
         for (int f = 0; f < 2; ++f) {
             std::vector<double> runs;
-            for (int k = 0; k < 7; ++k)
+            for (int k = 0; k < 20; ++k)
                 runs.push_back(measureStopAll(f == 1));
             std::sort(runs.begin(), runs.end());
             std::printf("stop-all, %s timing, 999 device frames queued and a poll running: best %.1f, median "
-                        "%.1f, worst %.1f ms of 7\n",
+                        "%.1f, worst %.1f ms of 20\n",
                 f ? "fast" : "default", runs.front(), runs[runs.size() / 2], runs.back());
+        }
+        for (int f = 0; f < 2; ++f) {
+            const StopThenUpResult r = measureStopThenUp(f == 1);
+            std::printf("Stop to 40 devices, Up to another group 50 ms later, %s timing: %d of 40 stops on the line "
+                        "before the Up, the last %.0f ms after the Stop%s\n",
+                f ? "fast" : "default", r.stopsBeforeUp, r.lastStopMs, r.ok ? "" : " (the Up never went out)");
         }
         return 0;
     }

@@ -332,3 +332,26 @@ TEST_F(PortTest, AReaddressSentIsSeenByTheEditorsUndo)
     }, 3000));
     EXPECT_FALSE(host.readdressedSince(QDateTime::currentDateTimeUtc().addSecs(1)));
 }
+
+// A port picked by name that does not open: nothing is vouched for on a closed port, so no row
+// keeps its green light, and the name is not offered again.
+TEST_F(PortTest, APickedPortThatDoesNotOpenLeavesEveryDeviceUnknownAndIsNotKept)
+{
+    writeIni("");
+    MainWindow f(dir.path());
+    ASSERT_TRUE(f.session().port().isOpen());
+    DeviceModel& rows = f.session().devices();
+    rows.setDevices({ { 1, 7, QString(), std::nullopt, QString() }, { 2, 9, QString(), std::nullopt, QString() } });
+    rows.setOnline(1, 7, true);
+    rows.setOnline(2, 9, false);
+    PortSelector& selector = *f.controls().portSelector;
+    f.portSelected(selector.count() - 1);
+    f.portNameDialog()->nameEdit()->setText("/etc/passwd");
+    f.portNameDialog()->accept();
+    EXPECT_FALSE(f.portKeeper().counted());
+    EXPECT_EQ(messages.texts.size(), 1);
+    for (const DeviceRow& row : rows.devices())
+        EXPECT_FALSE(row.online.has_value()) << row.id;
+    for (int i = 0; i < selector.count(); ++i)
+        EXPECT_NE(selector.portName(i), QString("/etc/passwd"));
+}
