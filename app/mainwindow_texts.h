@@ -107,11 +107,11 @@ inline constexpr Text RangeDescription{"介于1～999之间的设备ID。", "A d
 inline constexpr Text PeriodDescription{"介于60～360之间的秒数。", "Seconds between 60 and 360."};
 inline constexpr Text PortLostRecord{"串口断开", "port lost"};
 inline constexpr Text PortBackRecord{"串口恢复", "port back"};
-inline constexpr Text StopAllNotSentText{"全部停止未能送到总线：串口 %1 没有打开，设备可能仍在运动。串口恢复后立即发送停止。",
-                                         "Stop all did not reach the bus: the port %1 is not open, so the devices may "
-                                         "still be moving. The stop goes out as soon as the port is back."};
-inline constexpr Text OldBusMovingText{"串口 %1 上的这些设备可能仍在运动（停止未能送出）：%2",
-                                       "These devices on %1 may still be moving (their stop could not be sent): %2"};
+inline constexpr Text StopAllNotSentText{"全部停止未能送到总线：串口 %1 没有打开。\n设备可能仍在运动；串口恢复后立即发送停止。",
+                                         "Stop all did not reach the bus: the port %1 is not open.\n"
+                                         "The devices may still be moving; the stop goes out as soon as the port is back."};
+inline constexpr Text OldBusMovingText{"串口 %1 上的这些设备可能仍在运动（停止未能送出）：\n%2",
+                                       "These devices on %1 may still be moving (their stop could not be sent):\n%2"};
 inline constexpr Text CloseWhileMovingText{"设备可能仍在运动：停止它们并关闭？", "Devices may still be moving: stop them and close?"};
 inline constexpr Text ListSeparator{"、", ", "};
 inline constexpr Text EveryDeviceNamed{"所有设备", "every device"};

@@ -2081,7 +2081,8 @@ INSTANTIATE_TEST_SUITE_P(Moments, AnswerDueTest,
                 EXPECT_TRUE(s.e().answerDue());
             },
             { shortFrame(4, 7, CmdAskState) } },
-        // A stop-all takes back what waited: nothing of it follows the stop.
+        // A stop-all takes back what waited: nothing of it follows the stop. Its second stop goes
+        // once the answer is over, and the poll asks its row again behind it.
         DueCase { "StopAllDropsWhatWaited",
             [](EngineTest& t, uint64_t&) {
                 auto& s = static_cast<AnswerDueTest&>(t);
@@ -2090,7 +2091,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, AnswerDueTest,
                 s.e().onAnswerTimer();
                 s.e().lineIdle();
             },
-            { shortFrame(0xFF, 0, CmdStop), shortFrame(0xFF, 0, CmdStop) } }),
+            { shortFrame(0xFF, 0, CmdStop), shortFrame(0xFF, 0, CmdStop), shortFrame(3, 6, CmdAskState) } }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- owed stops
