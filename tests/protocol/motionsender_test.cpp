@@ -91,26 +91,6 @@ TEST(MotionSender, FewestStopFrames)
     }
 }
 
-// Forty stops, then an Up to another group before any of them has left: every stop goes first,
-// and a later press can take none of them back.
-TEST(MotionSender, ALaterPressNeverCancelsTheStopsOfAnEarlierOne)
-{
-    Port port;
-    std::vector<std::pair<uint8_t, uint16_t>> forty;
-    for (uint16_t id = 1; id <= 40; ++id)
-        forty.emplace_back(1, id);
-    ASSERT_TRUE(port.sender.press(CmdStop, devices(forty)));
-    ASSERT_TRUE(port.sender.press(CmdUp, groups({ 2 })));
-    port.drain();
-    ASSERT_EQ(port.handed.size(), 41u);
-    for (size_t i = 0; i < 40; ++i)
-        EXPECT_EQ(port.handed[i].command, CmdStop) << i;
-    EXPECT_EQ(name(port.handed[40]), "up 2:0");
-    EXPECT_TRUE(port.sender.owes());
-    port.allLeft();
-    EXPECT_FALSE(port.sender.owes());
-}
-
 TEST(MotionSender, OwedStopsSurviveRefusalsAndTakeBacksAndGoFirst)
 {
     Port port;
