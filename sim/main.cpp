@@ -10,8 +10,10 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <limits.h>
@@ -61,6 +63,12 @@ Faults (LIST as for --devices; every device named must exist):
   --wrong-group LIST    their replies name the next group (group + 1 mod 16)
   --late LIST           their replies come --late-ms after their time
 
+Run time:
+  --commands            read commands from standard input, one a line:
+                        "offline LIST" switches devices off, "online LIST"
+                        on again (LIST as for --devices); the end of the
+                        input ends the reading, not the simulator
+
 Output:
   --link PATH           create a symbolic link PATH to the slave device (an
                         existing link there is replaced); removed on exit
@@ -78,6 +86,7 @@ struct Settings {
     std::vector<DeviceAddress> offline, badChecksum, split, noise, wrongGroup, late;
     std::string link, logFile;
     bool quiet = false;
+    bool commands = false;
 };
 
 struct UsageError : std::runtime_error {
@@ -162,6 +171,8 @@ Settings parseArgs(int argc, char** argv)
                 s.link = arg();
             } else if (opt == "--log") {
                 s.logFile = arg();
+            } else if (opt == "--commands") {
+                s.commands = true;
             } else if (opt == "--quiet" || opt == "-q") {
                 s.quiet = true;
             } else {
@@ -215,6 +226,39 @@ void removeLink(const std::string& target, const std::string& link)
     const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
     if (n >= 0 && std::string(buf, static_cast<size_t>(n)) == target)
         ::unlink(link.c_str());
+}
+
+// Faults switched while the bus runs, from standard input: "offline LIST" or "online LIST".
+// Each line is done before the next is read; a line not understood is said on standard error.
+// The reader may still wait on its input when the simulator ends: from then on it leaves the
+// simulator alone, and ends with the process.
+std::mutex commandMutex;
+BusSimulator* commandTarget = nullptr;
+
+void readCommands()
+{
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream words(line);
+        std::string verb, list, rest;
+        words >> verb >> list >> rest;
+        if (verb.empty())
+            continue;
+        if ((verb != "offline" && verb != "online") || list.empty() || !rest.empty()) {
+            std::fprintf(stderr, "tarvello-sim: not a command: \"%s\" (offline LIST or online LIST)\n", line.c_str());
+            continue;
+        }
+        std::lock_guard lock(commandMutex);
+        if (!commandTarget)
+            return;
+        try {
+            for (const auto& a : ParseDeviceList(list))
+                if (commandTarget->setOffline(a.group, a.id, verb == "offline") == 0)
+                    std::fprintf(stderr, "tarvello-sim: %s: no device %d:%d\n", verb.c_str(), a.group, a.id);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tarvello-sim: %s: %s\n", verb.c_str(), e.what());
+        }
+    }
 }
 
 } // namespace
@@ -326,10 +370,19 @@ int main(int argc, char** argv)
                      slave.c_str(), settings.options.baud, settings.options.twoWire ? ", two-wire" : "",
                      settings.options.echo ? ", echo" : "");
 
+    if (settings.commands) {
+        commandTarget = &sim;
+        std::thread(readCommands).detach();
+    }
+
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {
     }
 
+    {
+        std::lock_guard lock(commandMutex);
+        commandTarget = nullptr;
+    }
     sim.setEventHook(nullptr);
     sim.stop();
     if (!settings.link.empty())
