@@ -15,6 +15,28 @@ export const WallPassword = 'wall-secret';
 const PasswordStore = "INSERT INTO SysSet VALUES (1, X'958fc08c9f9e9b94'), (2, X'7e3897e38863666d'), (3, X'9e7717546263666d');";
 export const OperatorPassword = 'oper';
 
+// A program run to its end without blocking the event loop (the broker's log must be read
+// meanwhile): its exit status and output.
+export function run(command, args, options = {}) {
+  return new Promise((resolve) => {
+    const child = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+    let out = '';
+    let err = '';
+    child.stdout.on('data', (d) => { out += d; });
+    child.stderr.on('data', (d) => { err += d; });
+    child.on('error', (e) => resolve({ status: null, out, err: String(e) }));
+    child.on('exit', (status) => resolve({ status, out, err }));
+  });
+}
+
+function listening(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect(port, '127.0.0.1');
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('error', () => resolve(false));
+  });
+}
+
 export function freePort() {
   return new Promise((resolve, reject) => {
     const server = net.createServer();
@@ -83,8 +105,8 @@ export class Rig {
 
   // Mosquitto: the control centres log in on the MQTT listener and may write tarvello/#; the
   // wall's user may only read, there and on both WebSockets listeners (one open to anonymous
-  // readers, one asking for the wall's password). Everything the broker does is logged.
-  async startBroker() {
+  // readers, one asking for the wall's password). With logAll, every packet is logged.
+  async startBroker({ logAll = true } = {}) {
     this.mqttPort = await freePort();
     this.wsOpenPort = await freePort();
     this.wsLoginPort = await freePort();
@@ -108,13 +130,13 @@ export class Rig {
       `allow_anonymous ${anonymous}`, anonymous ? '' : `password_file ${passwords}`, `acl_file ${wallAcl}`,
     ];
     const config = file('mosquitto.conf', [
-      'per_listener_settings true', 'log_dest stderr', 'log_type all', 'persistence false',
+      'per_listener_settings true', 'max_queued_messages 200000', 'log_dest stderr', logAll ? 'log_type all' : 'log_type error', 'persistence false',
       `listener ${this.mqttPort} 127.0.0.1`, 'allow_anonymous false', `password_file ${passwords}`, `acl_file ${centresAcl}`,
       ...websockets(this.wsOpenPort, true),
       ...websockets(this.wsLoginPort, false),
     ].join('\n') + '\n');
     this.broker = this.start('mosquitto', ['-c', config]);
-    await waitFor('the broker running', () => this.broker.err.includes(' running') || this.broker.process.exitCode !== null, 10000);
+    await waitFor('the broker running', () => this.broker.process.exitCode !== null || listening(this.wsLoginPort), 10000);
     if (this.broker.process.exitCode !== null)
       throw new Error('mosquitto did not start:\n' + this.broker.err);
   }

@@ -15,7 +15,7 @@ import path from 'node:path';
 import { parseArgs } from 'node:util';
 import { spawnSync } from 'node:child_process';
 
-import { Rig, WallPassword, WallUser, waitFor } from './rig.mjs';
+import { Rig, WallPassword, WallUser, run, waitFor } from './rig.mjs';
 
 const { values: args } = parseArgs({
   options: { wall: { type: 'string' }, modules: { type: 'string' }, sim: { type: 'string' }, ctl: { type: 'string' } },
@@ -130,8 +130,8 @@ test('shows both sites with every device, its state and the counts', async () =>
   assert.equal(await page.textContent('.site[data-site="north-hall"] .events li'), 'No events since this page opened.');
 
   // An event: stop-all on the site's data directory, which its watch sends and records.
-  const stop = spawnSync(args.ctl, ['--data-dir', north.dataDir, 'stop-all'], { encoding: 'utf8' });
-  assert.equal(stop.status, 0, stop.stderr);
+  const stop = await run(args.ctl, ['--data-dir', north.dataDir, 'stop-all']);
+  assert.equal(stop.status, 0, stop.err);
   await waitFor('the stop-all event', async () => (await page.textContent('.site[data-site="north-hall"] .events li')).includes('Stop all'));
   assert.equal(await page.textContent('.site[data-site="south-arena"] .events li'), 'No events since this page opened.');
   assert.deepEqual(errors, []);
@@ -218,7 +218,7 @@ test('a killed watch turns its site "not running" and its devices stale', async 
 
 test('the page publishes nothing: the broker received no message from it', async () => {
   // The log does show a refused publish: the wall's user publishing on the MQTT listener.
-  const probe = spawnSync('mosquitto_pub', ['-p', String(rig.mqttPort), '-u', WallUser, '-P', WallPassword,
+  const probe = await run('mosquitto_pub', ['-p', String(rig.mqttPort), '-u', WallUser, '-P', WallPassword,
     '-i', 'wall-user-probe', '-t', 'tarvello/north-hall/status', '-m', 'x']);
   assert.equal(probe.status, 0);
   await waitFor('the probe in the log', () => rig.brokerLog().includes('Denied PUBLISH from wall-user-probe'));

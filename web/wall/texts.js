@@ -88,7 +88,7 @@ window.TarvelloWallTexts = {
     late: { zh: '迟到应答', en: 'Late' },
     milliseconds: { zh: '%1 毫秒', en: '%1 ms' },
 
-    events: { zh: '最近事件', en: 'Latest events' },
+    events: { zh: '最近事件（%1）', en: 'Latest events (%1)' },
     noEvents: { zh: '本页打开以来没有事件。', en: 'No events since this page opened.' },
     user: { zh: '用户 %1', en: 'user %1' },
 
