@@ -66,8 +66,10 @@ Faults (LIST as for --devices; every device named must exist):
 Run time:
   --commands            read commands from standard input, one a line:
                         "offline LIST" switches devices off, "online LIST"
-                        on again (LIST as for --devices); the end of the
-                        input ends the reading, not the simulator
+                        on again (LIST as for --devices); each is answered
+                        on standard output with "ok" or why it was not
+                        done; the end of the input ends the reading, not
+                        the simulator
 
 Output:
   --link PATH           create a symbolic link PATH to the slave device (an
@@ -229,35 +231,44 @@ void removeLink(const std::string& target, const std::string& link)
 }
 
 // Faults switched while the bus runs, from standard input: "offline LIST" or "online LIST".
-// Each line is done before the next is read; a line not understood is said on standard error.
-// The reader may still wait on its input when the simulator ends: from then on it leaves the
-// simulator alone, and ends with the process.
+// Each line is done before the next is read and answered with one line on standard output:
+// "ok", or why it was not done. The reader may still wait on its input when the simulator ends:
+// from then on it leaves the simulator alone, and ends with the process.
 std::mutex commandMutex;
 BusSimulator* commandTarget = nullptr;
+
+std::string runCommand(const std::string& line)
+{
+    std::istringstream words(line);
+    std::string verb, list, rest;
+    words >> verb >> list >> rest;
+    if ((verb != "offline" && verb != "online") || list.empty() || !rest.empty())
+        return "not a command: \"" + line + "\" (offline LIST or online LIST)";
+    std::vector<DeviceAddress> devices;
+    try {
+        devices = ParseDeviceList(list);
+    } catch (const std::exception& e) {
+        return verb + ": " + e.what();
+    }
+    std::lock_guard lock(commandMutex);
+    if (!commandTarget)
+        return "ending";
+    std::string missing;
+    for (const auto& a : devices)
+        if (commandTarget->setOffline(a.group, a.id, verb == "offline") == 0)
+            missing += (missing.empty() ? "" : ",") + std::to_string(a.group) + ":" + std::to_string(a.id);
+    return missing.empty() ? "ok" : verb + ": no device " + missing;
+}
 
 void readCommands()
 {
     std::string line;
     while (std::getline(std::cin, line)) {
-        std::istringstream words(line);
-        std::string verb, list, rest;
-        words >> verb >> list >> rest;
-        if (verb.empty())
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
-        if ((verb != "offline" && verb != "online") || list.empty() || !rest.empty()) {
-            std::fprintf(stderr, "tarvello-sim: not a command: \"%s\" (offline LIST or online LIST)\n", line.c_str());
-            continue;
-        }
-        std::lock_guard lock(commandMutex);
-        if (!commandTarget)
-            return;
-        try {
-            for (const auto& a : ParseDeviceList(list))
-                if (commandTarget->setOffline(a.group, a.id, verb == "offline") == 0)
-                    std::fprintf(stderr, "tarvello-sim: %s: no device %d:%d\n", verb.c_str(), a.group, a.id);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "tarvello-sim: %s: %s\n", verb.c_str(), e.what());
-        }
+        const std::string answer = runCommand(line);
+        std::printf("%s\n", answer.c_str());
+        std::fflush(stdout);
     }
 }
 
