@@ -472,6 +472,7 @@
     site.eventsTitleEl.textContent = tr('events', site.events.length);
     const list = site.eventsListEl;
     list.textContent = '';
+    list.classList.toggle('long', site.events.length > 6);
     if (site.events.length === 0) {
       list.append(element('li', 'none', tr('noEvents')));
       return;
