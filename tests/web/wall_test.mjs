@@ -133,7 +133,7 @@ test('shows both sites with every device, its state and the counts', async () =>
   assert.equal(n.counts, '5 on line · 1 off line · 0 unknown · 0 stale');
   assert.equal(s.counts, '4 on line · 0 off line · 0 unknown · 0 stale');
   assert.deepEqual(n.groups, ['Group 1 Stage | 3 of 3 on line', 'Group 2 Balcony | 2 of 3 on line']);
-  assert.match(n.runningText, /^Running/);
+  assert.match(n.runningText, /^running \(version /);
   for (const c of [...n.cells, ...s.cells])
     assert.equal(c.scene, '1');
   assert.equal(cell(wall, 'north-hall', 2, 23).site, 'north-hall');
@@ -235,7 +235,7 @@ test('a killed watch turns its site "not running" and its devices stale', async 
     const t = (await readWall(wallPage)).find((x) => x.site === 'south-arena');
     return t.running === 'false' && t;
   });
-  assert.match(tile.runningText, /^Not running since \d\d:\d\d:\d\d$/);
+  assert.match(tile.runningText, /^not running since \d\d:\d\d:\d\d$/);
   assert.deepEqual(Object.values(states(tile)), ['stale', 'stale', 'stale', 'stale']);
   assert.equal(tile.counts, '0 on line · 0 off line · 0 unknown · 4 stale');
   assert.equal((await readWall(wallPage))[0].running, 'true');

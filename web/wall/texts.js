@@ -8,7 +8,7 @@ window.TarvelloWallTexts = {
     otherLanguage: { zh: 'English', en: '中文' },
     site: { zh: '站点', en: 'Site' },
     allSites: { zh: '全部站点', en: 'All sites' },
-    problemsOnly: { zh: '只显示异常', en: 'Problems only' },
+    problemsOnly: { zh: '只显示异常', en: 'problems only' },
     logOut: { zh: '退出登录', en: 'Log out' },
 
     connecting: { zh: '正在连接 MQTT 服务器 %1…', en: 'Connecting to the MQTT broker %1…' },
@@ -50,10 +50,10 @@ window.TarvelloWallTexts = {
     },
     noProblems: { zh: '没有异常。', en: 'No problems.' },
 
-    running: { zh: '运行中', en: 'Running' },
-    runningVersion: { zh: '运行中（%1 版）', en: 'Running (version %1)' },
-    notRunningSince: { zh: '自 %1 起未运行', en: 'Not running since %1' },
-    notRunningBefore: { zh: '未运行（%1 之前已停止）', en: 'Not running (since before %1)' },
+    running: { zh: '运行中', en: 'running' },
+    runningVersion: { zh: '运行中（%1 版）', en: 'running (version %1)' },
+    notRunningSince: { zh: '自 %1 起未运行', en: 'not running since %1' },
+    notRunningBefore: { zh: '未运行（%1 之前已停止）', en: 'not running (since before %1)' },
     noStatus: { zh: '运行状态未知', en: 'Running or not: unknown' },
     portOpen: { zh: '串口 %1：已打开', en: 'Port %1: open' },
     portLost: { zh: '串口 %1：串口断开', en: 'Port %1: lost' },
