@@ -10,8 +10,10 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <limits.h>
@@ -61,6 +63,14 @@ Faults (LIST as for --devices; every device named must exist):
   --wrong-group LIST    their replies name the next group (group + 1 mod 16)
   --late LIST           their replies come --late-ms after their time
 
+Run time:
+  --commands            read commands from standard input, one a line:
+                        "offline LIST" switches devices off, "online LIST"
+                        on again (LIST as for --devices); each is answered
+                        on standard output with "ok" or why it was not
+                        done; the end of the input ends the reading, not
+                        the simulator
+
 Output:
   --link PATH           create a symbolic link PATH to the slave device (an
                         existing link there is replaced); removed on exit
@@ -78,6 +88,7 @@ struct Settings {
     std::vector<DeviceAddress> offline, badChecksum, split, noise, wrongGroup, late;
     std::string link, logFile;
     bool quiet = false;
+    bool commands = false;
 };
 
 struct UsageError : std::runtime_error {
@@ -162,6 +173,8 @@ Settings parseArgs(int argc, char** argv)
                 s.link = arg();
             } else if (opt == "--log") {
                 s.logFile = arg();
+            } else if (opt == "--commands") {
+                s.commands = true;
             } else if (opt == "--quiet" || opt == "-q") {
                 s.quiet = true;
             } else {
@@ -215,6 +228,48 @@ void removeLink(const std::string& target, const std::string& link)
     const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
     if (n >= 0 && std::string(buf, static_cast<size_t>(n)) == target)
         ::unlink(link.c_str());
+}
+
+// Faults switched while the bus runs, from standard input: "offline LIST" or "online LIST".
+// Each line is done before the next is read and answered with one line on standard output:
+// "ok", or why it was not done. The reader may still wait on its input when the simulator ends:
+// from then on it leaves the simulator alone, and ends with the process.
+std::mutex commandMutex;
+BusSimulator* commandTarget = nullptr;
+
+std::string runCommand(const std::string& line)
+{
+    std::istringstream words(line);
+    std::string verb, list, rest;
+    words >> verb >> list >> rest;
+    if ((verb != "offline" && verb != "online") || list.empty() || !rest.empty())
+        return "not a command: \"" + line + "\" (offline LIST or online LIST)";
+    std::vector<DeviceAddress> devices;
+    try {
+        devices = ParseDeviceList(list);
+    } catch (const std::exception& e) {
+        return verb + ": " + e.what();
+    }
+    std::lock_guard lock(commandMutex);
+    if (!commandTarget)
+        return "ending";
+    std::string missing;
+    for (const auto& a : devices)
+        if (commandTarget->setOffline(a.group, a.id, verb == "offline") == 0)
+            missing += (missing.empty() ? "" : ",") + std::to_string(a.group) + ":" + std::to_string(a.id);
+    return missing.empty() ? "ok" : verb + ": no device " + missing;
+}
+
+void readCommands()
+{
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        const std::string answer = runCommand(line);
+        std::printf("%s\n", answer.c_str());
+        std::fflush(stdout);
+    }
 }
 
 } // namespace
@@ -326,10 +381,19 @@ int main(int argc, char** argv)
                      slave.c_str(), settings.options.baud, settings.options.twoWire ? ", two-wire" : "",
                      settings.options.echo ? ", echo" : "");
 
+    if (settings.commands) {
+        commandTarget = &sim;
+        std::thread(readCommands).detach();
+    }
+
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {
     }
 
+    {
+        std::lock_guard lock(commandMutex);
+        commandTarget = nullptr;
+    }
     sim.setEventHook(nullptr);
     sim.stop();
     if (!settings.link.empty())

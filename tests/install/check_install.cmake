@@ -27,6 +27,14 @@ foreach(file
     string(APPEND problems "  missing ${file}\n")
   endif()
 endforeach()
+# The wall, with MQTT.js's browser bundle beside the page (when npm built it).
+if(WALL)
+  foreach(file index.html wall.js wall.css texts.js mqtt.min.js)
+    if(NOT EXISTS "${root}/share/tarvello/wall/${file}")
+      string(APPEND problems "  missing share/tarvello/wall/${file}\n")
+    endif()
+  endforeach()
+endif()
 # Each PNG must be the size of the folder it is in: the width and height in its IHDR chunk.
 foreach(size 48 256)
   set(png "${root}/share/icons/hicolor/${size}x${size}/apps/tarvello.png")

@@ -20,10 +20,14 @@ namespace {
 struct Child {
     pid_t pid = -1;
     FILE* out = nullptr;
+    FILE* in = nullptr; // its standard input, when asked for
     std::string err; // stderr goes to a file so the child never blocks on it
 
     int wait()
     {
+        if (in)
+            std::fclose(in);
+        in = nullptr;
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (out)
@@ -46,14 +50,22 @@ std::string tempPath(const std::string& name)
     return testing::TempDir() + "tarvello_sim_" + std::to_string(::getpid()) + "_" + name;
 }
 
-void run(Child& c, std::vector<std::string> args)
+void run(Child& c, std::vector<std::string> args, bool withInput = false)
 {
     int pipeFd[2];
+    int inFd[2] = {-1, -1};
     ASSERT_EQ(::pipe(pipeFd), 0);
+    if (withInput) {
+        ASSERT_EQ(::pipe(inFd), 0);
+    }
     c.err = tempPath("stderr");
     c.pid = ::fork();
     ASSERT_GE(c.pid, 0);
     if (c.pid == 0) {
+        if (withInput) {
+            ::dup2(inFd[0], 0);
+            ::close(inFd[1]);
+        }
         ::dup2(pipeFd[1], 1);
         std::freopen(c.err.c_str(), "w", stderr);
         ::close(pipeFd[0]);
@@ -66,6 +78,10 @@ void run(Child& c, std::vector<std::string> args)
     }
     ::close(pipeFd[1]);
     c.out = ::fdopen(pipeFd[0], "r");
+    if (withInput) {
+        ::close(inFd[0]);
+        c.in = ::fdopen(inFd[1], "w");
+    }
 }
 
 std::string firstLine(Child& c)
@@ -152,6 +168,44 @@ TEST(SimProgram, LineOptionsReachTheBus)
         std::remove(log.c_str());
         std::remove(child.err.c_str());
     }
+}
+
+TEST(SimProgram, CommandsSwitchDevicesOffAndOnWhileItRuns)
+{
+    // Each line on standard input, its answer, and whether 2:5 answers a status query after it.
+    struct Case { const char* line; const char* answer; bool answers; };
+    const Case cases[] = {
+        {"offline 2:5", "ok", false},
+        {"online 2:5", "ok", true},
+        {"offline 2:5,2:6", "ok", false},
+        {"online 2:5-6", "ok", true},
+        {"offline 2:9", "offline: no device 2:9", true},
+        {"offline 2:x", "offline: ", true},
+        {"reboot 2:5", "not a command: \"reboot 2:5\" (offline LIST or online LIST)", true},
+        {"offline", "not a command: ", true},
+    };
+    Child c;
+    run(c, {"--devices", "2:5,2:6", "--turnaround-ms", "5", "--quiet", "--commands"}, true);
+    PtyPort port(firstLine(c));
+    ASSERT_TRUE(port.isOpen());
+    Bytes q(9), r(9);
+    EncodeShortFrame({2, 5, CmdAskState}, q.data());
+    EncodeShortFrame({2, 5, 0xFF}, r.data());
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.line);
+        std::fprintf(c.in, "%s\n", k.line);
+        std::fflush(c.in);
+        EXPECT_EQ(firstLine(c).rfind(k.answer, 0), 0u);
+        ASSERT_TRUE(port.send(q));
+        EXPECT_EQ(port.read(9, 200ms), k.answers ? r : Bytes{});
+    }
+    std::fclose(c.in); // the end of the input ends the reading, not the simulator
+    c.in = nullptr;
+    ASSERT_TRUE(port.send(q));
+    EXPECT_EQ(port.read(9, 200ms), r);
+    ::kill(c.pid, SIGTERM);
+    EXPECT_EQ(c.wait(), 0);
+    std::remove(c.err.c_str());
 }
 
 TEST(SimProgram, BadArgumentsAreRefused)
