@@ -19,8 +19,7 @@ TEST(AuditChain, VerifyFindsTheFirstRowChangedOrRemoved)
         qint64 rehash = 0;  // the row whose hash is made to fit its fields after `after`
         int keepAgain = 0;  // then opened with a keep time of this many days
     };
-    // Rows 1 to 3 removed by hand and a keep row saying so put at the end: a forgery, or with no
-    // kept end, a record as the earlier version left it.
+    // Rows 1 to 3 removed and a keep row saying so put at the end: forged, or without Anchor, an earlier version's.
     const std::string laterKeep = "DELETE FROM Actions WHERE seq <= 3; INSERT INTO Actions VALUES (7, '"
         + DaysAgo(1).toString(Qt::ISODateWithMs).toStdString() + "', 15, 'audit', 'ana', 'keep', 'removed 3 rows older "
         "than 2026-01-01T00:00:00Z (3 actions, seq 1 to 3, and 0 on-line changes); the chain starts again here', '', '', '')";

@@ -291,7 +291,6 @@ TEST(AuditFailure, ARecordThatFailsTakesTheNextRowsOnceItCan)
             log.record(Entry({}, QStringLiteral("move"), QString(2000, QLatin1Char('m'))));
             log.recordState({ {}, 1, i, DeviceState::Online });
             log.flush();
-            EXPECT_FALSE(log.writable());
         }
         if (!*c.dataDir)
             ::setrlimit(RLIMIT_FSIZE, &saved);
@@ -300,7 +299,6 @@ TEST(AuditFailure, ARecordThatFailsTakesTheNextRowsOnceItCan)
         log.flush();
         QCoreApplication::processEvents();
 
-        EXPECT_TRUE(log.writable());
         EXPECT_EQ(log.droppedRows(), c.dropped);
         EXPECT_EQ(failures, 1);
         EXPECT_EQ(recoveries, std::vector<qint64> { c.dropped });

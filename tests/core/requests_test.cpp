@@ -38,21 +38,12 @@ int endOfChild(bool pipeLeft, const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
-// Events are handled until a request is served or a guard against a hang runs out.
-bool handleEventsUntil(const int& served)
-{
-    QElapsedTimer guard;
-    guard.start();
-    while (served == 0 && guard.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return served > 0;
-}
-
 } // namespace
 
-// The first request is handed to the event loop once, never from the handler, with or without a
-// pipe; further ones are ignored until the hard limit, after which one ends a hung program.
-TEST(EndRequests, TheFirstIsServedOnceAndAFurtherOneEndsOnlyAfterTheHardLimit)
+// A request is handed to the event loop, never from the handler, with or without a pipe. A stop
+// request never ends the process; of the end requests the first is served once, and further ones
+// are ignored until the hard limit, after which one ends a hung program.
+TEST(Requests, AreServedByTheEventLoopAndEndOnlyAHungProgram)
 {
     int argc = 0;
     QCoreApplication app(argc, nullptr);
@@ -63,15 +54,23 @@ TEST(EndRequests, TheFirstIsServedOnceAndAFurtherOneEndsOnlyAfterTheHardLimit)
         int end;     // of the child: 0 served once, -signal ended by it
     };
     for (const Case& c : { Case { SIGINT, true, 10000, 0 }, Case { SIGTERM, true, 10000, 0 }, Case { SIGHUP, false, 10000, 0 },
-                           Case { SIGTERM, true, 20, -SIGTERM } }) {
+                           Case { SIGTERM, true, 20, -SIGTERM }, Case { SIGUSR1, true, 10000, 0 }, Case { SIGUSR1, false, 10000, 0 } }) {
         SCOPED_TRACE(strsignal(c.signalNumber));
         EXPECT_EQ(endOfChild(c.pipeLeft, [&c] {
             EndRequests ends(nullptr, c.limitMs);
+            StopRequests stops;
             int served = 0;
             QObject::connect(&ends, &EndRequests::requested, [&served] { ++served; });
+            QObject::connect(&stops, &StopRequests::requested, [&served] { ++served; });
             raise(c.signalNumber);
-            if (!ends.watching() || served != 0 || !EndRequests::arrived() || !handleEventsUntil(served))
+            const bool stop = c.signalNumber == SIGUSR1;
+            if (!ends.watching() || served != 0 || EndRequests::arrived() == stop)
                 return 3;
+            QElapsedTimer guard; // against a hang
+            for (guard.start(); served == 0 && guard.elapsed() < 5000;)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (stop || served == 0)
+                return served == 1 ? 0 : 3;
             usleep(60000);
             raise(c.signalNumber);
             raise(SIGTERM);
@@ -83,20 +82,4 @@ TEST(EndRequests, TheFirstIsServedOnceAndAFurtherOneEndsOnlyAfterTheHardLimit)
         { EndRequests ends; }
         return raise(SIGHUP);
     }), -SIGHUP);
-}
-
-// A stop request reaches the event loop and never ends the process, whether its pipe could be
-// made or not.
-TEST(StopRequests, ARequestNeverEndsTheProcess)
-{
-    int argc = 0;
-    QCoreApplication app(argc, nullptr);
-    for (bool pipeLeft : { true, false })
-        EXPECT_EQ(endOfChild(pipeLeft, [] {
-            StopRequests requests;
-            int served = 0;
-            QObject::connect(&requests, &StopRequests::requested, [&served] { ++served; });
-            raise(SIGUSR1);
-            return handleEventsUntil(served) ? 0 : 3;
-        }), 0) << pipeLeft;
 }
