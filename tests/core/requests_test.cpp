@@ -19,118 +19,67 @@
 
 namespace {
 
-// Events are handled until done() or a guard against a hang runs out.
-bool handleEventsUntil(const std::function<bool()>& done)
-{
-    QElapsedTimer guard;
-    guard.start();
-    while (!done() && guard.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
-
-// How a child process that runs `body` ended: its exit status, or -signal when a signal ended it.
-int endOfChild(const std::function<void()>& body)
+// Runs `body` in a child process, with no descriptor left for a new pipe unless pipeLeft: the
+// status it returned, or -signal when a signal ended it.
+int endOfChild(bool pipeLeft, const std::function<int()>& body)
 {
     const pid_t pid = fork();
     if (pid == 0) {
-        body();
-        _exit(0);
+        if (!pipeLeft) {
+            const int next = ::open("/dev/null", O_RDONLY);
+            ::close(next);
+            const rlimit limit { rlim_t(next), rlim_t(next) };
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        _exit(body());
     }
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
-// No descriptor left for a new pipe.
-void useUpDescriptors()
-{
-    const int next = ::open("/dev/null", O_RDONLY);
-    ::close(next);
-    const rlimit limit { rlim_t(next), rlim_t(next) };
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 } // namespace
 
-TEST(EndRequests, EachSignalIsServedOnceByTheEventLoop)
-{
-    int argc = 0;
-    QCoreApplication app(argc, nullptr);
-    for (int signalNumber : { SIGINT, SIGTERM, SIGHUP }) {
-        SCOPED_TRACE(strsignal(signalNumber));
-        EndRequests ends;
-        ASSERT_TRUE(ends.watching());
-        int served = 0;
-        QObject::connect(&ends, &EndRequests::requested, [&served] { ++served; });
-        raise(signalNumber);
-        EXPECT_TRUE(EndRequests::arrived());
-        EXPECT_EQ(served, 0); // never from the handler
-        EXPECT_TRUE(handleEventsUntil([&] { return served > 0; }));
-        raise(signalNumber); // a second one while ending: the process goes on
-        raise(SIGTERM);
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        EXPECT_EQ(served, 1);
-        EXPECT_EQ(EndRequests::arrivedName(), QString::fromLatin1(sigabbrev_np(signalNumber)).prepend("SIG"));
-    }
-}
-
-TEST(EndRequests, AFurtherSignalAfterTheHardLimitEndsAHungProgram)
+// A request is handed to the event loop, never from the handler, with or without a pipe. A stop
+// request never ends the process; of the end requests the first is served once, and further ones
+// are ignored until the hard limit, after which one ends a hung program.
+TEST(Requests, AreServedByTheEventLoopAndEndOnlyAHungProgram)
 {
     int argc = 0;
     QCoreApplication app(argc, nullptr);
     struct Case {
-        int limitMs;
-        int waitMs; // between the first signal and the second
-        int end;    // of the child: 0 exited, -SIGTERM ended by it
+        int signalNumber;
+        bool pipeLeft;
+        int limitMs; // the second request comes 60 ms after the first is served
+        int end;     // of the child: 0 served once, -signal ended by it
     };
-    const Case cases[] = { { 10000, 0, 0 }, { 20, 60, -SIGTERM } };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.limitMs);
-        EXPECT_EQ(endOfChild([&] {
+    for (const Case& c : { Case { SIGINT, true, 10000, 0 }, Case { SIGTERM, true, 10000, 0 }, Case { SIGHUP, false, 10000, 0 },
+                           Case { SIGTERM, true, 20, -SIGTERM }, Case { SIGUSR1, true, 10000, 0 }, Case { SIGUSR1, false, 10000, 0 } }) {
+        SCOPED_TRACE(strsignal(c.signalNumber));
+        EXPECT_EQ(endOfChild(c.pipeLeft, [&c] {
             EndRequests ends(nullptr, c.limitMs);
+            StopRequests stops;
+            int served = 0;
+            QObject::connect(&ends, &EndRequests::requested, [&served] { ++served; });
+            QObject::connect(&stops, &StopRequests::requested, [&served] { ++served; });
+            raise(c.signalNumber);
+            const bool stop = c.signalNumber == SIGUSR1;
+            if (!ends.watching() || served != 0 || EndRequests::arrived() == stop)
+                return 3;
+            QElapsedTimer guard; // against a hang
+            for (guard.start(); served == 0 && guard.elapsed() < 5000;)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (stop || served == 0)
+                return served == 1 ? 0 : 3;
+            usleep(60000);
+            raise(c.signalNumber);
             raise(SIGTERM);
-            usleep(useconds_t(c.waitMs) * 1000);
-            raise(SIGTERM);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            return served == 1 && EndRequests::arrivedName() == QLatin1String("SIG") + sigabbrev_np(c.signalNumber) ? 0 : 4;
         }), c.end);
     }
-    // Without the object, the signals end the process as they normally do.
-    EXPECT_EQ(endOfChild([] {
+    EXPECT_EQ(endOfChild(true, [] { // without the object, a signal ends the process as it normally does
         { EndRequests ends; }
-        raise(SIGHUP);
+        return raise(SIGHUP);
     }), -SIGHUP);
-}
-
-TEST(EndRequests, ASignalIsServedWithoutAPipe)
-{
-    int argc = 0;
-    QCoreApplication app(argc, nullptr);
-    EXPECT_EQ(endOfChild([] {
-        useUpDescriptors();
-        EndRequests ends;
-        bool served = false;
-        QObject::connect(&ends, &EndRequests::requested, [&served] { served = true; });
-        raise(SIGTERM);
-        _exit(handleEventsUntil([&] { return served; }) ? 0 : 3);
-    }), 0);
-}
-
-// A stop request reaches the event loop, and never ends the process, whether its pipe could be
-// made or not.
-TEST(StopRequests, ARequestNeverEndsTheProcess)
-{
-    int argc = 0;
-    QCoreApplication app(argc, nullptr);
-    for (bool pipeLeft : { true, false }) {
-        SCOPED_TRACE(pipeLeft ? "with a pipe" : "without a pipe");
-        EXPECT_EQ(endOfChild([pipeLeft] {
-            if (!pipeLeft)
-                useUpDescriptors();
-            StopRequests requests;
-            bool served = false;
-            QObject::connect(&requests, &StopRequests::requested, [&served] { served = true; });
-            raise(SIGUSR1);
-            _exit(handleEventsUntil([&] { return served; }) ? 0 : 3);
-        }), 0);
-    }
 }

@@ -88,24 +88,17 @@ TEST(PortName, TypedNamesAreCheckedBeforeAnythingOpens) {
 // Two names of one port give one identity; names of two ports never do.
 TEST(PortName, IdentityTellsWhetherTwoNamesReachOnePort) {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const QString device = dir.filePath(QStringLiteral("ttyUSB0"));
-    QFile touch(device);
-    ASSERT_TRUE(touch.open(QIODevice::WriteOnly));
-    touch.close();
-    const QString byId = dir.filePath(QStringLiteral("usb-FTDI-if00-port0"));
-    ASSERT_TRUE(QFile::link(device, byId));
+    ASSERT_TRUE(QFile(device).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::link(device, dir.filePath(QStringLiteral("usb-FTDI-if00-port0"))));
     struct Case {
         QString a, b;
         bool same;
     };
     const Case cases[] = {
-        {byId, device, true},
-        {dir.filePath(QStringLiteral("./ttyUSB0")), device, true},
+        {dir.filePath(QStringLiteral("./usb-FTDI-if00-port0")), device, true},
         {dir.filePath(QStringLiteral("ttyUSB1")), device, false},
-        {"tcp://SRV2:4001", "tcp://srv2:4001", true},
-        {"tcp://srv2.:4001", "rfc2217://srv2:4001", true},
-        {"tcp://srv2:04001", "tcp://srv2:4001", true},
+        {"tcp://SRV2.:04001", "rfc2217://srv2:4001", true},
         {"tcp://srv2:4001", "tcp://srv2:4002", false},
         {"tcp://srv2:4001", "tcp://srv1:4001", false},
         {"tcp://[FE80::1]:4001", "rfc2217://[fe80::1]:4001", true},
