@@ -33,12 +33,6 @@ struct Port {
             out.push_back(name(handed[i]));
         return out;
     }
-    // The port reports every frame handed over as gone from the line.
-    void allLeft()
-    {
-        for (const MotionFrame& f : handed)
-            sender.frameLeft(f);
-    }
     void drain()
     {
         while (sender.sendNext()) {
@@ -123,34 +117,4 @@ TEST(MotionSender, OwedStopsSurviveRefusalsAndTakeBacksAndGoFirst)
     mark = port.handed.size();
     port.drain();
     EXPECT_EQ(port.names(mark), (Names { "stop all" }));
-}
-
-TEST(MotionSender, WhatMovesAndWhatIsOwedUntilACoveringStopLeaves)
-{
-    Port port;
-    port.sender.press(CmdUp, Targets { { 1 }, { { 2, 5 } }, {} });
-    port.drain();
-    port.sender.press(CmdStop, devices({ { 2, 5 } }));
-    // Handed over is not gone: the stop is still owed, and 2:5 may still move.
-    EXPECT_EQ(port.sender.owed(), devices({ { 2, 5 } }));
-    port.allLeft();
-    EXPECT_FALSE(port.sender.owes());
-    EXPECT_EQ(port.sender.moving(), groups({ 1 }));
-    // A device stop does not stop its moving group; the group's stop does.
-    port.sender.frameLeft({ 1, 4, CmdStop });
-    EXPECT_EQ(port.sender.moving(), groups({ 1 }));
-    // At the end: what moved gets its stop, owed first.
-    port.open = false;
-    port.sender.press(CmdStop, devices({ { 3, 3 } }));
-    port.open = true;
-    const size_t mark = port.handed.size();
-    EXPECT_TRUE(port.sender.stopAll(true));
-    EXPECT_EQ(port.names(mark), (Names { "stop 3:3", "stop 1:0" }));
-    // Another bus: what was owed or moving is named, and nothing of it goes any more.
-    port.open = false;
-    port.sender.press(CmdStop, devices({ { 8, 8 } }));
-    const Targets left = port.sender.forget();
-    EXPECT_EQ(left, (Targets { { 1 }, { { 3, 3 }, { 8, 8 } }, {} }));
-    port.open = true;
-    EXPECT_FALSE(port.sender.sendNext());
 }
