@@ -51,13 +51,16 @@ struct Bus {
             sim->addDevice(g, id);
         sim->start();
         gone = false;
+        taken = 0;
     }
+    size_t taken = 0; // frames of this terminal's log already in `heard`
     void collect()
     {
-        for (const ReceivedFrame& f : sim->frames())
-            if (f.checksumOk)
-                heard.push_back(f);
-        sim->clearLog();
+        const std::vector<ReceivedFrame> log = sim->frames();
+        for (size_t i = taken; i < log.size(); ++i)
+            if (log[i].checksumOk)
+                heard.push_back(log[i]);
+        taken = log.size();
     }
     QString path() const { return gone ? QStringLiteral("/nonexistent/tty") : QString::fromStdString(sim->slavePath()); }
 };
