@@ -108,6 +108,7 @@ void PortKeeper::pick(const QString& name)
         // moving when it went is stopped once it is back. When it still does not open, it is
         // still tried again. (Another name of the same device is the same port.)
         port.setCommName(name);
+        m_session.applyBusSettings();
         if (port.isNetworkPort()) {
             connectInBackground(true, false);
             return;
@@ -120,7 +121,6 @@ void PortKeeper::pick(const QString& name)
             return;
         }
         openedLater(true); // back, when it was being tried again
-
         return;
     }
     m_retry.stop(); // the operator's pick ends the waiting for the lost port
