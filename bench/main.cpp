@@ -125,17 +125,11 @@ struct PressResult {
     int queries = 0;        // status queries that went out meanwhile
 };
 
-// `count` devices on the bus and listed, a poll of them running: Up for every one of them, timed
-// from the press to the last byte of its last frame on the line.
-PressResult measurePressDuringPoll(int count, bool fast)
+// The devices (id, group) on the bus and listed, their poll asking, every row selected.
+void pollAndSelect(EngineRig& rig, const std::vector<std::pair<int, int>>& listed, bool fast)
 {
-    PressResult r;
-    EngineRig rig;
-    std::vector<std::pair<int, int>> listed;
-    for (int id = 1; id <= count; ++id) {
-        listed.emplace_back(id, id % 16);
-        rig.sim.addDevice(uint8_t(id % 16), uint16_t(id));
-    }
+    for (const auto& [id, group] : listed)
+        rig.sim.addDevice(uint8_t(group), uint16_t(id));
     rig.open();
     if (fast)
         rig.fastBus();
@@ -145,6 +139,18 @@ PressResult measurePressDuringPoll(int count, bool fast)
     EngineRig::settle(200); // the poll asking
     for (auto& row : rig.view.rows)
         row.selected = true;
+}
+
+// `count` devices on the bus and listed, a poll of them running: Up for every one of them, timed
+// from the press to the last byte of its last frame on the line.
+PressResult measurePressDuringPoll(int count, bool fast)
+{
+    PressResult r;
+    EngineRig rig;
+    std::vector<std::pair<int, int>> listed;
+    for (int id = 1; id <= count; ++id)
+        listed.emplace_back(id, id % 16);
+    pollAndSelect(rig, listed, fast);
     const auto pressed = SimClock::now();
     rig.view.up();
     auto since = [&](auto pick) {
@@ -219,20 +225,10 @@ StopThenUpResult measureStopThenUp(bool fast)
     StopThenUpResult r;
     EngineRig rig;
     std::vector<std::pair<int, int>> listed;
-    for (int id = 1; id <= 40; ++id) {
+    for (int id = 1; id <= 40; ++id)
         listed.emplace_back(id, 1);
-        rig.sim.addDevice(1, uint16_t(id));
-    }
     rig.sim.addDevice(2, 41);
-    rig.open();
-    if (fast)
-        rig.fastBus();
-    rig.listDevices(listed);
-    rig.engine.prepareRebuild();
-    rig.engine.startPoll();
-    EngineRig::settle(200); // the poll asking
-    for (auto& row : rig.view.rows)
-        row.selected = true;
+    pollAndSelect(rig, listed, fast);
     const auto pressed = SimClock::now();
     rig.view.stop();
     EngineRig::settle(50);
