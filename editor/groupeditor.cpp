@@ -458,7 +458,21 @@ void GroupEditor::showPicked()
     m_ui.oldGroupText->setText(selector->currentText());
     m_ui.oldIdText->setText(QString::number(list->deviceId(row)));
     m_ui.oldNameText->setText(list->deviceName(row));
+    // A modify starts from the device as it is: a new name alone renames it, and only a group or an
+    // ID typed over re-addresses it.
+    if (m_mode == EditMode::Modify) showPickedAsNew(groupOf(selector), list->deviceId(row), list->deviceName(row));
     updateForceModifyWarning();
+}
+
+void GroupEditor::showPickedAsNew(int group, int id, const QString& name)
+{
+    const int entry = m_ui.newGroupSelector->findData(group);
+    if (entry >= 0) {
+        m_ui.newGroupSelector->setCurrentIndex(entry);
+        m_newGroup = group;
+    }
+    m_ui.newIdEdit->setText(QString::number(id));
+    m_ui.newNameEdit->setText(name);
 }
 
 // The picked device's row becomes the one selected.

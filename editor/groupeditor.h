@@ -71,6 +71,7 @@ private:
     // `firstLeftRow`) the first device of the left list, else nothing.
     void settlePick(bool firstLeftRow);
     void showPicked();
+    void showPickedAsNew(int group, int id, const QString& name);
     // The list row showing the picked device, the left list first; -1 when none does.
     int pickedRow(TDeviceListView** list) const;
     void selectPicked();
@@ -118,6 +119,8 @@ private:
     void deleteSelectedRows(TDeviceListView* list);
     void modifyClicked();
     void modifyDevice();
+    void renameDevice(int group, int id, const QString& oldName, const QString& name);
+    void showModified(int id);
     void forceModifyClicked();
     void forceModifyDevice();
     void moveRightClicked();

@@ -264,8 +264,9 @@ void GroupEditor::modifyClicked()
     guarded([this] { modifyDevice(); });
 }
 
-// Re-addresses the device of the old information while it is on line: it takes the new group,
-// ID and name in the register and on the bus.
+// Gives the device of the old information the new group, ID and name. A new name alone is the
+// register's business; a new group or ID re-addresses the device on the bus, once the operator has
+// seen which frames will no longer reach it.
 void GroupEditor::modifyDevice()
 {
     if (m_ui.oldIdText->text().isEmpty()) return inform(ModifyIdEmpty);
@@ -283,11 +284,21 @@ void GroupEditor::modifyDevice()
         return;
     }
     if (!table.Locate(IdField, oldId)) return inform(DeviceNotFound);
-    if (!addressable(oldId)) return;
     const DeviceRecord before = currentRecord(table);
-    if (!deviceNameFits() || !portReady()) return;
-
+    if (!deviceNameFits()) return;
     const DeviceRecord after{newId, m_ui.newNameEdit->text(), newGroup()};
+    const bool readdress = after.group != before.group || after.id != before.id;
+    if (!readdress) {
+        if (after.name != before.name) renameDevice(before.group, before.id, before.name, after.name);
+        return;
+    }
+    if (!addressable(oldId) || !portReady()) return;
+    const QString question = pick(after.group != before.group ? ReaddressGroupConfirmation : ReaddressIdConfirmation);
+    if (question.isNull()
+        || !AskConfirmation(this, question.arg(groupLabel(before.group), QString::number(before.id),
+                                               groupLabel(after.group), QString::number(after.id), before.name)))
+        return;
+
     table.Locate(IdField, oldId);
     table.Edit();
     writeFields(table, after);
@@ -301,10 +312,27 @@ void GroupEditor::modifyDevice()
         m_host.recordAction(QStringLiteral("rename"),
                             QStringLiteral("device %1:%2 \"%3\" -> \"%4\"").arg(after.group).arg(after.id).arg(before.name, after.name),
                             {{after.group, after.id}});
+    showModified(after.id);
+}
 
-    // The device stays picked at its new address, selected where a list shows it; shown in
-    // neither list, nothing is picked.
-    m_picked = after.id;
+// A rename touches no frame: the device keeps its address, and the port may be closed.
+void GroupEditor::renameDevice(int group, int id, const QString& oldName, const QString& name)
+{
+    TTable& table = devices();
+    table.Locate(IdField, id);
+    table.Edit();
+    writeFields(table, {id, name, group});
+    m_host.recordAction(QStringLiteral("rename"),
+                        QStringLiteral("device %1:%2 \"%3\" -> \"%4\"").arg(group).arg(id).arg(oldName, name),
+                        {{group, id}});
+    showModified(id);
+}
+
+// The device stays picked at its address, selected where a list shows it; shown in neither list,
+// nothing is picked.
+void GroupEditor::showModified(int id)
+{
+    m_picked = id;
     refreshEditor(false);
     selectPicked();
     m_host.rebuildMainLists();
@@ -357,10 +385,7 @@ void GroupEditor::forceModifyDevice()
         return;
     }
     // The record written is the device picked now, at its new address.
-    m_picked = after.id;
-    refreshEditor(false);
-    selectPicked();
-    m_host.rebuildMainLists();
+    showModified(after.id);
 }
 
 // ---------------------------------------------------------------- moves

@@ -62,6 +62,17 @@ inline constexpr Text ForceModifyWarning{
 inline constexpr Text ForceModifyConfirmation{
     "总线上的每一台设备都会改为组别：%1，ID：%2。确定继续吗？",
     "Every device on the bus will be set to group: %1, ID: %2. Continue?"};
+// Asked before a modify re-addresses a device. %1, %2: the group as the selectors show it and the ID
+// it has now; %3, %4: the new ones; %5: the device's name.
+inline constexpr Text ReaddressGroupConfirmation{
+    "设备“%5”将从组别：%1，ID：%2 改为组别：%3，ID：%4。此后发往组别 %1 的上升、下降和停止命令将不再到达该设备。"
+    "确定继续吗？",
+    "The device \"%5\" will be re-addressed from group: %1, ID: %2 to group: %3, ID: %4. Up, Down and Stop sent "
+    "to group %1 will no longer reach it. Continue?"};
+inline constexpr Text ReaddressIdConfirmation{
+    "设备“%5”将从组别：%1，ID：%2 改为组别：%3，ID：%4。此后发往 ID %2 的命令将不再到达该设备。确定继续吗？",
+    "The device \"%5\" will be re-addressed from group: %1, ID: %2 to group: %3, ID: %4. Frames sent to ID %2 "
+    "will no longer reach it. Continue?"};
 // %1: the ID of a device in the register that a frame cannot address on its own (0 is the whole group).
 inline constexpr Text IdNotAddressable{"设备ID %1 不在1～999之间，不能在总线上单独改址。",
                                        "The device ID %1 is not between 1 and 999; it cannot be re-addressed "

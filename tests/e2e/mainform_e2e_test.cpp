@@ -450,8 +450,12 @@ TEST_F(MainFormE2E, TheEditorReaddressesDevicesOnTheBusAndThePollFindsThemThere)
     for (uint16_t id : {7, 8, 9}) ASSERT_TRUE(waitForBus(5, id)) << id;
     for (uint16_t id : {7, 8, 9}) EXPECT_FALSE(bus.hasDevice(2, id)) << id;
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
-    // The one box: force-modify asks first, as every device on the bus hears it.
-    EXPECT_EQ(messages.texts, QStringList({"Every device on the bus will be set to group: 3-, ID: 15. Continue?"}));
+    // Force-modify asks first, as every device on the bus hears it; the modify asks as it moves the
+    // device out of its group.
+    EXPECT_EQ(messages.texts,
+              QStringList({"Every device on the bus will be set to group: 3-, ID: 15. Continue?",
+                           "The device \"\" will be re-addressed from group: 1-, ID: 5 to group: 4-, ID: 16. Up, "
+                           "Down and Stop sent to group 1- will no longer reach it. Continue?"}));
 
     // The register agrees.
     std::vector<std::pair<int, int>> stored;

@@ -90,6 +90,8 @@ struct OperationCase {
 void PrintTo(const OperationCase& c, std::ostream* os) { *os << c.name; }
 class OperationTest : public ::testing::TestWithParam<OperationCase> {};
 
+const Action No = [](AdvancedRig& rig) { rig.messages.answer = false; };
+
 const OperationCase OperationCases[] = {
     {"add", typed("7", "seven", 2, &C::addButton), with(Initial, {{7, "seven", 2}}), {}, {}, {}},
     {"add_empty_name", typed("9", "", 0, &C::addButton), with(Initial, {{9, "", 0}}), {}, {}, {}},
@@ -112,9 +114,19 @@ const OperationCase OperationCases[] = {
     {"delete_typed_wrong_name", typed("8", "Eight", 2, &C::deleteButton), Initial, {}, {}, {"设备信息错误。"}},
     {"delete_typed_wrong_group", typed("8", "eight", 1, &C::deleteButton), Initial, {}, {}, {"设备信息错误。"}},
     {"modify_own_id_other_group", picked(&C::leftList, 1, "3", "drei", 2, &C::modifyButton),
-     with(Initial, {{3, "drei", 2}}), {{0, 3, 2, 3}}, {}, {}},
+     with(Initial, {{3, "drei", 2}}), {{0, 3, 2, 3}}, {},
+     {"设备“three”将从组别：未编组，ID：3 改为组别：2-Stage，ID：3。此后发往组别 未编组 的上升、下降和停止命令将不再"
+      "到达该设备。确定继续吗？"}},
     {"modify_to_free_id", picked(&C::rightList, 0, "15", "fifteen", 1, &C::modifyButton),
-     with(Initial, {{15, "fifteen", 1}}, {5}), {{1, 5, 1, 15}}, {}, {}},
+     with(Initial, {{15, "fifteen", 1}}, {5}), {{1, 5, 1, 15}}, {},
+     {"设备“five”将从组别：1-Hall，ID：5 改为组别：1-Hall，ID：15。此后发往 ID 5 的命令将不再到达该设备。确定继续吗？"}},
+    // A new name alone is the register's: no frame, no question, also with the port closed.
+    {"modify_name_only", then([](AdvancedRig& rig) { rig.host.open = false; },
+                              picked(&C::rightList, 0, "5", "fünf", 1, &C::modifyButton)),
+     with(Initial, {{5, "fünf", 1}}), {}, {}, {}},
+    {"modify_answered_no", then(No, picked(&C::leftList, 1, "3", "drei", 2, &C::modifyButton)), Initial, {}, {},
+     {"设备“three”将从组别：未编组，ID：3 改为组别：2-Stage，ID：3。此后发往组别 未编组 的上升、下降和停止命令将不再"
+      "到达该设备。确定继续吗？"}},
     {"modify_to_taken_id", picked(&C::leftList, 0, "8", "x", 0, &C::modifyButton), Initial, {}, {},
      {"该成员已存在。\r组名：2-Stage\rID：8\r名称：eight"}},
     {"force_modify_onto_taken_id", picked(&C::leftList, 0, "5", "new", 2, &C::forceModifyButton),
@@ -137,7 +149,11 @@ const Action DeviceZeroShown = [](AdvancedRig& rig) { rig.add({0, "zero", 0}), E
 const OperationCase IdCases[] = {
     {"add_empty", typed("", "x", 0, &C::addButton), Initial, {}, {}, {"成员ID不能为空。"}},
     {"add_zero", typed("0", "x", 0, &C::addButton), Initial, {}, {}, {"设备ID必须大于0。"}},
-    {"add_1000", [](AdvancedRig& rig) { QTest::keyClicks(rig.ui().newIdEdit, "1000"), press(rig, &C::addButton); },
+    {"add_1000",
+     [](AdvancedRig& rig) {
+         rig.ui().newIdEdit->clear(), rig.ui().newNameEdit->clear();
+         QTest::keyClicks(rig.ui().newIdEdit, "1000"), press(rig, &C::addButton);
+     },
      with(Initial, {{100, "", 0}}), {}, {}, {}},  // the field takes no fourth digit
     {"add_letter", typed("1a", "x", 0, &C::addButton), Initial, {}, {}, {DigitsOnly}},
     {"modify_empty", picked(&C::leftList, 0, "", "x", 0, &C::modifyButton), Initial, {}, {},
@@ -180,9 +196,13 @@ const Records Sparse = with(Initial, {{9, "nine", 5}});
 const OperationCase GroupsByIdCases[] = {
     {"add", typed("7", "seven", 3, &C::addButton), with(Sparse, {{7, "seven", 5}}), {}, {}, {}},
     {"modify_into", picked(&C::leftList, 0, "1", "one", 3, &C::modifyButton), with(Sparse, {{1, "one", 5}}),
-     {{0, 1, 5, 1}}, {}, {}},
+     {{0, 1, 5, 1}}, {},
+     {"设备“one”将从组别：未编组，ID：1 改为组别：5-Pit，ID：1。此后发往组别 未编组 的上升、下降和停止命令将不再到达"
+      "该设备。确定继续吗？"}},
     {"modify_out_of", picked(&C::rightList, 0, "9", "nine", 0, &C::modifyButton), with(Sparse, {{9, "nine", 0}}),
-     {{5, 9, 0, 9}}, {}, {}},
+     {{5, 9, 0, 9}}, {},
+     {"设备“nine”将从组别：5-Pit，ID：9 改为组别：未编组，ID：9。此后发往组别 5-Pit 的上升、下降和停止命令将不再到达"
+      "该设备。确定继续吗？"}},
     {"modify_to_its_id", picked(&C::leftList, 0, "9", "x", 0, &C::modifyButton), Sparse, {}, {},
      {"该成员已存在。\r组名：5-Pit\rID：9\r名称：nine"}},
     // The opening picked device 1: its record becomes device 4.
@@ -199,7 +219,6 @@ const auto CaseName = [](const auto& info) { return std::string(info.param.name)
 
 // Force-modify reaches every device on the bus: it asks first, in the language of the window, and
 // a No (which only a question can get) writes and sends nothing.
-const Action No = [](AdvancedRig& rig) { rig.messages.answer = false; };
 const Action English = [](AdvancedRig&) { setCurrentLanguage(1); };
 const Action ForceModify12 = picked(&C::leftList, 0, "12", "x", 2, &C::forceModifyButton);
 const char* const Question[] = {"总线上的每一台设备都会改为组别：2-Stage，ID：12。确定继续吗？",
@@ -324,8 +343,8 @@ TEST(DeviceBox, NoReaddressingWithoutThePort)
             act(rig);
             EXPECT_EQ(rig.records(), Initial);
             EXPECT_EQ(rig.host.frames.size() + rig.host.batches.size(), portOpen ? 1u : 0u);
-            // Force-modify (the second) asks first once the port is open.
-            if (portOpen && &act == &operations[1]) rig.messages.kinds.removeFirst(), rig.messages.texts.removeFirst();
+            // Modify and force-modify ask first once the port is open.
+            if (portOpen && &act <= &operations[1]) rig.messages.kinds.removeFirst(), rig.messages.texts.removeFirst();
             EXPECT_EQ(rig.messages.kinds, QList<MessageSink::Kind>{MessageSink::Kind::Error});
             EXPECT_EQ(rig.messages.texts, QStringList{language == 0 ? "串口打开出错。" : "Error opening serial port. "});
         }
@@ -352,7 +371,9 @@ TEST(DeviceBox, PickedDeviceFoundByItsIdAfterTheRegisterChanged)
     };
     const char* const ForceQuestion = "总线上的每一台设备都会改为组别：未编组，ID：9。确定继续吗？";
     const Case cases[] = {
-        {true, &C::modifyButton, "9", true, {{4, 3, 0, 9}}, {}},
+        {true, &C::modifyButton, "9", true, {{4, 3, 0, 9}},
+         {"设备“”将从组别：4-，ID：3 改为组别：未编组，ID：9。此后发往组别 4- 的上升、下降和停止命令将不再到达该设备。"
+          "确定继续吗？"}},
         {true, &C::forceModifyButton, "9", true, {{255, 0, 0, 9}}, {ForceQuestion}},
         {false, &C::modifyButton, "9", false, {}, {"该设备不存在。"}},
         {false, &C::modifyButton, "4", false, {}, {"该成员已存在。\r组名：未编组\rID：4\r名称："}},
@@ -405,6 +426,31 @@ TEST(DeviceBox, OldInformationFollowsThePickedDevice)
             for (int row : list->selectedRowsInOrder()) selected.append(list->deviceId(row));
         EXPECT_EQ(selected, c.selected);
     }
+}
+
+// In modify mode a pick shows the device's group, ID and name as the new ones too, so that a new
+// name alone renames it; the other modes keep what is typed.
+TEST(DeviceBox, PickInModifyModeFillsTheNewInformation)
+{
+    AdvancedRig rig;
+    const C& ui = rig.ui();
+    const auto shownAsNew = [&] {
+        return QStringList({ui.newGroupSelector->currentText(), ui.newIdEdit->text(), ui.newNameEdit->text()});
+    };
+    EditorRig::clickRow(ui.rightList, 1);
+    EXPECT_EQ(shownAsNew(), QStringList({"1-Hall", "6", "six"}));
+    ui.addMode->click();
+    rig.typeNew("7", "seven", 2);
+    EditorRig::clickRow(ui.leftList, 1);
+    EXPECT_EQ(shownAsNew(), QStringList({"2-Stage", "7", "seven"}));
+    ui.modifyMode->click();
+    EXPECT_EQ(shownAsNew(), QStringList({"2-Stage", "7", "seven"}));
+    EditorRig::clickRow(ui.leftList, 1);
+    EXPECT_EQ(shownAsNew(), QStringList({"未编组", "3", "three"}));
+    ui.newNameEdit->setText("drei");
+    EditorRig::click(ui.modifyButton);
+    EXPECT_TRUE(rig.host.frames.empty());
+    EXPECT_EQ(rig.records(), with(Initial, {{3, "drei", 0}}));
 }
 
 // "->" stops the poll even when nothing moves, "<-" never; a double-click moves only several rows,
