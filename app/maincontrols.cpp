@@ -112,7 +112,11 @@ void MainControls::setUpPanes(QMainWindow* window, QAbstractItemModel* deviceRow
     groupList->setFont(f);
     groupList->setMinimumWidth(60);
 
-    deviceList = new TListView(splitter);
+    auto* listPane = new QWidget(splitter);
+    auto* paneLayout = new QVBoxLayout(listPane);
+    paneLayout->setContentsMargins(0, 0, 0, 0);
+    paneLayout->setSpacing(1);
+    deviceList = new TListView(listPane);
     deviceList->setModel(deviceRows);
     deviceList->setObjectName(QStringLiteral("deviceList"));
     deviceList->setShowGrid(true);
@@ -128,16 +132,23 @@ void MainControls::setUpPanes(QMainWindow* window, QAbstractItemModel* deviceRow
     h->setHighlightSections(false);
     h->setSectionResizeMode(0, QHeaderView::Fixed);
     h->setSectionResizeMode(1, QHeaderView::Fixed);
-    h->setSectionResizeMode(2, QHeaderView::Interactive);
-    h->setSectionResizeMode(3, QHeaderView::Stretch);
+    // The name takes the spare width, so a long name is elided last.
+    h->setSectionResizeMode(2, QHeaderView::Stretch);
+    h->setSectionResizeMode(3, QHeaderView::Interactive);
     h->setMinimumSectionSize(20);
     deviceList->setColumnWidth(0, 20);
     deviceList->setColumnWidth(1, 40);
     deviceList->setColumnWidth(2, 150);
-    deviceList->setColumnWidth(3, 165);
+    deviceList->setColumnWidth(3, 120);
+
+    listLegend = new QLabel(listPane);
+    listLegend->setObjectName(QStringLiteral("listLegend"));
+    listLegend->setTextFormat(Qt::RichText);
+    paneLayout->addWidget(deviceList, 1);
+    paneLayout->addWidget(listLegend);
 
     splitter->addWidget(groupList);
-    splitter->addWidget(deviceList);
+    splitter->addWidget(listPane);
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({145, 380});
@@ -315,6 +326,11 @@ void MainControls::retranslateUi(int16_t language, bool searching, bool selfChec
     downButton->setToolTip(t(TextDown));
     stopAllButton->setText(t(TextStopAll));
     stopAllButton->setToolTip(t(StopAllHint));
+    const auto ball = [](const char* colour) { return QStringLiteral("<span style=\"color:%1\">●</span>").arg(QLatin1String(colour)); };
+    listLegend->setText(QStringLiteral("&nbsp;%1 %2 &nbsp; %3 %4 &nbsp; %5 %6 &nbsp; <span style=\"background-color:%7\">&nbsp;&nbsp;&nbsp;&nbsp;</span> %8")
+                            .arg(ball("#00aa00"), t(LegendOnLine).toHtmlEscaped(), ball("#d20000"),
+                                 t(LegendOffLine).toHtmlEscaped(), ball("#969696"), t(LegendNotAsked).toHtmlEscaped(),
+                                 PressTargetTint().name(), t(LegendMovedByPress).toHtmlEscaped()));
     if (groupList->count() > 0) groupList->item(0)->setText(t(TextAllUnits));
     if (groupList->count() > 1) groupList->item(1)->setText(t(TextUngroupedEntry));
 }

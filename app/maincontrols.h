@@ -54,6 +54,7 @@ struct MainControls {
     QSplitter* splitter = nullptr;
     TCheckListBox* groupList = nullptr;   // entry 0 all devices, entry 1 ungrouped, then the groups
     TListView* deviceList = nullptr;      // state image, ID, name, group
+    QLabel* listLegend = nullptr;         // what the balls and the tint of the rows mean
     QWidget* controlPanel = nullptr;      // the right-hand panel
     QToolButton* upButton = nullptr;
     QToolButton* downButton = nullptr;

@@ -74,11 +74,11 @@ MainWindow::MainWindow(Session* session, std::unique_ptr<Session> owned, QWidget
     // operator sees are the rows the engine polls.
     m_filter = new DeviceFilter(this);
     m_filter->setSourceModel(&m_session->devices());
-    auto* balls = new StateBallColumn(this);
-    balls->setSourceModel(m_filter);
+    m_balls = new StateBallColumn(this);
+    m_balls->setSourceModel(m_filter);
     m_session->devices().setHeaders({QString(), QStringLiteral("ID"), QString::fromUtf8(TextNameHeader.zh),
                                      QString::fromUtf8(TextGroupHeader.zh)});
-    m_ui.setUp(this, balls);
+    m_ui.setUp(this, m_balls);
     m_face = new EngineFace(*this, m_engine, m_session->deviceTable());
     m_hints = new StatusHints(this, m_ui, [this] { return searchRunning(); });
     connectControls();
@@ -340,6 +340,7 @@ void MainWindow::retranslate()
     if (m_ui.groupList->currentRow() == 0)
         m_session->devices().replaceGroupText(pick(TextUngrouped, language == 0 ? 1 : 0), t(TextUngrouped));
     updateTargetLine();
+    if (m_hints) m_hints->retranslate();
     fitToolBar();
 }
 

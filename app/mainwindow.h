@@ -31,6 +31,7 @@ class SessionEditorHost;
 class PasswordChangeDialog;
 class EngineFace;
 class StatusHints;
+class StateBallColumn;
 class RegisterAdapter;
 class QTranslator;
 class PortNameDialog;
@@ -191,6 +192,7 @@ private:
     EngineFace* m_face = nullptr;
     int m_shownEntry = 0;
     DeviceFilter* m_filter = nullptr;
+    StateBallColumn* m_balls = nullptr;
     StatusHints* m_hints = nullptr;
     bool m_closed = false;
     bool m_endWithoutAsking = false; // a signal ends the window

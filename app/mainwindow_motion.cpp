@@ -39,6 +39,8 @@ void MainWindow::updateTargetLine()
 {
     if (!m_ui.targetLine || !m_session) return;
     m_ui.targetLine->setText(m_face->targetLineText());
+    const Targets press = m_face->targets(CmdUp);
+    m_balls->setPressTargets(press.groups, press.devices);
 }
 
 void MainWindow::fitControlPanel()

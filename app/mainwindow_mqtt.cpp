@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 
 #include "app/mainwindow_texts.h"
+#include "app/statushints.h"
 #include "app/widgets.h"
 #include "mqtt/mqttpublisher.h"
 #include "ui/messages.h"
@@ -52,7 +53,7 @@ void MainWindow::watchBroker(MqttPublisher* publisher, const MqttProblem& proble
         // Said once the window is up, over it.
         QTimer::singleShot(0, this, [this, problem] {
             if (const QString s = problem.say(); !s.isNull()) {
-                m_ui.statusBar->setPanelText(HintPanel, s);
+                m_hints->show([problem] { return problem.say(); });
                 ShowInformation(this, s);
             }
         });
@@ -61,10 +62,10 @@ void MainWindow::watchBroker(MqttPublisher* publisher, const MqttProblem& proble
         return;
     const QString broker = QStringLiteral("%1:%2").arg(publisher->settings().host).arg(publisher->settings().port);
     connect(publisher, &MqttPublisher::brokerStateChanged, this, [this, broker](bool up, const QString& reason) {
-        const QString panel = pick(up ? BrokerUpPanel : BrokerDownPanel);
-        if (panel.isNull())
+        const Text& panel = up ? BrokerUpPanel : BrokerDownPanel;
+        if (pick(panel).isNull())
             return;
-        m_ui.statusBar->setPanelText(HintPanel, panel);
+        m_hints->show([&panel] { return pick(panel); });
         noteInRecord(up ? pick(BrokerUpRecord).arg(broker) : pick(BrokerDownRecord).arg(broker, reason));
     });
 }

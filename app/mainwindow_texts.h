@@ -162,6 +162,16 @@ inline constexpr Text TargetAllDevices{"所有设备", "All devices"};
 inline constexpr Text TargetGroups{"组 %1", "Groups %1"};
 inline constexpr Text TargetDevices{"设备 %1（组 %2）", "Devices %1 (group %2)"};
 inline constexpr Text TargetDevicesMixed{"设备 %1", "Devices %1"};
+// A device's state as its ball's tool tip says it, and the tint of a row a press would move; the
+// legend under the list names the same four.
+inline constexpr Text StateOnLine{"在线", "On line"};
+inline constexpr Text StateOffLine{"离线：最近一次查询没有应答", "Off line: its last query was not answered"};
+inline constexpr Text StateNotAsked{"尚未询问", "Not asked yet"};
+inline constexpr Text RowMovedByPress{"按上升、下降或倾斜时会移动", "Moves when Up, Down or a tilt is pressed"};
+inline constexpr Text LegendOnLine{"在线", "on line"};
+inline constexpr Text LegendOffLine{"离线", "off line"};
+inline constexpr Text LegendNotAsked{"尚未询问", "not asked yet"};
+inline constexpr Text LegendMovedByPress{"按下时会移动", "moves on a press"};
 inline constexpr Text TargetNothing{"未选择——停止键停止所有设备", "Nothing selected — Stop stops all"};
 inline constexpr Text TargetSelfCheck{"自检中：%1", "Self-check: %1"};
 inline constexpr Text TargetNotInRegister{"不在登记表中：%1", "Not in the register: %1"};

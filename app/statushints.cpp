@@ -1,5 +1,6 @@
 #include "app/statushints.h"
 
+#include <QAbstractItemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -28,6 +29,16 @@ StatusHints::StatusHints(QMainWindow* window, const MainControls& ui, std::funct
     QWidget* shared[] = {m_ui.toolBar, window->findChild<QWidget*>(QStringLiteral("ToolBarSpace")), m_ui.groupList,
                          m_ui.groupList->viewport(), m_ui.deviceList, m_ui.deviceList->viewport(), m_ui.statusBar, m_ui.controlPanel, m_ui.clearStrip,
                          m_ui.trafficLog, m_ui.trafficLog->viewport(), m_ui.rangeTilde, m_ui.periodLabel, m_ui.rangeStartEdit, m_ui.rangeEndEdit, m_ui.periodEdit};
+    // A count on show follows the rows.
+    if (QAbstractItemModel* rows = m_ui.deviceList->model()) {
+        const auto recount = [this] {
+            if (m_counting && !(m_searching && m_searching())) showLine();
+        };
+        connect(rows, &QAbstractItemModel::rowsInserted, this, recount);
+        connect(rows, &QAbstractItemModel::rowsRemoved, this, recount);
+        connect(rows, &QAbstractItemModel::modelReset, this, recount);
+        connect(rows, &QAbstractItemModel::layoutChanged, this, recount);
+    }
     for (QWidget* w : shared) {
         if (!w) continue;
         w->setMouseTracking(true);
@@ -57,18 +68,36 @@ bool StatusHints::eventFilter(QObject* watched, QEvent* event)
 void StatusHints::showHint(const QString& key)
 {
     for (const Hint& hint : Hints) {
-        if (key == QLatin1String(hint.key)) {
-            const QString s = pick(hint.text);
-            if (!s.isNull()) m_ui.statusBar->setPanelText(HintPanel, s);
-            return;
-        }
+        if (key == QLatin1String(hint.key)) return show([text = hint.text] { return pick(text); });
     }
 }
 
 void StatusHints::showDeviceCount()
 {
     if (m_searching && m_searching()) return; // the search progress text stays visible
-    const QString s = pick(DeviceCountText);
-    if (s.isNull()) return;
-    m_ui.statusBar->setPanelText(HintPanel, s.arg(m_ui.deviceList->rowCount()));
+    show([this] {
+        const QString s = pick(DeviceCountText);
+        return s.isNull() ? s : s.arg(m_ui.deviceList->rowCount());
+    });
+    m_counting = true;
+}
+
+void StatusHints::show(std::function<QString()> say)
+{
+    m_line = std::move(say);
+    m_counting = false;
+    showLine();
+}
+
+void StatusHints::retranslate()
+{
+    showLine();
+}
+
+void StatusHints::showLine()
+{
+    if (!m_line) return;
+    const QString s = m_line();
+    // A language with no texts leaves the panel as it is.
+    if (!s.isNull()) m_ui.statusBar->setPanelText(HintPanel, s);
 }

@@ -8,7 +8,10 @@
 #include <QPainterPath>
 #include <QStyleOptionViewItem>
 
+#include "app/mainwindow_texts.h"
 #include "core/devicemodel.h"
+#include "protocol/frames.h"
+#include "protocol/targets.h"
 
 // ---------------------------------------------------------------- TStatusBar
 
@@ -272,24 +275,63 @@ bool StopAllKey::eventFilter(QObject* watched, QEvent* event)
 
 // ---------------------------------------------------------------- StateBallColumn
 
+using namespace mainwindow;
+
 QVariant StateBallColumn::data(const QModelIndex& index, int role) const
 {
-    if (role == Qt::DecorationRole && index.column() == DeviceModel::StateColumn)
-        return StateBallIcon(QIdentityProxyModel::data(index, DeviceModel::OnlineRole).toBool());
+    const auto online = [&]() -> std::optional<bool> {
+        const QVariant known = QIdentityProxyModel::data(index.siblingAtColumn(DeviceModel::StateColumn), DeviceModel::OnlineRole);
+        return known.isValid() ? std::optional<bool>(known.toBool()) : std::nullopt;
+    };
+    if (role == Qt::DecorationRole && index.column() == DeviceModel::StateColumn) return StateBallIcon(online());
+    if (role == Qt::BackgroundRole && movedByPress(index.row())) return PressTargetTint();
+    if (role == Qt::ToolTipRole) {
+        const std::optional<bool> state = online();
+        QString tip = pick(!state ? StateNotAsked : *state ? StateOnLine : StateOffLine);
+        if (movedByPress(index.row())) tip += QLatin1Char('\n') + pick(RowMovedByPress);
+        return tip;
+    }
     return QIdentityProxyModel::data(index, role);
+}
+
+void StateBallColumn::setPressTargets(const std::vector<uint8_t>& groups,
+                                      const std::vector<std::pair<uint8_t, uint16_t>>& devices)
+{
+    if (groups == m_groups && devices == m_devices) return;
+    m_groups = groups;
+    m_devices = devices;
+    if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1), {Qt::BackgroundRole, Qt::ToolTipRole});
+}
+
+bool StateBallColumn::movedByPress(int row) const
+{
+    if (m_groups.empty() && m_devices.empty()) return false;
+    const QModelIndex first = index(row, 0);
+    const int group = first.data(DeviceGroupRole).toInt();
+    const int id = first.data(DeviceIdRole).toInt();
+    for (uint8_t g : m_groups)
+        if (g == BroadcastGroup || g == group) return true;
+    for (const auto& [g, i] : m_devices)
+        if (g == group && i == id) return true;
+    return false;
+}
+
+QColor PressTargetTint()
+{
+    return QColor(255, 236, 170);
 }
 
 // ---------------------------------------------------------------- Pictures
 
 namespace Pictures {
 
-QIcon stateBall(bool online)
+QIcon stateBall(std::optional<bool> online)
 {
     QPixmap pm(16, 16);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
-    const QColor base = online ? QColor(0, 170, 0) : QColor(210, 0, 0);
+    const QColor base = !online ? QColor(150, 150, 150) : *online ? QColor(0, 170, 0) : QColor(210, 0, 0);
     QRadialGradient g(QPointF(6, 6), 8);
     g.setColorAt(0, base.lighter(180));
     g.setColorAt(1, base.darker(120));
@@ -383,9 +425,10 @@ QIcon motionArrow(const QString& which)
 
 } // namespace Pictures
 
-const QIcon& StateBallIcon(bool online)
+const QIcon& StateBallIcon(std::optional<bool> online)
 {
     static const QIcon off = Pictures::stateBall(false);
     static const QIcon on = Pictures::stateBall(true);
-    return online ? on : off;
+    static const QIcon unknown = Pictures::stateBall(std::nullopt);
+    return !online ? unknown : *online ? on : off;
 }

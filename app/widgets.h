@@ -12,7 +12,11 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
+
+#include <cstdint>
 
 // A status bar of fixed-width panels, left to right, as the main window lays them out.
 class TStatusBar : public QWidget {
@@ -120,12 +124,24 @@ protected:
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 };
 
-// The first column shows each device's on-line state as the red or green ball.
+// The first column shows each device's on-line state as a ball: green on line, red when its last
+// query timed out, grey while it has not been asked since its row was made. The rows a motion
+// press would move are tinted, and every cell's tool tip says both.
 class StateBallColumn : public QIdentityProxyModel {
 public:
     using QIdentityProxyModel::QIdentityProxyModel;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    // What a press reaches now: its group frames (the broadcast group: every row) and device frames.
+    void setPressTargets(const std::vector<uint8_t>& groups, const std::vector<std::pair<uint8_t, uint16_t>>& devices);
+    bool movedByPress(int row) const;
+
+private:
+    std::vector<uint8_t> m_groups;
+    std::vector<std::pair<uint8_t, uint16_t>> m_devices;
 };
+
+// The tint of a row a press would move.
+QColor PressTargetTint();
 
 // F12 reaches the program whichever of its windows has the focus, a modal dialog or a message
 // box included (Qt holds back an ordinary shortcut while a modal dialog is open). Installed on
@@ -143,10 +159,10 @@ private:
 
 // Pictures drawn at run time, so the program needs no image files.
 namespace Pictures {
-QIcon stateBall(bool online);            // 16 x 16 red or green ball
+QIcon stateBall(std::optional<bool> online); // 16 x 16 green, red or (not known) grey ball
 QIcon toolButton(const QString& which);  // 40 x 40: refresh, groups, password, about, exit
 QIcon motionArrow(const QString& which); // up, down, stop, forward, backward
 } // namespace Pictures
 
 // The device list's state images, drawn once: the off-line and the on-line ball.
-const QIcon& StateBallIcon(bool online);
+const QIcon& StateBallIcon(std::optional<bool> online);

@@ -129,7 +129,6 @@ void DeviceFilter::setGroup(std::optional<int> group)
 {
     m_group = group;
     invalidateFilter();
-    emit headerDataChanged(Qt::Horizontal, DeviceModel::GroupColumn, DeviceModel::GroupColumn);
 }
 
 bool DeviceFilter::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const
@@ -147,9 +146,3 @@ QVariant DeviceFilter::data(const QModelIndex& index, int role) const
     return QSortFilterProxyModel::data(index, role);
 }
 
-QVariant DeviceFilter::headerData(int section, Qt::Orientation orientation, int role) const
-{
-    if (m_group && orientation == Qt::Horizontal && section == DeviceModel::GroupColumn && role == Qt::DisplayRole)
-        return QString();
-    return QSortFilterProxyModel::headerData(section, orientation, role);
-}

@@ -61,7 +61,7 @@ private:
 };
 
 // The devices of one group (or all of them), in the model's order; a group's own view leaves the
-// group column empty.
+// group column's cells empty and keeps its header.
 class DeviceFilter : public QSortFilterProxyModel {
     Q_OBJECT
 public:
@@ -71,7 +71,6 @@ public:
     std::optional<int> group() const { return m_group; }
 
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;

@@ -166,7 +166,7 @@ std::vector<DeviceRow> Session::readDevices()
     for (members.First(); !members.Eof(); members.Next())
         out.push_back({ static_cast<int>(members.FieldByName(QStringLiteral("Group_ID")).AsLargeInt()),
                         members.FieldByName(QStringLiteral("ID")).AsInteger(),
-                        members.FieldByName(QStringLiteral("Name")).AsString(), false, QString() });
+                        members.FieldByName(QStringLiteral("Name")).AsString(), std::nullopt, QString() });
     return out;
 }
 

@@ -769,7 +769,9 @@ void ControlEngine::askState(int row)
         group = rowGroup(row).value_or(-1);
     LastCmd = CmdAskState;
     sendingQuery();
-    // A row with no address is not asked; its time-out marks it off line.
+    // A row with no address is not asked; its time-out marks it off line. A query the port did
+    // not take asked nobody: its time-out leaves the row as it was.
+    m_pollQueryRefused = false;
     if (group >= 0 && group <= MaxGroupId && id >= 1 && id <= HighestDeviceId) {
         CmdRecord r;
         r.group = static_cast<uint8_t>(group);
@@ -777,6 +779,8 @@ void ControlEngine::askState(int row)
         r.command = CmdAskState;
         if (send(r, false, false))
             openAnswerWindow();
+        else
+            m_pollQueryRefused = true;
     }
     m_verdictExtended = false;
     // The fast timing knows a silent device once its answer has not begun in time.
@@ -874,7 +878,7 @@ void ControlEngine::onPollTimeout()
     const Overdue asked { Overdue::Kind::PollRow, static_cast<uint8_t>(PollGroup), static_cast<uint16_t>(PollID),
         PollIndex, {} };
     ++PollIndex;
-    setRowOnline(PollIndex - 1, false);
+    if (!m_pollQueryRefused) setRowOnline(PollIndex - 1, false);
     if (PollIndex < rows) {
         askPollRow();
     } else {

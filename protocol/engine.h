@@ -476,6 +476,7 @@ private:
     std::function<uint64_t()> m_receivedCount;
     bool m_answerDue = false;
     bool m_answerExtended = false;
+    bool m_pollQueryRefused = false; // the poll's query did not reach the port
     bool m_verdictExtended = false; // fast timing: the poll's or probe's wait, for an answer begun
     uint64_t m_receivedAtQuery = 0;
     size_t m_echoOwed = 0;        // bytes of our own still to come back as echo at the query

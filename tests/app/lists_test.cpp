@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QTableWidget>
 #include <QTest>
+#include <QToolButton>
 
 #include <sqlite3.h>
 
@@ -114,7 +115,7 @@ TEST_F(ListTest, AllUnitsShowsGroupTextsAndEachGroupItsOwnDevices)
     EXPECT_EQ(form->shownGroupEntry(), 1);
     EXPECT_EQ(column(1), QStringList({"2"}));
     EXPECT_EQ(column(3), QStringList({""}));
-    EXPECT_TRUE(form->controls().deviceList->headerText(3).isEmpty());
+    EXPECT_EQ(form->controls().deviceList->headerText(3), QString("         组  名"));
 
     clickEntry(4); // group 3
     EXPECT_EQ(column(1), QStringList({"7"}));
@@ -166,7 +167,7 @@ TEST_F(ListTest, LanguageSwitchRenamesUngroupedRowsOnlyInTheAllUnitsView)
 
     clickEntry(3); // group 2
     form->languageSelected(1);
-    EXPECT_TRUE(form->controls().deviceList->headerText(3).isEmpty());
+    EXPECT_EQ(form->controls().deviceList->headerText(3), QString("         Group"));
     EXPECT_EQ(column(1), QStringList({"2"}));
 }
 
@@ -310,15 +311,18 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
         std::vector<int> ticked;        // entries
         std::initializer_list<int> rows; // selected rows
         QString expected;
+        QStringList tinted;             // the IDs of the listed rows a press moves
     };
     const Case cases[] = {
-        {"nothing", 0, {}, {}, "Nothing selected — Stop stops all"},
-        {"all devices", 0, {0}, {}, "All devices"},
-        {"two groups", 0, {3, 6}, {}, "Groups 2, 5"},
-        {"devices of one group", 4, {}, {0, 2}, "Devices 7, 9 (group 3)"},
-        {"devices of two groups", 0, {}, {0, 3}, "Devices 2:20, 3:7"},
-        {"a group and devices", 4, {6}, {0, 2}, "Groups 5; Devices 7, 9 (group 3)"},
+        {"nothing", 0, {}, {}, "Nothing selected — Stop stops all", {}},
+        {"all devices", 0, {0}, {}, "All devices", {"7", "8", "9", "20", "21"}},
+        {"two groups", 0, {3, 6}, {}, "Groups 2, 5", {"20", "21"}},
+        {"devices of one group", 4, {}, {0, 2}, "Devices 7, 9 (group 3)", {"7", "9"}},
+        {"devices of two groups", 0, {}, {0, 3}, "Devices 2:20, 3:7", {"7", "20"}},
+        {"a group ticked, another listed", 6, {3}, {}, "Groups 2", {}},
+        {"a group and devices", 4, {6}, {0, 2}, "Groups 5; Devices 7, 9 (group 3)", {"7", "9"}},
     };
+    TListView* list = f.controls().deviceList;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         clickEntry(c.view);
@@ -326,6 +330,13 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
         for (int entry : c.ticked) groups->setChecked(entry, true);
         select(c.rows);
         EXPECT_EQ(line->text(), c.expected);
+        QStringList tinted;
+        for (int row = 0; row < list->rowCount(); ++row) {
+            const bool tint = list->cellData(row, 2, Qt::BackgroundRole).isValid();
+            EXPECT_EQ(list->cellData(row, 2, Qt::ToolTipRole).toString().endsWith("Moves when Up, Down or a tilt is pressed"), tint);
+            if (tint) tinted << list->cellText(row, 1);
+        }
+        EXPECT_EQ(tinted, c.tinted);
     }
     const QByteArray pictures = qgetenv("TARVELLO_SCREENSHOT_DIR");
     if (!pictures.isEmpty()) f.grab().save(QString::fromLocal8Bit(pictures) + "/motion-panel-en.png");
@@ -370,4 +381,43 @@ TEST_F(ListTest, ShiftWithHomeEndAndArrowsExtendsTheSelectionAsInAnyList)
     }
     // What a press would move follows the keyboard's selection.
     EXPECT_EQ(f.controls().targetLine->text(), QString("所有设备"));
+}
+
+// A row not asked since it was made is grey, "not asked yet"; red only once its query went
+// unanswered. The hint panel's device count follows the list, and every line it shows follows a
+// language switch.
+TEST_F(ListTest, StateBallsAndTheHintPanelSayWhatIsKnownNow)
+{
+    addDevice(7, "a", 3);
+    addDevice(8, "b", 3);
+    addDevice(20, "d", 2);
+    MainWindow& f = show();
+    TListView* list = f.controls().deviceList;
+    const auto ball = [&](int row) { return list->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey(); };
+    const auto tip = [&](int row) { return list->cellData(row, 0, Qt::ToolTipRole).toString(); };
+    // Rows made anew are not known until their query timed out.
+    clickEntry(0);
+    EXPECT_EQ(ball(2), StateBallIcon(std::nullopt).cacheKey());
+    EXPECT_EQ(tip(2), QString("尚未询问"));
+    f.session().devices().setOnline(3, 7, false);
+    f.session().devices().setOnline(3, 8, true);
+    EXPECT_EQ(ball(0), StateBallIcon(false).cacheKey());
+    EXPECT_EQ(tip(0), QString("离线：最近一次查询没有应答"));
+    EXPECT_EQ(ball(1), StateBallIcon(true).cacheKey());
+    EXPECT_EQ(f.controls().listLegend->text().contains("尚未询问"), true);
+
+    const auto panel = [&] { return f.controls().statusBar->panelText(HintPanel); };
+    QTest::mouseMove(list->viewport(), QPoint(5, 5));
+    EXPECT_EQ(panel(), QString("当前共计 3 台设备。"));
+    clickEntry(3); // group 2: one device
+    EXPECT_EQ(panel(), QString("当前共计 1 台设备。"));
+    clickEntry(0);
+    EXPECT_EQ(panel(), QString("当前共计 3 台设备。"));
+    f.languageSelected(1);
+    EXPECT_EQ(panel(), QString("There're 3 devices in total."));
+    EXPECT_EQ(tip(0), QString("Not asked yet")); // the list was made anew
+    QTest::mouseMove(f.controls().groupsButton, QPoint(5, 5));
+    EXPECT_EQ(panel(), QString("Organize all devices into groups."));
+    f.languageSelected(0);
+    EXPECT_EQ(panel(), QString("对所有设备进行编组设置。"));
 }
