@@ -498,12 +498,17 @@ int handStopTo(SessionRun& session, qint64 holder, const QString& who, const QSt
         const std::vector<AuditRow> rows = audit.rows(stops);
         qint64 seq = 0;
         for (const AuditRow& r : rows)
-            if (r.detail == QLatin1String("stop to every device"))
+            if (r.detail.startsWith(QLatin1String("stop to every device")))
                 seq = std::max(seq, r.seq);
         return seq;
     };
     const qint64 before = lastStop();
-    if (!RequestStopFrom(holder))
+    // The holder's row credits the stop to this run: its level (nobody logged in) and face.
+    StopRequester self;
+    self.level = session.session().passwords().level();
+    self.source = session.session().auditTrail().source();
+    self.pid = QCoreApplication::applicationPid();
+    if (!RequestStopFrom(holder, session.session().dataDir(), self))
         throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds it and could not be asked to stop").arg(who));
     // The holder records its stop-all once its stop has left the port; a few seconds cover a busy
     // machine.
@@ -677,8 +682,10 @@ int run(const Options& o, EndRequests& ends)
     } auditWarning { session.session().audit() };
     // The port this run holds sends a stop-all asked for by another program that found it held.
     QObject::connect(&stopRequests, &StopRequests::requested, &session.session(), [&session] {
-        if (session.session().port().isOpen())
+        if (session.session().port().isOpen()) {
+            session.session().creditStopRequest();
             session.session().engine().stopAll();
+        }
     });
     if (stopAll) {
         // A stop harms nothing: no password, and no register that could fail to open.

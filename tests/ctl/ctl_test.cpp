@@ -662,6 +662,10 @@ TEST_P(CtlAuditTest, EveryActionLeavesOneRowWithItsLevelAndSource)
         EXPECT_EQ(row.source, QStringLiteral("tarvello-ctl"));
     }
     EXPECT_EQ(count[QStringLiteral("log-in")], 4);
+    // A log-in's row carries the level its password opened.
+    for (const AuditRow& row : rows)
+        if (row.action == QLatin1String("log-in"))
+            EXPECT_EQ(row.detail == QLatin1String("refused") ? AuditLevelName(ModeNone) : row.detail, AuditLevelName(row.level));
     EXPECT_EQ(count[QStringLiteral("port")], 4); // every run but the refused one opened it
     for (const Step& step : steps) {
         SCOPED_TRACE(step.args.join(' ').toStdString());
@@ -930,6 +934,14 @@ TEST_P(CtlOddsTest, ADataDirectoryInUseHoldsBackWhatWritesOrHoldsThePort)
     sim.waitForFrames(1, 2s);
     const std::vector<Frame> stops = heard();
     EXPECT_TRUE(std::count(stops.begin(), stops.end(), Frame { 0xFF, 0, CmdStop }) >= 1);
+    // The watch's row credits the stop to the run that asked (nobody logged in), not to the watch's operator.
+    const std::vector<AuditRow> stopRows = AuditLog(dataDir, 0).rows({ std::nullopt, std::nullopt, { "stop-all" }, std::nullopt });
+    ASSERT_FALSE(stopRows.empty());
+    EXPECT_EQ(stopRows.front().level, ModeNone);
+    EXPECT_EQ(stopRows.front().source, QStringLiteral("tarvello-ctl"));
+    EXPECT_TRUE(stopRows.front().detail.startsWith(QStringLiteral("stop to every device, asked by tarvello-ctl (process ")))
+        << stopRows.front().detail.toStdString();
+    EXPECT_TRUE(QDir(dataDir).entryList({ QStringLiteral("tarvello.stop-*") }, QDir::Files | QDir::Hidden).isEmpty());
     // Only to a holder of the same port, by whatever name; any other failure is the run's own.
     const QString byLink = tmp.path() + QStringLiteral("/ttyStage");
     ASSERT_TRUE(QFile::link(portName, byLink));
