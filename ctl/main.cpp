@@ -11,6 +11,7 @@
 #include "core/endrequests.h"
 #include "core/sessionrun.h"
 #include "core/stoprequests.h"
+#include "columns.h"
 #include "protocol/frames.h"
 #include "serial/portname.h"
 #include "console.h"
@@ -329,24 +330,29 @@ void printDevices(const std::vector<RunDevice>& devices, bool json, bool withSta
     }
 }
 
-// The register with the name of each device's group: the table pads the group names to one width.
+// The register with the name of each device's group: the table pads the group names to one width
+// on the terminal. Group 0 is "Ungrouped", as the window names it in English, whatever the record
+// stores for it.
 void printRegister(const std::vector<RunDevice>& devices, const std::map<int, QString>& groupNames, bool json)
 {
     auto groupName = [&](int group) {
+        if (group == 0)
+            return QStringLiteral("Ungrouped");
         const auto it = groupNames.find(group);
         return it == groupNames.end() ? QString() : it->second;
     };
-    qsizetype width = 10;
+    const QString heading = QStringLiteral("GROUP NAME");
+    int width = DisplayWidth(heading);
     for (const RunDevice& d : devices)
-        width = std::max(width, groupName(d.group).size());
+        width = std::max(width, DisplayWidth(groupName(d.group)));
     if (!json)
-        out(QStringLiteral("   ID  GROUP  %1  NAME").arg(QStringLiteral("GROUP NAME"), -int(width)));
+        out(QStringLiteral("   ID  GROUP  %1  NAME").arg(PadToWidth(heading, width)));
     for (const RunDevice& d : devices) {
         if (json)
             outJson({ { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group },
                 { QStringLiteral("groupName"), groupName(d.group) }, { QStringLiteral("name"), d.name } });
         else
-            out(QStringLiteral("%1  %2  %3  %4").arg(d.id, 5).arg(d.group, 5).arg(groupName(d.group), -int(width)).arg(d.name));
+            out(QStringLiteral("%1  %2  %3  %4").arg(d.id, 5).arg(d.group, 5).arg(PadToWidth(groupName(d.group), width), d.name));
     }
 }
 
@@ -480,7 +486,7 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
                 .arg(r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                 .arg(AuditLevelName(r.level), -13)
                 .arg(r.source, -12)
-                .arg(r.user, -12)
+                .arg(PadToWidth(r.user, 12))
                 .arg(r.action, -15)
                 .arg(detail));
     }

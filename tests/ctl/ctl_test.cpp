@@ -714,10 +714,25 @@ TEST_P(CtlOddsTest, ListWritesNothingAndNamesTheGroups)
     const CtlRun table = ctl({ QStringLiteral("list") });
     ASSERT_EQ(table.lines.size(), 3) << table.errors.toStdString();
     EXPECT_TRUE(table.lines[1].contains(QStringLiteral("舞台左侧")) && table.lines[1].contains(QStringLiteral("Hoist A")));
+    // Group 0 in English, as the window says it; the register keeps its stored name.
+    EXPECT_TRUE(table.lines[2].contains(QStringLiteral("Ungrouped")) && !table.lines[2].contains(UngroupedName()))
+        << table.lines[2].toStdString();
+    // The names start in one column of the terminal, where a Chinese character is two columns wide.
+    const auto nameColumn = [](const QString& line, const QString& name) {
+        const QString before = line.left(line.lastIndexOf(name));
+        int columns = 0;
+        for (const QChar c : before)
+            columns += c.unicode() >= 0x2E80 ? 2 : 1;
+        return columns;
+    };
+    EXPECT_EQ(nameColumn(table.lines[1], QStringLiteral("Hoist A")), nameColumn(table.lines[0], QStringLiteral("NAME")))
+        << table.lines.join('\n').toStdString();
+    EXPECT_EQ(nameColumn(table.lines[2], QStringLiteral("Spare")), nameColumn(table.lines[0], QStringLiteral("NAME")))
+        << table.lines.join('\n').toStdString();
     const CtlRun json = ctl({ QStringLiteral("list"), QStringLiteral("--json") });
     ASSERT_EQ(json.json().size(), 2u);
     EXPECT_EQ(json.json()[0][QStringLiteral("groupName")].toString(), QStringLiteral("舞台左侧"));
-    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), UngroupedName());
+    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), QStringLiteral("Ungrouped"));
     EXPECT_EQ(files(), before);
 }
 
