@@ -131,6 +131,13 @@ QVariant AuditTableModel::data(const QModelIndex& index, int role) const
     case ActionColumn:
         return role == Qt::ToolTipRole ? row.action : actionName(row.action);
     case DetailColumn:
+        if (row.action == QLatin1String(StateAction)) {
+            // A change of state in the window's language, as the timeline's legend names it.
+            const Text* states[] = {&Unknown, &Online, &Offline};
+            for (int state = 0; state < 3; ++state)
+                if (row.detail == QLatin1String(StateDetails[state]))
+                    return pick(*states[state]);
+        }
         return row.detail;
     case DevicesColumn:
         return devicesText(row.devices);

@@ -122,11 +122,11 @@ TEST_F(AuditWindowTest, FiltersNarrowTheTableNewestFirst)
         {"one_day_to_its_last_second", 8, 8, "", "", {"d6"}},
         {"action", 0, 9, "move", "", {"d6", "d3", "d2"}},
         // A named device's changes of state are rows too: the table never says "0 rows" beside a strip with bands.
-        {"device", 0, 9, "", "1:6", {"on line", "d3"}},
-        {"device_without_actions", 0, 9, "", "2:7", {"d6", "d5", "off line"}},
+        {"device", 0, 9, "", "1:6", {"On line", "d3"}},
+        {"device_without_actions", 0, 9, "", "2:7", {"d6", "d5", "Off line"}},
         {"two_devices_each_row_once", 0, 9, "", "2:7, 1:5",
-         {"d6", "d5", "off line", "unknown", "off line", "off line", "d3", "d2", "on line"}},
-        {"states_within_the_dates", 5, 6, "state", "1:5, 1:6", {"unknown", "off line", "on line"}},
+         {"d6", "d5", "Off line", "Unknown", "Off line", "Off line", "d3", "d2", "On line"}},
+        {"states_within_the_dates", 5, 6, "state", "1:5, 1:6", {"Unknown", "Off line", "On line"}},
         {"states_need_devices", 0, 9, "state", "", {}},
         {"all_three", 4, 4, "move", "1:5", {"d3", "d2"}},
         {"nothing_left", 0, 9, "search", "1:5", {}},
@@ -400,6 +400,28 @@ TEST_F(AuditWindowTest, LanguageSwitchRetitlesWindowHeadersAndCells)
             headers << window->table()->model()->headerData(s, Qt::Horizontal).toString();
         EXPECT_EQ(headers, c.headers);
     }
+    // Pictures for the documentation: the three devices over the whole record in each language,
+    // then zoomed into a dragged stretch.
+    const QByteArray pictures = qgetenv("TARVELLO_SCREENSHOT_DIR");
+    if (pictures.isEmpty())
+        return;
+    window->resize(1100, 640);
+    window->show();
+    for (int16_t language : {1, 0}) {
+        switchLanguage(language);
+        filter("", QStringLiteral("1:5, 1:6, 2:7"));
+        window->wholeRecordButton()->click();
+        QCoreApplication::processEvents();
+        window->grab().save(QString::fromLocal8Bit(pictures) + (language ? "/audit-en.png" : "/audit-zh.png"));
+    }
+    switchLanguage(1);
+    TimelineStrip* strip = window->timeline();
+    const QRect lane = strip->laneRect(strip->rect(), strip->fontMetrics(), 0);
+    QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(lane.left() + lane.width() / 8, lane.center().y()));
+    QTest::mouseMove(strip, QPoint(lane.left() + lane.width() * 3 / 8, lane.center().y()));
+    QTest::mouseRelease(strip, Qt::LeftButton, {}, QPoint(lane.left() + lane.width() * 3 / 8, lane.center().y()));
+    QCoreApplication::processEvents();
+    window->grab().save(QString::fromLocal8Bit(pictures) + "/audit-timeline.png");
 }
 
 } // namespace
