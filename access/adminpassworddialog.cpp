@@ -84,7 +84,10 @@ void AdminPasswordDialog::enterClicked()
             if (m_store.Matches(SuperUserRecord, typed))
                 level = ModeSuperUser;
             m_store.setLevel(level);
-            m_store.logInAttempted(level == ModeOperator ? ModeNone : level);
+            if (level == ModeOperator)
+                m_store.logInAttempted(ModeNone);
+            else
+                m_store.levelRaised(ModeOperator, level);
         } catch (const ETableError& e) {
             ReportStoreError(this, e);
             return;

@@ -58,13 +58,20 @@ public:
     void Change(int record, const QString& password);
 
     // For the record of who did what (never the text typed): a log-in tried, with the level it
-    // opened (ModeNone: refused), and a password changed, by its record.
+    // opened (ModeNone: refused), the level of this run raised by the administrator's prompt in
+    // front of the editor, and a password changed, by its record.
     std::function<void(int32_t level)> onLogInAttempt;
+    std::function<void(int32_t from, int32_t to)> onLevelRaised;
     std::function<void(int record)> onPasswordChanged;
     void logInAttempted(int32_t level)
     {
         if (onLogInAttempt)
             onLogInAttempt(level);
+    }
+    void levelRaised(int32_t from, int32_t to)
+    {
+        if (onLevelRaised)
+            onLevelRaised(from, to);
     }
 
     TTable PSWTable;

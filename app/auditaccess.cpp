@@ -1,6 +1,8 @@
 #include "app/auditaccess.h"
 
+#include <QAction>
 #include <QDir>
+#include <QToolBar>
 #include <QToolButton>
 #include <QWidget>
 
@@ -26,13 +28,31 @@ AuditWindow* AuditAccess::viewer() const
 void AuditAccess::levelShown()
 {
     const int32_t level = m_passwords.level();
-    m_button->setVisible(level == ModeAdministrator || level == ModeSuperUser);
+    showButton(level == ModeAdministrator || level == ModeSuperUser);
     if (level == ModeNone || std::exchange(m_watching, true))
         return;
     connect(&m_session.audit(), &AuditLog::writeFailed, this, &AuditAccess::reportNotWritten);
     connect(&m_session.audit(), &AuditLog::writeRecovered, this, &AuditAccess::reportWrittenAgain);
     if (!m_session.audit().writable())
         reportNotWritten(QString());
+}
+
+void AuditAccess::showButton(bool shown)
+{
+    // On a tool bar the button's action there decides: the bar shows a widget hidden by hand again
+    // at its next layout. The button is hidden at once too, and the separator after it goes with it.
+    m_button->setVisible(shown);
+    auto* bar = qobject_cast<QToolBar*>(m_button->parentWidget());
+    if (!bar)
+        return;
+    const QList<QAction*> actions = bar->actions();
+    for (qsizetype i = 0; i < actions.size(); ++i) {
+        if (bar->widgetForAction(actions[i]) != m_button)
+            continue;
+        actions[i]->setVisible(shown);
+        if (i + 1 < actions.size() && actions[i + 1]->isSeparator())
+            actions[i + 1]->setVisible(shown);
+    }
 }
 
 void AuditAccess::reportNotWritten(const QString& reason)

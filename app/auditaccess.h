@@ -32,6 +32,7 @@ public:
     std::function<void(const QString&)> conversionRecorder();
 
 private:
+    void showButton(bool shown);
     void reportNotWritten(const QString& reason);
     void reportWrittenAgain(qint64 droppedRows);
 

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QTableView>
@@ -122,7 +123,7 @@ QVariant AuditTableModel::data(const QModelIndex& index, int role) const
     case TimeColumn:
         return row.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     case LevelColumn:
-        return levelName(row.level);
+        return row.action == QLatin1String(StateAction) ? QString() : levelName(row.level);
     case SourceColumn:
         return sourceName(row.source);
     case UserColumn:
@@ -130,6 +131,13 @@ QVariant AuditTableModel::data(const QModelIndex& index, int role) const
     case ActionColumn:
         return role == Qt::ToolTipRole ? row.action : actionName(row.action);
     case DetailColumn:
+        if (row.action == QLatin1String(StateAction)) {
+            // A change of state in the window's language, as the timeline's legend names it.
+            const Text* states[] = {&Unknown, &Online, &Offline};
+            for (int state = 0; state < 3; ++state)
+                if (row.detail == QLatin1String(StateDetails[state]))
+                    return pick(*states[state]);
+        }
         return row.detail;
     case DevicesColumn:
         return devicesText(row.devices);
@@ -159,10 +167,14 @@ AuditWindow::AuditWindow(AuditLog& log, QWidget* owner) : QWidget(owner, Qt::Win
     for (QDateEdit* edit : {m_fromDate, m_toDate}) {
         edit->setCalendarPopup(true);
         edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+        // A date typed is taken whole (Enter, or leaving the field), not at each digit.
+        edit->setKeyboardTracking(false);
     }
+    // The record's own days, at most the last month of them.
     const QDate today = QDate::currentDate();
+    const std::optional<std::pair<QDateTime, QDateTime>> span = m_log.span();
     m_toDate->setDate(today);
-    m_fromDate->setDate(today.addDays(-30));
+    m_fromDate->setDate(span ? std::clamp(span->first.toLocalTime().date(), today.addDays(-30), today) : today);
     m_fromLabel->setBuddy(m_fromDate);
     m_toLabel->setBuddy(m_toDate);
 
@@ -186,6 +198,10 @@ AuditWindow::AuditWindow(AuditLog& log, QWidget* owner) : QWidget(owner, Qt::Win
     m_applyButton = new QPushButton(this);
     m_applyButton->setObjectName(QStringLiteral("applyButton"));
     m_applyButton->setDefault(true);
+    m_todayButton = new QPushButton(this);
+    m_todayButton->setObjectName(QStringLiteral("todayButton"));
+    m_wholeRecordButton = new QPushButton(this);
+    m_wholeRecordButton->setObjectName(QStringLiteral("wholeRecordButton"));
     m_exportCsvButton = new QPushButton(this);
     m_exportCsvButton->setObjectName(QStringLiteral("exportCsvButton"));
     m_exportPictureButton = new QPushButton(this);
@@ -214,6 +230,8 @@ AuditWindow::AuditWindow(AuditLog& log, QWidget* owner) : QWidget(owner, Qt::Win
     filters->addWidget(m_fromDate);
     filters->addWidget(m_toLabel);
     filters->addWidget(m_toDate);
+    filters->addWidget(m_todayButton);
+    filters->addWidget(m_wholeRecordButton);
     filters->addSpacing(12);
     filters->addWidget(m_actionLabel);
     filters->addWidget(m_actionSelector);
@@ -253,8 +271,10 @@ AuditWindow::AuditWindow(AuditLog& log, QWidget* owner) : QWidget(owner, Qt::Win
         else
             refresh();
     });
+    connect(m_todayButton, &QPushButton::clicked, this, &AuditWindow::showToday);
+    connect(m_wholeRecordButton, &QPushButton::clicked, this, &AuditWindow::showWholeRecord);
     connect(m_actionSelector, &QComboBox::currentIndexChanged, this, &AuditWindow::refresh);
-    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this, &AuditWindow::updateTimeline);
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { updateTimeline(); });
     connect(m_exportCsvButton, &QPushButton::clicked, this, &AuditWindow::exportCsvClicked);
     connect(m_exportPictureButton, &QPushButton::clicked, this, &AuditWindow::exportPictureClicked);
 
@@ -273,8 +293,50 @@ QDateTime AuditWindow::until() const
     return m_toDate->date().endOfDay().toUTC();
 }
 
+void AuditWindow::setDates(const QDate& from, const QDate& to)
+{
+    {
+        const QSignalBlocker quietFrom(m_fromDate), quietTo(m_toDate);
+        m_fromDate->setDate(from);
+        m_toDate->setDate(std::max(from, to));
+    }
+    refresh();
+}
+
+void AuditWindow::showToday()
+{
+    const QDate today = QDate::currentDate();
+    setDates(today, today);
+}
+
+void AuditWindow::showWholeRecord()
+{
+    const QDate today = QDate::currentDate();
+    const std::optional<std::pair<QDateTime, QDateTime>> span = m_log.span();
+    if (!span)
+        return setDates(today, today);
+    setDates(std::min(span->first.toLocalTime().date(), today), std::max(span->second.toLocalTime().date(), today));
+}
+
+void AuditWindow::takeTypedDates()
+{
+    // A date typed and not yet taken (the field still has the focus, or Apply was clicked).
+    for (QDateEdit* edit : {m_fromDate, m_toDate}) {
+        const QDate typed = QDate::fromString(edit->text().trimmed(), edit->displayFormat());
+        if (typed.isValid() && typed != edit->date()) {
+            const QSignalBlocker quiet(edit);
+            edit->setDate(typed);
+        }
+    }
+    if (m_toDate->date() < m_fromDate->date()) {
+        const QSignalBlocker quiet(m_toDate);
+        m_toDate->setDate(m_fromDate->date());
+    }
+}
+
 void AuditWindow::refresh()
 {
+    takeTypedDates();
     const std::optional<std::vector<AuditDevice>> devices = ParseAuditDevices(m_deviceField->text());
     if (!devices) {
         ShowError(this, pick(BadDevice).arg(m_deviceField->text().trimmed()));
@@ -287,10 +349,13 @@ void AuditWindow::refresh()
     filter.since = since();
     filter.until = until();
     const QString action = m_actionSelector->currentData().toString();
+    const bool states = action.isEmpty() || action == QLatin1String(StateAction);
     if (!action.isEmpty())
         filter.actions = QStringList{action};
     std::vector<AuditRow> rows;
-    if (m_fieldDevices.size() <= 1) {
+    if (action == QLatin1String(StateAction)) {
+        // The changes of state alone.
+    } else if (m_fieldDevices.size() <= 1) {
         if (!m_fieldDevices.empty())
             filter.device = m_fieldDevices.front();
         rows = m_log.rows(filter);
@@ -303,14 +368,26 @@ void AuditWindow::refresh()
                 if (seen.insert(row.seq).second)
                     rows.push_back(std::move(row));
         }
-        std::sort(rows.begin(), rows.end(), [](const AuditRow& a, const AuditRow& b) {
-            return a.time != b.time ? a.time > b.time : a.seq > b.seq;
-        });
     }
+    // What the timeline draws for the named devices is in the table too.
+    if (states && !m_fieldDevices.empty())
+        for (const StateChange& change : m_log.history(m_fieldDevices, filter.since.value(), filter.until.value())) {
+            if (change.time < *filter.since)
+                continue; // the state the range starts in, not a change within it
+            AuditRow row;
+            row.time = change.time;
+            row.action = QLatin1String(StateAction);
+            row.detail = QLatin1String(StateDetails[std::clamp(int(change.state), 0, 2)]);
+            row.devices = {{change.group, change.id}};
+            rows.push_back(std::move(row));
+        }
+    std::stable_sort(rows.begin(), rows.end(), [](const AuditRow& a, const AuditRow& b) {
+        return a.time != b.time ? a.time > b.time : a.seq > b.seq;
+    });
     m_model->setRows(std::move(rows));
     fitColumns();
     m_countLabel->setText(pick(RowCount).arg(m_model->rowCount()));
-    updateTimeline();
+    updateTimeline(true);
 }
 
 std::vector<AuditDevice> AuditWindow::timelineDevices() const
@@ -324,15 +401,28 @@ std::vector<AuditDevice> AuditWindow::timelineDevices() const
     return {chosen.begin(), chosen.end()};
 }
 
-void AuditWindow::updateTimeline()
+void AuditWindow::updateTimeline(bool newView)
 {
     std::vector<AuditDevice> devices = timelineDevices();
-    const QDateTime from = since(), to = until();
+    const QDateTime from = since(), to = until(), now = QDateTime::currentDateTimeUtc();
     std::vector<StateChange> history;
     if (!devices.empty())
         history = m_log.history(devices, from, to);
     const size_t lanesBefore = m_timeline->devices().size();
-    m_timeline->setTimeline(std::move(devices), from, to, history, std::min(to, QDateTime::currentDateTimeUtc()));
+    const bool sameAxis = m_timeline->devices().empty() || !newView;
+    m_timeline->setTimeline(std::move(devices), from, to, history, std::min(to, now));
+    if (newView || !sameAxis) {
+        // The view opens on the part of the dates the record covers: from its oldest row (or
+        // the first day) to now (or the last day), so a record of a few hours is not a sliver.
+        QDateTime viewFrom = from, viewTo = std::min(to, now);
+        if (const auto span = m_log.span()) {
+            viewFrom = std::max(from, span->first);
+            viewTo = std::min(to, std::max(span->second, now));
+        }
+        if (!(viewFrom < viewTo))
+            viewFrom = from, viewTo = to;
+        m_timeline->setView(viewFrom, viewTo);
+    }
     if (m_timeline->devices().size() != lanesBefore)
         fitTimeline();
 }
@@ -450,6 +540,9 @@ void AuditWindow::retranslate()
     m_deviceLabel->setText(pick(DeviceLabel));
     m_deviceField->setPlaceholderText(pick(DevicePlaceholder));
     m_applyButton->setText(pick(Apply));
+    m_todayButton->setText(pick(Today));
+    m_wholeRecordButton->setText(pick(WholeRecord));
+    m_timeline->setToolTip(pick(TimelineHint));
     m_exportCsvButton->setText(pick(ExportCsv));
     m_exportPictureButton->setText(pick(ExportPicture));
     m_actionSelector->setItemText(0, pick(AllActions));

@@ -57,9 +57,15 @@ class AuditWindow : public QWidget {
 public:
     AuditWindow(AuditLog& log, QWidget* owner);
 
-    // Reads the record again with the filters as shown. A device field that is not understood is
-    // said in a message and the table is left as it was.
+    // Reads the record again with the filters as shown, dates typed into From and To included.
+    // The table and the timeline take the same filter: with devices named, the table lists their
+    // changes of on-line state among the actions (action "state"). The timeline's view starts at
+    // the part of the dates the record covers. A device field that is not understood is said in
+    // a message and the table is left as it was.
     void refresh();
+    // The dates: today alone, or every day the record covers.
+    void showToday();
+    void showWholeRecord();
 
     // Write the filtered rows as CSV, or the timeline as a PNG picture; a failed write is said in a
     // message, and leaves no file behind. Answer whether the file was written.
@@ -78,6 +84,8 @@ public:
     QComboBox* actionSelector() const { return m_actionSelector; }
     QLineEdit* deviceField() const { return m_deviceField; }
     QPushButton* applyButton() const { return m_applyButton; }
+    QPushButton* todayButton() const { return m_todayButton; }
+    QPushButton* wholeRecordButton() const { return m_wholeRecordButton; }
     QPushButton* exportCsvButton() const { return m_exportCsvButton; }
     QPushButton* exportPictureButton() const { return m_exportPictureButton; }
     QTableView* table() const { return m_table; }
@@ -90,7 +98,9 @@ protected:
 
 private:
     void retranslate();
-    void updateTimeline();
+    void updateTimeline(bool newView = false);
+    void takeTypedDates();
+    void setDates(const QDate& from, const QDate& to);
     void fitColumns();
     void fitTimeline();
     void exportCsvClicked();
@@ -111,6 +121,8 @@ private:
     QLabel* m_deviceLabel = nullptr;
     QLineEdit* m_deviceField = nullptr;
     QPushButton* m_applyButton = nullptr;
+    QPushButton* m_todayButton = nullptr;
+    QPushButton* m_wholeRecordButton = nullptr;
     QPushButton* m_exportCsvButton = nullptr;
     QPushButton* m_exportPictureButton = nullptr;
     QSplitter* m_splitter = nullptr; // the table above the timeline

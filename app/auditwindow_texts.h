@@ -17,6 +17,12 @@ inline constexpr Text ExportCsv{"导出 CSV", "Export CSV"};
 inline constexpr Text ExportPicture{"导出图片", "Export picture"};
 inline constexpr Text RowCount{"共 %1 条记录", "%1 rows"};
 inline constexpr Text TimelineCaption{"在线记录", "On-line history"};
+inline constexpr Text Today{"今天", "Today"};
+inline constexpr Text WholeRecord{"全部记录", "Whole record"};
+inline constexpr Text TimelineHint{"滚动鼠标滚轮缩放时间轴，在设备条上拖出一段时间以放大该段。",
+                                   "Turn the wheel to zoom the time axis; drag across the lanes to zoom into that stretch."};
+// The on-line state of a device in the table's detail, as the record's other details are worded.
+inline constexpr const char* StateDetails[] = {"unknown", "on line", "off line"};
 
 inline constexpr Text BadDevice{"设备“%1”无法识别：请写作 组:ID，组为 0–15，ID 为 1–999，多个设备以逗号分隔，例如 1:5, 1:6。",
                                 "The device \"%1\" is not understood: write it as G:ID, the group from 0 to 15 and "
@@ -64,6 +70,7 @@ struct ActionName {
 };
 inline constexpr ActionName ActionNames[] = {
     {"log-in", {"登录", "Log-in"}},
+    {"level-raised", {"提升级别", "Level raised"}},
     {"move", {"运动", "Move"}},
     {"stop-all", {"全部停止", "Stop all"}},
     {"search", {"搜索", "Search"}},
@@ -78,7 +85,10 @@ inline constexpr ActionName ActionNames[] = {
     {"password-change", {"修改密码", "Password change"}},
     {"self-check", {"自检", "Self-check"}},
     {"keep", {"清理过期记录", "Old rows removed"}},
+    {"state", {"在线状态", "On-line state"}},
 };
+// The key of the rows that stand for a change of a named device's on-line state.
+inline constexpr char StateAction[] = "state";
 
 // The timeline strip.
 inline constexpr Text Online{"在线", "On line"};

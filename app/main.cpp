@@ -99,6 +99,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     MainWindow mainForm(session);
+    QObject::connect(&stopRequests, &StopRequests::requested, &session, &Session::creditStopRequest);
     QObject::connect(&stopRequests, &StopRequests::requested, &mainForm, &MainWindow::stopAllPressed);
     // The port the window works on, beside the lock: a stop-all for this very port is handed to
     // the window, and one for any other port is not.

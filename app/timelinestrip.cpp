@@ -1,9 +1,12 @@
 #include "app/timelinestrip.h"
 
 #include <QEvent>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QWheelEvent>
 
 #include <algorithm>
+#include <cmath>
 
 #include "app/auditwindow_texts.h"
 
@@ -60,7 +63,7 @@ QString laneLabel(const AuditDevice& device)
     return QStringLiteral("%1:%2").arg(device.first).arg(device.second);
 }
 
-// Ticks on whole hours or days of local time, as many as their labels leave room for.
+// Ticks on whole minutes, hours or days of local time, as many as their labels leave room for.
 struct Ticks {
     std::vector<QDateTime> times;
     QString format;
@@ -73,30 +76,33 @@ Ticks ticksFor(const QDateTime& since, const QDateTime& until, int width, const 
         return ticks;
     const QDateTime first = since.toLocalTime(), last = until.toLocalTime();
     const bool overYears = first.date().year() != last.date().year();
-    const double hours = since.secsTo(until) / 3600.0;
-    static const int stepsInHours[] = {1, 2, 3, 6, 12, 24, 48, 72, 7 * 24, 14 * 24, 28 * 24, 56 * 24, 91 * 24, 182 * 24, 364 * 24};
-    int step = stepsInHours[std::size(stepsInHours) - 1];
-    for (int candidate : stepsInHours) {
-        const QString format = candidate < 24 ? QStringLiteral("MM-dd HH:mm")
-                                              : (overYears ? QStringLiteral("yyyy-MM-dd") : QStringLiteral("MM-dd"));
-        const int room = metrics.horizontalAdvance(first.toString(format)) + metrics.height() * 2;
-        if (hours / candidate * room <= width) {
+    const bool overDays = first.date() != last.date();
+    const double minutes = since.secsTo(until) / 60.0;
+    static const int stepsInMinutes[] = {1, 2, 5, 10, 15, 30, 60, 2 * 60, 3 * 60, 6 * 60, 12 * 60, 24 * 60, 48 * 60,
+                                         72 * 60, 7 * 1440, 14 * 1440, 28 * 1440, 56 * 1440, 91 * 1440, 182 * 1440, 364 * 1440};
+    const auto formatFor = [&](int step) {
+        if (step < 1440)
+            return overDays ? QStringLiteral("MM-dd HH:mm") : QStringLiteral("HH:mm");
+        return overYears ? QStringLiteral("yyyy-MM-dd") : QStringLiteral("MM-dd");
+    };
+    int step = stepsInMinutes[std::size(stepsInMinutes) - 1];
+    for (int candidate : stepsInMinutes) {
+        const int room = metrics.horizontalAdvance(first.toString(formatFor(candidate))) + metrics.height() * 2;
+        if (minutes / candidate * room <= width) {
             step = candidate;
-            ticks.format = format;
             break;
         }
     }
-    if (ticks.format.isEmpty())
-        ticks.format = overYears ? QStringLiteral("yyyy-MM-dd") : QStringLiteral("MM-dd");
-    if (step < 24) {
+    ticks.format = formatFor(step);
+    if (step < 1440) {
         for (QDate day = first.date(); day <= last.date(); day = day.addDays(1))
-            for (int h = 0; h < 24; h += step) {
-                const QDateTime t(day, QTime(h, 0));
+            for (int m = 0; m < 1440; m += step) {
+                const QDateTime t(day, QTime(m / 60, m % 60));
                 if (t >= since && t <= until)
                     ticks.times.push_back(t);
             }
     } else {
-        for (QDate day = first.date(); day <= last.date(); day = day.addDays(step / 24)) {
+        for (QDate day = first.date(); day <= last.date(); day = day.addDays(step / 1440)) {
             const QDateTime t = day.startOfDay();
             if (t >= since && t <= until)
                 ticks.times.push_back(t);
@@ -120,10 +126,124 @@ void TimelineStrip::setTimeline(std::vector<AuditDevice> devices, const QDateTim
     m_since = since;
     m_until = until;
     m_knownUntil = std::clamp(knownUntil, since, until);
+    setView(m_viewFrom.isValid() ? m_viewFrom : since, m_viewTo.isValid() ? m_viewTo : until);
     m_bands.clear();
     for (const AuditDevice& device : m_devices)
         m_bands.push_back(TimelineBands(history, device, m_since, m_knownUntil));
     updateGeometry();
+    update();
+}
+
+void TimelineStrip::setView(const QDateTime& from, const QDateTime& to)
+{
+    if (!m_since.isValid() || !m_until.isValid() || !(m_since < m_until))
+        return;
+    QDateTime a = std::clamp(from, m_since, m_until), b = std::clamp(to, m_since, m_until);
+    if (b < a)
+        std::swap(a, b);
+    // No narrower than a minute, kept within the axis.
+    const qint64 shortest = std::min(MinimumViewMs, m_since.msecsTo(m_until));
+    if (a.msecsTo(b) < shortest) {
+        const QDateTime middle = a.addMSecs(a.msecsTo(b) / 2);
+        a = middle.addMSecs(-shortest / 2);
+        b = a.addMSecs(shortest);
+        if (a < m_since) {
+            a = m_since;
+            b = a.addMSecs(shortest);
+        } else if (b > m_until) {
+            b = m_until;
+            a = b.addMSecs(-shortest);
+        }
+    }
+    m_viewFrom = a;
+    m_viewTo = b;
+    update();
+}
+
+QDateTime TimelineStrip::timeAt(const QRect& lane, int x) const
+{
+    if (lane.width() <= 0)
+        return m_viewFrom;
+    const double share = std::clamp(double(x - lane.left()) / double(lane.width()), 0.0, 1.0);
+    return m_viewFrom.addMSecs(qint64(share * double(m_viewFrom.msecsTo(m_viewTo))));
+}
+
+QRect TimelineStrip::lanesArea() const
+{
+    const Layout at = layout(rect(), fontMetrics());
+    return QRect(at.lanes.left(), at.lanes.top(), at.lanes.width(), std::max(at.lanes.height(), 1));
+}
+
+void TimelineStrip::zoom(double factor, int x)
+{
+    if (!m_viewFrom.isValid())
+        return;
+    const QRect lanes = lanesArea();
+    const QDateTime anchor = timeAt(lanes, x);
+    const double share = lanes.width() > 0 ? std::clamp(double(x - lanes.left()) / lanes.width(), 0.0, 1.0) : 0.5;
+    const qint64 span = qint64(double(m_viewFrom.msecsTo(m_viewTo)) * factor);
+    QDateTime from = anchor.addMSecs(-qint64(share * double(span))), to = from.addMSecs(span);
+    // Zoomed out against one end of the axis, the view slides along it rather than shrinking.
+    if (from < m_since) {
+        to = to.addMSecs(from.msecsTo(m_since));
+        from = m_since;
+    }
+    if (to > m_until) {
+        from = from.addMSecs(-m_until.msecsTo(to));
+        to = m_until;
+    }
+    setView(from, to);
+    emit viewChanged();
+}
+
+void TimelineStrip::wheelEvent(QWheelEvent* event)
+{
+    const int notches = event->angleDelta().y() / 120;
+    if (notches == 0 || m_devices.empty()) {
+        QWidget::wheelEvent(event);
+        return;
+    }
+    // Away from the user: closer in.
+    zoom(std::pow(0.8, notches), int(event->position().x()));
+    event->accept();
+}
+
+void TimelineStrip::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || m_devices.empty() || !lanesArea().contains(event->position().toPoint())) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    m_dragFrom = m_dragTo = int(event->position().x());
+    update();
+}
+
+void TimelineStrip::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!m_dragFrom) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    const QRect lanes = lanesArea();
+    m_dragTo = std::clamp(int(event->position().x()), lanes.left(), lanes.right());
+    update();
+}
+
+void TimelineStrip::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!m_dragFrom || event->button() != Qt::LeftButton) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    const QRect lanes = lanesArea();
+    const int from = *m_dragFrom, to = std::clamp(int(event->position().x()), lanes.left(), lanes.right());
+    m_dragFrom.reset();
+    m_dragTo.reset();
+    // A click is no range.
+    if (std::abs(to - from) >= 4) {
+        setView(timeAt(lanes, std::min(from, to)), timeAt(lanes, std::max(from, to)));
+        emit viewChanged();
+    }
     update();
 }
 
@@ -160,10 +280,10 @@ QRect TimelineStrip::laneRect(const QRect& area, const QFontMetrics& metrics, in
 
 int TimelineStrip::xAt(const QRect& lane, const QDateTime& time) const
 {
-    const qint64 span = m_since.msecsTo(m_until);
+    const qint64 span = m_viewFrom.msecsTo(m_viewTo);
     if (span <= 0)
         return lane.left();
-    const double share = std::clamp(double(m_since.msecsTo(time)) / double(span), 0.0, 1.0);
+    const double share = std::clamp(double(m_viewFrom.msecsTo(time)) / double(span), 0.0, 1.0);
     return lane.left() + int(share * lane.width() + 0.5);
 }
 
@@ -192,9 +312,10 @@ void TimelineStrip::paintLegend(QPainter& painter, const QRect& legend) const
         x = swatch.right() + box / 2 + metrics.horizontalAdvance(name) + 2 * box;
     }
     // The dates the axis spans, for a printout read away from the window.
-    if (m_since.isValid() && m_until.isValid()) {
-        const QString range = QStringLiteral("%1 – %2").arg(m_since.toLocalTime().toString(QStringLiteral("yyyy-MM-dd")),
-                                                            m_until.toLocalTime().toString(QStringLiteral("yyyy-MM-dd")));
+    if (m_viewFrom.isValid() && m_viewTo.isValid()) {
+        const QString format = m_viewFrom.secsTo(m_viewTo) < 3 * 86400 ? QStringLiteral("yyyy-MM-dd HH:mm") : QStringLiteral("yyyy-MM-dd");
+        const QString range = QStringLiteral("%1 – %2").arg(m_viewFrom.toLocalTime().toString(format),
+                                                            m_viewTo.toLocalTime().toString(format));
         if (x + metrics.horizontalAdvance(range) < legend.right())
             painter.drawText(legend, Qt::AlignRight | Qt::AlignVCenter, range);
     }
@@ -206,7 +327,7 @@ void TimelineStrip::paintAxis(QPainter& painter, const Layout& at) const
     const int tick = metrics.height() / 3;
     painter.setPen(QPen(Qt::black, 1));
     painter.drawLine(at.axis.left(), at.axis.top(), at.axis.right(), at.axis.top());
-    const Ticks ticks = ticksFor(m_since, m_until, at.axis.width(), metrics);
+    const Ticks ticks = ticksFor(m_viewFrom, m_viewTo, at.axis.width(), metrics);
     for (const QDateTime& t : ticks.times) {
         const int x = xAt(at.axis, t);
         painter.setPen(QPen(Qt::black, 1));
@@ -238,6 +359,8 @@ void TimelineStrip::paint(QPainter& painter, const QRect& area) const
         const QRect rect = laneRect(area, metrics, lane);
         painter.setPen(Qt::NoPen);
         for (const TimelineBand& band : m_bands[size_t(lane)]) {
+            if (band.to < m_viewFrom || band.from > m_viewTo)
+                continue;
             const int left = xAt(rect, band.from), right = xAt(rect, band.to);
             painter.fillRect(QRect(left, rect.top(), std::max(1, right - left), rect.height()), TimelineColor(band.state));
         }
@@ -248,6 +371,14 @@ void TimelineStrip::paint(QPainter& painter, const QRect& area) const
                          Qt::AlignRight | Qt::AlignVCenter, laneLabel(m_devices[size_t(lane)]));
     }
     paintAxis(painter, at);
+    if (m_dragFrom && m_dragTo) {
+        // The range being dragged, over the lanes.
+        const QRect range(std::min(*m_dragFrom, *m_dragTo), at.lanes.top(), std::abs(*m_dragTo - *m_dragFrom) + 1, at.lanes.height());
+        painter.fillRect(range, QColor(40, 90, 200, 60));
+        painter.setPen(QPen(QColor(40, 90, 200), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(range.adjusted(0, 0, -1, -1));
+    }
 }
 
 QImage TimelineStrip::picture() const

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QWidget>
 
+#include <optional>
 #include <vector>
 
 #include "audit/auditlog.h"
@@ -37,6 +38,18 @@ public:
     const std::vector<AuditDevice>& devices() const { return m_devices; }
     const std::vector<TimelineBand>& bands(int lane) const { return m_bands[size_t(lane)]; }
 
+    // The part of the axis drawn across the strip: within since..until, at least MinimumView long.
+    // The wheel zooms it about the time under the pointer; a range dragged across the lanes
+    // becomes the view.
+    static constexpr qint64 MinimumViewMs = 60 * 1000;
+    void setView(const QDateTime& from, const QDateTime& to);
+    QDateTime viewFrom() const { return m_viewFrom; }
+    QDateTime viewTo() const { return m_viewTo; }
+    // The time drawn at x within the lane.
+    QDateTime timeAt(const QRect& lane, int x) const;
+    // Zooms by factor (below 1: in) about the time at x of the widget.
+    void zoom(double factor, int x);
+
     // The strip on white at a size for a printout.
     QImage picture() const;
 
@@ -47,9 +60,17 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
+signals:
+    // The view changed by the wheel or a dragged range.
+    void viewChanged();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     struct Layout {
@@ -63,5 +84,9 @@ private:
 
     std::vector<AuditDevice> m_devices;
     std::vector<std::vector<TimelineBand>> m_bands;
+    QRect lanesArea() const;
+
     QDateTime m_since, m_until, m_knownUntil;
+    QDateTime m_viewFrom, m_viewTo;
+    std::optional<int> m_dragFrom, m_dragTo; // x of a range being dragged
 };

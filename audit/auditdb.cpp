@@ -547,6 +547,19 @@ std::vector<StateChange> Connection::history(const std::vector<AuditDevice>& dev
     return out;
 }
 
+std::optional<std::pair<QDateTime, QDateTime>> Connection::span()
+{
+    if (!m_db)
+        return std::nullopt;
+    // Each table's ends come from its time index; the text sorts as the times do.
+    Statement ends(m_db, QStringLiteral("SELECT min(first), max(last) FROM ("
+                                        "SELECT min(time) AS first, max(time) AS last FROM Actions UNION ALL "
+                                        "SELECT min(time), max(time) FROM OnlineHistory)"));
+    if (ends.step() != SQLITE_ROW || ends.text(0).isEmpty())
+        return std::nullopt;
+    return std::pair { ParseTime(ends.text(0)), ParseTime(ends.text(1)) };
+}
+
 AuditCheck Connection::verify()
 {
     AuditCheck check;

@@ -62,6 +62,8 @@ public:
     std::vector<AuditRow> rows(const AuditFilter& filter);
     std::vector<StateChange> history(const std::vector<AuditDevice>& devices, const QDateTime& since,
                                      const QDateTime& until);
+    // The times of the oldest and the newest row, actions and on-line changes alike.
+    std::optional<std::pair<QDateTime, QDateTime>> span();
     // The chain from the first row to the kept end (the rules are in docs/data-files.md).
     AuditCheck verify();
 

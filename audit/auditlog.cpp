@@ -233,6 +233,11 @@ AuditCheck AuditLog::verify() const
     return auditdb::Connection(d->path, false).verify();
 }
 
+std::optional<std::pair<QDateTime, QDateTime>> AuditLog::span() const
+{
+    return auditdb::Connection(d->path, false).span();
+}
+
 QString AuditLog::processUser()
 {
     // The environment is the caller's to set, so it is the last resort only.

@@ -90,6 +90,9 @@ public:
     std::vector<StateChange> history(const std::vector<AuditDevice>& devices, const QDateTime& since,
                                      const QDateTime& until) const;
     AuditCheck verify() const;
+    // The times of the oldest and the newest row (actions and on-line changes); nothing while the
+    // record holds none.
+    std::optional<std::pair<QDateTime, QDateTime>> span() const;
 
     // The account of this process as the system names it (not as the environment says): on
     // Linux the login name of the real user ID, on Windows the name GetUserNameW gives.

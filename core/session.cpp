@@ -2,6 +2,7 @@
 
 #include "common/datadir.h"
 #include "common/state.h"
+#include "core/stoprequests.h"
 #include "protocol/bussettings.h"
 #include "serial/portname.h"
 
@@ -138,6 +139,19 @@ bool Session::setLanguage(int16_t language, bool save)
 QString Session::portSetting()
 {
     return m_settings.ReadString(QStringLiteral("COM"), QStringLiteral("num"), QStringLiteral("COM1"));
+}
+
+void Session::creditStopRequest()
+{
+    const std::vector<StopRequester> askers = TakeStopRequesters(m_dataDir);
+    if (askers.empty())
+        return;
+    QStringList named;
+    for (const StopRequester& r : askers)
+        named << QStringLiteral("%1 (process %2)").arg(r.source.isEmpty() ? QStringLiteral("another program") : r.source).arg(r.pid);
+    // Requests that came together are answered by one stop-all: the first to ask is credited.
+    m_auditTrail.creditNextStopAll(askers.front().level, askers.front().source.isEmpty() ? m_auditTrail.source() : askers.front().source,
+                                   named.join(QStringLiteral(", ")));
 }
 
 void Session::openScene(int scene)

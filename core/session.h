@@ -55,6 +55,10 @@ public:
     // there only what it alone sees (the editor's changes, a backup, a conversion).
     AuditLog& audit() { return m_audit; }
     SessionAudit& auditTrail() { return m_auditTrail; }
+    // Another program asked this one to stop every device (core/stoprequests.h): the next stop-all
+    // sent is credited in the record to the program that asked, as it left itself in the data
+    // directory. Called before the stop-all is handed to the engine.
+    void creditStopRequest();
 
     // [SCENE] Current; 1 when it names none or one out of range (then *valid is false).
     int sceneSetting(bool* valid = nullptr);

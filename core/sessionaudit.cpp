@@ -23,6 +23,10 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
     m_passwords.onLogInAttempt = [this](int32_t level) {
         record(QStringLiteral("log-in"), level == ModeNone ? QStringLiteral("refused") : AuditLevelName(level));
     };
+    m_passwords.onLevelRaised = [this](int32_t from, int32_t to) {
+        record(QStringLiteral("level-raised"),
+            QStringLiteral("%1 -> %2, source: editor prompt").arg(AuditLevelName(from), AuditLevelName(to)));
+    };
     m_passwords.onPasswordChanged = [this](int recordNo) {
         const int32_t level = recordNo == SuperUserRecord ? ModeSuperUser
             : recordNo == AdministratorRecord             ? ModeAdministrator
@@ -36,7 +40,16 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
             m_presses.pop_front();
     });
     connect(&engine, &ControlEngine::stoppedAll, this, [this] {
-        record(QStringLiteral("stop-all"), QStringLiteral("stop to every device"));
+        if (m_stopCredits.empty()) {
+            record(QStringLiteral("stop-all"), QStringLiteral("stop to every device"));
+            return;
+        }
+        const StopCredit credit = m_stopCredits.front();
+        m_stopCredits.pop_front();
+        AuditEntry asked = entry(QStringLiteral("stop-all"), QStringLiteral("stop to every device, asked by %1").arg(credit.requester));
+        asked.level = credit.level;
+        asked.source = credit.source;
+        m_log.record(std::move(asked));
     });
     connect(&engine, &ControlEngine::stopAllRefused, this, [this] {
         record(QStringLiteral("stop-all"), QStringLiteral("not sent: the port is closed; it goes when the port is back"));
@@ -106,6 +119,7 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
 SessionAudit::~SessionAudit()
 {
     m_passwords.onLogInAttempt = nullptr;
+    m_passwords.onLevelRaised = nullptr;
     m_passwords.onPasswordChanged = nullptr;
     // Re-addressed devices never asked (the port went, the run ended) are recorded as such.
     for (const auto& [to, from] : std::map<AuditDevice, AuditDevice>(m_readdressed))
@@ -113,20 +127,44 @@ SessionAudit::~SessionAudit()
                                                .arg(address(from.first, from.second), address(to.first, to.second)));
 }
 
+AuditEntry SessionAudit::entry(const QString& action, const QString& detail, std::vector<AuditDevice> devices) const
+{
+    AuditEntry e;
+    e.level = m_passwords.level();
+    e.source = m_source;
+    e.action = action;
+    e.detail = detail;
+    e.devices = std::move(devices);
+    return e;
+}
+
 void SessionAudit::record(const QString& action, const QString& detail, std::vector<AuditDevice> devices)
 {
-    AuditEntry entry;
-    entry.level = m_passwords.level();
-    entry.source = m_source;
-    entry.action = action;
-    entry.detail = detail;
-    entry.devices = std::move(devices);
-    m_log.record(std::move(entry));
+    AuditEntry e = entry(action, detail, std::move(devices));
+    // The re-address is recorded once it is checked: what was done to the device at its new
+    // address waits for it, so the record reads in the order things happened. Its time is taken
+    // when it is written.
+    for (const AuditDevice& device : e.devices)
+        if (m_readdressed.count(device)) {
+            m_afterReaddress.emplace(device, std::move(e));
+            return;
+        }
+    m_log.record(std::move(e));
+}
+
+void SessionAudit::creditNextStopAll(int level, const QString& source, const QString& requester)
+{
+    m_stopCredits.push_back(StopCredit { level, source, requester });
 }
 
 void SessionAudit::readdressOver(int group, int id, const QString& outcome)
 {
-    record(QStringLiteral("readdress"), outcome, { { group, id } });
+    const AuditDevice device { group, id };
+    m_log.record(entry(QStringLiteral("readdress"), outcome, { device }));
+    const auto [first, last] = m_afterReaddress.equal_range(device);
+    for (auto it = first; it != last; ++it)
+        m_log.record(std::move(it->second));
+    m_afterReaddress.erase(first, last);
 }
 
 void SessionAudit::frameLeft(const QByteArray& bytes)

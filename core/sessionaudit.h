@@ -31,7 +31,12 @@ public:
     void setSource(const QString& source) { m_source = source; }
     const QString& source() const { return m_source; }
 
+    // A row at the level logged in, from this face. A row about a device whose re-address is still
+    // waiting for its check (a rename that came with the re-address) follows the re-address's row.
     void record(const QString& action, const QString& detail, std::vector<AuditDevice> devices = {});
+    // The next stop-all this session sends was asked for by another program (tarvello-ctl stop-all
+    // that found the port held): its row carries that program's level and face, and names it.
+    void creditNextStopAll(int level, const QString& source, const QString& requester);
     // A frame left the line: the press it belongs to is recorded now.
     void frameLeft(const QByteArray& bytes);
     // The port: opened (its name and device), lost, back after it was lost.
@@ -50,6 +55,7 @@ public:
 private:
     void state(int group, int id, DeviceState state);
     void readdressOver(int group, int id, const QString& outcome);
+    AuditEntry entry(const QString& action, const QString& detail, std::vector<AuditDevice> devices = {}) const;
 
     AuditLog& m_log;
     TPasswordStore& m_passwords;
@@ -69,6 +75,15 @@ private:
     bool m_searching = false;
     // Re-addressed devices waiting for their check, by their new address: the old one.
     std::map<AuditDevice, AuditDevice> m_readdressed;
+    // Rows held back until the re-address of their device is recorded, by its new address.
+    std::multimap<AuditDevice, AuditEntry> m_afterReaddress;
+    // Stop-alls asked for by other programs and not yet sent, oldest first.
+    struct StopCredit {
+        int level = 15;
+        QString source;
+        QString requester;
+    };
+    std::deque<StopCredit> m_stopCredits;
     // The state last recorded of each device.
     std::map<AuditDevice, DeviceState> m_states;
 };

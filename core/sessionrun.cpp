@@ -107,11 +107,12 @@ int SessionRun::logIn(const QString& password)
     } catch (const ETableError& e) {
         throw RunError(RunError::DataFile, PasswordStoreErrorText(e, 1));
     }
+    // The log-in's row carries the level the password opened.
     const int level = m_passwords.levelOf(password);
+    m_passwords.setLevel(level);
     m_passwords.logInAttempted(level);
     if (level == ModeNone)
         throw RunError(RunError::LogInRefused, QStringLiteral("The password is WRONG."));
-    m_passwords.setLevel(level);
     return level;
 }
 

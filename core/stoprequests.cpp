@@ -66,7 +66,9 @@ StopRequests::~StopRequests()
     signal(SIGUSR1, SIG_IGN);
 }
 
-bool RequestStopFrom(qint64 pid)
+namespace {
+
+bool signalStop(qint64 pid)
 {
     if (pid <= 0)
         return false;
@@ -79,6 +81,8 @@ bool RequestStopFrom(qint64 pid)
 #endif
     return ::kill(pid_t(pid), SIGUSR1) == 0;
 }
+
+} // namespace
 
 #else
 #include <QWinEventNotifier>
@@ -117,7 +121,9 @@ StopRequests::~StopRequests()
         CloseHandle(m_event);
 }
 
-bool RequestStopFrom(qint64 pid)
+namespace {
+
+bool signalStop(qint64 pid)
 {
     if (pid <= 0)
         return false;
@@ -129,4 +135,65 @@ bool RequestStopFrom(qint64 pid)
     return set;
 }
 
+} // namespace
+
 #endif
+
+// Both systems: who asks is left in the data directory beside the holder's lock.
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace {
+
+constexpr char RequesterPrefix[] = "tarvello.stop-";
+
+} // namespace
+
+bool RequestStopFrom(qint64 pid, const QString& dataDir, const StopRequester& requester)
+{
+    QString left;
+    if (!dataDir.isEmpty() && requester.pid > 0) {
+        left = QDir(dataDir).filePath(QLatin1String(RequesterPrefix) + QString::number(requester.pid));
+        QSaveFile file(left);
+        const QByteArray text = QStringLiteral("level=%1\nsource=%2\n").arg(requester.level).arg(requester.source).toUtf8();
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+            left.clear(); // the holder credits the stop to nobody in particular
+    }
+    const bool asked = signalStop(pid);
+    if (!asked && !left.isEmpty())
+        QFile::remove(left);
+    return asked;
+}
+
+std::vector<StopRequester> TakeStopRequesters(const QString& dataDir)
+{
+    std::vector<std::pair<QDateTime, StopRequester>> found;
+    const QDir dir(dataDir);
+    for (const QFileInfo& info : dir.entryInfoList({ QLatin1String(RequesterPrefix) + QLatin1Char('*') }, QDir::Files | QDir::Hidden)) {
+        bool isNumber = false;
+        StopRequester r;
+        r.pid = info.fileName().mid(int(sizeof RequesterPrefix) - 1).toLongLong(&isNumber);
+        QFile file(info.filePath());
+        if (!isNumber || !file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.startsWith("level="))
+                r.level = line.mid(6).toInt();
+            else if (line.startsWith("source="))
+                r.source = QString::fromUtf8(line.mid(7));
+        }
+        file.close();
+        QFile::remove(info.filePath());
+        found.emplace_back(info.lastModified(), r);
+    }
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<StopRequester> out;
+    for (auto& [when, r] : found)
+        out.push_back(std::move(r));
+    return out;
+}

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+
+#include <vector>
 
 class QSocketNotifier;
 
@@ -23,6 +26,19 @@ private:
     void* m_event = nullptr; // Windows: the request event's handle
 };
 
+// Who asks for the stop, so that the holder's audit row credits the stop to it: its access level
+// (ModeNone for a stop-all, which needs no password), its face and its process.
+struct StopRequester {
+    int level = 15;
+    QString source;
+    qint64 pid = 0;
+};
+
 // Asks process pid, a Tarvello program on this computer, to send the stop to every device. False
 // when the request cannot be delivered (the process is gone, or belongs to another account).
-bool RequestStopFrom(qint64 pid);
+// With a data directory, who asks is left there first (a file tarvello.stop-<pid> of the asking
+// process), for the holder to take.
+bool RequestStopFrom(qint64 pid, const QString& dataDir = {}, const StopRequester& requester = {});
+
+// The askers left in dataDir, oldest first; their files are removed.
+std::vector<StopRequester> TakeStopRequesters(const QString& dataDir);

@@ -11,6 +11,7 @@
 #include "core/endrequests.h"
 #include "core/sessionrun.h"
 #include "core/stoprequests.h"
+#include "columns.h"
 #include "protocol/frames.h"
 #include "serial/portname.h"
 #include "console.h"
@@ -329,24 +330,29 @@ void printDevices(const std::vector<RunDevice>& devices, bool json, bool withSta
     }
 }
 
-// The register with the name of each device's group: the table pads the group names to one width.
+// The register with the name of each device's group: the table pads the group names to one width
+// on the terminal. Group 0 is "Ungrouped", as the window names it in English, whatever the record
+// stores for it.
 void printRegister(const std::vector<RunDevice>& devices, const std::map<int, QString>& groupNames, bool json)
 {
     auto groupName = [&](int group) {
+        if (group == 0)
+            return QStringLiteral("Ungrouped");
         const auto it = groupNames.find(group);
         return it == groupNames.end() ? QString() : it->second;
     };
-    qsizetype width = 10;
+    const QString heading = QStringLiteral("GROUP NAME");
+    int width = DisplayWidth(heading);
     for (const RunDevice& d : devices)
-        width = std::max(width, groupName(d.group).size());
+        width = std::max(width, DisplayWidth(groupName(d.group)));
     if (!json)
-        out(QStringLiteral("   ID  GROUP  %1  NAME").arg(QStringLiteral("GROUP NAME"), -int(width)));
+        out(QStringLiteral("   ID  GROUP  %1  NAME").arg(PadToWidth(heading, width)));
     for (const RunDevice& d : devices) {
         if (json)
             outJson({ { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group },
                 { QStringLiteral("groupName"), groupName(d.group) }, { QStringLiteral("name"), d.name } });
         else
-            out(QStringLiteral("%1  %2  %3  %4").arg(d.id, 5).arg(d.group, 5).arg(groupName(d.group), -int(width)).arg(d.name));
+            out(QStringLiteral("%1  %2  %3  %4").arg(d.id, 5).arg(d.group, 5).arg(PadToWidth(groupName(d.group), width), d.name));
     }
 }
 
@@ -480,7 +486,7 @@ int printAudit(const QString& dataDir, const AuditFilter& filter, const Options&
                 .arg(r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                 .arg(AuditLevelName(r.level), -13)
                 .arg(r.source, -12)
-                .arg(r.user, -12)
+                .arg(PadToWidth(r.user, 12))
                 .arg(r.action, -15)
                 .arg(detail));
     }
@@ -498,12 +504,17 @@ int handStopTo(SessionRun& session, qint64 holder, const QString& who, const QSt
         const std::vector<AuditRow> rows = audit.rows(stops);
         qint64 seq = 0;
         for (const AuditRow& r : rows)
-            if (r.detail == QLatin1String("stop to every device"))
+            if (r.detail.startsWith(QLatin1String("stop to every device")))
                 seq = std::max(seq, r.seq);
         return seq;
     };
     const qint64 before = lastStop();
-    if (!RequestStopFrom(holder))
+    // The holder's row credits the stop to this run: its level (nobody logged in) and face.
+    StopRequester self;
+    self.level = session.session().passwords().level();
+    self.source = session.session().auditTrail().source();
+    self.pid = QCoreApplication::applicationPid();
+    if (!RequestStopFrom(holder, session.session().dataDir(), self))
         throw RunError(RunError::Port, portError + QStringLiteral("; %1 holds it and could not be asked to stop").arg(who));
     // The holder records its stop-all once its stop has left the port; a few seconds cover a busy
     // machine.
@@ -677,8 +688,10 @@ int run(const Options& o, EndRequests& ends)
     } auditWarning { session.session().audit() };
     // The port this run holds sends a stop-all asked for by another program that found it held.
     QObject::connect(&stopRequests, &StopRequests::requested, &session.session(), [&session] {
-        if (session.session().port().isOpen())
+        if (session.session().port().isOpen()) {
+            session.session().creditStopRequest();
             session.session().engine().stopAll();
+        }
     });
     if (stopAll) {
         // A stop harms nothing: no password, and no register that could fail to open.

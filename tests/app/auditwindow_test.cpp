@@ -11,6 +11,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
+#include <QTest>
+#include <QWheelEvent>
+
+#include <functional>
 
 #include <memory>
 #include <optional>
@@ -117,8 +121,13 @@ TEST_F(AuditWindowTest, FiltersNarrowTheTableNewestFirst)
         {"middle_days", 4, 7, "", "", {"d5", "d4", "d3", "d2"}},
         {"one_day_to_its_last_second", 8, 8, "", "", {"d6"}},
         {"action", 0, 9, "move", "", {"d6", "d3", "d2"}},
-        {"device", 0, 9, "", "1:6", {"d3"}},
-        {"two_devices_each_row_once", 0, 9, "", "2:7, 1:5", {"d6", "d5", "d3", "d2"}},
+        // A named device's changes of state are rows too: the table never says "0 rows" beside a strip with bands.
+        {"device", 0, 9, "", "1:6", {"On line", "d3"}},
+        {"device_without_actions", 0, 9, "", "2:7", {"d6", "d5", "Off line"}},
+        {"two_devices_each_row_once", 0, 9, "", "2:7, 1:5",
+         {"d6", "d5", "Off line", "Unknown", "Off line", "Off line", "d3", "d2", "On line"}},
+        {"states_within_the_dates", 5, 6, "state", "1:5, 1:6", {"Unknown", "Off line", "On line"}},
+        {"states_need_devices", 0, 9, "state", "", {}},
         {"all_three", 4, 4, "move", "1:5", {"d3", "d2"}},
         {"nothing_left", 0, 9, "search", "1:5", {}},
     };
@@ -268,22 +277,122 @@ TEST_F(AuditWindowTest, ADeviceNotUnderstoodIsSaidOnceAndLeavesTheTable)
     EXPECT_TRUE(boxes.texts.value(0).startsWith(QStringLiteral("设备“1-5”无法识别")));
 }
 
+// The dates open on the record's own days (at most a month back); "Today", "Whole record" and a
+// date typed into From set them; the strip's view opens on the part the record covers and follows
+// the wheel and a dragged range.
+TEST_F(AuditWindowTest, DatesAndTheTimelinesViewFollowTheRecordAndTheUser)
+{
+    AuditWindow fresh(*log, owner.get());
+    EXPECT_EQ(fresh.fromDate()->date(), day(0)) << "the record's first day, not a month back";
+    EXPECT_EQ(fresh.toDate()->date(), QDate::currentDate());
+
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+        QDate from, to;
+        QStringList details;
+    } cases[] = {
+        {"today", [&] { window->todayButton()->click(); }, QDate::currentDate(), QDate::currentDate(), {}},
+        {"whole_record", [&] { window->wholeRecordButton()->click(); }, day(0), QDate::currentDate(),
+         {"d7", "d6", "d5", "d4", "d3", "d2", "d1"}},
+        {"typed_from", [&] {
+             window->fromDate()->setFocus();
+             window->fromDate()->setSelectedSection(QDateTimeEdit::YearSection);
+             QTest::keyClick(window->fromDate(), Qt::Key_A, Qt::ControlModifier);
+             QTest::keyClicks(window->fromDate(), day(7).toString(QStringLiteral("yyyy-MM-dd")));
+             QTest::keyClick(window->fromDate(), Qt::Key_Return);
+         }, day(7), day(9), {"d7", "d6", "d5"}},
+        {"typed_and_applied", [&] {
+             window->fromDate()->findChild<QLineEdit*>()->setText(day(8).toString(QStringLiteral("yyyy-MM-dd")));
+             window->applyButton()->click();
+         }, day(8), day(9), {"d7", "d6"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        showRange(1, 9);
+        c.act();
+        EXPECT_EQ(window->fromDate()->date(), c.from);
+        EXPECT_EQ(window->toDate()->date(), c.to);
+        EXPECT_EQ(column(AuditTableModel::DetailColumn), c.details);
+    }
+
+    // The view: over dates reaching today, from the record's first row to now, not to the end of today.
+    filter("", QStringLiteral("1:5"));
+    window->wholeRecordButton()->click();
+    TimelineStrip* strip = window->timeline();
+    strip->resize(900, 200);
+    EXPECT_EQ(strip->viewFrom(), at(0, 6)) << "1:5's first change is the record's oldest row";
+    EXPECT_LE(std::abs(strip->viewTo().secsTo(QDateTime::currentDateTimeUtc())), 60);
+    const QRect lane = strip->laneRect(strip->rect(), strip->fontMetrics(), 0);
+    const QDateTime before = strip->viewFrom(), after = strip->viewTo();
+    const int x = lane.left() + lane.width() / 4;
+    const QDateTime under = strip->timeAt(lane, x);
+    QWheelEvent in(QPointF(x, lane.center().y()), strip->mapToGlobal(QPointF(x, lane.center().y())), {}, {0, 240},
+                   Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(strip, &in);
+    EXPECT_NEAR(double(strip->viewFrom().msecsTo(strip->viewTo())), 0.64 * double(before.msecsTo(after)), 1000.0);
+    EXPECT_LE(std::abs(strip->timeAt(lane, x).secsTo(under)), before.secsTo(after) / lane.width() + 1) << "zoomed about the pointer";
+    for (int turn = 0; turn < 20; ++turn) {
+        QWheelEvent out(QPointF(x, lane.center().y()), strip->mapToGlobal(QPointF(x, lane.center().y())), {}, {0, -120},
+                        Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(strip, &out);
+    }
+    EXPECT_GE(strip->viewFrom(), window->fromDate()->date().startOfDay().toUTC()) << "never past the dates";
+    EXPECT_LE(strip->viewTo(), window->toDate()->date().endOfDay().toUTC());
+    // A range dragged across the lanes becomes the view.
+    const int left = lane.left() + lane.width() / 5, right = lane.left() + lane.width() / 2;
+    const QDateTime wantFrom = strip->timeAt(lane, left), wantTo = strip->timeAt(lane, right);
+    QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(left, lane.center().y()));
+    QTest::mouseMove(strip, QPoint(right, lane.center().y()));
+    QTest::mouseRelease(strip, Qt::LeftButton, {}, QPoint(right, lane.center().y()));
+    EXPECT_EQ(strip->viewFrom(), wantFrom);
+    EXPECT_EQ(strip->viewTo(), wantTo);
+}
+
+// A record begun two hours ago, shown under the dates it opens with: the device's band fills the
+// lane rather than a sliver at its right end.
+TEST(AuditWindowOfToday, TheTimelineOpensOnTheHoursTheRecordHolds)
+{
+    setCurrentLanguage(1);
+    DataDir dir;
+    AuditLog log(dir.path());
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    log.record({now.addSecs(-7200), ModeOperator, QStringLiteral("window"), QStringLiteral("ops"), QStringLiteral("log-in"),
+                QStringLiteral("operator"), {}});
+    log.recordState({now.addSecs(-7000), 1, 1, DeviceState::Online});
+    log.flush();
+    QWidget owner;
+    AuditWindow window(log, &owner);
+    window.deviceField()->setText(QStringLiteral("1:1"));
+    window.applyButton()->click();
+    EXPECT_EQ(window.fromDate()->date(), QDate::currentDate());
+    EXPECT_EQ(window.model()->rowCount(), 1) << "the device's change of state; the log-in names no device";
+    TimelineStrip* strip = window.timeline();
+    strip->resize(900, 200);
+    ASSERT_EQ(strip->bands(0).size(), 2u);
+    const QRect lane = strip->laneRect(strip->rect(), strip->fontMetrics(), 0);
+    const int online = strip->xAt(lane, strip->bands(0)[1].to) - strip->xAt(lane, strip->bands(0)[1].from);
+    EXPECT_GT(online, lane.width() * 9 / 10);
+}
+
 TEST_F(AuditWindowTest, LanguageSwitchRetitlesWindowHeadersAndCells)
 {
     filter("move", QString());
     struct Case {
         int16_t language;
-        QString title, apply, moveItem, moveCell;
+        QString title, apply, moveItem, moveCell, today, wholeRecord;
         QStringList headers;
     } cases[] = {
-        {0, "审计", "查询", "运动 (move)", "运动", {"时间", "级别", "来源", "用户", "操作", "详情", "设备"}},
-        {1, "Audit", "Apply", "Move (move)", "Move", {"Time", "Level", "Source", "User", "Action", "Detail", "Devices"}},
+        {0, "审计", "查询", "运动 (move)", "运动", "今天", "全部记录", {"时间", "级别", "来源", "用户", "操作", "详情", "设备"}},
+        {1, "Audit", "Apply", "Move (move)", "Move", "Today", "Whole record", {"Time", "Level", "Source", "User", "Action", "Detail", "Devices"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.language);
         switchLanguage(c.language);
         EXPECT_EQ(window->windowTitle(), c.title);
         EXPECT_EQ(window->applyButton()->text(), c.apply);
+        EXPECT_EQ(window->todayButton()->text(), c.today);
+        EXPECT_EQ(window->wholeRecordButton()->text(), c.wholeRecord);
         EXPECT_EQ(window->actionSelector()->currentText(), c.moveItem);
         EXPECT_EQ(window->model()->index(0, AuditTableModel::ActionColumn).data().toString(), c.moveCell);
         QStringList headers;
@@ -291,6 +400,28 @@ TEST_F(AuditWindowTest, LanguageSwitchRetitlesWindowHeadersAndCells)
             headers << window->table()->model()->headerData(s, Qt::Horizontal).toString();
         EXPECT_EQ(headers, c.headers);
     }
+    // Pictures for the documentation: the three devices over the whole record in each language,
+    // then zoomed into a dragged stretch.
+    const QByteArray pictures = qgetenv("TARVELLO_SCREENSHOT_DIR");
+    if (pictures.isEmpty())
+        return;
+    window->resize(1100, 640);
+    window->show();
+    for (int16_t language : {1, 0}) {
+        switchLanguage(language);
+        filter("", QStringLiteral("1:5, 1:6, 2:7"));
+        window->wholeRecordButton()->click();
+        QCoreApplication::processEvents();
+        window->grab().save(QString::fromLocal8Bit(pictures) + (language ? "/audit-en.png" : "/audit-zh.png"));
+    }
+    switchLanguage(1);
+    TimelineStrip* strip = window->timeline();
+    const QRect lane = strip->laneRect(strip->rect(), strip->fontMetrics(), 0);
+    QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(lane.left() + lane.width() / 8, lane.center().y()));
+    QTest::mouseMove(strip, QPoint(lane.left() + lane.width() * 3 / 8, lane.center().y()));
+    QTest::mouseRelease(strip, Qt::LeftButton, {}, QPoint(lane.left() + lane.width() * 3 / 8, lane.center().y()));
+    QCoreApplication::processEvents();
+    window->grab().save(QString::fromLocal8Bit(pictures) + "/audit-timeline.png");
 }
 
 } // namespace

@@ -176,10 +176,18 @@ TEST_F(LogInTest, TheAdministratorPasswordRaisesAnOperatorAndTheWindowFollows)
     EXPECT_FALSE(f.administratorDialog()->isVisible());
     EXPECT_EQ(f.passwordStore().level(), ModeAdministrator);
     EXPECT_EQ(f.controls().statusBar->panelText(ModePanel), QString("Administrator Mode"));
+    EXPECT_TRUE(f.controls().auditButton->isVisible());
+    // The record: the operator's log-in, then the raise with both levels and where it came from.
+    f.session().audit().flush();
+    QStringList rows;
+    for (const AuditRow& row : f.session().audit().rows({std::nullopt, std::nullopt, {"log-in", "level-raised"}, std::nullopt}))
+        rows.prepend(QStringLiteral("%1 %2: %3").arg(AuditLevelName(row.level), row.action, row.detail));
+    EXPECT_EQ(rows, QStringList({"operator log-in: operator",
+                                 "administrator level-raised: operator -> administrator, source: editor prompt"}));
 }
 
 // Every log-in tried at the window is in the audit record with the level it opened, a wrong one
-// as refused, and never the text typed (tarvello-ctl's test looks for the right ones too); the Audit button is there for the administrator only.
+// as refused, and never the text typed (tarvello-ctl's test looks for the right ones too); the Audit button is there for the administrator only, whatever lays the tool bar out again.
 TEST_F(LogInTest, EachLogInIsRecordedAndOnlyTheAdministratorSeesTheAuditButton)
 {
     struct Case {
@@ -203,6 +211,12 @@ TEST_F(LogInTest, EachLogInIsRecordedAndOnlyTheAdministratorSeesTheAuditButton)
                 });
             ASSERT_TRUE(f.startUp());
             EXPECT_EQ(f.controls().auditButton->isVisible(), c.auditButton);
+            // The tool bar laid out again (a wider window, the other language) keeps it as it is.
+            f.resize(f.width() + 240, f.height());
+            f.controls().languageSelector->setCurrentIndex(0);
+            QCoreApplication::processEvents();
+            EXPECT_EQ(f.controls().auditButton->isVisible(), c.auditButton);
+            f.controls().languageSelector->setCurrentIndex(1);
             f.session().audit().flush();
             std::vector<AuditRow> rows = f.session().audit().rows({std::nullopt, std::nullopt, {"log-in"}, std::nullopt});
             ASSERT_EQ(rows.size(), size_t(c.typed.size()));

@@ -662,6 +662,10 @@ TEST_P(CtlAuditTest, EveryActionLeavesOneRowWithItsLevelAndSource)
         EXPECT_EQ(row.source, QStringLiteral("tarvello-ctl"));
     }
     EXPECT_EQ(count[QStringLiteral("log-in")], 4);
+    // A log-in's row carries the level its password opened.
+    for (const AuditRow& row : rows)
+        if (row.action == QLatin1String("log-in"))
+            EXPECT_EQ(row.detail == QLatin1String("refused") ? AuditLevelName(ModeNone) : row.detail, AuditLevelName(row.level));
     EXPECT_EQ(count[QStringLiteral("port")], 4); // every run but the refused one opened it
     for (const Step& step : steps) {
         SCOPED_TRACE(step.args.join(' ').toStdString());
@@ -710,10 +714,25 @@ TEST_P(CtlOddsTest, ListWritesNothingAndNamesTheGroups)
     const CtlRun table = ctl({ QStringLiteral("list") });
     ASSERT_EQ(table.lines.size(), 3) << table.errors.toStdString();
     EXPECT_TRUE(table.lines[1].contains(QStringLiteral("舞台左侧")) && table.lines[1].contains(QStringLiteral("Hoist A")));
+    // Group 0 in English, as the window says it; the register keeps its stored name.
+    EXPECT_TRUE(table.lines[2].contains(QStringLiteral("Ungrouped")) && !table.lines[2].contains(UngroupedName()))
+        << table.lines[2].toStdString();
+    // The names start in one column of the terminal, where a Chinese character is two columns wide.
+    const auto nameColumn = [](const QString& line, const QString& name) {
+        const QString before = line.left(line.lastIndexOf(name));
+        int columns = 0;
+        for (const QChar c : before)
+            columns += c.unicode() >= 0x2E80 ? 2 : 1;
+        return columns;
+    };
+    EXPECT_EQ(nameColumn(table.lines[1], QStringLiteral("Hoist A")), nameColumn(table.lines[0], QStringLiteral("NAME")))
+        << table.lines.join('\n').toStdString();
+    EXPECT_EQ(nameColumn(table.lines[2], QStringLiteral("Spare")), nameColumn(table.lines[0], QStringLiteral("NAME")))
+        << table.lines.join('\n').toStdString();
     const CtlRun json = ctl({ QStringLiteral("list"), QStringLiteral("--json") });
     ASSERT_EQ(json.json().size(), 2u);
     EXPECT_EQ(json.json()[0][QStringLiteral("groupName")].toString(), QStringLiteral("舞台左侧"));
-    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), UngroupedName());
+    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), QStringLiteral("Ungrouped"));
     EXPECT_EQ(files(), before);
 }
 
@@ -930,6 +949,14 @@ TEST_P(CtlOddsTest, ADataDirectoryInUseHoldsBackWhatWritesOrHoldsThePort)
     sim.waitForFrames(1, 2s);
     const std::vector<Frame> stops = heard();
     EXPECT_TRUE(std::count(stops.begin(), stops.end(), Frame { 0xFF, 0, CmdStop }) >= 1);
+    // The watch's row credits the stop to the run that asked (nobody logged in), not to the watch's operator.
+    const std::vector<AuditRow> stopRows = AuditLog(dataDir, 0).rows({ std::nullopt, std::nullopt, { "stop-all" }, std::nullopt });
+    ASSERT_FALSE(stopRows.empty());
+    EXPECT_EQ(stopRows.front().level, ModeNone);
+    EXPECT_EQ(stopRows.front().source, QStringLiteral("tarvello-ctl"));
+    EXPECT_TRUE(stopRows.front().detail.startsWith(QStringLiteral("stop to every device, asked by tarvello-ctl (process ")))
+        << stopRows.front().detail.toStdString();
+    EXPECT_TRUE(QDir(dataDir).entryList({ QStringLiteral("tarvello.stop-*") }, QDir::Files | QDir::Hidden).isEmpty());
     // Only to a holder of the same port, by whatever name; any other failure is the run's own.
     const QString byLink = tmp.path() + QStringLiteral("/ttyStage");
     ASSERT_TRUE(QFile::link(portName, byLink));
