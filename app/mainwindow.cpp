@@ -29,6 +29,7 @@
 #include "editor/groupeditor.h"
 #include "app/engineface.h"
 #include "app/statushints.h"
+#include "app/windowplacement.h"
 #include "app/mainwindow_texts.h"
 #include "app/widgets.h"
 #include "ui/digitsfield.h"
@@ -81,6 +82,11 @@ MainWindow::MainWindow(Session* session, std::unique_ptr<Session> owned, QWidget
     m_ui.setUp(this, m_balls);
     m_face = new EngineFace(*this, m_engine, m_session->deviceTable());
     m_hints = new StatusHints(this, m_ui, [this] { return searchRunning(); });
+    // A window's place is a convenience: a settings file that cannot be written keeps it for this run.
+    new WindowPlacement(
+        this, m_ui.controlPanel,
+        [this](const QString& key) { return m_settings.ReadString(QStringLiteral("WINDOWS"), key, QString()); },
+        [this](const QString& key, const QString& value) { m_settings.WriteString(QStringLiteral("WINDOWS"), key, value); });
     connectControls();
     installStopAllKey();
     setUpRun();
