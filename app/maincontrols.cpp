@@ -187,9 +187,9 @@ void MainControls::setUpRightPanel(QMainWindow* window)
         return b;
     };
     upButton = motion("upButton", "up", TextUp);
-    forwardButton = motion("forwardButton", "forward", TextForward);
+    forwardButton = motion("forwardButton", "forward", TiltForwardTip);
     stopButton = motion("stopButton", "stop", TextStop);
-    backwardButton = motion("backwardButton", "backward", TextBackward);
+    backwardButton = motion("backwardButton", "backward", TiltBackwardTip);
     downButton = motion("downButton", "down", TextDown);
     stopAllButton = new QPushButton(QString::fromUtf8(TextStopAll.zh), controlPanel);
     stopAllButton->setObjectName(QStringLiteral("stopAllButton"));
@@ -319,8 +319,8 @@ void MainControls::retranslateUi(int16_t language, bool searching, bool selfChec
     portSelector->retranslate(language);
     fastBusCheck->setText(t(TextFastBus));
     periodLabel->setText(t(TextSelfCheck));
-    forwardButton->setToolTip(t(TextForward));
-    backwardButton->setToolTip(t(TextBackward));
+    forwardButton->setToolTip(t(TiltForwardTip));
+    backwardButton->setToolTip(t(TiltBackwardTip));
     upButton->setToolTip(t(TextUp));
     stopButton->setToolTip(t(TextStop));
     downButton->setToolTip(t(TextDown));

@@ -33,8 +33,8 @@ inline constexpr Text TextPortFrame{"串口选择", "Serial Port"};
 inline constexpr Text TextFastBus{"快速", "Fast"};
 inline constexpr Text TextSelfCheck{"自检周期", "SelfCheck"};
 inline constexpr Text TextUngrouped{"未编组", "Ungrouped"};
-inline constexpr Text TextForward{"前仰", "Forward"};
-inline constexpr Text TextBackward{"后仰", "Backward"};
+inline constexpr Text TiltForwardTip{"向前倾斜", "Tilt forward"};
+inline constexpr Text TiltBackwardTip{"向后倾斜", "Tilt backward"};
 inline constexpr Text TextUp{"上升", "Up"};
 inline constexpr Text TextStop{"停止", "Stop"};
 inline constexpr Text TextDown{"下降", "Down"};
@@ -91,8 +91,8 @@ inline constexpr AccessibleText AccessibleNames[] = {
     {"upButton", {"上升", "Up"}},
     {"downButton", {"下降", "Down"}},
     {"stopButton", {"停止", "Stop"}},
-    {"forwardButton", {"前仰", "Forward"}},
-    {"backwardButton", {"后仰", "Backward"}},
+    {"forwardButton", {"向前倾斜", "Tilt forward"}},
+    {"backwardButton", {"向后倾斜", "Tilt backward"}},
     {"periodEdit", {"自检周期（秒）", "Self-check period (seconds)"}},
     {"selfCheckButton", {"自检", "Self-check"}},
     {"rangeStartEdit", {"搜索起始ID", "Search from ID"}},

@@ -411,13 +411,37 @@ QIcon motionArrow(const QString& which)
         p.drawRoundedRect(QRectF(8, 8, 16, 16), 3, 3);
         return QIcon(pm);
     }
+    if (which == QLatin1String("forward") || which == QLatin1String("backward")) {
+        // A load hanging from its point, tipped to one side, and the turn that tips it: forward
+        // turns it to the left, as the button sits left of Stop.
+        const bool forward = which == QLatin1String("forward");
+        const qreal side = forward ? -1 : 1;
+        p.setPen(QPen(QColor(20, 60, 120), 1.5));
+        p.drawLine(QPointF(16, 12), QPointF(16, 16)); // the hook
+        p.save();
+        p.translate(16, 19);
+        p.rotate(25 * side);
+        p.drawRoundedRect(QRectF(-11, -3, 22, 6), 2, 2);
+        p.restore();
+        // The turn: an arc over the load with its head at the end the load goes down to.
+        QPen turn(QColor(20, 60, 120), 2.2, Qt::SolidLine, Qt::RoundCap);
+        p.setPen(turn);
+        p.setBrush(Qt::NoBrush);
+        const QRectF arc(5, 4, 22, 22);
+        p.drawArc(arc, forward ? 60 * 16 : 120 * 16, forward ? 80 * 16 : -80 * 16);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(20, 60, 120));
+        const QPointF tip(16 + side * 11 * 0.866, 15 - 11 * 0.5 + 0.5);
+        QPolygonF head;
+        head << tip + QPointF(side * 1.5, 4.5) << tip + QPointF(-side * 4.5, -0.5) << tip + QPointF(side * 3.5, -3.5);
+        p.drawPolygon(head);
+        return QIcon(pm);
+    }
     QPolygonF arrow; // pointing up
     arrow << QPointF(16, 4) << QPointF(28, 17) << QPointF(21, 17) << QPointF(21, 28) << QPointF(11, 28)
           << QPointF(11, 17) << QPointF(4, 17);
     p.translate(16, 16);
     if (which == QLatin1String("down")) p.rotate(180);
-    else if (which == QLatin1String("forward")) p.rotate(-90);
-    else if (which == QLatin1String("backward")) p.rotate(90);
     p.translate(-16, -16);
     p.drawPolygon(arrow);
     return QIcon(pm);

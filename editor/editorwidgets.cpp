@@ -163,12 +163,18 @@ QValidator::State GbkLengthValidator::validate(QString& input, int& pos) const
     const int cursor = std::clamp(pos, 0, int(input.size()));
     const QString after = input.mid(cursor);
     const int room = m_maxBytes - GbkLength(after);
+    // A blank the cut leaves at the end of what stays goes too: nobody wants a name stored with it.
+    const auto cut = [](const QString& text, int bytes) {
+        QString kept = TruncateToGbkBytes(text, bytes);
+        while (!kept.isEmpty() && kept.back().isSpace()) kept.chop(1);
+        return kept;
+    };
     if (room >= 0) {
-        const QString before = TruncateToGbkBytes(input.left(cursor), room);
+        const QString before = cut(input.left(cursor), room);
         input = before + after;
         pos = int(before.size());
     } else {
-        input = TruncateToGbkBytes(input, m_maxBytes);
+        input = cut(input, m_maxBytes);
         pos = int(input.size());
     }
     emit textCut();

@@ -87,7 +87,9 @@ TEST_F(MainFormTest, LanguageFromTheSettingsFile)
     EXPECT_EQ(toolTexts(*f), QStringList({"Refresh", "Groups", "Password", "About", "Exit", "Search", "Start",
                                           "Clear", "Serial Port", "SelfCheck", "Name"}));
     EXPECT_EQ(f->controls().upButton->toolTip(), QString("Up"));
-    EXPECT_EQ(f->controls().forwardButton->toolTip(), QString("Forward"));
+    // The tilt buttons say that they tilt, not that they travel sideways.
+    EXPECT_EQ(f->controls().forwardButton->toolTip(), QString("Tilt forward"));
+    EXPECT_EQ(f->controls().backwardButton->accessibleName(), QString("Tilt backward"));
     f.reset();
 
     writeIni("[LANGUAGE]\nLanguage=Deutsch\n");

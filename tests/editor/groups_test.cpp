@@ -233,6 +233,8 @@ TEST(GroupEditor, PastedNamesAreCutToFitAndSaidSo)
         {&C::groupNameEdit, "一二三四五六七", "ABCD", 1, 0, "一AB二三四五六七", GroupCut},
         {&C::groupNameEdit, "ABC", "一二三四五六七", 3, 0, "ABC一二三四五六", GroupCut},
         {&C::groupNameEdit, "", "一二三四五", 0, 1, "一二三四五", ""},
+        // The cut falls after a blank: the blank goes too.
+        {&C::groupNameEdit, "", "Very long group name", 0, 0, "Very long group", GroupCut},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.after);
