@@ -276,6 +276,38 @@ TEST_F(MqttBusTest, RetainedStatesFollowTheBusAnOffLineDeviceIsPublishedOnceAndN
     EXPECT_TRUE(json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("port")].toObject()[QStringLiteral("lost")].toBool());
 }
 
+TEST_F(MqttBusTest, ADeviceOfAGroupNotListedIsNotSaidToBeAskedAgain)
+{
+    const Polling p = startPolling(); // every device asked once
+    p.publisher->setPollEvery(1);
+    Session& session = p.run->session();
+    ControlEngine& engine = session.engine();
+    // The window showing group 2 only: its poll walks those rows, and the winch of group 3 is
+    // not asked.
+    DeviceFilter shown;
+    shown.setSourceModel(&session.devices());
+    shown.setGroup(2);
+    engine.setRows(&shown);
+    const auto ageOf = [](const QJsonObject& polled, const QString& group, int id) -> qint64 {
+        for (const QJsonValue run : polled[QStringLiteral("groups")].toObject()[group].toArray())
+            if (id >= run[0].toInt() && id <= run[1].toInt())
+                return run[2].toInteger();
+        return -1;
+    };
+    QJsonObject polled;
+    const bool apart = waitFor([&] {
+        engine.prepareRebuild();
+        engine.startPoll();
+        waitFor([&] { return !engine.pollTimer.isActive(); }, 3000);
+        polled = json(broker.retained()[QStringLiteral("tarvello/rig/1/polled")]);
+        const qint64 shownAge = std::max(ageOf(polled, QStringLiteral("2"), 5), ageOf(polled, QStringLiteral("2"), 6));
+        return std::min(ageOf(polled, QStringLiteral("2"), 5), ageOf(polled, QStringLiteral("2"), 6)) >= 0
+            && ageOf(polled, QStringLiteral("3"), 7) >= shownAge + 3;
+    }, 30000);
+    engine.setRows(&session.devices());
+    EXPECT_TRUE(apart) << QJsonDocument(polled).toJson().toStdString();
+}
+
 TEST_F(MqttBusTest, ABrokerGoneIsNoWaitForThePollAndGetsEveryStateOnceBack)
 {
     const Polling p = startPolling();
