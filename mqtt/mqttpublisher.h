@@ -17,7 +17,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-
 #include <QTimer>
 
 #include <map>
@@ -54,15 +53,15 @@ public:
         int id = 0;
         QDateTime time;
     };
-    // How often at most the polled topic goes out, in seconds: never less often than the face
-    // polls, and at least every few seconds on a slow round.
+    // The seconds between two messages of the polled topic (while queries go out): 5, or the
+    // face's own period when that is shorter.
     static int polledEverySeconds(int pollEverySeconds);
 
     // The payloads, as the broker's subscribers read them.
     static QByteArray deviceJson(std::optional<bool> online, const QString& name, int group, const QString& groupName,
                                  const QDateTime& polled);
     static QByteArray eventJson(const AuditEntry& entry, bool withUser);
-    // devices in (group, id) order. Per group, runs of devices that follow one another, each
+    // The polled topic's payload, `devices` in (group, id) order. Per group, runs of devices that follow one another, each
     // [first ID, last ID, seconds before now] for devices asked that long ago, the seconds
     // rounded down to a multiple of stepSeconds (so a run spans what was asked within one step);
     // a device not asked yet is in no run. periodSeconds: the time between the starts of the

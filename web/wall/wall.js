@@ -295,7 +295,8 @@
     device.name = typeof payload.name === 'string' ? payload.name : '';
     device.online = payload.online === true ? true : payload.online === false ? false : null;
     device.polled = typeof payload.polled === 'string' ? payload.polled : null;
-    device.lastPollAt = lastPollOf(site, scene, groupNumber, device);
+    device.changedAt = device.polled ? Date.parse(device.polled) : NaN; // the publisher's clock
+    device.lastPollAt = lastPollOf(site, scene.polled, groupNumber, device);
     device.health = payload.health && typeof payload.health === 'object' ? payload.health : null;
     const groupName = typeof payload.groupName === 'string' ? payload.groupName : '';
     if (group.name !== groupName) {
@@ -306,19 +307,22 @@
   }
 
   // When the device was last asked, in this page's clock (ms): the polled topic's run that holds
-  // it, or the time of its last change when that is later; null when neither says.
-  function lastPollOf(site, scene, groupNumber, device) {
+  // it (from `run` on, the runs being in the order of their IDs), or the time of its last change
+  // when that is later; null when neither says.
+  function lastPollOf(site, polled, groupNumber, device, run = { at: 0 }) {
     let last = null;
-    const runs = scene.polled && scene.polled.groups[groupNumber];
+    const runs = polled && polled.groups[groupNumber];
     if (Array.isArray(runs)) {
-      for (const run of runs) {
-        if (Array.isArray(run) && device.id >= run[0] && device.id <= run[1] && typeof run[2] === 'number') {
-          last = scene.polled.at - 1000 * run[2];
-          break;
-        }
+      for (; run.at < runs.length; run.at++) {
+        const r = runs[run.at];
+        if (!Array.isArray(r) || device.id > r[1])
+          continue;
+        if (device.id >= r[0] && typeof r[2] === 'number')
+          last = polled.at - 1000 * r[2];
+        break;
       }
     }
-    const changed = device.polled ? Date.parse(device.polled) + site.clockOffset : NaN;
+    const changed = device.changedAt + site.clockOffset;
     if (Number.isFinite(changed) && (last === null || changed > last))
       last = changed;
     return last;
@@ -328,8 +332,8 @@
   // [first ID, last ID, seconds before the message's time].
   function polledMessage(siteName, sceneNumber, text, retained, receivedAt) {
     const site = text === '' ? sites.get(siteName) : siteFor(siteName);
-    if (!site)
-      return;
+    if (!site || (text === '' && !site.scenes.has(sceneNumber)))
+      return; // cleared, and nothing of it shown
     const scene = sceneFor(site, sceneNumber);
     scene.polled = null;
     if (text !== '') {
@@ -348,10 +352,17 @@
         groups: payload.groups && typeof payload.groups === 'object' ? payload.groups : {},
       };
     }
-    for (const group of scene.groups.values())
-      for (const device of group.devices.values())
-        device.lastPollAt = lastPollOf(site, scene, group.number, device);
-    recountSite(site);
+    // One walk of each group's devices and runs, both in the order of their IDs. Only the
+    // devices whose state this changes are drawn again: most messages change none.
+    const now = Date.now();
+    for (const group of scene.groups.values()) {
+      const run = { at: 0 };
+      for (const id of group.ids) {
+        const device = group.devices.get(id);
+        device.lastPollAt = lastPollOf(site, scene.polled, group.number, device, run);
+        setState(site, scene, group, device, stateOf(site, scene, device, now));
+      }
+    }
   }
 
   // Time alone makes a device stale: the sites that say their poll period are judged again
