@@ -169,6 +169,7 @@ private:
     void fitControlPanel();
     void installStopAllKey();
     // [BUS] PollEverySeconds: the listed rows polled again while the bus is idle.
+    int idlePollSeconds() const; // 0: no idle polls
     void startIdlePolls();
 
     friend class EngineFace;

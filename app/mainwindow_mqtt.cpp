@@ -21,11 +21,17 @@ constexpr Text BrokerUpRecord { "已连接 MQTT 服务器 %1。", "Connected to 
 
 } // namespace
 
-void MainWindow::startIdlePolls()
+int MainWindow::idlePollSeconds() const
 {
     const int seconds = m_settings.ReadInteger(QStringLiteral("BUS"), QStringLiteral("PollEverySeconds"), 0);
-    if (seconds <= 0 || seconds > 86400)
-        return; // 0, the default: the list is polled after each rebuild and on Refresh only
+    return seconds > 0 && seconds <= 86400 ? seconds : 0;
+}
+
+void MainWindow::startIdlePolls()
+{
+    const int seconds = idlePollSeconds();
+    if (seconds == 0)
+        return; // the default: the list is polled after each rebuild and on Refresh only
     m_idlePoll.setInterval(seconds * 1000);
     m_idlePoll.start();
 }
@@ -60,6 +66,7 @@ void MainWindow::watchBroker(MqttPublisher* publisher, const MqttProblem& proble
     }
     if (!publisher)
         return;
+    publisher->setPollEvery(idlePollSeconds());
     const QString broker = QStringLiteral("%1:%2").arg(publisher->settings().host).arg(publisher->settings().port);
     connect(publisher, &MqttPublisher::brokerStateChanged, this, [this, broker](bool up, const QString& reason) {
         const Text& panel = up ? BrokerUpPanel : BrokerDownPanel;

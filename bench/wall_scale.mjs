@@ -1,12 +1,17 @@
 #!/usr/bin/env node
 // The wall at scale (a measuring program, not a test): a publisher of its own puts SITES sites of
 // DEVICES devices on a Mosquitto of 127.0.0.1 as the control centres do (retained status and
-// device states, events), then changes every device's state once a minute, spread evenly, while
+// device states, events, and what was asked: every device once a minute, said every 5 seconds a
+// site), then changes every device's state once a minute, spread evenly, while
 // headless Chromium shows the wall. Every sample it prints what drawing the batches cost (as the
 // page measures it with performance.now()), the JavaScript heap after a collection and the
 // page's DOM nodes; at the end whether the page shows what was published.
 //
 //   node bench/wall_scale.mjs --build build [--sites 50] [--devices 999] [--minutes 10] [--sample-seconds 30]
+//        [--without-polled]
+//
+// --without-polled: no poll period in the status and no polled topic (as control centres
+// published before they said what they asked).
 //
 // Needs the build's wall and node modules (cmake --build build --target wall, with tests on) and
 // Debian's chromium. docs/wall.md has the figures of a run.
@@ -25,6 +30,7 @@ const { values: args } = parseArgs({
     devices: { type: 'string', default: '999' },
     minutes: { type: 'string', default: '10' },
     'sample-seconds': { type: 'string', default: '30' },
+    'without-polled': { type: 'boolean', default: false },
   },
 });
 const siteCount = Number(args.sites);
@@ -68,8 +74,41 @@ function devicePayload(d) {
 }
 for (let s = 0; s < siteCount; s++) {
   const site = `site-${String(s + 1).padStart(2, '0')}`;
-  await publish(`tarvello/${site}/status`, JSON.stringify({ running: true, port: { name: 'COM1', open: true, lost: false }, scene: 1, level: 'operator', version: '2.1.1' }), true);
+  await publish(`tarvello/${site}/status`, JSON.stringify({ running: true, port: { name: 'COM1', open: true, lost: false }, scene: 1, level: 'operator', version: '2.1.1',
+    ...(args['without-polled'] ? {} : { pollEverySeconds: 60 }) }), true);
 }
+
+// What was asked, as a control centre says it: a round of a minute walks the devices in the
+// order of their IDs, and each message gives every device's age in runs of 5 seconds.
+const started = Date.now();
+function polledPayload() {
+  const now = Date.now();
+  const position = ((now - started) % 60000) / 60000 * deviceCount; // where the round is
+  const groups = {};
+  let run = null;
+  for (let id = 1; id <= deviceCount; id++) {
+    const group = Math.min(15, 1 + Math.floor((id - 1) / 64));
+    const behind = (position - (id - 1) + deviceCount) % deviceCount; // devices asked since
+    const age = Math.floor((behind / deviceCount) * 60 / 5) * 5;
+    if (run && run.group === group && run.age === age) {
+      run.last = id;
+      continue;
+    }
+    run = { group, first: id, last: id, age };
+    (groups[group] ||= []).push(run);
+  }
+  for (const g of Object.keys(groups))
+    groups[g] = groups[g].map((r) => [r.first, r.last, r.age]);
+  return JSON.stringify({ time: new Date(now).toISOString(), periodSeconds: 60, listedSeconds: Math.floor((now - started) / 1000), groups });
+}
+let polledSite = 0;
+const polledTimer = setInterval(() => {
+  if (args['without-polled'])
+    return;
+  const site = `site-${String(polledSite % siteCount + 1).padStart(2, '0')}`;
+  polledSite++;
+  publish(`tarvello/${site}/1/polled`, polledPayload(), true);
+}, 5000 / siteCount);
 await Promise.all(devices.map((d) => publish(`tarvello/${d.site}/1/device/${d.group}/${d.id}`, devicePayload(d), true)));
 
 browser = await chromium.launch({
@@ -153,19 +192,21 @@ while (Date.now() < end) {
 }
 clearInterval(ticker);
 clearInterval(events);
+clearInterval(polledTimer);
 await new Promise((resolve) => setTimeout(resolve, 2000));
 
 // What the page shows is what was published last.
 const offline = devices.filter((d) => !d.online).length;
 const shown = await page.evaluate(() => document.querySelectorAll('.cell[data-state="offline"]').length);
+const stale = await page.evaluate(() => document.querySelectorAll('.cell[data-state="stale"]').length);
 all.sort((a, b) => a - b);
 const q = (x) => all[Math.min(all.length - 1, Math.floor(x * all.length))];
 console.log(`over ${minutes} min: ${all.length} batches sampled, p50 ${q(0.5).toFixed(1)} ms, p95 ${q(0.95).toFixed(1)} ms, p99 ${q(0.99).toFixed(1)} ms, `
   + `the longest ${longest.toFixed(1)} ms`);
 console.log(`heap after a collection: ${samples[0].mb.toFixed(1)} MB at the first sample, ${samples.at(-1).mb.toFixed(1)} MB at the last; `
   + `DOM nodes ${samples[0].nodes} -> ${samples.at(-1).nodes}`);
-console.log(`off line: ${offline} published, ${shown} shown ${offline === shown ? '(same)' : '(DIFFERENT)'}`);
+console.log(`off line: ${offline} published, ${shown} shown ${offline === shown ? '(same)' : '(DIFFERENT)'}; stale: ${stale} (none asked over a minute ago)`);
 
 publisher.end(true);
 await cleanUp();
-process.exit(offline === shown ? 0 : 1);
+process.exit(offline === shown && stale === 0 ? 0 : 1);

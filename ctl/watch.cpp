@@ -40,6 +40,7 @@ int Watch(SessionRun& run, EndRequests& ends, const std::function<QString()>& pa
     if (!publisher) {
         say(stderr, QStringLiteral("DB.ini names no MQTT broker ([MQTT] Host): the states are printed only"));
     } else {
+        publisher->setPollEvery(everySeconds);
         const MqttSettings& s = publisher->settings();
         const QString broker = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
         QObject::connect(publisher.get(), &MqttPublisher::brokerStateChanged, [broker](bool up, const QString& reason) {

@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace {
 
 QByteArray compact(const QJsonObject& o)
@@ -57,6 +59,19 @@ MqttPublisher::MqttPublisher(Session& session, const MqttSettings& settings, QOb
         }, Qt::QueuedConnection);
     }, Qt::DirectConnection);
 
+    // A round of the poll begins with its first query (a search brings up the same bar).
+    connect(&session.engine(), &ControlEngine::progressStarted, this, [this] {
+        if (!m_session.engine().searchRunning())
+            pollRoundStarted();
+    });
+    m_polledTimer.setInterval(polledEverySeconds(m_pollEverySeconds) * 1000);
+    connect(&m_polledTimer, &QTimer::timeout, this, [this] {
+        if (m_askedSincePolled)
+            publishPolled();
+    });
+    m_polledTimer.start();
+
+    m_listed = QDateTime::currentDateTimeUtc();
     publishStatus();
     if (!rows.devices().empty())
         rowsRebuilt();
@@ -77,6 +92,49 @@ QByteArray MqttPublisher::deviceJson(std::optional<bool> online, const QString& 
         { QStringLiteral("group"), group },
         { QStringLiteral("groupName"), groupName },
         { QStringLiteral("polled"), polled.isValid() ? QJsonValue(isoTime(polled)) : QJsonValue(QJsonValue::Null) } });
+}
+
+int MqttPublisher::polledEverySeconds(int pollEverySeconds)
+{
+    return pollEverySeconds > 0 ? std::min(pollEverySeconds, 5) : 5;
+}
+
+QByteArray MqttPublisher::polledJson(const std::vector<LastPoll>& devices, const QDateTime& now, int stepSeconds,
+                                     int periodSeconds, const QDateTime& listed)
+{
+    const qint64 step = std::max(1, stepSeconds);
+    struct Run {
+        int group;
+        int first;
+        int last;
+        std::optional<qint64> age;
+    };
+    std::map<int, QJsonArray> runs;
+    std::optional<Run> run;
+    const auto close = [&] {
+        if (run && run->age)
+            runs[run->group].append(QJsonArray { run->first, run->last, *run->age });
+        run.reset();
+    };
+    for (const LastPoll& device : devices) {
+        std::optional<qint64> age;
+        if (device.time.isValid())
+            age = std::max<qint64>(0, device.time.msecsTo(now)) / 1000 / step * step;
+        if (run && run->group == device.group && run->age == age) {
+            run->last = device.id;
+            continue;
+        }
+        close();
+        run = Run { device.group, device.id, device.id, age };
+    }
+    close();
+    QJsonObject groups;
+    for (const auto& [group, list] : runs)
+        groups.insert(QString::number(group), list);
+    return compact({ { QStringLiteral("time"), isoTime(now) },
+        { QStringLiteral("periodSeconds"), periodSeconds > 0 ? QJsonValue(periodSeconds) : QJsonValue(QJsonValue::Null) },
+        { QStringLiteral("listedSeconds"), std::max<qint64>(0, listed.msecsTo(now) / 1000) },
+        { QStringLiteral("groups"), groups } });
 }
 
 QByteArray MqttPublisher::eventJson(const AuditEntry& entry, bool withUser)
@@ -106,7 +164,36 @@ QByteArray MqttPublisher::statusJson(bool running) const
                                       { QStringLiteral("lost"), m_portLost } } },
         { QStringLiteral("scene"), m_session.deviceRegister().Scene() },
         { QStringLiteral("level"), AuditLevelName(m_session.passwords().level()) },
-        { QStringLiteral("version"), QString::fromLatin1(ProgramVersion()) } });
+        { QStringLiteral("version"), QString::fromLatin1(ProgramVersion()) },
+        { QStringLiteral("pollEverySeconds"),
+            m_pollEverySeconds > 0 ? QJsonValue(m_pollEverySeconds) : QJsonValue(QJsonValue::Null) } });
+}
+
+void MqttPublisher::setPollEvery(int seconds)
+{
+    m_pollEverySeconds = std::max(0, seconds);
+    m_polledTimer.setInterval(polledEverySeconds(m_pollEverySeconds) * 1000);
+    publishStatus();
+}
+
+void MqttPublisher::pollRoundStarted()
+{
+    if (m_roundStarted.isValid())
+        m_periodSeconds = int((m_roundStarted.elapsed() + 999) / 1000);
+    m_roundStarted.start();
+}
+
+void MqttPublisher::publishPolled()
+{
+    m_askedSincePolled = false;
+    std::vector<LastPoll> devices;
+    devices.reserve(m_devices.size());
+    for (const auto& [key, device] : m_devices)
+        devices.push_back({ key.first, key.second, device.polled });
+    m_link->publish(QStringLiteral("%1/%2/polled").arg(m_settings.topicRoot()).arg(m_scene),
+                    polledJson(devices, QDateTime::currentDateTimeUtc(), polledEverySeconds(m_pollEverySeconds),
+                               m_periodSeconds, m_listed),
+                    true);
 }
 
 void MqttPublisher::publishStatus(bool running)
@@ -161,6 +248,8 @@ void MqttPublisher::rowsRebuilt()
         if (!now.count(key))
             m_link->publish(deviceTopic(key), QByteArray(), true);
     m_devices = std::move(now);
+    m_listed = QDateTime::currentDateTimeUtc();
+    m_askedSincePolled = true; // the new list, none of it asked yet
     publishAll();
 }
 
@@ -195,6 +284,7 @@ void MqttPublisher::rowsChanged(int first, int last)
         const bool changed = device.online != row.online;
         device.online = row.online;
         device.polled = QDateTime::currentDateTimeUtc();
+        m_askedSincePolled = true;
         if (changed)
             publishDevice(it->first, device);
     }
@@ -210,8 +300,10 @@ void MqttPublisher::rowsAdded(int first, int last)
         device.name = row.name;
         device.groupName = m_groupNames[row.group];
         device.online = row.online;
-        if (row.online)
+        if (row.online) {
             device.polled = QDateTime::currentDateTimeUtc();
+            m_askedSincePolled = true;
+        }
         publishDevice({ row.group, row.id }, device);
     }
 }

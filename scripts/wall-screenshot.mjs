@@ -1,10 +1,10 @@
 #!/usr/bin/env node
 // Pictures of the wall in both languages, taken by headless Chromium (Debian's chromium) once
 // every site the page shows is running and has its devices asked; the tip of the first device
-// off line is shown.
+// off line is shown. With --stale, once a device is stale too, and its tip is shown instead.
 //
 //   node scripts/wall-screenshot.mjs --modules BUILD/web/npm/node_modules --url http://127.0.0.1:PORT/ --out PREFIX
-//        [--sites N] [--ready-file FILE]
+//        [--sites N] [--ready-file FILE] [--stale]
 //
 // writes PREFIX-en.png and PREFIX-zh.png. Both pages are opened first; once both have joined the
 // broker, FILE is created (so that what happens next shows among their events). scripts/demo
@@ -17,7 +17,7 @@ import { parseArgs } from 'node:util';
 const { values: args } = parseArgs({
   options: {
     modules: { type: 'string' }, url: { type: 'string' }, out: { type: 'string' },
-    sites: { type: 'string', default: '2' }, 'ready-file': { type: 'string' },
+    sites: { type: 'string', default: '2' }, 'ready-file': { type: 'string' }, stale: { type: 'boolean', default: false },
   },
 });
 if (!args.modules || !args.url || !args.out) {
@@ -51,9 +51,11 @@ try {
       return tiles.length >= sites && tiles.every((t) => t.dataset.running === 'true' && t.querySelector('.cell'))
         && !document.querySelector('.cell[data-state="unknown"]');
     }, Number(args.sites), { timeout: 60000 });
-    const offline = await page.$('.cell[data-state="offline"]');
-    if (offline)
-      await offline.hover();
+    if (args.stale)
+      await page.waitForSelector('.cell[data-state="stale"]', { timeout: 90000 });
+    const shown = await page.$(args.stale ? '.cell[data-state="stale"]' : '.cell[data-state="offline"]');
+    if (shown)
+      await shown.hover();
     const file = `${args.out}-${language}.png`;
     await page.screenshot({ path: file, fullPage: true });
     console.log(`Saved ${file}`);

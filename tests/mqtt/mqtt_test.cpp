@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -97,6 +98,53 @@ TEST(MqttSettingsTest, ReadsTheSectionAndRefusesAPasswordFileOthersCanRead)
     }
 }
 
+TEST(MqttPolledTest, RunsOfDevicesAskedWithinOneStep)
+{
+    const QDateTime now = QDateTime::fromString(QStringLiteral("2026-12-08T01:41:25.000Z"), Qt::ISODateWithMs);
+    struct Device {
+        int group;
+        int id;
+        int msBefore; // -1: not asked yet
+    };
+    struct Case {
+        const char* what;
+        std::vector<Device> devices;
+        int step;
+        const char* groups; // the "groups" object expected
+    };
+    const Case cases[] = {
+        { "nothing listed", {}, 5, "{}" },
+        { "one round within a step", { { 1, 11, 0 }, { 1, 12, 900 }, { 1, 13, 4999 } }, 5, R"({"1":[[11,13,0]]})" },
+        { "ages rounded down to the step", { { 1, 11, 5000 }, { 1, 12, 9999 }, { 1, 13, 10000 } }, 5, R"({"1":[[11,12,5],[13,13,10]]})" },
+        { "a step of one second", { { 1, 11, 1999 }, { 1, 12, 2000 } }, 1, R"({"1":[[11,11,1],[12,12,2]]})" },
+        { "gaps between IDs do not cut a run", { { 2, 1, 100 }, { 2, 500, 200 }, { 2, 999, 300 } }, 5, R"({"2":[[1,999,0]]})" },
+        { "a device not asked cuts the run and is in none",
+          { { 1, 11, 100 }, { 1, 12, -1 }, { 1, 13, 100 } }, 5, R"({"1":[[11,11,0],[13,13,0]]})" },
+        { "a group not asked at all is absent", { { 1, 11, -1 }, { 2, 21, 3000 } }, 5, R"({"2":[[21,21,0]]})" },
+        { "groups apart, same age", { { 1, 11, 0 }, { 2, 21, 0 } }, 5, R"({"1":[[11,11,0]],"2":[[21,21,0]]})" },
+        { "a clock that went back counts as now", { { 3, 7, -30000 } }, 5, R"({"3":[[7,7,0]]})" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<MqttPublisher::LastPoll> devices;
+        for (const Device& d : c.devices) {
+            // -30000: asked "after" now, as a clock set back makes it
+            const QDateTime time = d.msBefore == -1 ? QDateTime() : now.addMSecs(-d.msBefore);
+            devices.push_back({ d.group, d.id, time });
+        }
+        const QJsonObject o = json(QString::fromUtf8(MqttPublisher::polledJson(devices, now, c.step, 12, now.addSecs(-340))));
+        EXPECT_EQ(QJsonDocument(o[QStringLiteral("groups")].toObject()).toJson(QJsonDocument::Compact), QByteArray(c.groups));
+        EXPECT_EQ(o[QStringLiteral("time")].toString(), QStringLiteral("2026-12-08T01:41:25.000Z"));
+        EXPECT_EQ(o[QStringLiteral("periodSeconds")].toInt(), 12);
+        EXPECT_EQ(o[QStringLiteral("listedSeconds")].toInt(), 340);
+    }
+    // No round timed yet: no period.
+    EXPECT_TRUE(json(QString::fromUtf8(MqttPublisher::polledJson({}, now, 5, 0, now)))[QStringLiteral("periodSeconds")].isNull());
+    // Sent at least every five seconds, and as often as the face polls.
+    for (auto [every, sent] : { std::pair { 0, 5 }, { 1, 1 }, { 3, 3 }, { 5, 5 }, { 60, 5 } })
+        EXPECT_EQ(MqttPublisher::polledEverySeconds(every), sent) << every;
+}
+
 class MqttBusTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -175,6 +223,30 @@ TEST_F(MqttBusTest, RetainedStatesFollowTheBusAnOffLineDeviceIsPublishedOnceAndN
     EXPECT_TRUE(waitFor([&] { return states()[QStringLiteral("3/7")] == QLatin1String("false"); }));
     EXPECT_EQ(all.lines().filter(QRegularExpression(QStringLiteral("^tarvello/rig/1/device/3/7 .*\"online\":false"))).size(), 1);
 
+    // Yet every query is said, apart and in short: each device in a run of its group, asked
+    // within the last seconds, beside the time between two rounds; the status says the period.
+    p.publisher->setPollEvery(1);
+    run.poll();
+    EXPECT_TRUE(waitFor([&] { return status("pollEverySeconds") == QLatin1String("1"); }));
+    QJsonObject polled;
+    const auto asked = [&] {
+        polled = json(broker.retained()[QStringLiteral("tarvello/rig/1/polled")]);
+        std::map<QString, qint64> ages; // "group/id" -> seconds
+        const QJsonObject groups = polled[QStringLiteral("groups")].toObject();
+        for (auto g = groups.begin(); g != groups.end(); ++g)
+            for (const QJsonValue run : g.value().toArray())
+                for (int id : { 5, 6, 7 })
+                    if (id >= run[0].toInt() && id <= run[1].toInt())
+                        ages[g.key() + QLatin1Char('/') + QString::number(id)] = run[2].toInteger();
+        return ages;
+    };
+    EXPECT_TRUE(waitFor([&] {
+        const std::map<QString, qint64> ages = asked();
+        // This loop blocks while it reads the broker: the timer is late by a second or two.
+        return ages.size() == 3 && std::all_of(ages.begin(), ages.end(), [](const auto& a) { return a.second <= 5; })
+            && polled[QStringLiteral("periodSeconds")].toInt() >= 1;
+    })) << QJsonDocument(polled).toJson().toStdString();
+
     // A device taken out of the register is cleared at the broker.
     registerDevices({ { 2, 5, "Hoist A" }, { 3, 7, "Winch" } });
     run.poll();
@@ -202,6 +274,38 @@ TEST_F(MqttBusTest, RetainedStatesFollowTheBusAnOffLineDeviceIsPublishedOnceAndN
     }));
     EXPECT_EQ(all.lines().filter(QStringLiteral("\"online\":false")).size(), offLine);
     EXPECT_TRUE(json(broker.retained()[QStringLiteral("tarvello/rig/status")])[QStringLiteral("port")].toObject()[QStringLiteral("lost")].toBool());
+}
+
+TEST_F(MqttBusTest, ADeviceOfAGroupNotListedIsNotSaidToBeAskedAgain)
+{
+    const Polling p = startPolling(); // every device asked once
+    p.publisher->setPollEvery(1);
+    Session& session = p.run->session();
+    ControlEngine& engine = session.engine();
+    // The window showing group 2 only: its poll walks those rows, and the winch of group 3 is
+    // not asked.
+    DeviceFilter shown;
+    shown.setSourceModel(&session.devices());
+    shown.setGroup(2);
+    engine.setRows(&shown);
+    const auto ageOf = [](const QJsonObject& polled, const QString& group, int id) -> qint64 {
+        for (const QJsonValue run : polled[QStringLiteral("groups")].toObject()[group].toArray())
+            if (id >= run[0].toInt() && id <= run[1].toInt())
+                return run[2].toInteger();
+        return -1;
+    };
+    QJsonObject polled;
+    const bool apart = waitFor([&] {
+        engine.prepareRebuild();
+        engine.startPoll();
+        waitFor([&] { return !engine.pollTimer.isActive(); }, 3000);
+        polled = json(broker.retained()[QStringLiteral("tarvello/rig/1/polled")]);
+        const qint64 shownAge = std::max(ageOf(polled, QStringLiteral("2"), 5), ageOf(polled, QStringLiteral("2"), 6));
+        return std::min(ageOf(polled, QStringLiteral("2"), 5), ageOf(polled, QStringLiteral("2"), 6)) >= 0
+            && ageOf(polled, QStringLiteral("3"), 7) >= shownAge + 3;
+    }, 30000);
+    engine.setRows(&session.devices());
+    EXPECT_TRUE(apart) << QJsonDocument(polled).toJson().toStdString();
 }
 
 TEST_F(MqttBusTest, ABrokerGoneIsNoWaitForThePollAndGetsEveryStateOnceBack)

@@ -229,6 +229,34 @@ test('a broker that asks for a password gets the log-in form; the log-in stays i
   await page.context().close();
 });
 
+test('devices not asked for three poll periods turn stale while their site runs', async () => {
+  // The watch frozen: the broker still holds its site as running (its will waits out the
+  // keep-alive), but nothing is asked. Its poll period is a second or two, so it takes seconds.
+  north.watch.process.kill('SIGSTOP');
+  let tile;
+  try {
+    tile = await waitFor('north-hall stale', async () => {
+      const t = (await readWall(wallPage)).find((x) => x.site === 'north-hall');
+      return t.cells.every((c) => c.state === 'stale') && t;
+    });
+    assert.equal(tile.running, 'true');
+    assert.match(tile.runningText, /^running/);
+    assert.equal(tile.counts, '0 on line · 0 off line · 0 unknown · 6 stale');
+    assert.deepEqual(Object.values(states((await readWall(wallPage)).find((x) => x.site === 'south-arena'))),
+      ['online', 'online', 'online', 'online']);
+    await wallPage.hover('.cell[data-site="north-hall"][data-group="1"][data-id="11"]');
+    const tip = await wallPage.textContent('#tip');
+    assert.match(tip, /Stale: not asked for three poll periods \(\d+ s each\)/);
+    assert.match(tip, /Last poll: \d\d:\d\d:\d\d/);
+    await wallPage.mouse.move(0, 0);
+  } finally {
+    north.watch.process.kill('SIGCONT');
+  }
+  // Asked again: each cell its state once more.
+  await wallWith(wallPage, 'north-hall asked again',
+    { 'north-hall': { ...NorthAtStart, '1:12': 'offline' }, 'south-arena': SouthAtStart });
+});
+
 test('a killed watch turns its site "not running" and its devices stale', async () => {
   await south.watch.stop('SIGKILL');
   const tile = await waitFor('south-arena not running', async () => {

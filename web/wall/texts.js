@@ -74,6 +74,10 @@ window.TarvelloWallTexts = {
     stale: { zh: '过期', en: 'Stale' },
     staleNotRunning: { zh: '过期：控制中心未运行，无人查询', en: 'Stale: its control centre is not running, nobody asks it' },
     staleOtherScene: { zh: '过期：该场景未打开，无人查询', en: 'Stale: its scene is not open, nobody asks it' },
+    staleNotPolled: {
+      zh: '过期：三个查询周期（每周期 %1 秒）内未被查询',
+      en: 'Stale: not asked for three poll periods (%1 s each)',
+    },
 
     device: { zh: '设备 %1', en: 'Device %1' },
     lastPoll: { zh: '上次查询：%1', en: 'Last poll: %1' },

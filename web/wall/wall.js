@@ -10,6 +10,7 @@
   const LanguageKey = 'tarvello-wall-language';
   const LoginKey = 'tarvello-wall-login';
   const States = ['online', 'offline', 'unknown', 'stale'];
+  const StalePeriods = 3; // a device not asked for this many poll periods is stale
 
   // ---- language -------------------------------------------------------------------------
 
@@ -123,6 +124,7 @@
     site = {
       name, status: null, stoppedAt: null, stoppedBefore: null,
       scenes: new Map(), events: [], counts: newCounts(),
+      clockOffset: 0, // this page's clock less the control centre's, from its latest live message
     };
     const el = element('section', 'site');
     el.dataset.site = name;
@@ -170,7 +172,7 @@
     let scene = site.scenes.get(number);
     if (scene)
       return scene;
-    scene = { number, groups: new Map(), bus: null };
+    scene = { number, groups: new Map(), bus: null, polled: null };
     scene.el = element('div', 'scene');
     scene.el.dataset.scene = String(number);
     scene.titleEl = element('h3', 'scene-title');
@@ -214,10 +216,32 @@
     return current === null || current === scene.number;
   }
 
-  // Stale: nobody asks the device any more, because its control centre has stopped or has
-  // another scene open; what the broker holds is the last it said.
-  function stateOf(site, scene, device) {
-    if ((site.status && site.status.running === false) || !sceneCounted(site, scene))
+  // The time between two polls of the site's list, in ms, when its control centre polls by
+  // itself and says when it asked each device: the period it set, or the time its rounds take
+  // when they take longer. Null: the page cannot judge how old a last poll may be.
+  function pollPeriodMs(site, scene) {
+    const every = site.status && site.status.running === true ? site.status.pollEverySeconds : null;
+    if (!(typeof every === 'number' && every > 0) || !scene.polled)
+      return null;
+    return 1000 * Math.max(every, scene.polled.periodSeconds);
+  }
+
+  // Not asked for three poll periods: the control centre runs but does not list the device (a
+  // group not shown), or its poll has stalled. A device not asked since the list was built counts
+  // from then. A lost port says more than this: its devices stay unknown.
+  function notPolled(site, scene, device, now) {
+    const period = pollPeriodMs(site, scene);
+    if (period === null || (site.status.port && site.status.port.lost === true))
+      return false;
+    const last = device.lastPollAt !== null ? device.lastPollAt : scene.polled.listedAt;
+    return now - last > StalePeriods * period;
+  }
+
+  // Stale: nobody asks the device any more, because its control centre has stopped, has
+  // another scene open, or has not asked it for three poll periods; what the broker holds is the
+  // last it said.
+  function stateOf(site, scene, device, now = Date.now()) {
+    if ((site.status && site.status.running === false) || !sceneCounted(site, scene) || notPolled(site, scene, device, now))
       return 'stale';
     if (device.online === true)
       return 'online';
@@ -271,6 +295,8 @@
     device.name = typeof payload.name === 'string' ? payload.name : '';
     device.online = payload.online === true ? true : payload.online === false ? false : null;
     device.polled = typeof payload.polled === 'string' ? payload.polled : null;
+    device.changedAt = device.polled ? Date.parse(device.polled) : NaN; // the publisher's clock
+    device.lastPollAt = lastPollOf(site, scene.polled, groupNumber, device);
     device.health = payload.health && typeof payload.health === 'object' ? payload.health : null;
     const groupName = typeof payload.groupName === 'string' ? payload.groupName : '';
     if (group.name !== groupName) {
@@ -278,6 +304,82 @@
       drawGroupLabel(group);
     }
     setState(site, scene, group, device, stateOf(site, scene, device));
+  }
+
+  // When the device was last asked, in this page's clock (ms): the polled topic's run that holds
+  // it (from `run` on, the runs being in the order of their IDs), or the time of its last change
+  // when that is later; null when neither says.
+  function lastPollOf(site, polled, groupNumber, device, run = { at: 0 }) {
+    let last = null;
+    const runs = polled && polled.groups[groupNumber];
+    if (Array.isArray(runs)) {
+      for (; run.at < runs.length; run.at++) {
+        const r = runs[run.at];
+        if (!Array.isArray(r) || device.id > r[1])
+          continue;
+        if (device.id >= r[0] && typeof r[2] === 'number')
+          last = polled.at - 1000 * r[2];
+        break;
+      }
+    }
+    const changed = device.changedAt + site.clockOffset;
+    if (Number.isFinite(changed) && (last === null || changed > last))
+      last = changed;
+    return last;
+  }
+
+  // What the control centre asked, a few seconds after it asked: per group, runs of devices
+  // [first ID, last ID, seconds before the message's time].
+  function polledMessage(siteName, sceneNumber, text, retained, receivedAt) {
+    const site = text === '' ? sites.get(siteName) : siteFor(siteName);
+    if (!site || (text === '' && !site.scenes.has(sceneNumber)))
+      return; // cleared, and nothing of it shown
+    const scene = sceneFor(site, sceneNumber);
+    scene.polled = null;
+    if (text !== '') {
+      const payload = JSON.parse(text);
+      const sent = Date.parse(payload && payload.time);
+      if (!Number.isFinite(sent))
+        return;
+      // A live message came just now: the difference is the two clocks' (and the network's).
+      if (!retained)
+        site.clockOffset = receivedAt - sent;
+      const at = sent + site.clockOffset;
+      scene.polled = {
+        at,
+        periodSeconds: typeof payload.periodSeconds === 'number' && payload.periodSeconds > 0 ? payload.periodSeconds : 0,
+        listedAt: at - 1000 * (typeof payload.listedSeconds === 'number' ? payload.listedSeconds : 0),
+        groups: payload.groups && typeof payload.groups === 'object' ? payload.groups : {},
+      };
+    }
+    // One walk of each group's devices and runs, both in the order of their IDs. Only the
+    // devices whose state this changes are drawn again: most messages change none.
+    const now = Date.now();
+    for (const group of scene.groups.values()) {
+      const run = { at: 0 };
+      for (const id of group.ids) {
+        const device = group.devices.get(id);
+        device.lastPollAt = lastPollOf(site, scene.polled, group.number, device, run);
+        setState(site, scene, group, device, stateOf(site, scene, device, now));
+      }
+    }
+  }
+
+  // Time alone makes a device stale: the sites that say their poll period are judged again
+  // every second, and what changed is drawn.
+  function judgeAges() {
+    const now = Date.now();
+    for (const site of sites.values()) {
+      for (const scene of site.scenes.values()) {
+        if (pollPeriodMs(site, scene) === null || !sceneCounted(site, scene))
+          continue;
+        for (const group of scene.groups.values())
+          for (const device of group.devices.values())
+            setState(site, scene, group, device, stateOf(site, scene, device, now));
+      }
+    }
+    if (dirtyGroups.size || dirtySites.size)
+      requestFlush();
   }
 
   // The position `id` takes in the sorted array `ids`, where it is put.
@@ -569,7 +671,7 @@
         pendingEvents = pendingEvents.slice(-2 * EventsKept * Math.max(1, sites.size));
     } else {
       pending.delete(topic); // the newest goes last
-      pending.set(topic, { text, retained: !!packet.retain });
+      pending.set(topic, { text, retained: !!packet.retain, at: Date.now() });
     }
     stats.messages++;
     requestFlush();
@@ -583,7 +685,7 @@
     flushTimer = window.setTimeout(flush, 500); // frames stop in a hidden tab
   }
 
-  function handle(topic, text, retained) {
+  function handle(topic, text, retained, receivedAt) {
     const level = topic.split('/');
     if (level[0] !== 'tarvello' || level.length < 3)
       return;
@@ -591,6 +693,8 @@
       return statusMessage(level[1], text, retained);
     if (level.length === 4 && level[3] === 'bus' && /^\d+$/.test(level[2]))
       return busMessage(level[1], Number(level[2]), text);
+    if (level.length === 4 && level[3] === 'polled' && /^\d+$/.test(level[2]))
+      return polledMessage(level[1], Number(level[2]), text, retained, receivedAt);
     if (level.length === 6 && level[3] === 'device' && /^\d+$/.test(level[2]) && /^\d+$/.test(level[4]) && /^\d+$/.test(level[5]))
       return deviceMessage(level[1], Number(level[2]), Number(level[4]), Number(level[5]), text);
     stats.ignored++;
@@ -607,7 +711,7 @@
     pending.clear();
     for (const [topic, message] of batch) {
       try {
-        handle(topic, message.text, message.retained);
+        handle(topic, message.text, message.retained, message.at);
       } catch (e) {
         stats.ignored++; // not JSON, or not what the control centre publishes
       }
@@ -672,9 +776,15 @@
       site.name + ' · ' + tr('scene', scene.number),
       tr(device.state),
     ];
-    if (device.state === 'stale')
-      lines.push(site.status && site.status.running === false ? tr('staleNotRunning') : tr('staleOtherScene'));
-    lines.push(device.polled ? tr('lastPoll', formatIso(device.polled)) : tr('lastPollNever'));
+    if (device.state === 'stale') {
+      if (site.status && site.status.running === false)
+        lines.push(tr('staleNotRunning'));
+      else if (!sceneCounted(site, scene))
+        lines.push(tr('staleOtherScene'));
+      else
+        lines.push(tr('staleNotPolled', Math.round(pollPeriodMs(site, scene) / 1000)));
+    }
+    lines.push(device.lastPollAt !== null ? tr('lastPoll', formatTime(new Date(device.lastPollAt))) : tr('lastPollNever'));
     lines.push(device.health ? tr('health') + ': ' + describeFigures(device.health) : tr('healthNone'));
     for (const line of lines)
       tipEl.append(element('div', '', line));
@@ -801,7 +911,8 @@
       drawConnection();
       drawSummary();
       loginEl.hidden = true;
-      client.subscribe(['tarvello/+/status', 'tarvello/+/+/device/+/+', 'tarvello/+/events', 'tarvello/+/+/bus'], { qos: 0 });
+      client.subscribe(['tarvello/+/status', 'tarvello/+/+/device/+/+', 'tarvello/+/events', 'tarvello/+/+/bus',
+        'tarvello/+/+/polled'], { qos: 0 });
     });
     client.on('message', received);
     client.on('offline', () => {
@@ -846,4 +957,5 @@
 
   drawTexts();
   connect();
+  window.setInterval(judgeAges, 1000);
 })();
