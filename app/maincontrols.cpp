@@ -327,7 +327,7 @@ void MainControls::retranslateUi(int16_t language, bool searching, bool selfChec
     stopAllButton->setText(t(TextStopAll));
     stopAllButton->setToolTip(t(StopAllHint));
     const auto ball = [](const char* colour) { return QStringLiteral("<span style=\"color:%1\">●</span>").arg(QLatin1String(colour)); };
-    listLegend->setText(QStringLiteral("&nbsp;%1 %2 &nbsp; %3 %4 &nbsp; %5 %6 &nbsp; <span style=\"background-color:%7\">&nbsp;&nbsp;&nbsp;&nbsp;</span> %8")
+    listLegend->setText(QStringLiteral("&nbsp;%1 %2 &nbsp; %3 %4 &nbsp; %5 %6 &nbsp; <span style=\"background-color:%7; color:#eb9600\">&nbsp;◯&nbsp;</span> %8")
                             .arg(ball("#00aa00"), t(LegendOnLine).toHtmlEscaped(), ball("#d20000"),
                                  t(LegendOffLine).toHtmlEscaped(), ball("#969696"), t(LegendNotAsked).toHtmlEscaped(),
                                  PressTargetTint().name(), t(LegendMovedByPress).toHtmlEscaped()));

@@ -283,7 +283,8 @@ QVariant StateBallColumn::data(const QModelIndex& index, int role) const
         const QVariant known = QIdentityProxyModel::data(index.siblingAtColumn(DeviceModel::StateColumn), DeviceModel::OnlineRole);
         return known.isValid() ? std::optional<bool>(known.toBool()) : std::nullopt;
     };
-    if (role == Qt::DecorationRole && index.column() == DeviceModel::StateColumn) return StateBallIcon(online());
+    if (role == Qt::DecorationRole && index.column() == DeviceModel::StateColumn)
+        return StateBallIcon(online(), movedByPress(index.row()));
     if (role == Qt::BackgroundRole && movedByPress(index.row())) return PressTargetTint();
     if (role == Qt::ToolTipRole) {
         const std::optional<bool> state = online();
@@ -300,7 +301,7 @@ void StateBallColumn::setPressTargets(const std::vector<uint8_t>& groups,
     if (groups == m_groups && devices == m_devices) return;
     m_groups = groups;
     m_devices = devices;
-    if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1), {Qt::BackgroundRole, Qt::ToolTipRole});
+    if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1), {Qt::BackgroundRole, Qt::ToolTipRole, Qt::DecorationRole});
 }
 
 bool StateBallColumn::movedByPress(int row) const
@@ -325,19 +326,26 @@ QColor PressTargetTint()
 
 namespace Pictures {
 
-QIcon stateBall(std::optional<bool> online)
+QIcon stateBall(std::optional<bool> online, bool ringed)
 {
     QPixmap pm(16, 16);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     const QColor base = !online ? QColor(150, 150, 150) : *online ? QColor(0, 170, 0) : QColor(210, 0, 0);
-    QRadialGradient g(QPointF(6, 6), 8);
+    // A device a press moves wears an amber ring, seen also on a selected row.
+    const QRectF ball = ringed ? QRectF(3.5, 3.5, 9, 9) : QRectF(1.5, 1.5, 13, 13);
+    if (ringed) {
+        p.setPen(QPen(QColor(235, 150, 0), 2.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawEllipse(QRectF(1.25, 1.25, 13.5, 13.5));
+    }
+    QRadialGradient g(ball.topLeft() + QPointF(ball.width() / 3, ball.height() / 3), ball.width() * 0.6);
     g.setColorAt(0, base.lighter(180));
     g.setColorAt(1, base.darker(120));
     p.setBrush(g);
     p.setPen(base.darker(160));
-    p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+    p.drawEllipse(ball);
     return QIcon(pm);
 }
 
@@ -449,10 +457,10 @@ QIcon motionArrow(const QString& which)
 
 } // namespace Pictures
 
-const QIcon& StateBallIcon(std::optional<bool> online)
+const QIcon& StateBallIcon(std::optional<bool> online, bool movedByPress)
 {
-    static const QIcon off = Pictures::stateBall(false);
-    static const QIcon on = Pictures::stateBall(true);
-    static const QIcon unknown = Pictures::stateBall(std::nullopt);
-    return !online ? unknown : *online ? on : off;
+    static const QIcon icons[2][3] = {
+        {Pictures::stateBall(std::nullopt, false), Pictures::stateBall(false, false), Pictures::stateBall(true, false)},
+        {Pictures::stateBall(std::nullopt, true), Pictures::stateBall(false, true), Pictures::stateBall(true, true)}};
+    return icons[movedByPress ? 1 : 0][!online ? 0 : *online ? 2 : 1];
 }

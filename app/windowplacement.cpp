@@ -57,15 +57,22 @@ Placement PlaceBeside(QSize size, const QRect& main, const QRect& keepVisible, c
         QRect(QPoint(screen.left(), screen.top()), QPoint(screen.right(), keepVisible.top() - 1)),
     };
     std::optional<Placement> best;
-    int bestScore = INT_MAX;
+    long long bestScore = LLONG_MAX;
     for (const QRect& band : bands) {
         if (band.width() < GrabbableWidth * 3 || band.height() < GrabbableHeight * 6) continue;
         const QSize fitted(std::min(size.width(), band.width()), std::min(size.height(), band.height()));
-        const QRect near(clampInto(main.topLeft(), fitted, band), fitted);
-        // A band that takes the whole window wins over one that narrows it; then the nearer one.
-        const int lost = (size.width() - fitted.width()) * size.height() + (size.height() - fitted.height()) * size.width();
-        const int score = lost * 4 + distance(near, main);
-        if (score < bestScore) bestScore = score, best = Placement{near.topLeft(), fitted};
+        const QPoint nearMain = clampInto(main.topLeft(), fitted, band);
+        // Against each edge of the band, level with the main window where it can be.
+        const QPoint tries[] = {{band.left(), nearMain.y()}, {band.right() + 1 - fitted.width(), nearMain.y()},
+                                {nearMain.x(), band.top()}, {nearMain.x(), band.bottom() + 1 - fitted.height()}};
+        for (const QPoint& at : tries) {
+            const QRect r(at, fitted);
+            // Least cut off the window first, then least of the main window covered, then nearest.
+            const long long lost = (long long)size.width() * size.height() - (long long)fitted.width() * fitted.height();
+            const QRect covered = r.intersected(main);
+            const long long score = lost * 8 + (long long)covered.width() * covered.height() * 2 + distance(r, main);
+            if (score < bestScore) bestScore = score, best = Placement{at, fitted};
+        }
     }
     if (best) return *best;
     return {clampInto(main.topLeft(), size, screen), size};

@@ -334,6 +334,9 @@ TEST_F(ListTest, TheTargetLineSaysWhatAPressMoves)
         for (int row = 0; row < list->rowCount(); ++row) {
             const bool tint = list->cellData(row, 2, Qt::BackgroundRole).isValid();
             EXPECT_EQ(list->cellData(row, 2, Qt::ToolTipRole).toString().endsWith("Moves when Up, Down or a tilt is pressed"), tint);
+            // The ball is ringed too, as a selected row shows no tint.
+            const qint64 shown = list->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey();
+            EXPECT_TRUE(shown == StateBallIcon(std::nullopt, tint).cacheKey() || shown == StateBallIcon(false, tint).cacheKey());
             if (tint) tinted << list->cellText(row, 1);
         }
         EXPECT_EQ(tinted, c.tinted);

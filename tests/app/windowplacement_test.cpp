@@ -25,10 +25,12 @@ TEST(WindowPlacement, BesideTheMainWindowOrClearOfThePanel)
         {"slid up along its edge", {400, 500}, {540, 800, 840, 280}, {1160, 810, 220, 260}, wide, {1380, 580, 400, 500}},
         {"below a window as wide as the screen", {600, 300}, {0, 0, 1920, 700}, {1700, 40, 220, 600}, wide,
          {0, 700, 600, 300}},
-        {"too big to go beside: left of the panel", {1100, 720}, {540, 100, 840, 800}, {1160, 140, 220, 480}, wide,
-         {60, 100, 1100, 720}},
+        {"too big to go beside: left of the panel, covering least of the main window", {1100, 720},
+         {540, 100, 840, 800}, {1160, 140, 220, 480}, wide, {60, 360, 1100, 720}},
+        {"a little too wide for either side: at the screen's edge", {446, 471}, {419, 182, 830, 534},
+         {1039, 222, 210, 480}, {0, 0, 1600, 900}, {0, 182, 446, 471}},
         {"a small screen: narrowed to the room left of the panel", {700, 500}, {0, 0, 800, 560}, {580, 40, 220, 480},
-         {0, 0, 800, 600}, {0, 0, 580, 500}},
+         {0, 0, 800, 600}, {0, 100, 580, 500}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
