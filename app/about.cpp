@@ -21,6 +21,12 @@ constexpr Text VersionCaption{"版本信息：", "Version: "};
 constexpr Text EditionAdvancedText{"高级用户版 ", "Advance User "};
 constexpr Text EditionCustomerText{"客户版 ", "Customer "};
 constexpr Text DataFolderText{"数据文件夹：%1", "Data folder: %1"};
+constexpr Text LicencesText{"许可证：Qt 6（LGPL-3.0）、SQLite（公有领域）、pxlib（GPL-2.0）",
+                            "Licences: Qt 6 (LGPL-3.0), SQLite (public domain), pxlib (GPL-2.0)"};
+#ifdef _WIN32
+constexpr Text LicenceFilesText{"许可证全文在 tarvello.exe 旁的 licences 文件夹中。",
+                                "The licence texts are in the folder licences beside tarvello.exe."};
+#endif
 constexpr Text StopAllNoteText{"“全部停止”（F12）只是本软件提供的便利功能，不能代替设备现场硬接线的紧急停止。",
                                "Stop all (F12) is a convenience of this software; it does not replace the "
                                "installation's hard-wired emergency stop."};
@@ -90,7 +96,15 @@ AboutBox::AboutBox(int32_t edition, QWidget* owner)
     dataFolderLabel->setPalette(grey);
     dataFolderLabel->setGeometry(30, 226, ClientWidth - 60, 18);
 
-    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel, stopAllNote, dataFolderLabel})
+    licencesLabel = new QLabel(this);
+    licencesLabel->setObjectName(QStringLiteral("licencesLabel"));
+    licencesLabel->setFont(small);
+    licencesLabel->setPalette(grey);
+    licencesLabel->setWordWrap(true);
+    licencesLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    licencesLabel->setGeometry(30, 246, ClientWidth - 60, 32);
+
+    for (QLabel* l : {productLabel, editionLabel, versionCaption, versionLabel, stopAllNote, dataFolderLabel, licencesLabel})
         l->installEventFilter(this);
 }
 
@@ -138,6 +152,10 @@ void AboutBox::retranslate()
     dataFolderLabel->setText(dataFolderLabel->fontMetrics().elidedText(folder, Qt::ElideMiddle, dataFolderLabel->width()));
     dataFolderLabel->setToolTip(folder);
     dataFolderLabel->setVisible(!m_dataFolder.isEmpty());
+    licencesLabel->setText(pick(LicencesText, language));
+#ifdef _WIN32
+    licencesLabel->setToolTip(pick(LicenceFilesText, language));
+#endif
     if (m_edition == EditionAdvanced) editionLabel->setText(pick(EditionAdvancedText, language));
     if (m_edition == EditionCustomer) editionLabel->setText(pick(EditionCustomerText, language));
 }

@@ -13,7 +13,7 @@ class AboutBox : public QWidget {
     Q_OBJECT
 public:
     static constexpr int ClientWidth = 322;
-    static constexpr int ClientHeight = 250;
+    static constexpr int ClientHeight = 282;
 
     // `edition`: the one the program was built as (EditionAdvanced or EditionCustomer).
     explicit AboutBox(int32_t edition, QWidget* owner = nullptr);
@@ -28,6 +28,7 @@ public:
     QLabel* versionLabel = nullptr; // version number
     QLabel* stopAllNote = nullptr;  // what stop-all is and is not
     QLabel* dataFolderLabel = nullptr; // the data directory in use
+    QLabel* licencesLabel = nullptr;   // the libraries the program carries and their licences
     void setDataFolder(const QString& path) { m_dataFolder = path; }
 
 protected:

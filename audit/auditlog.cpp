@@ -240,22 +240,32 @@ std::optional<std::pair<QDateTime, QDateTime>> AuditLog::span() const
 
 QString AuditLog::processUser()
 {
-    // The environment is the caller's to set, so it is the last resort only.
     static const QString user = [] {
 #ifdef _WIN32
-        wchar_t name[257] = {}; // UNLEN + 1
-        DWORD size = DWORD(std::size(name));
-        if (::GetUserNameW(name, &size) && size > 1)
-            return QString::fromWCharArray(name, int(size) - 1); // size counts the closing null
-        const char* variable = "USERNAME";
+        return windowsAccountName([](wchar_t* buffer, unsigned long* size) {
+            DWORD n = *size;
+            const bool ok = ::GetUserNameW(buffer, &n);
+            *size = n;
+            return ok;
+        });
 #else
         if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name && *pw->pw_name)
             return QString::fromLocal8Bit(pw->pw_name);
-        const char* variable = "USER";
+        // The environment is the caller's to set, so it is the last resort only.
+        return qEnvironmentVariable("USER");
 #endif
-        return qEnvironmentVariable(variable);
     }();
     return user;
+}
+
+QString AuditLog::windowsAccountName(const UserNameCall& getUserName)
+{
+    wchar_t name[257] = {}; // UNLEN + 1: every account name fits
+    unsigned long size = static_cast<unsigned long>(std::size(name));
+    // The size counts the closing null; a size beyond the buffer is not trusted.
+    if (getUserName(name, &size) && size > 1 && size <= std::size(name) && name[size - 1] == L'\0')
+        return QString::fromWCharArray(name, static_cast<int>(size) - 1);
+    return QStringLiteral("unknown");
 }
 
 QString AuditLevelName(int level)

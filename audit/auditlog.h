@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -97,6 +98,11 @@ public:
     // The account of this process as the system names it (not as the environment says): on
     // Linux the login name of the real user ID, on Windows the name GetUserNameW gives.
     static QString processUser();
+    // The Windows account name as a call shaped like GetUserNameW gives it (buffer, and its size
+    // in characters in, the characters written with the closing null out): the name, or "unknown"
+    // when the call fails or names nobody. Never the USERNAME variable, which anyone can set.
+    using UserNameCall = std::function<bool(wchar_t* buffer, unsigned long* size)>;
+    static QString windowsAccountName(const UserNameCall& getUserName);
 
 signals:
     // A row was recorded (emitted by the thread that recorded it, whether the file takes it or not).

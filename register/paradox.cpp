@@ -12,15 +12,11 @@
 #include <iterator>
 #include <map>
 
-#ifdef TARVELLO_NO_PARADOX
-// Built without pxlib: tables are still recognised by their header, but not read.
-constexpr int pxfFileTypIndexDB = 0;
-constexpr int pxfFileTypNonIndexDB = 2;
-#else
+#include <cstdio>
+
 extern "C" {
 #include <paradox.h>
 }
-#endif
 
 namespace {
 
@@ -102,7 +98,6 @@ QString BlockChainProblem(QFile& file, const QByteArray& head)
     return {};
 }
 
-#ifndef TARVELLO_NO_PARADOX
 // One open table; pxlib reports its errors through the handler into `error`.
 class TPxDoc {
 public:
@@ -121,6 +116,8 @@ public:
             PX_close(m_doc);
         if (m_doc)
             PX_delete(m_doc);
+        if (m_file)
+            std::fclose(m_file);
     }
     TPxDoc(const TPxDoc&) = delete;
     TPxDoc& operator=(const TPxDoc&) = delete;
@@ -131,7 +128,18 @@ public:
             m_error = QStringLiteral("out of memory");
             return false;
         }
-        m_open = PX_open_file(m_doc, QFile::encodeName(path).constData()) >= 0;
+        // Opened here, for reading only, and by its wide name on Windows (a folder of any name);
+        // pxlib reads from the stream and leaves closing it to us.
+#ifdef _WIN32
+        m_file = ::_wfopen(reinterpret_cast<const wchar_t*>(path.utf16()), L"rb");
+#else
+        m_file = std::fopen(QFile::encodeName(path).constData(), "rb");
+#endif
+        if (!m_file) {
+            m_error = QStringLiteral("cannot be opened");
+            return false;
+        }
+        m_open = PX_open_fp(m_doc, m_file) >= 0;
         if (!m_open && m_error.isEmpty())
             m_error = QStringLiteral("not a Paradox table");
         return m_open;
@@ -153,6 +161,7 @@ private:
     }
 
     pxdoc_t* m_doc = nullptr;
+    std::FILE* m_file = nullptr;
     bool m_open = false;
     QString m_error;
 };
@@ -218,8 +227,6 @@ struct TExpectedField {
     bool numeric;  // else alpha
 };
 
-#endif
-
 }  // namespace
 
 QString TParadoxProblem::Text(int language) const
@@ -281,11 +288,6 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
         }
     }
 
-#ifdef TARVELLO_NO_PARADOX
-    (void)kind;
-    fail(0, unreadable, QStringLiteral("this build cannot read Paradox tables; convert them with the Linux program"));
-    return result;
-#else
     TPxDoc px;
     if (!px.Open(path)) {
         fail(0, unreadable, px.TakeError());
@@ -441,5 +443,4 @@ TParadoxRead ReadParadoxTable(const QString& path, TParadoxKind kind, const QStr
         std::sort(result.rows.begin(), result.rows.end(),
                   [](const auto& a, const auto& b) { return a[0].AsLargeInt() < b[0].AsLargeInt(); });
     return result;
-#endif
 }

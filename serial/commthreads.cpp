@@ -2,6 +2,7 @@
 // loops themselves are in commthreads_<os>.cpp.
 #include "serial/commthreads.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -11,6 +12,10 @@ using tarvello::CommEventKind;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// How late the writer may get to a queued buffer after the line came free and still have it
+// follow the one before without a pause.
+constexpr int WriterLatenessMaxMs = 5;
 
 int msUntil(Clock::time_point deadline) {
     // Rounded up, so that the wait never ends just short of the deadline.
@@ -149,4 +154,20 @@ bool TWriteThread::waitUntilSentOverNetwork(Clock::time_point started, size_t by
     const int left = msUntil(lineDone);
     if (left > 0 && waitForStop(left)) return false;
     return !m_stop.isSignalled();
+}
+
+// A line is free again once the buffer's line time has passed, counted from when its write began
+// or, if later, from when the line time of the buffer before it ended. A buffer that was already
+// queued when the line came free follows the one before without a pause, as on a real line: the
+// writer's own lateness in getting to it (waking up, reporting the one before) is not a pause, up
+// to WriterLatenessMaxMs; a longer stall is, so that the line never catches up in a burst. Used
+// where the driver cannot tell when the bytes have left: a pseudo-terminal on Linux, and any
+// serial port on Windows, whose drivers report their queue empty while the last bytes are still
+// in the transmitter (and Wine's pseudo-terminal at once).
+bool TWriteThread::waitOutLineTime(Clock::time_point started, size_t bytes) {
+    const bool following = m_lineFreeAt != Clock::time_point{} &&
+                           started - m_lineFreeAt <= std::chrono::milliseconds(WriterLatenessMaxMs);
+    const Clock::time_point from = following ? m_lineFreeAt : std::max(started, m_lineFreeAt);
+    m_lineFreeAt = from + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
+    return !waitForStopUntil(m_lineFreeAt);
 }

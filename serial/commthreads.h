@@ -68,10 +68,8 @@ private:
     bool waitUntilSent();
     bool waitForStop(int timeoutMs);  // true when the close event came
     bool waitUntilSentOverNetwork(std::chrono::steady_clock::time_point started, size_t bytes);
-#ifndef _WIN32
     bool waitOutLineTime(std::chrono::steady_clock::time_point started, size_t bytes);
     bool waitForStopUntil(std::chrono::steady_clock::time_point deadline);
-#endif
 
     tarvello::CommPort& m_port;
     tarvello::StopSignal& m_stop;
@@ -88,9 +86,9 @@ private:
     void* m_wakeEvent = nullptr;  // auto-reset event: wakes the idle writer
 #else
     int m_wakeFd = -1;  // counts hand-overs, wakes the idle writer
-    // Pseudo-terminal, the writer's own: when the line time of the last buffer ends; cleared
-    // when the queue runs dry.
-    std::chrono::steady_clock::time_point m_lineFreeAt{};
 #endif
+    // The writer's own: when the line time of the last buffer ends (a pseudo-terminal on Linux,
+    // every serial port on Windows); cleared when the queue runs dry.
+    std::chrono::steady_clock::time_point m_lineFreeAt{};
     std::thread m_thread;
 };

@@ -24,9 +24,6 @@ namespace {
 constexpr int CounterPollMs = 100;
 // The longest single sleep while waiting for the transmitter to empty.
 constexpr int DrainStepMaxMs = 100;
-// Pseudo-terminal: how late the writer may get to a queued buffer after the line came free and
-// still have it follow the one before without a pause.
-constexpr int WriterLatenessMaxMs = 5;
 
 int msUntil(Clock::time_point deadline) {
     // Rounded up, so that the wait never ends just short of the deadline.
@@ -259,20 +256,6 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
     }
     if (m_port.isPseudoTerminal()) return waitOutLineTime(started, buffer.size());
     return waitUntilSent();
-}
-
-// A pseudo-terminal stands for a line: the buffer has left it once its line time has passed,
-// counted from when its write began or, if later, from when the line time of the buffer before
-// it ended. A buffer that was already queued when the line came free follows the one before
-// without a pause, as on a real line: the writer's own lateness in getting to it (waking up,
-// reporting the one before) is not a pause, up to WriterLatenessMaxMs; a longer stall is, so
-// that the line never catches up in a burst.
-bool TWriteThread::waitOutLineTime(Clock::time_point started, size_t bytes) {
-    const bool following = m_lineFreeAt != Clock::time_point{} &&
-                           started - m_lineFreeAt <= std::chrono::milliseconds(WriterLatenessMaxMs);
-    const Clock::time_point from = following ? m_lineFreeAt : std::max(started, m_lineFreeAt);
-    m_lineFreeAt = from + std::chrono::microseconds(uint64_t(bytes) * m_port.byteTimeMicros());
-    return !waitForStopUntil(m_lineFreeAt);
 }
 
 // As waitForStop, to the microsecond: a 9-byte frame's line time is not a whole number of

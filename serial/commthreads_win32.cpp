@@ -295,6 +295,7 @@ void TWriteThread::wakeUp() {
 }
 
 TWriteThread::Wake TWriteThread::waitForWork() {
+    m_lineFreeAt = {};  // the queue ran dry: the line has gone quiet
     const HANDLE handles[2] = {static_cast<HANDLE>(m_stop.handle()), static_cast<HANDLE>(m_wakeEvent)};
     const DWORD ready = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     if (ready == WAIT_OBJECT_0 || m_stop.isSignalled()) return Wake::Stop;
@@ -306,14 +307,25 @@ bool TWriteThread::waitForStop(int timeoutMs) {
     return ready != WAIT_TIMEOUT || m_stop.isSignalled();
 }
 
+// As waitForStop, until a moment: waits end on whole milliseconds here, so each is rounded up;
+// the moments themselves follow each other at the line's pace, so the rounding does not add up
+// over a queue of buffers.
+bool TWriteThread::waitForStopUntil(Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return m_stop.isSignalled();
+        if (waitForStop(static_cast<int>(std::min<long long>(left, INT_MAX)))) return true;
+    }
+}
+
 // Writes every byte, then waits until the driver has sent them, so that write-empty paces the
 // sender at the speed of the line. False: stopped, or a failure (failed set: the writer must
 // give up).
 bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
+    const Clock::time_point started = Clock::now();
     if (m_port.isNetwork()) {
         // The whole buffer in one turn at the socket; a wait for room gives way to the close
         // event through its socket.
-        const Clock::time_point started = Clock::now();
         const tarvello::net::Socket stop = m_stop.socket();
         if (stop == tarvello::net::InvalidSocket) {
             failed = !m_stop.isSignalled();
@@ -356,7 +368,9 @@ bool TWriteThread::writeAll(const std::vector<uint8_t>& buffer, bool& failed) {
         offset += done;
         if (done == 0 && waitForStop(1)) return false;
     }
-    return waitUntilSent();
+    // The driver's queue empties while the transmitter still holds the last bytes: the buffer
+    // has left only once its line time has passed too.
+    return waitUntilSent() && waitOutLineTime(started, buffer.size());
 }
 
 // What the driver still holds is watched through ClearCommError; the wait gives way to the

@@ -301,7 +301,7 @@ TEST_F(MainFormTest, AboutBoxTakesTheLanguageWhenShownAndClosesOnClick)
     AboutBox* about = f->aboutForm();
     f->controls().aboutButton->click();
     ASSERT_TRUE(about->isVisible());
-    EXPECT_EQ(about->size(), QSize(322, 250));
+    EXPECT_EQ(about->size(), QSize(322, 282));
     EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_TRUE(about->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(about->windowTitle(), QString("关于..."));
@@ -335,10 +335,14 @@ TEST_F(MainFormTest, AboutBoxIsWhiteWithAFrameLineAlongItsEdges)
         f->aboutForm()->close();
         f->aboutForm()->showAbout();
         const QImage image = f->aboutForm()->grab().toImage();
-        ASSERT_EQ(image.size(), QSize(322, 250));
+        ASSERT_EQ(image.size(), QSize(322, 282));
         EXPECT_EQ(QColor(image.pixel(160, 100)), QColor(Qt::white));
-        for (QPoint edge : {QPoint(0, 100), QPoint(321, 100), QPoint(160, 0), QPoint(160, 249)})
+        for (QPoint edge : {QPoint(0, 100), QPoint(321, 100), QPoint(160, 0), QPoint(160, 281)})
             EXPECT_EQ(QColor(image.pixel(edge)), QColor(Qt::black)) << edge.x() << "," << edge.y();
+        // The licences line is read whole, inside the frame.
+        const QLabel* licences = f->aboutForm()->licencesLabel;
+        EXPECT_LE(licences->heightForWidth(licences->width()), licences->height()) << language;
+        EXPECT_LT(licences->geometry().bottom(), image.height() - 1) << language;
         if (const QByteArray dir = qgetenv("TARVELLO_SCREENSHOT_DIR"); !dir.isEmpty()) {
             image.save(QString::fromLocal8Bit(dir) + (language ? "/about-en.png" : "/about-zh.png"));
             f->grab().save(QString::fromLocal8Bit(dir) + (language ? "/main-en-empty.png" : "/main-zh-empty.png"));

@@ -112,6 +112,41 @@ TEST(AuditRows, HistoryStartsWithTheStateAtTheLeftEdge)
 }
 
 // Rows older than the keep time go at open, those within stay; the removal is itself a row.
+// The account a Windows row names comes from the system call alone: a failing or empty answer, or
+// one that claims more than the buffer, gives "unknown" whatever USERNAME says.
+TEST(AuditAccount, WindowsNameComesFromTheSystemCallOrIsUnknown)
+{
+    qputenv("USERNAME", "from-environment");
+    struct Case {
+        const char* name;
+        bool succeeds;
+        std::wstring written;   // what the call puts into the buffer (a closing null follows)
+        long sizeAdjustment;    // added to the size it reports (which counts the closing null)
+        QString expected;
+    };
+    const Case cases[] = {
+        { "an ASCII account", true, L"operator", 0, QStringLiteral("operator") },
+        { "a Chinese account", true, L"\x64CD\x4F5C\x5458", 0, QString::fromUtf8("操作员") },
+        { "the call fails", false, L"", 0, QStringLiteral("unknown") },
+        { "a failure that still wrote a name", false, L"stale", 0, QStringLiteral("unknown") },
+        { "an empty name", true, L"", 0, QStringLiteral("unknown") },
+        { "a size beyond the buffer", true, L"operator", 1000, QStringLiteral("unknown") },
+        { "a size that does not end at the null", true, L"operator", -2, QStringLiteral("unknown") },
+    };
+    for (const Case& c : cases) {
+        const QString got = AuditLog::windowsAccountName([&](wchar_t* buffer, unsigned long* size) {
+            if (c.written.size() + 1 > *size)
+                return false;
+            std::copy(c.written.begin(), c.written.end(), buffer);
+            buffer[c.written.size()] = L'\0';
+            *size = static_cast<unsigned long>(long(c.written.size() + 1) + c.sizeAdjustment);
+            return c.succeeds;
+        });
+        EXPECT_EQ(got, c.expected) << c.name;
+    }
+    qunsetenv("USERNAME");
+}
+
 TEST(AuditKeep, RemovesOnlyWhatIsOlderThanTheKeepTime)
 {
     for (const int keepDays : { 1, 30, 730 }) {
