@@ -356,9 +356,10 @@ TEST_F(MainFormE2E, APressDuringThePollNeverBooksAnAnswerToAnotherRow)
     }
     ASSERT_TRUE(RunUntil([&] { return pollDone(); }, 8000));
     TListView* list = f.controls().deviceList;
-    const qint64 on = list->cellData(5, 0, Qt::DecorationRole).value<QIcon>().cacheKey();
-    EXPECT_NE(list->cellData(0, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on) << "row 0 was marked by another device's answer";
-    for (int row = 1; row < 6; ++row) EXPECT_EQ(list->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey(), on) << "row " << row;
+    // Row 5 is selected: a press moves it, and its ball is ringed.
+    const auto ball = [&](int row) { return list->cellData(row, 0, Qt::DecorationRole).value<QIcon>().cacheKey(); };
+    EXPECT_NE(ball(0), StateBallIcon(true).cacheKey()) << "row 0 was marked by another device's answer";
+    for (int row = 1; row < 6; ++row) EXPECT_EQ(ball(row), StateBallIcon(true, row == 5).cacheKey()) << "row " << row;
 }
 
 TEST_F(MainFormE2E, WithThePortClosedNothingIsEmptiedAndNothingLooksSent)
