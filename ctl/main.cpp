@@ -331,16 +331,16 @@ void printDevices(const std::vector<RunDevice>& devices, bool json, bool withSta
 }
 
 // The register with the name of each device's group: the table pads the group names to one width
-// on the terminal. Group 0 is "Ungrouped", as the window names it in English, whatever the record
-// stores for it.
+// on the terminal. Group 0 is "Ungrouped" there, as the window names it in English, whatever the
+// record stores for it.
 void printRegister(const std::vector<RunDevice>& devices, const std::map<int, QString>& groupNames, bool json)
 {
-    auto groupName = [&](int group) {
-        if (group == 0)
-            return QStringLiteral("Ungrouped");
+    // The JSON keeps the stored name: scripts read it as the register holds it.
+    auto storedName = [&](int group) {
         const auto it = groupNames.find(group);
         return it == groupNames.end() ? QString() : it->second;
     };
+    auto groupName = [&](int group) { return group == 0 ? QStringLiteral("Ungrouped") : storedName(group); };
     const QString heading = QStringLiteral("GROUP NAME");
     int width = DisplayWidth(heading);
     for (const RunDevice& d : devices)
@@ -350,7 +350,7 @@ void printRegister(const std::vector<RunDevice>& devices, const std::map<int, QS
     for (const RunDevice& d : devices) {
         if (json)
             outJson({ { QStringLiteral("id"), d.id }, { QStringLiteral("group"), d.group },
-                { QStringLiteral("groupName"), groupName(d.group) }, { QStringLiteral("name"), d.name } });
+                { QStringLiteral("groupName"), storedName(d.group) }, { QStringLiteral("name"), d.name } });
         else
             out(QStringLiteral("%1  %2  %3  %4").arg(d.id, 5).arg(d.group, 5).arg(PadToWidth(groupName(d.group), width), d.name));
     }

@@ -732,7 +732,7 @@ TEST_P(CtlOddsTest, ListWritesNothingAndNamesTheGroups)
     const CtlRun json = ctl({ QStringLiteral("list"), QStringLiteral("--json") });
     ASSERT_EQ(json.json().size(), 2u);
     EXPECT_EQ(json.json()[0][QStringLiteral("groupName")].toString(), QStringLiteral("舞台左侧"));
-    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), QStringLiteral("Ungrouped"));
+    EXPECT_EQ(json.json()[1][QStringLiteral("groupName")].toString(), UngroupedName());
     EXPECT_EQ(files(), before);
 }
 
