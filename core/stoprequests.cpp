@@ -151,6 +151,7 @@ bool signalStop(qint64 pid)
 namespace {
 
 constexpr char RequesterPrefix[] = "tarvello.stop-";
+constexpr qint64 StaleRequestSeconds = 60;
 
 } // namespace
 
@@ -179,6 +180,11 @@ std::vector<StopRequester> TakeStopRequesters(const QString& dataDir)
         StopRequester r;
         r.pid = info.fileName().mid(int(sizeof RequesterPrefix) - 1).toLongLong(&isNumber);
         QFile file(info.filePath());
+        // A request left by a holder that ended before it took it speaks for no stop of now.
+        if (info.lastModified().secsTo(QDateTime::currentDateTime()) > StaleRequestSeconds) {
+            QFile::remove(info.filePath());
+            continue;
+        }
         if (!isNumber || !file.open(QIODevice::ReadOnly))
             continue;
         for (const QByteArray& line : file.readAll().split('\n')) {
