@@ -277,10 +277,7 @@ void MainWindow::endRun()
     if (m_closed) return;
     m_closed = true;
     m_idlePoll.stop();
-    m_engine.pollTimer.stop();
-    m_engine.probeTimer.stop();
-    m_engine.selfCheckTimer.stop();
-    m_engine.verifyTimer.stop();
+    m_engine.stopQueries();
     m_portKeeper->close(); // the stops to what moved leave first, a stop-all's repeat included
     m_engine.halt();
 }
@@ -466,5 +463,5 @@ bool MainWindow::searchRunning() const
 
 bool MainWindow::selfCheckRunning() const
 {
-    return m_session && m_engine.SelfCheckState != 0;
+    return m_session && m_engine.selfCheckPhase() != ControlEngine::SelfCheckPhase::Stopped;
 }

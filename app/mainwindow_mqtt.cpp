@@ -39,10 +39,7 @@ void MainWindow::startIdlePolls()
 bool MainWindow::idle() const
 {
     return !m_closed && m_session->sceneOpen() && m_portKeeper->counted() && m_ui.deviceList->rowCount() > 0
-        && !m_engine.pollTimer.isActive() && !m_engine.pollPaused() && !m_engine.searchRunning()
-        && !selfCheckRunning() && !m_engine.verifying() && !m_engine.answerDue() && !m_engine.framesHeld()
-        && !m_engine.stopAllPending() && !m_engine.motionPending()
-        && m_engine.ReaddressBatch.position >= m_engine.ReaddressBatch.count;
+        && m_engine.idle();
 }
 
 void MainWindow::idlePollDue()

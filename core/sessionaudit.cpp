@@ -57,8 +57,8 @@ SessionAudit::SessionAudit(AuditLog& log, TPasswordStore& passwords, ControlEngi
     connect(&engine, &ControlEngine::searchRunningChanged, this, [this](bool running) {
         if (running) {
             m_searching = true;
-            m_searchFrom = m_engine.SearchStart;
-            m_searchTo = m_engine.SearchEnd;
+            m_searchFrom = m_engine.searchStart();
+            m_searchTo = m_engine.searchEnd();
             m_found.clear();
             return;
         }

@@ -226,7 +226,7 @@ std::vector<RunDevice> SessionRun::poll()
     const int bound = 2000 + int(m_rows.devices().size()) * 600;
     runUntil(
         [this] {
-            return !m_engine.pollTimer.isActive()
+            return !m_engine.pollRunning()
                 && std::all_of(m_rows.devices().begin(), m_rows.devices().end(),
                     [](const DeviceRow& r) { return r.online.has_value(); });
         },

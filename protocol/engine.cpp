@@ -1027,6 +1027,19 @@ void ControlEngine::onProbeTimeout()
     }
 }
 
+bool ControlEngine::idle() const
+{
+    return !pollRunning() && !pollPaused() && !searchRunning() && selfCheckPhase() == SelfCheckPhase::Stopped
+        && !verifying() && !answerDue() && !framesHeld() && !stopAllPending() && !motionPending()
+        && !readdressBatchPending();
+}
+
+void ControlEngine::stopQueries()
+{
+    for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer })
+        t->stop();
+}
+
 void ControlEngine::halt()
 {
     for (QTimer* t : { &pollTimer, &probeTimer, &selfCheckTimer, &verifyTimer, &overdueTimer, &stopRepeatTimer, &answerTimer })

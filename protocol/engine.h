@@ -190,6 +190,17 @@ public:
     bool stopAllPending() const { return stopRepeatTimer.isActive(); }
     // Frames of a press, or owed stops, still waiting to be handed to the port.
     bool motionPending() const { return m_motion.movesWaiting() || m_motion.stopsWaiting(); }
+    bool pollRunning() const { return pollTimer.isActive(); }
+    // The range the search covers (or last covered).
+    int searchStart() const { return SearchStart; }
+    int searchEnd() const { return SearchEnd; }
+    bool readdressBatchPending() const { return ReaddressBatch.position < ReaddressBatch.count; }
+    // Nothing in hand: no poll, search, self-check, verification, answer due, held frame, stop-all
+    // repeat, press or re-address batch under way.
+    bool idle() const;
+    // The queries' timers stop (poll, search, self-check, verification); what is owed to the line, a
+    // stop-all's repeat included, goes on.
+    void stopQueries();
     // Every motion frame and the stops owed: see MotionSender.
     const MotionSender& motion() const { return m_motion; }
     // Stops asked for that have not left the port, and devices set moving and not stopped since.
