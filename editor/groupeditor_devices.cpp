@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/busaddress.h"
 #include "common/gbk.h"
 #include "ui/messages.h"
 #include "editor/editorhost.h"
@@ -28,11 +29,6 @@ const QString IdField = QStringLiteral("ID");
 const QString NameField = QStringLiteral("Name");
 const QString GroupField = QStringLiteral("Group_ID");
 
-// The group byte of a frame every device hears.
-constexpr int AllGroups = 255;
-// A frame addresses one device by an ID from 1 to 999; ID 0 is every device of the group.
-constexpr int LowestDeviceId = 1;
-constexpr int HighestDeviceId = 999;
 
 // Text of decimal digits only, as a number; none for anything else (a sign, a space, a letter, a
 // number too large for an int).
@@ -379,7 +375,7 @@ void GroupEditor::forceModifyDevice()
         putBack(table, std::nullopt, before);
         throw;
     }
-    if (!m_host.sendReaddress(AllGroups, 0, after.group, after.id)) {
+    if (!m_host.sendReaddress(BroadcastGroup, 0, after.group, after.id)) {
         putBack(table, after.id, before);
         showPortError();
         return;

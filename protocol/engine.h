@@ -74,7 +74,6 @@ public:
     static constexpr int DefaultTurnaroundMs = 30;
     static constexpr int FastReadIntervalBytes = 3;
     static constexpr int DefaultBaud = 4800;
-    static constexpr int MaxGroupId = 15;
     // At a port change the driven targets are stopped one frame each up to this many,
     // otherwise with the broadcast stop.
     static constexpr size_t MaxStopFramesAtPortChange = 16;

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "common/busaddress.h"
 #include <string>
 
 constexpr uint8_t CmdAskState = 0x0D;
@@ -20,8 +22,6 @@ constexpr uint8_t CmdReaddress = 0x6D;
 
 // Reply codes at or above this value mark a status reply (0xFD, 0xFE, 0xFF).
 constexpr uint8_t StateReplyBase = 0xFD;
-// Group byte that selects the broadcast address.
-constexpr uint8_t BroadcastGroup = 0xFF;
 
 constexpr uint8_t FrameHeader0 = 0xFF;
 constexpr uint8_t FrameHeader1 = 0xAC;
@@ -31,7 +31,6 @@ constexpr int ShortFrameLength = 9;
 constexpr int MediumFrameLength = 12;
 constexpr int TxBufferSize = 32;
 constexpr int RxBufferSize = 32;
-constexpr int HighestDeviceId = 999;
 
 struct CmdRecord {
     uint8_t group = 0;

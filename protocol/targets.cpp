@@ -5,7 +5,6 @@
 #include "protocol/frames.h"
 
 namespace {
-constexpr int MaxGroupId = 15;
 }
 
 void Targets::merge(const Targets& other)
