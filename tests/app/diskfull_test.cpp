@@ -254,8 +254,9 @@ TEST(FullDisk, EveryWriteSaysSoNamingTheFileLosesNothingAndSucceedsOnceThereIsRo
                 const Snapshot before = Snap(scene.folder);
                 ASSERT_TRUE(before.count(QString::fromLatin1(c.file))) << "nothing stored before";
                 for (const auto& [name, text] : before) {
-                    if (text.startsWith(QLatin1String("sqlite ")))
+                    if (text.startsWith(QLatin1String("sqlite "))) {
                         ASSERT_TRUE(text.startsWith(QLatin1String("sqlite integrity=ok\n"))) << name.toStdString();
+                    }
                 }
 
                 fulldisk::Fill(scene.folder, room);
@@ -276,8 +277,9 @@ TEST(FullDisk, EveryWriteSaysSoNamingTheFileLosesNothingAndSucceedsOnceThereIsRo
                 EXPECT_NE(again.at(QString::fromLatin1(c.file)), before.at(QString::fromLatin1(c.file)))
                     << "the write after the disk had room again did not happen";
                 for (const auto& [name, text] : again) {
-                    if (text.startsWith(QLatin1String("sqlite ")))
+                    if (text.startsWith(QLatin1String("sqlite "))) {
                         EXPECT_TRUE(text.startsWith(QLatin1String("sqlite integrity=ok\n"))) << name.toStdString();
+                    }
                 }
             }
         }
