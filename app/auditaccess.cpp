@@ -34,7 +34,7 @@ void AuditAccess::levelShown()
     connect(&m_session.audit(), &AuditLog::writeFailed, this, &AuditAccess::reportNotWritten);
     connect(&m_session.audit(), &AuditLog::writeRecovered, this, &AuditAccess::reportWrittenAgain);
     if (!m_session.audit().writable())
-        reportNotWritten(QString());
+        reportNotWritten(QString(), false);
 }
 
 void AuditAccess::showButton(bool shown)
@@ -55,15 +55,17 @@ void AuditAccess::showButton(bool shown)
     }
 }
 
-void AuditAccess::reportNotWritten(const QString& reason)
+void AuditAccess::reportNotWritten(const QString& reason, bool diskFull)
 {
     if (m_warned)
         return;
-    const QString text = pick(mainwindow::AuditNotWrittenText);
+    // A full disk is said in the language shown; SQLite's own words add nothing to it.
+    const QString text = pick(diskFull ? mainwindow::AuditDiskFullText : mainwindow::AuditNotWrittenText);
     if (text.isNull())
         return;
     m_warned = true;
-    ShowError(m_window, text.arg(QDir::toNativeSeparators(m_session.audit().fileName()), reason).trimmed());
+    const QString file = QDir::toNativeSeparators(m_session.audit().fileName());
+    ShowError(m_window, diskFull ? text.arg(file) : text.arg(file, reason).trimmed());
 }
 
 void AuditAccess::reportWrittenAgain(qint64 droppedRows)

@@ -33,7 +33,7 @@ public:
 
 private:
     void showButton(bool shown);
-    void reportNotWritten(const QString& reason);
+    void reportNotWritten(const QString& reason, bool diskFull);
     void reportWrittenAgain(qint64 droppedRows);
 
     Session& m_session;

@@ -433,14 +433,15 @@ void MainWindow::noteInRecord(const QString& text)
 
 void MainWindow::writeSetting(const QString& section, const QString& key, const QString& value)
 {
-    if (!m_settings.WriteString(section, key, value)) reportSettingsNotSaved();
+    if (m_settings.WriteString(section, key, value)) m_settingsWarned = false;  // a later failure is said again
+    else reportSettingsNotSaved();
 }
 
 void MainWindow::reportSettingsNotSaved()
 {
     // The change holds for this run; saying it at every pick would only bury the window in boxes.
     if (m_settingsWarned) return;
-    const QString text = pick(SettingsNotSavedText);
+    const QString text = pick(m_settings.lastSaveDiskFull() ? SettingsDiskFullText : SettingsNotSavedText);
     if (text.isNull()) return;
     m_settingsWarned = true;
     ShowError(this, text.arg(QDir::toNativeSeparators(m_settings.fileName())));

@@ -16,6 +16,9 @@ inline constexpr Text TextAudit{"审计", "Audit"};
 inline constexpr Text AuditNotWrittenText{"审计记录 %1 无法写入：在恢复写入之前，本次运行的操作不会被记录。\n%2",
                                           "The audit record %1 cannot be written: the actions of this run are not recorded "
                                           "until it can be written again.\n%2"};
+inline constexpr Text AuditDiskFullText{"审计记录 %1 无法写入（磁盘已满）：在恢复写入之前，本次运行的操作不会被记录。",
+                                        "The audit record %1 cannot be written (disk full): the actions of this run are "
+                                        "not recorded until it can be written again."};
 inline constexpr Text AuditWrittenAgainText{"审计记录 %1 已恢复写入。其间有 %2 条记录未能写入，已丢失。",
                                             "The audit record %1 can be written again. %2 rows could not be written "
                                             "meanwhile and are lost."};
@@ -145,6 +148,8 @@ inline constexpr Text ReaddressUnansweredText{"以下设备在新地址上没有
                                               "These devices did not answer at their new address: %1"};
 inline constexpr Text SettingsNotSavedText{"设置文件 %1 无法保存，本次更改只在本次运行中有效。",
                                            "The settings file %1 could not be saved; the change holds for this run only."};
+inline constexpr Text SettingsDiskFullText{"设置文件 %1 无法保存（磁盘已满），本次更改只在本次运行中有效。",
+                                           "The settings file %1 could not be saved (disk full); the change holds for this run only."};
 inline constexpr Text TargetsNotInRegisterText{"以下设备已不在登记表中，未发送动作命令：%1",
                                                "These devices are no longer in the register and were not moved: %1"};
 inline constexpr Text ReaddressSharedText{"以下新地址上有不止一个设备应答（或应答混乱）：%1\n多个设备现在共用这个地址，请重新搜索。",

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "common/diskfull.h"
 #include "ui/messages.h"
 #include "protocol/framedescription.h"
 #include "protocol/frames.h"
@@ -19,6 +20,7 @@ namespace {
 const Text DialogTitle{"保存通讯记录", "Save the traffic record"};
 const Text CsvFilter{"CSV 表格 (*.csv)", "CSV spreadsheet (*.csv)"};
 const Text TextFilter{"文本文件 (*.txt *.log)", "Plain text (*.txt *.log)"};
+const Text SaveDiskFull{"无法保存通讯记录到文件 %1：磁盘已满。", "The traffic record could not be saved to %1: disk full."};
 const Text SaveFailed{"无法保存通讯记录到文件 %1：\n%2", "The traffic record could not be saved to %1:\n%2"};
 
 const char* kindWord(TrafficRecord::Kind kind)
@@ -141,17 +143,20 @@ QString RecordTime(qint64 msecsSinceEpoch)
     return QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
 
-bool TrafficRecord::save(const QString& path, Format format, QString* error) const
+bool TrafficRecord::save(const QString& path, Format format, QString* error, bool* diskFull) const
 {
+    if (diskFull) *diskFull = false;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         if (error) *error = file.errorString();
         return false;
     }
     // Written in pieces so 100,000 rows never sit in memory twice.
+    // A write that fails ends the save: the file being written is dropped, the one in place stays.
     QByteArray chunk;
+    bool written = true;
     auto flush = [&] {
-        file.write(chunk);
+        written = written && WriteAll(file, chunk);
         chunk.clear();
     };
     if (format == Format::Csv)
@@ -173,6 +178,12 @@ bool TrafficRecord::save(const QString& path, Format format, QString* error) con
             flush();
     }
     flush();
+    if (!written) {
+        if (error) *error = file.errorString();
+        if (diskFull) *diskFull = IsDiskFull(file);
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         if (error) *error = file.errorString();
         return false;
@@ -233,9 +244,13 @@ bool WriteTrafficRecord(const TrafficRecord& record, const QString& path, Traffi
     else if (suffix == QLatin1String("txt") || suffix == QLatin1String("log"))
         format = TrafficRecord::Format::Text;
     QString error;
-    if (record.save(path, format, &error))
+    bool diskFull = false;
+    if (record.save(path, format, &error, &diskFull))
         return true;
-    ShowError(parent, pick(SaveFailed).arg(QDir::toNativeSeparators(path), error));
+    if (diskFull)
+        ShowError(parent, pick(SaveDiskFull).arg(QDir::toNativeSeparators(path)));
+    else
+        ShowError(parent, pick(SaveFailed).arg(QDir::toNativeSeparators(path), error));
     return false;
 }
 

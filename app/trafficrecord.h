@@ -53,7 +53,7 @@ public:
     // Both are written to a temporary file and renamed over `path` only when complete.
     bool saveCsv(const QString& path, QString* error = nullptr) const;
     bool saveText(const QString& path, QString* error = nullptr) const;
-    bool save(const QString& path, Format format, QString* error = nullptr) const;
+    bool save(const QString& path, Format format, QString* error = nullptr, bool* diskFull = nullptr) const;
 
 private:
     // Frames fit in the slot itself; only longer received chunks take heap memory, exactly their

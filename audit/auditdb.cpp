@@ -290,6 +290,7 @@ Connection::~Connection()
 bool Connection::fail(const QString& what)
 {
     m_error = m_db ? QStringLiteral("%1: %2").arg(what, QString::fromUtf8(sqlite3_errmsg(m_db))) : what;
+    m_diskFull = m_db && (sqlite3_extended_errcode(m_db) & 0xff) == SQLITE_FULL;
     if (m_db) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close(m_db);

@@ -48,6 +48,8 @@ public:
 
     bool ok() const { return m_db != nullptr; }
     QString error() const { return m_error; }
+    // Whether the failure that error() tells of was a full disk.
+    bool diskFull() const { return m_diskFull; }
 
     // The keep-time purge in one transaction: removes actions older than cutoff (the oldest rows
     // up to the first that is not, never the newest row) together with the on-line changes older
@@ -76,6 +78,7 @@ private:
     sqlite3* m_db = nullptr;
     QString m_path;
     QString m_error;
+    bool m_diskFull = false;
 };
 
 } // namespace auditdb

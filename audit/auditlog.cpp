@@ -57,12 +57,13 @@ struct AuditLog::Impl {
     std::thread writer;
 
     // The file failed: said once, until it takes rows again.
-    void fail(const QString& reason)
+    void fail(const QString& reason, bool diskFull)
     {
         if (!writable.exchange(false))
             return;
         // Said on the object's own thread, after whoever made it has connected.
-        QMetaObject::invokeMethod(owner, [owner = owner, reason] { emit owner->writeFailed(reason); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            owner, [owner = owner, reason, diskFull] { emit owner->writeFailed(reason, diskFull); }, Qt::QueuedConnection);
     }
 
     // The file took rows again after a failure: said once, with the rows lost meanwhile.
@@ -104,7 +105,7 @@ struct AuditLog::Impl {
         if (db->ok() && keepDays > 0 && !keepApplied)
             keepApplied = db->purge(QDateTime::currentDateTimeUtc().addDays(-keepDays), AuditLog::processUser());
         if (!db->ok())
-            fail(db->error());
+            fail(db->error(), db->diskFull());
         return db->ok();
     }
 
@@ -117,7 +118,7 @@ struct AuditLog::Impl {
             return;
         }
         if (!db->append(batchEntries, batchChanges)) {
-            fail(db->error());
+            fail(db->error(), db->diskFull());
             drop(qint64(batchEntries.size() + batchChanges.size()));
             return;
         }

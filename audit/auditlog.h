@@ -108,8 +108,8 @@ signals:
     // A row was recorded (emitted by the thread that recorded it, whether the file takes it or not).
     void recorded(const AuditEntry& entry);
     // The record could not be written (opened, or a write failed): said once, with the reason in
-    // English, until writeRecovered.
-    void writeFailed(const QString& reason);
+    // English and whether the disk was full, until writeRecovered.
+    void writeFailed(const QString& reason, bool diskFull);
     // The record takes rows again after writeFailed; droppedRows of them were lost in between.
     void writeRecovered(qint64 droppedRows);
 

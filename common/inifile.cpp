@@ -1,5 +1,7 @@
 #include "common/inifile.h"
 
+#include "common/diskfull.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -103,8 +105,10 @@ bool TIniFile::save() const
         bytes = (m_lines.join(QString::fromLatin1(eol)) + QString::fromLatin1(eol)).toUtf8();
     }
     QSaveFile f(m_fileName);
-    if (!f.open(QIODevice::WriteOnly)) return false;
-    if (f.write(bytes) != bytes.size()) {
+    m_diskFull = false;
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
+    if (!WriteAll(f, bytes)) {
+        m_diskFull = IsDiskFull(f);
         f.cancelWriting();
         return false;
     }

@@ -18,6 +18,8 @@ public:
     explicit TIniFile(QString fileName);
 
     const QString& fileName() const { return m_fileName; }
+    // Whether the last write that failed did so for want of room on the disk.
+    bool lastSaveDiskFull() const { return m_diskFull; }
 
     QString ReadString(const QString& section, const QString& key, const QString& defaultValue) const;
     int ReadInteger(const QString& section, const QString& key, int defaultValue) const;
@@ -45,6 +47,7 @@ private:
     int findKey(const QString& section, const QString& key, int* sectionEnd) const;
 
     QString m_fileName;
+    mutable bool m_diskFull = false;
     mutable QStringList m_lines;
     // The bytes each line had in the file (its '\r' included), for the lines this program has not
     // changed, so they are written back byte for byte; nothing for a changed or added line.

@@ -1,5 +1,7 @@
 #include "register/safefile.h"
 
+#include "common/diskfull.h"
+
 #include "register/table.h"
 
 #include <QDir>
@@ -27,6 +29,13 @@ namespace {
 QString ErrnoText(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// A write that failed with `err`, naming `file`: "disk full" when that was the cause.
+ETableError WriteError(const QString& file, int err)
+{
+    return ETableError(IsDiskFullError(err) ? ETableError::Kind::DiskFull : ETableError::Kind::WriteFailed, file,
+                       ErrnoText(err));
 }
 
 #ifdef _WIN32
@@ -71,12 +80,12 @@ void SyncDirectoryOf(const QString& path, const QString& reportAs)
     const QByteArray dir = Native(QFileInfo(path).absolutePath());
     const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(errno));
+        throw WriteError(reportAs, errno);
     const int rc = ::fsync(fd);
     const int err = errno;
     ::close(fd);
     if (rc != 0)
-        throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(err));
+        throw WriteError(reportAs, err);
 }
 #endif
 
@@ -127,14 +136,14 @@ QString MakeTempBeside(const QString& target)
             return name;
         }
         if (errno != EEXIST || attempt == 100)
-            throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
+            throw WriteError(target, errno);
     }
 #else
     QByteArray pattern = Native(info.absolutePath() + QLatin1String("/.") + info.fileName()
                                 + QLatin1String(TempInfix) + QString(TempUniqueLength, QLatin1Char('X')));
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
-        throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
+        throw WriteError(target, errno);
     ::close(fd);
     return QFile::decodeName(pattern);
 #endif
@@ -147,7 +156,7 @@ void CopyInto(const QString& source, const QString& temp, const QString& target)
         throw ETableError(ETableError::Kind::CannotOpen, source, ErrnoText(errno));
     Fd out(OpenForRewriting(temp));
     if (out.get() < 0)
-        throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
+        throw WriteError(target, errno);
 
     char buffer[64 * 1024];
     for (;;) {
@@ -164,13 +173,13 @@ void CopyInto(const QString& source, const QString& temp, const QString& target)
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
-                throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
+                throw WriteError(target, errno);
             }
             done += put;
         }
     }
     if (SyncDescriptor(out.get()) != 0 || out.release() != 0)
-        throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
+        throw WriteError(target, errno);
 }
 
 void SyncFile(const QString& path, const QString& reportAs)
@@ -182,7 +191,7 @@ void SyncFile(const QString& path, const QString& reportAs)
     Fd fd(OpenForReading(path));
 #endif
     if (fd.get() < 0 || SyncDescriptor(fd.get()) != 0)
-        throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(errno));
+        throw WriteError(reportAs, errno);
 }
 
 bool CopyMode(const QString& model, const QString& temp, const QString& reportAs)
@@ -193,13 +202,13 @@ bool CopyMode(const QString& model, const QString& temp, const QString& reportAs
     if (::_wstat64(Wide(model).c_str(), &st) != 0)
         return false;
     if (::_wchmod(Wide(temp).c_str(), st.st_mode & (_S_IREAD | _S_IWRITE)) != 0)
-        throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(errno));
+        throw WriteError(reportAs, errno);
 #else
     struct stat st {};
     if (::stat(Native(model).constData(), &st) != 0)
         return false;
     if (::chmod(Native(temp).constData(), st.st_mode & 07777) != 0)
-        throw ETableError(ETableError::Kind::WriteFailed, reportAs, ErrnoText(errno));
+        throw WriteError(reportAs, errno);
 #endif
     return true;
 }
@@ -211,7 +220,7 @@ void ReplaceWith(const QString& temp, const QString& target)
         throw ETableError(ETableError::Kind::WriteFailed, target, LastErrorText());
 #else
     if (::rename(Native(temp).constData(), Native(target).constData()) != 0)
-        throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(errno));
+        throw WriteError(target, errno);
 #endif
     SyncDirectoryOf(target, target);
     if (g_replaceHook)
@@ -269,7 +278,7 @@ bool InstallNew(const QString& temp, const QString& target)
         ::unlink(from.constData());
         if (err == EEXIST)
             return false;
-        throw ETableError(ETableError::Kind::WriteFailed, target, ErrnoText(err));
+        throw WriteError(target, err);
     }
     SyncDirectoryOf(target, target);
     return true;

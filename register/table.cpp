@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/diskfull.h"
 #include "common/gbk.h"
 #include "register/safefile.h"
 
@@ -52,6 +53,9 @@ QString EnglishText(ETableError::Kind kind, const QString& file, int limit, cons
         return QStringLiteral("The data file %1 could not be written (disk full or no write permission); "
                               "the change was not saved.")
             .arg(file);
+    case ETableError::Kind::DiskFull:
+        return QStringLiteral("The data file %1 could not be written (disk full); the change was not saved.")
+            .arg(file);
     case ETableError::Kind::NameTooLong:
         return QStringLiteral("The name is too long: names in %1 may have at most %2 bytes.").arg(file).arg(limit);
     case ETableError::Kind::InvalidOperation:
@@ -92,6 +96,8 @@ QString ChineseText(ETableError::Kind kind, const QString& file, int limit, cons
         return QStringLiteral("数据文件 %1 中已有相同编号的记录，该记录未保存。").arg(file);
     case ETableError::Kind::WriteFailed:
         return QStringLiteral("无法写入数据文件 %1（磁盘已满或没有写权限），修改未保存。").arg(file);
+    case ETableError::Kind::DiskFull:
+        return QStringLiteral("无法写入数据文件 %1（磁盘已满），修改未保存。").arg(file);
     case ETableError::Kind::NameTooLong:
         return QStringLiteral("名称太长：%1 中的名称最多 %2 个字节。").arg(file).arg(limit);
     case ETableError::Kind::InvalidOperation:
@@ -235,6 +241,8 @@ ETableError::Kind KindFor(int extendedRc, ETableError::Kind fallback)
     case SQLITE_NOTADB:
     case SQLITE_FORMAT:
         return ETableError::Kind::InvalidRegister;
+    case SQLITE_FULL:
+        return ETableError::Kind::DiskFull;
     default:
         return fallback;
     }
@@ -1032,7 +1040,8 @@ void TTable::WriteInto(const QString& temp, const TTableSchema& schema,
             const mode_t mask = ::umask(0);
             ::umask(mask);
             if (::chmod(QFile::encodeName(temp).constData(), 0666 & ~mask) != 0)
-                throw ETableError(ETableError::Kind::WriteFailed, path, QString::fromLocal8Bit(std::strerror(errno)));
+                throw ETableError(IsDiskFullError(errno) ? ETableError::Kind::DiskFull : ETableError::Kind::WriteFailed, path,
+                                  QString::fromLocal8Bit(std::strerror(errno)));
         }
 #else
         (void)shared;

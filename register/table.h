@@ -33,7 +33,8 @@ public:
         InvalidBackup,    // a backup copy that is not a valid register; nothing was restored
         CannotOpen,       // missing, unreadable, or the directory is not accessible
         KeyViolation,     // a record with that key already exists
-        WriteFailed,      // disk full, read-only file, I/O error
+        WriteFailed,      // read-only file, I/O error
+        DiskFull,         // no room left on the disk (or in the quota); the change was not saved
         NameTooLong,      // text longer than the field allows (GBK bytes)
         InvalidOperation,   // misuse: table not open, unknown field, record number out of range
         Busy,               // another program holds a lock on the file past the wait

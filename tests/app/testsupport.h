@@ -55,6 +55,7 @@ private:
 #include <QElapsedTimer>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -79,6 +80,19 @@ public:
     }
     ~PtyMaster() { close(); }
     QString slavePath() const { return m_slave; }
+    // What the control centre wrote to the line, waiting up to `ms` for the first bytes.
+    QByteArray read(int ms)
+    {
+        QByteArray out;
+        pollfd p { m_fd, POLLIN, 0 };
+        while (m_fd >= 0 && ::poll(&p, 1, out.isEmpty() ? ms : 50) > 0 && (p.revents & POLLIN)) {
+            char buffer[256];
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            out.append(buffer, n);
+        }
+        return out;
+    }
     void close()
     {
         if (m_fd >= 0) ::close(m_fd);

@@ -342,16 +342,14 @@ TEST_F(MqttBusTest, WatchEndedOrKilledLeavesTheBrokerSayingNotRunning)
     };
     for (const Case c : { Case { SIGTERM, true }, Case { SIGINT, true }, Case { SIGKILL, false } }) {
         SCOPED_TRACE(c.signal);
-        QProcess watch;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TARVELLO_PASSWORD"), OperatorPassword);
-        watch.setProcessEnvironment(env);
+        ChildProcess watch;
         watch.start(QStringLiteral(TARVELLO_CTL_EXE), { QStringLiteral("watch"), QStringLiteral("--every"), QStringLiteral("1"),
-            QStringLiteral("--data-dir"), dataDir, QStringLiteral("--port"), QString::fromStdString(sim.slavePath()) });
-        ASSERT_TRUE(waitFor([&] { return status("running") == QLatin1String("true"); })) << watch.readAllStandardError().toStdString();
-        ::kill(pid_t(watch.processId()), c.signal);
-        ASSERT_TRUE(watch.waitForFinished(10000));
-        EXPECT_EQ(watch.exitStatus() == QProcess::NormalExit && watch.exitCode() == 0, c.cleanExit);
+            QStringLiteral("--data-dir"), dataDir, QStringLiteral("--port"), QString::fromStdString(sim.slavePath()) },
+            { QStringLiteral("TARVELLO_PASSWORD=") + OperatorPassword });
+        ASSERT_TRUE(waitFor([&] { return status("running") == QLatin1String("true"); }));
+        watch.kill(c.signal);
+        ASSERT_TRUE(watch.wait(10000));
+        EXPECT_EQ(watch.exitedWithZero(), c.cleanExit);
         EXPECT_TRUE(waitFor([&] { return broker.retained()[QStringLiteral("tarvello/rig/status")] == QLatin1String("{\"running\":false}"); }, 5000));
     }
 }
