@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "protocol/framereader.h"
 #include "protocol/frames.h"
 #include "protocol/txchannel.h"
 
@@ -175,3 +176,46 @@ TEST(Frames, HexLine)
 }
 
 } // namespace
+
+// The frames found in a chunk: noise before one, a header inside a frame whose checksum fails, a
+// frame cut off by the chunk's end (its start is where the rest begins), and a kept frame, after
+// which nothing more is looked at.
+TEST(ScanFrames, FindsEachFrameAndWhereTheUnfinishedRestBegins)
+{
+    uint8_t a[ShortFrameLength], b[ShortFrameLength];
+    EncodeShortFrame(CmdRecord{ 1, 5, 0xFD }, a);
+    EncodeShortFrame(CmdRecord{ 2, 7, 0xFE }, b);
+    const auto chunk = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const std::vector<uint8_t> A(a, a + ShortFrameLength), B(b, b + ShortFrameLength);
+    std::vector<uint8_t> broken = A;
+    broken[8] ^= 0x55;
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int keep;                    // the frame (by its ID) kept, 0: none
+        std::vector<int> seen;       // the IDs handed over, in order
+        size_t rest;                 // where the unfinished rest begins
+    } cases[] = {
+        { "noise, then two frames", chunk({ { 0x00, 0xFF, 0x13 }, A, B }), 0, { 5, 7 }, 21 },
+        { "a frame cut off", chunk({ A, std::vector<uint8_t>(b, b + 5) }), 0, { 5 }, 9 },
+        { "a header cut off", chunk({ A, { 0xFF, 0xAC } }), 0, { 5 }, 9 },
+        { "a broken frame is looked into", chunk({ broken, B }), 0, { 5, 7 }, 18 },
+        { "the first kept ends the scan", chunk({ A, B }), 5, { 5 }, 18 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> seen;
+        bool taken = false;
+        const size_t rest = ScanFrames(c.bytes.data(), c.bytes.size(), [&](const uint8_t* frame) {
+            seen.push_back(DecodeFrame(frame).id);
+            return DecodeFrame(frame).id == c.keep;
+        }, &taken);
+        EXPECT_EQ(seen, c.seen);
+        EXPECT_EQ(rest, c.rest);
+        EXPECT_EQ(taken, c.keep != 0);
+    }
+}
