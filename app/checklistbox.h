@@ -1,22 +1,8 @@
 // The group list: entries with a check box each.
 #pragma once
 
-#include <QColor>
-#include <QIcon>
 #include <QListWidget>
-#include <QIdentityProxyModel>
-#include <QTableView>
-#include <QRect>
 #include <QString>
-#include <QStringList>
-#include <QWidget>
-
-#include <functional>
-#include <optional>
-#include <utility>
-#include <vector>
-
-#include <cstdint>
 
 // A list of entries with a check box each, kept sorted by text as entries are added, single
 // selection. A click selects the entry and reports

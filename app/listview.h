@@ -1,22 +1,8 @@
 // The device list.
 #pragma once
 
-#include <QColor>
-#include <QIcon>
-#include <QListWidget>
-#include <QIdentityProxyModel>
 #include <QTableView>
-#include <QRect>
 #include <QString>
-#include <QStringList>
-#include <QWidget>
-
-#include <functional>
-#include <optional>
-#include <utility>
-#include <vector>
-
-#include <cstdint>
 
 // The device list: a report of rows. A click anywhere in it is reported after the view has
 // updated its selection for that click.

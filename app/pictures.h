@@ -1,22 +1,10 @@
 // The pictures the main window draws itself: state balls, tool and motion buttons.
 #pragma once
 
-#include <QColor>
 #include <QIcon>
-#include <QListWidget>
-#include <QIdentityProxyModel>
-#include <QTableView>
-#include <QRect>
 #include <QString>
-#include <QStringList>
-#include <QWidget>
 
-#include <functional>
 #include <optional>
-#include <utility>
-#include <vector>
-
-#include <cstdint>
 
 // Pictures drawn at run time, so the program needs no image files.
 namespace Pictures {

@@ -2,21 +2,11 @@
 #pragma once
 
 #include <QColor>
-#include <QIcon>
-#include <QListWidget>
 #include <QIdentityProxyModel>
-#include <QTableView>
-#include <QRect>
-#include <QString>
-#include <QStringList>
-#include <QWidget>
-
-#include <functional>
-#include <optional>
-#include <utility>
-#include <vector>
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 // The first column shows each device's on-line state as a ball: green on line, red when its last
 // query timed out, grey while it has not been asked since its row was made. The rows a motion

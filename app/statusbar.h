@@ -2,21 +2,12 @@
 #pragma once
 
 #include <QColor>
-#include <QIcon>
-#include <QListWidget>
-#include <QIdentityProxyModel>
-#include <QTableView>
 #include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 
-#include <functional>
-#include <optional>
-#include <utility>
 #include <vector>
-
-#include <cstdint>
 
 // A status bar of fixed-width panels, left to right, as the main window lays them out.
 class TStatusBar : public QWidget {

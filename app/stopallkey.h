@@ -1,22 +1,10 @@
 // F12 for stop-all in every window of the program.
 #pragma once
 
-#include <QColor>
-#include <QIcon>
-#include <QListWidget>
-#include <QIdentityProxyModel>
-#include <QTableView>
-#include <QRect>
-#include <QString>
-#include <QStringList>
-#include <QWidget>
+#include <QObject>
 
 #include <functional>
-#include <optional>
 #include <utility>
-#include <vector>
-
-#include <cstdint>
 
 // F12 reaches the program whichever of its windows has the focus, a modal dialog or a message
 // box included (Qt holds back an ordinary shortcut while a modal dialog is open). Installed on
